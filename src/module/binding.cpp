@@ -1,0 +1,136 @@
+// Argument binding and conversion; every binding message is built here, off the hot path.
+#include "module/binding.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace rotavel {
+namespace {
+
+std::string full_name(const Signature& sig) {
+  std::string name;
+  if (sig.owner) {
+    name += sig.owner;
+    name += '.';
+  }
+  name += sig.function;
+  name += "()";
+  return name;
+}
+
+[[noreturn]] [[gnu::cold]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
+  throw PyFailure(PyExc_TypeError, full_name(sig) + " takes " + std::to_string(sig.count) +
+                                       " positional arguments but " + std::to_string(given) +
+                                       (given == 1 ? " was given" : " were given"));
+}
+
+[[noreturn]] [[gnu::cold]] void multiple_values(const Signature& sig, const char* param) {
+  throw PyFailure(PyExc_TypeError, full_name(sig) + " got multiple values for argument '" + param + "'");
+}
+
+[[noreturn]] [[gnu::cold]] void unexpected_keyword(const Signature& sig, PyObject* keyword) {
+  throw PyFailure(PyExc_TypeError,
+                  full_name(sig) + " got an unexpected keyword argument '" + lossy_text(keyword) + "'");
+}
+
+[[noreturn]] [[gnu::cold]] void missing_arguments(const Signature& sig, PyObject* const* slots) {
+  std::size_t missing = 0;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) missing += slots[i] == nullptr;
+  std::string list;
+  std::size_t listed = 0;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    if (slots[i] != nullptr) continue;
+    if (listed > 0) list += missing == 2 ? " and " : (listed + 1 == missing ? ", and " : ", ");
+    list += '\'';
+    list += sig.params[i];
+    list += '\'';
+    ++listed;
+  }
+  throw PyFailure(PyExc_TypeError, full_name(sig) + " missing " + std::to_string(missing) +
+                                       " required positional " + (missing == 1 ? "argument: " : "arguments: ") +
+                                       list);
+}
+
+// Puts one keyword argument into its slot.
+void bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** slots) {
+  if (!PyUnicode_Check(keyword)) throw conversion_error(keyword, "PyString");
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (name == nullptr) {
+    PyErr_Clear();  // not UTF-8, so it cannot be a parameter
+    unexpected_keyword(sig, keyword);
+  }
+  const std::string_view wanted(name, static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    if (wanted != sig.params[i]) continue;
+    if (slots[i] != nullptr) multiple_values(sig, sig.params[i]);
+    slots[i] = value;
+    return;
+  }
+  unexpected_keyword(sig, keyword);
+}
+
+void bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t n, PyObject** slots) {
+  for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < n ? args[i] : nullptr;
+  if (n > sig.count) too_many_positional(sig, n);
+}
+
+void check_complete(const Signature& sig, Py_ssize_t n, PyObject* const* slots) {
+  if (n >= sig.count) return;
+  for (Py_ssize_t i = n; i < sig.count; ++i)
+    if (slots[i] == nullptr) missing_arguments(sig, slots);
+}
+
+}  // namespace
+
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) {
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  bind_positional(sig, args, n, slots);
+  if (kwnames != nullptr) {
+    const Py_ssize_t k = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < k; ++i) bind_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[n + i], slots);
+  }
+  check_complete(sig, n, slots);
+}
+
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(args);
+  bind_positional(sig, &PyTuple_GET_ITEM(args, 0), n, slots);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *keyword, *value;
+    while (PyDict_Next(kwargs, &pos, &keyword, &value)) bind_keyword(sig, keyword, value, slots);
+  }
+  check_complete(sig, n, slots);
+}
+
+std::string_view to_text(PyObject* value) {
+  if (!PyUnicode_Check(value)) throw conversion_error(value, "PyString");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) throw_python_error();  // lone surrogates: the interpreter's UnicodeEncodeError
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+bool to_bool(PyObject* value) {
+  if (value == Py_True) return true;
+  if (value == Py_False) return false;
+  throw conversion_error(value, "PyBool");
+}
+
+std::int16_t to_period(PyObject* value) {
+  long number;
+  if (PyLong_CheckExact(value)) {
+    number = PyLong_AsLong(value);
+  } else {
+    Ref index = Ref::steal(PyNumber_Index(value));  // may run __index__
+    if (!index) throw_python_error();
+    number = PyLong_AsLong(index.get());
+  }
+  if (number == -1 && PyErr_Occurred()) throw_python_error();
+  if (number < INT16_MIN || number > INT16_MAX)
+    throw PyFailure(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return static_cast<std::int16_t>(number);
+}
+
+}  // namespace rotavel

@@ -1,0 +1,22 @@
+// Keyed hashing for every table indexed by text that comes from callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace school {
+
+// SipHash-1-3 under a key drawn once per process from the operating system, so that
+// names chosen to collide in one process do not collide in another.
+std::uint64_t keyed_hash(std::string_view bytes) noexcept;
+
+// A keyed mix for small integers such as period numbers.
+std::uint64_t keyed_mix(std::uint64_t value) noexcept;
+
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept { return keyed_hash(name); }
+};
+
+}  // namespace school

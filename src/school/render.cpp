@@ -1,0 +1,129 @@
+// Quoted text and the compact/expanded debug writer.
+#include "school/render.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <charconv>
+
+namespace school {
+namespace {
+
+bool needs_unicode_escape(UChar32 c) noexcept {
+  if (c == 0x20) return false;
+  if (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) return true;
+  switch (u_charType(c)) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_SPACE_SEPARATOR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void write_unicode_escape(std::string& out, std::uint32_t c) {
+  char digits[8];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, c, 16);
+  (void)ec;
+  out += "\\u{";
+  out.append(digits, end);
+  out += '}';
+}
+
+}  // namespace
+
+void write_quoted(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + 2);
+  out += '"';
+  const char* s = text.data();
+  const auto n = static_cast<std::int64_t>(text.size());
+  std::int64_t i = 0;
+  while (i < n) {
+    auto byte = static_cast<unsigned char>(s[i]);
+    if (byte >= 0x20 && byte < 0x7f) {  // printable ASCII: the common case
+      if (byte == '"' || byte == '\\') out += '\\';
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    std::int64_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, n, c);
+    switch (c) {
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case 0: out += "\\0"; continue;
+      default: break;
+    }
+    if (c < 0) {
+      // Text reaching here is valid UTF-8; show a stray byte rather than lose it.
+      write_unicode_escape(out, 0xFFFD);
+    } else if (needs_unicode_escape(c)) {
+      write_unicode_escape(out, static_cast<std::uint32_t>(c));
+    } else {
+      out.append(s + start, static_cast<std::size_t>(i - start));
+    }
+  }
+  out += '"';
+}
+
+void DebugWriter::begin_record(std::string_view name) {
+  out_ += name;
+  if (expanded_)
+    open(" {", "}", "}");
+  else
+    open(" { ", " }", "}");
+}
+
+void DebugWriter::open(std::string_view opener, std::string_view compact_close, std::string_view expanded_close) {
+  out_ += opener;
+  frames_.push_back(Frame{compact_close, expanded_close, true});
+}
+
+void DebugWriter::indent(std::size_t levels) { out_.append(levels * 4, ' '); }
+
+void DebugWriter::item() {
+  Frame& f = frames_.back();
+  if (expanded_) {
+    out_ += f.empty ? "\n" : ",\n";
+    indent(frames_.size());
+  } else if (!f.empty) {
+    out_ += ", ";
+  }
+  f.empty = false;
+}
+
+void DebugWriter::field(std::string_view name) {
+  item();
+  out_ += name;
+  out_ += ": ";
+}
+
+void DebugWriter::end() {
+  Frame f = frames_.back();
+  frames_.pop_back();
+  if (expanded_ && !f.empty) {
+    out_ += ",\n";
+    indent(frames_.size());
+    out_ += f.expanded_close;
+  } else {
+    out_ += f.compact_close;
+  }
+}
+
+void DebugWriter::number(std::int64_t value) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)ec;
+  out_.append(digits, end);
+}
+
+}  // namespace school
+

@@ -1,0 +1,63 @@
+// The registry a substitution run reads: copies of teachers and classes, and teachers by name.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "school/class.hpp"
+#include "school/failure.hpp"
+#include "school/hash.hpp"
+#include "school/teacher.hpp"
+
+namespace school {
+
+// The present teachers of each subject that occurs in a teacher list, in list order.
+// Subjects are listed in order of first appearance.
+class SubjectGrouping {
+ public:
+  struct Group {
+    Subject subject;
+    std::vector<TeacherHandle> present;
+  };
+
+  explicit SubjectGrouping(const std::vector<TeacherHandle>& teachers);
+
+  // The group of a subject, or null when no listed teacher has it.
+  const Group* find(Subject subject) const noexcept {
+    int slot = slot_[static_cast<std::size_t>(subject)];
+    return slot < 0 ? nullptr : &groups_[static_cast<std::size_t>(slot)];
+  }
+  const std::vector<Group>& groups() const noexcept { return groups_; }
+
+ private:
+  std::array<std::int8_t, subject_count> slot_;
+  std::vector<Group> groups_;
+};
+
+class School {
+ public:
+  // Files a copy of the teacher under its name; a name already filed is silently kept.
+  void add_teacher(const Teacher& teacher);
+  // Keeps a copy of the class (sharing its teacher records), then re-sorts the teachers by load.
+  void add_class(const Class& c);
+  // Files the teacher under any name, replacing what was filed there; the teacher list is untouched.
+  void add_to_hashmap(std::string name, Teacher teacher);
+  // Records that the teacher filed under `teacher_name` teaches `c` in `period`.
+  Status register_period(std::string_view teacher_name, std::int16_t period, Class& c);
+  // Covers every lesson of every absent teacher that can be covered; returns the report text.
+  std::string generate_substitutions();
+
+  std::string printed_text() const;
+
+ private:
+  std::unordered_map<std::string, TeacherHandle, NameHash, std::equal_to<>> teacher_map_;
+  std::vector<TeacherHandle> teachers_;
+  std::vector<ClassHandle> classes_;
+};
+
+}  // namespace school

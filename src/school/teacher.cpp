@@ -1,0 +1,108 @@
+// Teacher records: the pair set, the printed text and the debug rendering.
+#include "school/teacher.hpp"
+
+#include <charconv>
+
+#include "school/hash.hpp"
+#include "school/render.hpp"
+
+namespace school {
+namespace {
+
+std::uint32_t period_key(std::int16_t period) noexcept {
+  return static_cast<std::uint32_t>(static_cast<std::uint16_t>(period)) + 1;
+}
+
+std::uint64_t pair_hash(std::int16_t period, std::string_view grade) noexcept {
+  return keyed_hash(grade) ^ keyed_mix(period_key(period));
+}
+
+void append_period(std::string& out, std::int16_t period) {
+  char digits[8];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, period);
+  (void)ec;
+  out.append(digits, end);
+}
+
+}  // namespace
+
+bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
+  const std::uint64_t hash = pair_hash(period, grade);
+  const bool known = pairs_.find(hash, [&](std::uint32_t v) {
+    const Lesson& l = lessons_[v - 1];
+    return l.period == period && l.grade == grade;
+  }) != 0;
+  if (known) return false;
+
+  // Everything that may allocate happens before the first change.
+  const bool new_period = !busy_at(period);
+  lessons_.reserve(lessons_.size() + 1);
+  std::string copy(grade);
+  pairs_.reserve_one([this](std::uint32_t v) {
+    const Lesson& l = lessons_[v - 1];
+    return pair_hash(l.period, l.grade);
+  });
+  if (new_period) periods_.reserve_one([](std::uint32_t v) { return keyed_mix(v); });
+
+  pairs_.insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
+  if (new_period) periods_.insert(keyed_mix(period_key(period)), period_key(period));
+  lessons_.push_back(Lesson{period, std::move(copy)});
+  return true;
+}
+
+bool PeriodSet::busy_at(std::int16_t period) const noexcept {
+  const std::uint32_t key = period_key(period);
+  return periods_.find(keyed_mix(key), [key](std::uint32_t v) { return v == key; }) != 0;
+}
+
+std::string printed_text(const Teacher& t) {
+  std::string out;
+  out.reserve(96 + t.name.size() + t.periods.size() * 16);
+  out += "Teacher:\n    {\n        name:";
+  out += t.name;
+  out += " \n        periods: [";
+  bool first = true;
+  std::string item;
+  for (const Lesson& l : t.periods) {
+    if (!first) out += ", ";
+    first = false;
+    item.clear();
+    append_period(item, l.period);
+    item += ':';
+    item += l.grade;
+    write_quoted(out, item);
+  }
+  out += "] \n        subject: ";
+  out += subject_name(t.sub);
+  out += "\n        present: ";
+  out += t.present ? "true" : "false";
+  out += "\n    }\n";
+  return out;
+}
+
+void render_debug(DebugWriter& w, const Teacher& t) {
+  w.begin_record("Teacher");
+  w.field("name");
+  w.text(t.name);
+  w.field("periods");
+  w.begin_set();
+  for (const Lesson& l : t.periods) {
+    w.item();
+    w.begin_pair();
+    w.item();
+    w.number(l.period);
+    w.item();
+    w.text(l.grade);
+    w.end();
+  }
+  w.end();
+  w.field("sub");
+  w.word(subject_name(t.sub));
+  w.field("present");
+  w.word(t.present ? "true" : "false");
+  w.field("reason_of_absentee");
+  w.text(t.reason_of_absentee);
+  w.end();
+}
+
+}  // namespace school

@@ -1,0 +1,61 @@
+// A teacher: name, subject, presence, reason for absence, and the (period, grade) lessons given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "school/flat_index.hpp"
+#include "school/shared.hpp"
+#include "school/subject.hpp"
+
+namespace school {
+
+class DebugWriter;
+
+struct Lesson {
+  std::int16_t period;
+  std::string grade;
+};
+
+// A set of (period, grade) pairs listed in insertion order. Beside the pairs it indexes the
+// distinct periods, so "is this teacher busy at P" costs one probe however many pairs there are.
+class PeriodSet {
+ public:
+  // Adds the pair unless an equal one (same period, same grade bytes) is already there.
+  // On an allocation failure the set is unchanged.
+  bool insert(std::int16_t period, std::string_view grade);
+  bool busy_at(std::int16_t period) const noexcept;
+
+  std::size_t size() const noexcept { return lessons_.size(); }
+  auto begin() const noexcept { return lessons_.begin(); }
+  auto end() const noexcept { return lessons_.end(); }
+
+ private:
+  std::vector<Lesson> lessons_;
+  FlatIndex pairs_;    // positions + 1 in lessons_
+  FlatIndex periods_;  // distinct periods, stored as (period as unsigned 16-bit) + 1
+};
+
+inline constexpr std::string_view default_reason = "Planned Absense";
+
+struct Teacher {
+  Teacher(std::string name_, Subject sub_, bool present_)
+      : name(std::move(name_)), sub(sub_), present(present_), reason_of_absentee(default_reason) {}
+
+  std::string name;
+  PeriodSet periods;
+  Subject sub;
+  bool present;
+  std::string reason_of_absentee;
+};
+
+using TeacherHandle = Handle<Teacher>;
+
+// The text a Python user sees from str(teacher).
+std::string printed_text(const Teacher& teacher);
+
+void render_debug(DebugWriter& w, const Teacher& teacher);
+
+}  // namespace school
