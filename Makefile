@@ -7,7 +7,7 @@ VPY     := $(VENV)/bin/python
 # Compiler warnings fail the build here, as they do in CI.
 PIPFLAGS := --quiet --disable-pip-version-check -C cmake.define.ROTAVEL_WERROR=ON
 
-.PHONY: demo test bench install check-deps clean
+.PHONY: demo test bench install check-deps clean test-asan test-hooks check
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -38,5 +38,33 @@ test: install
 bench: install
 	$(VPY) bench/run.py
 
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded (with libstdc++,
+# or the first C++ throw aborts) and Python's own allocator is bypassed so ASan sees its memory.
+ASAN_VENV := .venv-asan
+test-asan: check-deps
+	[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install $(PIPFLAGS) -C build-dir=build/asan \
+	  -C cmake.define.ROTAVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo '.[test]'
+	PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	$(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
+
+# Allocation-failure sweeps against a build whose C++ allocations can be made to fail.
+HOOKS_VENV := .venv-hooks
+test-hooks: check-deps
+	[ -x $(HOOKS_VENV)/bin/python ] || $(PYTHON) -m venv $(HOOKS_VENV)
+	$(HOOKS_VENV)/bin/python -m pip install $(PIPFLAGS) -C build-dir=build/hooks \
+	  -C cmake.define.ROTAVEL_TEST_HOOKS=ON '.[test]'
+	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider tests/test_alloc_failures.py
+
+# The slow checks: sanitizers, allocation failures and the fuzzers' corpus replay plus a short run.
+check: test-asan test-hooks
+	fuzz/build.sh
+	fuzz/run.sh replay
+	fuzz/run.sh long 30
+
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(ASAN_VENV) $(HOOKS_VENV) .pytest_cache .hypothesis fuzz/out

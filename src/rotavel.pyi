@@ -5,9 +5,9 @@ which class when with `register_period`, then call
 `School.generate_substitutions()` for the day's cover plan as text.
 """
 
-from typing import Final, SupportsIndex, final
+from typing import SupportsIndex, final
 
-__all__: Final[list[str]]
+__all__ = ["Teacher", "School", "Class", "register_period"]
 
 @final
 class Teacher:

@@ -8,6 +8,11 @@
 #include "module/instances.hpp"
 
 namespace rotavel {
+
+#ifdef ROTAVEL_TEST_HOOKS
+int add_test_hooks(PyObject* module);
+#endif
+
 namespace {
 
 // Process-wide one-time cells; never released. Apart from the interpreter ID they are
@@ -94,6 +99,9 @@ PyObject* initialise() {
   publish_type(module.get(), ClassId::school);
   publish_type(module.get(), ClassId::klass);
   publish_function(module.get(), register_period_definition());
+#ifdef ROTAVEL_TEST_HOOKS
+  if (add_test_hooks(module.get()) < 0) throw_python_error();
+#endif
 
   if (module_cache == nullptr) module_cache = Py_NewRef(module.get());
   return Py_NewRef(module_cache);

@@ -1,0 +1,64 @@
+// Test builds only: makes the N-th C++ allocation fail, so tests can show that every entry
+// point turns an exhausted heap into MemoryError and leaves its objects usable.
+#include <Python.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace rotavel {
+namespace {
+
+// Guarded by the interpreter lock, like every entry; -1 means "never fail".
+long countdown = -1;
+unsigned long long allocations = 0;
+
+bool should_fail() noexcept {
+  ++allocations;
+  return countdown >= 0 && countdown-- == 0;
+}
+
+void* allocate(std::size_t size) {
+  if (should_fail()) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+
+void* allocate_nothrow(std::size_t size) noexcept {
+  if (should_fail()) return nullptr;
+  return std::malloc(size ? size : 1);
+}
+
+// _fail_cxx_allocation(n): the n-th C++ allocation from now on fails (0 = the next one);
+// a negative n turns failures off. Returns the number of allocations made so far.
+PyObject* fail_cxx_allocation(PyObject*, PyObject* arg) {
+  long n = PyLong_AsLong(arg);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  countdown = n < 0 ? -1 : n;
+  return PyLong_FromUnsignedLongLong(allocations);
+}
+
+PyMethodDef hook = {"_fail_cxx_allocation", fail_cxx_allocation, METH_O, nullptr};
+
+}  // namespace
+
+// Adds the hook to the module without publishing it in __all__.
+int add_test_hooks(PyObject* module) {
+  PyObject* function = PyCFunction_New(&hook, nullptr);
+  if (function == nullptr) return -1;
+  int rc = PyModule_AddObjectRef(module, hook.ml_name, function);
+  Py_DECREF(function);
+  return rc;
+}
+
+}  // namespace rotavel
+
+void* operator new(std::size_t size) { return rotavel::allocate(size); }
+void* operator new[](std::size_t size) { return rotavel::allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return rotavel::allocate_nothrow(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return rotavel::allocate_nothrow(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }

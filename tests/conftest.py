@@ -1,0 +1,80 @@
+import gc
+import sys
+
+import pytest
+
+import rotavel
+
+PANIC_NOT_FOUND = "Teacher not found in existing list. Please add to 'teacher_list.csv'"
+DEFAULT_REASON = "Planned Absense"
+
+
+def err(fn, *args, **kwargs):
+    """Call fn and return (exception type, message) of what it raised."""
+    try:
+        fn(*args, **kwargs)
+    except BaseException as e:  # PanicException is not an Exception
+        if isinstance(e, (KeyboardInterrupt, SystemExit)):
+            raise
+        return type(e), str(e)
+    pytest.fail("no exception raised")
+
+
+class Index:
+    """An object usable as a period whose __index__ runs arbitrary code."""
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __index__(self):
+        return self.fn()
+
+
+def compact_teacher(name, pairs="", sub="Maths", present="true", reason=DEFAULT_REASON):
+    """A TeacherRecord as the School's subject grouping shows it."""
+    return (f'Mutex {{ data: Teacher {{ name: "{name}", periods: {{{pairs}}}, sub: {sub}, '
+            f'present: {present}, reason_of_absentee: "{reason}" }} }}')
+
+
+def grouping(school):
+    """The compact subject grouping, the last section of str(school)."""
+    head, sep, tail = str(school).rpartition("\nTeacher_hashtable ")
+    assert sep, head
+    return tail
+
+
+def assert_no_leak(op, reps=100, rounds=6, warmup=2):
+    """Fail only when every measured round leaves more allocated blocks behind.
+
+    Single rounds may grow (caches, free lists, interned strings); a real
+    leak grows every round by roughly the same amount.
+    """
+    def one_round():
+        for _ in range(reps):
+            op()
+        gc.collect()
+        return sys.getallocatedblocks()
+
+    for _ in range(warmup):
+        one_round()
+    # Keep only one measured int alive at a time: storing every count would
+    # itself add a block per round.
+    deltas = [0] * rounds
+    previous = one_round()
+    for i in range(rounds):
+        current = one_round()
+        deltas[i] = current - previous
+        previous = current
+    assert not all(d > 0 for d in deltas), f"allocated blocks grew every round by {deltas}"
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    teacher = rotavel.Teacher("Nobody", "maths", True)
+    try:
+        rotavel.register_period(teacher, 1, rotavel.School(), rotavel.Class("c"))
+    except BaseException as e:
+        if isinstance(e, (KeyboardInterrupt, SystemExit)):
+            raise
+        return type(e)
+    pytest.fail("register_period with an unknown teacher did not fail")

@@ -1,0 +1,297 @@
+import csv
+import importlib.resources
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import zlib
+from html.parser import HTMLParser
+from pathlib import Path
+
+import pytest
+
+import rotavel
+from rotavel_cli.__main__ import main
+from rotavel_cli.report import parse_report
+from rotavel_cli.school_files import SUBJECT_KEYWORDS
+
+SAMPLE = Path(str(importlib.resources.files("rotavel_cli") / "sample"))
+TIMING = re.compile(r'"Time taken to generate subs: [^"]*"$|Time taken to generate subs: .*$')
+UNRESOLVED = re.compile(r'Couldnt find a substitution for (.*?) at (-?\d+)-\\"(.*?)\\"\\n')
+
+# Ann is absent; in period 1 Bob and Cat are both teaching, so Ann's 9A
+# lesson stays uncovered; in period 2 Bob is free and covers her.
+SMALL_TEACHERS = "name,subject,present,reason\nAnn,maths,no,Sick\nBob,Maths,yes,\nCat,english,yes,\n"
+SMALL_TIMETABLE = "teacher,period,class\nAnn,1,9A\nBob,1,9B\nCat,1,9C\nAnn,2,9A\n"
+
+
+def masked(text):
+    return TIMING.sub("<timing>", text)
+
+
+def run(capsys, *argv):
+    code = main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def school(tmp_path, teachers=SMALL_TEACHERS, timetable=SMALL_TIMETABLE):
+    folder = tmp_path / "school"
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "teacher_list.csv").write_text(teachers, encoding="utf-8")
+    (folder / "timetable.csv").write_text(timetable, encoding="utf-8")
+    return folder
+
+
+def direct_report(folder):
+    """The plan made straight through the module, without the command."""
+    with open(folder / "teacher_list.csv", newline="", encoding="utf-8") as f:
+        staff = list(csv.DictReader(f))
+    with open(folder / "timetable.csv", newline="", encoding="utf-8") as f:
+        lessons = list(csv.DictReader(f))
+    school = rotavel.School()
+    teachers, classes = {}, {}
+    for row in staff:
+        teacher = rotavel.Teacher(row["name"], row["subject"], row["present"] == "yes")
+        if row["reason"]:
+            teacher.reason_of_absentee = row["reason"]
+        school.add_teacher(teacher)
+        teachers[row["name"]] = teacher
+    for row in lessons:
+        klass = classes.setdefault(row["class"], rotavel.Class(row["class"]))
+        rotavel.register_period(teachers[row["teacher"]], int(row["period"]), school, klass)
+    for klass in classes.values():
+        school.add_class(klass)
+    return school.generate_substitutions()
+
+
+@pytest.mark.parametrize("form", ["report", "csv", "table"])
+def test_sample_in_every_format(capsys, form):
+    code, out, err = run(capsys, "--format", form)
+    direct = direct_report(SAMPLE)
+    table = direct.rsplit("\n", 2)[0]
+    uncovered = UNRESOLVED.findall(direct)
+    # The sample exists to show both outcomes.
+    assert uncovered and table.count("\n") > 4
+    assert (code, err) == (0, "")
+    if form == "report":
+        assert masked(out) == masked(direct) + "\n"
+    elif form == "csv":
+        assert out == table
+    else:
+        for row in csv.reader(table.splitlines()[1:]):
+            assert re.search("^" + " {2,}".join(map(re.escape, row)) + "$", out, re.M)
+        for teacher, period, klass in uncovered:
+            assert f"Not covered: period {period}, class {klass}, {teacher} (" in out
+        assert masked(out).endswith("\n\n<timing>\n")
+
+
+@pytest.mark.parametrize("form, expected", [
+    ("csv", "Teacher,Period,Subject,Substitution,Classroom,Reason\nAnn,2,Maths,Bob,9A,Sick\n"),
+    ("table", """\
+Cover plan: school
+Absent: Ann (Maths, Sick)
+
+Absent teacher  Period  Subject  Substitute  Class  Reason
+--------------  ------  -------  ----------  -----  ------
+Ann                  2  Maths    Bob         9A     Sick
+
+1 lesson covered, 1 not covered.
+
+Not covered: period 1, class 9A, Ann (Maths)
+  Maths teachers in period 1:
+    Ann  absent (Sick)
+    Bob  teaching 9B
+  No teacher of any subject was free: all 2 present teachers were teaching or covering in period 1.
+
+<timing>
+"""),
+])
+def test_small_school(tmp_path, capsys, form, expected):
+    code, out, err = run(capsys, str(school(tmp_path)), "--format", form)
+    assert (code, masked(out), err) == (0, expected, "")
+
+
+def test_names_with_commas_quotes_and_escapes_survive(tmp_path, capsys):
+    teachers = 'name,subject,present,reason\n"Rao, Ann",maths,no,"Ill, home"\nBob,maths,yes,\n'
+    lab = 'Lab "B"\u00a0\\ 2'  # the module escapes all three in its quoted lines
+    quoted = '"' + lab.replace('"', '""') + '"'
+    timetable = f'teacher,period,class\n"Rao, Ann",1,{quoted}\nBob,1,X\n"Rao, Ann",2,{quoted}\n'
+    folder = school(tmp_path, teachers, timetable)
+    report = parse_report(direct_report(folder))
+    assert [(c.teacher, c.period, c.substitute, c.class_name, c.reason) for c in report.covers] == [
+        ("Rao, Ann", 2, "Bob", lab, "Ill, home")]
+    assert [(u.teacher, u.period, u.class_name) for u in report.uncovered] == [("Rao, Ann", 1, lab)]
+    code, out, _ = run(capsys, str(folder), "-f", "table")
+    assert code == 0 and f"Not covered: period 1, class {lab}, Rao, Ann (Maths)\n" in out
+
+
+@pytest.mark.parametrize("how", ["option", "file"])
+def test_absences_on_top_of_the_present_column(tmp_path, capsys, how):
+    absent_in_file = SMALL_TEACHERS.replace("Cat,english,yes,", "Cat,english,no,Dentist")
+    timetable = SMALL_TIMETABLE + "Cat,3,9C\n"
+    code, want, _ = run(capsys, str(school(tmp_path / "a", absent_in_file, timetable)))
+    assert code == 0 and "Cat,3,English,Bob,9C,Dentist" in want
+    folder = school(tmp_path / "b", timetable=timetable)
+    if how == "option":
+        extra = ["--absent", "Cat:Dentist"]
+    else:
+        (tmp_path / "today.txt").write_text("# today\n\n  Cat : Dentist\n")
+        extra = ["--absent-file", str(tmp_path / "today.txt")]
+    code, out, err = run(capsys, str(folder), *extra)
+    assert (code, masked(out), err) == (0, masked(want), "")
+
+
+def test_output_file(tmp_path, capsys):
+    target = tmp_path / "board.html"
+    assert run(capsys, "-f", "html", "-o", str(target)) == (0, "", "")
+    assert target.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+    target.unlink()
+    assert run(capsys, "-f", "html", "-o", str(target), "--absent", "Nobody")[0] == 2
+    assert not target.exists()
+
+
+BAD = [
+    # (file to change, its new content or None to delete, extra arguments, message)
+    ("teacher_list.csv", None, [], "{tl}: file not found"),
+    ("timetable.csv", "teacher,class\nAnn,9A\n", [],
+     "{tt}, line 1: missing column 'period'; the columns are: teacher, period, class"),
+    ("teacher_list.csv", "name,subject,present,Name\n", [],
+     "{tl}, line 1: column 'name' appears twice in the header"),
+    ("teacher_list.csv", SMALL_TEACHERS + "Dev,poetry,yes,\n", [],
+     "{tl}, line 5: unknown subject 'poetry'; use one of: " + ", ".join(SUBJECT_KEYWORDS)),
+    ("teacher_list.csv", SMALL_TEACHERS + "Dev,art,no,Ill, home\n", [],
+     "{tl}, line 5: 5 fields, but the header names 4 "
+     "(put a field that contains a comma in double quotes)"),
+    ("teacher_list.csv", SMALL_TEACHERS + "Dev,art,maybe,\n", [],
+     "{tl}, line 5: present must be yes or no, not 'maybe'"),
+    ("timetable.csv", SMALL_TIMETABLE + "Zed,3,9A\n", [],
+     "{tt}, line 6: unknown teacher 'Zed' (not in teacher_list.csv)"),
+    ("timetable.csv", SMALL_TIMETABLE + "Bobb,3,9A\n", [],
+     "{tt}, line 6: unknown teacher 'Bobb' (not in teacher_list.csv); did you mean 'Bob'?"),
+    ("timetable.csv", SMALL_TIMETABLE + "Bob,two,9A\n", [],
+     "{tt}, line 6: period 'two' is not a whole number"),
+    ("timetable.csv", SMALL_TIMETABLE + "Bob,32768,9A\n", [],
+     "{tt}, line 6: period 32768 is out of range (-32768 to 32767)"),
+    ("timetable.csv", SMALL_TIMETABLE + "Bob,-32769,9A\n", [],
+     "{tt}, line 6: period -32769 is out of range (-32768 to 32767)"),
+    ("teacher_list.csv", SMALL_TEACHERS.encode() + b"Dev,art,yes,Cong\xe9\n", [],
+     "{tl}, line 5: not UTF-8 text (byte 0xe9); save the file as UTF-8"),
+    (None, None, ["--absent", "Zed:ill"], "--absent: unknown teacher 'Zed' (not in {tl})"),
+    (None, None, ["--absent-file", "{folder}/missing.txt"], "{folder}/missing.txt: file not found"),
+]
+
+
+@pytest.mark.parametrize("name, content, extra, message", BAD)
+def test_bad_input(tmp_path, capsys, name, content, extra, message):
+    folder = school(tmp_path)
+    if name is not None:
+        path = folder / name
+        if content is None:
+            path.unlink()
+        else:
+            path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    places = dict(folder=folder, tl=folder / "teacher_list.csv", tt=folder / "timetable.csv")
+    argv = [str(folder), *(arg.format(**places) for arg in extra)]
+    assert run(capsys, *argv) == (2, "", "rotavel: " + message.format(**places) + "\n")
+
+
+def test_extreme_periods_are_accepted(tmp_path, capsys):
+    timetable = SMALL_TIMETABLE + "Ann,-32768,9A\nAnn,32767,9B\n"
+    code, out, _ = run(capsys, str(school(tmp_path, timetable=timetable)), "-f", "csv")
+    assert code == 0
+    assert "Ann,-32768,Maths,Bob,9A,Sick\nAnn,32767,Maths,Bob,9B,Sick\n" in out
+
+
+def test_help_gives_an_example_for_every_option(capsys):
+    code, out, _ = run(capsys, "--help")
+    assert code == 0
+    for option in ("FOLDER", "--absent", "--absent-file", "--format", "--output"):
+        assert option in out
+    assert out.count("e.g.") >= 5
+
+
+class Board(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.cells = {}
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "td":
+            key = (attrs["data-class"], int(attrs["data-period"]))
+            self.cells[key] = set(attrs.get("class", "").split())
+
+
+def test_html_board(capsys):
+    code, out, _ = run(capsys, "--format", "html")
+    board = Board()
+    board.feed(out)
+    with open(SAMPLE / "timetable.csv", newline="", encoding="utf-8") as f:
+        lessons = list(csv.DictReader(f))
+    classes = {row["class"] for row in lessons}
+    periods = {int(row["period"]) for row in lessons}
+    assert code == 0
+    assert set(board.cells) == {(c, p) for c in classes for p in periods}
+    report = direct_report(SAMPLE)
+    uncovered = {(c, int(p)) for _, p, c in UNRESOLVED.findall(report)}
+    assert uncovered
+    assert {key for key, kinds in board.cells.items() if "uncovered" in kinds} == uncovered
+    covered = {(row[4], int(row[1])) for row in csv.reader(report.split("\n\n")[0].splitlines()[1:])}
+    assert {key for key, kinds in board.cells.items() if "covered" in kinds} == covered
+
+
+def png_pixels(data):
+    """RGB(A) pixels of a non-interlaced 8-bit PNG, as bytes per row."""
+    pos, idat = 8, b""
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        pos += length + 12
+        if kind == b"IHDR":
+            width, height, _, colour = struct.unpack(">IIBB", body[:10])
+        elif kind == b"IDAT":
+            idat += body
+    step = {2: 3, 6: 4}[colour]
+    raw, stride, rows, prev = zlib.decompress(idat), width * step, [], bytearray(width * step)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a, b = line[i - step] if i >= step else 0, prev[i]
+            c = prev[i - step] if i >= step else 0
+            p = a + b - c
+            guess = [0, a, b, (a + b) // 2,
+                     a if abs(p - a) <= min(abs(p - b), abs(p - c)) else b if abs(p - b) <= abs(p - c) else c]
+            line[i] = (line[i] + guess[kind]) & 255
+        rows.append(bytes(line))
+        prev = line
+    return [row[x:x + 3] for row in rows for x in range(0, stride, step)]
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None, reason="Chromium is not installed")
+def test_board_renders_in_chromium(tmp_path, capsys):
+    page, shot = tmp_path / "board.html", tmp_path / "board.png"
+    assert run(capsys, "-f", "html", "-o", str(page))[0] == 0
+    subprocess.run(
+        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+         f"--user-data-dir={tmp_path / 'profile'}", "--window-size=900,700",
+         f"--screenshot={shot}", page.as_uri()],
+        capture_output=True, timeout=120, check=True,
+    )
+    pixels = png_pixels(shot.read_bytes())
+    background = max(set(pixels[::97]), key=pixels[::97].count)
+    assert sum(pixel != background for pixel in pixels) > len(pixels) // 50
+
+
+@pytest.mark.parametrize("args, code", [(["-f", "csv"], 0), (["/no/such/school"], 2)])
+def test_python_m(args, code):
+    done = subprocess.run([sys.executable, "-m", "rotavel_cli", *args],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == code
+    if code == 0:
+        assert done.stdout.startswith("Teacher,Period,Subject,Substitution,Classroom,Reason\n")
+        assert done.stderr == ""
+    else:
+        assert (done.stdout, done.stderr) == (
+            "", "rotavel: /no/such/school/teacher_list.csv: file not found\n")
