@@ -1,6 +1,9 @@
 // The substitution run: a substitute for every lesson of every absent teacher, where one is free.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
+#include <unordered_map>
 
 #include "school/report.hpp"
 #include "school/school.hpp"
@@ -43,10 +46,26 @@ class HandledLessons {
   FlatIndex index_;
 };
 
+// Finds substitutes without rescanning candidate lists. Within one run loads only grow and
+// teachers only become busy, and both change only through the run's own assignments, so:
+//  - for each (subject, period) a min-heap of the free teachers of that subject by
+//    (load, place in the list) is built on first use and kept current by pushing a teacher
+//    again when its load grows; entries that went busy or stale are dropped when they surface;
+//  - for each period the first free present teacher of the whole list only moves forward.
+// This picks exactly the teacher that sorting the candidates by load for every lesson would.
 class Run {
  public:
   Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report)
-      : teachers_(teachers), grouping_(teachers), report_(report) {}
+      : teachers_(teachers), grouping_(teachers), report_(report),
+        group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0),
+        pools_of_group_(grouping_.groups().size()) {
+    const auto& groups = grouping_.groups();
+    for (std::size_t g = 0; g < groups.size(); ++g)
+      for (std::uint32_t rank = 0; rank < groups[g].present.size(); ++rank) {
+        group_of_[groups[g].present[rank]] = static_cast<std::int32_t>(g);
+        rank_of_[groups[g].present[rank]] = rank;
+      }
+  }
 
   void walk(const ClassHandle& record) {
     {
@@ -59,6 +78,21 @@ class Run {
   }
 
  private:
+  static constexpr std::uint32_t nobody = UINT32_MAX;
+
+  struct Candidate {
+    std::uint32_t load;
+    std::uint32_t rank;  // place in the subject's group, which follows the teacher list
+    // std heaps put the greatest first; the least (load, rank) must come first.
+    bool operator<(const Candidate& other) const noexcept {
+      return load != other.load ? load > other.load : rank > other.rank;
+    }
+  };
+  struct Pool {
+    std::int16_t period;
+    std::vector<Candidate> heap;
+  };
+
   void cover(const TeacherHandle& absent, std::int16_t period) {
     std::string_view name;
     Subject subject;
@@ -70,47 +104,100 @@ class Run {
     }
     if (!handled_.first_time(name, period)) return;
 
-    // Same subject: the least loaded free teacher, ties going to the earlier one in the list.
-    // A subject that no listed teacher has simply offers nobody here.
-    const TeacherHandle* chosen = nullptr;
-    if (const SubjectGrouping::Group* group = grouping_.find(subject)) {
-      std::size_t best_load = 0;
-      for (const TeacherHandle& candidate : group->present) {
-        auto c = candidate.lock();
-        if (c->periods.busy_at(period)) continue;
-        if (chosen == nullptr || c->periods.size() < best_load) {
-          chosen = &candidate;
-          best_load = c->periods.size();
-        }
-      }
-    }
-    // Otherwise the first present teacher of any subject who is free.
-    if (chosen == nullptr) {
-      for (const TeacherHandle& candidate : teachers_) {
-        auto c = candidate.lock();
-        if (c->present && !c->periods.busy_at(period)) {
-          chosen = &candidate;
-          break;
-        }
-      }
-    }
+    // The least loaded free teacher of the subject, else the first free teacher of any.
+    // A subject that no listed teacher has simply offers nobody of its own.
+    const int group = grouping_.slot(subject);
+    std::uint32_t chosen = group < 0 ? nobody : same_subject(static_cast<std::uint32_t>(group), period);
+    if (chosen == nobody) chosen = any_subject(period);
 
-    if (chosen == nullptr) {
+    if (chosen == nobody) {
       std::scoped_lock section(report_.unresolved_lock());
       auto t = absent.lock();
       report_.add_unresolved(t->name, period, class_name_);
       return;
     }
-    chosen->lock()->periods.insert(period, class_name_);
+    assign(chosen, period);
     std::scoped_lock section(report_.table_lock());
     auto t = absent.lock();
-    auto x = chosen->lock();
+    auto x = teachers_[chosen].lock();
     report_.add_row(t->name, period, subject_name(subject), x->name, class_name_, t->reason_of_absentee);
+  }
+
+  std::uint32_t same_subject(std::uint32_t group, std::int16_t period) {
+    const std::vector<std::uint32_t>& members = grouping_.groups()[group].present;
+    std::vector<Candidate>& heap = pool(group, period).heap;
+    while (!heap.empty()) {
+      const Candidate top = heap.front();
+      const std::uint32_t teacher = members[top.rank];
+      {
+        auto c = teachers_[teacher].lock();
+        if (!c->periods.busy_at(period) && c->periods.size() == top.load) return teacher;
+      }
+      std::pop_heap(heap.begin(), heap.end());
+      heap.pop_back();
+    }
+    return nobody;
+  }
+
+  std::uint32_t any_subject(std::int16_t period) {
+    std::uint32_t& next = first_free_.try_emplace(period, 0).first->second;
+    for (; next < teachers_.size(); ++next) {
+      if (group_of_[next] < 0) continue;  // absent
+      if (!teachers_[next].lock()->periods.busy_at(period)) return next;
+    }
+    return nobody;
+  }
+
+  Pool& pool(std::uint32_t group, std::int16_t period) {
+    const std::uint32_t key = group << 16 | static_cast<std::uint16_t>(period);
+    auto [found, fresh] = pool_index_.try_emplace(key, static_cast<std::uint32_t>(pools_.size()));
+    if (!fresh) return pools_[found->second];
+    try {
+      Pool p{period, {}};
+      const std::vector<std::uint32_t>& members = grouping_.groups()[group].present;
+      p.heap.reserve(members.size());
+      for (std::uint32_t rank = 0; rank < members.size(); ++rank) {
+        auto c = teachers_[members[rank]].lock();
+        if (!c->periods.busy_at(period)) p.heap.push_back(Candidate{static_cast<std::uint32_t>(c->periods.size()), rank});
+      }
+      std::make_heap(p.heap.begin(), p.heap.end());
+      pools_of_group_[group].reserve(pools_of_group_[group].size() + 1);
+      pools_.push_back(std::move(p));
+      pools_of_group_[group].push_back(found->second);
+    } catch (...) {
+      pool_index_.erase(found);
+      throw;
+    }
+    return pools_.back();
+  }
+
+  // Gives the lesson to teacher `x`: it is busy at `period` from now on and one lesson heavier
+  // in every pool of its subject.
+  void assign(std::uint32_t x, std::int16_t period) {
+    std::uint32_t load;
+    {
+      auto c = teachers_[x].lock();
+      c->periods.insert(period, class_name_);
+      load = static_cast<std::uint32_t>(c->periods.size());
+    }
+    const auto group = static_cast<std::size_t>(group_of_[x]);
+    for (std::uint32_t index : pools_of_group_[group]) {
+      Pool& p = pools_[index];
+      if (p.period == period) continue;
+      p.heap.push_back(Candidate{load, rank_of_[x]});
+      std::push_heap(p.heap.begin(), p.heap.end());
+    }
   }
 
   const std::vector<TeacherHandle>& teachers_;
   SubjectGrouping grouping_;
   SubstitutionReport& report_;
+  std::vector<std::int32_t> group_of_;  // per teacher: its subject's group, or -1 when absent
+  std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group
+  std::vector<Pool> pools_;
+  std::unordered_map<std::uint32_t, std::uint32_t> pool_index_;  // (group, period) -> pools_
+  std::vector<std::vector<std::uint32_t>> pools_of_group_;
+  std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   std::string class_name_;
   HandledLessons handled_;
 };

@@ -10,11 +10,11 @@ namespace school {
 
 SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) {
   slot_.fill(-1);
-  for (const TeacherHandle& record : teachers) {
+  for (std::uint32_t i = 0; i < teachers.size(); ++i) {
     Subject subject;
     bool present;
     {
-      auto t = record.lock();
+      auto t = teachers[i].lock();
       subject = t->sub;
       present = t->present;
     }
@@ -23,7 +23,7 @@ SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) {
       groups_.push_back(Group{subject, {}});
       slot = static_cast<std::int8_t>(groups_.size() - 1);
     }
-    if (present) groups_[static_cast<std::size_t>(slot)].present.push_back(record);
+    if (present) groups_[static_cast<std::size_t>(slot)].present.push_back(i);
   }
 }
 
@@ -102,7 +102,12 @@ std::string School::printed_text() const {
     w.item();
     w.text(subject_name(g.subject));
     w.map_value();
-    render_shared_list(w, g.present);
+    w.begin_list();
+    for (std::uint32_t i : g.present) {
+      w.item();
+      render_shared(w, teachers_[i]);
+    }
+    w.end();
   }
   w.end();
   return out;

@@ -16,22 +16,19 @@
 
 namespace school {
 
-// The present teachers of each subject that occurs in a teacher list, in list order.
-// Subjects are listed in order of first appearance.
+// The present teachers of each subject that occurs in a teacher list, as positions in that
+// list, in list order. Subjects are listed in order of first appearance.
 class SubjectGrouping {
  public:
   struct Group {
     Subject subject;
-    std::vector<TeacherHandle> present;
+    std::vector<std::uint32_t> present;
   };
 
   explicit SubjectGrouping(const std::vector<TeacherHandle>& teachers);
 
-  // The group of a subject, or null when no listed teacher has it.
-  const Group* find(Subject subject) const noexcept {
-    int slot = slot_[static_cast<std::size_t>(subject)];
-    return slot < 0 ? nullptr : &groups_[static_cast<std::size_t>(slot)];
-  }
+  // The slot of a subject's group in groups(), or -1 when no listed teacher has it.
+  int slot(Subject subject) const noexcept { return slot_[static_cast<std::size_t>(subject)]; }
   const std::vector<Group>& groups() const noexcept { return groups_; }
 
  private:

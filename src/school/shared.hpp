@@ -14,16 +14,21 @@
 
 namespace school {
 
-// One byte; a waiter sleeps on the byte (C++20 atomic wait) instead of spinning.
+// One byte: 0 free, 1 held, 2 held with someone asleep on it. A waiter sleeps on the byte
+// (C++20 atomic wait) instead of spinning, and only an unlock that finds a sleeper pays for a
+// wake-up, so the uncontended path is one exchange to lock and one to unlock.
 class RecordLock {
  public:
   void lock() noexcept {
-    while (state_.exchange(1, std::memory_order_acquire) != 0) state_.wait(1, std::memory_order_relaxed);
+    if (state_.exchange(1, std::memory_order_acquire) == 0) return;
+    while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
   }
-  bool try_lock() noexcept { return state_.exchange(1, std::memory_order_acquire) == 0; }
+  bool try_lock() noexcept {
+    std::uint8_t expected = 0;
+    return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+  }
   void unlock() noexcept {
-    state_.store(0, std::memory_order_release);
-    state_.notify_one();
+    if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
   }
 
  private:
