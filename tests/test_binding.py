@@ -1,6 +1,7 @@
 import re
 import subprocess
 import sys
+import os
 import textwrap
 
 import pytest
@@ -202,6 +203,8 @@ def test_panic_fetched_back_from_python_is_resumed(capfd, panic_type, payload, m
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="an address-space limit starves the sanitizer's shadow memory")
 def test_allocation_failure_raises_memory_error_and_objects_stay_usable():
     script = textwrap.dedent("""
         import resource, rotavel

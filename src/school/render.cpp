@@ -45,9 +45,21 @@ void write_quoted(std::string& out, std::string_view text) {
   const auto n = static_cast<std::int64_t>(text.size());
   std::int64_t i = 0;
   while (i < n) {
+    // Printable ASCII other than the quote and the backslash, the common case, goes in runs.
+    std::int64_t run = i;
+    while (run < n) {
+      auto b = static_cast<unsigned char>(s[run]);
+      if (b < 0x20 || b >= 0x7f || b == '"' || b == '\\') break;
+      ++run;
+    }
+    if (run > i) {
+      out.append(s + i, static_cast<std::size_t>(run - i));
+      i = run;
+      if (i == n) break;
+    }
     auto byte = static_cast<unsigned char>(s[i]);
-    if (byte >= 0x20 && byte < 0x7f) {  // printable ASCII: the common case
-      if (byte == '"' || byte == '\\') out += '\\';
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
       out += static_cast<char>(byte);
       ++i;
       continue;
