@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "school/growth.hpp"
 #include "school/report.hpp"
 #include "school/school.hpp"
 
@@ -23,7 +24,7 @@ class HandledLessons {
       return k.period == period && k.name == name;
     };
     if (index_.find(hash, same) != 0) return false;
-    keys_.reserve(keys_.size() + 1);
+    reserve_more(keys_, 1);
     index_.reserve_one([this](std::uint32_t v) {
       const Key& k = keys_[v - 1];
       return keyed_hash(k.name) ^ keyed_mix(static_cast<std::uint16_t>(k.period));
@@ -161,7 +162,7 @@ class Run {
         if (!c->periods.busy_at(period)) p.heap.push_back(Candidate{static_cast<std::uint32_t>(c->periods.size()), rank});
       }
       std::make_heap(p.heap.begin(), p.heap.end());
-      pools_of_group_[group].reserve(pools_of_group_[group].size() + 1);
+      reserve_more(pools_of_group_[group], 1);
       pools_.push_back(std::move(p));
       pools_of_group_[group].push_back(found->second);
     } catch (...) {

@@ -1,4 +1,5 @@
 // The school registry: filing teachers and classes, period registration and the registry's text.
+#include "school/growth.hpp"
 #include "school/school.hpp"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) {
 void School::add_teacher(const Teacher& teacher) {
   if (teacher_map_.find(std::string_view(teacher.name)) != teacher_map_.end()) return;
   TeacherHandle record = TeacherHandle::make(teacher);
-  teachers_.reserve(teachers_.size() + 1);
+  reserve_more(teachers_, 1);
   teacher_map_.emplace(teacher.name, record);
   teachers_.push_back(std::move(record));  // cannot fail after the reserve
 }
@@ -38,7 +39,7 @@ void School::add_teacher(const Teacher& teacher) {
 void School::add_class(const Class& c) {
   // Everything that may allocate comes first, so a failure leaves the School as it was.
   ClassHandle record = ClassHandle::make(c);
-  classes_.reserve(classes_.size() + 1);
+  reserve_more(classes_, 1);
 
   // A stable sort by load. The loads are read once each, under the record's lock; nothing
   // can change them while the sort runs. Adding a class changes no load, so when the list is
@@ -76,7 +77,7 @@ Status School::register_period(std::string_view teacher_name, std::int16_t perio
   const TeacherHandle& record = found->second;
 
   // The lesson shows twice in the class, once on each side of the pair insertion.
-  c.list_of_periods.reserve(c.list_of_periods.size() + 2);
+  reserve_more(c.list_of_periods, 2);
   record.lock()->periods.insert(period, c.class_name);
   c.list_of_periods.push_back(PeriodEntry{record, period});
   c.list_of_periods.push_back(PeriodEntry{record, period});

@@ -1,4 +1,5 @@
 // Teacher records: the pair set, the printed text and the debug rendering.
+#include "school/growth.hpp"
 #include "school/teacher.hpp"
 
 #include <charconv>
@@ -36,7 +37,7 @@ bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
 
   // Everything that may allocate happens before the first change.
   const bool new_period = !busy_at(period);
-  lessons_.reserve(lessons_.size() + 1);
+  reserve_more(lessons_, 1);
   std::string copy(grade);
   pairs_.reserve_one([this](std::uint32_t v) {
     const Lesson& l = lessons_[v - 1];

@@ -1,0 +1,469 @@
+"""Hostile input from Python, grouped by argument kind.
+
+Every call gets a clear exception or the right result; a failing call changes
+nothing, and every object stays usable afterwards.
+"""
+
+import re
+import sys
+import threading
+import time
+from unittest.mock import ANY
+
+import pytest
+
+import model
+import rotavel
+from rotavel import Class, School, Teacher, register_period
+from conftest import PANIC_NOT_FOUND, Index, err
+
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+TOO_LARGE = "Python int too large to convert to C long"
+BORROWED, MUTABLY_BORROWED = (RuntimeError, "Already borrowed"), (RuntimeError, "Already mutably borrowed")
+EMPTY_REPORT = model.mask_timing(model.School().generate_substitutions())
+
+
+def outcome(fn, *args):
+    try:
+        return "ok", fn(*args)
+    except Exception as e:
+        return type(e), str(e)
+
+
+def raise_(exc):
+    raise exc
+
+
+def world():
+    t, s, c = Teacher("Ann", "maths", True), School(), Class("9B")
+    s.add_teacher(t)
+    register_period(t, 1, s, c)
+    return t, s, c
+
+
+def texts(*objects):
+    return [str(o) for o in objects]
+
+
+class Hostile(str):
+    """A str whose Python-level methods all fail: only its characters may be used."""
+
+    def __str__(self):
+        raise ValueError("no str")
+
+    def __eq__(self, other):
+        raise ValueError("no eq")
+
+    __hash__ = str.__hash__
+
+    def encode(self, *args, **kwargs):
+        raise ValueError("no encode")
+
+
+class StubbornInt(int):
+    def __index__(self):
+        raise ValueError("no index")
+
+    def __int__(self):
+        raise ValueError("no int")
+
+
+# ---- text arguments -------------------------------------------------------
+
+def scenario(api, name, make=str):
+    """One absent teacher and one substitute around a hostile text; all that it shows."""
+    ann = api.Teacher(make(name), make("maths"), False)
+    ann.reason_of_absentee = make(name)
+    ann.add_period(1, make(name))
+    s, c = api.School(), api.Class(make(name))
+    s.add_teacher(ann)
+    s.add_teacher(api.Teacher("Bob", "maths", True))
+    s.add_to_hashmap(make(name + "2"), api.Teacher("Cy", "bio", True))
+    api.register_period(ann, 3, s, c)
+    api.register_period(api.Teacher(name + "2", "bio", True), 4, s, c)
+    s.add_class(c)
+    return [ann.name, ann.reason_of_absentee, str(ann), str(c), str(s),
+            model.mask_timing(s.generate_substitutions()), str(s)]
+
+
+@pytest.mark.parametrize("name", ["", "\x00", "a\x00b", "\x00\x00", " ", "\u200b", 'x"\\,\r\n'])
+def test_empty_and_nul_texts_are_kept_whole(name):
+    assert scenario(rotavel, name) == scenario(model, name)
+
+
+def test_str_subclass_is_read_by_its_characters_only():
+    got = scenario(rotavel, "Ann", Hostile)
+    assert got == scenario(model, "Ann")
+    assert type(got[0]) is str
+
+
+@pytest.mark.parametrize("stored, looked_up", [
+    ("a\x00b", "a"), ("a\x00b", "a\x00c"), ("a", "a\x00"), ("", "\x00"), ("Ann", "ann"),
+])
+def test_nul_and_case_are_part_of_the_key(panic_type, stored, looked_up):
+    s, c = School(), Class("9B")
+    s.add_teacher(Teacher(stored, "maths", True))
+    before = texts(s, c)
+    assert err(register_period, Teacher(looked_up, "maths", True), 1, s, c) == (panic_type, PANIC_NOT_FOUND)
+    assert texts(s, c) == before
+    register_period(Teacher(stored, "bio", False), 1, s, c)
+    assert str(c).count("Mutex {") == 2
+
+
+def test_ten_megabyte_texts():
+    big = "x" * (10 << 20) + "ë"
+
+    def build(api, text):
+        t = api.Teacher(text, "maths", False)
+        t.reason_of_absentee = text
+        t.add_period(1, text)
+        s, c, small = api.School(), api.Class(text), api.Class("9B")
+        s.add_teacher(t)
+        s.add_to_hashmap(text + "!", api.Teacher("Bob", "maths", True))
+        api.register_period(api.Teacher(text + "!", "art", True), 2, s, small)
+        return [t.name, t.reason_of_absentee, str(t), str(c), str(s), str(small)]
+
+    token = "Placeholder"
+    assert build(rotavel, big) == [x.replace(token, big) for x in build(model, token)]
+
+
+@pytest.mark.parametrize("call, bad", [
+    (lambda t, s, c: Teacher("\ud800", "maths", True), "\ud800"),
+    (lambda t, s, c: Teacher("\ud800", "poetry", 1), "\ud800"),  # the name is converted first
+    (lambda t, s, c: Teacher("Ann", "ma\udfffths", True), "ma\udfffths"),
+    (lambda t, s, c: Class("9B\udc00"), "9B\udc00"),
+    (lambda t, s, c: setattr(t, "reason_of_absentee", "ill\udbff"), "ill\udbff"),
+    (lambda t, s, c: t.add_period(1, "\ud800x"), "\ud800x"),
+    (lambda t, s, c: s.add_to_hashmap("a\udfff", t), "a\udfff"),
+])
+def test_lone_surrogates_raise_the_interpreters_error(call, bad):
+    t, s, c = world()
+    before = texts(t, s, c)
+    assert err(call, t, s, c) == err(str.encode, bad)
+    assert texts(t, s, c) == before
+    assert t.reason_of_absentee == "Planned Absense"
+
+
+# ---- keyword names ----------------------------------------------------------
+
+T, S, C = world()
+
+
+@pytest.mark.parametrize("call, full_name", [
+    (lambda key: Teacher.__new__(Teacher, "Ann", "maths", True, **{key: 1}), "Teacher.__new__()"),
+    (lambda key: Class(**{"name": "9B", key: 1}), "Class.__new__()"),
+    (lambda key: S.add_teacher(T, **{key: 1}), "School.add_teacher()"),
+    (lambda key: register_period(T, 1, S, C, **{key: 1}), "register_period()"),
+])
+def test_unprintable_keyword_name(monkeypatch, call, full_name):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    before = texts(T, S, C)
+    assert err(call, Hostile("size")) == (
+        TypeError, f"{full_name} got an unexpected keyword argument '<unprintable Hostile object>'")
+    assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(ValueError, "no str")]
+    assert texts(T, S, C) == before
+
+
+def test_keyword_name_subclass_matches_by_its_characters():
+    assert str(Class(**{Hostile("name"): "9B"})) == '"9B" []'
+    assert Teacher.__new__(Teacher, **{Hostile("name"): "A", Hostile("sub"): "bio",
+                                       Hostile("present"): True}).get_sub() == "Biology"
+
+
+def test_keyword_name_shown_through_the_module_itself():
+    # Binding runs before the receiver is taken, so the name's __str__ may read it.
+    class Key(str):
+        def __str__(self):
+            return str(S)
+
+    assert err(lambda: S.add_teacher(**{Key("k"): T})) == (
+        TypeError, f"School.add_teacher() got an unexpected keyword argument '{S}'")
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
+    (lambda: Teacher.__new__(Teacher, "Ann", **{"name": "Bob", "sub": "bio", "present": True}),
+     "Teacher.__new__() got multiple values for argument 'name'"),
+    (lambda: T.add_period(1, "x", **{"period": 2}), "Teacher.add_period() got multiple values for argument 'period'"),
+    (lambda: S.add_to_hashmap("k", T, teacher=T), "School.add_to_hashmap() got multiple values for argument 'teacher'"),
+    (lambda: register_period(T, 1, S, C, **{"class": C}), "register_period() got multiple values for argument 'class'"),
+    # A keyword repeated through ** is refused by the interpreter before the module runs.
+    (lambda: register_period(T, period=1, **{"period": 2}),
+     "rotavel.register_period() got multiple values for keyword argument 'period'"),
+    (lambda: Class(name="a", **{"name": "b"}), "Class() got multiple values for keyword argument 'name'"),
+])
+def test_keywords_given_twice(call, expected):
+    before = texts(T, S, C)
+    assert err(call) == (TypeError, expected)
+    assert texts(T, S, C) == before
+
+
+# ---- period arguments ---------------------------------------------------------
+
+PERIOD_CALLS = {
+    "add_period": lambda t, s, c, p: t.add_period(p, "x"),
+    "register_period": lambda t, s, c, p: register_period(t, p, s, c),
+}
+
+
+@pytest.mark.parametrize("how", PERIOD_CALLS)
+@pytest.mark.parametrize("value, stored", [
+    (True, 1), (False, 0), (StubbornInt(7), 7), (StubbornInt(-32768), -32768),
+    (Index(lambda: 32767), 32767),
+])
+def test_periods_accepted(how, value, stored):
+    t, s, c = world()
+    PERIOD_CALLS[how](t, s, c, value)
+    shown = f'"{stored}:x"' in str(t) if how == "add_period" else f"{stored},\n" in str(c)
+    assert shown
+
+
+@pytest.mark.parametrize("how", PERIOD_CALLS)
+@pytest.mark.parametrize("value, expected", [
+    (2 ** 70, (OverflowError, TOO_LARGE)),
+    (-2 ** 63 - 1, (OverflowError, TOO_LARGE)),
+    (StubbornInt(2 ** 64), (OverflowError, TOO_LARGE)),
+    (Index(lambda: 2 ** 70), (OverflowError, TOO_LARGE)),
+    (2 ** 63 - 1, (OverflowError, OUT_OF_RANGE)),
+    (-2 ** 63, (OverflowError, OUT_OF_RANGE)),
+    (70000, (OverflowError, OUT_OF_RANGE)),
+    (Index(lambda: "1"), (TypeError, "argument 'period': __index__ returned non-int (type str)")),
+    (Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
+    (None, (TypeError, "argument 'period': 'NoneType' object cannot be interpreted as an integer")),
+])
+def test_periods_refused(how, value, expected):
+    t, s, c = world()
+    before = texts(t, s, c)
+    assert err(PERIOD_CALLS[how], t, s, c, value) == expected
+    assert texts(t, s, c) == before
+    PERIOD_CALLS[how](t, s, c, 2)
+
+
+def reentering(api):
+    """A period that runs `effect` while the module converts it; for the model, run it first."""
+    if api is rotavel:
+        return lambda effect, value: Index(lambda: (effect(), value)[1])
+    return lambda effect, value: (effect(), value)[1]
+
+
+@pytest.mark.parametrize("calls", [
+    # The school and the class are taken only after the period, so __index__ may use them.
+    lambda api, p, t, s, c: api.register_period(t, p(lambda: s.add_teacher(t), 3), s, c),
+    lambda api, p, t, s, c: (s.add_teacher(t), api.register_period(
+        t, p(lambda: api.register_period(t, 1, s, c), 2), s, c)),
+    lambda api, p, t, s, c: (s.add_teacher(t), api.register_period(t, 1, s, c), api.register_period(
+        t, p(lambda: (s.add_class(c), s.generate_substitutions(), str(c)), 5), s, c)),
+])
+def test_period_conversion_reentering_the_other_arguments(calls):
+    def run(api):
+        t, s, c = api.Teacher("Ann", "maths", False), api.School(), api.Class("9B")
+        s.add_teacher(api.Teacher("Bob", "maths", True))
+        calls(api, reentering(api), t, s, c)
+        s.add_class(c)
+        return [str(t), str(c), model.mask_timing(s.generate_substitutions()), str(s)]
+
+    assert run(rotavel) == run(model)
+
+
+def test_error_message_reentering_the_held_teacher(monkeypatch):
+    class Message:
+        def __str__(self):
+            return str(t)  # t is held exclusively by add_period
+
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    t = Teacher("Ann", "maths", True)
+    before = str(t)
+    assert err(t.add_period, Index(lambda: raise_(TypeError(Message()))), "x") == (
+        TypeError, "argument 'period': <unprintable TypeError object>")
+    assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [MUTABLY_BORROWED]
+    assert str(t) == before
+
+
+# ---- threads ---------------------------------------------------------------------
+
+def probes(api, t, s, c):
+    return [
+        lambda: str(t), lambda: t.present, lambda: t.add_period(9, "p"), lambda: s.add_teacher(t),
+        lambda: s.add_to_hashmap("k", t), lambda: api.register_period(t, 8, s, c),
+        lambda: model.mask_timing(s.generate_substitutions()),
+    ]
+
+
+@pytest.mark.parametrize("holder, expected", [
+    ("add_period", [MUTABLY_BORROWED, MUTABLY_BORROWED, BORROWED, MUTABLY_BORROWED,
+                    MUTABLY_BORROWED, MUTABLY_BORROWED, ("ok", EMPTY_REPORT)]),
+    ("register_period", [("ok", ANY), ("ok", True), BORROWED, ("ok", None), ("ok", None),
+                         ("ok", None), ("ok", EMPTY_REPORT)]),
+])
+def test_other_thread_meets_a_held_teacher(holder, expected):
+    """A thread parks inside __index__ while holding the teacher; this thread probes it."""
+    def build(api):
+        t, s, c = api.Teacher("Ann", "maths", True), api.School(), api.Class("9B")
+        s.add_teacher(t)
+        if holder == "add_period":
+            return t, s, c, lambda p: t.add_period(p, "x")
+        return t, s, c, lambda p: api.register_period(t, p, s, c)
+
+    t, s, c, call = build(rotavel)
+    started, release, result = threading.Event(), threading.Event(), []
+    parked = Index(lambda: (started.set(), release.wait(30), 5)[-1])
+    worker = threading.Thread(target=lambda: result.append(outcome(call, parked)))
+    worker.start()
+    assert started.wait(30)
+    seen = [outcome(probe) for probe in probes(rotavel, t, s, c)]
+    release.set()
+    worker.join()
+    assert (seen, result) == (expected, [("ok", None)])
+    # The same effects in the model: the probes that succeeded, then the parked call.
+    mt, ms, mc, mcall = build(model)
+    for probe, (kind, _) in zip(probes(model, mt, ms, mc), seen):
+        if kind == "ok":
+            probe()
+    mcall(5)
+    assert texts(t, s, c) == texts(mt, ms, mc)
+
+
+def test_eight_threads_on_one_school():
+    rounds, n = 20, 8
+    s, shared = School(), Teacher("Sam", "maths", True)
+    own = [Teacher(f"T{i}", "bio", True) for i in range(n)]
+    for t in [shared] + own:
+        s.add_teacher(t)
+    own_classes = [Class(f"C{i}") for i in range(n)]
+    shared_classes = [Class(f"D{i}") for i in range(n)]
+    log = [[] for _ in range(n)]
+
+    def slow(value):  # sleeping in __index__ lets the other threads in mid-call
+        return Index(lambda: (time.sleep(0.0002), value)[1])
+
+    def work(i):
+        for k in range(rounds):
+            for what, call in [
+                ("own", lambda: register_period(own[i], slow(k), s, own_classes[i])),
+                ("pair", lambda: shared.add_period(slow(k), f"g{i}")),
+                ("shared", lambda: register_period(shared, slow(k), s, shared_classes[i])),
+                ("read", lambda: (str(shared), shared.present)[1]),
+                ("add", lambda: s.add_teacher(Teacher(f"x{i}.{k}", "art", True))),
+                ("run", lambda: model.mask_timing(s.generate_substitutions())),
+            ]:
+                log[i].append((what, k, outcome(call)))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+
+    allowed = {"own": [("ok", None)], "add": [("ok", None)], "run": [("ok", EMPTY_REPORT)],
+               "pair": [("ok", None), BORROWED], "shared": [("ok", None), MUTABLY_BORROWED],
+               "read": [("ok", True), MUTABLY_BORROWED]}
+    assert [e for entries in log for e in entries if e[2] not in allowed[e[0]]] == []
+
+    def done(what, i):
+        return [k for w, k, result in log[i] if w == what and result[0] == "ok"]
+
+    # Each thread alone touched its own teacher and class: they match a plain replay.
+    for i in range(n):
+        mt, ms, mc = model.Teacher(f"T{i}", "bio", True), model.School(), model.Class(f"C{i}")
+        ms.add_teacher(mt)
+        for k in done("own", i):
+            model.register_period(mt, k, ms, mc)
+        assert str(own_classes[i]) == str(mc)
+    # The shared teacher holds exactly the pairs whose calls succeeded.
+    assert sorted(re.findall(r'"(\d+):(g\d)"', str(shared))) == sorted(
+        (str(k), f"g{i}") for i in range(n) for k in done("pair", i))
+    probe = Class("probe")
+    register_period(shared, -1, s, probe)
+    first_entry = str(probe).split("\n    ),\n")[0]  # the class lists the record twice
+    assert sorted(re.findall(r'\(\s*(-?\d+),\s*"(D\d|probe)",\s*\)', first_entry)) == sorted(
+        [("-1", "probe")] + [(str(k), f"D{i}") for i in range(n) for k in done("shared", i)])
+    for i in range(n):
+        assert str(shared_classes[i]).count("Mutex {") == 2 * len(done("shared", i))
+    listed = str(s).partition("\nList of classes:")[0]
+    assert listed.count("data: Teacher {") == 1 + n + n * rounds
+    s.add_class(own_classes[0])
+    assert model.mask_timing(s.generate_substitutions()) == EMPTY_REPORT
+
+
+# ---- many names: lookups keyed so that no set of names collides ---------------------
+
+def dict_yardstick(names):
+    d = {}
+    start = time.perf_counter()
+    for name in names:
+        d.setdefault(name, name)
+    for name in names:
+        d[name]
+    return time.perf_counter() - start
+
+
+def assert_linear(prepare, family, sizes=(3_125, 12_500, 50_000, 200_000)):
+    """Each 4x step in the number of names may slow the work down at most 3 times
+    more than it slows a CPython dict filed and searched with the same names.
+
+    Both are timed in turns within one run, the best of several repeats each
+    (more for the small sizes). A step that grows too fast is measured once more
+    before it counts. The steps go from small to large and stop at the first
+    failure, so a quadratic case fails before it gets slow.
+    """
+    def measure(n):
+        names = [family(i) for i in range(n)]
+        run = prepare(names)
+        pairs = [(run(), dict_yardstick(names)) for _ in range(max(3, 50_000 // n + 1))]
+        return min(p[0] for p in pairs), min(p[1] for p in pairs)
+
+    def growth(small, large):
+        return large[0] / small[0], large[1] / small[1]
+
+    small = measure(sizes[0])
+    for n_small, n in zip(sizes, sizes[1:]):
+        large = measure(n)
+        mine, dicts = growth(small, large)
+        if mine >= 3 * dicts:
+            small, large = measure(n_small), measure(n)
+            mine, dicts = growth(small, large)
+            assert mine < 3 * dicts, f"{n_small} -> {n} names: {mine:.1f}x the time, a dict {dicts:.1f}x"
+        small = large
+
+
+NAME_FAMILIES = {
+    "distinct": lambda i: f"T{i}",
+    "shared prefix": lambda i: "teacher-" * 8 + f"{i:07d}",
+    "shared suffix": lambda i: f"{i:07d}" + "-teacher" * 8,
+}
+
+
+@pytest.mark.parametrize("family", NAME_FAMILIES.values(), ids=NAME_FAMILIES)
+def test_adding_and_finding_many_teachers_is_linear(family):
+    def prepare(names):
+        teachers = [Teacher(name, "maths", True) for name in names]
+
+        def run():
+            s, c = School(), Class("9B")
+            start = time.perf_counter()
+            for t in teachers:
+                s.add_teacher(t)
+            for t in teachers:
+                register_period(t, 1, s, c)
+            return time.perf_counter() - start
+        return run
+
+    assert_linear(prepare, family)
+
+
+@pytest.mark.parametrize("family", NAME_FAMILIES.values(), ids=NAME_FAMILIES)
+def test_filing_many_names_and_grades_is_linear(family):
+    def prepare(names):
+        def run():
+            s, t = School(), Teacher("Ann", "maths", True)
+            start = time.perf_counter()
+            for name in names:
+                s.add_to_hashmap(name, t)
+            for name in names:
+                t.add_period(1, name)
+            return time.perf_counter() - start
+        return run
+
+    assert_linear(prepare, family)

@@ -1,0 +1,263 @@
+"""Random call sequences driven through rotavel and the plain-Python model at once.
+
+Every call goes to both sides; results, exception types and messages, and the
+str() of every object made so far must agree after each step.  The model does
+not convert arguments, so the conversions the module makes before an operation
+runs (text, exact bool, 16-bit period) are replayed here in the module's order.
+Calls with bad arguments go to rotavel alone and must leave it unchanged.
+"""
+
+import operator
+import os
+
+from hypothesis import HealthCheck, event, settings, strategies as st
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, multiple, rule
+
+import model
+import rotavel
+
+PANIC = "pyo3_runtime.PanicException"
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+TOO_LARGE = "Python int too large to convert to C long"
+
+NAMES = ["Ann", "ann", "Bob", "Cy", "", "a\x00b", "Zoë", 'O"Neil', "Lee, Jo", "Kim\nPark",
+         "e\u0301", "x\ud800"]
+SUBJECTS = ["maths", "MATHS", "Bio", "p.E", "english", "finfance", "SANS\u212aRIT",
+            "poetry", "Geo", "finance", " maths", "", "ΣΑΣ", "\u0130"]
+REASONS = ["Sick", "a,b", 'said "no"', "", "µ\u2028", "\udc80"]
+PERIODS = st.one_of(st.integers(-2, 4), st.sampled_from(
+    [True, False, -32768, 32767, 32768, -32769, 70000, 2 ** 63 - 1, -2 ** 63 - 1, 2 ** 70]))
+
+
+def outcome(fn, *args, **kwargs):
+    """("ok", result) or (exception type, message); both PanicExceptions map to one name."""
+    try:
+        return "ok", fn(*args, **kwargs)
+    except BaseException as e:
+        if isinstance(e, (KeyboardInterrupt, SystemExit)):
+            raise
+        kind = type(e)
+        if kind is model.PanicException or f"{kind.__module__}.{kind.__qualname__}" == PANIC:
+            kind = PANIC
+        return kind, str(e)
+
+
+def text(arg, value):
+    if not isinstance(value, str):
+        raise TypeError(f"argument '{arg}': '{type(value).__qualname__}' object cannot be "
+                        "converted to 'PyString'")
+    value.encode()  # lone surrogates: the interpreter's UnicodeEncodeError
+    return value
+
+
+def flag(arg, value):
+    if type(value) is not bool:
+        raise TypeError(f"argument '{arg}': '{type(value).__qualname__}' object cannot be "
+                        "converted to 'PyBool'")
+    return value
+
+
+def period(value):
+    p = operator.index(value)
+    if not -2 ** 63 <= p < 2 ** 63:
+        raise OverflowError(TOO_LARGE)
+    if not -32768 <= p <= 32767:
+        raise OverflowError(OUT_OF_RANGE)
+    return p
+
+
+class Pair:
+    def __init__(self, r, m):
+        self.r, self.m = r, m
+
+
+# Calls with bad arguments: (call on rotavel objects t, s, c; exception type; message).
+BAD_CALLS = [
+    (lambda t, s, c: s.add_teacher(c), TypeError,
+     "argument 'teacher': 'Class' object cannot be converted to 'Teacher'"),
+    (lambda t, s, c: s.add_teacher(), TypeError,
+     "School.add_teacher() missing 1 required positional argument: 'teacher'"),
+    (lambda t, s, c: s.add_class(c, c), TypeError,
+     "School.add_class() takes 1 positional arguments but 2 were given"),
+    (lambda t, s, c: s.add_class(c, **{"class": c}), TypeError,
+     "School.add_class() got multiple values for argument 'class'"),
+    (lambda t, s, c: s.add_to_hashmap("k", teacher=t, name="k"), TypeError,
+     "School.add_to_hashmap() got multiple values for argument 'name'"),
+    (lambda t, s, c: s.add_to_hashmap(t, "k"), TypeError,
+     "argument 'name': 'Teacher' object cannot be converted to 'PyString'"),
+    (lambda t, s, c: s.add_to_hashmap("k", s), TypeError,
+     "argument 'teacher': 'School' object cannot be converted to 'Teacher'"),
+    (lambda t, s, c: s.add_to_hashmap("\udfff", t), UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\udfff' in position 0: surrogates not allowed"),
+    (lambda t, s, c: rotavel.register_period(t, 1, s), TypeError,
+     "register_period() missing 1 required positional argument: 'class'"),
+    (lambda t, s, c: rotavel.register_period(t, 1, s, c, c), TypeError,
+     "register_period() takes 4 positional arguments but 5 were given"),
+    (lambda t, s, c: rotavel.register_period(t, 1, s, c, teacher=t), TypeError,
+     "register_period() got multiple values for argument 'teacher'"),
+    (lambda t, s, c: rotavel.register_period(t, 1.5, s, c), TypeError,
+     "argument 'period': 'float' object cannot be interpreted as an integer"),
+    (lambda t, s, c: rotavel.register_period(t, 1, c, c), TypeError,
+     "argument 'school': 'Class' object cannot be converted to 'School'"),
+    (lambda t, s, c: rotavel.register_period(t, 1, s, t), TypeError,
+     "argument 'class': 'Teacher' object cannot be converted to 'Class'"),
+    (lambda t, s, c: rotavel.register_period(t, 32768, s, c), OverflowError, OUT_OF_RANGE),
+    (lambda t, s, c: t.add_period(grade="g"), TypeError,
+     "Teacher.add_period() missing 1 required positional argument: 'period'"),
+    (lambda t, s, c: t.add_period(1, "g", Period=2), TypeError,
+     "Teacher.add_period() got an unexpected keyword argument 'Period'"),
+    (lambda t, s, c: t.add_period(1, None), TypeError,
+     "argument 'grade': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda t, s, c: t.add_period(2 ** 70, "g"), OverflowError, TOO_LARGE),
+    (lambda t, s, c: setattr(t, "present", 1), TypeError, "'int' object cannot be converted to 'PyBool'"),
+    (lambda t, s, c: delattr(t, "reason_of_absentee"), AttributeError, "can't delete attribute"),
+    (lambda t, s, c: setattr(t, "name", "x"), AttributeError,
+     "attribute 'name' of 'builtins.Teacher' objects is not writable"),
+    (lambda t, s, c: s.generate_substitutions(c), TypeError,
+     "School.generate_substitutions() takes no arguments (1 given)"),
+    (lambda t, s, c: rotavel.School.add_class(c, c), TypeError,
+     "descriptor 'add_class' for 'builtins.School' objects doesn't apply to a 'builtins.Class' object"),
+    (lambda t, s, c: rotavel.Teacher(t.name, "maths", True, name="b"), TypeError,
+     "Teacher.__new__() got multiple values for argument 'name'"),
+    (lambda t, s, c: rotavel.Class(c), TypeError,
+     "argument 'name': 'Class' object cannot be converted to 'PyString'"),
+]
+
+
+class Differential(RuleBasedStateMachine):
+    teachers = Bundle("teachers")
+    classes = Bundle("classes")
+    schools = Bundle("schools")
+
+    def __init__(self):
+        super().__init__()
+        self.objects = []
+        self.steps = 0
+
+    def keep(self, r, m):
+        self.objects.append(Pair(r, m))
+        return self.objects[-1]
+
+    def same(self, r_call, m_call):
+        """Run one call on each side and require the same outcome; return both."""
+        r, m = outcome(r_call), outcome(m_call)
+        if r[0] == m[0] == "ok" and isinstance(r[1], str):  # a report
+            assert model.mask_timing(r[1]) == model.mask_timing(m[1])
+        elif r[0] == m[0] == "ok":
+            assert (r[1] is None) == (m[1] is None)
+        else:
+            assert r == m
+        return r, m
+
+    @initialize(target=schools)
+    def first_school(self):
+        return self.keep(rotavel.School(), model.School())
+
+    @initialize(target=teachers)
+    def first_teacher(self):
+        return self.keep(rotavel.Teacher("Ann", "maths", False), model.Teacher("Ann", "maths", False))
+
+    @initialize(target=classes)
+    def first_class(self):
+        return self.keep(rotavel.Class("9B"), model.Class("9B"))
+
+    @rule(target=schools)
+    def new_school(self):
+        return self.keep(rotavel.School(), model.School())
+
+    @rule(target=teachers, name=st.sampled_from(NAMES), sub=st.sampled_from(SUBJECTS),
+          present=st.sampled_from([True, False, True, 1]), by_keyword=st.booleans())
+    def new_teacher(self, name, sub, present, by_keyword):
+        def r_call():
+            if by_keyword:
+                return rotavel.Teacher(present=present, sub=sub, name=name)
+            return rotavel.Teacher(name, sub, present)
+
+        def m_call():
+            return model.Teacher(text("name", name), text("sub", sub), flag("present", present))
+
+        r, m = self.same(r_call, m_call)
+        return self.keep(r[1], m[1]) if r[0] == "ok" else multiple()
+
+    @rule(target=classes, name=st.sampled_from(NAMES + ["9B", "9B", 'x"y']))
+    def new_class(self, name):
+        r, m = self.same(lambda: rotavel.Class(name=name), lambda: model.Class(text("name", name)))
+        return self.keep(r[1], m[1]) if r[0] == "ok" else multiple()
+
+    @rule(t=teachers, value=st.sampled_from([True, False, 1, None]))
+    def set_present(self, t, value):
+        self.same(lambda: setattr(t.r, "present", value), lambda: setattr(t.m, "present", value))
+
+    @rule(t=teachers, value=st.sampled_from(REASONS))
+    def set_reason(self, t, value):
+        self.same(lambda: setattr(t.r, "reason_of_absentee", value),
+                  lambda: setattr(t.m, "reason_of_absentee", text("value", value)))
+
+    @rule(t=teachers)
+    def read_teacher(self, t):
+        def read(x):
+            return x.name, x.present, x.reason_of_absentee, x.get_sub()
+        assert read(t.r) == read(t.m)
+
+    @rule(t=teachers, p=PERIODS, grade=st.sampled_from(["9B", "10A", "", "9B ", "\ud800"]),
+          by_keyword=st.booleans())
+    def add_period(self, t, p, grade, by_keyword):
+        r_call = ((lambda: t.r.add_period(grade=grade, period=p)) if by_keyword
+                  else (lambda: t.r.add_period(p, grade)))
+        self.same(r_call, lambda: t.m.add_period(period(p), text("grade", grade)))
+
+    @rule(s=schools, t=teachers)
+    def add_teacher(self, s, t):
+        self.same(lambda: s.r.add_teacher(teacher=t.r), lambda: s.m.add_teacher(t.m))
+
+    @rule(s=schools, c=classes, twice=st.booleans())
+    def add_class(self, s, c, twice):
+        for _ in range(1 + twice):
+            self.same(lambda: s.r.add_class(**{"class": c.r}), lambda: s.m.add_class(c.m))
+
+    @rule(s=schools, name=st.sampled_from(NAMES), t=teachers)
+    def add_to_hashmap(self, s, name, t):
+        self.same(lambda: s.r.add_to_hashmap(name, t.r),
+                  lambda: s.m.add_to_hashmap(text("name", name), t.m))
+
+    @rule(t=teachers, p=PERIODS, s=schools, c=classes, by_keyword=st.booleans())
+    def register_period(self, t, p, s, c, by_keyword):
+        def r_call():
+            if by_keyword:
+                return rotavel.register_period(school=s.r, period=p, teacher=t.r, **{"class": c.r})
+            return rotavel.register_period(t.r, p, s.r, c.r)
+
+        self.same(r_call, lambda: model.register_period(t.m, period(p), s.m, c.m))
+
+    @rule(s=schools, twice=st.booleans())
+    def generate_substitutions(self, s, twice):
+        for _ in range(1 + twice):
+            self.same(s.r.generate_substitutions, s.m.generate_substitutions)
+
+    @rule(t=teachers, s=schools, c=classes, bad=st.integers(0, len(BAD_CALLS) - 1))
+    def bad_arguments(self, t, s, c, bad):
+        call, kind, message = BAD_CALLS[bad]
+        before = str(t.r), str(s.r), str(c.r)
+        assert outcome(call, t.r, s.r, c.r) == (kind, message)
+        assert (str(t.r), str(s.r), str(c.r)) == before
+
+    @invariant()
+    def same_texts(self):
+        self.steps += 1
+        for pair in self.objects:
+            assert outcome(str, pair.r) == outcome(str, pair.m)
+
+    def teardown(self):
+        low = self.steps // 20 * 20
+        event(f"steps {low}-{low + 19}")
+
+
+if os.environ.get("HYPOTHESIS_PROFILE", "ci") == "ci":
+    Differential.TestCase.settings = settings(
+        derandomize=True, database=None, max_examples=600, stateful_step_count=60,
+        deadline=None, suppress_health_check=[HealthCheck.too_slow])
+else:
+    Differential.TestCase.settings = settings(
+        max_examples=1000, stateful_step_count=80, deadline=None)
+
+TestDifferential = Differential.TestCase
