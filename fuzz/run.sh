@@ -1,0 +1,53 @@
+#!/bin/sh
+# Runs the harnesses built by build.sh.
+#   run.sh replay          every seed in corpus/<harness>/ once; fails on any finding
+#   run.sh long [SECONDS]  fuzz each harness for SECONDS (default 60), seeded from the corpus;
+#                          new inputs go to out/corpus/<harness>/, findings to out/findings/
+# HARNESSES="fuzz_school ..." limits either mode to some harnesses.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+out="$here/out"
+harnesses=${HARNESSES:-"fuzz_subject fuzz_quoted fuzz_duration fuzz_school"}
+mode=${1:-replay}
+
+for h in $harnesses; do
+  [ -x "$out/$h" ] || { echo "fuzz/out/$h is missing: run fuzz/build.sh first" >&2; exit 2; }
+done
+
+case "$mode" in
+  replay)
+    for h in $harnesses; do
+      # Files, not the directory: libFuzzer then only runs them and never writes to the corpus.
+      if ! "$out/$h" "$here/corpus/${h#fuzz_}"/* >"$out/$h.replay.log" 2>&1; then
+        cat "$out/$h.replay.log" >&2
+        echo "replay of $h failed" >&2
+        exit 1
+      fi
+      echo "$h: $(ls "$here/corpus/${h#fuzz_}" | wc -l) seeds replayed"
+    done
+    ;;
+  long)
+    seconds=${2:-60}
+    failed=0
+    for h in $harnesses; do
+      mkdir -p "$out/corpus/$h" "$out/findings"
+      # A single process: a finding stops the run and leaves its input in out/findings/.
+      if "$out/$h" -max_total_time="$seconds" -timeout=10 -max_len=4096 -print_final_stats=1 \
+          -artifact_prefix="$out/findings/$h-" "$out/corpus/$h" "$here/corpus/${h#fuzz_}" \
+          >"$out/$h.long.log" 2>&1; then
+        status=ok
+      else
+        status="FAILED (see fuzz/out/$h.long.log)"
+        failed=1
+      fi
+      runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$h.long.log")
+      time=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$out/$h.long.log")
+      echo "$h: ${runs:-?} executions in ${time:-?} s, corpus $(ls "$out/corpus/$h" | wc -l) inputs: $status"
+    done
+    exit $failed
+    ;;
+  *)
+    echo "usage: $0 replay | long [seconds]" >&2
+    exit 2
+    ;;
+esac
