@@ -1,6 +1,7 @@
 // Building and assembling the substitution report.
 #include "school/report.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 
@@ -22,7 +23,9 @@ void append_int(std::string& out, Int value) {
 // Plain fields pass verbatim; a field with a separator, quote or line break is quoted with its
 // quotes doubled, so the row still has six fields for any CSV reader.
 void append_csv_field(std::string& out, std::string_view field) {
-  if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+  const bool plain = std::none_of(field.begin(), field.end(),
+                                  [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
+  if (plain) {
     out += field;
     return;
   }

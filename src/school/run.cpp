@@ -48,7 +48,10 @@ class HandledLessons {
 };
 
 // Finds substitutes without rescanning candidate lists. Within one run loads only grow and
-// teachers only become busy, and both change only through the run's own assignments, so:
+// teachers only become busy, and both change only through the run's own assignments (the
+// run holds the School and the interpreter lock throughout), so:
+//  - each present teacher's load and busy periods are read once, under its lock, into compact
+//    arrays, and the run's own assignments are recorded beside them;
 //  - for each (subject, period) a min-heap of the free teachers of that subject by
 //    (load, place in the list) is built on first use and kept current by pushing a teacher
 //    again when its load grows; entries that went busy or stale are dropped when they surface;
@@ -58,14 +61,25 @@ class Run {
  public:
   Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report)
       : teachers_(teachers), grouping_(teachers), report_(report),
-        group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0),
-        pools_of_group_(grouping_.groups().size()) {
+        group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0), load_(teachers.size(), 0), start_load_(teachers.size(), 0),
+        busy_from_(teachers.size() + 1, 0), pools_of_group_(grouping_.groups().size()) {
     const auto& groups = grouping_.groups();
     for (std::size_t g = 0; g < groups.size(); ++g)
       for (std::uint32_t rank = 0; rank < groups[g].present.size(); ++rank) {
         group_of_[groups[g].present[rank]] = static_cast<std::int32_t>(g);
         rank_of_[groups[g].present[rank]] = rank;
       }
+    for (std::size_t i = 0; i < teachers.size(); ++i) {
+      busy_from_[i] = static_cast<std::uint32_t>(busy_periods_.size());
+      if (group_of_[i] < 0) continue;  // absent teachers are never candidates
+      auto c = teachers[i].lock();
+      load_[i] = start_load_[i] = static_cast<std::uint32_t>(c->periods.size());
+      for (const Lesson& lesson : c->periods) busy_periods_.push_back(lesson.period);
+      auto first = busy_periods_.begin() + busy_from_[i];
+      std::sort(first, busy_periods_.end());
+      busy_periods_.erase(std::unique(first, busy_periods_.end()), busy_periods_.end());
+    }
+    busy_from_[teachers.size()] = static_cast<std::uint32_t>(busy_periods_.size());
   }
 
   void walk(const ClassHandle& record) {
@@ -130,10 +144,7 @@ class Run {
     while (!heap.empty()) {
       const Candidate top = heap.front();
       const std::uint32_t teacher = members[top.rank];
-      {
-        auto c = teachers_[teacher].lock();
-        if (!c->periods.busy_at(period) && c->periods.size() == top.load) return teacher;
-      }
+      if (!busy(teacher, period) && load_[teacher] == top.load) return teacher;
       std::pop_heap(heap.begin(), heap.end());
       heap.pop_back();
     }
@@ -142,11 +153,22 @@ class Run {
 
   std::uint32_t any_subject(std::int16_t period) {
     std::uint32_t& next = first_free_.try_emplace(period, 0).first->second;
-    for (; next < teachers_.size(); ++next) {
-      if (group_of_[next] < 0) continue;  // absent
-      if (!teachers_[next].lock()->periods.busy_at(period)) return next;
-    }
+    for (; next < teachers_.size(); ++next)
+      if (group_of_[next] >= 0 && !busy(next, period)) return next;
     return nobody;
+  }
+
+  bool busy(std::uint32_t teacher, std::int16_t period) const noexcept {
+    auto first = busy_periods_.begin() + busy_from_[teacher];
+    auto last = busy_periods_.begin() + busy_from_[teacher + 1];
+    if (std::binary_search(first, last, period)) return true;
+    if (load_[teacher] == start_load_[teacher]) return false;  // nothing assigned to it yet
+    const std::uint64_t key = assignment_key(teacher, period);
+    return assigned_.find(keyed_mix(key), [&](std::uint32_t v) { return assigned_keys_[v - 1] == key; }) != 0;
+  }
+
+  static std::uint64_t assignment_key(std::uint32_t teacher, std::int16_t period) noexcept {
+    return std::uint64_t{teacher} << 16 | static_cast<std::uint16_t>(period);
   }
 
   Pool& pool(std::uint32_t group, std::int16_t period) {
@@ -157,10 +179,8 @@ class Run {
       Pool p{period, {}};
       const std::vector<std::uint32_t>& members = grouping_.groups()[group].present;
       p.heap.reserve(members.size());
-      for (std::uint32_t rank = 0; rank < members.size(); ++rank) {
-        auto c = teachers_[members[rank]].lock();
-        if (!c->periods.busy_at(period)) p.heap.push_back(Candidate{static_cast<std::uint32_t>(c->periods.size()), rank});
-      }
+      for (std::uint32_t rank = 0; rank < members.size(); ++rank)
+        if (!busy(members[rank], period)) p.heap.push_back(Candidate{load_[members[rank]], rank});
       std::make_heap(p.heap.begin(), p.heap.end());
       reserve_more(pools_of_group_[group], 1);
       pools_.push_back(std::move(p));
@@ -175,12 +195,13 @@ class Run {
   // Gives the lesson to teacher `x`: it is busy at `period` from now on and one lesson heavier
   // in every pool of its subject.
   void assign(std::uint32_t x, std::int16_t period) {
-    std::uint32_t load;
-    {
-      auto c = teachers_[x].lock();
-      c->periods.insert(period, class_name_);
-      load = static_cast<std::uint32_t>(c->periods.size());
-    }
+    const std::uint64_t key = assignment_key(x, period);
+    reserve_more(assigned_keys_, 1);
+    assigned_.reserve_one([this](std::uint32_t v) { return keyed_mix(assigned_keys_[v - 1]); });
+    teachers_[x].lock()->periods.insert(period, class_name_);
+    assigned_.insert(keyed_mix(key), static_cast<std::uint32_t>(assigned_keys_.size() + 1));
+    assigned_keys_.push_back(key);
+    const std::uint32_t load = ++load_[x];
     const auto group = static_cast<std::size_t>(group_of_[x]);
     for (std::uint32_t index : pools_of_group_[group]) {
       Pool& p = pools_[index];
@@ -195,6 +216,14 @@ class Run {
   SubstitutionReport& report_;
   std::vector<std::int32_t> group_of_;  // per teacher: its subject's group, or -1 when absent
   std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group
+  std::vector<std::uint32_t> load_;     // per present teacher: its load now
+  std::vector<std::uint32_t> start_load_;  // ... and when the run started
+  // Per present teacher, the sorted distinct periods it was busy in when the run started
+  // (busy_periods_[busy_from_[i] .. busy_from_[i + 1]]), and the run's own assignments.
+  std::vector<std::uint32_t> busy_from_;
+  std::vector<std::int16_t> busy_periods_;
+  std::vector<std::uint64_t> assigned_keys_;
+  FlatIndex assigned_;
   std::vector<Pool> pools_;
   std::unordered_map<std::uint32_t, std::uint32_t> pool_index_;  // (group, period) -> pools_
   std::vector<std::vector<std::uint32_t>> pools_of_group_;
