@@ -71,56 +71,27 @@ class Pair:
         self.r, self.m = r, m
 
 
-# Calls with bad arguments: (call on rotavel objects t, s, c; exception type; message).
+# Calls with bad arguments, on rotavel objects t, s, c: (call, exception type, message).
 BAD_CALLS = [
-    (lambda t, s, c: s.add_teacher(c), TypeError,
-     "argument 'teacher': 'Class' object cannot be converted to 'Teacher'"),
-    (lambda t, s, c: s.add_teacher(), TypeError,
-     "School.add_teacher() missing 1 required positional argument: 'teacher'"),
-    (lambda t, s, c: s.add_class(c, c), TypeError,
-     "School.add_class() takes 1 positional arguments but 2 were given"),
-    (lambda t, s, c: s.add_class(c, **{"class": c}), TypeError,
-     "School.add_class() got multiple values for argument 'class'"),
-    (lambda t, s, c: s.add_to_hashmap("k", teacher=t, name="k"), TypeError,
-     "School.add_to_hashmap() got multiple values for argument 'name'"),
-    (lambda t, s, c: s.add_to_hashmap(t, "k"), TypeError,
-     "argument 'name': 'Teacher' object cannot be converted to 'PyString'"),
-    (lambda t, s, c: s.add_to_hashmap("k", s), TypeError,
-     "argument 'teacher': 'School' object cannot be converted to 'Teacher'"),
+    (lambda t, s, c: s.add_teacher(c), TypeError, "argument 'teacher': 'Class' object cannot be converted to 'Teacher'"),
+    (lambda t, s, c: s.add_class(c, **{"class": c}), TypeError, "School.add_class() got multiple values for argument 'class'"),
+    (lambda t, s, c: s.add_to_hashmap(t, "k"), TypeError, "argument 'name': 'Teacher' object cannot be converted to 'PyString'"),
     (lambda t, s, c: s.add_to_hashmap("\udfff", t), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\udfff' in position 0: surrogates not allowed"),
     (lambda t, s, c: rotavel.register_period(t, 1, s), TypeError,
      "register_period() missing 1 required positional argument: 'class'"),
-    (lambda t, s, c: rotavel.register_period(t, 1, s, c, c), TypeError,
-     "register_period() takes 4 positional arguments but 5 were given"),
     (lambda t, s, c: rotavel.register_period(t, 1, s, c, teacher=t), TypeError,
      "register_period() got multiple values for argument 'teacher'"),
-    (lambda t, s, c: rotavel.register_period(t, 1.5, s, c), TypeError,
-     "argument 'period': 'float' object cannot be interpreted as an integer"),
-    (lambda t, s, c: rotavel.register_period(t, 1, c, c), TypeError,
-     "argument 'school': 'Class' object cannot be converted to 'School'"),
     (lambda t, s, c: rotavel.register_period(t, 1, s, t), TypeError,
      "argument 'class': 'Teacher' object cannot be converted to 'Class'"),
     (lambda t, s, c: rotavel.register_period(t, 32768, s, c), OverflowError, OUT_OF_RANGE),
-    (lambda t, s, c: t.add_period(grade="g"), TypeError,
-     "Teacher.add_period() missing 1 required positional argument: 'period'"),
     (lambda t, s, c: t.add_period(1, "g", Period=2), TypeError,
      "Teacher.add_period() got an unexpected keyword argument 'Period'"),
-    (lambda t, s, c: t.add_period(1, None), TypeError,
-     "argument 'grade': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda t, s, c: t.add_period(2 ** 70, "g"), OverflowError, TOO_LARGE),
     (lambda t, s, c: setattr(t, "present", 1), TypeError, "'int' object cannot be converted to 'PyBool'"),
     (lambda t, s, c: delattr(t, "reason_of_absentee"), AttributeError, "can't delete attribute"),
-    (lambda t, s, c: setattr(t, "name", "x"), AttributeError,
-     "attribute 'name' of 'builtins.Teacher' objects is not writable"),
-    (lambda t, s, c: s.generate_substitutions(c), TypeError,
-     "School.generate_substitutions() takes no arguments (1 given)"),
     (lambda t, s, c: rotavel.School.add_class(c, c), TypeError,
      "descriptor 'add_class' for 'builtins.School' objects doesn't apply to a 'builtins.Class' object"),
-    (lambda t, s, c: rotavel.Teacher(t.name, "maths", True, name="b"), TypeError,
-     "Teacher.__new__() got multiple values for argument 'name'"),
-    (lambda t, s, c: rotavel.Class(c), TypeError,
-     "argument 'name': 'Class' object cannot be converted to 'PyString'"),
 ]
 
 
@@ -191,13 +162,12 @@ class Differential(RuleBasedStateMachine):
     @rule(t=teachers, value=st.sampled_from(REASONS))
     def set_reason(self, t, value):
         self.same(lambda: setattr(t.r, "reason_of_absentee", value),
-                  lambda: setattr(t.m, "reason_of_absentee", text("value", value)))
+                  lambda: (value.encode(), setattr(t.m, "reason_of_absentee", value))[1])
 
     @rule(t=teachers)
     def read_teacher(self, t):
-        def read(x):
-            return x.name, x.present, x.reason_of_absentee, x.get_sub()
-        assert read(t.r) == read(t.m)
+        assert [t.r.name, t.r.present, t.r.reason_of_absentee, t.r.get_sub()] == [
+            t.m.name, t.m.present, t.m.reason_of_absentee, t.m.get_sub()]
 
     @rule(t=teachers, p=PERIODS, grade=st.sampled_from(["9B", "10A", "", "9B ", "\ud800"]),
           by_keyword=st.booleans())
@@ -252,12 +222,9 @@ class Differential(RuleBasedStateMachine):
         event(f"steps {low}-{low + 19}")
 
 
-if os.environ.get("HYPOTHESIS_PROFILE", "ci") == "ci":
-    Differential.TestCase.settings = settings(
-        derandomize=True, database=None, max_examples=600, stateful_step_count=60,
-        deadline=None, suppress_health_check=[HealthCheck.too_slow])
-else:
-    Differential.TestCase.settings = settings(
-        max_examples=1000, stateful_step_count=80, deadline=None)
+CI = os.environ.get("HYPOTHESIS_PROFILE", "ci") == "ci"  # "dev": more and longer random sequences
+Differential.TestCase.settings = settings(
+    derandomize=CI, database=None, max_examples=600 if CI else 3000, stateful_step_count=60 if CI else 100,
+    deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 TestDifferential = Differential.TestCase

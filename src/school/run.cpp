@@ -59,8 +59,9 @@ class HandledLessons {
 // This picks exactly the teacher that sorting the candidates by load for every lesson would.
 class Run {
  public:
-  Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report)
-      : teachers_(teachers), grouping_(teachers), report_(report),
+  // Places of teachers whose load the run changes are appended to `changed`.
+  Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report, std::vector<std::uint32_t>& changed)
+      : teachers_(teachers), grouping_(teachers), report_(report), changed_(changed),
         group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0), load_(teachers.size(), 0), start_load_(teachers.size(), 0),
         busy_from_(teachers.size() + 1, 0), pools_of_group_(grouping_.groups().size()) {
     const auto& groups = grouping_.groups();
@@ -197,10 +198,12 @@ class Run {
   void assign(std::uint32_t x, std::int16_t period) {
     const std::uint64_t key = assignment_key(x, period);
     reserve_more(assigned_keys_, 1);
+    reserve_more(changed_, 1);
     assigned_.reserve_one([this](std::uint32_t v) { return keyed_mix(assigned_keys_[v - 1]); });
     teachers_[x].lock()->periods.insert(period, class_name_);
     assigned_.insert(keyed_mix(key), static_cast<std::uint32_t>(assigned_keys_.size() + 1));
     assigned_keys_.push_back(key);
+    changed_.push_back(x);
     const std::uint32_t load = ++load_[x];
     const auto group = static_cast<std::size_t>(group_of_[x]);
     for (std::uint32_t index : pools_of_group_[group]) {
@@ -214,6 +217,7 @@ class Run {
   const std::vector<TeacherHandle>& teachers_;
   SubjectGrouping grouping_;
   SubstitutionReport& report_;
+  std::vector<std::uint32_t>& changed_;
   std::vector<std::int32_t> group_of_;  // per teacher: its subject's group, or -1 when absent
   std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group
   std::vector<std::uint32_t> load_;     // per present teacher: its load now
@@ -238,7 +242,7 @@ std::string School::generate_substitutions() {
   SubstitutionReport report;
   const auto start = std::chrono::steady_clock::now();
   {
-    Run run(teachers_, report);
+    Run run(teachers_, report, changed_);
     for (const ClassHandle& record : classes_) run.walk(record);
   }
   report.add_timing(std::chrono::steady_clock::now() - start);

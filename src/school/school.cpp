@@ -30,57 +30,111 @@ SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) {
 
 void School::add_teacher(const Teacher& teacher) {
   if (teacher_map_.find(std::string_view(teacher.name)) != teacher_map_.end()) return;
+  // Everything that may allocate comes first, so a failure leaves the School as it was.
   TeacherHandle record = TeacherHandle::make(teacher);
   reserve_more(teachers_, 1);
-  teacher_map_.emplace(teacher.name, record);
-  teachers_.push_back(std::move(record));  // cannot fail after the reserve
+  reserve_more(loads_, 1);
+  reserve_more(filed_, 1);
+  reserve_more(changed_, 1);
+  const auto position = static_cast<std::uint32_t>(teachers_.size());
+  auto filed = teacher_map_.emplace(teacher.name, Filed{record, position}).first;
+  teachers_.push_back(std::move(record));
+  loads_.push_back(0);
+  filed_.push_back(&filed->second);
+  note_load_change(position);  // a newcomer has not been placed by load yet
 }
 
 void School::add_class(const Class& c) {
-  // Everything that may allocate comes first, so a failure leaves the School as it was.
   ClassHandle record = ClassHandle::make(c);
   reserve_more(classes_, 1);
-
-  // A stable sort by load. The loads are read once each, under the record's lock; nothing
-  // can change them while the sort runs. Adding a class changes no load, so when the list is
-  // already in order (the usual case while a school is being filled) nothing moves.
-  std::vector<std::size_t> loads;
-  loads.reserve(teachers_.size());
-  for (const TeacherHandle& t : teachers_) loads.push_back(t.lock()->periods.size());
-  std::vector<TeacherHandle> sorted;
-  if (!std::is_sorted(loads.begin(), loads.end())) {
-    std::vector<std::uint32_t> order(teachers_.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return loads[a] < loads[b]; });
-    sorted.reserve(order.size());
-    for (std::uint32_t i : order) sorted.push_back(teachers_[i]);
-  }
-
+  sort_teachers_by_load();
   classes_.push_back(std::move(record));
-  if (!sorted.empty()) teachers_.swap(sorted);
+}
+
+void School::sort_teachers_by_load() {
+  if (changed_.empty()) return;
+  std::vector<std::uint32_t> moved = changed_;
+  std::sort(moved.begin(), moved.end());
+  moved.erase(std::unique(moved.begin(), moved.end()), moved.end());
+
+  // Only these loads can have changed; each is read under its record's lock.
+  std::vector<std::size_t> moved_load(moved.size());
+  for (std::size_t k = 0; k < moved.size(); ++k) moved_load[k] = teachers_[moved[k]].lock()->periods.size();
+  std::vector<std::uint32_t> order(moved.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return moved_load[a] < moved_load[b]; });
+
+  // The others are still in order by (load, place). Merging the moved ones in by
+  // (load, previous place) gives exactly what a stable sort of the whole list gives.
+  const std::size_t n = teachers_.size();
+  std::vector<TeacherHandle> teachers;
+  std::vector<std::size_t> loads;
+  std::vector<Filed*> filed;
+  teachers.reserve(n);
+  loads.reserve(n);
+  filed.reserve(n);
+  std::size_t next_moved = 0;  // walks `moved`, which is ascending, to skip those places
+  std::size_t j = 0;           // walks `order`
+  auto take = [&](std::uint32_t place, std::size_t load) {
+    teachers.push_back(std::move(teachers_[place]));
+    loads.push_back(load);
+    filed.push_back(filed_[place]);
+  };
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (next_moved < moved.size() && moved[next_moved] == i) {
+      ++next_moved;
+      continue;
+    }
+    while (j < order.size() && (moved_load[order[j]] < loads_[i] ||
+                                (moved_load[order[j]] == loads_[i] && moved[order[j]] < i))) {
+      take(moved[order[j]], moved_load[order[j]]);
+      ++j;
+    }
+    take(i, loads_[i]);
+  }
+  for (; j < order.size(); ++j) take(moved[order[j]], moved_load[order[j]]);
+
+  teachers_.swap(teachers);
+  loads_.swap(loads);
+  filed_.swap(filed);
+  for (std::uint32_t place = 0; place < n; ++place)
+    if (filed_[place] != nullptr) filed_[place]->position = place;
+  changed_.clear();
+}
+
+void School::note_load_change(std::uint32_t position) noexcept {
+  changed_.push_back(position);
+  if (changed_.size() > 2 * teachers_.size() + 64) {
+    std::sort(changed_.begin(), changed_.end());
+    changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
+  }
 }
 
 void School::add_to_hashmap(std::string name, Teacher teacher) {
   TeacherHandle record = TeacherHandle::make(std::move(teacher));
   auto found = teacher_map_.find(std::string_view(name));
-  if (found != teacher_map_.end())
-    found->second = std::move(record);  // the old record lives on wherever else it is held
-  else
-    teacher_map_.emplace(std::move(name), std::move(record));
+  if (found == teacher_map_.end()) {
+    teacher_map_.emplace(std::move(name), Filed{std::move(record), unlisted});
+    return;
+  }
+  // The old record lives on wherever else it is held, the teacher list included.
+  if (found->second.position != unlisted) filed_[found->second.position] = nullptr;
+  found->second = Filed{std::move(record), unlisted};
 }
 
 Status School::register_period(std::string_view teacher_name, std::int16_t period, Class& c) {
   auto found = teacher_map_.find(teacher_name);
   if (found == teacher_map_.end())
     return Failure::internal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
-  const TeacherHandle& record = found->second;
+  const Filed& filed = found->second;
 
   // The lesson shows twice in the class, once on each side of the pair insertion.
   reserve_more(c.list_of_periods, 2);
-  record.lock()->periods.insert(period, c.class_name);
-  c.list_of_periods.push_back(PeriodEntry{record, period});
-  c.list_of_periods.push_back(PeriodEntry{record, period});
+  reserve_more(changed_, 1);
+  const bool added = filed.record.lock()->periods.insert(period, c.class_name);
+  c.list_of_periods.push_back(PeriodEntry{filed.record, period});
+  c.list_of_periods.push_back(PeriodEntry{filed.record, period});
+  if (added && filed.position != unlisted) note_load_change(filed.position);
   return std::nullopt;
 }
 

@@ -52,9 +52,29 @@ class School {
   std::string printed_text() const;
 
  private:
-  std::unordered_map<std::string, TeacherHandle, NameHash, std::equal_to<>> teacher_map_;
+  static constexpr std::uint32_t unlisted = UINT32_MAX;
+  struct Filed {
+    TeacherHandle record;
+    std::uint32_t position;  // the record's place in teachers_, or unlisted
+  };
+
+  // A stable sort of teachers_ by load that only reads the loads that may have changed.
+  void sort_teachers_by_load();
+  // Notes a place whose load changed; the caller has made room in changed_. Repeated notes
+  // are folded now and then, so the list stays bounded however long no class is added.
+  void note_load_change(std::uint32_t position) noexcept;
+
+  std::unordered_map<std::string, Filed, NameHash, std::equal_to<>> teacher_map_;
   std::vector<TeacherHandle> teachers_;
   std::vector<ClassHandle> classes_;
+
+  // Bookkeeping of the load sort, one entry per place in teachers_: the load as of the last
+  // sort and the map entry that records the place (null once add_to_hashmap replaced it).
+  // A teacher's load changes only through this School (its records are its own), so the
+  // places noted in changed_ are the only ones whose loads can differ from loads_.
+  std::vector<std::size_t> loads_;
+  std::vector<Filed*> filed_;
+  std::vector<std::uint32_t> changed_;
 };
 
 }  // namespace school
