@@ -7,7 +7,7 @@ VPY     := $(VENV)/bin/python
 # Compiler warnings fail the build here, as they do in CI.
 PIPFLAGS := --quiet --disable-pip-version-check -C cmake.define.ROTAVEL_WERROR=ON
 
-.PHONY: demo test bench install check-deps clean test-asan test-hooks check
+.PHONY: demo test bench install check-deps clean test-asan test-hooks check valgrind
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -60,8 +60,21 @@ test-hooks: check-deps
 	  -C cmake.define.ROTAVEL_TEST_HOOKS=ON '.[test]'
 	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider tests/test_alloc_failures.py
 
-# The slow checks: sanitizers, allocation failures and the fuzzers' corpus replay plus a short run.
-check: test-asan test-hooks
+# Memcheck over a full day (tests/valgrind_scenario.py). The interpreter leaves its own
+# allocations at exit, so the check fails only on a memory error or on a leak whose stack
+# passes through the module.
+valgrind: install
+	mkdir -p build
+	PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite,indirect --num-callers=40 \
+	  --log-file=build/valgrind.log $(VPY) tests/valgrind_scenario.py
+	@grep -E "ERROR SUMMARY|definitely lost:|indirectly lost:" build/valgrind.log
+	@! grep -nE "Invalid (read|write|free)|uninitialised|Mismatched free|rotavel" build/valgrind.log
+	@echo "valgrind: no memory error and no leak through the module (full log: build/valgrind.log)"
+
+# The slow checks: sanitizers, allocation failures, memcheck, and the fuzzers' corpus replay
+# plus a short run.
+check: test-asan test-hooks valgrind
+	$(VPY) bench/flood.py
 	fuzz/build.sh
 	fuzz/run.sh replay
 	fuzz/run.sh long 30

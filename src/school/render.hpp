@@ -67,10 +67,6 @@ void render_shared(DebugWriter& w, const Handle<T>& record) {
   w.end();
 }
 
-}  // namespace school
-
-namespace school {
-
 // A list of shared records, each shown as its "Mutex" rendering.
 template <class T>
 void render_shared_list(DebugWriter& w, const std::vector<Handle<T>>& records) {

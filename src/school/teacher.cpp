@@ -2,6 +2,7 @@
 #include "school/growth.hpp"
 #include "school/teacher.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "school/hash.hpp"
@@ -28,30 +29,59 @@ void append_period(std::string& out, std::int16_t period) {
 }  // namespace
 
 bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
-  const std::uint64_t hash = pair_hash(period, grade);
-  const bool known = pairs_.find(hash, [&](std::uint32_t v) {
-    const Lesson& l = lessons_[v - 1];
-    return l.period == period && l.grade == grade;
-  }) != 0;
+  auto same_pair = [&](const Lesson& l) { return l.period == period && l.grade == grade; };
+  const std::uint64_t hash = indexed() ? pair_hash(period, grade) : 0;
+  const bool known = indexed() ? pairs_.find(hash, [&](std::uint32_t v) { return same_pair(lessons_[v - 1]); }) != 0
+                               : std::any_of(lessons_.begin(), lessons_.end(), same_pair);
   if (known) return false;
 
   // Everything that may allocate happens before the first change.
-  const bool new_period = !busy_at(period);
   reserve_more(lessons_, 1);
   std::string copy(grade);
-  pairs_.reserve_one([this](std::uint32_t v) {
-    const Lesson& l = lessons_[v - 1];
-    return pair_hash(l.period, l.grade);
-  });
-  if (new_period) periods_.reserve_one([](std::uint32_t v) { return keyed_mix(v); });
-
-  pairs_.insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
-  if (new_period) periods_.insert(keyed_mix(period_key(period)), period_key(period));
+  if (lessons_.size() == scanned) {
+    // This pair is the first one past the scanned size: index all of them at once.
+    PeriodSet grown;
+    grown.lessons_.reserve(lessons_.size() + 1);
+    grown.lessons_ = lessons_;
+    grown.lessons_.push_back(Lesson{period, std::move(copy)});
+    grown.build_indexes();
+    *this = std::move(grown);
+    return true;
+  }
+  if (indexed()) {
+    const bool new_period = !busy_at(period);
+    pairs_.reserve_one([this](std::uint32_t v) {
+      const Lesson& l = lessons_[v - 1];
+      return pair_hash(l.period, l.grade);
+    });
+    if (new_period) periods_.reserve_one([](std::uint32_t v) { return keyed_mix(v); });
+    pairs_.insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
+    if (new_period) periods_.insert(keyed_mix(period_key(period)), period_key(period));
+  }
   lessons_.push_back(Lesson{period, std::move(copy)});
   return true;
 }
 
+void PeriodSet::build_indexes() {
+  auto rehash_pair = [this](std::uint32_t v) {
+    const Lesson& l = lessons_[v - 1];
+    return pair_hash(l.period, l.grade);
+  };
+  auto rehash_period = [](std::uint32_t v) { return keyed_mix(v); };
+  for (std::uint32_t i = 0; i < lessons_.size(); ++i) {
+    const Lesson& l = lessons_[i];
+    pairs_.reserve_one(rehash_pair);
+    pairs_.insert(pair_hash(l.period, l.grade), i + 1);
+    if (!busy_at(l.period)) {
+      periods_.reserve_one(rehash_period);
+      periods_.insert(keyed_mix(period_key(l.period)), period_key(l.period));
+    }
+  }
+}
+
 bool PeriodSet::busy_at(std::int16_t period) const noexcept {
+  if (!indexed())
+    return std::any_of(lessons_.begin(), lessons_.end(), [period](const Lesson& l) { return l.period == period; });
   const std::uint32_t key = period_key(period);
   return periods_.find(keyed_mix(key), [key](std::uint32_t v) { return v == key; }) != 0;
 }

@@ -19,8 +19,9 @@ struct Lesson {
   std::string grade;
 };
 
-// A set of (period, grade) pairs listed in insertion order. Beside the pairs it indexes the
-// distinct periods, so "is this teacher busy at P" costs one probe however many pairs there are.
+// A set of (period, grade) pairs listed in insertion order. A teacher's day holds a handful of
+// pairs, which are simply scanned; past that the set indexes the pairs and the distinct
+// periods, so "is this teacher busy at P" costs one probe however many pairs there are.
 class PeriodSet {
  public:
   // Adds the pair unless an equal one (same period, same grade bytes) is already there.
@@ -33,6 +34,10 @@ class PeriodSet {
   auto end() const noexcept { return lessons_.end(); }
 
  private:
+  static constexpr std::size_t scanned = 8;  // up to this many pairs, no index is kept
+  bool indexed() const noexcept { return lessons_.size() > scanned; }
+  void build_indexes();
+
   std::vector<Lesson> lessons_;
   FlatIndex pairs_;    // positions + 1 in lessons_
   FlatIndex periods_;  // distinct periods, stored as (period as unsigned 16-bit) + 1
