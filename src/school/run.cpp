@@ -52,9 +52,9 @@ class HandledLessons {
 // run holds the School and the interpreter lock throughout), so:
 //  - each present teacher's load and busy periods are read once, under its lock, into compact
 //    arrays, and the run's own assignments are recorded beside them;
-//  - for each (subject, period) a min-heap of the free teachers of that subject by
-//    (load, place in the list) is built on first use and kept current by pushing a teacher
-//    again when its load grows; entries that went busy or stale are dropped when they surface;
+//  - each subject's present teachers are kept in order of (load, place in the list): the
+//    first one free at P is the one a fresh stable sort by load would pick, and a teacher
+//    who is given a lesson moves up past the ones it now outweighs;
 //  - for each period the first free present teacher of the whole list only moves forward.
 // This picks exactly the teacher that sorting the candidates by load for every lesson would.
 class Run {
@@ -63,7 +63,7 @@ class Run {
   Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report, std::vector<std::uint32_t>& changed)
       : teachers_(teachers), grouping_(teachers), report_(report), changed_(changed),
         group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0), load_(teachers.size(), 0), start_load_(teachers.size(), 0),
-        busy_from_(teachers.size() + 1, 0), pools_of_group_(grouping_.groups().size()) {
+        busy_from_(teachers.size() + 1, 0), place_(teachers.size(), 0) {
     const auto& groups = grouping_.groups();
     for (std::size_t g = 0; g < groups.size(); ++g)
       for (std::uint32_t rank = 0; rank < groups[g].present.size(); ++rank) {
@@ -81,6 +81,14 @@ class Run {
       busy_periods_.erase(std::unique(first, busy_periods_.end()), busy_periods_.end());
     }
     busy_from_[teachers.size()] = static_cast<std::uint32_t>(busy_periods_.size());
+
+    order_.reserve(groups.size());
+    for (const SubjectGrouping::Group& group : groups) {
+      std::vector<std::uint32_t> order = group.present;  // already in list order
+      std::stable_sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) { return load_[a] < load_[b]; });
+      for (std::uint32_t i = 0; i < order.size(); ++i) place_[order[i]] = i;
+      order_.push_back(std::move(order));
+    }
   }
 
   void walk(const ClassHandle& record) {
@@ -95,19 +103,6 @@ class Run {
 
  private:
   static constexpr std::uint32_t nobody = UINT32_MAX;
-
-  struct Candidate {
-    std::uint32_t load;
-    std::uint32_t rank;  // place in the subject's group, which follows the teacher list
-    // std heaps put the greatest first; the least (load, rank) must come first.
-    bool operator<(const Candidate& other) const noexcept {
-      return load != other.load ? load > other.load : rank > other.rank;
-    }
-  };
-  struct Pool {
-    std::int16_t period;
-    std::vector<Candidate> heap;
-  };
 
   void cover(const TeacherHandle& absent, std::int16_t period) {
     std::string_view name;
@@ -139,16 +134,9 @@ class Run {
     report_.add_row(t->name, period, subject_name(subject), x->name, class_name_, t->reason_of_absentee);
   }
 
-  std::uint32_t same_subject(std::uint32_t group, std::int16_t period) {
-    const std::vector<std::uint32_t>& members = grouping_.groups()[group].present;
-    std::vector<Candidate>& heap = pool(group, period).heap;
-    while (!heap.empty()) {
-      const Candidate top = heap.front();
-      const std::uint32_t teacher = members[top.rank];
-      if (!busy(teacher, period) && load_[teacher] == top.load) return teacher;
-      std::pop_heap(heap.begin(), heap.end());
-      heap.pop_back();
-    }
+  std::uint32_t same_subject(std::uint32_t group, std::int16_t period) const noexcept {
+    for (std::uint32_t teacher : order_[group])
+      if (!busy(teacher, period)) return teacher;
     return nobody;
   }
 
@@ -172,29 +160,8 @@ class Run {
     return std::uint64_t{teacher} << 16 | static_cast<std::uint16_t>(period);
   }
 
-  Pool& pool(std::uint32_t group, std::int16_t period) {
-    const std::uint32_t key = group << 16 | static_cast<std::uint16_t>(period);
-    auto [found, fresh] = pool_index_.try_emplace(key, static_cast<std::uint32_t>(pools_.size()));
-    if (!fresh) return pools_[found->second];
-    try {
-      Pool p{period, {}};
-      const std::vector<std::uint32_t>& members = grouping_.groups()[group].present;
-      p.heap.reserve(members.size());
-      for (std::uint32_t rank = 0; rank < members.size(); ++rank)
-        if (!busy(members[rank], period)) p.heap.push_back(Candidate{load_[members[rank]], rank});
-      std::make_heap(p.heap.begin(), p.heap.end());
-      reserve_more(pools_of_group_[group], 1);
-      pools_.push_back(std::move(p));
-      pools_of_group_[group].push_back(found->second);
-    } catch (...) {
-      pool_index_.erase(found);
-      throw;
-    }
-    return pools_.back();
-  }
-
-  // Gives the lesson to teacher `x`: it is busy at `period` from now on and one lesson heavier
-  // in every pool of its subject.
+  // Gives the lesson to teacher `x`: it is busy at `period` from now on, one lesson heavier,
+  // and moves up its subject's order past the teachers it now outweighs.
   void assign(std::uint32_t x, std::int16_t period) {
     const std::uint64_t key = assignment_key(x, period);
     reserve_more(assigned_keys_, 1);
@@ -204,14 +171,18 @@ class Run {
     assigned_.insert(keyed_mix(key), static_cast<std::uint32_t>(assigned_keys_.size() + 1));
     assigned_keys_.push_back(key);
     changed_.push_back(x);
+
     const std::uint32_t load = ++load_[x];
-    const auto group = static_cast<std::size_t>(group_of_[x]);
-    for (std::uint32_t index : pools_of_group_[group]) {
-      Pool& p = pools_[index];
-      if (p.period == period) continue;
-      p.heap.push_back(Candidate{load, rank_of_[x]});
-      std::push_heap(p.heap.begin(), p.heap.end());
+    std::vector<std::uint32_t>& order = order_[static_cast<std::size_t>(group_of_[x])];
+    std::uint32_t at = place_[x];
+    for (; at + 1 < order.size(); ++at) {
+      const std::uint32_t next = order[at + 1];
+      if (load_[next] > load || (load_[next] == load && rank_of_[next] > rank_of_[x])) break;
+      order[at] = next;
+      place_[next] = at;
     }
+    order[at] = x;
+    place_[x] = at;
   }
 
   const std::vector<TeacherHandle>& teachers_;
@@ -228,9 +199,8 @@ class Run {
   std::vector<std::int16_t> busy_periods_;
   std::vector<std::uint64_t> assigned_keys_;
   FlatIndex assigned_;
-  std::vector<Pool> pools_;
-  std::unordered_map<std::uint32_t, std::uint32_t> pool_index_;  // (group, period) -> pools_
-  std::vector<std::vector<std::uint32_t>> pools_of_group_;
+  std::vector<std::vector<std::uint32_t>> order_;  // per group: its teachers by (load, rank)
+  std::vector<std::uint32_t> place_;               // per present teacher: its index in that order
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   std::string class_name_;
   HandledLessons handled_;
