@@ -2,6 +2,7 @@
 #include "school/report.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <mutex>
 
@@ -22,9 +23,15 @@ void append_int(std::string& out, Int value) {
 
 // Plain fields pass verbatim; a field with a separator, quote or line break is quoted with its
 // quotes doubled, so the row still has six fields for any CSV reader.
+constexpr auto csv_special = [] {
+  std::array<bool, 256> special{};
+  special[','] = special['"'] = special['\r'] = special['\n'] = true;
+  return special;
+}();
+
 void append_csv_field(std::string& out, std::string_view field) {
   const bool plain = std::none_of(field.begin(), field.end(),
-                                  [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
+                                  [](char c) { return csv_special[static_cast<unsigned char>(c)]; });
   if (plain) {
     out += field;
     return;
@@ -45,6 +52,7 @@ void SubstitutionReport::add_row(std::string_view absent, std::int16_t period, s
                                  std::string_view substitute, std::string_view class_name,
                                  std::string_view reason) {
   std::string& t = table_.text;
+  t.reserve(t.size() + absent.size() + subject.size() + substitute.size() + class_name.size() + reason.size() + 16);
   append_csv_field(t, absent);
   t += ',';
   append_int(t, period);
