@@ -63,7 +63,7 @@ class Run {
   Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report, std::vector<std::uint32_t>& changed)
       : teachers_(teachers), grouping_(teachers), report_(report), changed_(changed),
         group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0), load_(teachers.size(), 0), start_load_(teachers.size(), 0),
-        busy_from_(teachers.size() + 1, 0), place_(teachers.size(), 0) {
+        busy_from_(teachers.size() + 1, 0) {
     const auto& groups = grouping_.groups();
     for (std::size_t g = 0; g < groups.size(); ++g)
       for (std::uint32_t rank = 0; rank < groups[g].present.size(); ++rank) {
@@ -86,7 +86,6 @@ class Run {
     for (const SubjectGrouping::Group& group : groups) {
       std::vector<std::uint32_t> order = group.present;  // already in list order
       std::stable_sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) { return load_[a] < load_[b]; });
-      for (std::uint32_t i = 0; i < order.size(); ++i) place_[order[i]] = i;
       order_.push_back(std::move(order));
     }
   }
@@ -172,17 +171,15 @@ class Run {
     assigned_keys_.push_back(key);
     changed_.push_back(x);
 
-    const std::uint32_t load = ++load_[x];
+    // The order is sorted by (load, rank), so binary searches find x before and after its
+    // load grows, and one rotation moves it up.
     std::vector<std::uint32_t>& order = order_[static_cast<std::size_t>(group_of_[x])];
-    std::uint32_t at = place_[x];
-    for (; at + 1 < order.size(); ++at) {
-      const std::uint32_t next = order[at + 1];
-      if (load_[next] > load || (load_[next] == load && rank_of_[next] > rank_of_[x])) break;
-      order[at] = next;
-      place_[next] = at;
-    }
-    order[at] = x;
-    place_[x] = at;
+    auto before = [this](std::uint32_t a, std::uint32_t b) {
+      return load_[a] != load_[b] ? load_[a] < load_[b] : rank_of_[a] < rank_of_[b];
+    };
+    const auto from = std::lower_bound(order.begin(), order.end(), x, before);
+    ++load_[x];
+    std::rotate(from, from + 1, std::lower_bound(from + 1, order.end(), x, before));
   }
 
   const std::vector<TeacherHandle>& teachers_;
@@ -200,7 +197,6 @@ class Run {
   std::vector<std::uint64_t> assigned_keys_;
   FlatIndex assigned_;
   std::vector<std::vector<std::uint32_t>> order_;  // per group: its teachers by (load, rank)
-  std::vector<std::uint32_t> place_;               // per present teacher: its index in that order
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   std::string class_name_;
   HandledLessons handled_;
