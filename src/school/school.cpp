@@ -140,7 +140,13 @@ Status School::register_period(std::string_view teacher_name, std::int16_t perio
 
 std::string School::printed_text() const {
   SubjectGrouping grouping(teachers_);
-  std::string out = "List of teachers: ";
+  // A generous guess at the size, so a large registry is written without regrowing the text;
+  // pages of the reservation that stay unused are never touched.
+  std::size_t records = 2 * teachers_.size();
+  for (const ClassHandle& c : classes_) records += 1 + c.lock()->list_of_periods.size();
+  std::string out;
+  out.reserve(std::min<std::size_t>(records * 1024, std::size_t{1} << 30));
+  out += "List of teachers: ";
   {
     DebugWriter w(out, DebugWriter::Form::expanded);
     render_shared_list(w, teachers_);
