@@ -52,13 +52,14 @@ test-asan: check-deps
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
-# Allocation-failure sweeps against a build whose C++ allocations can be made to fail.
+# The whole suite against a build with test hooks: C++ allocations that can be made to fail,
+# and a view of the keyed name hash.
 HOOKS_VENV := .venv-hooks
 test-hooks: check-deps
 	[ -x $(HOOKS_VENV)/bin/python ] || $(PYTHON) -m venv $(HOOKS_VENV)
 	$(HOOKS_VENV)/bin/python -m pip install $(PIPFLAGS) -C build-dir=build/hooks \
 	  -C cmake.define.ROTAVEL_TEST_HOOKS=ON '.[test]'
-	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider tests/test_alloc_failures.py
+	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider
 
 # Memcheck over a full day (tests/valgrind_scenario.py). The interpreter leaves its own
 # allocations at exit, so the check fails only on a memory error or on a leak whose stack

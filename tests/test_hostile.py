@@ -354,3 +354,14 @@ def test_eight_threads_on_one_school():
     assert str(s).partition("\nList of classes:")[0].count("data: Teacher {") == 1 + n + n * rounds
     s.add_class(own_classes[0])
     assert model.mask_timing(s.generate_substitutions()) == EMPTY_REPORT
+
+
+# ---- name maps are keyed per process ---------------------------------------------------
+
+@pytest.mark.skipif(not hasattr(rotavel, "_name_hash"), reason="needs the test build with hooks")
+def test_name_hash_key_differs_between_processes():
+    import subprocess
+    probe = "import rotavel; print(rotavel._name_hash('Asha Rao'))"
+    runs = {subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout
+            for _ in range(3)}
+    assert len(runs) == 3

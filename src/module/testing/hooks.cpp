@@ -1,9 +1,13 @@
-// Test builds only: makes the N-th C++ allocation fail, so tests can show that every entry
-// point turns an exhausted heap into MemoryError and leaves its objects usable.
+// Test builds only: hooks that let tests see what Python otherwise cannot. The N-th C++
+// allocation can be made to fail, so tests can show that every entry point turns an exhausted
+// heap into MemoryError and leaves its objects usable; and a name's keyed hash can be read,
+// so tests can show that the key differs from process to process.
 #include <Python.h>
 
 #include <cstdlib>
 #include <new>
+
+#include "school/hash.hpp"
 
 namespace rotavel {
 namespace {
@@ -37,17 +41,31 @@ PyObject* fail_cxx_allocation(PyObject*, PyObject* arg) {
   return PyLong_FromUnsignedLongLong(allocations);
 }
 
-PyMethodDef hook = {"_fail_cxx_allocation", fail_cxx_allocation, METH_O, nullptr};
+// _name_hash(name): the keyed hash the name maps use for this name's UTF-8 bytes.
+PyObject* name_hash(PyObject*, PyObject* arg) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(arg, &size);
+  if (utf8 == nullptr) return nullptr;
+  return PyLong_FromUnsignedLongLong(school::keyed_hash(std::string_view(utf8, static_cast<std::size_t>(size))));
+}
+
+PyMethodDef hooks[] = {
+    {"_fail_cxx_allocation", fail_cxx_allocation, METH_O, nullptr},
+    {"_name_hash", name_hash, METH_O, nullptr},
+};
 
 }  // namespace
 
-// Adds the hook to the module without publishing it in __all__.
+// Adds the hooks to the module without publishing them in __all__.
 int add_test_hooks(PyObject* module) {
-  PyObject* function = PyCFunction_New(&hook, nullptr);
-  if (function == nullptr) return -1;
-  int rc = PyModule_AddObjectRef(module, hook.ml_name, function);
-  Py_DECREF(function);
-  return rc;
+  for (PyMethodDef& hook : hooks) {
+    PyObject* function = PyCFunction_New(&hook, nullptr);
+    if (function == nullptr) return -1;
+    int rc = PyModule_AddObjectRef(module, hook.ml_name, function);
+    Py_DECREF(function);
+    if (rc < 0) return -1;
+  }
+  return 0;
 }
 
 }  // namespace rotavel
