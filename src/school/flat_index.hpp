@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "school/growth.hpp"
+
 namespace school {
 
 // Each slot holds 0 (empty) or a caller's nonzero value, usually a position + 1 in the
@@ -68,6 +70,34 @@ class FlatIndex {
   std::vector<std::uint32_t> slots_;
   std::size_t count_ = 0;
   int shift_ = 64;
+};
+
+// A set of small keys, kept in a vector in insertion order and indexed by a FlatIndex.
+// `Hash` is a stateless functor giving a key's (keyed) hash.
+template <class Key, class Hash>
+class FlatSet {
+ public:
+  // Adds the key unless it is there; true when added. A failed allocation changes nothing.
+  bool insert(const Key& key) {
+    const std::uint64_t hash = Hash{}(key);
+    if (index_.find(hash, [&](std::uint32_t v) { return keys_[v - 1] == key; }) != 0) return false;
+    reserve_more(keys_, 1);
+    index_.reserve_one([this](std::uint32_t v) { return Hash{}(keys_[v - 1]); });
+    index_.insert(hash, static_cast<std::uint32_t>(keys_.size() + 1));
+    keys_.push_back(key);
+    return true;
+  }
+  bool contains(const Key& key) const noexcept {
+    return index_.find(Hash{}(key), [&](std::uint32_t v) { return keys_[v - 1] == key; }) != 0;
+  }
+  void clear() noexcept {
+    keys_.clear();
+    index_.clear();
+  }
+
+ private:
+  std::vector<Key> keys_;
+  FlatIndex index_;
 };
 
 }  // namespace school

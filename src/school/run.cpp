@@ -12,39 +12,21 @@
 namespace school {
 namespace {
 
-// The absent lessons already handled in the class being walked, keyed by (name, period).
-// A lesson is recorded twice in a class; only its first entry is searched and reported.
-class HandledLessons {
- public:
-  // True when (name, period) is new; it is then remembered until clear().
-  bool first_time(std::string_view name, std::int16_t period) {
-    const std::uint64_t hash = keyed_hash(name) ^ keyed_mix(static_cast<std::uint16_t>(period));
-    auto same = [&](std::uint32_t v) {
-      const Key& k = keys_[v - 1];
-      return k.period == period && k.name == name;
-    };
-    if (index_.find(hash, same) != 0) return false;
-    reserve_more(keys_, 1);
-    index_.reserve_one([this](std::uint32_t v) {
-      const Key& k = keys_[v - 1];
-      return keyed_hash(k.name) ^ keyed_mix(static_cast<std::uint16_t>(k.period));
-    });
-    index_.insert(hash, static_cast<std::uint32_t>(keys_.size() + 1));
-    keys_.push_back(Key{name, period});
-    return true;
+// An absent lesson of the class being walked, as (teacher's name, period). A lesson is
+// recorded twice in a class; only its first entry is searched and reported.
+struct LessonKey {
+  std::string_view name;  // a teacher's name, which never changes while the run holds the School
+  std::int16_t period;
+  bool operator==(const LessonKey&) const = default;
+};
+struct LessonKeyHash {
+  std::uint64_t operator()(const LessonKey& k) const noexcept {
+    return keyed_hash(k.name) ^ keyed_mix(static_cast<std::uint16_t>(k.period));
   }
-  void clear() noexcept {
-    keys_.clear();
-    index_.clear();
-  }
-
- private:
-  struct Key {
-    std::string_view name;  // a teacher's name, which never changes while the run holds the record
-    std::int16_t period;
-  };
-  std::vector<Key> keys_;
-  FlatIndex index_;
+};
+// (teacher's place in the list, period) packed in one word.
+struct AssignmentHash {
+  std::uint64_t operator()(std::uint64_t key) const noexcept { return keyed_mix(key); }
 };
 
 // Finds substitutes without rescanning candidate lists. Within one run loads only grow and
@@ -112,7 +94,7 @@ class Run {
       name = t->name;
       subject = t->sub;
     }
-    if (!handled_.first_time(name, period)) return;
+    if (!handled_.insert(LessonKey{name, period})) return;
 
     // The least loaded free teacher of the subject, else the first free teacher of any.
     // A subject that no listed teacher has simply offers nobody of its own.
@@ -151,8 +133,7 @@ class Run {
     auto last = busy_periods_.begin() + busy_from_[teacher + 1];
     if (std::binary_search(first, last, period)) return true;
     if (load_[teacher] == start_load_[teacher]) return false;  // nothing assigned to it yet
-    const std::uint64_t key = assignment_key(teacher, period);
-    return assigned_.find(keyed_mix(key), [&](std::uint32_t v) { return assigned_keys_[v - 1] == key; }) != 0;
+    return assigned_.contains(assignment_key(teacher, period));
   }
 
   static std::uint64_t assignment_key(std::uint32_t teacher, std::int16_t period) noexcept {
@@ -162,13 +143,9 @@ class Run {
   // Gives the lesson to teacher `x`: it is busy at `period` from now on, one lesson heavier,
   // and moves up its subject's order past the teachers it now outweighs.
   void assign(std::uint32_t x, std::int16_t period) {
-    const std::uint64_t key = assignment_key(x, period);
-    reserve_more(assigned_keys_, 1);
     reserve_more(changed_, 1);
-    assigned_.reserve_one([this](std::uint32_t v) { return keyed_mix(assigned_keys_[v - 1]); });
+    assigned_.insert(assignment_key(x, period));
     teachers_[x].lock()->periods.insert(period, class_name_);
-    assigned_.insert(keyed_mix(key), static_cast<std::uint32_t>(assigned_keys_.size() + 1));
-    assigned_keys_.push_back(key);
     changed_.push_back(x);
 
     // The order is sorted by (load, rank), so binary searches find x before and after its
@@ -194,12 +171,11 @@ class Run {
   // (busy_periods_[busy_from_[i] .. busy_from_[i + 1]]), and the run's own assignments.
   std::vector<std::uint32_t> busy_from_;
   std::vector<std::int16_t> busy_periods_;
-  std::vector<std::uint64_t> assigned_keys_;
-  FlatIndex assigned_;
+  FlatSet<std::uint64_t, AssignmentHash> assigned_;
   std::vector<std::vector<std::uint32_t>> order_;  // per group: its teachers by (load, rank)
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   std::string class_name_;
-  HandledLessons handled_;
+  FlatSet<LessonKey, LessonKeyHash> handled_;
 };
 
 }  // namespace
