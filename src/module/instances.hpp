@@ -28,7 +28,9 @@ using TeacherObject = Instance<school::Teacher>;
 using SchoolObject = Instance<school::School>;
 using ClassObject = Instance<school::Class>;
 
-template <class Object> inline constexpr ClassId class_of = ClassId::teacher;
+// Which Python class an instance layout belongs to; only the three layouts have one.
+template <class Object> inline constexpr ClassId class_of = ClassId{0xff};
+template <> inline constexpr ClassId class_of<TeacherObject> = ClassId::teacher;
 template <> inline constexpr ClassId class_of<SchoolObject> = ClassId::school;
 template <> inline constexpr ClassId class_of<ClassObject> = ClassId::klass;
 
@@ -48,6 +50,7 @@ PyMethodDef& register_period_definition() noexcept;
 // The object as an instance of Object, or the conversion failure naming the class.
 template <class Object>
 Object& instance_of(PyObject* object) {
+  static_assert(class_of<Object> != ClassId{0xff}, "not an instance layout of this module");
   PyTypeObject* type = get_or_create_type(class_of<Object>);
   if (!PyObject_TypeCheck(object, type)) throw conversion_error(object, class_name(class_of<Object>));
   return *reinterpret_cast<Object*>(object);

@@ -130,12 +130,5 @@ void DebugWriter::end() {
   }
 }
 
-void DebugWriter::number(std::int64_t value) {
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)ec;
-  out_.append(digits, end);
-}
-
 }  // namespace school
 

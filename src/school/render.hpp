@@ -1,6 +1,7 @@
 // The debug notation every rendering composes from: quoted text and a compact or expanded writer.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,6 +10,16 @@
 #include "school/shared.hpp"
 
 namespace school {
+
+// Appends an integer in decimal: a minus sign when negative, no sign, blanks or leading
+// zeros otherwise, as numbers are shown everywhere.
+template <class Int>
+void append_decimal(std::string& out, Int value) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)ec;
+  out.append(digits, end);
+}
 
 // Appends text in double quotes, escaping what would not show plainly (controls, format and
 // separator characters, combining marks, unassigned code points).
@@ -38,7 +49,7 @@ class DebugWriter {
 
   void text(std::string_view value) { write_quoted(out_, value); }
   void word(std::string_view value) { out_ += value; }
-  void number(std::int64_t value);
+  void number(std::int64_t value) { append_decimal(out_, value); }
 
  private:
   struct Frame {

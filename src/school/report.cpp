@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <mutex>
 
 #include "school/render.hpp"
@@ -12,14 +11,6 @@ namespace school {
 namespace {
 
 constexpr std::string_view header = "Teacher,Period,Subject,Substitution,Classroom,Reason\n";
-
-template <class Int>
-void append_int(std::string& out, Int value) {
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-  (void)ec;
-  out.append(digits, end);
-}
 
 // Plain fields pass verbatim; a field with a separator, quote or line break is quoted with its
 // quotes doubled, so the row still has six fields for any CSV reader.
@@ -55,7 +46,7 @@ void SubstitutionReport::add_row(std::string_view absent, std::int16_t period, s
   t.reserve(t.size() + absent.size() + subject.size() + substitute.size() + class_name.size() + reason.size() + 16);
   append_csv_field(t, absent);
   t += ',';
-  append_int(t, period);
+  append_decimal(t, period);
   t += ',';
   append_csv_field(t, subject);
   t += ',';
@@ -72,7 +63,7 @@ void SubstitutionReport::add_unresolved(std::string_view absent, std::int16_t pe
   u += "Couldnt find a substitution for ";
   u += absent;
   u += " at ";
-  append_int(u, period);
+  append_decimal(u, period);
   u += '-';
   write_quoted(u, class_name);
   u += '\n';
@@ -118,7 +109,7 @@ void write_duration(std::string& out, std::uint64_t seconds, std::uint32_t nanos
   } else {
     whole = nanos, fraction = 0, width = 0, unit = "ns";
   }
-  append_int(out, whole);
+  append_decimal(out, whole);
   if (fraction != 0) {
     char digits[9];
     for (std::uint32_t i = width; i-- > 0; fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);

@@ -3,7 +3,6 @@
 #include "school/teacher.hpp"
 
 #include <algorithm>
-#include <charconv>
 
 #include "school/hash.hpp"
 #include "school/render.hpp"
@@ -17,13 +16,6 @@ std::uint32_t period_key(std::int16_t period) noexcept {
 
 std::uint64_t pair_hash(std::int16_t period, std::string_view grade) noexcept {
   return keyed_hash(grade) ^ keyed_mix(period_key(period));
-}
-
-void append_period(std::string& out, std::int16_t period) {
-  char digits[8];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, period);
-  (void)ec;
-  out.append(digits, end);
 }
 
 }  // namespace
@@ -98,7 +90,7 @@ std::string printed_text(const Teacher& t) {
     if (!first) out += ", ";
     first = false;
     item.clear();
-    append_period(item, l.period);
+    append_decimal(item, l.period);
     item += ':';
     item += l.grade;
     write_quoted(out, item);
