@@ -81,21 +81,53 @@ def generate(teachers=2500, subjects=20, classes=1000, periods=10, absent=0.08, 
     return Plan(rows, class_names, lessons, periods)
 
 
+class Build:
+    """The build the way a user would write it, in steps that can be measured one by one.
+
+    Each step returns the number of calls into the API it made.
+    """
+
+    STEPS = ("make_teachers", "add_teachers", "make_classes", "register_periods", "add_classes")
+
+    def __init__(self, api, plan):
+        self.api, self.plan = api, plan
+
+    def make_teachers(self):
+        teachers = []
+        for name, keyword, present, reason in self.plan.teachers:
+            t = self.api.Teacher(name, keyword, present)
+            if reason is not None:
+                t.reason_of_absentee = reason
+            teachers.append(t)
+        self.teachers = teachers
+        return len(teachers)
+
+    def add_teachers(self):
+        school = self.school = self.api.School()
+        for t in self.teachers:
+            school.add_teacher(t)
+        return len(self.teachers)
+
+    def make_classes(self):
+        self.classes = [self.api.Class(name) for name in self.plan.classes]
+        return len(self.classes)
+
+    def register_periods(self):
+        register, school, teachers, classes = self.api.register_period, self.school, self.teachers, self.classes
+        for c, period, t in self.plan.lessons:
+            register(teachers[t], period, school, classes[c])
+        return len(self.plan.lessons)
+
+    def add_classes(self):
+        school = self.school
+        for c in self.classes:
+            school.add_class(c)
+        return len(self.classes)
+
+
 def build(api, plan):
     """Build the school through an API (rotavel or the model) the way a user would."""
-    teachers = []
-    for name, keyword, present, reason in plan.teachers:
-        t = api.Teacher(name, keyword, present)
-        if reason is not None:
-            t.reason_of_absentee = reason
-        teachers.append(t)
-    school = api.School()
-    for t in teachers:
-        school.add_teacher(t)
-    classes = [api.Class(name) for name in plan.classes]
-    register = api.register_period
-    for c, period, t in plan.lessons:
-        register(teachers[t], period, school, classes[c])
-    for c in classes:
-        school.add_class(c)
-    return school, teachers, classes
+    b = Build(api, plan)
+    for step in Build.STEPS:
+        getattr(b, step)()
+    return b.school, b.teachers, b.classes

@@ -2,6 +2,7 @@
 
     .venv/bin/python bench/run.py            # the full run (make bench)
     .venv/bin/python bench/run.py --quick    # a smoke run in a few seconds
+    .venv/bin/python bench/run.py --callgrind-only   # instruction counts and bytes only
 
 See bench/README.md for what each figure means.
 """
@@ -9,12 +10,16 @@ See bench/README.md for what each figure means.
 import argparse
 import ctypes
 import gc
+import json
 import os
 import pickle
 import platform
+import re
+import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
@@ -125,6 +130,170 @@ def compare(plan, repeats, str_repeats, with_memory):
               f"{fmt_bytes(mem['model']):>10} | {ratio} |")
 
 
+# ---- instruction counts (callgrind) and bytes per record --------------------------------
+
+FLOOR_DIR = HERE.parent / "build" / "bench"
+STEP_LABELS = {"make_teachers": "Teacher() (+ reason)", "add_teachers": "add_teacher",
+               "make_classes": "Class()", "register_periods": "register_period",
+               "add_classes": "add_class"}
+# Functions of the run whose inclusive counts are shown under it, as callgrind names them.
+RUN_PARTS = [("school::School::generate_substitutions", "the run in C++ (goal <= 2.0 M at 1x)"),
+             ("school::(anonymous namespace)::Run::Run(", "  snapshot of teachers, loads, busy periods"),
+             ("school::PeriodSet::insert(", "  pairs added to substitutes"),
+             ("school::SubstitutionReport::add_row(", "  CSV rows"),
+             ("school::SubstitutionReport::finish", "  assembling the report"),
+             ("rotavel::new_str(", "the report as a Python str")]
+
+
+def build_floor():
+    """Compile bench/floor.c (the empty-call floor) into build/bench; returns that directory."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = FLOOR_DIR / f"bench_floor{suffix}"
+    source = HERE / "floor.c"
+    if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
+        FLOOR_DIR.mkdir(parents=True, exist_ok=True)
+        defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", *defines,
+                        f"-I{sysconfig.get_paths()['include']}", str(source), "-o", str(target)], check=True)
+    return FLOOR_DIR
+
+
+def phases_child(impl, plan_file):
+    """Under callgrind: build, run and print a school, dumping the counts after each step."""
+    sys.path.insert(0, str(FLOOR_DIR))
+    import bench_floor
+    api = bench_floor if impl == "floor" else IMPLS[impl]
+    with open(plan_file, "rb") as f:
+        plan = pickle.load(f)
+    gc.collect()
+    gc.disable()
+    b = gen.Build(api, plan)
+    calls = {}
+    bench_floor.callgrind_zero()
+    for step in gen.Build.STEPS:
+        calls[step] = getattr(b, step)()
+        bench_floor.callgrind_dump(step)
+    b.school.generate_substitutions()
+    bench_floor.callgrind_dump("run")
+    if impl != "floor":
+        str(b.school)
+        bench_floor.callgrind_dump("str")
+    print(json.dumps(calls))
+
+
+def callgrind_counts(impl, plan_file, out_dir):
+    """Instructions per step of one build and run, and the run's parts by function."""
+    prefix = Path(out_dir) / impl
+    done = subprocess.run(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p", "--dump-instr=no",
+         sys.executable, __file__, "--phases-child", impl, plan_file],
+        check=True, capture_output=True, text=True)
+    calls = json.loads(done.stdout.strip().splitlines()[-1])
+    steps, run_file = {}, None
+    for dump in Path(out_dir).glob(f"{impl}.*"):
+        text = dump.read_text(errors="replace")
+        trigger = re.search(r"^desc: Trigger: Client Request: (\S+)", text, re.M)
+        if not trigger:
+            continue
+        steps[trigger[1]] = int(re.search(r"^(?:totals|summary): (\d+)", text, re.M)[1])
+        if trigger[1] == "run":
+            run_file = dump
+    parts = {}
+    if run_file is not None and impl != "floor":
+        listing = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(run_file)],
+                                 check=True, capture_output=True, text=True).stdout
+        for line in listing.splitlines():
+            m = re.match(r"\s*([\d,]+) \([^)]*\)\s+\S*?:(.*)", line)
+            if not m:
+                continue
+            for name, _ in RUN_PARTS:
+                if m[2].startswith(name) and name not in parts:
+                    parts[name] = int(m[1].replace(",", ""))
+    return calls, steps, parts
+
+
+def fmt_count(n):
+    return f"{n / 1e6:.2f} M" if n >= 1e6 else f"{n:,.0f}"
+
+
+def callgrind_report(plan, label):
+    if shutil.which("valgrind") is None:
+        print("\n(valgrind not found: no instruction counts)")
+        return
+    build_floor()
+    print(f"\n## Instructions (callgrind), {label}: {plan.describe()}")
+    with tempfile.TemporaryDirectory() as tmp:
+        plan_file = str(Path(tmp) / "plan.pickle")
+        with open(plan_file, "wb") as f:
+            pickle.dump(plan, f)
+        floor_calls, floor, _ = callgrind_counts("floor", plan_file, tmp)
+        calls, got, parts = callgrind_counts("rotavel", plan_file, tmp)
+    print("Each step as the Python loops of bench/gen.py make it, interpreter included; the floor is the same"
+          " loops calling bench/floor.c, whose functions do nothing.\n")
+    print(f"| {'step':<22} | {'calls':>7} | {'floor / call':>12} | {'rotavel / call':>14} | {'ratio':>6} |")
+    print(f"|{'-' * 24}|{'-' * 9}|{'-' * 14}|{'-' * 16}|{'-' * 8}|")
+    for step in gen.Build.STEPS:
+        n = calls[step]
+        print(f"| {STEP_LABELS[step]:<22} | {n:>7,} | {floor[step] / n:>12,.0f} | {got[step] / n:>14,.0f} | "
+              f"{got[step] / floor[step]:>5.2f}x |")
+    build_floor_total = sum(floor[s] for s in gen.Build.STEPS)
+    build_total = sum(got[s] for s in gen.Build.STEPS)
+    print(f"| {'whole build':<22} | {'':>7} | {fmt_count(build_floor_total):>12} | {fmt_count(build_total):>14} | "
+          f"{build_total / build_floor_total:>5.2f}x |")
+    print(f"\n| {'run and text':<40} | {'instructions':>12} |")
+    print(f"|{'-' * 42}|{'-' * 14}|")
+    print(f"| {'generate_substitutions() from Python':<40} | {fmt_count(got['run']):>12} |")
+    for name, text in RUN_PARTS:
+        if name in parts:
+            print(f"| {text:<40} | {fmt_count(parts[name]):>12} |")
+    print(f"| {'str(school)':<40} | {fmt_count(got['str']):>12} |")
+
+
+def bytes_child(plan_file):
+    """In a fresh process: heap bytes the School holds once the Python objects are gone."""
+    with open(plan_file, "rb") as f:
+        plan = pickle.load(f)
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+            "keepcost")]
+
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+
+    def used():
+        gc.collect()
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    before = used()
+    school, teachers, classes = gen.build(rotavel, plan)
+    del teachers, classes
+    print(used() - before)
+    del school
+
+
+def school_bytes(plan):
+    with tempfile.NamedTemporaryFile(suffix=".pickle") as f:
+        pickle.dump(plan, f)
+        f.flush()
+        return int(subprocess.run([sys.executable, __file__, "--bytes-child", f.name],
+                                  check=True, capture_output=True, text=True).stdout)
+
+
+def bytes_report(teachers, classes, periods, seed, label):
+    """Bytes per lesson from two schools that differ in their lessons only; the rest per teacher."""
+    base = school_bytes(gen.generate(teachers, 20, classes, periods, 0.08, seed))
+    fewer_lessons = school_bytes(gen.generate(teachers, 20, classes, periods // 2, 0.08, seed))
+    per_lesson = (base - fewer_lessons) / (classes * (periods - periods // 2))
+    per_teacher = (base - per_lesson * classes * periods) / teachers
+    print(f"\n## Heap held by the School once the Python objects are gone (malloc's count), {label}")
+    print(f"{fmt_bytes(base)} for {teachers} teachers and {classes * periods} lessons: "
+          f"{per_teacher:.0f} B per teacher (floor about 48 B), {per_lesson:.0f} B per lesson (floor about 16 B); "
+          f"per lesson from a school with half the periods, the rest per teacher")
+
+
 def sweep(title, sizes, repeats, seed):
     print(f"\n## {title}")
     print("rotavel's generate_substitutions only: the model would take too long at these "
@@ -159,10 +328,20 @@ def main():
     ap.add_argument("--no-small", action="store_true", help="skip the 100-teacher school")
     ap.add_argument("--no-sweeps", action="store_true")
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--no-callgrind", action="store_true", help="no instruction counts")
+    ap.add_argument("--callgrind-only", action="store_true",
+                    help="only the instruction counts and bytes per record, at 1x (and 16x with --scale 16)")
+    ap.add_argument("--scale", type=int, default=1, help="with --callgrind-only: also count a school this many times larger")
     ap.add_argument("--memory-child", nargs=2, metavar=("IMPL", "PLAN"), help=argparse.SUPPRESS)
+    ap.add_argument("--phases-child", nargs=2, metavar=("IMPL", "PLAN"), help=argparse.SUPPRESS)
+    ap.add_argument("--bytes-child", metavar="PLAN", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
         return memory_child(*args.memory_child)
+    if args.phases_child:
+        return phases_child(*args.phases_child)
+    if args.bytes_child:
+        return bytes_child(args.bytes_child)
 
     if args.quick:
         args.teachers, args.classes, args.repeats, args.sweep_repeats = 250, 100, 2, 3
@@ -171,9 +350,19 @@ def main():
         class_sizes, teacher_sizes = [250, 500, 1000, 2000, 4000], [625, 1250, 2500, 5000, 10000]
     print(f"# rotavel benchmark: Python {platform.python_version()}, {os.cpu_count()} cores, "
           f"{platform.machine()}, seed {args.seed}")
+    if args.callgrind_only:
+        for scale in sorted({1, args.scale}):
+            size = (args.teachers * scale, args.subjects, args.classes * scale, args.periods, args.absent, args.seed)
+            callgrind_report(gen.generate(*size), f"{scale}x")
+            bytes_report(args.teachers * scale, args.classes * scale, args.periods, args.seed, f"{scale}x")
+        return
     str_repeats = max(1, min(3, args.repeats))
     compare(gen.generate(args.teachers, args.subjects, args.classes, args.periods,
                          args.absent, args.seed), args.repeats, str_repeats, not args.no_memory)
+    if not args.no_callgrind:
+        callgrind_report(gen.generate(args.teachers, args.subjects, args.classes, args.periods, args.absent,
+                                      args.seed), "1x")
+        bytes_report(args.teachers, args.classes, args.periods, args.seed, "1x")
     if not args.no_small:
         compare(gen.generate(100, min(args.subjects, 20), 40, 8, args.absent, args.seed),
                 args.repeats, str_repeats, not args.no_memory)

@@ -20,7 +20,7 @@ PyObject* register_period(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     ExclusiveBorrow hold_school(s.flag);
     ClassObject& c = convert_argument("class", [&]() -> ClassObject& { return instance_of<ClassObject>(arg[3]); });
     ExclusiveBorrow hold_class(c.flag);
-    unwrap(s.record.register_period(teacher.record.name, period, c.record));
+    unwrap(s.record.register_period(teacher.record, period, c.record));
     return new_none();
   });
 }

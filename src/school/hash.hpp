@@ -1,7 +1,6 @@
 // Keyed hashing for every table indexed by text that comes from callers.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -13,10 +12,5 @@ std::uint64_t keyed_hash(std::string_view bytes) noexcept;
 
 // A keyed mix for small integers such as period numbers.
 std::uint64_t keyed_mix(std::uint64_t value) noexcept;
-
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view name) const noexcept { return keyed_hash(name); }
-};
 
 }  // namespace school

@@ -65,16 +65,22 @@ class DebugWriter {
   std::vector<Frame> frames_;
 };
 
+// Fixed texts of a shared record's rendering: callers compare str() output and stored dumps
+// hold it, so they stay byte for byte as they are.
+inline constexpr std::string_view shared_record_name = "Mutex";
+inline constexpr std::string_view shared_record_field = "data";
+inline constexpr std::string_view locked_placeholder = "<locked>";
+
 // A shared record shows as "Mutex" around its contents, or "<locked>" when someone holds it;
 // the lock is only tried, never waited for.
 template <class T>
 void render_shared(DebugWriter& w, const Handle<T>& record) {
-  w.begin_record("Mutex");
-  w.field("data");
+  w.begin_record(shared_record_name);
+  w.field(shared_record_field);
   if (auto guard = record.try_lock())
     render_debug(w, *guard);
   else
-    w.word("<locked>");
+    w.word(locked_placeholder);
   w.end();
 }
 

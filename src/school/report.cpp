@@ -1,8 +1,9 @@
 // Building and assembling the substitution report.
 #include "school/report.hpp"
 
-#include <algorithm>
-#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "school/render.hpp"
@@ -10,57 +11,75 @@
 namespace school {
 namespace {
 
-constexpr std::string_view header = "Teacher,Period,Subject,Substitution,Classroom,Reason\n";
-
 // Plain fields pass verbatim; a field with a separator, quote or line break is quoted with its
 // quotes doubled, so the row still has six fields for any CSV reader.
-constexpr auto csv_special = [] {
-  std::array<bool, 256> special{};
-  special[','] = special['"'] = special['\r'] = special['\n'] = true;
-  return special;
-}();
+bool csv_special(std::string_view field) noexcept {
+  // Eight bytes at a time: a byte equal to c makes (x - 0x01..) & ~x & 0x80.. nonzero, with
+  // x the word XOR c in every byte.
+  constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+  auto holds = [](std::uint64_t word, unsigned char c) {
+    const std::uint64_t x = word ^ (ones * c);
+    return (x - ones) & ~x & highs;
+  };
+  const char* p = field.data();
+  std::size_t left = field.size();
+  for (; left >= 8; p += 8, left -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (holds(word, ',') | holds(word, '"') | holds(word, '\r') | holds(word, '\n')) return true;
+  }
+  for (; left > 0; ++p, --left)
+    if (*p == ',' || *p == '"' || *p == '\r' || *p == '\n') return true;
+  return false;
+}
 
-void append_csv_field(std::string& out, std::string_view field) {
-  const bool plain = std::none_of(field.begin(), field.end(),
-                                  [](char c) { return csv_special[static_cast<unsigned char>(c)]; });
-  if (plain) {
-    out += field;
-    return;
+// Writes the field at `p` (room for twice its size and two quotes) and returns the end.
+char* put_csv_field(char* p, std::string_view field) noexcept {
+  if (!csv_special(field)) {
+    std::memcpy(p, field.data(), field.size());
+    return p + field.size();
   }
-  out += '"';
+  *p++ = '"';
   for (char c : field) {
-    if (c == '"') out += '"';
-    out += c;
+    if (c == '"') *p++ = '"';
+    *p++ = c;
   }
-  out += '"';
+  *p++ = '"';
+  return p;
 }
 
 }  // namespace
 
-SubstitutionReport::SubstitutionReport() { table_.text = header; }
+SubstitutionReport::SubstitutionReport() { table_.text = report_header; }
 
 void SubstitutionReport::add_row(std::string_view absent, std::int16_t period, std::string_view subject,
                                  std::string_view substitute, std::string_view class_name,
                                  std::string_view reason) {
+  // The row is written in place in one pass, into room for its longest possible form.
   std::string& t = table_.text;
-  t.reserve(t.size() + absent.size() + subject.size() + substitute.size() + class_name.size() + reason.size() + 16);
-  append_csv_field(t, absent);
-  t += ',';
-  append_decimal(t, period);
-  t += ',';
-  append_csv_field(t, subject);
-  t += ',';
-  append_csv_field(t, substitute);
-  t += ',';
-  append_csv_field(t, class_name);
-  t += ',';
-  append_csv_field(t, reason);
-  t += '\n';
+  const std::size_t room = 2 * (absent.size() + subject.size() + substitute.size() + class_name.size() + reason.size()) +
+                           5 * 2 + 6 + 6;  // quotes, the period's digits and sign, commas, line feed
+  const std::size_t at = t.size();
+  t.resize(at + room);
+  char* p = t.data() + at;
+  p = put_csv_field(p, absent);
+  *p++ = ',';
+  p = std::to_chars(p, p + 6, period).ptr;
+  *p++ = ',';
+  p = put_csv_field(p, subject);
+  *p++ = ',';
+  p = put_csv_field(p, substitute);
+  *p++ = ',';
+  p = put_csv_field(p, class_name);
+  *p++ = ',';
+  p = put_csv_field(p, reason);
+  *p++ = '\n';
+  t.resize(static_cast<std::size_t>(p - t.data()));
 }
 
 void SubstitutionReport::add_unresolved(std::string_view absent, std::int16_t period, std::string_view class_name) {
   std::string& u = unresolved_.text;
-  u += "Couldnt find a substitution for ";
+  u += uncovered_lead;
   u += absent;
   u += " at ";
   append_decimal(u, period);
@@ -72,7 +91,7 @@ void SubstitutionReport::add_unresolved(std::string_view absent, std::int16_t pe
 void SubstitutionReport::add_timing(std::chrono::nanoseconds elapsed) {
   std::scoped_lock hold(timing_.lock);
   auto ns = static_cast<std::uint64_t>(elapsed.count() < 0 ? 0 : elapsed.count());
-  timing_.text += "Time taken to generate subs: ";
+  timing_.text += timing_lead;
   write_duration(timing_.text, ns / 1'000'000'000u, static_cast<std::uint32_t>(ns % 1'000'000'000u));
 }
 

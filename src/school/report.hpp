@@ -10,6 +10,12 @@
 
 namespace school {
 
+// Fixed texts of the report: callers parse it and stored reports hold it, so they stay byte
+// for byte as they are, misspelling included.
+inline constexpr std::string_view report_header = "Teacher,Period,Subject,Substitution,Classroom,Reason\n";
+inline constexpr std::string_view uncovered_lead = "Couldnt find a substitution for ";
+inline constexpr std::string_view timing_lead = "Time taken to generate subs: ";
+
 class SubstitutionReport {
  public:
   SubstitutionReport();

@@ -12,18 +12,45 @@
 namespace school {
 namespace {
 
-// An absent lesson of the class being walked, as (teacher's name, period). A lesson is
-// recorded twice in a class; only its first entry is searched and reported.
-struct LessonKey {
-  std::string_view name;  // a teacher's name, which never changes while the run holds the School
-  std::int16_t period;
-  bool operator==(const LessonKey&) const = default;
-};
-struct LessonKeyHash {
-  std::uint64_t operator()(const LessonKey& k) const noexcept {
-    return keyed_hash(k.name) ^ keyed_mix(static_cast<std::uint16_t>(k.period));
+// The absent lessons of the class being walked that were already searched, as (teacher's
+// name, period). A lesson is recorded twice in a class; only its first entry is searched and
+// reported. A class holds a handful of absent lessons, which are scanned; a class with many
+// is indexed instead, so a hostile class cannot make the walk quadratic.
+class HandledLessons {
+ public:
+  // True when the lesson is new to this class, which it then remembers.
+  bool insert(std::string_view name, std::int16_t period) {
+    const LessonKey key{name, period};
+    if (keys_.size() < scanned) {
+      if (std::find(keys_.begin(), keys_.end(), key) != keys_.end()) return false;
+      keys_.push_back(key);
+      if (keys_.size() == scanned)
+        for (const LessonKey& k : keys_) index_.insert(k);
+      return true;
+    }
+    return index_.insert(key);
   }
+  void clear() noexcept {
+    if (keys_.size() == scanned) index_.clear();
+    keys_.clear();
+  }
+
+ private:
+  struct LessonKey {
+    std::string_view name;  // a teacher's name, which never changes while the run holds the School
+    std::int16_t period;
+    bool operator==(const LessonKey& other) const noexcept { return period == other.period && name == other.name; }
+  };
+  struct LessonKeyHash {
+    std::uint64_t operator()(const LessonKey& k) const noexcept {
+      return keyed_hash(k.name) ^ keyed_mix(static_cast<std::uint16_t>(k.period));
+    }
+  };
+  static constexpr std::size_t scanned = 16;
+  std::vector<LessonKey> keys_;  // the first `scanned` lessons
+  FlatSet<LessonKey, LessonKeyHash> index_;  // all of them, once there are `scanned`
 };
+
 // (teacher's place in the list, period) packed in one word.
 struct AssignmentHash {
   std::uint64_t operator()(std::uint64_t key) const noexcept { return keyed_mix(key); }
@@ -32,8 +59,9 @@ struct AssignmentHash {
 // Finds substitutes without rescanning candidate lists. Within one run loads only grow and
 // teachers only become busy, and both change only through the run's own assignments (the
 // run holds the School and the interpreter lock throughout), so:
-//  - each present teacher's load and busy periods are read once, under its lock, into compact
-//    arrays, and the run's own assignments are recorded beside them;
+//  - each teacher is read once, under its lock: subject and presence, and for a present one
+//    its load and the periods it is busy in (as bits for a school day's periods, a sorted
+//    list for any others); the run's own assignments are recorded beside them;
 //  - each subject's present teachers are kept in order of (load, place in the list): the
 //    first one free at P is the one a fresh stable sort by load would pick, and a teacher
 //    who is given a lesson moves up past the ones it now outweighs;
@@ -41,34 +69,36 @@ struct AssignmentHash {
 // This picks exactly the teacher that sorting the candidates by load for every lesson would.
 class Run {
  public:
-  // Places of teachers whose load the run changes are appended to `changed`.
-  Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report, std::vector<std::uint32_t>& changed)
-      : teachers_(teachers), grouping_(teachers), report_(report), changed_(changed),
-        group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0), load_(teachers.size(), 0), start_load_(teachers.size(), 0),
-        busy_from_(teachers.size() + 1, 0) {
-    const auto& groups = grouping_.groups();
-    for (std::size_t g = 0; g < groups.size(); ++g)
-      for (std::uint32_t rank = 0; rank < groups[g].present.size(); ++rank) {
-        group_of_[groups[g].present[rank]] = static_cast<std::int32_t>(g);
-        rank_of_[groups[g].present[rank]] = rank;
-      }
-    for (std::size_t i = 0; i < teachers.size(); ++i) {
-      busy_from_[i] = static_cast<std::uint32_t>(busy_periods_.size());
-      if (group_of_[i] < 0) continue;  // absent teachers are never candidates
-      auto c = teachers[i].lock();
-      load_[i] = start_load_[i] = static_cast<std::uint32_t>(c->periods.size());
-      for (const Lesson& lesson : c->periods) busy_periods_.push_back(lesson.period);
-      auto first = busy_periods_.begin() + busy_from_[i];
-      std::sort(first, busy_periods_.end());
-      busy_periods_.erase(std::unique(first, busy_periods_.end()), busy_periods_.end());
+  Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report)
+      : teachers_(teachers), report_(report), group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0),
+        load_(teachers.size(), 0), start_load_(teachers.size(), 0), day_busy_(teachers.size(), 0),
+        other_from_(teachers.size() + 1, 0) {
+    for (std::uint32_t i = 0; i < teachers.size(); ++i) {
+      other_from_[i] = static_cast<std::uint32_t>(other_busy_.size());
+      auto t = teachers[i].lock();
+      grouping_.add(i, t->sub, t->present);
+      if (!t->present) continue;  // absent teachers are never candidates
+      load_[i] = start_load_[i] = static_cast<std::uint32_t>(t->periods.size());
+      day_busy_[i] = t->periods.day_periods();
+      if (!t->periods.has_other_periods()) continue;
+      for (const Lesson& lesson : t->periods)
+        if (!PeriodSet::in_day(lesson.period)) other_busy_.push_back(lesson.period);
+      auto first = other_busy_.begin() + other_from_[i];
+      std::sort(first, other_busy_.end());
+      other_busy_.erase(std::unique(first, other_busy_.end()), other_busy_.end());
     }
-    busy_from_[teachers.size()] = static_cast<std::uint32_t>(busy_periods_.size());
+    other_from_[teachers.size()] = static_cast<std::uint32_t>(other_busy_.size());
 
-    order_.reserve(groups.size());
-    for (const SubjectGrouping::Group& group : groups) {
-      std::vector<std::uint32_t> order = group.present;  // already in list order
-      std::stable_sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) { return load_[a] < load_[b]; });
-      order_.push_back(std::move(order));
+    // The groups list their teachers in list order, which add_class left sorted by load:
+    // usually there is nothing to sort.
+    auto by_load = [this](std::uint32_t a, std::uint32_t b) { return load_[a] < load_[b]; };
+    for (std::size_t g = 0; g < grouping_.groups().size(); ++g) {
+      std::vector<std::uint32_t>& order = grouping_.groups()[g].present;
+      for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
+        group_of_[order[rank]] = static_cast<std::int32_t>(g);
+        rank_of_[order[rank]] = rank;
+      }
+      if (!std::is_sorted(order.begin(), order.end(), by_load)) std::stable_sort(order.begin(), order.end(), by_load);
     }
   }
 
@@ -79,8 +109,12 @@ class Run {
     }
     handled_.clear();
     auto k = record.lock();  // held while its lessons are walked
-    for (const PeriodEntry& entry : k->list_of_periods) cover(entry.teacher, entry.period);
+    for (const PeriodEntry& entry : k->list_of_periods)
+      if (entry.absent) cover(entry.teacher, entry.period);
   }
+
+  // Whether the teacher at this place was given lessons by the run.
+  bool assigned_to(std::uint32_t place) const noexcept { return load_[place] != start_load_[place]; }
 
  private:
   static constexpr std::uint32_t nobody = UINT32_MAX;
@@ -90,11 +124,10 @@ class Run {
     Subject subject;
     {
       auto t = absent.lock();
-      if (t->present) return;
       name = t->name;
       subject = t->sub;
     }
-    if (!handled_.insert(LessonKey{name, period})) return;
+    if (!handled_.insert(name, period)) return;
 
     // The least loaded free teacher of the subject, else the first free teacher of any.
     // A subject that no listed teacher has simply offers nobody of its own.
@@ -116,7 +149,7 @@ class Run {
   }
 
   std::uint32_t same_subject(std::uint32_t group, std::int16_t period) const noexcept {
-    for (std::uint32_t teacher : order_[group])
+    for (std::uint32_t teacher : grouping_.groups()[group].present)
       if (!busy(teacher, period)) return teacher;
     return nobody;
   }
@@ -129,11 +162,12 @@ class Run {
   }
 
   bool busy(std::uint32_t teacher, std::int16_t period) const noexcept {
-    auto first = busy_periods_.begin() + busy_from_[teacher];
-    auto last = busy_periods_.begin() + busy_from_[teacher + 1];
+    if (PeriodSet::in_day(period)) return (day_busy_[teacher] >> period) & 1;
+    auto first = other_busy_.begin() + other_from_[teacher];
+    auto last = other_busy_.begin() + other_from_[teacher + 1];
     if (std::binary_search(first, last, period)) return true;
-    if (load_[teacher] == start_load_[teacher]) return false;  // nothing assigned to it yet
-    return assigned_.contains(assignment_key(teacher, period));
+    if (!assigned_to(teacher)) return false;
+    return assigned_other_.contains(assignment_key(teacher, period));
   }
 
   static std::uint64_t assignment_key(std::uint32_t teacher, std::int16_t period) noexcept {
@@ -143,14 +177,15 @@ class Run {
   // Gives the lesson to teacher `x`: it is busy at `period` from now on, one lesson heavier,
   // and moves up its subject's order past the teachers it now outweighs.
   void assign(std::uint32_t x, std::int16_t period) {
-    reserve_more(changed_, 1);
-    assigned_.insert(assignment_key(x, period));
+    if (PeriodSet::in_day(period))
+      day_busy_[x] |= std::uint64_t{1} << period;
+    else
+      assigned_other_.insert(assignment_key(x, period));
     teachers_[x].lock()->periods.insert(period, class_name_);
-    changed_.push_back(x);
 
     // The order is sorted by (load, rank), so binary searches find x before and after its
     // load grows, and one rotation moves it up.
-    std::vector<std::uint32_t>& order = order_[static_cast<std::size_t>(group_of_[x])];
+    std::vector<std::uint32_t>& order = grouping_.groups()[static_cast<std::size_t>(group_of_[x])].present;
     auto before = [this](std::uint32_t a, std::uint32_t b) {
       return load_[a] != load_[b] ? load_[a] < load_[b] : rank_of_[a] < rank_of_[b];
     };
@@ -160,22 +195,21 @@ class Run {
   }
 
   const std::vector<TeacherHandle>& teachers_;
-  SubjectGrouping grouping_;
+  SubjectGrouping grouping_;  // its groups are kept in order of (load, rank) here
   SubstitutionReport& report_;
-  std::vector<std::uint32_t>& changed_;
   std::vector<std::int32_t> group_of_;  // per teacher: its subject's group, or -1 when absent
   std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group
   std::vector<std::uint32_t> load_;     // per present teacher: its load now
   std::vector<std::uint32_t> start_load_;  // ... and when the run started
-  // Per present teacher, the sorted distinct periods it was busy in when the run started
-  // (busy_periods_[busy_from_[i] .. busy_from_[i + 1]]), and the run's own assignments.
-  std::vector<std::uint32_t> busy_from_;
-  std::vector<std::int16_t> busy_periods_;
-  FlatSet<std::uint64_t, AssignmentHash> assigned_;
-  std::vector<std::vector<std::uint32_t>> order_;  // per group: its teachers by (load, rank)
+  std::vector<std::uint64_t> day_busy_;    // per present teacher: busy periods 0..63 as bits, run's included
+  // Per present teacher, the sorted distinct other periods it was busy in when the run started
+  // (other_busy_[other_from_[i] .. other_from_[i + 1]]), and the run's own assignments at such periods.
+  std::vector<std::uint32_t> other_from_;
+  std::vector<std::int16_t> other_busy_;
+  FlatSet<std::uint64_t, AssignmentHash> assigned_other_;
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   std::string class_name_;
-  FlatSet<LessonKey, LessonKeyHash> handled_;
+  HandledLessons handled_;
 };
 
 }  // namespace
@@ -184,8 +218,10 @@ std::string School::generate_substitutions() {
   SubstitutionReport report;
   const auto start = std::chrono::steady_clock::now();
   {
-    Run run(teachers_, report, changed_);
+    Run run(teachers_, report);
     for (const ClassHandle& record : classes_) run.walk(record);
+    for (std::uint32_t place = 0; place < teachers_.size(); ++place)
+      if (run.assigned_to(place)) note_load_change(place);
   }
   report.add_timing(std::chrono::steady_clock::now() - start);
   return report.finish();

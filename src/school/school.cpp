@@ -9,38 +9,50 @@
 
 namespace school {
 
-SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) {
-  slot_.fill(-1);
+SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) : SubjectGrouping() {
   for (std::uint32_t i = 0; i < teachers.size(); ++i) {
-    Subject subject;
-    bool present;
-    {
-      auto t = teachers[i].lock();
-      subject = t->sub;
-      present = t->present;
-    }
-    std::int8_t& slot = slot_[static_cast<std::size_t>(subject)];
-    if (slot < 0) {
-      groups_.push_back(Group{subject, {}});
-      slot = static_cast<std::int8_t>(groups_.size() - 1);
-    }
-    if (present) groups_[static_cast<std::size_t>(slot)].present.push_back(i);
+    auto t = teachers[i].lock();
+    add(i, t->sub, t->present);
   }
 }
 
+void SubjectGrouping::add(std::uint32_t position, Subject subject, bool present) {
+  std::int8_t& slot = slot_[static_cast<std::size_t>(subject)];
+  if (slot < 0) {
+    groups_.push_back(Group{subject, {}});
+    slot = static_cast<std::int8_t>(groups_.size() - 1);
+  }
+  if (present) groups_[static_cast<std::size_t>(slot)].present.push_back(position);
+}
+
+School::Filed* School::find_filed(std::string_view name, std::uint64_t hash) noexcept {
+  const std::uint32_t found = name_index_.find(hash, [&](std::uint32_t v) {
+    const Filed& f = filed_names_[v - 1];
+    return f.hash == hash && f.name == name;
+  });
+  return found == 0 ? nullptr : &filed_names_[found - 1];
+}
+
 void School::add_teacher(const Teacher& teacher) {
-  if (teacher_map_.find(std::string_view(teacher.name)) != teacher_map_.end()) return;
+  const std::uint64_t hash = teacher.name_hash();
+  if (find_filed(teacher.name, hash) != nullptr) return;
   // Everything that may allocate comes first, so a failure leaves the School as it was.
   TeacherHandle record = TeacherHandle::make(teacher);
+  std::string name = teacher.name;
+  reserve_more(filed_names_, 1);
+  name_index_.reserve_one([this](std::uint32_t v) { return filed_names_[v - 1].hash; });
   reserve_more(teachers_, 1);
   reserve_more(loads_, 1);
   reserve_more(filed_, 1);
-  reserve_more(changed_, 1);
+  // changed_ holds each place at most once, so room for every place means it never grows later.
+  if (changed_.capacity() <= teachers_.size()) changed_.reserve(2 * teachers_.size() + 1);
   const auto position = static_cast<std::uint32_t>(teachers_.size());
-  auto filed = teacher_map_.emplace(teacher.name, Filed{record, position}).first;
+  const auto entry = static_cast<std::uint32_t>(filed_names_.size());
+  filed_names_.push_back(Filed{std::move(name), hash, record, position});
+  name_index_.insert(hash, entry + 1);
   teachers_.push_back(std::move(record));
-  loads_.push_back(0);
-  filed_.push_back(&filed->second);
+  loads_.push_back(0);  // noted as changed just below
+  filed_.push_back(entry);
   note_load_change(position);  // a newcomer has not been placed by load yet
 }
 
@@ -55,7 +67,6 @@ void School::sort_teachers_by_load() {
   if (changed_.empty()) return;
   std::vector<std::uint32_t> moved = changed_;
   std::sort(moved.begin(), moved.end());
-  moved.erase(std::unique(moved.begin(), moved.end()), moved.end());
 
   // Only these loads can have changed; each is read under its record's lock.
   std::vector<std::size_t> moved_load(moved.size());
@@ -69,7 +80,7 @@ void School::sort_teachers_by_load() {
   const std::size_t n = teachers_.size();
   std::vector<TeacherHandle> teachers;
   std::vector<std::size_t> loads;
-  std::vector<Filed*> filed;
+  std::vector<std::uint32_t> filed;
   teachers.reserve(n);
   loads.reserve(n);
   filed.reserve(n);
@@ -98,42 +109,51 @@ void School::sort_teachers_by_load() {
   loads_.swap(loads);
   filed_.swap(filed);
   for (std::uint32_t place = 0; place < n; ++place)
-    if (filed_[place] != nullptr) filed_[place]->position = place;
+    if (filed_[place] != unlisted) filed_names_[filed_[place]].position = place;
   changed_.clear();
 }
 
 void School::note_load_change(std::uint32_t position) noexcept {
+  if (loads_[position] == load_changed) return;
+  loads_[position] = load_changed;
   changed_.push_back(position);
-  if (changed_.size() > 2 * teachers_.size() + 64) {
-    std::sort(changed_.begin(), changed_.end());
-    changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
-  }
 }
 
 void School::add_to_hashmap(std::string name, Teacher teacher) {
   TeacherHandle record = TeacherHandle::make(std::move(teacher));
-  auto found = teacher_map_.find(std::string_view(name));
-  if (found == teacher_map_.end()) {
-    teacher_map_.emplace(std::move(name), Filed{std::move(record), unlisted});
+  const std::uint64_t hash = keyed_hash(name);
+  if (Filed* found = find_filed(name, hash)) {
+    // The old record lives on wherever else it is held, the teacher list included.
+    if (found->position != unlisted) filed_[found->position] = unlisted;
+    found->record = std::move(record);
+    found->position = unlisted;
     return;
   }
-  // The old record lives on wherever else it is held, the teacher list included.
-  if (found->second.position != unlisted) filed_[found->second.position] = nullptr;
-  found->second = Filed{std::move(record), unlisted};
+  reserve_more(filed_names_, 1);
+  name_index_.reserve_one([this](std::uint32_t v) { return filed_names_[v - 1].hash; });
+  const auto entry = static_cast<std::uint32_t>(filed_names_.size());
+  filed_names_.push_back(Filed{std::move(name), hash, std::move(record), unlisted});
+  name_index_.insert(hash, entry + 1);
 }
 
-Status School::register_period(std::string_view teacher_name, std::int16_t period, Class& c) {
-  auto found = teacher_map_.find(teacher_name);
-  if (found == teacher_map_.end())
+Status School::register_period(const Teacher& teacher, std::int16_t period, Class& c) {
+  const Filed* found = find_filed(teacher.name, teacher.name_hash());
+  if (found == nullptr)  // a fixed text, which callers compare
     return Failure::internal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
-  const Filed& filed = found->second;
+  const Filed& filed = *found;
 
-  // The lesson shows twice in the class, once on each side of the pair insertion.
+  // The lesson shows twice in the class, once on each side of the pair insertion. A class
+  // has a few lessons a day, so its list starts with room for several.
+  if (c.list_of_periods.capacity() == 0) c.list_of_periods.reserve(16);
   reserve_more(c.list_of_periods, 2);
-  reserve_more(changed_, 1);
-  const bool added = filed.record.lock()->periods.insert(period, c.class_name);
-  c.list_of_periods.push_back(PeriodEntry{filed.record, period});
-  c.list_of_periods.push_back(PeriodEntry{filed.record, period});
+  bool added, absent;
+  {
+    auto t = filed.record.lock();
+    added = t->periods.insert(period, c.class_name);
+    absent = !t->present;
+  }
+  c.list_of_periods.push_back(PeriodEntry{filed.record, period, absent});
+  c.list_of_periods.push_back(PeriodEntry{filed.record, period, absent});
   if (added && filed.position != unlisted) note_load_change(filed.position);
   return std::nullopt;
 }

@@ -3,14 +3,13 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "school/class.hpp"
 #include "school/failure.hpp"
+#include "school/flat_index.hpp"
 #include "school/hash.hpp"
 #include "school/teacher.hpp"
 
@@ -25,11 +24,16 @@ class SubjectGrouping {
     std::vector<std::uint32_t> present;
   };
 
+  SubjectGrouping() noexcept { slot_.fill(-1); }
   explicit SubjectGrouping(const std::vector<TeacherHandle>& teachers);
+
+  // Files the teacher at `position`; positions come in ascending order.
+  void add(std::uint32_t position, Subject subject, bool present);
 
   // The slot of a subject's group in groups(), or -1 when no listed teacher has it.
   int slot(Subject subject) const noexcept { return slot_[static_cast<std::size_t>(subject)]; }
   const std::vector<Group>& groups() const noexcept { return groups_; }
+  std::vector<Group>& groups() noexcept { return groups_; }
 
  private:
   std::array<std::int8_t, subject_count> slot_;
@@ -44,8 +48,8 @@ class School {
   void add_class(const Class& c);
   // Files the teacher under any name, replacing what was filed there; the teacher list is untouched.
   void add_to_hashmap(std::string name, Teacher teacher);
-  // Records that the teacher filed under `teacher_name` teaches `c` in `period`.
-  Status register_period(std::string_view teacher_name, std::int16_t period, Class& c);
+  // Records that the teacher filed under the name of `teacher` teaches `c` in `period`.
+  Status register_period(const Teacher& teacher, std::int16_t period, Class& c);
   // Covers every lesson of every absent teacher that can be covered; returns the report text.
   std::string generate_substitutions();
 
@@ -53,27 +57,38 @@ class School {
 
  private:
   static constexpr std::uint32_t unlisted = UINT32_MAX;
+  // One name filed in the map, with its keyed hash kept so growing the index never rehashes text.
   struct Filed {
+    std::string name;
+    std::uint64_t hash;
     TeacherHandle record;
     std::uint32_t position;  // the record's place in teachers_, or unlisted
   };
 
+  // The entry filed under `name` (whose keyed hash is `hash`), or null.
+  Filed* find_filed(std::string_view name, std::uint64_t hash) noexcept;
+
   // A stable sort of teachers_ by load that only reads the loads that may have changed.
   void sort_teachers_by_load();
-  // Notes a place whose load changed; the caller has made room in changed_. Repeated notes
-  // are folded now and then, so the list stays bounded however long no class is added.
+  // Notes a place whose load changed; each place is noted once until the next sort, and
+  // changed_ has room for every place, so this never allocates.
   void note_load_change(std::uint32_t position) noexcept;
 
-  std::unordered_map<std::string, Filed, NameHash, std::equal_to<>> teacher_map_;
+  // The map from name to record: entries in filing order, indexed by name. Nothing is ever
+  // removed, so an entry's place in filed_names_ is its lasting identity.
+  std::vector<Filed> filed_names_;
+  FlatIndex name_index_;  // places + 1 in filed_names_
   std::vector<TeacherHandle> teachers_;
   std::vector<ClassHandle> classes_;
 
   // Bookkeeping of the load sort, one entry per place in teachers_: the load as of the last
-  // sort and the map entry that records the place (null once add_to_hashmap replaced it).
-  // A teacher's load changes only through this School (its records are its own), so the
-  // places noted in changed_ are the only ones whose loads can differ from loads_.
+  // sort (or load_changed once the place is noted in changed_) and the map entry that records
+  // the place (unlisted once add_to_hashmap replaced it). A teacher's load changes only through
+  // this School (its records are its own), so the places in changed_ are the only ones whose
+  // loads can differ from loads_.
+  static constexpr std::size_t load_changed = SIZE_MAX;
   std::vector<std::size_t> loads_;
-  std::vector<Filed*> filed_;
+  std::vector<std::uint32_t> filed_;
   std::vector<std::uint32_t> changed_;
 };
 

@@ -10,12 +10,8 @@
 namespace school {
 namespace {
 
-std::uint32_t period_key(std::int16_t period) noexcept {
-  return static_cast<std::uint32_t>(static_cast<std::uint16_t>(period)) + 1;
-}
-
 std::uint64_t pair_hash(std::int16_t period, std::string_view grade) noexcept {
-  return keyed_hash(grade) ^ keyed_mix(period_key(period));
+  return keyed_hash(grade) ^ keyed_mix(static_cast<std::uint16_t>(period));
 }
 
 }  // namespace
@@ -28,6 +24,7 @@ bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
   if (known) return false;
 
   // Everything that may allocate happens before the first change.
+  if (lessons_.capacity() == 0) lessons_.reserve(first_capacity);
   reserve_more(lessons_, 1);
   std::string copy(grade);
   if (lessons_.size() == scanned) {
@@ -36,46 +33,37 @@ bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
     grown.lessons_.reserve(lessons_.size() + 1);
     grown.lessons_ = lessons_;
     grown.lessons_.push_back(Lesson{period, std::move(copy)});
-    grown.build_indexes();
+    grown.build_index();
+    grown.day_periods_ = day_periods_;
+    grown.has_other_periods_ = has_other_periods_;
     *this = std::move(grown);
-    return true;
+  } else {
+    if (indexed()) {
+      pairs_.reserve_one([this](std::uint32_t v) {
+        const Lesson& l = lessons_[v - 1];
+        return pair_hash(l.period, l.grade);
+      });
+      pairs_.insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
+    }
+    lessons_.push_back(Lesson{period, std::move(copy)});
   }
-  if (indexed()) {
-    const bool new_period = !busy_at(period);
-    pairs_.reserve_one([this](std::uint32_t v) {
-      const Lesson& l = lessons_[v - 1];
-      return pair_hash(l.period, l.grade);
-    });
-    if (new_period) periods_.reserve_one([](std::uint32_t v) { return keyed_mix(v); });
-    pairs_.insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
-    if (new_period) periods_.insert(keyed_mix(period_key(period)), period_key(period));
-  }
-  lessons_.push_back(Lesson{period, std::move(copy)});
+  if (in_day(period))
+    day_periods_ |= std::uint64_t{1} << period;
+  else
+    has_other_periods_ = true;
   return true;
 }
 
-void PeriodSet::build_indexes() {
-  auto rehash_pair = [this](std::uint32_t v) {
+void PeriodSet::build_index() {
+  auto rehash = [this](std::uint32_t v) {
     const Lesson& l = lessons_[v - 1];
     return pair_hash(l.period, l.grade);
   };
-  auto rehash_period = [](std::uint32_t v) { return keyed_mix(v); };
   for (std::uint32_t i = 0; i < lessons_.size(); ++i) {
     const Lesson& l = lessons_[i];
-    pairs_.reserve_one(rehash_pair);
+    pairs_.reserve_one(rehash);
     pairs_.insert(pair_hash(l.period, l.grade), i + 1);
-    if (!busy_at(l.period)) {
-      periods_.reserve_one(rehash_period);
-      periods_.insert(keyed_mix(period_key(l.period)), period_key(l.period));
-    }
   }
-}
-
-bool PeriodSet::busy_at(std::int16_t period) const noexcept {
-  if (!indexed())
-    return std::any_of(lessons_.begin(), lessons_.end(), [period](const Lesson& l) { return l.period == period; });
-  const std::uint32_t key = period_key(period);
-  return periods_.find(keyed_mix(key), [key](std::uint32_t v) { return v == key; }) != 0;
 }
 
 std::string printed_text(const Teacher& t) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "school/flat_index.hpp"
+#include "school/hash.hpp"
 #include "school/shared.hpp"
 #include "school/subject.hpp"
 
@@ -20,34 +21,44 @@ struct Lesson {
 };
 
 // A set of (period, grade) pairs listed in insertion order. A teacher's day holds a handful of
-// pairs, which are simply scanned; past that the set indexes the pairs and the distinct
-// periods, so "is this teacher busy at P" costs one probe however many pairs there are.
+// pairs, which are simply scanned; past that the set indexes the pairs, so adding one stays
+// cheap however many there are. The periods of a school day (0 to 63) are also kept as bits,
+// so a run can tell whether a teacher is busy at such a period without reading the pairs.
 class PeriodSet {
  public:
   // Adds the pair unless an equal one (same period, same grade bytes) is already there.
   // On an allocation failure the set is unchanged.
   bool insert(std::int16_t period, std::string_view grade);
-  bool busy_at(std::int16_t period) const noexcept;
 
   std::size_t size() const noexcept { return lessons_.size(); }
   auto begin() const noexcept { return lessons_.begin(); }
   auto end() const noexcept { return lessons_.end(); }
 
+  static constexpr bool in_day(std::int16_t period) noexcept { return period >= 0 && period < 64; }
+  // Bit P is set when some pair has period P, for the periods in_day().
+  std::uint64_t day_periods() const noexcept { return day_periods_; }
+  // Whether some pair has a period outside the day's 64, which only a scan of the pairs finds.
+  bool has_other_periods() const noexcept { return has_other_periods_; }
+
  private:
   static constexpr std::size_t scanned = 8;  // up to this many pairs, no index is kept
+  static constexpr std::size_t first_capacity = 4;  // most teachers give a few lessons a day
   bool indexed() const noexcept { return lessons_.size() > scanned; }
-  void build_indexes();
+  void build_index();
 
   std::vector<Lesson> lessons_;
-  FlatIndex pairs_;    // positions + 1 in lessons_
-  FlatIndex periods_;  // distinct periods, stored as (period as unsigned 16-bit) + 1
+  FlatIndex pairs_;  // positions + 1 in lessons_
+  std::uint64_t day_periods_ = 0;
+  bool has_other_periods_ = false;
 };
 
+// Fixed text: callers compare it and stored reports hold it, so it stays byte for byte as it
+// is, misspelling included.
 inline constexpr std::string_view default_reason = "Planned Absense";
 
 // Renderings list the fields as name, periods, sub, present, reason_of_absentee; the layout
-// puts the two small fields first so that a substitution run, which reads `present` for
-// every lesson, finds it on the same cache line as the record's lock.
+// puts the two small fields first, beside the record's lock, where a run's one read of each
+// record finds them on the lock's cache line.
 struct Teacher {
   Teacher(std::string name_, Subject sub_, bool present_)
       : sub(sub_), present(present_), name(std::move(name_)), reason_of_absentee(default_reason) {}
@@ -57,6 +68,16 @@ struct Teacher {
   std::string name;
   PeriodSet periods;
   std::string reason_of_absentee;
+
+  // The keyed hash of the name, worked out on first use and kept, since the name never
+  // changes: registering a teacher's lessons then looks it up without hashing it again.
+  std::uint64_t name_hash() const noexcept {
+    if (name_hash_ == 0) name_hash_ = keyed_hash(name);
+    return name_hash_;
+  }
+
+ private:
+  mutable std::uint64_t name_hash_ = 0;  // 0 until worked out (or if the hash is 0)
 };
 
 using TeacherHandle = Handle<Teacher>;
