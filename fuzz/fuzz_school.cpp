@@ -110,11 +110,12 @@ void check_records(const std::vector<Class>& classes, const std::vector<ClassMod
   std::vector<bool> seen(w.recs.size());
   for (std::size_t k = 0; k < classes.size(); ++k) {
     FUZZ_CHECK(classes[k].class_name == models[k].name);
-    FUZZ_CHECK(classes[k].list_of_periods.size() == models[k].entries.size());
+    // The class keeps one entry for the two that each registration lists.
+    FUZZ_CHECK(2 * classes[k].lessons.size() == models[k].entries.size());
     for (std::size_t i = 0; i < models[k].entries.size(); ++i) {
-      const PeriodEntry& e = classes[k].list_of_periods[i];
+      const PeriodEntry& e = classes[k].lessons[i / 2];
       const Rec& r = w.recs[models[k].entries[i].first];
-      FUZZ_CHECK(e.period == models[k].entries[i].second);
+      FUZZ_CHECK(e.period == models[k].entries[i].second && e.absent == !r.present);
       if (seen[models[k].entries[i].first]) continue;  // one look per record is enough
       seen[models[k].entries[i].first] = true;
       auto t = e.teacher.lock();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "school/teacher.hpp"
@@ -17,11 +18,14 @@ struct PeriodEntry {
   bool absent;
 };
 
+// Its lessons come from register_period, which lists each lesson twice in a row, so the class
+// keeps each once and every rendering writes it twice: `lessons` stands for the list of
+// periods with each entry doubled.
 struct Class {
-  explicit Class(std::string name) : class_name(std::move(name)) {}
+  explicit Class(std::string_view name) : class_name(name) {}
 
-  std::string class_name;
-  std::vector<PeriodEntry> list_of_periods;
+  SharedText class_name;  // also the grade of the pairs that name this class
+  std::vector<PeriodEntry> lessons;
 };
 
 using ClassHandle = Handle<Class>;

@@ -108,8 +108,10 @@ class Run {
       class_name_ = k->class_name;
     }
     handled_.clear();
+    // Each lesson stands for two identical entries; the second finds the lesson handled by
+    // the first and adds nothing, so one look at each is the walk of both.
     auto k = record.lock();  // held while its lessons are walked
-    for (const PeriodEntry& entry : k->list_of_periods)
+    for (const PeriodEntry& entry : k->lessons)
       if (entry.absent) cover(entry.teacher, entry.period);
   }
 
@@ -208,7 +210,7 @@ class Run {
   std::vector<std::int16_t> other_busy_;
   FlatSet<std::uint64_t, AssignmentHash> assigned_other_;
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
-  std::string class_name_;
+  SharedText class_name_;
   HandledLessons handled_;
 };
 

@@ -142,18 +142,16 @@ Status School::register_period(const Teacher& teacher, std::int16_t period, Clas
     return Failure::internal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
   const Filed& filed = *found;
 
-  // The lesson shows twice in the class, once on each side of the pair insertion. A class
-  // has a few lessons a day, so its list starts with room for several.
-  if (c.list_of_periods.capacity() == 0) c.list_of_periods.reserve(16);
-  reserve_more(c.list_of_periods, 2);
+  // The class lists the lesson twice, once on each side of the pair insertion; it keeps one
+  // entry for both. A class has a few lessons a day, so its list starts with room for several.
+  reserve_more(c.lessons, c.lessons.capacity() == 0 ? 8 : 1);
   bool added, absent;
   {
     auto t = filed.record.lock();
     added = t->periods.insert(period, c.class_name);
     absent = !t->present;
   }
-  c.list_of_periods.push_back(PeriodEntry{filed.record, period, absent});
-  c.list_of_periods.push_back(PeriodEntry{filed.record, period, absent});
+  c.lessons.push_back(PeriodEntry{filed.record, period, absent});
   if (added && filed.position != unlisted) note_load_change(filed.position);
   return std::nullopt;
 }
@@ -163,7 +161,7 @@ std::string School::printed_text() const {
   // A generous guess at the size, so a large registry is written without regrowing the text;
   // pages of the reservation that stay unused are never touched.
   std::size_t records = 2 * teachers_.size();
-  for (const ClassHandle& c : classes_) records += 1 + c.lock()->list_of_periods.size();
+  for (const ClassHandle& c : classes_) records += 1 + 2 * c.lock()->lessons.size();
   std::string out;
   out.reserve(std::min<std::size_t>(records * 1024, std::size_t{1} << 30));
   out += "List of teachers: ";

@@ -16,37 +16,56 @@ std::uint64_t pair_hash(std::int16_t period, std::string_view grade) noexcept {
 
 }  // namespace
 
+PeriodSet::PeriodSet(const PeriodSet& other)
+    : lessons_(other.lessons_),
+      pairs_(other.pairs_ ? std::make_unique<FlatIndex>(*other.pairs_) : nullptr),
+      day_periods_(other.day_periods_),
+      has_other_periods_(other.has_other_periods_) {}
+
+void PeriodSet::swap(PeriodSet& other) noexcept {
+  lessons_.swap(other.lessons_);
+  pairs_.swap(other.pairs_);
+  std::swap(day_periods_, other.day_periods_);
+  std::swap(has_other_periods_, other.has_other_periods_);
+}
+
 bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
+  return add(period, grade, [grade] { return SharedText(grade); });
+}
+
+bool PeriodSet::insert(std::int16_t period, const SharedText& grade) {
+  return add(period, grade.view(), [&grade] { return grade; });
+}
+
+template <class Grade>
+bool PeriodSet::add(std::int16_t period, std::string_view grade, Grade&& text) {
   auto same_pair = [&](const Lesson& l) { return l.period == period && l.grade == grade; };
-  const std::uint64_t hash = indexed() ? pair_hash(period, grade) : 0;
-  const bool known = indexed() ? pairs_.find(hash, [&](std::uint32_t v) { return same_pair(lessons_[v - 1]); }) != 0
-                               : std::any_of(lessons_.begin(), lessons_.end(), same_pair);
+  const std::uint64_t hash = pairs_ ? pair_hash(period, grade) : 0;
+  const bool known = pairs_ ? pairs_->find(hash, [&](std::uint32_t v) { return same_pair(lessons_[v - 1]); }) != 0
+                            : std::any_of(lessons_.begin(), lessons_.end(), same_pair);
   if (known) return false;
 
   // Everything that may allocate happens before the first change.
-  if (lessons_.capacity() == 0) lessons_.reserve(first_capacity);
-  reserve_more(lessons_, 1);
-  std::string copy(grade);
-  if (lessons_.size() == scanned) {
+  reserve_more(lessons_, lessons_.capacity() == 0 ? first_capacity : 1);
+  Lesson lesson{period, text()};
+  if (pairs_) {
+    pairs_->reserve_one([this](std::uint32_t v) {
+      const Lesson& l = lessons_[v - 1];
+      return pair_hash(l.period, l.grade);
+    });
+    pairs_->insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
+  } else if (lessons_.size() == scanned) {
     // This pair is the first one past the scanned size: index all of them at once.
-    PeriodSet grown;
-    grown.lessons_.reserve(lessons_.size() + 1);
-    grown.lessons_ = lessons_;
-    grown.lessons_.push_back(Lesson{period, std::move(copy)});
-    grown.build_index();
-    grown.day_periods_ = day_periods_;
-    grown.has_other_periods_ = has_other_periods_;
-    *this = std::move(grown);
-  } else {
-    if (indexed()) {
-      pairs_.reserve_one([this](std::uint32_t v) {
-        const Lesson& l = lessons_[v - 1];
-        return pair_hash(l.period, l.grade);
-      });
-      pairs_.insert(hash, static_cast<std::uint32_t>(lessons_.size() + 1));
-    }
-    lessons_.push_back(Lesson{period, std::move(copy)});
+    auto index = std::make_unique<FlatIndex>();
+    build_index(*index);
+    index->reserve_one([this](std::uint32_t v) {
+      const Lesson& l = lessons_[v - 1];
+      return pair_hash(l.period, l.grade);
+    });
+    index->insert(pair_hash(period, grade), static_cast<std::uint32_t>(lessons_.size() + 1));
+    pairs_ = std::move(index);
   }
+  lessons_.push_back(std::move(lesson));
   if (in_day(period))
     day_periods_ |= std::uint64_t{1} << period;
   else
@@ -54,15 +73,14 @@ bool PeriodSet::insert(std::int16_t period, std::string_view grade) {
   return true;
 }
 
-void PeriodSet::build_index() {
+void PeriodSet::build_index(FlatIndex& index) const {
   auto rehash = [this](std::uint32_t v) {
     const Lesson& l = lessons_[v - 1];
     return pair_hash(l.period, l.grade);
   };
   for (std::uint32_t i = 0; i < lessons_.size(); ++i) {
-    const Lesson& l = lessons_[i];
-    pairs_.reserve_one(rehash);
-    pairs_.insert(pair_hash(l.period, l.grade), i + 1);
+    index.reserve_one(rehash);
+    index.insert(rehash(i + 1), i + 1);
   }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "school/flat_index.hpp"
 #include "school/hash.hpp"
 #include "school/shared.hpp"
+#include "school/shared_text.hpp"
 #include "school/subject.hpp"
 
 namespace school {
@@ -17,7 +19,7 @@ class DebugWriter;
 
 struct Lesson {
   std::int16_t period;
-  std::string grade;
+  SharedText grade;
 };
 
 // A set of (period, grade) pairs listed in insertion order. A teacher's day holds a handful of
@@ -26,9 +28,19 @@ struct Lesson {
 // so a run can tell whether a teacher is busy at such a period without reading the pairs.
 class PeriodSet {
  public:
+  PeriodSet() noexcept = default;
+  PeriodSet(const PeriodSet& other);
+  PeriodSet(PeriodSet&&) noexcept = default;
+  PeriodSet& operator=(PeriodSet other) noexcept {
+    swap(other);
+    return *this;
+  }
+
   // Adds the pair unless an equal one (same period, same grade bytes) is already there.
   // On an allocation failure the set is unchanged.
   bool insert(std::int16_t period, std::string_view grade);
+  // The same, sharing the text when the pair is added.
+  bool insert(std::int16_t period, const SharedText& grade);
 
   std::size_t size() const noexcept { return lessons_.size(); }
   auto begin() const noexcept { return lessons_.begin(); }
@@ -41,13 +53,15 @@ class PeriodSet {
   bool has_other_periods() const noexcept { return has_other_periods_; }
 
  private:
-  static constexpr std::size_t scanned = 8;  // up to this many pairs, no index is kept
-  static constexpr std::size_t first_capacity = 4;  // most teachers give a few lessons a day
-  bool indexed() const noexcept { return lessons_.size() > scanned; }
-  void build_index();
+  static constexpr std::size_t scanned = 8;         // up to this many pairs, no index is kept
+  static constexpr std::size_t first_capacity = 8;  // a teacher's day, with room for a substitution
+  void swap(PeriodSet& other) noexcept;
+  template <class Grade>
+  bool add(std::int16_t period, std::string_view grade, Grade&& text);
+  void build_index(FlatIndex& index) const;
 
   std::vector<Lesson> lessons_;
-  FlatIndex pairs_;  // positions + 1 in lessons_
+  std::unique_ptr<FlatIndex> pairs_;  // positions + 1 in lessons_, once there are more than `scanned`
   std::uint64_t day_periods_ = 0;
   bool has_other_periods_ = false;
 };

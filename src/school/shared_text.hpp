@@ -1,0 +1,59 @@
+// Immutable text shared by reference count.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace school {
+
+// A class's name is also the grade of every pair that names the class, in the records of all
+// the teachers who teach it and of every substitute a run gives it: one allocation serves them
+// all, and a pair holds one pointer instead of a string of its own. The count is atomic
+// because texts are shared between records that different threads may lock.
+class SharedText {
+ public:
+  SharedText() noexcept = default;  // the empty text, which allocates nothing
+  explicit SharedText(std::string_view text) {
+    if (text.empty()) return;
+    void* memory = ::operator new(sizeof(Block) + text.size());
+    block_ = new (memory) Block{{1}, text.size()};
+    std::memcpy(bytes(), text.data(), text.size());
+  }
+  SharedText(const SharedText& other) noexcept : block_(other.block_) {
+    if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedText(SharedText&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  SharedText& operator=(SharedText other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
+  ~SharedText() {
+    if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      block_->~Block();
+      ::operator delete(block_);
+    }
+  }
+
+  std::string_view view() const noexcept {
+    return block_ ? std::string_view(bytes(), block_->size) : std::string_view();
+  }
+  operator std::string_view() const noexcept { return view(); }
+  std::size_t size() const noexcept { return block_ ? block_->size : 0; }
+
+  friend bool operator==(const SharedText& a, std::string_view b) noexcept { return a.view() == b; }
+
+ private:
+  struct Block {
+    std::atomic<std::size_t> refs;
+    std::size_t size;  // the bytes follow the block
+  };
+  char* bytes() const noexcept { return reinterpret_cast<char*>(block_) + sizeof(Block); }
+
+  Block* block_ = nullptr;
+};
+
+}  // namespace school
