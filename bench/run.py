@@ -27,6 +27,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
+if os.environ.get("ROTAVEL_BENCH_MODULE_DIR"):  # measure another build of the module, kept elsewhere
+    sys.path.insert(0, os.environ["ROTAVEL_BENCH_MODULE_DIR"])
+
 import gen  # noqa: E402
 import model  # noqa: E402
 import rotavel  # noqa: E402
@@ -283,15 +286,16 @@ def school_bytes(plan):
 
 
 def bytes_report(teachers, classes, periods, seed, label):
-    """Bytes per lesson from two schools that differ in their lessons only; the rest per teacher."""
-    base = school_bytes(gen.generate(teachers, 20, classes, periods, 0.08, seed))
-    fewer_lessons = school_bytes(gen.generate(teachers, 20, classes, periods // 2, 0.08, seed))
-    per_lesson = (base - fewer_lessons) / (classes * (periods - periods // 2))
-    per_teacher = (base - per_lesson * classes * periods) / teachers
+    """Bytes per teacher from a school of teachers only; the rest of a full school per lesson."""
+    plan = gen.generate(teachers, 20, classes, periods, 0.08, seed)
+    full = school_bytes(plan)
+    bare = school_bytes(gen.Plan(plan.teachers, plan.classes, [], plan.periods))
+    per_teacher = bare / teachers
+    per_lesson = (full - bare) / len(plan.lessons)
     print(f"\n## Heap held by the School once the Python objects are gone (malloc's count), {label}")
-    print(f"{fmt_bytes(base)} for {teachers} teachers and {classes * periods} lessons: "
-          f"{per_teacher:.0f} B per teacher (floor about 48 B), {per_lesson:.0f} B per lesson (floor about 16 B); "
-          f"per lesson from a school with half the periods, the rest per teacher")
+    print(f"{fmt_bytes(full)} for {teachers} teachers and {len(plan.lessons)} lessons: {per_teacher:.0f} B per teacher "
+          f"(the same school without lessons; floor about 48 B), {per_lesson:.0f} B per lesson (the rest; floor "
+          f"about 16 B)")
 
 
 def sweep(title, sizes, repeats, seed):

@@ -38,7 +38,6 @@ void School::add_teacher(const Teacher& teacher) {
   if (find_filed(teacher.name, hash) != nullptr) return;
   // Everything that may allocate comes first, so a failure leaves the School as it was.
   TeacherHandle record = TeacherHandle::make(teacher);
-  std::string name = teacher.name;
   reserve_more(filed_names_, 1);
   name_index_.reserve_one([this](std::uint32_t v) { return filed_names_[v - 1].hash; });
   reserve_more(teachers_, 1);
@@ -48,7 +47,7 @@ void School::add_teacher(const Teacher& teacher) {
   if (changed_.capacity() <= teachers_.size()) changed_.reserve(2 * teachers_.size() + 1);
   const auto position = static_cast<std::uint32_t>(teachers_.size());
   const auto entry = static_cast<std::uint32_t>(filed_names_.size());
-  filed_names_.push_back(Filed{std::move(name), hash, record, position});
+  filed_names_.push_back(Filed{teacher.name, hash, record, position});
   name_index_.insert(hash, entry + 1);
   teachers_.push_back(std::move(record));
   loads_.push_back(0);  // noted as changed just below
@@ -66,14 +65,28 @@ void School::add_class(const Class& c) {
 void School::sort_teachers_by_load() {
   if (changed_.empty()) return;
   std::vector<std::uint32_t> moved = changed_;
-  std::sort(moved.begin(), moved.end());
+  // Places are mostly noted in order (newcomers are appended), so this rarely has to sort.
+  if (!std::is_sorted(moved.begin(), moved.end())) std::sort(moved.begin(), moved.end());
 
   // Only these loads can have changed; each is read under its record's lock.
   std::vector<std::size_t> moved_load(moved.size());
-  for (std::size_t k = 0; k < moved.size(); ++k) moved_load[k] = teachers_[moved[k]].lock()->periods.size();
+  std::size_t most = 0;
+  for (std::size_t k = 0; k < moved.size(); ++k) {
+    moved_load[k] = teachers_[moved[k]].lock()->periods.size();
+    most = std::max(most, moved_load[k]);
+  }
   std::vector<std::uint32_t> order(moved.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return moved_load[a] < moved_load[b]; });
+  if (most <= 2 * moved.size() + 64) {
+    // Loads are small numbers: a counting sort, stable like the merge sort below.
+    std::vector<std::uint32_t> first(most + 2, 0);
+    for (std::size_t load : moved_load) ++first[load + 1];
+    for (std::size_t load = 1; load < first.size(); ++load) first[load] += first[load - 1];
+    for (std::uint32_t k = 0; k < moved.size(); ++k) order[first[moved_load[k]]++] = k;
+  } else {
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return moved_load[a] < moved_load[b]; });
+  }
 
   // The others are still in order by (load, place). Merging the moved ones in by
   // (load, previous place) gives exactly what a stable sort of the whole list gives.
@@ -119,7 +132,7 @@ void School::note_load_change(std::uint32_t position) noexcept {
   changed_.push_back(position);
 }
 
-void School::add_to_hashmap(std::string name, Teacher teacher) {
+void School::add_to_hashmap(std::string_view name, Teacher teacher) {
   TeacherHandle record = TeacherHandle::make(std::move(teacher));
   const std::uint64_t hash = keyed_hash(name);
   if (Filed* found = find_filed(name, hash)) {
@@ -132,7 +145,7 @@ void School::add_to_hashmap(std::string name, Teacher teacher) {
   reserve_more(filed_names_, 1);
   name_index_.reserve_one([this](std::uint32_t v) { return filed_names_[v - 1].hash; });
   const auto entry = static_cast<std::uint32_t>(filed_names_.size());
-  filed_names_.push_back(Filed{std::move(name), hash, std::move(record), unlisted});
+  filed_names_.push_back(Filed{SharedText(name), hash, std::move(record), unlisted});
   name_index_.insert(hash, entry + 1);
 }
 

@@ -47,7 +47,7 @@ class School {
   // Keeps a copy of the class (sharing its teacher records), then re-sorts the teachers by load.
   void add_class(const Class& c);
   // Files the teacher under any name, replacing what was filed there; the teacher list is untouched.
-  void add_to_hashmap(std::string name, Teacher teacher);
+  void add_to_hashmap(std::string_view name, Teacher teacher);
   // Records that the teacher filed under the name of `teacher` teaches `c` in `period`.
   Status register_period(const Teacher& teacher, std::int16_t period, Class& c);
   // Covers every lesson of every absent teacher that can be covered; returns the report text.
@@ -59,7 +59,7 @@ class School {
   static constexpr std::uint32_t unlisted = UINT32_MAX;
   // One name filed in the map, with its keyed hash kept so growing the index never rehashes text.
   struct Filed {
-    std::string name;
+    SharedText name;
     std::uint64_t hash;
     TeacherHandle record;
     std::uint32_t position;  // the record's place in teachers_, or unlisted

@@ -74,12 +74,12 @@ inline constexpr std::string_view default_reason = "Planned Absense";
 // puts the two small fields first, beside the record's lock, where a run's one read of each
 // record finds them on the lock's cache line.
 struct Teacher {
-  Teacher(std::string name_, Subject sub_, bool present_)
-      : sub(sub_), present(present_), name(std::move(name_)), reason_of_absentee(default_reason) {}
+  Teacher(std::string_view name_, Subject sub_, bool present_)
+      : sub(sub_), present(present_), name(name_), reason_of_absentee(default_reason) {}
 
   Subject sub;
   bool present;
-  std::string name;
+  SharedText name;  // never changes, so the School's copies and its name map share it
   PeriodSet periods;
   std::string reason_of_absentee;
 
