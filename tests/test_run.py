@@ -77,6 +77,11 @@ ANN = ("Ann", "maths", False, [])
                  [("Ann", 0), ("Ann", -2), ("Ann", -7)],
                  [row("Ann", 0, "Maths", "Bob"), row("Ann", -2, "Maths", "Bob")], [("Ann", -7, "9B")],
                  id="zero-and-negative"),
+    pytest.param(  # periods outside 0..63 are as busy as any other
+        [ANN, ("Bob", "maths", True, [64, 32767]), ("Cat", "maths", True, [-32768, 100, 101])],
+        [("Ann", 64), ("Ann", -32768), ("Ann", 32767)],
+        [row("Ann", 64, "Maths", "Cat"), row("Ann", -32768, "Maths", "Bob"), row("Ann", 32767, "Maths", "Cat")],
+        [], id="outside-the-day"),
     pytest.param(  # each lesson is handled once per class, whatever was covered in between
         [ANN, ("Bob", "maths", True, []), ("Cat", "maths", True, [])],
         [("Ann", 3), ("Ann", 5), ("Ann", 3)],
@@ -121,13 +126,27 @@ def test_consecutive_runs_need_new_substitutes():
                            + ct("Cat", '(3, "9B")') + "]}")
 
 
-def test_class_added_twice_is_covered_per_record():
+@pytest.mark.parametrize("period", [3, 0, 63, 64, -5])
+def test_class_added_twice_is_covered_per_record(period):
+    # The run's own assignment makes Bob busy for the second record, in or out of the day.
     s = build([ANN, ("Bob", "maths", True, [])])
     c = Class("9B")
-    register_period(Teacher("Ann", "maths", True), 3, s, c)
+    register_period(Teacher("Ann", "maths", True), period, s, c)
     s.add_class(c)
     s.add_class(c)
-    assert run(s) == report([row("Ann", 3, "Maths", "Bob")], [("Ann", 3, "9B")])
+    assert run(s) == report([row("Ann", period, "Maths", "Bob")], [("Ann", period, "9B")])
+
+
+def test_many_absent_lessons_in_one_class_are_each_handled_once():
+    # Two absent teachers with twenty lessons each, every lesson registered twice: each is
+    # covered once, by whichever of the two free teachers is less loaded at that moment.
+    ann = [("Ann", p) for p in range(20)]
+    eve = [("Eve", p) for p in range(20)]
+    s = build([ANN, ("Eve", "maths", False, []), ("Bob", "maths", True, []), ("Cat", "maths", True, [])],
+              [("9B", ann + eve + ann + eve)])
+    # Ann's even periods go to Bob and odd ones to Cat; Eve then gets whichever is free.
+    assert run(s) == report([row(name, p, "Maths", "Bob" if (k + p) % 2 == 0 else "Cat")
+                             for k, name in enumerate(["Ann", "Eve"]) for p in range(20)])
 
 
 @pytest.mark.parametrize("others, rows, unresolved", [

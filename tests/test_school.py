@@ -182,6 +182,15 @@ def test_registration_is_a_set_of_pairs_with_two_entries_per_call():
     assert (str(c).count("data: Teacher {"), str(other).count("data: Teacher {")) == (4, 4)
 
 
+def test_registration_stays_a_set_past_many_lessons():
+    t, s, c = setup()
+    periods = [*range(10), 64, -1]
+    for p in periods + periods:
+        register_period(t, p, s, c)
+    assert grouping(s) == '{"Maths": [' + ct("Asha", ", ".join(f'({p}, "9B")' for p in periods)) + "]}"
+    assert str(c).count("data: Teacher {") == 4 * len(periods)
+
+
 def test_records_outlive_their_school():
     t, s, c = setup()
     register_period(t, 3, s, c)

@@ -63,6 +63,15 @@ def test_add_period_is_a_set_of_pairs():
     assert str(t) == printed(periods='["3:10A", "3:9B", "1:x", "-1:x", "32767:x", "-32768:x"]')
 
 
+def test_many_pairs_stay_a_set_in_insertion_order():
+    # Past a handful of pairs the set is indexed; what it holds and lists must not change.
+    t = Teacher("Asha", "maths", True)
+    pairs = [(p, g) for p in (5, -3, 70) for g in ("9B", "10A", "x", "")]
+    for period, grade in pairs + pairs[::-1]:
+        t.add_period(period, grade)
+    assert str(t) == printed(periods="[" + ", ".join(f'"{p}:{g}"' for p, g in pairs) + "]")
+
+
 @pytest.mark.parametrize("period, grade, expected", [
     (32768, "x", (OverflowError, "out of range integral type conversion attempted")),
     (-32769, "x", (OverflowError, "out of range integral type conversion attempted")),
