@@ -7,7 +7,7 @@ VPY     := $(VENV)/bin/python
 # Compiler warnings fail the build here, as they do in CI.
 PIPFLAGS := --quiet --disable-pip-version-check -C cmake.define.ROTAVEL_WERROR=ON
 
-.PHONY: demo test bench install check-deps clean test-asan test-hooks check valgrind
+.PHONY: demo test bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -35,8 +35,15 @@ demo: install
 test: install
 	$(VPY) -m pytest
 
-bench: install
+# The benchmark keeps the module's symbols, so callgrind can name the parts of the run.
+bench: check-deps $(VPY)
+	$(VPY) -m pip install $(PIPFLAGS) -C install.strip=false '.[test]'
 	$(VPY) bench/run.py
+
+# Only the instruction counts and heap bytes, at the default size and 16 times larger.
+bench-callgrind: check-deps $(VPY)
+	$(VPY) -m pip install $(PIPFLAGS) -C install.strip=false '.[test]'
+	$(VPY) bench/run.py --callgrind-only --scale 16
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded (with libstdc++,

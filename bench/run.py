@@ -99,14 +99,17 @@ def memory_child(impl, plan_file):
     del built
 
 
-def memory(plan):
+def in_child(plan, *args):
+    """Run this script again with the plan pickled to a file, named last; return its output."""
     with tempfile.NamedTemporaryFile(suffix=".pickle") as f:
         pickle.dump(plan, f)
         f.flush()
-        return {impl: int(subprocess.run(
-            [sys.executable, __file__, "--memory-child", impl, f.name],
-            check=True, capture_output=True, text=True).stdout)
-            for impl in IMPLS}
+        return subprocess.run([sys.executable, __file__, *args, f.name],
+                              check=True, capture_output=True, text=True).stdout
+
+
+def memory(plan):
+    return {impl: int(in_child(plan, "--memory-child", impl)) for impl in IMPLS}
 
 
 def compare(plan, repeats, str_repeats, with_memory):
@@ -161,7 +164,7 @@ def build_floor():
     return FLOOR_DIR
 
 
-def phases_child(impl, plan_file):
+def phases_child(impl, with_str, plan_file):
     """Under callgrind: build, run and print a school, dumping the counts after each step."""
     sys.path.insert(0, str(FLOOR_DIR))
     import bench_floor
@@ -178,18 +181,18 @@ def phases_child(impl, plan_file):
         bench_floor.callgrind_dump(step)
     b.school.generate_substitutions()
     bench_floor.callgrind_dump("run")
-    if impl != "floor":
+    if impl != "floor" and with_str == "str":
         str(b.school)
         bench_floor.callgrind_dump("str")
     print(json.dumps(calls))
 
 
-def callgrind_counts(impl, plan_file, out_dir):
+def callgrind_counts(impl, plan_file, out_dir, with_str):
     """Instructions per step of one build and run, and the run's parts by function."""
     prefix = Path(out_dir) / impl
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p", "--dump-instr=no",
-         sys.executable, __file__, "--phases-child", impl, plan_file],
+         sys.executable, __file__, "--phases-child", impl, "str" if with_str else "-", plan_file],
         check=True, capture_output=True, text=True)
     calls = json.loads(done.stdout.strip().splitlines()[-1])
     steps, run_file = {}, None
@@ -219,7 +222,7 @@ def fmt_count(n):
     return f"{n / 1e6:.2f} M" if n >= 1e6 else f"{n:,.0f}"
 
 
-def callgrind_report(plan, label):
+def callgrind_report(plan, label, with_str=True):
     if shutil.which("valgrind") is None:
         print("\n(valgrind not found: no instruction counts)")
         return
@@ -229,8 +232,8 @@ def callgrind_report(plan, label):
         plan_file = str(Path(tmp) / "plan.pickle")
         with open(plan_file, "wb") as f:
             pickle.dump(plan, f)
-        floor_calls, floor, _ = callgrind_counts("floor", plan_file, tmp)
-        calls, got, parts = callgrind_counts("rotavel", plan_file, tmp)
+        _, floor, _ = callgrind_counts("floor", plan_file, tmp, False)
+        calls, got, parts = callgrind_counts("rotavel", plan_file, tmp, with_str)
     print("Each step as the Python loops of bench/gen.py make it, interpreter included; the floor is the same"
           " loops calling bench/floor.c, whose functions do nothing.\n")
     print(f"| {'step':<22} | {'calls':>7} | {'floor / call':>12} | {'rotavel / call':>14} | {'ratio':>6} |")
@@ -249,7 +252,8 @@ def callgrind_report(plan, label):
     for name, text in RUN_PARTS:
         if name in parts:
             print(f"| {text:<40} | {fmt_count(parts[name]):>12} |")
-    print(f"| {'str(school)':<40} | {fmt_count(got['str']):>12} |")
+    if "str" in got:
+        print(f"| {'str(school)':<40} | {fmt_count(got['str']):>12} |")
 
 
 def bytes_child(plan_file):
@@ -278,11 +282,7 @@ def bytes_child(plan_file):
 
 
 def school_bytes(plan):
-    with tempfile.NamedTemporaryFile(suffix=".pickle") as f:
-        pickle.dump(plan, f)
-        f.flush()
-        return int(subprocess.run([sys.executable, __file__, "--bytes-child", f.name],
-                                  check=True, capture_output=True, text=True).stdout)
+    return int(in_child(plan, "--bytes-child"))
 
 
 def bytes_report(teachers, classes, periods, seed, label):
@@ -337,7 +337,7 @@ def main():
                     help="only the instruction counts and bytes per record, at 1x (and 16x with --scale 16)")
     ap.add_argument("--scale", type=int, default=1, help="with --callgrind-only: also count a school this many times larger")
     ap.add_argument("--memory-child", nargs=2, metavar=("IMPL", "PLAN"), help=argparse.SUPPRESS)
-    ap.add_argument("--phases-child", nargs=2, metavar=("IMPL", "PLAN"), help=argparse.SUPPRESS)
+    ap.add_argument("--phases-child", nargs=3, metavar=("IMPL", "STR", "PLAN"), help=argparse.SUPPRESS)
     ap.add_argument("--bytes-child", metavar="PLAN", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
@@ -357,7 +357,7 @@ def main():
     if args.callgrind_only:
         for scale in sorted({1, args.scale}):
             size = (args.teachers * scale, args.subjects, args.classes * scale, args.periods, args.absent, args.seed)
-            callgrind_report(gen.generate(*size), f"{scale}x")
+            callgrind_report(gen.generate(*size), f"{scale}x", with_str=scale == 1)  # str() is slow under valgrind
             bytes_report(args.teachers * scale, args.classes * scale, args.periods, args.seed, f"{scale}x")
         return
     str_repeats = max(1, min(3, args.repeats))

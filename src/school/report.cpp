@@ -36,7 +36,7 @@ bool csv_special(std::string_view field) noexcept {
 // Writes the field at `p` (room for twice its size and two quotes) and returns the end.
 char* put_csv_field(char* p, std::string_view field) noexcept {
   if (!csv_special(field)) {
-    std::memcpy(p, field.data(), field.size());
+    if (!field.empty()) std::memcpy(p, field.data(), field.size());
     return p + field.size();
   }
   *p++ = '"';

@@ -193,7 +193,11 @@ class Run {
     };
     const auto from = std::lower_bound(order.begin(), order.end(), x, before);
     ++load_[x];
-    std::rotate(from, from + 1, std::lower_bound(from + 1, order.end(), x, before));
+    const auto to = std::lower_bound(from + 1, order.end(), x, before);
+    // A large subject moves x past many teachers of its old load: one block move (a memmove),
+    // not std::rotate's element-by-element swaps.
+    std::copy(from + 1, to, from);
+    *(to - 1) = x;
   }
 
   const std::vector<TeacherHandle>& teachers_;

@@ -16,7 +16,8 @@
 namespace school {
 
 // The present teachers of each subject that occurs in a teacher list, as positions in that
-// list, in list order. Subjects are listed in order of first appearance.
+// list, in list order. Subjects are listed in order of first appearance. A run builds its own
+// while it reads the teachers, and then keeps each subject's list in order of load.
 class SubjectGrouping {
  public:
   struct Group {

@@ -39,7 +39,8 @@ class SharedText {
   }
 
   std::string_view view() const noexcept {
-    return block_ ? std::string_view(bytes(), block_->size) : std::string_view();
+    // The empty text still points at bytes, as a string's does, so callers may copy from it.
+    return block_ ? std::string_view(bytes(), block_->size) : std::string_view("", 0);
   }
   operator std::string_view() const noexcept { return view(); }
   std::size_t size() const noexcept { return block_ ? block_->size : 0; }
