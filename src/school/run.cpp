@@ -1,5 +1,6 @@
 // The substitution run: a substitute for every lesson of every absent teacher, where one is free.
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -62,9 +63,11 @@ struct AssignmentHash {
 //  - each teacher is read once, under its lock: subject and presence, and for a present one
 //    its load and the periods it is busy in (as bits for a school day's periods, a sorted
 //    list for any others); the run's own assignments are recorded beside them;
-//  - each subject's present teachers are kept in order of (load, place in the list): the
-//    first one free at P is the one a fresh stable sort by load would pick, and a teacher
-//    who is given a lesson moves up past the ones it now outweighs;
+//  - each subject's present teachers are kept in layers by load, each layer a bit per
+//    teacher of the subject in list order: walking the layers from the lightest and each
+//    layer's bits in order visits them by (load, place in the list), so the first one free
+//    at P is the one a fresh stable sort by load would pick; a teacher given a lesson moves
+//    one layer up by clearing one bit and setting another;
 //  - for each period the first free present teacher of the whole list only moves forward.
 // This picks exactly the teacher that sorting the candidates by load for every lesson would.
 class Run {
@@ -89,16 +92,14 @@ class Run {
     }
     other_from_[teachers.size()] = static_cast<std::uint32_t>(other_busy_.size());
 
-    // The groups list their teachers in list order, which add_class left sorted by load:
-    // usually there is nothing to sort.
-    auto by_load = [this](std::uint32_t a, std::uint32_t b) { return load_[a] < load_[b]; };
+    layers_.resize(grouping_.groups().size());
     for (std::size_t g = 0; g < grouping_.groups().size(); ++g) {
-      std::vector<std::uint32_t>& order = grouping_.groups()[g].present;
-      for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
-        group_of_[order[rank]] = static_cast<std::int32_t>(g);
-        rank_of_[order[rank]] = rank;
+      const std::vector<std::uint32_t>& members = grouping_.groups()[g].present;
+      for (std::uint32_t rank = 0; rank < members.size(); ++rank) {
+        group_of_[members[rank]] = static_cast<std::int32_t>(g);
+        rank_of_[members[rank]] = rank;
+        layer(g, load_[members[rank]]).add(rank);
       }
-      if (!std::is_sorted(order.begin(), order.end(), by_load)) std::stable_sort(order.begin(), order.end(), by_load);
     }
   }
 
@@ -151,8 +152,15 @@ class Run {
   }
 
   std::uint32_t same_subject(std::uint32_t group, std::int16_t period) const noexcept {
-    for (std::uint32_t teacher : grouping_.groups()[group].present)
-      if (!busy(teacher, period)) return teacher;
+    const std::vector<std::uint32_t>& members = grouping_.groups()[group].present;
+    for (const Layer& layer : layers_[group]) {
+      if (layer.count == 0) continue;
+      for (std::size_t w = 0; w < layer.bits.size(); ++w)
+        for (std::uint64_t bits = layer.bits[w]; bits != 0; bits &= bits - 1) {
+          const std::uint32_t teacher = members[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))];
+          if (!busy(teacher, period)) return teacher;
+        }
+    }
     return nobody;
   }
 
@@ -177,7 +185,7 @@ class Run {
   }
 
   // Gives the lesson to teacher `x`: it is busy at `period` from now on, one lesson heavier,
-  // and moves up its subject's order past the teachers it now outweighs.
+  // and moves up one layer of its subject.
   void assign(std::uint32_t x, std::int16_t period) {
     if (PeriodSet::in_day(period))
       day_busy_[x] |= std::uint64_t{1} << period;
@@ -185,26 +193,45 @@ class Run {
       assigned_other_.insert(assignment_key(x, period));
     teachers_[x].lock()->periods.insert(period, class_name_);
 
-    // The order is sorted by (load, rank), so binary searches find x before and after its
-    // load grows, and one rotation moves it up.
-    std::vector<std::uint32_t>& order = grouping_.groups()[static_cast<std::size_t>(group_of_[x])].present;
-    auto before = [this](std::uint32_t a, std::uint32_t b) {
-      return load_[a] != load_[b] ? load_[a] < load_[b] : rank_of_[a] < rank_of_[b];
-    };
-    const auto from = std::lower_bound(order.begin(), order.end(), x, before);
+    const auto group = static_cast<std::size_t>(group_of_[x]);
+    layer(group, load_[x]).remove(rank_of_[x]);
     ++load_[x];
-    const auto to = std::lower_bound(from + 1, order.end(), x, before);
-    // A large subject moves x past many teachers of its old load: one block move (a memmove),
-    // not std::rotate's element-by-element swaps.
-    std::copy(from + 1, to, from);
-    *(to - 1) = x;
+    layer(group, load_[x]).add(rank_of_[x]);
+  }
+
+  // The teachers of one subject with one load: a bit per teacher of the subject, by rank.
+  struct Layer {
+    std::uint32_t load;
+    std::uint32_t count = 0;
+    std::vector<std::uint64_t> bits;
+
+    void add(std::uint32_t rank) noexcept {
+      bits[rank / 64] |= std::uint64_t{1} << (rank % 64);
+      ++count;
+    }
+    void remove(std::uint32_t rank) noexcept {
+      bits[rank / 64] &= ~(std::uint64_t{1} << (rank % 64));
+      --count;
+    }
+  };
+
+  // The layer of a subject's teachers with this load, made empty when there is none yet.
+  // A subject has a few distinct loads (d distinct loads take d * (d - 1) / 2 pairs at
+  // least), so the layers are found by a binary search in a short list.
+  Layer& layer(std::size_t group, std::uint32_t load) {
+    std::vector<Layer>& layers = layers_[group];
+    auto at = std::lower_bound(layers.begin(), layers.end(), load,
+                               [](const Layer& l, std::uint32_t wanted) { return l.load < wanted; });
+    if (at != layers.end() && at->load == load) return *at;
+    const std::size_t words = (grouping_.groups()[group].present.size() + 63) / 64;
+    return *layers.insert(at, Layer{load, 0, std::vector<std::uint64_t>(words, 0)});
   }
 
   const std::vector<TeacherHandle>& teachers_;
-  SubjectGrouping grouping_;  // its groups are kept in order of (load, rank) here
+  SubjectGrouping grouping_;
   SubstitutionReport& report_;
   std::vector<std::int32_t> group_of_;  // per teacher: its subject's group, or -1 when absent
-  std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group
+  std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group, by list order
   std::vector<std::uint32_t> load_;     // per present teacher: its load now
   std::vector<std::uint32_t> start_load_;  // ... and when the run started
   std::vector<std::uint64_t> day_busy_;    // per present teacher: busy periods 0..63 as bits, run's included
@@ -213,6 +240,7 @@ class Run {
   std::vector<std::uint32_t> other_from_;
   std::vector<std::int16_t> other_busy_;
   FlatSet<std::uint64_t, AssignmentHash> assigned_other_;
+  std::vector<std::vector<Layer>> layers_;  // per group: its teachers by load, lightest first
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   SharedText class_name_;
   HandledLessons handled_;
