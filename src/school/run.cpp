@@ -95,10 +95,18 @@ class Run {
     layers_.resize(grouping_.groups().size());
     for (std::size_t g = 0; g < grouping_.groups().size(); ++g) {
       const std::vector<std::uint32_t>& members = grouping_.groups()[g].present;
+      // add_class left the list in order of load, so a layer is usually the previous one.
+      std::uint32_t previous_load = 0;
+      std::size_t previous = layers_[g].size();
       for (std::uint32_t rank = 0; rank < members.size(); ++rank) {
-        group_of_[members[rank]] = static_cast<std::int32_t>(g);
-        rank_of_[members[rank]] = rank;
-        layer(g, load_[members[rank]]).add(rank);
+        const std::uint32_t teacher = members[rank];
+        group_of_[teacher] = static_cast<std::int32_t>(g);
+        rank_of_[teacher] = rank;
+        if (previous == layers_[g].size() || load_[teacher] != previous_load) {
+          previous_load = load_[teacher];
+          previous = static_cast<std::size_t>(&layer(g, previous_load) - layers_[g].data());
+        }
+        layers_[g][previous].add(rank);
       }
     }
   }
