@@ -9,13 +9,12 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
 
-from rotavel_cli.render import render_board, render_table
-from rotavel_cli.report import Report, ReportError, parse_report
+from rotavel_cli.plan import PlanError, make_plan, module_report
+from rotavel_cli.render import render_board, render_csv, render_table
 from rotavel_cli.school_files import (
     InputError,
     SchoolDay,
     apply_absences,
-    build_school,
     load_school,
     parse_absence,
     read_absence_file,
@@ -122,7 +121,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except InputError as error:
         print(f"rotavel: {error}", file=sys.stderr)
         return 2
-    except ReportError as error:
+    except PlanError as error:
         print(f"rotavel: the planning module's report could not be read: {error}",
               file=sys.stderr)
         return 1
@@ -145,19 +144,18 @@ def _plan(args: argparse.Namespace) -> str:
         absences += read_absence_file(args.absent_file)
     absences += [("--absent", parse_absence(text)) for text in args.absent]
     day = apply_absences(day, absences)
-
-    report = parse_report(build_school(day).generate_substitutions())
-    return _render(args.format, day, report)
+    return _render(args.format, day)
 
 
-def _render(form: str, day: SchoolDay, report: Report) -> str:
+def _render(form: str, day: SchoolDay) -> str:
+    if form == "report":
+        return module_report(day) + "\n"
+    plan = make_plan(day)
     if form == "csv":
-        return report.table
+        return render_csv(plan)
     if form == "table":
-        return render_table(day, report)
-    if form == "html":
-        return render_board(day, report)
-    return report.text + "\n"
+        return render_table(plan)
+    return render_board(plan)
 
 
 def _write(path: Path, text: str) -> None:

@@ -1,38 +1,43 @@
-"""The plan for people: a terminal table and an HTML cover board.
+"""The plan for people: a CSV table, a terminal table and an HTML cover board.
 
-Both say, for every lesson nobody could cover, where each teacher of its
-subject is in that period, worked out from the input files and the plan.
+The table and the board say, for every lesson nobody could cover, where each
+teacher of its subject is in that period, worked out from the input files and
+the plan.
 """
 
 from __future__ import annotations
 
+import csv
 import html
+import io
 import unicodedata
 from collections import defaultdict
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from rotavel_cli.report import Report, Uncovered
-from rotavel_cli.school_files import SchoolDay
+from rotavel_cli.plan import AbsentLesson, Plan
+
+CSV_HEADER = ("Teacher", "Period", "Subject", "Substitution", "Classroom", "Reason")
 
 
 @dataclass(frozen=True)
 class Explanation:
-    lesson: Uncovered
-    subject: str
+    gap: AbsentLesson
     whereabouts: tuple[tuple[str, str], ...]  # (teacher, what they do then), file order
     present: int  # how many teachers are in today
     free: tuple[str, ...]  # present teachers with nothing to do in that period
 
 
-def explain(day: SchoolDay, report: Report) -> list[Explanation]:
+def explain(plan: Plan) -> list[Explanation]:
     """Why each uncovered lesson stayed uncovered."""
+    day = plan.day
     busy: defaultdict[tuple[str, int], dict[str, None]] = defaultdict(dict)
     for lesson in day.lessons:
-        busy[lesson.teacher, lesson.period][f"teaching {lesson.class_name}"] = None
-    for cover in report.covers:
-        busy[cover.substitute, cover.period][
-            f"covering {cover.class_name} for {cover.teacher}"
+        busy[lesson.teacher, lesson.period][f"teaching {lesson.class_label}"] = None
+    for cover in plan.covers:
+        lesson = cover.lesson
+        busy[cover.substitute or "", lesson.period][
+            f"covering {lesson.class_label} for {lesson.teacher}"
         ] = None
 
     def doing(name: str, period: int) -> str:
@@ -43,23 +48,35 @@ def explain(day: SchoolDay, report: Report) -> list[Explanation]:
 
     present = [m.name for m in day.staff.values() if m.present]
     explanations = []
-    for gap in report.uncovered:
-        absent = day.staff.get(gap.teacher)
-        subject = absent.subject if absent is not None else "?"
-        colleagues = [m.name for m in day.staff.values() if m.subject == subject]
+    for gap in plan.uncovered:
+        period = gap.lesson.period
+        colleagues = [m.name for m in day.staff.values() if m.subject == gap.subject]
         explanations.append(
             Explanation(
                 gap,
-                subject,
-                tuple((name, doing(name, gap.period)) for name in colleagues),
+                tuple((name, doing(name, period)) for name in colleagues),
                 len(present),
-                tuple(n for n in present if (n, gap.period) not in busy),
+                tuple(n for n in present if (n, period) not in busy),
             )
         )
     return explanations
 
 
-def render_table(day: SchoolDay, report: Report) -> str:
+def render_csv(plan: Plan) -> str:
+    """Every absent lesson in planning order; an uncovered one has an empty
+    Substitution."""
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(CSV_HEADER)
+    for item in plan.absent_lessons:
+        lesson = item.lesson
+        writer.writerow((lesson.teacher, lesson.period, item.subject, item.substitute or "",
+                         lesson.class_label, item.reason))
+    return out.getvalue()
+
+
+def render_table(plan: Plan) -> str:
+    day = plan.day
     lines = [f"Cover plan: {_cell(day.name)}"]
     absent = day.absent
     if absent:
@@ -69,51 +86,49 @@ def render_table(day: SchoolDay, report: Report) -> str:
     else:
         lines.append("Absent: nobody")
     lines.append("")
-    if report.covers:
+    if plan.covers:
         header = ("Absent teacher", "Period", "Subject", "Substitute", "Class", "Reason")
         rows = [
-            (c.teacher, str(c.period), c.subject, c.substitute, c.class_name, c.reason)
-            for c in report.covers
+            (c.lesson.teacher, str(c.lesson.period), c.subject, c.substitute or "",
+             c.lesson.class_label, c.reason)
+            for c in plan.covers
         ]
         lines += _aligned(header, rows, right={1})
         lines.append("")
     lines.append(
-        f"{_count(len(report.covers), 'lesson')} covered, "
-        f"{len(report.uncovered)} not covered."
+        f"{_count(len(plan.covers), 'lesson')} covered, "
+        f"{len(plan.uncovered)} not covered."
     )
-    for why in explain(day, report):
-        lesson = why.lesson
+    for why in explain(plan):
+        lesson = why.gap.lesson
         lines += [
             "",
-            f"Not covered: period {lesson.period}, class {_cell(lesson.class_name)}, "
-            f"{_cell(lesson.teacher)} ({why.subject})",
-            f"  {why.subject} teachers in period {lesson.period}:",
+            f"Not covered: period {lesson.period}, class {_cell(lesson.class_label)}, "
+            f"{_cell(lesson.teacher)} ({why.gap.subject})",
+            f"  {why.gap.subject} teachers in period {lesson.period}:",
         ]
         width = max(_width(_cell(name)) for name, _ in why.whereabouts)
         for name, doing in why.whereabouts:
             lines.append(f"    {_pad(_cell(name), width)}  {_cell(doing)}")
         lines.append("  " + _nobody_free(why))
-    lines += ["", report.timing]
+    lines += ["", f"Time taken to generate subs: {plan.duration}"]
     return "\n".join(lines) + "\n"
 
 
-def render_board(day: SchoolDay, report: Report) -> str:
-    covers = {(c.teacher, c.period, c.class_name): c for c in report.covers}
-    explanations = explain(day, report)
+def render_board(plan: Plan) -> str:
+    day = plan.day
+    covers = {(c.lesson.teacher, c.lesson.period): c for c in plan.covers}
+    explanations = explain(plan)
     why_anchor = {
-        (w.lesson.teacher, w.lesson.period, w.lesson.class_name): f"why-{number}"
+        (w.gap.lesson.teacher, w.gap.lesson.period): f"why-{number}"
         for number, w in enumerate(explanations, start=1)
     }
     cells: defaultdict[tuple[str, int], list[str]] = defaultdict(list)
     marks: defaultdict[tuple[str, int], set[str]] = defaultdict(set)
-    seen = set()
-    for lesson in day.lessons:
-        key = (lesson.teacher, lesson.period, lesson.class_name)
-        if key in seen:
-            continue
-        seen.add(key)
+    for lesson, class_name in ((l, c) for l in day.lessons for c in l.classes):
+        key = (lesson.teacher, lesson.period)
         member = day.staff[lesson.teacher]
-        place = (lesson.class_name, lesson.period)
+        place = (class_name, lesson.period)
         cover = covers.get(key)
         if member.present:
             cells[place].append(
@@ -124,7 +139,7 @@ def render_board(day: SchoolDay, report: Report) -> str:
             marks[place].add("covered")
             cells[place].append(
                 '<div class="lesson covered"><span class="tag">Cover</span>'
-                f'<span class="who">{_h(cover.substitute)}</span>'
+                f'<span class="who">{_h(cover.substitute or "")}</span>'
                 f'<span class="for">for {_h(member.name)} · {_h(member.subject)}</span></div>'
             )
         else:
@@ -149,9 +164,9 @@ def render_board(day: SchoolDay, report: Report) -> str:
         "<body>",
         f"<h1>Cover board: {_h(day.name)}</h1>",
         f'<p class="summary"><strong>{len(day.absent)}</strong> absent · '
-        f"<strong>{len(report.covers)}</strong> covered · "
-        f'<strong class="{"alert" if report.uncovered else ""}">'
-        f"{len(report.uncovered)}</strong> not covered</p>",
+        f"<strong>{len(plan.covers)}</strong> covered · "
+        f'<strong class="{"alert" if plan.uncovered else ""}">'
+        f"{len(plan.uncovered)}</strong> not covered</p>",
     ]
     if day.absent:
         out.append('<section class="absent"><h2>Absent today</h2><ul>')
@@ -179,13 +194,13 @@ def render_board(day: SchoolDay, report: Report) -> str:
     if explanations:
         out.append('<section class="why"><h2>Not covered, and why</h2>')
         for why in explanations:
-            gap = why.lesson
-            anchor = why_anchor[gap.teacher, gap.period, gap.class_name]
+            gap = why.gap.lesson
+            anchor = why_anchor[gap.teacher, gap.period]
             out += [
                 f'<article id="{anchor}">',
-                f"<h3>Period {gap.period} · {_h(gap.class_name)} · "
-                f"{_h(gap.teacher)} ({_h(why.subject)})</h3>",
-                f"<p>{_h(why.subject)} teachers in period {gap.period}:</p><ul>",
+                f"<h3>Period {gap.period} · {_h(gap.class_label)} · "
+                f"{_h(gap.teacher)} ({_h(why.gap.subject)})</h3>",
+                f"<p>{_h(why.gap.subject)} teachers in period {gap.period}:</p><ul>",
             ]
             out += [
                 f"<li><strong>{_h(name)}</strong>: {_h(doing)}</li>"
@@ -193,12 +208,13 @@ def render_board(day: SchoolDay, report: Report) -> str:
             ]
             out += ["</ul>", f"<p>{_h(_nobody_free(why))}</p>", "</article>"]
         out.append("</section>")
-    out += [f"<footer>{_h(report.timing)}</footer>", "</body>", "</html>"]
+    out += [f"<footer>Time taken to generate subs: {_h(plan.duration)}</footer>",
+            "</body>", "</html>"]
     return "\n".join(out) + "\n"
 
 
 def _nobody_free(why: Explanation) -> str:
-    period = why.lesson.period
+    period = why.gap.lesson.period
     if why.free:
         return f"Free in period {period} but not given this lesson: " + ", ".join(
             _cell(name) for name in why.free

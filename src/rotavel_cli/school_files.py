@@ -10,6 +10,7 @@ from __future__ import annotations
 import codecs
 import csv
 import dataclasses
+import datetime
 import difflib
 import io
 import re
@@ -59,9 +60,17 @@ class StaffMember:
 
 @dataclass(frozen=True)
 class Lesson:
+    """One lesson: a teacher, a period and the class taught, or several
+    classes taught together (a combined lesson, planned as one)."""
+
     teacher: str
     period: int
-    class_name: str
+    classes: tuple[str, ...]  # in file order
+
+    @property
+    def class_label(self) -> str:
+        """How the plan shows the lesson's classes, e.g. 9A+9B."""
+        return "+".join(self.classes)
 
 
 @dataclass(frozen=True)
@@ -71,12 +80,14 @@ class SchoolDay:
     name: str  # shown as the title of the board
     teacher_file: Path
     staff: dict[str, StaffMember]  # in file order
-    lessons: tuple[Lesson, ...]  # in file order
+    lessons: tuple[Lesson, ...]  # in file order; one per teacher and period
+    day: str | None = None  # the day planned, as the timetable names it
+    date: datetime.date | None = None  # the date planned, when given
 
     @property
     def classes(self) -> list[str]:
         """Class names in order of first appearance in the timetable."""
-        return list(dict.fromkeys(lesson.class_name for lesson in self.lessons))
+        return list(dict.fromkeys(c for lesson in self.lessons for c in lesson.classes))
 
     @property
     def periods(self) -> list[int]:
@@ -137,26 +148,6 @@ def read_absence_file(path: Path) -> list[tuple[str, tuple[str, str | None]]]:
     return absences
 
 
-def build_school(day: SchoolDay) -> rotavel.School:
-    """Create the School through the module: teachers, then classes with
-    their lessons, then the classes themselves."""
-    school = rotavel.School()
-    teachers = {}
-    for member in day.staff.values():
-        teacher = rotavel.Teacher(member.name, member.keyword, member.present)
-        teacher.reason_of_absentee = member.reason
-        school.add_teacher(teacher)
-        teachers[member.name] = teacher
-    classes = {name: rotavel.Class(name) for name in day.classes}
-    for lesson in day.lessons:
-        rotavel.register_period(
-            teachers[lesson.teacher], lesson.period, school, classes[lesson.class_name]
-        )
-    for klass in classes.values():
-        school.add_class(klass)
-    return school
-
-
 def _read_staff(path: Path) -> dict[str, StaffMember]:
     staff: dict[str, StaffMember] = {}
     for line, row in _read_table(path, TEACHER_COLUMNS, TEACHER_OPTIONAL):
@@ -185,7 +176,9 @@ def _read_staff(path: Path) -> dict[str, StaffMember]:
 
 
 def _read_timetable(path: Path, staff: dict[str, StaffMember]) -> list[Lesson]:
-    lessons = []
+    """The day's lessons in file order. Rows of one teacher in one period
+    make one (combined) lesson, placed where its first row stands."""
+    lessons: dict[tuple[str, int], list[str]] = {}
     for line, row in _read_table(path, TIMETABLE_COLUMNS, ()):
         where = f"{path}, line {line}"
         teacher = row["teacher"]
@@ -200,8 +193,10 @@ def _read_timetable(path: Path, staff: dict[str, StaffMember]) -> list[Lesson]:
         class_name = row["class"]
         if not class_name:
             raise InputError(f"{where}: no class given")
-        lessons.append(Lesson(teacher, period, class_name))
-    return lessons
+        classes = lessons.setdefault((teacher, period), [])
+        if class_name not in classes:
+            classes.append(class_name)
+    return [Lesson(teacher, period, tuple(classes)) for (teacher, period), classes in lessons.items()]
 
 
 def _parse_present(text: str, where: str) -> bool:
