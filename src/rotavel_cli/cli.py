@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from rotavel_cli.plan import PlanError, make_plan, module_report
-from rotavel_cli.render import render_board, render_csv, render_table
+from rotavel_cli.render import render_board, render_csv, render_slips, render_table
 from rotavel_cli.school_files import (
     InputError,
     SchoolDay,
@@ -19,8 +19,9 @@ from rotavel_cli.school_files import (
     parse_absence,
     read_absence_file,
 )
+from rotavel_cli.terminal import escape_controls
 
-FORMATS = ("report", "csv", "table", "html")
+FORMATS = ("report", "csv", "table", "html", "slips")
 
 _DESCRIPTION = """\
 Plan the day's cover: find a present, free teacher for every lesson of every
@@ -90,7 +91,8 @@ def _parser() -> argparse.ArgumentParser:
         help="report: the planning module's text as it is (default); csv: "
         "the substitution table only; table: aligned for a terminal, with "
         "the reasons for uncovered lessons; html: a cover board for a "
-        "staff-room screen or printing, e.g. --format table",
+        "staff-room screen or printing; slips: a cover slip for each "
+        "substitute, one per printed page, e.g. --format table",
     )
     parser.add_argument(
         "-o",
@@ -116,6 +118,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.output is not None:
             _write(args.output, text)
         else:
+            if sys.stdout.isatty():  # bytes stay exact in a file or a pipe
+                text = escape_controls(text, keep_line_feeds=True)
             sys.stdout.write(text)
             sys.stdout.flush()
     except InputError as error:
@@ -155,6 +159,8 @@ def _render(form: str, day: SchoolDay) -> str:
         return render_csv(plan)
     if form == "table":
         return render_table(plan)
+    if form == "slips":
+        return render_slips(plan)
     return render_board(plan)
 
 
