@@ -35,6 +35,7 @@ def render_board(plan: Plan) -> str:
     body = [
         *_top(plan, title),
         *_today(plan, notes),
+        *_absent(plan),
         *_grid(plan, notes),
         *_explanations(explanations),
         f'<footer class="timing">Time taken to generate subs: {h(plan.duration)}</footer>',
@@ -43,23 +44,30 @@ def render_board(plan: Plan) -> str:
 
 
 def _top(plan: Plan, title: str) -> list[str]:
-    absent = plan.day.absent
     alert = ' class="alert"' if plan.uncovered else ""
-    lines = [
+    return [
         "<header>",
         f"<h1>{h(title)}</h1>",
-        f'<p class="summary"><strong>{len(absent)}</strong> absent · '
+        f'<p class="summary"><strong>{len(plan.day.absent)}</strong> absent · '
         f"<strong>{len(plan.covers)}</strong> covered · "
         f"<strong{alert}>{len(plan.uncovered)}</strong> not covered</p>",
+        "</header>",
     ]
-    if absent:
-        people = [
-            f'<span class="person"><strong>{h(m.name)}</strong> ({h(m.subject)}: '
-            f"{h(m.reason)})</span>"
+
+
+def _absent(plan: Plan) -> list[str]:
+    """Who is away and why; after the covers, which say whose lesson each is."""
+    absent = plan.day.absent
+    if not absent:
+        return []
+    return [
+        '<section class="absent"><h2>Absent today</h2><ul>',
+        *(
+            f"<li><strong>{h(m.name)}</strong> ({h(m.subject)}): {h(m.reason)}</li>"
             for m in absent
-        ]
-        lines.append('<p class="absent">Absent: ' + " · ".join(people) + "</p>")
-    return [*lines, "</header>"]
+        ),
+        "</ul></section>",
+    ]
 
 
 def _today(plan: Plan, notes: Notes) -> list[str]:
@@ -96,7 +104,7 @@ def _see(notes: Notes, lesson: Lesson, item: AbsentLesson) -> str:
     """A reference to the note on an uncovered lesson; a link on screen, and
     text that still means something on paper."""
     number = notes[lesson.period, item.subject]
-    return f'<a href="#note-{number}">see note {number}</a>'
+    return f'<a class="see" href="#note-{number}">see note {number}</a>'
 
 
 def _grid(plan: Plan, notes: Notes) -> list[str]:
@@ -141,12 +149,12 @@ def _lesson(plan: Plan, lesson: Lesson, item: AbsentLesson | None, notes: Notes)
         )
     if item.substitute is not None:
         return (
-            '<div class="lesson covered"><span class="tag">Cover</span>'
+            '<div class="lesson covered"><span class="tag">Cover</span> '
             f'<span class="who">{h(item.substitute)}</span>'
             f'<span class="for">for {h(member.name)} · {h(member.subject)}</span></div>'
         )
     return (
-        '<div class="lesson uncovered"><span class="tag">Not covered</span>'
+        '<div class="lesson uncovered"><span class="tag">Not covered</span> '
         f'<span class="who">{h(member.name)}</span>'
         f'<span class="for">{h(member.subject)} · absent · {_see(notes, lesson, item)}</span></div>'
     )
@@ -186,27 +194,28 @@ def _explanation(why: Explanation) -> list[str]:
 _CSS = """
 :root { color-scheme: light; }
 body { font: 18px/1.3 system-ui, "Segoe UI", Roboto, "Noto Sans", Arial, sans-serif;
-  margin: 14px 24px; color: #000; background: #fff; }
-h1 { font-size: 34px; line-height: 1.15; margin: 0; }
+  margin: 10px 24px; color: #000; background: #fff; }
+h1 { font-size: 32px; line-height: 1.15; margin: 0; display: inline; }
 h2 { font-size: 24px; margin: 18px 0 6px; }
 h3 { font-size: 19px; margin: 10px 0 4px; }
-header p { margin: 2px 0; }
-.summary { font-size: 22px; }
+header { margin-bottom: 8px; }
+.summary { font-size: 24px; display: inline; margin: 0 0 0 24px; }
 .summary .alert { color: #b00020; }
-.absent { font-size: 19px; }
-.person { white-space: nowrap; }
 a { color: inherit; }
-.today h2 { margin-top: 8px; }
-.periods { columns: 4 380px; column-gap: 24px; }
-.period { margin: 0 0 8px; }
-.period h3 { font-size: 22px; margin: 0 0 4px; padding: 1px 10px; color: #fff; background: #000;
+.see { white-space: nowrap; }
+.today h2 { font-size: 20px; margin: 0 0 4px; }
+.periods { columns: 4 380px; column-gap: 20px; }
+.period { margin: 0 0 6px; }
+.period h3 { font-size: 20px; margin: 0 0 3px; padding: 0 10px; color: #fff; background: #000;
   break-after: avoid; }
 .period ul { list-style: none; margin: 0; padding: 0; }
-.period li { display: grid; grid-template-columns: 3.6em 1fr; column-gap: 10px; margin: 0 0 4px;
-  padding: 3px 8px; border-left: 8px solid #1b5e20; background: #e6f4e8; break-inside: avoid; }
-.period .class { grid-row: 1 / span 2; font-size: 26px; font-weight: 800; line-height: 1.1; }
-.period .who { font-size: 24px; font-weight: 700; line-height: 1.15; }
-.period .for { font-size: 18px; }
+.period li { display: grid; grid-template-columns: 3.9em 1fr; column-gap: 8px; margin: 0 0 3px;
+  padding: 2px 6px; border-left: 8px solid #1b5e20; background: #e6f4e8; break-inside: avoid;
+  line-height: 1.2; }
+.period .class { grid-row: 1 / span 2; font-size: 24px; font-weight: 800; }
+.period .who { font-size: 22px; font-weight: 700; }
+.period .for { font-size: 17px; }
+.absent ul { margin: 0; padding-left: 24px; }
 .period li.gap { color: #fff; background: #b00020; border-left-color: #000; }
 table.board { border-collapse: collapse; width: 100%; }
 .board th, .board td { border: 1px solid #666; padding: 4px 6px; vertical-align: top;
@@ -235,30 +244,34 @@ footer { margin-top: 18px; color: #333; font-size: 15px; }
   @page { size: landscape; margin: 10mm; }
   body { margin: 0; font-size: 9pt; }
   h1 { font-size: 15pt; }
+  .summary { font-size: 11pt; }
   h2 { font-size: 12pt; margin: 8pt 0 3pt; }
-  h3 { font-size: 10pt; }
-  .summary, .absent { font-size: 10pt; }
+  h3 { font-size: 10pt; margin: 5pt 0 2pt; }
   h2, h3 { break-after: avoid; }
-  .keep, .why article, .board tr, .period li { break-inside: avoid; }
-  .periods { columns: 3; column-gap: 10pt; }
-  .period h3 { font-size: 11pt; color: #000; background: none; border-bottom: 1.5pt solid #000; }
-  .period li { padding: 1pt 4pt; background: none; border: 1pt solid #000; border-left-width: 4pt; }
-  .period .class { font-size: 12pt; }
-  .period .who { font-size: 11pt; }
-  .period .for { font-size: 9pt; }
-  .period li.gap, .lesson.uncovered { color: #000; background: none; border-style: dashed;
-    border-width: 2pt; }
-  .grid { break-before: page; }
-  .board thead { display: table-header-group; }
-  .board th, .board td { border-color: #000; padding: 1.5pt 3pt; }
-  .board tbody th { font-size: 10pt; }
-  .lesson { font-size: 8pt; color: #000; }
-  .lesson .subject { color: #000; }
-  .lesson .who { font-size: 9pt; }
-  .tag { font-size: 7pt; }
-  .lesson.covered { background: none; border: 1.5pt solid #000; }
+  .keep, .why article, .board tr, .period li, .absent { break-inside: avoid; }
   a { text-decoration: none; }
-  .why article { border-left: 3pt solid #000; }
+  .today h2 { font-size: 11pt; }
+  .periods { columns: 4; column-gap: 10pt; }
+  .period h3 { font-size: 10pt; padding: 0 3pt; color: #000; background: none;
+    border-bottom: 1.5pt solid #000; }
+  .period li { padding: 1pt 3pt; margin-bottom: 2pt; background: none; border: 1pt solid #000;
+    border-left-width: 4pt; }
+  .period .class { font-size: 11pt; }
+  .period .who { font-size: 10pt; }
+  .period .for { font-size: 8pt; }
+  .period li.gap, .lesson.uncovered { color: #000; background: none; border: 2pt dashed #000; }
+  table.board { table-layout: fixed; }
+  .board thead { display: table-header-group; }
+  .board thead th:first-child { width: 9mm; }
+  .board th, .board td { border-color: #000; padding: 1pt 2pt; }
+  .board tbody th { font-size: 9pt; }
+  .lesson { font-size: 7pt; line-height: 1.2; color: #000; }
+  .lesson + .lesson { margin-top: 1.5pt; }
+  .lesson .subject { color: #000; font-style: italic; }
+  .lesson .tag, .lesson .who, .lesson .for { display: inline; font-size: 7pt; }
+  .lesson.covered, .lesson.uncovered { padding: 0 1.5pt; }
+  .lesson.covered { background: none; border: 1pt solid #000; }
+  .why article { border-left: 3pt solid #000; padding-left: 5pt; margin-bottom: 6pt; }
   .timing { display: none; }
 }
 """
