@@ -110,6 +110,7 @@ def _see(notes: Notes, lesson: Lesson, item: AbsentLesson) -> str:
 def _grid(plan: Plan, notes: Notes) -> list[str]:
     """Every class by every period, with every lesson in it."""
     day = plan.day
+    periods = day.periods  # worked out from every lesson each time it is asked for
     absent = {(a.lesson.teacher, a.lesson.period): a for a in plan.absent_lessons}
     cells: defaultdict[tuple[str, int], list[str]] = defaultdict(list)
     marks: defaultdict[tuple[str, int], set[str]] = defaultdict(set)
@@ -125,7 +126,7 @@ def _grid(plan: Plan, notes: Notes) -> list[str]:
         "<h2>The whole day</h2>",
         '<table class="board">',
         '<thead><tr><th scope="col">Class</th>',
-        *(f'<th scope="col">Period {p}</th>' for p in day.periods),
+        *(f'<th scope="col">Period {p}</th>' for p in periods),
         "</tr></thead><tbody>",
     ]
     for name in sorted(day.classes, key=class_key):
@@ -133,7 +134,7 @@ def _grid(plan: Plan, notes: Notes) -> list[str]:
         lines += [
             f'<td class="{" ".join(sorted(marks[name, p]))}" data-class="{h(name)}" '
             f'data-period="{p}">' + "".join(cells[name, p]) + "</td>"
-            for p in day.periods
+            for p in periods
         ]
         lines.append("</tr>")
     return [*lines, "</tbody></table>", "</section>"]
