@@ -7,7 +7,7 @@ VPY     := $(VENV)/bin/python
 # Compiler warnings fail the build here, as they do in CI.
 PIPFLAGS := --quiet --disable-pip-version-check -C cmake.define.ROTAVEL_WERROR=ON
 
-.PHONY: demo test bench install check-deps clean test-asan test-hooks check valgrind
+.PHONY: demo test bench install check-deps clean test-asan test-hooks check valgrind check-browser
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -71,6 +71,21 @@ valgrind: install
 	@grep -E "ERROR SUMMARY|definitely lost:|indirectly lost:" build/valgrind.log
 	@! grep -nE "Invalid (read|write|free)|uninitialised|Mismatched free|rotavel" build/valgrind.log
 	@echo "valgrind: no memory error and no leak through the module (full log: build/valgrind.log)"
+
+# The board and the slips laid out by headless Chromium: the by-period view fits a 1920x1080
+# screen, printed page counts, one slip a page on A4 and Letter (tests/test_browser.py).
+# Screenshots and PDFs are left in build/browser to look at.
+check-browser: install
+	@if ! command -v chromium >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "Chromium missing: installing chromium"; \
+	    apt-get install -y -q chromium >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q chromium >/dev/null; }; \
+	  fi; \
+	  command -v chromium >/dev/null 2>&1 || { \
+	    echo "error: the browser checks need Chromium; install it with: apt-get install chromium" >&2; exit 1; }; \
+	fi
+	rm -rf build/browser
+	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
 
 # The slow checks: sanitizers, allocation failures, memcheck, and the fuzzers' corpus replay
 # plus a short run.

@@ -48,9 +48,11 @@ def _top(plan: Plan, title: str) -> list[str]:
     return [
         "<header>",
         f"<h1>{h(title)}</h1>",
-        f'<p class="summary"><strong>{len(plan.day.absent)}</strong> absent · '
-        f"<strong>{len(plan.covers)}</strong> covered · "
-        f"<strong{alert}>{len(plan.uncovered)}</strong> not covered</p>",
+        (
+            f'<p class="summary"><strong>{len(plan.day.absent)}</strong> absent · '
+            f"<strong>{len(plan.covers)}</strong> covered · "
+            f"<strong{alert}>{len(plan.uncovered)}</strong> not covered</p>"
+        ),
         "</header>",
     ]
 
@@ -62,10 +64,7 @@ def _absent(plan: Plan) -> list[str]:
         return []
     return [
         '<section class="absent"><h2>Absent today</h2><ul>',
-        *(
-            f"<li><strong>{h(m.name)}</strong> ({h(m.subject)}): {h(m.reason)}</li>"
-            for m in absent
-        ),
+        *(f"<li><strong>{h(m.name)}</strong> ({h(m.subject)}): {h(m.reason)}</li>" for m in absent),
         "</ul></section>",
     ]
 
@@ -175,10 +174,7 @@ def _explanations(explanations: list[Explanation]) -> list[str]:
 
 def _explanation(why: Explanation) -> list[str]:
     gaps = Shortened.of(
-        [
-            f"{class_label(g.lesson.class_label)} ({h(g.lesson.teacher)})"
-            for g in why.gaps
-        ]
+        [f"{class_label(g.lesson.class_label)} ({h(g.lesson.teacher)})" for g in why.gaps]
     )
     lines = [
         f'<article id="note-{why.number}">',

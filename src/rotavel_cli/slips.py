@@ -17,10 +17,9 @@ def render_slips(plan: Plan) -> str:
     day = plan.day
     when = day_label(day)
     title = f"Cover slips: {day.name}" + (f", {when}" if when else "")
-    slips = by_substitute(plan)
-    body = [
-        _slip(name, covers, day.name, when) for name, covers in slips
-    ] or [f'<p class="none">No covers for {h(day.name)}{f", {h(when)}" if when else ""}.</p>']
+    body = [_slip(name, covers, day.name, when) for name, covers in by_substitute(plan)]
+    if not body:
+        body = [f'<p class="none">No covers for {h(day.name)}{f", {h(when)}" if when else ""}.</p>']
     return page(title, _CSS, body)
 
 

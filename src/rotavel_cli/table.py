@@ -74,9 +74,7 @@ def _explanation(why: Explanation) -> list[str]:
         f"  {why.subject} teachers in period {why.period}:",
     ]
     columns = max(width(_cell(name)) for name, _ in why.whereabouts)
-    lines += [
-        f"    {pad(_cell(name), columns)}  {_cell(doing)}" for name, doing in why.whereabouts
-    ]
+    lines += [f"    {pad(_cell(name), columns)}  {_cell(doing)}" for name, doing in why.whereabouts]
     if why.more_colleagues:
         lines.append(f"    and {why.more_colleagues} more")
     lines.append("  " + _cell(why.nobody_free))
