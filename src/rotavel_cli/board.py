@@ -150,12 +150,12 @@ def _lesson(plan: Plan, lesson: Lesson, item: AbsentLesson | None, notes: Notes)
     if item.substitute is not None:
         return (
             '<div class="lesson covered"><span class="tag">Cover</span> '
-            f'<span class="who">{h(item.substitute)}</span>'
+            f'<span class="who">{h(item.substitute)}</span> '
             f'<span class="for">for {h(member.name)} · {h(member.subject)}</span></div>'
         )
     return (
         '<div class="lesson uncovered"><span class="tag">Not covered</span> '
-        f'<span class="who">{h(member.name)}</span>'
+        f'<span class="who">{h(member.name)}</span> '
         f'<span class="for">{h(member.subject)} · absent · {_see(notes, lesson, item)}</span></div>'
     )
 
@@ -257,7 +257,9 @@ footer { margin-top: 18px; color: #333; font-size: 15px; }
   .period .who { font-size: 10pt; }
   .period .for { font-size: 8pt; }
   .period li.gap, .lesson.uncovered { color: #000; background: none; border: 2pt dashed #000; }
-  table.board { table-layout: fixed; }
+  /* A narrow face, where there is one, halves the lines a name takes in a cell. */
+  table.board { table-layout: fixed; font-family: "Arial Narrow", "Liberation Sans Narrow",
+    "Nimbus Sans Narrow", "DejaVu Sans Condensed", sans-serif; font-stretch: condensed; }
   .board thead { display: table-header-group; }
   .board thead th:first-child { width: 9mm; }
   .board th, .board td { border-color: #000; padding: 1pt 2pt; }
