@@ -95,14 +95,14 @@ def _entry(item: AbsentLesson, notes: Notes) -> str:
     return (
         f'<li class="gap">{where}<span class="who">Not covered</span>'
         f'<span class="for">{h(lesson.teacher)} · {h(item.subject)} · '
-        f"{_see(notes, lesson, item)}</span></li>"
+        f"{_see(notes, item)}</span></li>"
     )
 
 
-def _see(notes: Notes, lesson: Lesson, item: AbsentLesson) -> str:
+def _see(notes: Notes, item: AbsentLesson) -> str:
     """A reference to the note on an uncovered lesson; a link on screen, and
     text that still means something on paper."""
-    number = notes[lesson.period, item.subject]
+    number = notes[item.lesson.period, item.subject]
     return f'<a class="see" href="#note-{number}">see note {number}</a>'
 
 
@@ -156,7 +156,7 @@ def _lesson(plan: Plan, lesson: Lesson, item: AbsentLesson | None, notes: Notes)
     return (
         '<div class="lesson uncovered"><span class="tag">Not covered</span> '
         f'<span class="who">{h(member.name)}</span> '
-        f'<span class="for">{h(member.subject)} · absent · {_see(notes, lesson, item)}</span></div>'
+        f'<span class="for">{h(member.subject)} · absent · {_see(notes, item)}</span></div>'
     )
 
 
