@@ -3,8 +3,8 @@
 On top, the day's covers and uncovered lessons by period, sized to be read
 across a room on a 1920x1080 screen without scrolling; below it the whole
 day as a grid of classes by periods, then why each uncovered lesson stayed
-uncovered. Printed, the by-period view leads, the grid follows on its own
-pages, and the module's time taken is left out.
+uncovered. Printed, on landscape pages in black and white, the by-period
+view leads and the module's time taken is left out.
 """
 
 from __future__ import annotations
