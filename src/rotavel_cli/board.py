@@ -234,7 +234,8 @@ table.board { border-collapse: collapse; width: 100%; }
 footer { margin-top: 18px; color: #333; font-size: 15px; }
 @media (max-width: 700px) {
   body { margin: 8px; }
-  h1 { font-size: 26px; }
+  h1 { font-size: 26px; display: block; }
+  .summary { display: block; margin: 2px 0 0; font-size: 20px; }
   .periods { columns: 1; }
 }
 @media print {
