@@ -210,7 +210,7 @@ def _check_utf8(argv: Sequence[str]) -> None:
             arg.encode("utf-8")
         except UnicodeEncodeError:
             shown = os.fsencode(arg).decode("utf-8", "backslashreplace")
-            raise UsageError(f"argument {shown!r} is not valid UTF-8") from None
+            raise UsageError(f"argument '{shown}' is not valid UTF-8") from None
 
 
 def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:

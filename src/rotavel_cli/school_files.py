@@ -27,7 +27,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import rotavel
-
 from rotavel_cli.subjects import UnknownSubject, module_keyword, spelling_key
 
 TEACHER_FILE = "teacher_list.csv"
@@ -140,7 +139,9 @@ class DayWanted:
     today: datetime.date | None = None  # used when neither is given
 
 
-def load_school(folder: Path, name: str | None = None, wanted: DayWanted | None = None) -> SchoolDay:
+def load_school(
+    folder: Path, name: str | None = None, wanted: DayWanted | None = None
+) -> SchoolDay:
     """Read `teacher_list.csv` and `timetable.csv` from `folder`, keeping the
     lessons of the day wanted when the timetable has a `day` column."""
     wanted = wanted or DayWanted()
@@ -311,9 +312,7 @@ def _parse_period(text: str, where: str) -> int:
     digits = text.lstrip("+-").lstrip("0")
     if len(digits) > len(str(PERIOD_MAX)) or not PERIOD_MIN <= int(text) <= PERIOD_MAX:
         shown = text if len(text) <= 20 else f"{text[:12]}... ({len(digits)} digits)"
-        raise InputError(
-            f"{where}: period {shown} is out of range ({PERIOD_MIN} to {PERIOD_MAX})"
-        )
+        raise InputError(f"{where}: period {shown} is out of range ({PERIOD_MIN} to {PERIOD_MAX})")
     return int(text)
 
 
@@ -333,7 +332,9 @@ def _read_text(path: Path) -> str:
             raise InputError(f"{path}: is a folder, not a file")
         if not stat.S_ISREG(info.st_mode):
             raise InputError(f"{path}: not a regular file")
-        too_large = f"{path}: larger than {MAX_INPUT_BYTES // (1024 * 1024)} MiB; is it the right file?"
+        too_large = (
+            f"{path}: larger than {MAX_INPUT_BYTES // (1024 * 1024)} MiB; is it the right file?"
+        )
         if info.st_size > MAX_INPUT_BYTES:
             raise InputError(too_large)
         try:
@@ -343,8 +344,7 @@ def _read_text(path: Path) -> str:
         if len(data) > MAX_INPUT_BYTES:  # it grew while being read
             raise InputError(too_large)
     # Spreadsheet programs like to start UTF-8 files with a byte order mark.
-    if data.startswith(codecs.BOM_UTF8):
-        data = data[len(codecs.BOM_UTF8) :]
+    data = data.removeprefix(codecs.BOM_UTF8)
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -415,9 +415,9 @@ def _read_table(
             if _EXTRA not in row and not any(row[key].strip() for key in keys):
                 continue
             if _EXTRA in row:
-                fields = len(keys) + len(row[_EXTRA])
+                count = len(keys) + len(row[_EXTRA])
                 raise InputError(
-                    f"{where}: {fields} fields, but the header names {len(keys)} "
+                    f"{where}: {count} fields, but the header names {len(keys)} "
                     "(put a field that contains a comma in double quotes)"
                 )
             if any(row[key].strip() for key in keys if key.startswith("\0")):
@@ -446,7 +446,9 @@ def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
         if column not in header:
             close = difflib.get_close_matches(column, unknown, n=1)
             hint = f" (is {close[0]!r} a misspelling?)" if close else ""
-            raise InputError(f"{where}: missing column {column!r}{hint}; the columns are: {expected}")
+            raise InputError(
+                f"{where}: missing column {column!r}{hint}; the columns are: {expected}"
+            )
     return unknown
 
 
@@ -498,5 +500,5 @@ def _did_you_mean(name: str, known: Iterable[str]) -> str:
         return ""
     if _looks(close[0]) == _looks(name):
         # Suggesting a name that looks the same would only puzzle; show the difference.
-        return f"; it looks like {_shown(close[0])} but is written {ascii(name)}, not {ascii(close[0])}"
+        return f"; it looks like {_shown(close[0])} but is written {name!a}, not {close[0]!a}"
     return f"; did you mean {_shown(close[0])}?"
