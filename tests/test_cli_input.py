@@ -5,6 +5,7 @@ import csv
 import datetime
 import io
 import os
+import re
 import resource
 import shutil
 import subprocess
@@ -352,3 +353,14 @@ def test_names_holding_the_reports_own_syntax(tmp_path, capsys):
     assert code == 0 and "1 lesson covered, 1 not covered." in out
     code, out, _ = run(capsys, str(folder))
     assert (code, masked(out)) == (0, masked(direct_report(folder)) + "\n")
+
+
+def test_readme_shows_the_subjects_and_the_week_as_they_are():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    rows = readme.split("| Subject | Shown as | Also accepted |\n|---|---|---|\n")[1]
+    documented = {}
+    for row in rows[: rows.index("\n\n")].splitlines():
+        keywords, _, synonyms = (re.findall(r"`([^`]*)`", cell) for cell in row.split("|")[1:4])
+        documented[row.split("|")[2].strip()] = (tuple(keywords), tuple(synonyms))
+    assert documented == SUBJECTS
+    assert MONDAY in readme and table(WEEK_ROWS) in readme

@@ -19,6 +19,8 @@ from typing import NoReturn
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
 from rotavel_cli.render import render_board, render_csv, render_table
 from rotavel_cli.school_files import (
+    TEACHER_FILE,
+    TIMETABLE_FILE,
     DayWanted,
     InputError,
     SchoolDay,
@@ -220,10 +222,10 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
         sample = importlib.resources.files("rotavel_cli") / "sample"
         with importlib.resources.as_file(sample) as folder:
             day = load_school(folder, name="sample school", wanted=wanted)
-        inputs = []
     else:
-        day = load_school(args.folder, wanted=wanted)
-        inputs = [args.folder / "teacher_list.csv", args.folder / "timetable.csv"]
+        folder = args.folder
+        day = load_school(folder, wanted=wanted)
+    inputs = [folder / TEACHER_FILE, folder / TIMETABLE_FILE]
 
     absences = []
     if args.absent_file is not None:
