@@ -16,6 +16,7 @@ import re
 from dataclasses import dataclass
 
 import rotavel
+
 from rotavel_cli.school_files import Lesson, SchoolDay
 
 TIMING_PREFIX = "Time taken to generate subs: "

@@ -27,6 +27,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import rotavel
+
 from rotavel_cli.subjects import UnknownSubject, module_keyword, spelling_key
 
 TEACHER_FILE = "teacher_list.csv"
