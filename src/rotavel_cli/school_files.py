@@ -25,6 +25,7 @@ import unicodedata
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 import rotavel
 
@@ -155,9 +156,11 @@ def load_school(
     staff = _read_staff(teacher_file, ignored)
     rows = _read_timetable(folder / TIMETABLE_FILE, staff, ignored)
     day, date = _choose_day(folder / TIMETABLE_FILE, rows, wanted)
+    spellings = {row.day for row in rows}
+    keep = {s for s in spellings if day is None or spelling_key(s) == spelling_key(day)}
     lessons: dict[tuple[str, int], list[str]] = {}
     for row in rows:
-        if day is None or spelling_key(row.day) == spelling_key(day):
+        if row.day in keep:
             classes = lessons.setdefault((row.teacher, row.period), [])
             if row.class_name not in classes:
                 classes.append(row.class_name)
@@ -230,8 +233,7 @@ def _read_staff(path: Path, ignored: list[str]) -> dict[str, StaffMember]:
     return staff
 
 
-@dataclass(frozen=True)
-class _Row:
+class _Row(NamedTuple):  # a tuple: a week's timetable has many
     teacher: str
     period: int
     class_name: str
@@ -265,8 +267,8 @@ def _choose_day(
 ) -> tuple[str | None, datetime.date | None]:
     """The day to plan, as the timetable spells it, and the date planned."""
     days: dict[str, str] = {}  # compared form -> the timetable's first spelling
-    for row in rows:
-        days.setdefault(spelling_key(row.day), row.day)
+    for spelling in dict.fromkeys(row.day for row in rows):
+        days.setdefault(spelling_key(spelling), spelling)
     if not rows or "" in days:  # no day column (or no lessons at all)
         if wanted.day is not None:
             raise InputError(f"--day {_shown(wanted.day)}: {path} has no day column")
@@ -306,6 +308,8 @@ def _parse_present(text: str, where: str) -> bool:
 def _parse_period(text: str, where: str) -> int:
     if not text:
         raise InputError(f"{where}: no period given")
+    if text.isascii() and text.isdigit() and len(text) < len(str(PERIOD_MAX)):
+        return int(text)  # the common case, checked quickly
     if not _WHOLE_NUMBER.fullmatch(text):
         raise InputError(f"{where}: period {_shown(text)} is not a whole number")
     # Look at the digits before converting: a field of thousands of digits is
@@ -407,26 +411,26 @@ def _read_table(
         # A column with no name gets a key of its own, so that a value under
         # it (most often a comma that should have been quoted) is noticed.
         keys = [column or f"\0{index}" for index, column in enumerate(header)]
+        unnamed = [key for key in keys if key.startswith("\0")]
+        used = [column for column in columns.known if column in header]
         reader = csv.DictReader(
             lines, keys, restkey=_EXTRA, restval="", delimiter=separator, strict=True
         )
         for row in reader:
             start = lines.take_start()
-            where = f"{path}, line {start}"
-            if _EXTRA not in row and not any(row[key].strip() for key in keys):
-                continue
             if _EXTRA in row:
                 count = len(keys) + len(row[_EXTRA])
                 raise InputError(
-                    f"{where}: {count} fields, but the header names {len(keys)} "
+                    f"{path}, line {start}: {count} fields, but the header names {len(keys)} "
                     "(put a field that contains a comma in double quotes)"
                 )
-            if any(row[key].strip() for key in keys if key.startswith("\0")):
+            if unnamed and "".join(row[key] for key in unnamed).strip():
                 raise InputError(
-                    f"{where}: a value under a column with no name "
+                    f"{path}, line {start}: a value under a column with no name "
                     "(put a field that contains a comma in double quotes)"
                 )
-            yield start, {c: _nfc(row[c]).strip() for c in columns.known if c in row}
+            if "".join(row.values()).strip():  # else a blank line, or only separators
+                yield start, {column: _nfc(row[column].strip()) for column in used}
     except csv.Error as error:
         raise InputError(f"{path}, line {lines.start or lines.number}: bad CSV: {error}") from None
 
@@ -470,7 +474,7 @@ def _separator(text: str, columns: Columns) -> str:
 
 
 def _nfc(text: str) -> str:
-    return unicodedata.normalize("NFC", text)
+    return text if text.isascii() else unicodedata.normalize("NFC", text)
 
 
 def _is_utf8(text: str) -> bool:
