@@ -125,6 +125,8 @@ def test_rotating_cycle_and_shortened_weekdays(tmp_path, capsys, on):
     shortened = [("Tues", "Ann", "2", "9A"), ("Mon", "Ann", "1", "9A")]
     folder = school(tmp_path / "short", timetable=table([("day", "teacher", "period", "class")] + shortened))
     assert run(capsys, str(folder), "-f", "csv") == (0, HEADER + "Ann,2,Maths,Bob,9A,Sick\n", "")
+    assert run(capsys, str(folder), "-f", "csv", "--day", "Monday") == (
+        0, HEADER + "Ann,1,Maths,Bob,9A,Sick\n", "")
 
 
 def test_bad_date_is_a_usage_error(capsys):

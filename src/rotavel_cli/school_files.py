@@ -277,6 +277,8 @@ def _choose_day(
     if wanted.day is not None:
         key = spelling_key(wanted.day)
         found = [days[key]] if key in days else [d for k, d in days.items() if k.startswith(key)]
+        if not found:
+            found = _weekday(key, days)
         if len(found) == 1:
             return found[0], wanted.date
         if found:
@@ -284,9 +286,7 @@ def _choose_day(
         raise InputError(f"--day {_shown(wanted.day)}: {path} has no such day{listed}")
     date = wanted.date or wanted.today or datetime.date.today()
     weekday = WEEKDAYS[date.weekday()]
-    key = spelling_key(weekday)
-    # A timetable may shorten the weekdays (Mon, Tues).
-    found = [d for k, d in days.items() if k == key or (len(k) >= 3 and key.startswith(k))]
+    found = _weekday(spelling_key(weekday), days)
     if len(found) == 1:
         return found[0], date
     when = f"--date {date.isoformat()} is a" if wanted.date else "today is"
@@ -294,6 +294,14 @@ def _choose_day(
         f"{path}: {when} {weekday}, which the timetable does not have "
         f"(choose one with --day){listed}"
     )
+
+
+def _weekday(key: str, days: dict[str, str]) -> list[str]:
+    """The timetable's days that stand for a weekday, written in full or
+    shortened (Mon, Tues); none when `key` is not a weekday."""
+    if key not in map(spelling_key, WEEKDAYS):
+        return []
+    return [d for k, d in days.items() if k == key or (len(k) >= 3 and key.startswith(k))]
 
 
 def _parse_present(text: str, where: str) -> bool:
