@@ -178,15 +178,16 @@ def test_unknown_subject(tmp_path, capsys, written, hint):
 
 
 def test_extra_columns_are_ignored_with_one_note(tmp_path, capsys):
-    teachers = "email,name,subject,present,reason\n" + "".join(
+    teachers = "email,name,subject,present,reasn\n" + "".join(
         f"x@y,{line}\n" for line in SMALL_TEACHERS.splitlines()[1:])
     timetable = "room,teacher,period,class,subject\n" + "".join(
         f"R1,{line},maths\n" for line in SMALL_TIMETABLE.splitlines()[1:])
     code, out, err = run(capsys, str(school(tmp_path, teachers, timetable)), "-f", "csv")
     assert (code, out, err) == (
-        0, HEADER + "Ann,1,Maths,,9A,Sick\nAnn,2,Maths,Bob,9A,Sick\n",
+        0, HEADER + "Ann,1,Maths,,9A,Planned Absense\nAnn,2,Maths,Bob,9A,Planned Absense\n",
         "rotavel: note: ignored columns that rotavel does not use: 'email' (teacher_list.csv), "
-        "'room' (timetable.csv), 'subject' (timetable.csv)\n")
+        "'reasn' (teacher_list.csv, did you mean 'reason'?), 'room' (timetable.csv), "
+        "'subject' (timetable.csv)\n")
 
 
 def test_misspelt_required_column(tmp_path, capsys):
@@ -335,9 +336,13 @@ def test_a_read_only_folder(tmp_path, capsys):
         2, "", f"rotavel: {target}: cannot write: Permission denied\n")
 
 
-def test_a_full_device(capsys):
-    assert run(capsys, "-o", "/dev/full") == (
-        2, "", "rotavel: /dev/full: cannot write: No space left on device\n")
+@pytest.mark.parametrize("target, message", [
+    ("/dev/full", "No space left on device"), ("{tmp}/missing/board.html", "No such file or directory"),
+])
+def test_an_output_that_cannot_be_written(tmp_path, capsys, target, message):
+    target = target.format(tmp=tmp_path)
+    assert run(capsys, "-o", target) == (2, "", f"rotavel: {target}: cannot write: {message}\n")
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_names_holding_the_reports_own_syntax(tmp_path, capsys):

@@ -275,9 +275,11 @@ def _write(path: Path, text: str) -> None:
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, target)
-    except OSError as error:
+    except BaseException as error:  # an interruption too must not leave the new file behind
         temporary.unlink(missing_ok=True)
-        raise InputError(f"{path}: cannot write: {error.strerror}") from None
+        if isinstance(error, OSError):
+            raise InputError(f"{path}: cannot write: {error.strerror}") from None
+        raise
 
 
 def _write_in_place(path: Path, target: Path, data: bytes) -> None:

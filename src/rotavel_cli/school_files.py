@@ -415,7 +415,11 @@ def _read_table(
                 + ", ".join(columns.known)
             )
         unknown = _check_header(f"{path}, line {line}", header, columns)
-        ignored += [f"{column!r} ({path.name})" for column in unknown]
+        missing = [column for column in columns.optional if column not in header]
+        for column in unknown:
+            close = difflib.get_close_matches(column, missing, n=1)
+            hint = f", did you mean {close[0]!r}?" if close else ""
+            ignored.append(f"{column!r} ({path.name}{hint})")
         # A column with no name gets a key of its own, so that a value under
         # it (most often a comma that should have been quoted) is noticed.
         keys = [column or f"\0{index}" for index, column in enumerate(header)]
