@@ -85,7 +85,8 @@ def properties():
 
 
 def split(values, shift):
-    """Two levels: blocks of 2**shift values, each distinct block stored once."""
+    """Cuts values into blocks of 2**shift, stores each distinct block once and returns the
+    block number of each position with the stored blocks."""
     size = 1 << shift
     blocks, index1, where = [], [], {}
     for start in range(0, len(values), size):

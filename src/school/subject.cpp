@@ -93,7 +93,8 @@ std::string_view subject_name(Subject subject) noexcept { return names[static_ca
 void append_lower_case(std::string& out, std::string_view text) {
   out.reserve(out.size() + text.size());
   // Whether the last character that is not case-ignorable was Cased: the test for what
-  // precedes a capital sigma, kept as the text is walked.
+  // precedes a capital sigma, kept as the text is walked. A character that is both (a
+  // modifier letter such as U+02B0) is skipped as case-ignorable, as ICU and Python do.
   bool after_cased = false;
   std::size_t i = 0;
   while (i < text.size()) {
