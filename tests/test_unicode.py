@@ -77,6 +77,8 @@ def available_memory():
 @pytest.mark.parametrize("padding", [2**31, 2**32 - 2], ids=["over-2GiB", "over-4GiB"])
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="gigabytes of text under the sanitizer take too long")
+@pytest.mark.skipif(not os.environ.get("ROTAVEL_HUGE_TESTS"),
+                    reason="takes up to 21 GB and a minute; run by make test-huge")
 def test_subjects_longer_than_32_bits_are_lowered_whole(padding):
     # At the peak: the text, its UTF-8 form, the message in C++, and the message in Python
     # twice over while the interpreter widens it from ASCII; and a margin.
