@@ -10,7 +10,7 @@ import pytest
 
 import rotavel
 from rotavel_cli.__main__ import main
-from rotavel_cli.school_files import SUBJECT_KEYWORDS
+from rotavel_cli.subjects import SUBJECTS
 
 SAMPLE = Path(str(importlib.resources.files("rotavel_cli") / "sample"))
 TIMING = re.compile(r'"Time taken to generate subs: [^"]*"$|Time taken to generate subs: .*$')
@@ -168,11 +168,11 @@ BAD = [
     # (file to change, its new content or None to delete, extra arguments, message)
     ("teacher_list.csv", None, [], "{tl}: file not found"),
     ("timetable.csv", "teacher,class\nAnn,9A\n", [],
-     "{tt}, line 1: missing column 'period'; the columns are: teacher, period, class"),
+     "{tt}, line 1: missing column 'period'; the columns are: teacher, period, class, day"),
     ("teacher_list.csv", "name,subject,present,Name\n", [],
      "{tl}, line 1: column 'name' appears twice in the header"),
     ("teacher_list.csv", SMALL_TEACHERS + "Dev,poetry,yes,\n", [],
-     "{tl}, line 5: unknown subject 'poetry'; use one of: " + ", ".join(SUBJECT_KEYWORDS)),
+     "{tl}, line 5: unknown subject 'poetry'; use one of: " + ", ".join(SUBJECTS)),
     ("teacher_list.csv", SMALL_TEACHERS + "Dev,art,no,Ill, home\n", [],
      "{tl}, line 5: 5 fields, but the header names 4 "
      "(put a field that contains a comma in double quotes)"),

@@ -31,6 +31,8 @@ def day_of(tmp_path, **fields):
 @pytest.mark.parametrize("day, date, label", [
     (None, datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
     ("tuesday", datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
+    ("Tues", datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
+    ("Mon", datetime.date(2026, 12, 8), "Tuesday 8 December 2026 (Mon)"),
     ("Day 3", datetime.date(2027, 1, 4), "Monday 4 January 2027 (Day 3)"),
     ("Friday", None, "Friday"),
     (None, None, None),
@@ -161,3 +163,13 @@ def test_sizes_grow_linearly(tmp_path):
         sizes[teachers] = [len(render(plan).encode()) for render in (render_table, render_board)]
         assert all(size <= 15 * report for size in sizes[teachers])
     assert all(3 * small * 0.9 <= big <= 3 * small * 1.1 for small, big in zip(sizes[300], sizes[900]))
+
+
+@pytest.mark.parametrize("form, title", [
+    ("slips", "<title>Cover slips: sample school, Tuesday 8 December 2026</title>"),
+    ("html", "<title>Cover board: sample school, Tuesday 8 December 2026</title>"),
+    ("table", "Cover plan: sample school, Tuesday 8 December 2026\n"),
+])
+def test_date_option_names_the_day(capsys, form, title):
+    code, out, err = run(capsys, "-f", form, "--date", "2026-12-08")
+    assert (code, err) == (0, "") and title in out

@@ -98,7 +98,7 @@ def make_plan(day: SchoolDay) -> Plan:
         raise PlanError(f"covers for lessons the school does not have: {sorted(assigned)!r}")
     if not (timing.startswith('"' + TIMING_PREFIX) and timing.endswith('"')):
         raise PlanError(f"unexpected timing line {timing!r}")
-    return Plan(day, tuple(absent_lessons), timing[len(TIMING_PREFIX) + 1:-1])
+    return Plan(day, tuple(absent_lessons), timing[len(TIMING_PREFIX) + 1 : -1])
 
 
 def module_report(day: SchoolDay) -> str:
@@ -112,8 +112,9 @@ def _build(day: SchoolDay, real_names: bool) -> rotavel.School:
     school = rotavel.School()
     teachers = {}
     for number, member in enumerate(day.staff.values()):
-        teacher = rotavel.Teacher(member.name if real_names else f"t{number}",
-                                  member.keyword, member.present)
+        teacher = rotavel.Teacher(
+            member.name if real_names else f"t{number}", member.keyword, member.present
+        )
         teacher.reason_of_absentee = member.reason if real_names else ""
         school.add_teacher(teacher)
         teachers[member.name] = teacher

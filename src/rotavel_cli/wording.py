@@ -14,7 +14,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 from rotavel_cli.plan import AbsentLesson, Plan
-from rotavel_cli.school_files import SchoolDay
+from rotavel_cli.school_files import WEEKDAYS, SchoolDay, _weekday
+from rotavel_cli.subjects import spelling_key
 
 # Names shown before a long list is cut short with "and N more".
 LIST_LIMIT = 8
@@ -147,13 +148,13 @@ def by_substitute(plan: Plan) -> list[tuple[str, list[AbsentLesson]]]:
 
 def day_label(day: SchoolDay) -> str | None:
     """The day planned as people write it, e.g. "Tuesday 8 December 2026",
-    or None when neither a day nor a date was given."""
+    or None when neither a day nor a date is known."""
     if day.date is None:
         return day.day
-    weekday = day.date.strftime("%A")
+    weekday = WEEKDAYS[day.date.weekday()]
     text = f"{weekday} {day.date.day} {day.date:%B %Y}"
-    if day.day and day.day.casefold() != weekday.casefold():
-        text += f" ({day.day})"  # the timetable's own name, e.g. "Day 3"
+    if day.day and not _weekday(spelling_key(weekday), {spelling_key(day.day): day.day}):
+        text += f" ({day.day})"  # the timetable's own name for it, e.g. "Day 3"
     return text
 
 
