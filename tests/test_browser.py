@@ -18,13 +18,13 @@ import zlib
 from pathlib import Path
 
 import pytest
+from school_maker import messy_school
+from test_cli import SAMPLE
 
 from rotavel_cli.plan import make_plan
 from rotavel_cli.render import render_board, render_slips
 from rotavel_cli.school_files import load_school
 from rotavel_cli.wording import by_substitute
-from school_maker import messy_school
-from test_cli import SAMPLE
 
 if shutil.which("chromium") is None:
     if os.environ.get("ROTAVEL_BROWSER") == "required":
@@ -135,7 +135,7 @@ def png_pixels(data, rows):
         body = data[pos + 8:pos + 8 + length]
         pos += length + 12
         if kind == b"IHDR":
-            width, height, _, colour = struct.unpack(">IIBB", body[:10])
+            width, _, _, colour = struct.unpack(">IIBB", body[:10])
         elif kind == b"IDAT":
             idat += body
     step = {2: 3, 6: 4}[colour]

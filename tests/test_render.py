@@ -7,14 +7,13 @@ import sys
 from html.parser import HTMLParser
 
 import pytest
+from school_maker import unplannable_school
+from test_cli import run, school
 
-from rotavel_cli.__main__ import main
 from rotavel_cli.plan import make_plan, module_report
 from rotavel_cli.render import render_board, render_slips, render_table
 from rotavel_cli.school_files import load_school
 from rotavel_cli.terminal import escape_controls
-from school_maker import unplannable_school
-from test_cli import run, school
 
 # Period 1: Ann (away) teaches 9A and 9B together and Dan (away) teaches 9C;
 # Cat and Bob are free. Period 2: only Bob is free for Dan's 9C.
