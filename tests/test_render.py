@@ -10,6 +10,7 @@ import pytest
 from school_maker import unplannable_school
 from test_cli import run, school
 
+from rotavel_cli import webpage
 from rotavel_cli.plan import make_plan, module_report
 from rotavel_cli.render import render_board, render_slips, render_table
 from rotavel_cli.school_files import load_school
@@ -103,6 +104,16 @@ def test_slips_without_covers(tmp_path):
 ])
 def test_escape_controls(text, line_feeds, shown):
     assert escape_controls(text, keep_line_feeds=line_feeds) == shown
+
+
+@pytest.mark.parametrize("text, shown", [
+    ("\x1b]0;owned\x07<b>", "\\x1b]0;owned\\x07&lt;b&gt;"),
+    ("Ann\u202eoaR \u2066x\u2069\u200f", "Ann\\u202eoaR \\u2066x\\u2069\\u200f"),
+    # Joiners spell Indic names; a page shows them as they are.
+    ("\u0915\u094d\u200d\u0937 \u0930\u094d\u200c\u092f", "\u0915\u094d\u200d\u0937 \u0930\u094d\u200c\u092f"),
+])
+def test_pages_escape_controls_and_overrides_but_keep_joiners(text, shown):
+    assert webpage.h(text) == shown
 
 
 HOSTILE_TEACHERS = ('name,subject,present,reason\n"Ann\x1b]0;owned\x07",maths,no,"\u202eevil"\n'

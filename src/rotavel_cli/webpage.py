@@ -5,15 +5,22 @@ from elsewhere, so they work offline and leak nothing when opened."""
 from __future__ import annotations
 
 import html
+import re
 from collections.abc import Iterable
 
-from rotavel_cli.terminal import escape_controls
+# What a page must not pass on raw: controls (C0, C1, DEL), lone surrogates, and the
+# bidirectional marks, embeddings, overrides and isolates that would reorder the text
+# after a name. Other format characters stay: the zero-width joiner and non-joiner are
+# part of how names are spelt in Indic scripts.
+_UNSAFE = re.compile(
+    "[\x00-\x1f\x7f-\x9f\ud800-\udfff\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]"
+)
 
 
 def h(text: str) -> str:
-    """Text for HTML content or a quoted attribute. Control and format
-    characters are shown escaped, as everywhere else a name is shown."""
-    return html.escape(escape_controls(text))
+    """Text for HTML content or a quoted attribute, with controls and
+    bidirectional overrides shown as escapes."""
+    return html.escape(_UNSAFE.sub(lambda match: ascii(match.group())[1:-1], text))
 
 
 def class_label(label: str) -> str:
