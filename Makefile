@@ -51,10 +51,12 @@ $(VENVS:%=%/.test-tools): %/.test-tools: pyproject.toml | %/bin/python
 	@$(call pyproject-requirements,$*,project optional-dependencies test)
 	touch $@
 
-# The package, built in its venv's own CMake tree.
+# The package, built in its venv's own CMake tree. The stamp takes the time the build started,
+# so a source saved during the build is built next time.
 $(VENVS:%=%/.rotavel): %/.rotavel: $(SOURCES) %/.build-tools
+	@touch $@.started
 	$*/bin/python $(PIP) install $(BUILDFLAGS) -C build-dir=$(BUILD_DIR) $(CONFIG) .
-	touch $@
+	@mv $@.started $@
 $(VENV)/.rotavel: BUILD_DIR := build/dev
 $(ASAN_VENV)/.rotavel: BUILD_DIR := build/asan
 $(ASAN_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
