@@ -46,7 +46,7 @@ def mask_timing(text):
 
 # Grapheme_Extend is Mn + Me + Other_Grapheme_Extend; unicodedata has no
 # property lookup, so the few Other_Grapheme_Extend code points of Unicode 15.0
-# (the version of both unicodedata here and the module's ICU) are listed.
+# (the version of both unicodedata here and the module's own tables) are listed.
 _OTHER_GRAPHEME_EXTEND = frozenset(
     [0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2, 0x0CD5, 0x0CD6,
      0x0D3E, 0x0D57, 0x0DCF, 0x0DDF, 0x1B35, 0x200C, 0x302E, 0x302F, 0xFF9E,

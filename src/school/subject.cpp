@@ -3,6 +3,8 @@
 #include "school/subject.hpp"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 #include "school/unicode_data.hpp"
 #include "school/unicode_utf8.hpp"
@@ -42,10 +44,23 @@ constexpr char32_t capital_sigma = 0x3A3;
 constexpr char32_t small_sigma = 0x3C3;
 constexpr char32_t final_sigma = 0x3C2;
 
-// Lower-cases ASCII letters in place, the common case.
+// The end of the run of ASCII bytes that starts at i, found a word at a time.
+std::size_t ascii_run_end(std::string_view text, std::size_t i) noexcept {
+  constexpr std::uint64_t high_bits = 0x8080808080808080u;
+  for (std::uint64_t word; text.size() - i >= sizeof word; i += sizeof word) {
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if (word & high_bits) break;
+  }
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  return i;
+}
+
+// Lower-cases ASCII letters in place, the common case; branch-free so it vectorises.
 void lower_ascii(char* s, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i)
-    if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] - 'A' + 'a');
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    s[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
+  }
 }
 
 // Whether the text is Cased at its start once case-ignorable characters are skipped: the
@@ -82,8 +97,7 @@ void append_lower_case(std::string& out, std::string_view text) {
   bool after_cased = false;
   std::size_t i = 0;
   while (i < text.size()) {
-    std::size_t run = i;
-    while (run < text.size() && static_cast<unsigned char>(text[run]) < 0x80) ++run;
+    const std::size_t run = ascii_run_end(text, i);
     if (run > i) {
       const std::size_t at = out.size();
       out.append(text, i, run - i);
