@@ -30,7 +30,7 @@ check-deps:
 	@command -v $(CXX) >/dev/null 2>&1 || { \
 	  echo "error: the C++ compiler $(CXX) was not found. rotavel needs g++ with C++20 (Debian: apt-get install g++)." >&2; exit 1; }
 	@printf '#if __cplusplus < 202002L\n#error\n#endif\n' | $(CXX) -std=c++20 -fsyntax-only -x c++ - 2>/dev/null || { \
-	  echo "error: $(CXX) does not support C++20; rotavel needs g++ 11 or newer." >&2; exit 1; }
+	  echo "error: $(CXX) does not support C++20 (g++ 11 or newer does)." >&2; exit 1; }
 
 $(VENVS:%=%/bin/python): %/bin/python: | check-deps
 	$(PYTHON) -m venv $*
