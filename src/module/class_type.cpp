@@ -5,14 +5,13 @@
 namespace rotavel {
 namespace {
 
-constexpr const char* new_params[] = {"name"};
-constexpr Signature new_signature{"__new__", "Class", new_params, 1};
+constexpr ClassName python_name("Class");
+constexpr auto new_signature = signature("__new__", python_name.bare(), "name");
 
 PyObject* class_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry<PyObject*>(nullptr, [&] {
-    PyObject* arg[1];
-    bind(new_signature, args, kwargs, arg);
-    std::string_view name = convert_argument("name", [&] { return to_text(arg[0]); });
+    const Arguments arg(new_signature, args, kwargs);
+    std::string_view name = arg.convert(0, to_text);
     return new_instance<ClassObject>(type, school::Class(std::string(name)));
   });
 }
@@ -34,10 +33,16 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Class", sizeof(ClassObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {
+    .name = python_name.qualified,
+    .basicsize = sizeof(ClassObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = slots,
+};
 
 }  // namespace
 
-PyType_Spec& class_spec() noexcept { return spec; }
+PythonType class_type{spec};
 
 }  // namespace rotavel
