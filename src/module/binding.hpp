@@ -29,6 +29,36 @@ constexpr Signature<sizeof...(Names)> signature(const char* function, const char
   return {function, owner, {params...}};
 }
 
+// The documentation string of a callable: its text signature and nothing else, from which the
+// interpreter reads __text_signature__. "add_period($self, period, grade)\n--\n\n" for a method,
+// "Teacher(name, sub, present)\n--\n\n" for a constructor, and without "$self" for a module
+// function.
+template <const auto& sig>
+inline constexpr auto doc_text = [] {
+  constexpr auto write = [](char* out) {
+    std::size_t n = 0;
+    const auto put = [&](std::string_view text) {
+      for (char ch : text) {
+        if (out) out[n] = ch;
+        ++n;
+      }
+    };
+    const bool constructor = std::string_view(sig.function) == "__new__";
+    put(constructor ? sig.owner : sig.function);
+    put("(");
+    if (sig.owner != nullptr && !constructor) put(sig.params.empty() ? "$self" : "$self, ");
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+      if (i > 0) put(", ");
+      put(sig.params[i]);
+    }
+    put(")\n--\n\n");
+    return n;
+  };
+  std::array<char, write(nullptr) + 1> text{};
+  write(text.data());
+  return text;
+}();
+
 // The signature whatever its length, for the general binding below.
 struct AnySignature {
   const char* function;

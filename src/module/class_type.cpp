@@ -26,20 +26,14 @@ PyObject* class_str(PyObject* self) {
 
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>("Class(name)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc_text<new_signature>.data())},
     {Py_tp_new, reinterpret_cast<void*>(class_new)},
     {Py_tp_str, reinterpret_cast<void*>(class_str)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ClassObject>)},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
-    .name = python_name.qualified,
-    .basicsize = sizeof(ClassObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = slots,
-};
+PyType_Spec spec = type_spec<ClassObject>(python_name.qualified, slots);
 
 }  // namespace
 

@@ -71,6 +71,20 @@ using TeacherObject = Instance<school::Teacher, teacher_type>;
 using SchoolObject = Instance<school::School, school_type>;
 using ClassObject = Instance<school::Class, class_type>;
 
+// The specification of a type whose instances have the layout Object. No flags beyond the
+// default: the types cannot be subclassed, are not tracked by the cyclic collector, and their
+// instances have no __dict__ and no weak references.
+template <class Object>
+constexpr PyType_Spec type_spec(const char* qualified_name, PyType_Slot* slots) {
+  return {
+      .name = qualified_name,
+      .basicsize = sizeof(Object),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+}
+
 // The method definition of the module function register_period.
 PyMethodDef& register_period_definition() noexcept;
 

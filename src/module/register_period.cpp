@@ -5,7 +5,8 @@
 namespace rotavel {
 namespace {
 
-constexpr auto register_period_signature = signature("register_period", nullptr, "teacher", "period", "school", "class");
+constexpr auto register_period_signature =
+    signature("register_period", nullptr, "teacher", "period", "school", "class");
 
 PyObject* register_period(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry<PyObject*>(nullptr, [&] {
@@ -23,8 +24,8 @@ PyObject* register_period(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-PyMethodDef definition = {"register_period", as_method(register_period), METH_FASTCALL | METH_KEYWORDS,
-                          "register_period(teacher, period, school, class)\n--\n\n"};
+PyMethodDef definition = {register_period_signature.function, as_method(register_period), METH_FASTCALL | METH_KEYWORDS,
+                          doc_text<register_period_signature>.data()};
 
 }  // namespace
 

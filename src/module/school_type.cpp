@@ -10,6 +10,7 @@ constexpr auto new_signature = signature("__new__", python_name.bare());
 constexpr auto add_teacher_signature = signature("add_teacher", python_name.bare(), "teacher");
 constexpr auto add_class_signature = signature("add_class", python_name.bare(), "class");
 constexpr auto add_to_hashmap_signature = signature("add_to_hashmap", python_name.bare(), "name", "teacher");
+constexpr auto generate_substitutions_signature = signature("generate_substitutions", python_name.bare());
 
 PyObject* school_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry<PyObject*>(nullptr, [&] {
@@ -78,18 +79,20 @@ PyObject* generate_substitutions(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"add_teacher", as_method(add_teacher), METH_FASTCALL | METH_KEYWORDS, "add_teacher($self, teacher)\n--\n\n"},
-    {"generate_substitutions", as_method(generate_substitutions), METH_NOARGS,
-     "generate_substitutions($self)\n--\n\n"},
-    {"add_class", as_method(add_class), METH_FASTCALL | METH_KEYWORDS, "add_class($self, class)\n--\n\n"},
-    {"add_to_hashmap", as_method(add_to_hashmap), METH_FASTCALL | METH_KEYWORDS,
-     "add_to_hashmap($self, name, teacher)\n--\n\n"},
+    {add_teacher_signature.function, as_method(add_teacher), METH_FASTCALL | METH_KEYWORDS,
+     doc_text<add_teacher_signature>.data()},
+    {generate_substitutions_signature.function, as_method(generate_substitutions), METH_NOARGS,
+     doc_text<generate_substitutions_signature>.data()},
+    {add_class_signature.function, as_method(add_class), METH_FASTCALL | METH_KEYWORDS,
+     doc_text<add_class_signature>.data()},
+    {add_to_hashmap_signature.function, as_method(add_to_hashmap), METH_FASTCALL | METH_KEYWORDS,
+     doc_text<add_to_hashmap_signature>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>("School()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc_text<new_signature>.data())},
     {Py_tp_new, reinterpret_cast<void*>(school_new)},
     {Py_tp_str, reinterpret_cast<void*>(school_str)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SchoolObject>)},
@@ -97,13 +100,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
-    .name = python_name.qualified,
-    .basicsize = sizeof(SchoolObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = slots,
-};
+PyType_Spec spec = type_spec<SchoolObject>(python_name.qualified, slots);
 
 }  // namespace
 

@@ -10,6 +10,7 @@ using school::Teacher;
 constexpr ClassName python_name("Teacher");
 constexpr auto new_signature = signature("__new__", python_name.bare(), "name", "sub", "present");
 constexpr auto add_period_signature = signature("add_period", python_name.bare(), "period", "grade");
+constexpr auto get_sub_signature = signature("get_sub", python_name.bare());
 
 PyObject* teacher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry<PyObject*>(nullptr, [&] {
@@ -92,8 +93,9 @@ int set_reason(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef methods[] = {
-    {"add_period", as_method(add_period), METH_FASTCALL | METH_KEYWORDS, "add_period($self, period, grade)\n--\n\n"},
-    {"get_sub", as_method(get_sub), METH_NOARGS, "get_sub($self)\n--\n\n"},
+    {add_period_signature.function, as_method(add_period), METH_FASTCALL | METH_KEYWORDS,
+     doc_text<add_period_signature>.data()},
+    {get_sub_signature.function, as_method(get_sub), METH_NOARGS, doc_text<get_sub_signature>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -106,7 +108,7 @@ PyGetSetDef attributes[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>("Teacher(name, sub, present)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc_text<new_signature>.data())},
     {Py_tp_new, reinterpret_cast<void*>(teacher_new)},
     {Py_tp_str, reinterpret_cast<void*>(teacher_str)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<TeacherObject>)},
@@ -115,13 +117,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
-    .name = python_name.qualified,
-    .basicsize = sizeof(TeacherObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = slots,
-};
+PyType_Spec spec = type_spec<TeacherObject>(python_name.qualified, slots);
 
 }  // namespace
 
