@@ -189,6 +189,7 @@ PERIOD_CALLS = {
 @pytest.mark.parametrize("how", PERIOD_CALLS)
 @pytest.mark.parametrize("value, stored", [
     (True, 1), (False, 0), (StubbornInt(7), 7), (StubbornInt(-32768), -32768), (Index(lambda: 32767), 32767),
+    (32767, 32767), (-32768, -32768), (0, 0), (-1, -1),
 ])
 def test_periods_accepted(how, value, stored):
     t, s, c = world()
@@ -200,6 +201,9 @@ def test_periods_accepted(how, value, stored):
 @pytest.mark.parametrize("value, expected", [
     (2 ** 70, TOO_LARGE), (-2 ** 63 - 1, TOO_LARGE), (StubbornInt(2 ** 64), TOO_LARGE),
     (Index(lambda: 2 ** 70), TOO_LARGE), (2 ** 63 - 1, OUT_OF_RANGE), (-2 ** 63, OUT_OF_RANGE),
+    # Either side of the 16-bit range, and of the largest int the interpreter keeps in one digit.
+    (32768, OUT_OF_RANGE), (-32769, OUT_OF_RANGE), (2 ** 30 - 1, OUT_OF_RANGE), (2 ** 30, OUT_OF_RANGE),
+    (-2 ** 30 + 1, OUT_OF_RANGE), (-2 ** 30, OUT_OF_RANGE),
     (Index(lambda: "1"), (TypeError, "argument 'period': __index__ returned non-int (type str)")),
     (Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
     (None, (TypeError, "argument 'period': 'NoneType' object cannot be interpreted as an integer")),

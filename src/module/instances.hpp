@@ -89,7 +89,7 @@ constexpr PyType_Spec type_spec(const char* qualified_name, PyType_Slot* slots) 
 PyMethodDef& register_period_definition() noexcept;
 
 // The object as an instance of `type` (a subtype counts), or the TypeError that says why not.
-InstanceHead& checked_instance(PyObject* object, PythonType& type);
+[[gnu::cold]] InstanceHead& checked_instance(PyObject* object, PythonType& type);
 
 // The object as an instance of Object. The usual case costs two compares: the exact type, then
 // the constructor's mark.
