@@ -95,9 +95,9 @@ PyMethodDef& register_period_definition() noexcept;
 // the constructor's mark.
 template <class Object>
 Object& instance_of(PyObject* object) {
-  auto* instance = static_cast<Object*>(reinterpret_cast<InstanceHead*>(object));
-  if (Py_IS_TYPE(object, Object::python_type.created) && instance->built) [[likely]]
-    return *instance;
+  auto* head = reinterpret_cast<InstanceHead*>(object);
+  if (Py_IS_TYPE(object, Object::python_type.created) && head->built) [[likely]]
+    return static_cast<Object&>(*head);
   return static_cast<Object&>(checked_instance(object, Object::python_type));
 }
 
