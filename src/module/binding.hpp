@@ -87,9 +87,12 @@ class Arguments {
     else
       bind(sig, args, nargs, kwnames, slots_.data());
   }
-  // Tuple-and-dictionary form.
+  // Tuple-and-dictionary form, with the same shortcut.
   Arguments(const Signature<N>& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
-    bind(sig, args, kwargs, slots_.data());
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]]
+      std::copy_n(&PyTuple_GET_ITEM(args, 0), N, slots_.begin());
+    else
+      bind(sig, args, kwargs, slots_.data());
   }
 
   // Converts the i-th argument; a TypeError from the conversion names the parameter.
