@@ -329,12 +329,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto found = w.map.find(name);
         if (found == w.map.end()) {
           const std::string school_before = w.school.printed_text(), class_before = printed_text(w.slots[k]);
-          Status failed = w.school.register_period(name, p, w.slots[k]);
-          FUZZ_CHECK(failed && failed->kind == Failure::Kind::internal);
-          FUZZ_CHECK(failed->message == "Teacher not found in existing list. Please add to 'teacher_list.csv'");
+          Result<void> outcome = w.school.register_period(name, p, w.slots[k]);
+          FUZZ_CHECK(!outcome.ok() && outcome.failure().kind == Failure::Kind::fatal);
+          FUZZ_CHECK(outcome.failure().message == "Teacher not found in existing list. Please add to 'teacher_list.csv'");
           FUZZ_CHECK(w.school.printed_text() == school_before && printed_text(w.slots[k]) == class_before);
         } else {
-          FUZZ_CHECK(!w.school.register_period(name, p, w.slots[k]));
+          FUZZ_CHECK(w.school.register_period(name, p, w.slots[k]).ok());
           w.recs[found->second].insert(p, w.slot_models[k].name);
           w.slot_models[k].entries.emplace_back(found->second, p);
           w.slot_models[k].entries.emplace_back(found->second, p);

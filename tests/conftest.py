@@ -9,15 +9,14 @@ PANIC_NOT_FOUND = "Teacher not found in existing list. Please add to 'teacher_li
 DEFAULT_REASON = "Planned Absense"
 
 
-def err(fn, *args, **kwargs):
-    """Call fn and return (exception type, message) of what it raised."""
+def outcome(fn, *args, **kwargs):
+    """("ok", result) of a call, or (exception type, message) of what it raised."""
     try:
-        fn(*args, **kwargs)
+        return "ok", fn(*args, **kwargs)
     except BaseException as e:  # PanicException is not an Exception
         if isinstance(e, (KeyboardInterrupt, SystemExit)):
             raise
         return type(e), str(e)
-    pytest.fail("no exception raised")
 
 
 class Index:
@@ -44,10 +43,11 @@ def grouping(school):
 
 
 def assert_no_leak(op, reps=100, rounds=6, warmup=2):
-    """Fail only when every measured round leaves more allocated blocks behind.
+    """Fail only when every measured round leaves at least one block per two calls behind.
 
-    Single rounds may grow (caches, free lists, interned strings); a real
-    leak grows every round by roughly the same amount.
+    Single rounds may grow by a few blocks (caches, free lists, interned strings,
+    the traceback machinery); a real leak grows every round by about one block or
+    more per call.
     """
     def one_round():
         for _ in range(reps):
@@ -65,7 +65,7 @@ def assert_no_leak(op, reps=100, rounds=6, warmup=2):
         current = one_round()
         deltas[i] = current - previous
         previous = current
-    assert not all(d > 0 for d in deltas), f"allocated blocks grew every round by {deltas}"
+    assert not all(d >= max(1, reps // 2) for d in deltas), f"allocated blocks grew every round by {deltas}"
 
 
 @pytest.fixture(scope="session")

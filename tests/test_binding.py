@@ -8,7 +8,7 @@ import pytest
 
 import rotavel
 from rotavel import Class, School, Teacher, register_period
-from conftest import PANIC_NOT_FOUND, Index, err
+from conftest import PANIC_NOT_FOUND, Index, outcome
 
 T = Teacher("Asha", "maths", True)
 S = School()
@@ -55,7 +55,7 @@ NOT_INDEX = "'str' object cannot be interpreted as an integer"
     (lambda: T.add_period("1", "x"), f"argument 'period': {NOT_INDEX}"),
 ])
 def test_binding_and_conversion_type_errors(call, expected):
-    assert err(call) == (TypeError, expected)
+    assert outcome(call) == (TypeError, expected)
 
 
 class SubTypeError(TypeError):
@@ -92,7 +92,7 @@ def test_unprintable_error_message_falls_back(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     bad = TypeError(BadStr())
-    assert err(T.add_period, Index(lambda: raise_(bad)), "x") == (
+    assert outcome(T.add_period, Index(lambda: raise_(bad)), "x") == (
         TypeError, "argument 'period': <unprintable TypeError object>")
     assert [(type(u.exc_value), u.object) for u in seen] == [(ValueError, bad)]
 
@@ -115,7 +115,7 @@ def test_reentrant_access_conflicts_release_every_access(reenter, expected):
     t, s = Teacher("Asha", "maths", True), School()
     s.add_teacher(t)
     before_t, before_s = str(t), str(s)
-    assert err(reenter, t, s) == (RuntimeError, expected)
+    assert outcome(reenter, t, s) == (RuntimeError, expected)
     assert (str(t), str(s)) == (before_t, before_s)
     t.add_period(2, "y")
     t.present = False

@@ -4,8 +4,11 @@ Every call gets a clear exception or the right result; a failing call changes
 nothing, and every object stays usable afterwards.
 """
 
+import json
 import re
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 from unittest.mock import ANY
@@ -15,19 +18,12 @@ import pytest
 import model
 import rotavel
 from rotavel import Class, School, Teacher, register_period
-from conftest import PANIC_NOT_FOUND, Index, err
+from conftest import PANIC_NOT_FOUND, Index, outcome
 
 OUT_OF_RANGE = (OverflowError, "out of range integral type conversion attempted")
 TOO_LARGE = (OverflowError, "Python int too large to convert to C long")
 BORROWED, MUTABLY_BORROWED = (RuntimeError, "Already borrowed"), (RuntimeError, "Already mutably borrowed")
 EMPTY_REPORT = model.mask_timing(model.School().generate_substitutions())
-
-
-def outcome(fn, *args):
-    try:
-        return "ok", fn(*args)
-    except Exception as e:
-        return type(e), str(e)
 
 
 def raise_(exc):
@@ -101,7 +97,7 @@ def test_nul_is_part_of_the_key(panic_type, stored, looked_up):
     s, c = School(), Class("9B")
     s.add_teacher(Teacher(stored, "maths", True))
     before = texts(s, c)
-    assert err(register_period, Teacher(looked_up, "maths", True), 1, s, c) == (panic_type, PANIC_NOT_FOUND)
+    assert outcome(register_period, Teacher(looked_up, "maths", True), 1, s, c) == (panic_type, PANIC_NOT_FOUND)
     assert texts(s, c) == before
 
 
@@ -131,7 +127,7 @@ def test_ten_megabyte_texts():
 def test_lone_surrogates_raise_the_interpreters_error(call, bad):
     t, s, c = world()
     before = texts(t, s, c)
-    assert err(call, t, s, c) == err(str.encode, bad)
+    assert outcome(call, t, s, c) == outcome(str.encode, bad)
     assert texts(t, s, c) == before and t.reason_of_absentee == "Planned Absense"
 
 
@@ -147,7 +143,7 @@ def test_unprintable_keyword_name(monkeypatch, call, full_name):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     before = texts(T, S, C)
-    assert err(call, Hostile("size")) == (
+    assert outcome(call, Hostile("size")) == (
         TypeError, f"{full_name} got an unexpected keyword argument '<unprintable Hostile object>'")
     assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(ValueError, "no str")]
     assert texts(T, S, C) == before
@@ -162,7 +158,7 @@ def test_keyword_names_match_by_their_characters_and_may_show_the_receiver():
         def __str__(self):
             return str(S)
 
-    assert err(lambda: S.add_teacher(**{Key("k"): T})) == (
+    assert outcome(lambda: S.add_teacher(**{Key("k"): T})) == (
         TypeError, f"School.add_teacher() got an unexpected keyword argument '{S}'")
 
 
@@ -178,7 +174,7 @@ def test_keyword_names_match_by_their_characters_and_may_show_the_receiver():
 ])
 def test_keywords_given_twice(call, expected):
     before = texts(T, S, C)
-    assert err(call) == (TypeError, expected)
+    assert outcome(call) == (TypeError, expected)
     assert texts(T, S, C) == before
 
 
@@ -193,6 +189,7 @@ PERIOD_CALLS = {
 @pytest.mark.parametrize("how", PERIOD_CALLS)
 @pytest.mark.parametrize("value, stored", [
     (True, 1), (False, 0), (StubbornInt(7), 7), (StubbornInt(-32768), -32768), (Index(lambda: 32767), 32767),
+    (32767, 32767), (-32768, -32768), (0, 0), (-1, -1),
 ])
 def test_periods_accepted(how, value, stored):
     t, s, c = world()
@@ -204,6 +201,9 @@ def test_periods_accepted(how, value, stored):
 @pytest.mark.parametrize("value, expected", [
     (2 ** 70, TOO_LARGE), (-2 ** 63 - 1, TOO_LARGE), (StubbornInt(2 ** 64), TOO_LARGE),
     (Index(lambda: 2 ** 70), TOO_LARGE), (2 ** 63 - 1, OUT_OF_RANGE), (-2 ** 63, OUT_OF_RANGE),
+    # Either side of the 16-bit range, and of the largest int the interpreter keeps in one digit.
+    (32768, OUT_OF_RANGE), (-32769, OUT_OF_RANGE), (2 ** 30 - 1, OUT_OF_RANGE), (2 ** 30, OUT_OF_RANGE),
+    (-2 ** 30 + 1, OUT_OF_RANGE), (-2 ** 30, OUT_OF_RANGE),
     (Index(lambda: "1"), (TypeError, "argument 'period': __index__ returned non-int (type str)")),
     (Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
     (None, (TypeError, "argument 'period': 'NoneType' object cannot be interpreted as an integer")),
@@ -211,7 +211,7 @@ def test_periods_accepted(how, value, stored):
 def test_periods_refused(how, value, expected):
     t, s, c = world()
     before = texts(t, s, c)
-    assert err(PERIOD_CALLS[how], t, s, c, value) == expected
+    assert outcome(PERIOD_CALLS[how], t, s, c, value) == expected
     assert texts(t, s, c) == before
     PERIOD_CALLS[how](t, s, c, 2)
 
@@ -251,10 +251,63 @@ def test_error_message_reentering_the_held_teacher(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     t = Teacher("Ann", "maths", True)
     before = str(t)
-    assert err(t.add_period, Index(lambda: raise_(TypeError(Message()))), "x") == (
+    assert outcome(t.add_period, Index(lambda: raise_(TypeError(Message()))), "x") == (
         TypeError, "argument 'period': <unprintable TypeError object>")
     assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [MUTABLY_BORROWED]
     assert str(t) == before
+
+
+# ---- instances made without their constructor -------------------------------------------
+
+# Each entry that takes the instance, and the argument it comes as (None: the receiver).
+BARE_PROBES = {
+    "School": [("str(bare)", None), ("bare.add_teacher(t)", None), ("bare.add_class(c)", None),
+               ("bare.add_to_hashmap('k', t)", None), ("bare.generate_substitutions()", None),
+               ("School.add_teacher(bare, t)", None), ("register_period(t, 1, bare, c)", "school")],
+    "Teacher": [("str(bare)", None), ("bare.name", None), ("bare.present", None),
+                ("bare.reason_of_absentee", None), ("setattr(bare, 'present', False)", None),
+                ("setattr(bare, 'reason_of_absentee', 'x')", None), ("bare.add_period(1, 'x')", None),
+                ("bare.get_sub()", None), ("s.add_teacher(bare)", "teacher"),
+                ("s.add_to_hashmap('k', bare)", "teacher"), ("register_period(bare, 1, s, c)", "teacher")],
+    "Class": [("str(bare)", None), ("s.add_class(bare)", "class"), ("register_period(t, 1, s, bare)", "class")],
+}
+
+
+@pytest.mark.parametrize("make", ["{0}()", "object.__new__({0})"])
+@pytest.mark.parametrize("kind", BARE_PROBES)
+def test_instance_not_built_by_its_constructor_is_refused(kind, make):
+    """The types are mutable: replacing __new__ makes instances whose record was never built.
+
+    Each must be refused with a TypeError wherever it is taken, and freed without touching the
+    record; in a child process, since that used to crash the interpreter.
+    """
+    probes = [probe for probe, _ in BARE_PROBES[kind]]
+    script = textwrap.dedent(f"""
+        import gc, json
+        from rotavel import Class, School, Teacher, register_period
+        t, s, c = Teacher("Ann", "maths", True), School(), Class("9B")
+        s.add_teacher(t)
+        {kind}.__new__ = staticmethod(object.__new__)
+        bare = {make.format(kind)}
+        seen = []
+        for probe in {probes!r}:
+            try:
+                exec(probe)
+                seen.append("ok")
+            except BaseException as e:
+                seen.append([type(e).__name__, str(e)])
+        del bare
+        gc.collect()
+        register_period(t, 2, s, c)  # the objects built as they should be still work
+        seen.append(str(c).count('name: "Ann"'))
+        print(json.dumps(seen))
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr) == (0, "")
+    refused = f"'{kind}' object was not built by the module's {kind} constructor"
+    assert json.loads(out.stdout) == [
+        ["TypeError", refused if argument is None else f"argument '{argument}': {refused}"]
+        for _, argument in BARE_PROBES[kind]] + [2]
 
 
 # ---- threads ------------------------------------------------------------------------

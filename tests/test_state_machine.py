@@ -15,6 +15,7 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invar
 
 import model
 import rotavel
+from conftest import outcome
 
 PANIC = "pyo3_runtime.PanicException"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -29,17 +30,12 @@ PERIODS = st.one_of(st.integers(-2, 4), st.sampled_from(
     [True, False, -32768, 32767, 32768, -32769, 70000, 2 ** 63 - 1, -2 ** 63 - 1, 2 ** 70]))
 
 
-def outcome(fn, *args, **kwargs):
-    """("ok", result) or (exception type, message); both PanicExceptions map to one name."""
-    try:
-        return "ok", fn(*args, **kwargs)
-    except BaseException as e:
-        if isinstance(e, (KeyboardInterrupt, SystemExit)):
-            raise
-        kind = type(e)
-        if kind is model.PanicException or f"{kind.__module__}.{kind.__qualname__}" == PANIC:
-            kind = PANIC
-        return kind, str(e)
+def panic_named(result):
+    """The outcome with either side's PanicException shown by the module's full name."""
+    kind, value = result
+    if kind is model.PanicException or (kind != "ok" and f"{kind.__module__}.{kind.__qualname__}" == PANIC):
+        return PANIC, value
+    return result
 
 
 def text(arg, value):
@@ -111,7 +107,7 @@ class Differential(RuleBasedStateMachine):
 
     def same(self, r_call, m_call):
         """Run one call on each side and require the same outcome; return both."""
-        r, m = outcome(r_call), outcome(m_call)
+        r, m = panic_named(outcome(r_call)), panic_named(outcome(m_call))
         if r[0] == m[0] == "ok" and isinstance(r[1], str):  # a report
             assert model.mask_timing(r[1]) == model.mask_timing(m[1])
         elif r[0] == m[0] == "ok":

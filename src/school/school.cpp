@@ -122,10 +122,10 @@ void School::add_to_hashmap(std::string name, Teacher teacher) {
   found->second = Filed{std::move(record), unlisted};
 }
 
-Status School::register_period(std::string_view teacher_name, std::int16_t period, Class& c) {
+Result<void> School::register_period(std::string_view teacher_name, std::int16_t period, Class& c) {
   auto found = teacher_map_.find(teacher_name);
   if (found == teacher_map_.end())
-    return Failure::internal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
+    return Failure::fatal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
   const Filed& filed = found->second;
 
   // The lesson shows twice in the class, once on each side of the pair insertion.
@@ -135,7 +135,7 @@ Status School::register_period(std::string_view teacher_name, std::int16_t perio
   c.list_of_periods.push_back(PeriodEntry{filed.record, period});
   c.list_of_periods.push_back(PeriodEntry{filed.record, period});
   if (added && filed.position != unlisted) note_load_change(filed.position);
-  return std::nullopt;
+  return {};
 }
 
 std::string School::printed_text() const {

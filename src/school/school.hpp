@@ -45,7 +45,7 @@ class School {
   // Files the teacher under any name, replacing what was filed there; the teacher list is untouched.
   void add_to_hashmap(std::string name, Teacher teacher);
   // Records that the teacher filed under `teacher_name` teaches `c` in `period`.
-  Status register_period(std::string_view teacher_name, std::int16_t period, Class& c);
+  Result<void> register_period(std::string_view teacher_name, std::int16_t period, Class& c);
   // Covers every lesson of every absent teacher that can be covered; returns the report text.
   std::string generate_substitutions();
 
