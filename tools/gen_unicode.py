@@ -25,17 +25,57 @@ CODE_POINTS = 0x110000
 
 # PropList.txt 15.0.0, Other_Grapheme_Extend.
 OTHER_GRAPHEME_EXTEND = (
-    [0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2, 0x0CD5, 0x0CD6, 0x0D3E,
-     0x0D57, 0x0DCF, 0x0DDF, 0x1B35, 0x200C, 0x302E, 0x302F, 0xFF9E, 0xFF9F, 0x1133E,
-     0x11357, 0x114B0, 0x114BD, 0x115AF, 0x11930, 0x1D165]
+    [
+        0x09BE,
+        0x09D7,
+        0x0B3E,
+        0x0B57,
+        0x0BBE,
+        0x0BD7,
+        0x0CC2,
+        0x0CD5,
+        0x0CD6,
+        0x0D3E,
+        0x0D57,
+        0x0DCF,
+        0x0DDF,
+        0x1B35,
+        0x200C,
+        0x302E,
+        0x302F,
+        0xFF9E,
+        0xFF9F,
+        0x1133E,
+        0x11357,
+        0x114B0,
+        0x114BD,
+        0x115AF,
+        0x11930,
+        0x1D165,
+    ]
     + list(range(0x1D16E, 0x1D173))
-    + list(range(0xE0020, 0xE0080)))
+    + list(range(0xE0020, 0xE0080))
+)
 
 # WordBreakProperty.txt 15.0.0, Word_Break = MidLetter, MidNumLet and Single_Quote: with
 # the categories below they make up Case_Ignorable (DerivedCoreProperties.txt).
 WORD_BREAK_MID = [
-    0x003A, 0x00B7, 0x0387, 0x055F, 0x05F4, 0x2027, 0xFE13, 0xFE55, 0xFF1A,  # MidLetter
-    0x002E, 0x2018, 0x2019, 0x2024, 0xFE52, 0xFF07, 0xFF0E,  # MidNumLet
+    0x003A,
+    0x00B7,
+    0x0387,
+    0x055F,
+    0x05F4,
+    0x2027,
+    0xFE13,
+    0xFE55,
+    0xFF1A,  # MidLetter
+    0x002E,
+    0x2018,
+    0x2019,
+    0x2024,
+    0xFE52,
+    0xFF07,
+    0xFF0E,  # MidNumLet
     0x0027,  # Single_Quote
 ]
 CASE_IGNORABLE_CATEGORIES = {"Mn", "Me", "Cf", "Lm", "Sk"}
@@ -90,7 +130,7 @@ def split(values, shift):
     size = 1 << shift
     blocks, index1, where = [], [], {}
     for start in range(0, len(values), size):
-        block = tuple(values[start:start + size])
+        block = tuple(values[start : start + size])
         if block not in where:
             where[block] = len(blocks)
             blocks.append(block)
@@ -101,7 +141,13 @@ def split(values, shift):
 
 def int_type(values):
     top = max(values)
-    return ("std::uint8_t", 1) if top < 1 << 8 else ("std::uint16_t", 2) if top < 1 << 16 else ("std::uint32_t", 4)
+    return (
+        ("std::uint8_t", 1)
+        if top < 1 << 8
+        else ("std::uint16_t", 2)
+        if top < 1 << 16
+        else ("std::uint32_t", 4)
+    )
 
 
 def smallest_split(values):
@@ -121,15 +167,17 @@ def smallest_split(values):
 def array(ctype, name, values, per_line=16):
     lines = [f"constexpr {ctype} {name}[{len(values)}] = {{"]
     for start in range(0, len(values), per_line):
-        lines.append("    " + ", ".join(str(v) for v in values[start:start + per_line]) + ",")
+        lines.append("    " + ", ".join(str(v) for v in values[start : start + per_line]) + ",")
     lines.append("};")
     return "\n".join(lines)
 
 
 def generate():
     if unicodedata.unidata_version != UNICODE_VERSION:
-        raise SystemExit(f"this interpreter has Unicode {unicodedata.unidata_version}, "
-                         f"the tables are pinned to {UNICODE_VERSION}")
+        raise SystemExit(
+            f"this interpreter has Unicode {unicodedata.unidata_version}, "
+            f"the tables are pinned to {UNICODE_VERSION}"
+        )
     rows, sequences = properties()
     records = sorted(set(rows))
     number = {r: i for i, r in enumerate(records)}
@@ -184,7 +232,9 @@ std::u32string_view lower_sequence(std::int32_t offset) noexcept {{
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed file, write nothing")
+    parser.add_argument(
+        "--check", action="store_true", help="compare with the committed file, write nothing"
+    )
     parser.add_argument("--output", type=Path, default=OUTPUT)
     args = parser.parse_args()
     text = generate()
