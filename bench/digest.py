@@ -59,14 +59,24 @@ def digests():
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--module-dir", help="import rotavel from this directory instead")
-    ap.add_argument("--compare", action="store_true", help="digest the installed module too and compare")
+    ap.add_argument(
+        "--compare", action="store_true", help="digest the installed module too and compare"
+    )
     args = ap.parse_args()
     if args.compare:
-        mine = subprocess.run([sys.executable, __file__], check=True, capture_output=True, text=True).stdout
-        theirs = subprocess.run([sys.executable, __file__, "--module-dir", args.module_dir],
-                                check=True, capture_output=True, text=True).stdout
+        mine = subprocess.run(
+            [sys.executable, __file__], check=True, capture_output=True, text=True
+        ).stdout
+        theirs = subprocess.run(
+            [sys.executable, __file__, "--module-dir", args.module_dir],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
         print(mine, end="")
         if mine != theirs:
             print(f"DIFFERENT from {args.module_dir}:\n{theirs}", end="")

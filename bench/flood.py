@@ -5,6 +5,8 @@ add_teacher, register_period, add_to_hashmap and add_period, and checks that eac
 names slows the work at most 3x more than it slows a CPython dict given the same names.
 Timed, so it lives here and runs in `make check`, not in the test suite. Exits 1 on failure.
 """
+
+import itertools
 import sys
 import time
 
@@ -27,6 +29,7 @@ def assert_linear(prepare, family, sizes=(3_125, 12_500, 50_000, 200_000)):
     Both are timed in turns, best of several repeats; a step that fails is measured
     once more. Small sizes come first, so a quadratic case fails before it gets slow.
     """
+
     def measure(n):
         names = [family(i) for i in range(n)]
         run = prepare(names)
@@ -34,13 +37,17 @@ def assert_linear(prepare, family, sizes=(3_125, 12_500, 50_000, 200_000)):
         return min(p[0] for p in pairs), min(p[1] for p in pairs)
 
     small = measure(sizes[0])
-    for n_small, n in zip(sizes, sizes[1:]):
+    for n_small, n in itertools.pairwise(sizes):
         large = measure(n)
         if large[0] / small[0] >= 3 * large[1] / small[1]:
             small, large = measure(n_small), measure(n)
             mine, dicts = large[0] / small[0], large[1] / small[1]
-            assert mine < 3 * dicts, f"{n_small} -> {n} names: {mine:.1f}x the time, a dict {dicts:.1f}x"
-        print(f"  {n_small:>7} -> {n:>7} names: {large[0] / small[0]:5.1f}x the time, a dict {large[1] / small[1]:5.1f}x")
+            assert mine < 3 * dicts, (
+                f"{n_small} -> {n} names: {mine:.1f}x the time, a dict {dicts:.1f}x"
+            )
+        print(
+            f"  {n_small:>7} -> {n:>7} names: {large[0] / small[0]:5.1f}x the time, a dict {large[1] / small[1]:5.1f}x"
+        )
         small = large
 
 
@@ -67,6 +74,7 @@ def many_names_stay_linear(family):
             for name in names:
                 t.add_period(1, name)
             return time.perf_counter() - start
+
         return run
 
     assert_linear(prepare, family)

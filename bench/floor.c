@@ -16,33 +16,33 @@
 #define CALLGRIND_DUMP_STATS_AT(name) (void)(name)
 #endif
 
-static PyObject *bare_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+static PyObject* bare_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   (void)args, (void)kwargs;
   return type->tp_alloc(type, 0);
 }
 
-static void bare_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
+static void bare_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-static PyObject *nothing(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+static PyObject* nothing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   (void)self, (void)args, (void)nargs, (void)kwnames;
   Py_RETURN_NONE;
 }
 
-static PyObject *nothing_noargs(PyObject *self, PyObject *unused) {
+static PyObject* nothing_noargs(PyObject* self, PyObject* unused) {
   (void)self, (void)unused;
   Py_RETURN_NONE;
 }
 
-static int ignore_value(PyObject *self, PyObject *value, void *closure) {
+static int ignore_value(PyObject* self, PyObject* value, void* closure) {
   (void)self, (void)value, (void)closure;
   return 0;
 }
 
-static PyObject *no_value(PyObject *self, void *closure) {
+static PyObject* no_value(PyObject* self, void* closure) {
   (void)self, (void)closure;
   Py_RETURN_NONE;
 }
@@ -71,18 +71,18 @@ static PyType_Spec specs[] = {
     {"bench_floor.School", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, school_slots},
     {"bench_floor.Class", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, class_slots},
 };
-static const char *type_names[] = {"Teacher", "School", "Class"};
+static const char* type_names[] = {"Teacher", "School", "Class"};
 
 /* Phase marks for a run under callgrind; plain no-ops elsewhere. */
-static PyObject *callgrind_zero(PyObject *self, PyObject *unused) {
+static PyObject* callgrind_zero(PyObject* self, PyObject* unused) {
   (void)self, (void)unused;
   CALLGRIND_ZERO_STATS;
   Py_RETURN_NONE;
 }
 
-static PyObject *callgrind_dump(PyObject *self, PyObject *name) {
+static PyObject* callgrind_dump(PyObject* self, PyObject* name) {
   (void)self;
-  const char *text = PyUnicode_AsUTF8(name);
+  const char* text = PyUnicode_AsUTF8(name);
   if (text == NULL) return NULL;
   CALLGRIND_DUMP_STATS_AT(text);
   Py_RETURN_NONE;
@@ -95,14 +95,14 @@ static PyMethodDef module_methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "bench_floor", NULL, -1, module_methods,
-                                    NULL, NULL, NULL, NULL};
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "bench_floor", NULL, -1, module_methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_bench_floor(void) {
-  PyObject *m = PyModule_Create(&module);
+  PyObject* m = PyModule_Create(&module);
   if (m == NULL) return NULL;
   for (int i = 0; i < 3; ++i) {
-    PyObject *type = PyType_FromSpec(&specs[i]);
+    PyObject* type = PyType_FromSpec(&specs[i]);
     if (type == NULL || PyModule_AddObject(m, type_names[i], type) < 0) {
       Py_XDECREF(type);
       Py_DECREF(m);

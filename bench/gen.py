@@ -11,31 +11,88 @@ of the teachers is marked absent, most with a reason of their own.
 import random
 from dataclasses import dataclass
 
-KEYWORDS = ["maths", "english", "physics", "chemistry", "biology", "computer",
-            "hindi", "history", "geography", "economics", "accountancy",
-            "business", "civics", "art", "games", "p.e", "sanskrit", "urdu",
-            "bengali", "finfance"]
-FIRST = ["Asha", "Ravi", "Meera", "Arjun", "Fatima", "John", "Priya", "Imran",
-         "Sara", "Vikram", "Nisha", "Rahul", "Zoya", "Kabir", "Anita", "Dev"]
-LAST = ["Sharma", "Khan", "Iyer", "Das", "Patel", "Singh", "Roy", "Menon",
-        "Gupta", "Bose", "Rao", "D'Souza", "Ali", "Nair", "Sen", "Joshi"]
-REASONS = [None, "Sick leave", "Training, off-site", 'Exam duty ("board")',
-           "Family emergency"]  # None keeps the default reason
+KEYWORDS = [
+    "maths",
+    "english",
+    "physics",
+    "chemistry",
+    "biology",
+    "computer",
+    "hindi",
+    "history",
+    "geography",
+    "economics",
+    "accountancy",
+    "business",
+    "civics",
+    "art",
+    "games",
+    "p.e",
+    "sanskrit",
+    "urdu",
+    "bengali",
+    "finfance",
+]
+FIRST = [
+    "Asha",
+    "Ravi",
+    "Meera",
+    "Arjun",
+    "Fatima",
+    "John",
+    "Priya",
+    "Imran",
+    "Sara",
+    "Vikram",
+    "Nisha",
+    "Rahul",
+    "Zoya",
+    "Kabir",
+    "Anita",
+    "Dev",
+]
+LAST = [
+    "Sharma",
+    "Khan",
+    "Iyer",
+    "Das",
+    "Patel",
+    "Singh",
+    "Roy",
+    "Menon",
+    "Gupta",
+    "Bose",
+    "Rao",
+    "D'Souza",
+    "Ali",
+    "Nair",
+    "Sen",
+    "Joshi",
+]
+REASONS = [
+    None,
+    "Sick leave",
+    "Training, off-site",
+    'Exam duty ("board")',
+    "Family emergency",
+]  # None keeps the default reason
 
 
 @dataclass
 class Plan:
-    teachers: list   # (name, subject keyword, present, reason or None)
-    classes: list    # class names
-    lessons: list    # (class index, period, teacher index), class by class
+    teachers: list  # (name, subject keyword, present, reason or None)
+    classes: list  # class names
+    lessons: list  # (class index, period, teacher index), class by class
     periods: int
 
     def describe(self):
         absent = sum(not present for _, _, present, _ in self.teachers)
         subjects = len({kw for _, kw, _, _ in self.teachers})
-        return (f"{len(self.teachers)} teachers ({absent} absent) over {subjects} subjects, "
-                f"{len(self.classes)} classes, {self.periods} periods a day, "
-                f"{len(self.lessons)} lessons")
+        return (
+            f"{len(self.teachers)} teachers ({absent} absent) over {subjects} subjects, "
+            f"{len(self.classes)} classes, {self.periods} periods a day, "
+            f"{len(self.lessons)} lessons"
+        )
 
 
 def generate(teachers=2500, subjects=20, classes=1000, periods=10, absent=0.08, seed=1):
@@ -47,9 +104,15 @@ def generate(teachers=2500, subjects=20, classes=1000, periods=10, absent=0.08, 
     subject_of = [i % subjects for i in range(teachers)]
     rng.shuffle(subject_of)
     away = set(rng.sample(range(teachers), round(absent * teachers)))
-    rows = [(f"{rng.choice(FIRST)} {rng.choice(LAST)} {i:05d}", KEYWORDS[subject_of[i]],
-              i not in away, rng.choice(REASONS) if i in away else None)
-             for i in range(teachers)]
+    rows = [
+        (
+            f"{rng.choice(FIRST)} {rng.choice(LAST)} {i:05d}",
+            KEYWORDS[subject_of[i]],
+            i not in away,
+            rng.choice(REASONS) if i in away else None,
+        )
+        for i in range(teachers)
+    ]
     class_names = [f"{6 + i % 7}{'ABCDEFGH'[i // 7 % 8]}-{i // 56 + 1}" for i in range(classes)]
 
     by_subject = [[] for _ in range(subjects)]
@@ -113,7 +176,12 @@ class Build:
         return len(self.classes)
 
     def register_periods(self):
-        register, school, teachers, classes = self.api.register_period, self.school, self.teachers, self.classes
+        register, school, teachers, classes = (
+            self.api.register_period,
+            self.school,
+            self.teachers,
+            self.classes,
+        )
         for c, period, t in self.plan.lessons:
             register(teachers[t], period, school, classes[c])
         return len(self.plan.lessons)

@@ -9,6 +9,7 @@ See bench/README.md for what each figure means.
 
 import argparse
 import ctypes
+import functools
 import gc
 import json
 import os
@@ -27,7 +28,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
-if os.environ.get("ROTAVEL_BENCH_MODULE_DIR"):  # measure another build of the module, kept elsewhere
+if os.environ.get(
+    "ROTAVEL_BENCH_MODULE_DIR"
+):  # measure another build of the module, kept elsewhere
     sys.path.insert(0, os.environ["ROTAVEL_BENCH_MODULE_DIR"])
 
 import gen  # noqa: E402
@@ -72,9 +75,13 @@ def measure(api, plan, repeats, str_repeats):
             seconds, text = timed(school.__str__)
             str_t.append(seconds)
         del school, teachers, classes
-    return {"build": statistics.median(build_t), "run": statistics.median(run_t),
-            "str": statistics.median(str_t), "report": model.mask_timing(report),
-            "text": text}
+    return {
+        "build": statistics.median(build_t),
+        "run": statistics.median(run_t),
+        "str": statistics.median(str_t),
+        "report": model.mask_timing(report),
+        "text": text,
+    }
 
 
 def memory_child(impl, plan_file):
@@ -104,8 +111,9 @@ def in_child(plan, *args):
     with tempfile.NamedTemporaryFile(suffix=".pickle") as f:
         pickle.dump(plan, f)
         f.flush()
-        return subprocess.run([sys.executable, __file__, *args, f.name],
-                              check=True, capture_output=True, text=True).stdout
+        return subprocess.run(
+            [sys.executable, __file__, *args, f.name], check=True, capture_output=True, text=True
+        ).stdout
 
 
 def memory(plan):
@@ -120,35 +128,49 @@ def compare(plan, repeats, str_repeats, with_memory):
     assert r["text"] == m["text"], "rotavel and the model disagree on str(school)"
     table = r["report"].split("\n\n", 1)[0]
     unresolved = r["report"].count("Couldnt find a substitution for ")
-    print(f"reports identical (timing masked): {table.count(chr(10))} substitutions, "
-          f"{unresolved} lessons uncovered; str(school) identical, {len(r['text']):,} characters")
+    print(
+        f"reports identical (timing masked): {table.count(chr(10))} substitutions, "
+        f"{unresolved} lessons uncovered; str(school) identical, {len(r['text']):,} characters"
+    )
     print(f"medians of {repeats} runs ({str_repeats} for str), each on a freshly built school\n")
     print(f"| {'figure':<28} | {'rotavel':>10} | {'model':>10} | {'model / rotavel':>15} |")
     print(f"|{'-' * 30}|{'-' * 12}|{'-' * 12}|{'-' * 17}|")
-    for key, label in (("build", "(a) build the school"), ("run", "(b) generate_substitutions"),
-                       ("str", "(c) str(school)")):
-        print(f"| {label:<28} | {fmt(r[key]):>10} | {fmt(m[key]):>10} | "
-              f"{m[key] / r[key]:>14.1f}x |")
+    for key, label in (
+        ("build", "(a) build the school"),
+        ("run", "(b) generate_substitutions"),
+        ("str", "(c) str(school)"),
+    ):
+        print(
+            f"| {label:<28} | {fmt(r[key]):>10} | {fmt(m[key]):>10} | {m[key] / r[key]:>14.1f}x |"
+        )
     if with_memory:
         mem = memory(plan)
         ratio = f"{mem['model'] / mem['rotavel']:>14.1f}x" if mem["rotavel"] > 0 else f"{'n/a':>15}"
-        print(f"| {'memory for the school (RSS)':<28} | {fmt_bytes(mem['rotavel']):>10} | "
-              f"{fmt_bytes(mem['model']):>10} | {ratio} |")
+        print(
+            f"| {'memory for the school (RSS)':<28} | {fmt_bytes(mem['rotavel']):>10} | "
+            f"{fmt_bytes(mem['model']):>10} | {ratio} |"
+        )
 
 
 # ---- instruction counts (callgrind) and bytes per record --------------------------------
 
 FLOOR_DIR = HERE.parent / "build" / "bench"
-STEP_LABELS = {"make_teachers": "Teacher() (+ reason)", "add_teachers": "add_teacher",
-               "make_classes": "Class()", "register_periods": "register_period",
-               "add_classes": "add_class"}
+STEP_LABELS = {
+    "make_teachers": "Teacher() (+ reason)",
+    "add_teachers": "add_teacher",
+    "make_classes": "Class()",
+    "register_periods": "register_period",
+    "add_classes": "add_class",
+}
 # Functions of the run whose inclusive counts are shown under it, as callgrind names them.
-RUN_PARTS = [("school::School::generate_substitutions", "the run in C++ (goal <= 2.0 M at 1x)"),
-             ("school::(anonymous namespace)::Run::Run(", "  snapshot of teachers, loads, busy periods"),
-             ("school::PeriodSet::insert(", "  pairs added to substitutes"),
-             ("school::SubstitutionReport::add_row(", "  CSV rows"),
-             ("school::SubstitutionReport::finish", "  assembling the report"),
-             ("rotavel::new_str(", "the report as a Python str")]
+RUN_PARTS = [
+    ("school::School::generate_substitutions", "the run in C++ (goal <= 2.0 M at 1x)"),
+    ("school::(anonymous namespace)::Run::Run(", "  snapshot of teachers, loads, busy periods"),
+    ("school::PeriodSet::insert(", "  pairs added to substitutes"),
+    ("school::SubstitutionReport::add_row(", "  CSV rows"),
+    ("school::SubstitutionReport::finish", "  assembling the report"),
+    ("rotavel::new_str(", "the report as a Python str"),
+]
 
 
 def build_floor():
@@ -159,8 +181,20 @@ def build_floor():
     if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
         FLOOR_DIR.mkdir(parents=True, exist_ok=True)
         defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
-        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-shared", "-fPIC", *defines,
-                        f"-I{sysconfig.get_paths()['include']}", str(source), "-o", str(target)], check=True)
+        subprocess.run(
+            [
+                os.environ.get("CC", "cc"),
+                "-O2",
+                "-shared",
+                "-fPIC",
+                *defines,
+                f"-I{sysconfig.get_paths()['include']}",
+                str(source),
+                "-o",
+                str(target),
+            ],
+            check=True,
+        )
     return FLOOR_DIR
 
 
@@ -168,6 +202,7 @@ def phases_child(impl, with_str, plan_file):
     """Under callgrind: build, run and print a school, dumping the counts after each step."""
     sys.path.insert(0, str(FLOOR_DIR))
     import bench_floor
+
     api = bench_floor if impl == "floor" else IMPLS[impl]
     with open(plan_file, "rb") as f:
         plan = pickle.load(f)
@@ -191,9 +226,22 @@ def callgrind_counts(impl, plan_file, out_dir, with_str):
     """Instructions per step of one build and run, and the run's parts by function."""
     prefix = Path(out_dir) / impl
     done = subprocess.run(
-        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p", "--dump-instr=no",
-         sys.executable, __file__, "--phases-child", impl, "str" if with_str else "-", plan_file],
-        check=True, capture_output=True, text=True)
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={prefix}.%p",
+            "--dump-instr=no",
+            sys.executable,
+            __file__,
+            "--phases-child",
+            impl,
+            "str" if with_str else "-",
+            plan_file,
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     calls = json.loads(done.stdout.strip().splitlines()[-1])
     steps, run_file = {}, None
     for dump in Path(out_dir).glob(f"{impl}.*"):
@@ -206,8 +254,12 @@ def callgrind_counts(impl, plan_file, out_dir, with_str):
             run_file = dump
     parts = {}
     if run_file is not None and impl != "floor":
-        listing = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(run_file)],
-                                 check=True, capture_output=True, text=True).stdout
+        listing = subprocess.run(
+            ["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(run_file)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
         for line in listing.splitlines():
             m = re.match(r"\s*([\d,]+) \([^)]*\)\s+\S*?:(.*)", line)
             if not m:
@@ -234,18 +286,26 @@ def callgrind_report(plan, label, with_str=True):
             pickle.dump(plan, f)
         _, floor, _ = callgrind_counts("floor", plan_file, tmp, False)
         calls, got, parts = callgrind_counts("rotavel", plan_file, tmp, with_str)
-    print("Each step as the Python loops of bench/gen.py make it, interpreter included; the floor is the same"
-          " loops calling bench/floor.c, whose functions do nothing.\n")
-    print(f"| {'step':<22} | {'calls':>7} | {'floor / call':>12} | {'rotavel / call':>14} | {'ratio':>6} |")
+    print(
+        "Each step as the Python loops of bench/gen.py make it, interpreter included; the floor is the same"
+        " loops calling bench/floor.c, whose functions do nothing.\n"
+    )
+    print(
+        f"| {'step':<22} | {'calls':>7} | {'floor / call':>12} | {'rotavel / call':>14} | {'ratio':>6} |"
+    )
     print(f"|{'-' * 24}|{'-' * 9}|{'-' * 14}|{'-' * 16}|{'-' * 8}|")
     for step in gen.Build.STEPS:
         n = calls[step]
-        print(f"| {STEP_LABELS[step]:<22} | {n:>7,} | {floor[step] / n:>12,.0f} | {got[step] / n:>14,.0f} | "
-              f"{got[step] / floor[step]:>5.2f}x |")
+        print(
+            f"| {STEP_LABELS[step]:<22} | {n:>7,} | {floor[step] / n:>12,.0f} | {got[step] / n:>14,.0f} | "
+            f"{got[step] / floor[step]:>5.2f}x |"
+        )
     build_floor_total = sum(floor[s] for s in gen.Build.STEPS)
     build_total = sum(got[s] for s in gen.Build.STEPS)
-    print(f"| {'whole build':<22} | {'':>7} | {fmt_count(build_floor_total):>12} | {fmt_count(build_total):>14} | "
-          f"{build_total / build_floor_total:>5.2f}x |")
+    print(
+        f"| {'whole build':<22} | {'':>7} | {fmt_count(build_floor_total):>12} | {fmt_count(build_total):>14} | "
+        f"{build_total / build_floor_total:>5.2f}x |"
+    )
     print(f"\n| {'run and text':<40} | {'instructions':>12} |")
     print(f"|{'-' * 42}|{'-' * 14}|")
     print(f"| {'generate_substitutions() from Python':<40} | {fmt_count(got['run']):>12} |")
@@ -262,9 +322,21 @@ def bytes_child(plan_file):
         plan = pickle.load(f)
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-            "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     mallinfo2 = ctypes.CDLL(None).mallinfo2
     mallinfo2.restype = MallInfo2
@@ -292,17 +364,25 @@ def bytes_report(teachers, classes, periods, seed, label):
     bare = school_bytes(gen.Plan(plan.teachers, plan.classes, [], plan.periods))
     per_teacher = bare / teachers
     per_lesson = (full - bare) / len(plan.lessons)
-    print(f"\n## Heap held by the School once the Python objects are gone (malloc's count), {label}")
-    print(f"{fmt_bytes(full)} for {teachers} teachers and {len(plan.lessons)} lessons: {per_teacher:.0f} B per teacher "
-          f"(the same school without lessons; floor about 48 B), {per_lesson:.0f} B per lesson (the rest; floor "
-          f"about 16 B)")
+    print(
+        f"\n## Heap held by the School once the Python objects are gone (malloc's count), {label}"
+    )
+    print(
+        f"{fmt_bytes(full)} for {teachers} teachers and {len(plan.lessons)} lessons: {per_teacher:.0f} B per teacher "
+        f"(the same school without lessons; floor about 48 B), {per_lesson:.0f} B per lesson (the rest; floor "
+        f"about 16 B)"
+    )
 
 
 def sweep(title, sizes, repeats, seed):
     print(f"\n## {title}")
-    print("rotavel's generate_substitutions only: the model would take too long at these "
-          f"sizes. Median of {repeats} runs, each on a freshly built school.\n")
-    print(f"| {'teachers':>8} | {'classes':>7} | {'lessons':>7} | {'median':>9} | {'x per doubling':>14} |")
+    print(
+        "rotavel's generate_substitutions only: the model would take too long at these "
+        f"sizes. Median of {repeats} runs, each on a freshly built school.\n"
+    )
+    print(
+        f"| {'teachers':>8} | {'classes':>7} | {'lessons':>7} | {'median':>9} | {'x per doubling':>14} |"
+    )
     print(f"|{'-' * 10}|{'-' * 9}|{'-' * 9}|{'-' * 11}|{'-' * 16}|")
     previous = None
     for teachers, classes, periods in sizes:
@@ -314,12 +394,16 @@ def sweep(title, sizes, repeats, seed):
             del school
         median = statistics.median(runs)
         growth = f"{median / previous:.2f}" if previous else "-"
-        print(f"| {teachers:>8} | {classes:>7} | {len(plan.lessons):>7} | {fmt(median):>9} | {growth:>14} |")
+        print(
+            f"| {teachers:>8} | {classes:>7} | {len(plan.lessons):>7} | {fmt(median):>9} | {growth:>14} |"
+        )
         previous = median
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--quick", action="store_true", help="small sizes and few repeats (smoke run)")
     ap.add_argument("--teachers", type=int, default=2500)
     ap.add_argument("--subjects", type=int, default=20)
@@ -333,11 +417,26 @@ def main():
     ap.add_argument("--no-sweeps", action="store_true")
     ap.add_argument("--no-memory", action="store_true")
     ap.add_argument("--no-callgrind", action="store_true", help="no instruction counts")
-    ap.add_argument("--callgrind-only", action="store_true",
-                    help="only the instruction counts and bytes per record, at 1x (and 16x with --scale 16)")
-    ap.add_argument("--scale", type=int, default=1, help="with --callgrind-only: also count a school this many times larger")
+    ap.add_argument(
+        "--callgrind-only",
+        action="store_true",
+        help="only the instruction counts and bytes per record, at 1x (and 16x with --scale 16)",
+    )
+    ap.add_argument(
+        "--wall-only",
+        action="store_true",
+        help="only rotavel's build and run times, at 1x (and larger with --scale)",
+    )
+    ap.add_argument(
+        "--scale",
+        type=int,
+        default=1,
+        help="with --callgrind-only or --wall-only: also a school this many times larger",
+    )
     ap.add_argument("--memory-child", nargs=2, metavar=("IMPL", "PLAN"), help=argparse.SUPPRESS)
-    ap.add_argument("--phases-child", nargs=3, metavar=("IMPL", "STR", "PLAN"), help=argparse.SUPPRESS)
+    ap.add_argument(
+        "--phases-child", nargs=3, metavar=("IMPL", "STR", "PLAN"), help=argparse.SUPPRESS
+    )
     ap.add_argument("--bytes-child", metavar="PLAN", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
@@ -352,29 +451,89 @@ def main():
         class_sizes, teacher_sizes = [250, 500], [625, 1250]
     else:
         class_sizes, teacher_sizes = [250, 500, 1000, 2000, 4000], [625, 1250, 2500, 5000, 10000]
-    print(f"# rotavel benchmark: Python {platform.python_version()}, {os.cpu_count()} cores, "
-          f"{platform.machine()}, seed {args.seed}")
+    print(
+        f"# rotavel benchmark: Python {platform.python_version()}, {os.cpu_count()} cores, "
+        f"{platform.machine()}, seed {args.seed}"
+    )
+    if args.wall_only:
+        print(f"\n| {'scale':>5} | {'lessons':>7} | {'build':>9} | {'run':>9} |")
+        print(f"|{'-' * 7}|{'-' * 9}|{'-' * 11}|{'-' * 11}|")
+        for scale in sorted({1, args.scale}):
+            plan = gen.generate(
+                args.teachers * scale,
+                args.subjects,
+                args.classes * scale,
+                args.periods,
+                args.absent,
+                args.seed,
+            )
+            builds, runs = [], []
+            for _ in range(args.repeats):
+                seconds, (school, teachers, classes) = timed(
+                    functools.partial(gen.build, rotavel, plan)
+                )
+                builds.append(seconds)
+                runs.append(timed(school.generate_substitutions)[0])
+                del school, teachers, classes
+            print(
+                f"| {scale:>4}x | {len(plan.lessons):>7} | {fmt(statistics.median(builds)):>9} | "
+                f"{fmt(statistics.median(runs)):>9} |"
+            )
+        return
     if args.callgrind_only:
         for scale in sorted({1, args.scale}):
-            size = (args.teachers * scale, args.subjects, args.classes * scale, args.periods, args.absent, args.seed)
-            callgrind_report(gen.generate(*size), f"{scale}x", with_str=scale == 1)  # str() is slow under valgrind
-            bytes_report(args.teachers * scale, args.classes * scale, args.periods, args.seed, f"{scale}x")
+            size = (
+                args.teachers * scale,
+                args.subjects,
+                args.classes * scale,
+                args.periods,
+                args.absent,
+                args.seed,
+            )
+            callgrind_report(
+                gen.generate(*size), f"{scale}x", with_str=scale == 1
+            )  # str() is slow under valgrind
+            bytes_report(
+                args.teachers * scale, args.classes * scale, args.periods, args.seed, f"{scale}x"
+            )
         return
     str_repeats = max(1, min(3, args.repeats))
-    compare(gen.generate(args.teachers, args.subjects, args.classes, args.periods,
-                         args.absent, args.seed), args.repeats, str_repeats, not args.no_memory)
+    compare(
+        gen.generate(
+            args.teachers, args.subjects, args.classes, args.periods, args.absent, args.seed
+        ),
+        args.repeats,
+        str_repeats,
+        not args.no_memory,
+    )
     if not args.no_callgrind:
-        callgrind_report(gen.generate(args.teachers, args.subjects, args.classes, args.periods, args.absent,
-                                      args.seed), "1x")
+        callgrind_report(
+            gen.generate(
+                args.teachers, args.subjects, args.classes, args.periods, args.absent, args.seed
+            ),
+            "1x",
+        )
         bytes_report(args.teachers, args.classes, args.periods, args.seed, "1x")
     if not args.no_small:
-        compare(gen.generate(100, min(args.subjects, 20), 40, 8, args.absent, args.seed),
-                args.repeats, str_repeats, not args.no_memory)
+        compare(
+            gen.generate(100, min(args.subjects, 20), 40, 8, args.absent, args.seed),
+            args.repeats,
+            str_repeats,
+            not args.no_memory,
+        )
     if not args.no_sweeps:
-        sweep("Doubling classes (teachers = 2.5 x classes, 20 subjects, 10 periods, 8% absent)",
-              [(5 * c // 2, c, 10) for c in class_sizes], args.sweep_repeats, args.seed)
-        sweep("Doubling teachers (250 classes, 20 subjects, 10 periods, 8% absent)",
-              [(t, 250, 10) for t in teacher_sizes], args.sweep_repeats, args.seed)
+        sweep(
+            "Doubling classes (teachers = 2.5 x classes, 20 subjects, 10 periods, 8% absent)",
+            [(5 * c // 2, c, 10) for c in class_sizes],
+            args.sweep_repeats,
+            args.seed,
+        )
+        sweep(
+            "Doubling teachers (250 classes, 20 subjects, 10 periods, 8% absent)",
+            [(t, 250, 10) for t in teacher_sizes],
+            args.sweep_repeats,
+            args.seed,
+        )
 
 
 if __name__ == "__main__":

@@ -1,14 +1,15 @@
 #!/bin/sh
-# Builds the libFuzzer harnesses into fuzz/out/, installing clang and its fuzzer runtime from
-# Debian when they are missing. Clang 16 is the first Debian clang whose C++20 mode accepts
-# libstdc++ 12's <source_location>, which the library uses.
+# Builds the libFuzzer harnesses into fuzz/out/, installing clang, its fuzzer runtime and ICU
+# from Debian when they are missing. Clang 16 is the first Debian clang whose C++20 mode
+# accepts libstdc++ 12's <source_location>, which the library uses. ICU serves only the
+# harnesses, as an independent oracle for the library's own Unicode tables.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 CXX=${CXX:-clang++-16}
 runtime=/usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a
 
-if ! command -v "$CXX" >/dev/null 2>&1 || [ ! -e "$runtime" ]; then
+if ! command -v "$CXX" >/dev/null 2>&1 || [ ! -e "$runtime" ] || [ ! -e /usr/include/unicode/uchar.h ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq

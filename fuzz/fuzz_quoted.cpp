@@ -1,5 +1,6 @@
 // write_quoted on any text a Python str can carry: one line between double quotes, nothing
-// invisible left raw, nothing visible escaped, and reading it back gives the text.
+// invisible left raw, nothing visible escaped, and reading it back gives the text. ICU is the
+// oracle for the character properties (the library has its own tables and does not use ICU).
 #include <unicode/uchar.h>
 
 #include "common.hpp"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common.hpp"
-#include "school/school.hpp"
 #include "school/render.hpp"
+#include "school/school.hpp"
 
 using namespace school;
 
@@ -21,12 +21,15 @@ namespace {
 
 // Names, and words for grades, class names and reasons, chosen to need CSV quoting, escaping
 // and non-ASCII handling.
-constexpr std::array<std::string_view, 8> names = {"Ann", "Bob", "Chen, Li", "O\"Neil", "Zo\u00eb", "Dee\nDee", "", "Eve\u0301"};
+constexpr std::array<std::string_view, 8> names = {"Ann",      "Bob",      "Chen, Li", "O\"Neil",
+                                                   "Zo\u00eb", "Dee\nDee", "",         "Eve\u0301"};
 constexpr std::string_view unknown_name = "Nobody";
-constexpr std::array<std::string_view, 8> words = {"9B", "10,A", "X\"Y", "", "\u03a9\tz", "7\r", "Sick, \"flu\"", "Planned Absense"};
+constexpr std::array<std::string_view, 8> words = {"9B",        "10,A", "X\"Y",          "",
+                                                   "\u03a9\tz", "7\r",  "Sick, \"flu\"", "Planned Absense"};
 constexpr std::array<std::string_view, subject_count> display = {
-    "Chemistry", "Physics", "Maths",    "Computer", "English", "Biology",   "PhysicalEdu", "Sanskrit", "Urdu",  "Geo",
-    "Acc",       "History", "Civics",   "Business", "Arts",    "Games",     "Economics",   "Hindi",    "Bengali", "Finance"};
+    "Chemistry", "Physics", "Maths",     "Computer", "English", "Biology", "PhysicalEdu",
+    "Sanskrit",  "Urdu",    "Geo",       "Acc",      "History", "Civics",  "Business",
+    "Arts",      "Games",   "Economics", "Hindi",    "Bengali", "Finance"};
 
 // FUZZ_SHOW=1 prints every report, to see what an input makes the School do.
 const bool show = std::getenv("FUZZ_SHOW") != nullptr;
@@ -61,11 +64,11 @@ struct ClassModel {
 // What the harness holds: the library objects and their model side by side.
 struct World {
   School school;
-  std::vector<Rec> recs;                  // every record ever filed, by id
-  std::vector<std::size_t> teachers;      // the School's teacher list, as ids
-  std::map<std::string, std::size_t> map; // name -> id
+  std::vector<Rec> recs;                   // every record ever filed, by id
+  std::vector<std::size_t> teachers;       // the School's teacher list, as ids
+  std::map<std::string, std::size_t> map;  // name -> id
   std::vector<ClassModel> school_classes;
-  std::vector<Class> held;                // copies of what was added, sharing its records
+  std::vector<Class> held;  // copies of what was added, sharing its records
 
   std::array<std::optional<Teacher>, names.size()> drafts;
   std::array<Rec, names.size()> draft_models;
@@ -225,8 +228,8 @@ void run_and_check(World& w) {
     FUZZ_CHECK(row < rows.size() && *fields == rows[row]);
     auto period = static_cast<std::int16_t>(std::stoi((*fields)[1]));
     auto sub = busy_present.find((*fields)[3]);
-    FUZZ_CHECK(sub != busy_present.end());               // a present teacher of the School
-    FUZZ_CHECK(sub->second.insert(period).second);       // and free at that period until now
+    FUZZ_CHECK(sub != busy_present.end());          // a present teacher of the School
+    FUZZ_CHECK(sub->second.insert(period).second);  // and free at that period until now
     ++row;
   }
   FUZZ_CHECK(row == rows.size());
@@ -260,7 +263,8 @@ void check_school_text(const World& w) {
     start = end;
   }
   std::size_t teacher_lines = 0, present = 0;
-  for (std::size_t at = 0; (at = expanded.find("data: Teacher {\n", at)) != std::string_view::npos; ++at) ++teacher_lines;
+  for (std::size_t at = 0; (at = expanded.find("data: Teacher {\n", at)) != std::string_view::npos; ++at)
+    ++teacher_lines;
   std::size_t entries = 0;
   for (const ClassModel& c : w.school_classes) entries += c.entries.size();
   FUZZ_CHECK(teacher_lines == w.teachers.size() + entries);
@@ -287,7 +291,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 0: {  // a new Teacher object
         auto sub = static_cast<Subject>(in.ConsumeIntegralInRange<std::size_t>(0, subject_count - 1));
         bool present = in.ConsumeBool();
-        std::string reason(in.ConsumeBool() ? default_reason : words[in.ConsumeIntegralInRange<std::size_t>(0, words.size() - 1)]);
+        std::string reason(in.ConsumeBool() ? default_reason
+                                            : words[in.ConsumeIntegralInRange<std::size_t>(0, words.size() - 1)]);
         w.drafts[d].emplace(std::string(names[d]), sub, present);
         w.drafts[d]->reason_of_absentee = reason;
         w.draft_models[d] = Rec{std::string(names[d]), sub, present, reason, {}};
@@ -332,12 +337,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto found = w.map.find(name);
         if (found == w.map.end()) {
           const std::string school_before = w.school.printed_text(), class_before = printed_text(w.slots[k]);
-          Status failed = w.school.register_period(probe, p, w.slots[k]);
-          FUZZ_CHECK(failed && failed->kind == Failure::Kind::internal);
-          FUZZ_CHECK(failed->message == "Teacher not found in existing list. Please add to 'teacher_list.csv'");
+          Result<void> outcome = w.school.register_period(probe, p, w.slots[k]);
+          FUZZ_CHECK(!outcome.ok() && outcome.failure().kind == Failure::Kind::fatal);
+          FUZZ_CHECK(outcome.failure().message ==
+                     "Teacher not found in existing list. Please add to 'teacher_list.csv'");
           FUZZ_CHECK(w.school.printed_text() == school_before && printed_text(w.slots[k]) == class_before);
         } else {
-          FUZZ_CHECK(!w.school.register_period(probe, p, w.slots[k]));
+          FUZZ_CHECK(w.school.register_period(probe, p, w.slots[k]).ok());
           w.recs[found->second].insert(p, w.slot_models[k].name);
           w.slot_models[k].entries.emplace_back(found->second, p);
           w.slot_models[k].entries.emplace_back(found->second, p);

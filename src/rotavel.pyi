@@ -7,7 +7,7 @@ which class when with `register_period`, then call
 
 from typing import SupportsIndex, final
 
-__all__ = ["Teacher", "School", "Class", "register_period"]
+__all__ = ["Class", "School", "Teacher", "register_period"]
 
 @final
 class Teacher:

@@ -2,22 +2,20 @@ import gc
 import sys
 
 import pytest
-
 import rotavel
 
 PANIC_NOT_FOUND = "Teacher not found in existing list. Please add to 'teacher_list.csv'"
 DEFAULT_REASON = "Planned Absense"
 
 
-def err(fn, *args, **kwargs):
-    """Call fn and return (exception type, message) of what it raised."""
+def outcome(fn, *args, **kwargs):
+    """("ok", result) of a call, or (exception type, message) of what it raised."""
     try:
-        fn(*args, **kwargs)
+        return "ok", fn(*args, **kwargs)
     except BaseException as e:  # PanicException is not an Exception
         if isinstance(e, (KeyboardInterrupt, SystemExit)):
             raise
         return type(e), str(e)
-    pytest.fail("no exception raised")
 
 
 class Index:
@@ -32,8 +30,10 @@ class Index:
 
 def compact_teacher(name, pairs="", sub="Maths", present="true", reason=DEFAULT_REASON):
     """A TeacherRecord as the School's subject grouping shows it."""
-    return (f'Mutex {{ data: Teacher {{ name: "{name}", periods: {{{pairs}}}, sub: {sub}, '
-            f'present: {present}, reason_of_absentee: "{reason}" }} }}')
+    return (
+        f'Mutex {{ data: Teacher {{ name: "{name}", periods: {{{pairs}}}, sub: {sub}, '
+        f'present: {present}, reason_of_absentee: "{reason}" }} }}'
+    )
 
 
 def grouping(school):
@@ -44,11 +44,13 @@ def grouping(school):
 
 
 def assert_no_leak(op, reps=100, rounds=6, warmup=2):
-    """Fail only when every measured round leaves more allocated blocks behind.
+    """Fail only when every measured round leaves at least one block per two calls behind.
 
-    Single rounds may grow (caches, free lists, interned strings); a real
-    leak grows every round by roughly the same amount.
+    Single rounds may grow by a few blocks (caches, free lists, interned strings,
+    the traceback machinery); a real leak grows every round by about one block or
+    more per call.
     """
+
     def one_round():
         for _ in range(reps):
             op()
@@ -65,7 +67,9 @@ def assert_no_leak(op, reps=100, rounds=6, warmup=2):
         current = one_round()
         deltas[i] = current - previous
         previous = current
-    assert not all(d > 0 for d in deltas), f"allocated blocks grew every round by {deltas}"
+    assert not all(d >= max(1, reps // 2) for d in deltas), (
+        f"allocated blocks grew every round by {deltas}"
+    )
 
 
 @pytest.fixture(scope="session")

@@ -11,17 +11,38 @@ against that method.  Binding errors of the extension are not reproduced.
 import time
 import unicodedata
 
-__all__ = ["Teacher", "School", "Class", "register_period", "PanicException",
-           "mask_timing", "TIMING_TOKEN"]
+__all__ = [
+    "TIMING_TOKEN",
+    "Class",
+    "PanicException",
+    "School",
+    "Teacher",
+    "mask_timing",
+    "register_period",
+]
 
 SUBJECTS = {  # keyword (lower case) -> display name
-    "chemistry": "Chemistry", "physics": "Physics", "maths": "Maths",
-    "computer": "Computer", "english": "English", "biology": "Biology",
-    "bio": "Biology", "p.e": "PhysicalEdu", "sanskrit": "Sanskrit",
-    "urdu": "Urdu", "geography": "Geo", "accountancy": "Acc",
-    "history": "History", "civics": "Civics", "business": "Business",
-    "art": "Arts", "games": "Games", "economics": "Economics",
-    "hindi": "Hindi", "bengali": "Bengali", "finfance": "Finance",
+    "chemistry": "Chemistry",
+    "physics": "Physics",
+    "maths": "Maths",
+    "computer": "Computer",
+    "english": "English",
+    "biology": "Biology",
+    "bio": "Biology",
+    "p.e": "PhysicalEdu",
+    "sanskrit": "Sanskrit",
+    "urdu": "Urdu",
+    "geography": "Geo",
+    "accountancy": "Acc",
+    "history": "History",
+    "civics": "Civics",
+    "business": "Business",
+    "art": "Arts",
+    "games": "Games",
+    "economics": "Economics",
+    "hindi": "Hindi",
+    "bengali": "Bengali",
+    "finfance": "Finance",
 }
 DEFAULT_REASON = "Planned Absense"
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason\n"
@@ -46,15 +67,40 @@ def mask_timing(text):
 
 # Grapheme_Extend is Mn + Me + Other_Grapheme_Extend; unicodedata has no
 # property lookup, so the few Other_Grapheme_Extend code points of Unicode 15.0
-# (the version of both unicodedata here and the module's ICU) are listed.
+# (the version of both unicodedata here and the module's own tables) are listed.
 _OTHER_GRAPHEME_EXTEND = frozenset(
-    [0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2, 0x0CD5, 0x0CD6,
-     0x0D3E, 0x0D57, 0x0DCF, 0x0DDF, 0x1B35, 0x200C, 0x302E, 0x302F, 0xFF9E,
-     0xFF9F, 0x1133E, 0x11357, 0x114B0, 0x114BD, 0x115AF, 0x11930, 0x1D165]
+    [
+        0x09BE,
+        0x09D7,
+        0x0B3E,
+        0x0B57,
+        0x0BBE,
+        0x0BD7,
+        0x0CC2,
+        0x0CD5,
+        0x0CD6,
+        0x0D3E,
+        0x0D57,
+        0x0DCF,
+        0x0DDF,
+        0x1B35,
+        0x200C,
+        0x302E,
+        0x302F,
+        0xFF9E,
+        0xFF9F,
+        0x1133E,
+        0x11357,
+        0x114B0,
+        0x114BD,
+        0x115AF,
+        0x11930,
+        0x1D165,
+    ]
     + list(range(0x1D16E, 0x1D173))
-    + list(range(0xE0020, 0xE0080)))
-_SIMPLE_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r",
-                   "\t": "\\t", "\0": "\\0"}
+    + list(range(0xE0020, 0xE0080))
+)
+_SIMPLE_ESCAPES = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
 _ESCAPED_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
 
 
@@ -62,9 +108,12 @@ def _char(c):
     if c in _SIMPLE_ESCAPES:
         return _SIMPLE_ESCAPES[c]
     cat = unicodedata.category(c)
-    if (cat in ("Mn", "Me") or ord(c) in _OTHER_GRAPHEME_EXTEND
-            or (cat in _ESCAPED_CATEGORIES and c != " ")):
-        return "\\u{%x}" % ord(c)
+    if (
+        cat in ("Mn", "Me")
+        or ord(c) in _OTHER_GRAPHEME_EXTEND
+        or (cat in _ESCAPED_CATEGORIES and c != " ")
+    ):
+        return f"\\u{{{ord(c):x}}}"
     return c
 
 
@@ -102,8 +151,7 @@ def compact(v):
         return "[" + ", ".join(map(compact, v)) + "]"
     if isinstance(v, dict):
         return "{" + ", ".join(compact(k) + ": " + compact(x) for k, x in v.items()) + "}"
-    return (v.name + " { "
-            + ", ".join(f + ": " + compact(x) for f, x in v.fields) + " }")
+    return v.name + " { " + ", ".join(f + ": " + compact(x) for f, x in v.fields) + " }"
 
 
 def expanded(v, ind=""):
@@ -129,6 +177,7 @@ def expanded(v, ind=""):
 
 # ---- records ------------------------------------------------------------
 
+
 class _TeacherData:
     """One teacher's record; the pair set is a dict so it keeps insertion order."""
 
@@ -150,10 +199,16 @@ class _TeacherData:
         return any(p == period for p, _ in self.periods)
 
     def debug(self):
-        return Rec("Teacher", [
-            ("name", self.name), ("periods", SetOf(self.periods)),
-            ("sub", Raw(self.sub)), ("present", self.present),
-            ("reason_of_absentee", self.reason_of_absentee)])
+        return Rec(
+            "Teacher",
+            [
+                ("name", self.name),
+                ("periods", SetOf(self.periods)),
+                ("sub", Raw(self.sub)),
+                ("present", self.present),
+                ("reason_of_absentee", self.reason_of_absentee),
+            ],
+        )
 
 
 def _mutex(data):
@@ -172,6 +227,7 @@ class _ClassData:
 
 
 # ---- the Python-visible classes --------------------------------------------
+
 
 def parse_subject(text):
     lowered = text.lower()
@@ -203,7 +259,9 @@ class Teacher:
     @reason_of_absentee.setter
     def reason_of_absentee(self, value):
         if not isinstance(value, str):
-            raise TypeError(f"'{type(value).__qualname__}' object cannot be converted to 'PyString'")
+            raise TypeError(
+                f"'{type(value).__qualname__}' object cannot be converted to 'PyString'"
+            )
         self._d.reason_of_absentee = value
 
     def add_period(self, period, grade):
@@ -215,9 +273,17 @@ class Teacher:
     def __str__(self):
         d = self._d
         pairs = compact([f"{p}:{g}" for p, g in d.periods])
-        return ("Teacher:\n    {\n        name:" + d.name + " \n        periods: " + pairs
-                + " \n        subject: " + d.sub + "\n        present: "
-                + ("true" if d.present else "false") + "\n    }\n")
+        return (
+            "Teacher:\n    {\n        name:"
+            + d.name
+            + " \n        periods: "
+            + pairs
+            + " \n        subject: "
+            + d.sub
+            + "\n        present: "
+            + ("true" if d.present else "false")
+            + "\n    }\n"
+        )
 
 
 class Class:
@@ -292,21 +358,38 @@ class School:
                 if sub is None:  # anyone free, in list order, whatever the subject
                     sub = next((u for u in self.teachers if u.present and not u.busy(p)), None)
                 if sub is None:
-                    unresolved.append(f"Couldnt find a substitution for {t.name} at {p}-{quoted(c)}\n")
+                    unresolved.append(
+                        f"Couldnt find a substitution for {t.name} at {p}-{quoted(c)}\n"
+                    )
                     continue
                 sub.periods[(p, c)] = None
-                table.append(",".join([_csv_field(t.name), str(p), _csv_field(t.sub),
-                                       _csv_field(sub.name), _csv_field(c),
-                                       _csv_field(t.reason_of_absentee)]) + "\n")
+                table.append(
+                    ",".join(
+                        [
+                            _csv_field(t.name),
+                            str(p),
+                            _csv_field(t.sub),
+                            _csv_field(sub.name),
+                            _csv_field(c),
+                            _csv_field(t.reason_of_absentee),
+                        ]
+                    )
+                    + "\n"
+                )
         timing = TIMING_PREFIX + _duration(time.perf_counter_ns() - start)
         return "".join(table) + "\n" + quoted("".join(unresolved)) + "\n" + quoted(timing)
 
     def __str__(self):
-        return ("List of teachers: " + expanded([_mutex(t) for t in self.teachers])
-                + "\nList of classes:" + expanded([_mutex(k) for k in self.classes])
-                + "\nTeacher_hashtable "
-                + compact({s: [_mutex(t) for t in ts]
-                           for s, ts in group_by_subject(self.teachers).items()}))
+        return (
+            "List of teachers: "
+            + expanded([_mutex(t) for t in self.teachers])
+            + "\nList of classes:"
+            + expanded([_mutex(k) for k in self.classes])
+            + "\nTeacher_hashtable "
+            + compact(
+                {s: [_mutex(t) for t in ts] for s, ts in group_by_subject(self.teachers).items()}
+            )
+        )
 
 
 def register_period(teacher, period, school, klass):

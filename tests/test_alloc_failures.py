@@ -1,6 +1,6 @@
 """An exhausted heap inside any call raises MemoryError and leaves every object usable."""
-import pytest
 
+import pytest
 import rotavel
 
 _testcapi = pytest.importorskip("_testcapi")

@@ -4,30 +4,28 @@ Every call gets a clear exception or the right result; a failing call changes
 nothing, and every object stays usable afterwards.
 """
 
+import json
 import re
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 from unittest.mock import ANY
 
-import pytest
-
 import model
+import pytest
 import rotavel
+from conftest import PANIC_NOT_FOUND, Index, outcome
 from rotavel import Class, School, Teacher, register_period
-from conftest import PANIC_NOT_FOUND, Index, err
 
 OUT_OF_RANGE = (OverflowError, "out of range integral type conversion attempted")
 TOO_LARGE = (OverflowError, "Python int too large to convert to C long")
-BORROWED, MUTABLY_BORROWED = (RuntimeError, "Already borrowed"), (RuntimeError, "Already mutably borrowed")
+BORROWED, MUTABLY_BORROWED = (
+    (RuntimeError, "Already borrowed"),
+    (RuntimeError, "Already mutably borrowed"),
+)
 EMPTY_REPORT = model.mask_timing(model.School().generate_substitutions())
-
-
-def outcome(fn, *args):
-    try:
-        return "ok", fn(*args)
-    except Exception as e:
-        return type(e), str(e)
 
 
 def raise_(exc):
@@ -82,14 +80,30 @@ def scenario(api, name, make=str):
     api.register_period(ann, 3, s, c)
     api.register_period(api.Teacher(name + "2", "bio", True), 4, s, c)
     s.add_class(c)
-    return [ann.name, ann.reason_of_absentee, str(ann), str(c), str(s),
-            model.mask_timing(s.generate_substitutions()), str(s)]
+    return [
+        ann.name,
+        ann.reason_of_absentee,
+        str(ann),
+        str(c),
+        str(s),
+        model.mask_timing(s.generate_substitutions()),
+        str(s),
+    ]
 
 
-@pytest.mark.parametrize("name, make", [
-    ("", str), ("\x00", str), ("a\x00b", str), ("\x00\x00", str), ("\u200b", str),
-    ('x"\\,\r\n', str), ("Ann", Hostile), ("", Hostile),
-])
+@pytest.mark.parametrize(
+    "name, make",
+    [
+        ("", str),
+        ("\x00", str),
+        ("a\x00b", str),
+        ("\x00\x00", str),
+        ("\u200b", str),
+        ('x"\\,\r\n', str),
+        ("Ann", Hostile),
+        ("", Hostile),
+    ],
+)
 def test_empty_nul_and_subclassed_texts_are_kept_whole(name, make):
     got = scenario(rotavel, name, make)
     assert got == scenario(model, name)
@@ -101,7 +115,10 @@ def test_nul_is_part_of_the_key(panic_type, stored, looked_up):
     s, c = School(), Class("9B")
     s.add_teacher(Teacher(stored, "maths", True))
     before = texts(s, c)
-    assert err(register_period, Teacher(looked_up, "maths", True), 1, s, c) == (panic_type, PANIC_NOT_FOUND)
+    assert outcome(register_period, Teacher(looked_up, "maths", True), 1, s, c) == (
+        panic_type,
+        PANIC_NOT_FOUND,
+    )
     assert texts(s, c) == before
 
 
@@ -113,72 +130,109 @@ def test_ten_megabyte_texts():
         s, c, small = api.School(), api.Class(text), api.Class("9B")
         s.add_teacher(t)
         s.add_to_hashmap(text + "!", api.Teacher("Bob", "maths", True))
-        api.register_period(api.Teacher(text + "!", "art", True), 2, s, small)  # found by the big key
+        api.register_period(
+            api.Teacher(text + "!", "art", True), 2, s, small
+        )  # found by the big key
         return [t.name, t.reason_of_absentee, str(t), str(c), str(s), str(small)]
 
     big = "x" * (10 << 20) + "ë"
-    assert build(rotavel, big) == [x.replace("Placeholder", big) for x in build(model, "Placeholder")]
+    assert build(rotavel, big) == [
+        x.replace("Placeholder", big) for x in build(model, "Placeholder")
+    ]
 
 
-@pytest.mark.parametrize("call, bad", [
-    (lambda t, s, c: Teacher("\ud800", "poetry", 1), "\ud800"),  # the name is converted first
-    (lambda t, s, c: Teacher("Ann", "ma\udfffths", True), "ma\udfffths"),
-    (lambda t, s, c: Class("9B\udc00"), "9B\udc00"),
-    (lambda t, s, c: setattr(t, "reason_of_absentee", "ill\udbff"), "ill\udbff"),
-    (lambda t, s, c: t.add_period(1, "\ud800x"), "\ud800x"),
-    (lambda t, s, c: s.add_to_hashmap("a\udfff", t), "a\udfff"),
-])
+@pytest.mark.parametrize(
+    "call, bad",
+    [
+        (lambda t, s, c: Teacher("\ud800", "poetry", 1), "\ud800"),  # the name is converted first
+        (lambda t, s, c: Teacher("Ann", "ma\udfffths", True), "ma\udfffths"),
+        (lambda t, s, c: Class("9B\udc00"), "9B\udc00"),
+        (lambda t, s, c: setattr(t, "reason_of_absentee", "ill\udbff"), "ill\udbff"),
+        (lambda t, s, c: t.add_period(1, "\ud800x"), "\ud800x"),
+        (lambda t, s, c: s.add_to_hashmap("a\udfff", t), "a\udfff"),
+    ],
+)
 def test_lone_surrogates_raise_the_interpreters_error(call, bad):
     t, s, c = world()
     before = texts(t, s, c)
-    assert err(call, t, s, c) == err(str.encode, bad)
+    assert outcome(call, t, s, c) == outcome(str.encode, bad)
     assert texts(t, s, c) == before and t.reason_of_absentee == "Planned Absense"
 
 
 # ---- keyword names -------------------------------------------------------------
 
-@pytest.mark.parametrize("call, full_name", [
-    (lambda key: Teacher.__new__(Teacher, "Ann", "maths", True, **{key: 1}), "Teacher.__new__()"),
-    (lambda key: Class(**{"name": "9B", key: 1}), "Class.__new__()"),
-    (lambda key: S.add_teacher(T, **{key: 1}), "School.add_teacher()"),
-    (lambda key: register_period(T, 1, S, C, **{key: 1}), "register_period()"),
-])
+
+@pytest.mark.parametrize(
+    "call, full_name",
+    [
+        (
+            lambda key: Teacher.__new__(Teacher, "Ann", "maths", True, **{key: 1}),
+            "Teacher.__new__()",
+        ),
+        (lambda key: Class(**{"name": "9B", key: 1}), "Class.__new__()"),
+        (lambda key: S.add_teacher(T, **{key: 1}), "School.add_teacher()"),
+        (lambda key: register_period(T, 1, S, C, **{key: 1}), "register_period()"),
+    ],
+)
 def test_unprintable_keyword_name(monkeypatch, call, full_name):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     before = texts(T, S, C)
-    assert err(call, Hostile("size")) == (
-        TypeError, f"{full_name} got an unexpected keyword argument '<unprintable Hostile object>'")
+    assert outcome(call, Hostile("size")) == (
+        TypeError,
+        f"{full_name} got an unexpected keyword argument '<unprintable Hostile object>'",
+    )
     assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [(ValueError, "no str")]
     assert texts(T, S, C) == before
 
 
 def test_keyword_names_match_by_their_characters_and_may_show_the_receiver():
     assert str(Class(**{Hostile("name"): "9B"})) == '"9B" []'
-    assert Teacher.__new__(Teacher, **{Hostile("name"): "A", Hostile("sub"): "bio",
-                                       Hostile("present"): True}).get_sub() == "Biology"
+    assert (
+        Teacher.__new__(
+            Teacher, **{Hostile("name"): "A", Hostile("sub"): "bio", Hostile("present"): True}
+        ).get_sub()
+        == "Biology"
+    )
 
     class Key(str):  # binding runs before the receiver is taken, so __str__ may read it
         def __str__(self):
             return str(S)
 
-    assert err(lambda: S.add_teacher(**{Key("k"): T})) == (
-        TypeError, f"School.add_teacher() got an unexpected keyword argument '{S}'")
+    assert outcome(lambda: S.add_teacher(**{Key("k"): T})) == (
+        TypeError,
+        f"School.add_teacher() got an unexpected keyword argument '{S}'",
+    )
 
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
-    (lambda: Teacher.__new__(Teacher, "Ann", **{"name": "Bob", "sub": "bio", "present": True}),
-     "Teacher.__new__() got multiple values for argument 'name'"),
-    (lambda: register_period(T, 1, S, C, **{"class": C}), "register_period() got multiple values for argument 'class'"),
-    # A keyword repeated through ** is refused by the interpreter before the module runs.
-    (lambda: register_period(T, period=1, **{"period": 2}),
-     "rotavel.register_period() got multiple values for keyword argument 'period'"),
-    (lambda: Class(name="a", **{"name": "b"}), "Class() got multiple values for keyword argument 'name'"),
-])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
+        (
+            lambda: Teacher.__new__(
+                Teacher, "Ann", **{"name": "Bob", "sub": "bio", "present": True}
+            ),
+            "Teacher.__new__() got multiple values for argument 'name'",
+        ),
+        (
+            lambda: register_period(T, 1, S, C, **{"class": C}),
+            "register_period() got multiple values for argument 'class'",
+        ),
+        # A keyword repeated through ** is refused by the interpreter before the module runs.
+        (
+            lambda: register_period(T, period=1, **{"period": 2}),  # noqa: PLE1132
+            "rotavel.register_period() got multiple values for keyword argument 'period'",
+        ),
+        (
+            lambda: Class(name="a", **{"name": "b"}),  # noqa: PLE1132
+            "Class() got multiple values for keyword argument 'name'",
+        ),
+    ],
+)
 def test_keywords_given_twice(call, expected):
     before = texts(T, S, C)
-    assert err(call) == (TypeError, expected)
+    assert outcome(call) == (TypeError, expected)
     assert texts(T, S, C) == before
 
 
@@ -191,9 +245,20 @@ PERIOD_CALLS = {
 
 
 @pytest.mark.parametrize("how", PERIOD_CALLS)
-@pytest.mark.parametrize("value, stored", [
-    (True, 1), (False, 0), (StubbornInt(7), 7), (StubbornInt(-32768), -32768), (Index(lambda: 32767), 32767),
-])
+@pytest.mark.parametrize(
+    "value, stored",
+    [
+        (True, 1),
+        (False, 0),
+        (StubbornInt(7), 7),
+        (StubbornInt(-32768), -32768),
+        (Index(lambda: 32767), 32767),
+        (32767, 32767),
+        (-32768, -32768),
+        (0, 0),
+        (-1, -1),
+    ],
+)
 def test_periods_accepted(how, value, stored):
     t, s, c = world()
     PERIOD_CALLS[how](t, s, c, value)
@@ -201,17 +266,37 @@ def test_periods_accepted(how, value, stored):
 
 
 @pytest.mark.parametrize("how", PERIOD_CALLS)
-@pytest.mark.parametrize("value, expected", [
-    (2 ** 70, TOO_LARGE), (-2 ** 63 - 1, TOO_LARGE), (StubbornInt(2 ** 64), TOO_LARGE),
-    (Index(lambda: 2 ** 70), TOO_LARGE), (2 ** 63 - 1, OUT_OF_RANGE), (-2 ** 63, OUT_OF_RANGE),
-    (Index(lambda: "1"), (TypeError, "argument 'period': __index__ returned non-int (type str)")),
-    (Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
-    (None, (TypeError, "argument 'period': 'NoneType' object cannot be interpreted as an integer")),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (2**70, TOO_LARGE),
+        (-(2**63) - 1, TOO_LARGE),
+        (StubbornInt(2**64), TOO_LARGE),
+        (Index(lambda: 2**70), TOO_LARGE),
+        (2**63 - 1, OUT_OF_RANGE),
+        (-(2**63), OUT_OF_RANGE),
+        # Either side of the 16-bit range, and of the largest int the interpreter keeps in one digit.
+        (32768, OUT_OF_RANGE),
+        (-32769, OUT_OF_RANGE),
+        (2**30 - 1, OUT_OF_RANGE),
+        (2**30, OUT_OF_RANGE),
+        (-(2**30) + 1, OUT_OF_RANGE),
+        (-(2**30), OUT_OF_RANGE),
+        (
+            Index(lambda: "1"),
+            (TypeError, "argument 'period': __index__ returned non-int (type str)"),
+        ),
+        (Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
+        (
+            None,
+            (TypeError, "argument 'period': 'NoneType' object cannot be interpreted as an integer"),
+        ),
+    ],
+)
 def test_periods_refused(how, value, expected):
     t, s, c = world()
     before = texts(t, s, c)
-    assert err(PERIOD_CALLS[how], t, s, c, value) == expected
+    assert outcome(PERIOD_CALLS[how], t, s, c, value) == expected
     assert texts(t, s, c) == before
     PERIOD_CALLS[how](t, s, c, 2)
 
@@ -223,14 +308,24 @@ def reentering(api):
     return lambda effect, value: (effect(), value)[1]
 
 
-@pytest.mark.parametrize("calls", [
-    # The school and the class are taken only after the period, so __index__ may use them.
-    lambda api, p, t, s, c: api.register_period(t, p(lambda: s.add_teacher(t), 3), s, c),
-    lambda api, p, t, s, c: (s.add_teacher(t), api.register_period(
-        t, p(lambda: api.register_period(t, 1, s, c), 2), s, c)),
-    lambda api, p, t, s, c: (s.add_teacher(t), api.register_period(t, 1, s, c), api.register_period(
-        t, p(lambda: (s.add_class(c), s.generate_substitutions(), str(c)), 5), s, c)),
-])
+@pytest.mark.parametrize(
+    "calls",
+    [
+        # The school and the class are taken only after the period, so __index__ may use them.
+        lambda api, p, t, s, c: api.register_period(t, p(lambda: s.add_teacher(t), 3), s, c),
+        lambda api, p, t, s, c: (
+            s.add_teacher(t),
+            api.register_period(t, p(lambda: api.register_period(t, 1, s, c), 2), s, c),
+        ),
+        lambda api, p, t, s, c: (
+            s.add_teacher(t),
+            api.register_period(t, 1, s, c),
+            api.register_period(
+                t, p(lambda: (s.add_class(c), s.generate_substitutions(), str(c)), 5), s, c
+            ),
+        ),
+    ],
+)
 def test_period_conversion_reentering_the_other_arguments(calls):
     def run(api):
         t, s, c = api.Teacher("Ann", "maths", False), api.School(), api.Class("9B")
@@ -251,28 +346,133 @@ def test_error_message_reentering_the_held_teacher(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     t = Teacher("Ann", "maths", True)
     before = str(t)
-    assert err(t.add_period, Index(lambda: raise_(TypeError(Message()))), "x") == (
-        TypeError, "argument 'period': <unprintable TypeError object>")
+    assert outcome(t.add_period, Index(lambda: raise_(TypeError(Message()))), "x") == (
+        TypeError,
+        "argument 'period': <unprintable TypeError object>",
+    )
     assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [MUTABLY_BORROWED]
     assert str(t) == before
 
 
+# ---- instances made without their constructor -------------------------------------------
+
+# Each entry that takes the instance, and the argument it comes as (None: the receiver).
+BARE_PROBES = {
+    "School": [
+        ("str(bare)", None),
+        ("bare.add_teacher(t)", None),
+        ("bare.add_class(c)", None),
+        ("bare.add_to_hashmap('k', t)", None),
+        ("bare.generate_substitutions()", None),
+        ("School.add_teacher(bare, t)", None),
+        ("register_period(t, 1, bare, c)", "school"),
+    ],
+    "Teacher": [
+        ("str(bare)", None),
+        ("bare.name", None),
+        ("bare.present", None),
+        ("bare.reason_of_absentee", None),
+        ("setattr(bare, 'present', False)", None),
+        ("setattr(bare, 'reason_of_absentee', 'x')", None),
+        ("bare.add_period(1, 'x')", None),
+        ("bare.get_sub()", None),
+        ("s.add_teacher(bare)", "teacher"),
+        ("s.add_to_hashmap('k', bare)", "teacher"),
+        ("register_period(bare, 1, s, c)", "teacher"),
+    ],
+    "Class": [
+        ("str(bare)", None),
+        ("s.add_class(bare)", "class"),
+        ("register_period(t, 1, s, bare)", "class"),
+    ],
+}
+
+
+@pytest.mark.parametrize("make", ["{0}()", "object.__new__({0})"])
+@pytest.mark.parametrize("kind", BARE_PROBES)
+def test_instance_not_built_by_its_constructor_is_refused(kind, make):
+    """The types are mutable: replacing __new__ makes instances whose record was never built.
+
+    Each must be refused with a TypeError wherever it is taken, and freed without touching the
+    record; in a child process, since that used to crash the interpreter.
+    """
+    probes = [probe for probe, _ in BARE_PROBES[kind]]
+    script = textwrap.dedent(f"""
+        import gc, json
+        from rotavel import Class, School, Teacher, register_period
+        t, s, c = Teacher("Ann", "maths", True), School(), Class("9B")
+        s.add_teacher(t)
+        {kind}.__new__ = staticmethod(object.__new__)
+        bare = {make.format(kind)}
+        seen = []
+        for probe in {probes!r}:
+            try:
+                exec(probe)
+                seen.append("ok")
+            except BaseException as e:
+                seen.append([type(e).__name__, str(e)])
+        del bare
+        gc.collect()
+        register_period(t, 2, s, c)  # the objects built as they should be still work
+        seen.append(str(c).count('name: "Ann"'))
+        print(json.dumps(seen))
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr) == (0, "")
+    refused = f"'{kind}' object was not built by the module's {kind} constructor"
+    assert json.loads(out.stdout) == [
+        ["TypeError", refused if argument is None else f"argument '{argument}': {refused}"]
+        for _, argument in BARE_PROBES[kind]
+    ] + [2]
+
+
 # ---- threads ------------------------------------------------------------------------
 
+
 def probes(api, t, s, c):
-    return [lambda: str(t), lambda: t.present, lambda: t.add_period(9, "p"), lambda: s.add_teacher(t),
-            lambda: s.add_to_hashmap("k", t), lambda: api.register_period(t, 8, s, c),
-            lambda: model.mask_timing(s.generate_substitutions())]
+    return [
+        lambda: str(t),
+        lambda: t.present,
+        lambda: t.add_period(9, "p"),
+        lambda: s.add_teacher(t),
+        lambda: s.add_to_hashmap("k", t),
+        lambda: api.register_period(t, 8, s, c),
+        lambda: model.mask_timing(s.generate_substitutions()),
+    ]
 
 
-@pytest.mark.parametrize("holder, expected", [
-    ("add_period", [MUTABLY_BORROWED, MUTABLY_BORROWED, BORROWED, MUTABLY_BORROWED,
-                    MUTABLY_BORROWED, MUTABLY_BORROWED, ("ok", EMPTY_REPORT)]),
-    ("register_period", [("ok", ANY), ("ok", True), BORROWED, ("ok", None), ("ok", None),
-                         ("ok", None), ("ok", EMPTY_REPORT)]),
-])
+@pytest.mark.parametrize(
+    "holder, expected",
+    [
+        (
+            "add_period",
+            [
+                MUTABLY_BORROWED,
+                MUTABLY_BORROWED,
+                BORROWED,
+                MUTABLY_BORROWED,
+                MUTABLY_BORROWED,
+                MUTABLY_BORROWED,
+                ("ok", EMPTY_REPORT),
+            ],
+        ),
+        (
+            "register_period",
+            [
+                ("ok", ANY),
+                ("ok", True),
+                BORROWED,
+                ("ok", None),
+                ("ok", None),
+                ("ok", None),
+                ("ok", EMPTY_REPORT),
+            ],
+        ),
+    ],
+)
 def test_other_thread_meets_a_held_teacher(holder, expected):
     """A thread parks inside __index__ while holding the teacher; this thread probes it."""
+
     def build(api):
         t, s, c = api.Teacher("Ann", "maths", True), api.School(), api.Class("9B")
         s.add_teacher(t)
@@ -305,7 +505,10 @@ def test_eight_threads_on_one_school():
     own = [Teacher(f"T{i}", "bio", True) for i in range(n)]
     for t in [shared] + own:
         s.add_teacher(t)
-    own_classes, shared_classes = [Class(f"C{i}") for i in range(n)], [Class(f"D{i}") for i in range(n)]
+    own_classes, shared_classes = (
+        [Class(f"C{i}") for i in range(n)],
+        [Class(f"D{i}") for i in range(n)],
+    )
     log = [[] for _ in range(n)]
 
     def slow(value):  # sleeping in __index__ lets the other threads in mid-call
@@ -314,11 +517,11 @@ def test_eight_threads_on_one_school():
     def work(i):
         for k in range(rounds):
             for what, call in [
-                ("own", lambda: register_period(own[i], slow(k), s, own_classes[i])),
-                ("pair", lambda: shared.add_period(slow(k), f"g{i}")),
-                ("shared", lambda: register_period(shared, slow(k), s, shared_classes[i])),
-                ("read", lambda: (str(shared), shared.present)[1]),
-                ("add", lambda: s.add_teacher(Teacher(f"x{i}.{k}", "art", True))),
+                ("own", lambda k=k: register_period(own[i], slow(k), s, own_classes[i])),
+                ("pair", lambda k=k: shared.add_period(slow(k), f"g{i}")),
+                ("shared", lambda k=k: register_period(shared, slow(k), s, shared_classes[i])),
+                ("read", lambda k=k: (str(shared), shared.present)[1]),
+                ("add", lambda k=k: s.add_teacher(Teacher(f"x{i}.{k}", "art", True))),
                 ("run", lambda: model.mask_timing(s.generate_substitutions())),
             ]:
                 log[i].append((what, k, outcome(call)))
@@ -328,9 +531,14 @@ def test_eight_threads_on_one_school():
         th.start()
     for th in threads:
         th.join()
-    allowed = {"own": [("ok", None)], "add": [("ok", None)], "run": [("ok", EMPTY_REPORT)],
-               "pair": [("ok", None), BORROWED], "shared": [("ok", None), MUTABLY_BORROWED],
-               "read": [("ok", True), MUTABLY_BORROWED]}
+    allowed = {
+        "own": [("ok", None)],
+        "add": [("ok", None)],
+        "run": [("ok", EMPTY_REPORT)],
+        "pair": [("ok", None), BORROWED],
+        "shared": [("ok", None), MUTABLY_BORROWED],
+        "read": [("ok", True), MUTABLY_BORROWED],
+    }
     assert [e for entries in log for e in entries if e[2] not in allowed[e[0]]] == []
 
     def done(what, i):
@@ -345,12 +553,14 @@ def test_eight_threads_on_one_school():
         assert str(shared_classes[i]).count("Mutex {") == 2 * len(done("shared", i))
     # The shared teacher and its record in the school hold exactly the pairs of the calls that succeeded.
     assert sorted(re.findall(r'"(\d+):(g\d)"', str(shared))) == sorted(
-        (str(k), f"g{i}") for i in range(n) for k in done("pair", i))
+        (str(k), f"g{i}") for i in range(n) for k in done("pair", i)
+    )
     probe = Class("probe")
     register_period(shared, -1, s, probe)
     first_entry = str(probe).split("\n    ),\n")[0]
     assert sorted(re.findall(r'\(\s*(-?\d+),\s*"(D\d|probe)",\s*\)', first_entry)) == sorted(
-        [("-1", "probe")] + [(str(k), f"D{i}") for i in range(n) for k in done("shared", i)])
+        [("-1", "probe")] + [(str(k), f"D{i}") for i in range(n) for k in done("shared", i)]
+    )
     assert str(s).partition("\nList of classes:")[0].count("data: Teacher {") == 1 + n + n * rounds
     s.add_class(own_classes[0])
     assert model.mask_timing(s.generate_substitutions()) == EMPTY_REPORT
@@ -358,10 +568,16 @@ def test_eight_threads_on_one_school():
 
 # ---- name maps are keyed per process ---------------------------------------------------
 
+
 @pytest.mark.skipif(not hasattr(rotavel, "_name_hash"), reason="needs the test build with hooks")
 def test_name_hash_key_differs_between_processes():
     import subprocess
+
     probe = "import rotavel; print(rotavel._name_hash('Asha Rao'))"
-    runs = {subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout
-            for _ in range(3)}
+    runs = {
+        subprocess.run(
+            [sys.executable, "-c", probe], capture_output=True, text=True, check=True
+        ).stdout
+        for _ in range(3)
+    }
     assert len(runs) == 3

@@ -6,7 +6,6 @@ import textwrap
 import weakref
 
 import pytest
-
 import rotavel
 from rotavel import Class, School, Teacher
 
@@ -48,18 +47,21 @@ def test_register_period_function():
     assert fn.__doc__ is None
 
 
-@pytest.mark.parametrize("obj, signature", [
-    (Teacher, "(name, sub, present)"),
-    (School, "()"),
-    (Class, "(name)"),
-    (rotavel.register_period, "(teacher, period, school, class)"),
-    (School.add_teacher, "($self, teacher)"),
-    (School.generate_substitutions, "($self)"),
-    (School.add_class, "($self, class)"),
-    (School.add_to_hashmap, "($self, name, teacher)"),
-    (Teacher.add_period, "($self, period, grade)"),
-    (Teacher.get_sub, "($self)"),
-])
+@pytest.mark.parametrize(
+    "obj, signature",
+    [
+        (Teacher, "(name, sub, present)"),
+        (School, "()"),
+        (Class, "(name)"),
+        (rotavel.register_period, "(teacher, period, school, class)"),
+        (School.add_teacher, "($self, teacher)"),
+        (School.generate_substitutions, "($self)"),
+        (School.add_class, "($self, class)"),
+        (School.add_to_hashmap, "($self, name, teacher)"),
+        (Teacher.add_period, "($self, period, grade)"),
+        (Teacher.get_sub, "($self)"),
+    ],
+)
 def test_text_signatures_and_empty_docs(obj, signature):
     assert obj.__text_signature__ == signature
     # Nothing but the signature: the remaining documentation is empty.
@@ -69,6 +71,7 @@ def test_text_signatures_and_empty_docs(obj, signature):
 def test_methods_and_attributes_are_exactly_the_published_ones():
     def own(tp):
         return sorted(k for k in vars(tp) if not k.startswith("__"))
+
     assert own(School) == ["add_class", "add_teacher", "add_to_hashmap", "generate_substitutions"]
     assert own(Teacher) == ["add_period", "get_sub", "name", "present", "reason_of_absentee"]
     assert own(Class) == []
@@ -116,10 +119,8 @@ def test_second_interpreter_is_refused():
         import rotavel as again
         print(again is rotavel)
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         timeout=60)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     message, same = out.stdout.splitlines()
-    assert message.startswith(
-        "ImportError: PyO3 modules do not yet support subinterpreters, see ")
+    assert message.startswith("ImportError: PyO3 modules do not yet support subinterpreters, see ")
     assert same == "True"

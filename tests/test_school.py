@@ -4,7 +4,7 @@ import re
 import pytest
 
 from rotavel import Class, School, Teacher, register_period
-from conftest import PANIC_NOT_FOUND, Index, compact_teacher as ct, err, grouping
+from conftest import PANIC_NOT_FOUND, Index, compact_teacher as ct, outcome, grouping
 
 ONE_TEACHER_SCHOOL = """\
 List of teachers: [
@@ -122,7 +122,7 @@ def test_add_to_hashmap_under_another_key():
     s.add_to_hashmap("Bob", t)
     s.add_teacher(Teacher("Bob", "art", True))  # the key is taken: ignored
     assert grouping(s) == "{}"
-    assert err(register_period, t, 1, s, c)[1] == PANIC_NOT_FOUND
+    assert outcome(register_period, t, 1, s, c)[1] == PANIC_NOT_FOUND
     register_period(Teacher("Bob", "history", False), 2, s, c)
     text = str(c)
     assert text.count('name: "Asha"') == 2 and "Bob" not in text
@@ -219,6 +219,6 @@ def test_failed_registration_changes_nothing(call, expected):
     register_period(t, 5, s, c)
     s.add_class(c)
     before = (str(t), str(s), str(c))
-    kind, message = err(call, t, s, c)
+    kind, message = outcome(call, t, s, c)
     assert (kind.__name__, message) == expected
     assert (str(t), str(s), str(c)) == before

@@ -10,56 +10,87 @@ Calls with bad arguments go to rotavel alone and must leave it unchanged.
 import operator
 import os
 
-from hypothesis import HealthCheck, event, settings, strategies as st
-from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, multiple, rule
-
 import model
 import rotavel
+from conftest import outcome
+from hypothesis import HealthCheck, event, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, multiple, rule
 
 PANIC = "pyo3_runtime.PanicException"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 TOO_LARGE = "Python int too large to convert to C long"
 
-NAMES = ["Ann", "ann", "Bob", "Cy", "", "a\x00b", "Zoë", 'O"Neil', "Lee, Jo", "Kim\nPark",
-         "e\u0301", "x\ud800"]
-SUBJECTS = ["maths", "MATHS", "Bio", "p.E", "english", "finfance", "SANS\u212aRIT",
-            "poetry", "Geo", "finance", " maths", "", "ΣΑΣ", "\u0130"]
+NAMES = [
+    "Ann",
+    "ann",
+    "Bob",
+    "Cy",
+    "",
+    "a\x00b",
+    "Zoë",
+    'O"Neil',
+    "Lee, Jo",
+    "Kim\nPark",
+    "e\u0301",
+    "x\ud800",
+]
+SUBJECTS = [
+    "maths",
+    "MATHS",
+    "Bio",
+    "p.E",
+    "english",
+    "finfance",
+    "SANS\u212aRIT",
+    "poetry",
+    "Geo",
+    "finance",
+    " maths",
+    "",
+    "ΣΑΣ",
+    "\u0130",
+]
 REASONS = ["Sick", "a,b", 'said "no"', "", "µ\u2028", "\udc80"]
-PERIODS = st.one_of(st.integers(-2, 4), st.sampled_from(
-    [True, False, -32768, 32767, 32768, -32769, 70000, 2 ** 63 - 1, -2 ** 63 - 1, 2 ** 70]))
+PERIODS = st.one_of(
+    st.integers(-2, 4),
+    st.sampled_from(
+        [True, False, -32768, 32767, 32768, -32769, 70000, 2**63 - 1, -(2**63) - 1, 2**70]
+    ),
+)
 
 
-def outcome(fn, *args, **kwargs):
-    """("ok", result) or (exception type, message); both PanicExceptions map to one name."""
-    try:
-        return "ok", fn(*args, **kwargs)
-    except BaseException as e:
-        if isinstance(e, (KeyboardInterrupt, SystemExit)):
-            raise
-        kind = type(e)
-        if kind is model.PanicException or f"{kind.__module__}.{kind.__qualname__}" == PANIC:
-            kind = PANIC
-        return kind, str(e)
+def panic_named(result):
+    """The outcome with either side's PanicException shown by the module's full name."""
+    kind, value = result
+    if kind is model.PanicException or (
+        kind != "ok" and f"{kind.__module__}.{kind.__qualname__}" == PANIC
+    ):
+        return PANIC, value
+    return result
 
 
 def text(arg, value):
     if not isinstance(value, str):
-        raise TypeError(f"argument '{arg}': '{type(value).__qualname__}' object cannot be "
-                        "converted to 'PyString'")
+        raise TypeError(
+            f"argument '{arg}': '{type(value).__qualname__}' object cannot be "
+            "converted to 'PyString'"
+        )
     value.encode()  # lone surrogates: the interpreter's UnicodeEncodeError
     return value
 
 
 def flag(arg, value):
     if type(value) is not bool:
-        raise TypeError(f"argument '{arg}': '{type(value).__qualname__}' object cannot be "
-                        "converted to 'PyBool'")
+        raise TypeError(
+            f"argument '{arg}': '{type(value).__qualname__}' object cannot be converted to 'PyBool'"
+        )
     return value
 
 
 def period(value):
     p = operator.index(value)
-    if not -2 ** 63 <= p < 2 ** 63:
+    if not -(2**63) <= p < 2**63:
         raise OverflowError(TOO_LARGE)
     if not -32768 <= p <= 32767:
         raise OverflowError(OUT_OF_RANGE)
@@ -73,25 +104,59 @@ class Pair:
 
 # Calls with bad arguments, on rotavel objects t, s, c: (call, exception type, message).
 BAD_CALLS = [
-    (lambda t, s, c: s.add_teacher(c), TypeError, "argument 'teacher': 'Class' object cannot be converted to 'Teacher'"),
-    (lambda t, s, c: s.add_class(c, **{"class": c}), TypeError, "School.add_class() got multiple values for argument 'class'"),
-    (lambda t, s, c: s.add_to_hashmap(t, "k"), TypeError, "argument 'name': 'Teacher' object cannot be converted to 'PyString'"),
-    (lambda t, s, c: s.add_to_hashmap("\udfff", t), UnicodeEncodeError,
-     "'utf-8' codec can't encode character '\\udfff' in position 0: surrogates not allowed"),
-    (lambda t, s, c: rotavel.register_period(t, 1, s), TypeError,
-     "register_period() missing 1 required positional argument: 'class'"),
-    (lambda t, s, c: rotavel.register_period(t, 1, s, c, teacher=t), TypeError,
-     "register_period() got multiple values for argument 'teacher'"),
-    (lambda t, s, c: rotavel.register_period(t, 1, s, t), TypeError,
-     "argument 'class': 'Teacher' object cannot be converted to 'Class'"),
+    (
+        lambda t, s, c: s.add_teacher(c),
+        TypeError,
+        "argument 'teacher': 'Class' object cannot be converted to 'Teacher'",
+    ),
+    (
+        lambda t, s, c: s.add_class(c, **{"class": c}),
+        TypeError,
+        "School.add_class() got multiple values for argument 'class'",
+    ),
+    (
+        lambda t, s, c: s.add_to_hashmap(t, "k"),
+        TypeError,
+        "argument 'name': 'Teacher' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda t, s, c: s.add_to_hashmap("\udfff", t),
+        UnicodeEncodeError,
+        "'utf-8' codec can't encode character '\\udfff' in position 0: surrogates not allowed",
+    ),
+    (
+        lambda t, s, c: rotavel.register_period(t, 1, s),
+        TypeError,
+        "register_period() missing 1 required positional argument: 'class'",
+    ),
+    (
+        lambda t, s, c: rotavel.register_period(t, 1, s, c, teacher=t),
+        TypeError,
+        "register_period() got multiple values for argument 'teacher'",
+    ),
+    (
+        lambda t, s, c: rotavel.register_period(t, 1, s, t),
+        TypeError,
+        "argument 'class': 'Teacher' object cannot be converted to 'Class'",
+    ),
     (lambda t, s, c: rotavel.register_period(t, 32768, s, c), OverflowError, OUT_OF_RANGE),
-    (lambda t, s, c: t.add_period(1, "g", Period=2), TypeError,
-     "Teacher.add_period() got an unexpected keyword argument 'Period'"),
-    (lambda t, s, c: t.add_period(2 ** 70, "g"), OverflowError, TOO_LARGE),
-    (lambda t, s, c: setattr(t, "present", 1), TypeError, "'int' object cannot be converted to 'PyBool'"),
+    (
+        lambda t, s, c: t.add_period(1, "g", Period=2),
+        TypeError,
+        "Teacher.add_period() got an unexpected keyword argument 'Period'",
+    ),
+    (lambda t, s, c: t.add_period(2**70, "g"), OverflowError, TOO_LARGE),
+    (
+        lambda t, s, c: setattr(t, "present", 1),
+        TypeError,
+        "'int' object cannot be converted to 'PyBool'",
+    ),
     (lambda t, s, c: delattr(t, "reason_of_absentee"), AttributeError, "can't delete attribute"),
-    (lambda t, s, c: rotavel.School.add_class(c, c), TypeError,
-     "descriptor 'add_class' for 'builtins.School' objects doesn't apply to a 'builtins.Class' object"),
+    (
+        lambda t, s, c: rotavel.School.add_class(c, c),
+        TypeError,
+        "descriptor 'add_class' for 'builtins.School' objects doesn't apply to a 'builtins.Class' object",
+    ),
 ]
 
 
@@ -111,7 +176,7 @@ class Differential(RuleBasedStateMachine):
 
     def same(self, r_call, m_call):
         """Run one call on each side and require the same outcome; return both."""
-        r, m = outcome(r_call), outcome(m_call)
+        r, m = panic_named(outcome(r_call)), panic_named(outcome(m_call))
         if r[0] == m[0] == "ok" and isinstance(r[1], str):  # a report
             assert model.mask_timing(r[1]) == model.mask_timing(m[1])
         elif r[0] == m[0] == "ok":
@@ -126,7 +191,9 @@ class Differential(RuleBasedStateMachine):
 
     @initialize(target=teachers)
     def first_teacher(self):
-        return self.keep(rotavel.Teacher("Ann", "maths", False), model.Teacher("Ann", "maths", False))
+        return self.keep(
+            rotavel.Teacher("Ann", "maths", False), model.Teacher("Ann", "maths", False)
+        )
 
     @initialize(target=classes)
     def first_class(self):
@@ -136,8 +203,13 @@ class Differential(RuleBasedStateMachine):
     def new_school(self):
         return self.keep(rotavel.School(), model.School())
 
-    @rule(target=teachers, name=st.sampled_from(NAMES), sub=st.sampled_from(SUBJECTS),
-          present=st.sampled_from([True, False, True, 1]), by_keyword=st.booleans())
+    @rule(
+        target=teachers,
+        name=st.sampled_from(NAMES),
+        sub=st.sampled_from(SUBJECTS),
+        present=st.sampled_from([True, False, True, 1]),
+        by_keyword=st.booleans(),
+    )
     def new_teacher(self, name, sub, present, by_keyword):
         def r_call():
             if by_keyword:
@@ -161,19 +233,32 @@ class Differential(RuleBasedStateMachine):
 
     @rule(t=teachers, value=st.sampled_from(REASONS))
     def set_reason(self, t, value):
-        self.same(lambda: setattr(t.r, "reason_of_absentee", value),
-                  lambda: (value.encode(), setattr(t.m, "reason_of_absentee", value))[1])
+        self.same(
+            lambda: setattr(t.r, "reason_of_absentee", value),
+            lambda: (value.encode(), setattr(t.m, "reason_of_absentee", value))[1],
+        )
 
     @rule(t=teachers)
     def read_teacher(self, t):
         assert [t.r.name, t.r.present, t.r.reason_of_absentee, t.r.get_sub()] == [
-            t.m.name, t.m.present, t.m.reason_of_absentee, t.m.get_sub()]
+            t.m.name,
+            t.m.present,
+            t.m.reason_of_absentee,
+            t.m.get_sub(),
+        ]
 
-    @rule(t=teachers, p=PERIODS, grade=st.sampled_from(["9B", "10A", "", "9B ", "\ud800"]),
-          by_keyword=st.booleans())
+    @rule(
+        t=teachers,
+        p=PERIODS,
+        grade=st.sampled_from(["9B", "10A", "", "9B ", "\ud800"]),
+        by_keyword=st.booleans(),
+    )
     def add_period(self, t, p, grade, by_keyword):
-        r_call = ((lambda: t.r.add_period(grade=grade, period=p)) if by_keyword
-                  else (lambda: t.r.add_period(p, grade)))
+        r_call = (
+            (lambda: t.r.add_period(grade=grade, period=p))
+            if by_keyword
+            else (lambda: t.r.add_period(p, grade))
+        )
         self.same(r_call, lambda: t.m.add_period(period(p), text("grade", grade)))
 
     @rule(s=schools, t=teachers)
@@ -187,8 +272,10 @@ class Differential(RuleBasedStateMachine):
 
     @rule(s=schools, name=st.sampled_from(NAMES), t=teachers)
     def add_to_hashmap(self, s, name, t):
-        self.same(lambda: s.r.add_to_hashmap(name, t.r),
-                  lambda: s.m.add_to_hashmap(text("name", name), t.m))
+        self.same(
+            lambda: s.r.add_to_hashmap(name, t.r),
+            lambda: s.m.add_to_hashmap(text("name", name), t.m),
+        )
 
     @rule(t=teachers, p=PERIODS, s=schools, c=classes, by_keyword=st.booleans())
     def register_period(self, t, p, s, c, by_keyword):
@@ -224,7 +311,12 @@ class Differential(RuleBasedStateMachine):
 
 CI = os.environ.get("HYPOTHESIS_PROFILE", "ci") == "ci"  # "dev": more and longer random sequences
 Differential.TestCase.settings = settings(
-    derandomize=CI, database=None, max_examples=600 if CI else 3000, stateful_step_count=60 if CI else 100,
-    deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    derandomize=CI,
+    database=None,
+    max_examples=600 if CI else 3000,
+    stateful_step_count=60 if CI else 100,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
 
 TestDifferential = Differential.TestCase

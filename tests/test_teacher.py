@@ -1,7 +1,7 @@
 import pytest
 
 from rotavel import Teacher
-from conftest import err
+from conftest import outcome
 
 
 def printed(name="Asha", periods="[]", subject="Maths", present="true"):
@@ -33,7 +33,7 @@ def test_subject_keywords(text, subject):
     ("\u03a3\u0391", "Wrong subject \u03c3\u03b1"),  # sigma not at the end of a word
 ])
 def test_subject_rejections_quote_the_lower_cased_text(text, message):
-    assert err(Teacher, "Asha", text, True) == (TypeError, message)
+    assert outcome(Teacher, "Asha", text, True) == (TypeError, message)
 
 
 def test_new_teacher():
@@ -84,7 +84,7 @@ def test_many_pairs_stay_a_set_in_insertion_order():
 def test_add_period_failures_leave_the_set_unchanged(period, grade, expected):
     t = Teacher("Asha", "maths", True)
     t.add_period(3, "10A")
-    assert err(t.add_period, period, grade) == expected
+    assert outcome(t.add_period, period, grade) == expected
     assert str(t) == printed(periods='["3:10A"]')
 
 
@@ -133,5 +133,5 @@ def test_attribute_writes():
 def test_attribute_failures_leave_the_teacher_unchanged(action, expected):
     t = Teacher("Asha", "maths", True)
     t.reason_of_absentee = "Sick"
-    assert err(action, t) == expected
+    assert outcome(action, t) == expected
     assert (t.name, t.present, t.reason_of_absentee) == ("Asha", True, "Sick")

@@ -1,9 +1,11 @@
 """A full day under valgrind: the sample school through the command, then every entry point's
 success and failure paths, so memcheck sees all of the module's allocation and release code."""
+
 import contextlib
 import io
 
 import rotavel
+
 from rotavel_cli.__main__ import main
 
 with contextlib.redirect_stdout(io.StringIO()):
@@ -32,7 +34,9 @@ failures = [
     lambda: rotavel.Teacher(name="A", sub="maths", present=True, extra=1),
     lambda: teachers[0].add_period(70000, "x"),
     lambda: teachers[0].add_period("1", "x"),
-    lambda: rotavel.register_period(rotavel.Teacher("nobody", "maths", True), 1, school, rotavel.Class("z")),
+    lambda: rotavel.register_period(
+        rotavel.Teacher("nobody", "maths", True), 1, school, rotavel.Class("z")
+    ),
     lambda: school.add_teacher(),
     lambda: rotavel.Class("\ud800"),
 ]

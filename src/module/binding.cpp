@@ -7,7 +7,9 @@
 namespace rotavel {
 namespace {
 
-std::string full_name(const Signature& sig) {
+Py_ssize_t count(const AnySignature& sig) { return static_cast<Py_ssize_t>(sig.params.size()); }
+
+std::string full_name(const AnySignature& sig) {
   std::string name;
   if (sig.owner) {
     name += sig.owner;
@@ -18,27 +20,27 @@ std::string full_name(const Signature& sig) {
   return name;
 }
 
-[[noreturn]] [[gnu::cold]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
-  throw PyFailure(PyExc_TypeError, full_name(sig) + " takes " + std::to_string(sig.count) +
+[[noreturn]] [[gnu::cold]] void too_many_positional(const AnySignature& sig, Py_ssize_t given) {
+  throw PyFailure(PyExc_TypeError, full_name(sig) + " takes " + std::to_string(count(sig)) +
                                        " positional arguments but " + std::to_string(given) +
                                        (given == 1 ? " was given" : " were given"));
 }
 
-[[noreturn]] [[gnu::cold]] void multiple_values(const Signature& sig, const char* param) {
+[[noreturn]] [[gnu::cold]] void multiple_values(const AnySignature& sig, const char* param) {
   throw PyFailure(PyExc_TypeError, full_name(sig) + " got multiple values for argument '" + param + "'");
 }
 
-[[noreturn]] [[gnu::cold]] void unexpected_keyword(const Signature& sig, PyObject* keyword) {
+[[noreturn]] [[gnu::cold]] void unexpected_keyword(const AnySignature& sig, PyObject* keyword) {
   throw PyFailure(PyExc_TypeError,
                   full_name(sig) + " got an unexpected keyword argument '" + lossy_text(keyword) + "'");
 }
 
-[[noreturn]] [[gnu::cold]] void missing_arguments(const Signature& sig, PyObject* const* slots) {
+[[noreturn]] [[gnu::cold]] void missing_arguments(const AnySignature& sig, PyObject* const* slots) {
   std::size_t missing = 0;
-  for (Py_ssize_t i = 0; i < sig.count; ++i) missing += slots[i] == nullptr;
+  for (Py_ssize_t i = 0; i < count(sig); ++i) missing += slots[i] == nullptr;
   std::string list;
   std::size_t listed = 0;
-  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+  for (Py_ssize_t i = 0; i < count(sig); ++i) {
     if (slots[i] != nullptr) continue;
     if (listed > 0) list += missing == 2 ? " and " : (listed + 1 == missing ? ", and " : ", ");
     list += '\'';
@@ -52,7 +54,7 @@ std::string full_name(const Signature& sig) {
 }
 
 // Puts one keyword argument into its slot.
-void bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** slots) {
+void bind_keyword(const AnySignature& sig, PyObject* keyword, PyObject* value, PyObject** slots) {
   if (!PyUnicode_Check(keyword)) throw conversion_error(keyword, "PyString");
   Py_ssize_t size = 0;
   const char* name = PyUnicode_AsUTF8AndSize(keyword, &size);
@@ -61,7 +63,7 @@ void bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyOb
     unexpected_keyword(sig, keyword);
   }
   const std::string_view wanted(name, static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+  for (Py_ssize_t i = 0; i < count(sig); ++i) {
     if (wanted != sig.params[i]) continue;
     if (slots[i] != nullptr) multiple_values(sig, sig.params[i]);
     slots[i] = value;
@@ -70,21 +72,20 @@ void bind_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyOb
   unexpected_keyword(sig, keyword);
 }
 
-void bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t n, PyObject** slots) {
-  for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < n ? args[i] : nullptr;
-  if (n > sig.count) too_many_positional(sig, n);
+void bind_positional(const AnySignature& sig, PyObject* const* args, Py_ssize_t n, PyObject** slots) {
+  for (Py_ssize_t i = 0; i < count(sig); ++i) slots[i] = i < n ? args[i] : nullptr;
+  if (n > count(sig)) too_many_positional(sig, n);
 }
 
-void check_complete(const Signature& sig, Py_ssize_t n, PyObject* const* slots) {
-  if (n >= sig.count) return;
-  for (Py_ssize_t i = n; i < sig.count; ++i)
+void check_complete(const AnySignature& sig, Py_ssize_t n, PyObject* const* slots) {
+  if (n >= count(sig)) return;
+  for (Py_ssize_t i = n; i < count(sig); ++i)
     if (slots[i] == nullptr) missing_arguments(sig, slots);
 }
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots) {
-  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+void bind(AnySignature sig, PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** slots) {
   bind_positional(sig, args, n, slots);
   if (kwnames != nullptr) {
     const Py_ssize_t k = PyTuple_GET_SIZE(kwnames);
@@ -93,7 +94,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
   check_complete(sig, n, slots);
 }
 
-void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+void bind(AnySignature sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const Py_ssize_t n = PyTuple_GET_SIZE(args);
   bind_positional(sig, &PyTuple_GET_ITEM(args, 0), n, slots);
   if (kwargs != nullptr) {
@@ -104,7 +105,7 @@ void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slo
   check_complete(sig, n, slots);
 }
 
-std::string_view to_text(PyObject* value) {
+std::string_view any_text(PyObject* value) {
   if (!PyUnicode_Check(value)) throw conversion_error(value, "PyString");
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
@@ -118,7 +119,7 @@ bool to_bool(PyObject* value) {
   throw conversion_error(value, "PyBool");
 }
 
-std::int16_t to_period(PyObject* value) {
+std::int16_t any_period(PyObject* value) {
   long number;
   if (PyLong_CheckExact(value)) {
     number = PyLong_AsLong(value);

@@ -5,14 +5,13 @@
 namespace rotavel {
 namespace {
 
-constexpr const char* new_params[] = {"name"};
-constexpr Signature new_signature{"__new__", "Class", new_params, 1};
+constexpr ClassName python_name("Class");
+constexpr auto new_signature = signature("__new__", python_name.bare(), "name");
 
 PyObject* class_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry<PyObject*>(nullptr, [&] {
-    PyObject* arg[1];
-    bind(new_signature, args, kwargs, arg);
-    std::string_view name = convert_argument("name", [&] { return to_text(arg[0]); });
+    const Arguments arg(new_signature, args, kwargs);
+    std::string_view name = arg.convert(0, to_text);
     return new_instance<ClassObject>(type, school::Class(std::string(name)));
   });
 }
@@ -27,17 +26,17 @@ PyObject* class_str(PyObject* self) {
 
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>("Class(name)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc_text<new_signature>.data())},
     {Py_tp_new, reinterpret_cast<void*>(class_new)},
     {Py_tp_str, reinterpret_cast<void*>(class_str)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ClassObject>)},
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Class", sizeof(ClassObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = type_spec<ClassObject>(python_name.qualified, slots);
 
 }  // namespace
 
-PyType_Spec& class_spec() noexcept { return spec; }
+PythonType class_type{spec};
 
 }  // namespace rotavel

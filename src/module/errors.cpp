@@ -10,6 +10,12 @@
 namespace rotavel {
 namespace {
 
+// Texts that must stay byte for byte as they are. Callers catch the internal-failure exception
+// by its full name and rely on its base class (BaseException, so `except Exception` lets it
+// through); tools that watch standard error find a failure by the report's first line
+// ("thread '<unnamed>' panicked at <file>:<line>:<column>:" and then the message) and a failure
+// passed back through Python code by the resuming notice. Tests pin each of them.
+constexpr const char* panic_type_name = "pyo3_runtime.PanicException";
 constexpr const char* panic_doc =
     "\n"
     "Raised when the native code of rotavel meets a condition it cannot continue from while called "
@@ -18,13 +24,18 @@ constexpr const char* panic_doc =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
+constexpr const char* report_layout = "thread '<unnamed>' panicked at %s:%u:%u:\n%s\n";
+constexpr const char* resuming_notice =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+constexpr const char* unwrapped_panic = "Unwrapped panic from Python code";
 
 // Created on first use and kept for the life of the process; guarded by the interpreter lock.
 PyObject* panic_type_cell = nullptr;
 
 PyObject* panic_type() noexcept {
   if (panic_type_cell == nullptr)
-    panic_type_cell = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException, nullptr);
+    panic_type_cell = PyErr_NewExceptionWithDoc(panic_type_name, panic_doc, PyExc_BaseException, nullptr);
   return panic_type_cell;
 }
 
@@ -39,7 +50,7 @@ const char* short_path(const char* path) noexcept {
 }
 
 void report(const Panic& p) noexcept {
-  std::fprintf(stderr, "thread '<unnamed>' panicked at %s:%u:%u:\n%s\n", short_path(p.where.file_name()),
+  std::fprintf(stderr, report_layout, short_path(p.where.file_name()),
                static_cast<unsigned>(p.where.line()), static_cast<unsigned>(p.where.column()), p.message.c_str());
   if (first_report) {
     std::fputs("note: no stack trace is kept; run Python under a debugger with a breakpoint on "
@@ -107,13 +118,11 @@ void throw_python_error() {
   Ref raised = Ref::steal(PyErr_GetRaisedException());
   if (!raised) throw PyFailure(PyExc_SystemError, "attempted to fetch exception but none was set");
   if (panic_type_cell != nullptr && PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(panic_type_cell))) {
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(resuming_notice, stderr);
     std::fflush(stderr);
     PyErr_SetRaisedException(Ref(raised).release());
     PyErr_PrintEx(0);
-    std::string message = "Unwrapped panic from Python code";
+    std::string message = unwrapped_panic;
     Ref text = Ref::steal(PyObject_Str(raised.get()));
     Py_ssize_t size = 0;
     if (const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr)
@@ -134,7 +143,7 @@ void throw_model_failure(school::Failure failure) {
   switch (failure.kind) {
     case school::Failure::Kind::wrong_subject:
       throw PyFailure(PyExc_TypeError, std::move(failure.message));
-    case school::Failure::Kind::internal:
+    case school::Failure::Kind::fatal:
       break;
   }
   throw Panic{std::move(failure.message), failure.where};

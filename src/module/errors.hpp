@@ -6,6 +6,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "module/ref.hpp"
 #include "school/failure.hpp"
@@ -56,10 +57,7 @@ struct Panic {
 template <class T>
 T unwrap(school::Result<T> result) {
   if (!result.ok()) throw_model_failure(std::move(result.failure()));
-  return std::move(result.value());
-}
-inline void unwrap(school::Status status) {
-  if (status) throw_model_failure(std::move(*status));
+  if constexpr (!std::is_void_v<T>) return std::move(result.value());
 }
 
 // The type name shown in messages: the type's __qualname__.

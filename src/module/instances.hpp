@@ -1,9 +1,13 @@
-// The layout of Teacher, School and Class instances, and the cache of their type objects.
+// The module's Python types, the layout of their instances, and the check that takes an
+// object as an instance.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "module/access.hpp"
@@ -14,46 +18,87 @@
 
 namespace rotavel {
 
-enum class ClassId : unsigned char { teacher, school, klass };
-inline constexpr int class_count = 3;
+// The types tell the interpreter that they live in "builtins", not "rotavel": __module__ says
+// "builtins" and repr() of the types and their instances shows "builtins.Teacher". Callers'
+// code and stored output compare those texts, so the prefix must not change.
+inline constexpr std::string_view builtins_prefix = "builtins.";
 
-template <class Record>
-struct Instance {
+// A class name in both forms: the one the type specification gives the interpreter and the
+// bare one that messages show.
+template <std::size_t N>
+struct ClassName {
+  char qualified[builtins_prefix.size() + N] = {};
+
+  consteval ClassName(const char (&name)[N]) {
+    std::copy(builtins_prefix.begin(), builtins_prefix.end(), qualified);
+    std::copy(name, name + N, qualified + builtins_prefix.size());
+  }
+  constexpr const char* bare() const noexcept { return qualified + builtins_prefix.size(); }
+};
+
+// One Python type of the module: its specification and, once created, the type object.
+struct PythonType {
+  PyType_Spec& spec;
+  PyTypeObject* created = nullptr;  // kept for the life of the process; guarded by the interpreter lock
+
+  const char* name() const noexcept { return spec.name + builtins_prefix.size(); }
+};
+
+// The type object, created on first request.
+PyTypeObject* get_or_create_type(PythonType& type);
+
+// What every instance carries before its record.
+struct InstanceHead {
   PyObject_HEAD
+  // Set by the type's own constructor once the record exists, and by nothing else. The types
+  // are mutable, so Python code can make instances without that constructor (for example after
+  // `School.__new__ = staticmethod(object.__new__)`); their memory comes zeroed from the type's
+  // allocator, and such an instance must never reach the record.
+  bool built;
   BorrowFlag flag;
+};
+
+template <class Record, PythonType& type>
+struct Instance : InstanceHead {
+  static constexpr PythonType& python_type = type;
   Record record;
 };
 
-using TeacherObject = Instance<school::Teacher>;
-using SchoolObject = Instance<school::School>;
-using ClassObject = Instance<school::Class>;
+// The module's types, in registration order; each is defined beside its entries.
+extern PythonType teacher_type, school_type, class_type;
 
-// Which Python class an instance layout belongs to; only the three layouts have one.
-template <class Object> inline constexpr ClassId class_of = ClassId{0xff};
-template <> inline constexpr ClassId class_of<TeacherObject> = ClassId::teacher;
-template <> inline constexpr ClassId class_of<SchoolObject> = ClassId::school;
-template <> inline constexpr ClassId class_of<ClassObject> = ClassId::klass;
+using TeacherObject = Instance<school::Teacher, teacher_type>;
+using SchoolObject = Instance<school::School, school_type>;
+using ClassObject = Instance<school::Class, class_type>;
 
-// The Python name of each class, as messages show it.
-const char* class_name(ClassId id) noexcept;
+// The specification of a type whose instances have the layout Object. No flags beyond the
+// default: the types cannot be subclassed, are not tracked by the cyclic collector, and their
+// instances have no __dict__ and no weak references.
+template <class Object>
+constexpr PyType_Spec type_spec(const char* qualified_name, PyType_Slot* slots) {
+  return {
+      .name = qualified_name,
+      .basicsize = sizeof(Object),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+}
 
-// The type object, created on first request and kept for the life of the process.
-PyTypeObject* get_or_create_type(ClassId id);
-
-// The type specifications, one per Python type, defined beside each type's entries.
-PyType_Spec& teacher_spec() noexcept;
-PyType_Spec& school_spec() noexcept;
-PyType_Spec& class_spec() noexcept;
 // The method definition of the module function register_period.
 PyMethodDef& register_period_definition() noexcept;
 
-// The object as an instance of Object, or the conversion failure naming the class.
+// The object as an instance of `type` (a subtype counts), or the TypeError that says why not.
+[[gnu::cold]] InstanceHead& checked_instance(PyObject* object, PythonType& type);
+
+// The object as an instance of Object. The usual case costs two compares: the exact type, then
+// the constructor's mark.
 template <class Object>
 Object& instance_of(PyObject* object) {
-  static_assert(class_of<Object> != ClassId{0xff}, "not an instance layout of this module");
-  PyTypeObject* type = get_or_create_type(class_of<Object>);
-  if (!PyObject_TypeCheck(object, type)) throw conversion_error(object, class_name(class_of<Object>));
-  return *reinterpret_cast<Object*>(object);
+  auto* head = reinterpret_cast<InstanceHead*>(object);
+  if (Py_IS_TYPE(object, Object::python_type.created) && head->built) [[likely]]
+    return static_cast<Object&>(*head);
+  return static_cast<Object&>(checked_instance(object, Object::python_type));
 }
 
 // Allocates an instance of `type` and moves the record in, with its flag free.
@@ -62,9 +107,16 @@ PyObject* new_instance(PyTypeObject* type, Record&& record) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = (alloc ? alloc : PyType_GenericAlloc)(type, 0);
   if (self == nullptr) throw_python_error();
-  auto* object = reinterpret_cast<Object*>(self);
+  auto* object = static_cast<Object*>(reinterpret_cast<InstanceHead*>(self));
+  object->built = false;
   std::construct_at(&object->flag);
-  std::construct_at(&object->record, std::forward<Record>(record));
+  try {
+    std::construct_at(&object->record, std::forward<Record>(record));
+  } catch (...) {
+    Py_DECREF(self);  // not built: the deallocation frees only the memory
+    throw;
+  }
+  object->built = true;
   return self;
 }
 
@@ -73,7 +125,8 @@ PyObject* new_instance(PyTypeObject* type, Record&& record) {
 template <class Object>
 void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<Object*>(self)->record);
+  auto* object = static_cast<Object*>(reinterpret_cast<InstanceHead*>(self));
+  if (object->built) std::destroy_at(&object->record);
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(self);
   Py_DECREF(type);

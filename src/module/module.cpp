@@ -16,13 +16,25 @@ int add_test_hooks(PyObject* module);
 namespace {
 
 // Process-wide one-time cells; never released. Apart from the interpreter ID they are
-// guarded by the interpreter lock.
+// guarded by the interpreter lock, as are the type objects each PythonType keeps.
 std::atomic<std::int64_t> initialised_interpreter{-1};
 PyObject* module_cache = nullptr;
-PyTypeObject* type_cache[class_count] = {};
+
+// The refusal of a second interpreter. Callers tell it from other import failures by its
+// opening text, so that must not change; the address after it says where the limit is tracked.
+constexpr const char* subinterpreter_refusal =
+    "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576";
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "rotavel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "rotavel",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,  // register_period is published by the initialisation itself
+    .m_slots = nullptr,    // single-phase initialisation
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 PyObject* interned(const char* text) {
@@ -60,9 +72,9 @@ void publish(PyObject* module, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(module, name, value) < 0) throw_python_error();
 }
 
-void publish_type(PyObject* module, ClassId id) {
-  PyTypeObject* type = get_or_create_type(id);
-  Ref name = Ref::steal(PyUnicode_FromString(class_name(id)));
+void publish_type(PyObject* module, PythonType& python_type) {
+  PyTypeObject* type = get_or_create_type(python_type);
+  Ref name = Ref::steal(PyUnicode_FromString(python_type.name()));
   if (!name) throw_api_failure();
   publish(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
@@ -88,16 +100,15 @@ PyObject* initialise() {
   if (id == -1) throw_python_error();
   std::int64_t expected = -1;
   if (!initialised_interpreter.compare_exchange_strong(expected, id) && expected != id)
-    throw PyFailure(PyExc_ImportError,
-                    "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576");
+    throw PyFailure(PyExc_ImportError, subinterpreter_refusal);
   if (module_cache != nullptr) return Py_NewRef(module_cache);
 
   Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
   if (!module) throw_python_error();
   // A failure drops the half-built module; types created so far stay cached for the next try.
-  publish_type(module.get(), ClassId::teacher);
-  publish_type(module.get(), ClassId::school);
-  publish_type(module.get(), ClassId::klass);
+  publish_type(module.get(), teacher_type);
+  publish_type(module.get(), school_type);
+  publish_type(module.get(), class_type);
   publish_function(module.get(), register_period_definition());
 #ifdef ROTAVEL_TEST_HOOKS
   if (add_test_hooks(module.get()) < 0) throw_python_error();
@@ -109,34 +120,34 @@ PyObject* initialise() {
 
 }  // namespace
 
-const char* class_name(ClassId id) noexcept {
-  switch (id) {
-    case ClassId::teacher: return "Teacher";
-    case ClassId::school: return "School";
-    case ClassId::klass: return "Class";
-  }
-  return "";
-}
-
-PyTypeObject* get_or_create_type(ClassId id) {
-  PyTypeObject*& cached = type_cache[static_cast<int>(id)];
-  if (cached != nullptr) return cached;
-  PyType_Spec& spec = id == ClassId::teacher ? teacher_spec() : id == ClassId::school ? school_spec() : class_spec();
-  PyObject* type = PyType_FromSpec(&spec);
+PyTypeObject* get_or_create_type(PythonType& python_type) {
+  if (python_type.created != nullptr) return python_type.created;
+  PyObject* type = PyType_FromSpec(&python_type.spec);
   if (type == nullptr) {
     Ref cause = Ref::steal(PyErr_GetRaisedException());
-    const std::string message = std::string("An error occurred while initializing class ") + class_name(id);
+    const std::string message = std::string("An error occurred while initializing class ") + python_type.name();
     Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     Ref error = text ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get())) : Ref();
     if (!error) throw_api_failure();
     if (cause) PyException_SetCause(error.get(), cause.release());
     throw PyFailure(std::move(error));
   }
-  if (cached == nullptr)
-    cached = reinterpret_cast<PyTypeObject*>(type);
+  if (python_type.created == nullptr)
+    python_type.created = reinterpret_cast<PyTypeObject*>(type);
   else
     Py_DECREF(type);
-  return cached;
+  return python_type.created;
+}
+
+InstanceHead& checked_instance(PyObject* object, PythonType& python_type) {
+  PyTypeObject* type = get_or_create_type(python_type);
+  if (!PyObject_TypeCheck(object, type)) throw conversion_error(object, python_type.name());
+  auto& instance = *reinterpret_cast<InstanceHead*>(object);
+  if (!instance.built)
+    throw PyFailure(PyExc_TypeError, std::string("'") + python_type.name() +
+                                         "' object was not built by the module's " + python_type.name() +
+                                         " constructor");
+  return instance;
 }
 
 PyObject* new_str(std::string_view text) {

@@ -7,18 +7,17 @@ namespace {
 
 using school::Teacher;
 
-constexpr const char* new_params[] = {"name", "sub", "present"};
-constexpr Signature new_signature{"__new__", "Teacher", new_params, 3};
-constexpr const char* add_period_params[] = {"period", "grade"};
-constexpr Signature add_period_signature{"add_period", "Teacher", add_period_params, 2};
+constexpr ClassName python_name("Teacher");
+constexpr auto new_signature = signature("__new__", python_name.bare(), "name", "sub", "present");
+constexpr auto add_period_signature = signature("add_period", python_name.bare(), "period", "grade");
+constexpr auto get_sub_signature = signature("get_sub", python_name.bare());
 
 PyObject* teacher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry<PyObject*>(nullptr, [&] {
-    PyObject* arg[3];
-    bind(new_signature, args, kwargs, arg);
-    std::string_view name = convert_argument("name", [&] { return to_text(arg[0]); });
-    std::string_view sub = convert_argument("sub", [&] { return to_text(arg[1]); });
-    bool present = convert_argument("present", [&] { return to_bool(arg[2]); });
+    const Arguments arg(new_signature, args, kwargs);
+    std::string_view name = arg.convert(0, to_text);
+    std::string_view sub = arg.convert(1, to_text);
+    bool present = arg.convert(2, to_bool);
     // The subject is parsed only once every argument has converted.
     school::Subject subject = unwrap(school::parse_subject(sub));
     return new_instance<TeacherObject>(type, Teacher(std::string(name), subject, present));
@@ -35,12 +34,11 @@ PyObject* teacher_str(PyObject* self) {
 
 PyObject* add_period(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry<PyObject*>(nullptr, [&] {
-    PyObject* arg[2];
-    bind(add_period_signature, args, nargs, kwnames, arg);
+    const Arguments arg(add_period_signature, args, nargs, kwnames);
     TeacherObject& teacher = instance_of<TeacherObject>(self);
     ExclusiveBorrow hold(teacher.flag);
-    std::int16_t period = convert_argument("period", [&] { return to_period(arg[0]); });
-    std::string_view grade = convert_argument("grade", [&] { return to_text(arg[1]); });
+    std::int16_t period = arg.convert(0, to_period);
+    std::string_view grade = arg.convert(1, to_text);
     teacher.record.periods.insert(period, grade);
     return new_none();
   });
@@ -95,8 +93,9 @@ int set_reason(PyObject* self, PyObject* value, void*) {
 }
 
 PyMethodDef methods[] = {
-    {"add_period", as_method(add_period), METH_FASTCALL | METH_KEYWORDS, "add_period($self, period, grade)\n--\n\n"},
-    {"get_sub", as_method(get_sub), METH_NOARGS, "get_sub($self)\n--\n\n"},
+    {add_period_signature.function, as_method(add_period), METH_FASTCALL | METH_KEYWORDS,
+     doc_text<add_period_signature>.data()},
+    {get_sub_signature.function, as_method(get_sub), METH_NOARGS, doc_text<get_sub_signature>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -109,7 +108,7 @@ PyGetSetDef attributes[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_doc, const_cast<char*>("Teacher(name, sub, present)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(doc_text<new_signature>.data())},
     {Py_tp_new, reinterpret_cast<void*>(teacher_new)},
     {Py_tp_str, reinterpret_cast<void*>(teacher_str)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<TeacherObject>)},
@@ -118,10 +117,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Teacher", sizeof(TeacherObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = type_spec<TeacherObject>(python_name.qualified, slots);
 
 }  // namespace
 
-PyType_Spec& teacher_spec() noexcept { return spec; }
+PythonType teacher_type{spec};
 
 }  // namespace rotavel

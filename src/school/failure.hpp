@@ -11,16 +11,17 @@ namespace school {
 
 struct Failure {
   enum class Kind : unsigned char {
-    wrong_subject,  // the caller passed text that names no subject
-    internal,       // a condition the model treats as fatal for the operation it was in
+    wrong_subject,  // the caller passed text that names no subject; an ordinary error
+    fatal,          // the operation cannot go on and ends where it stands, nothing rolled back
+                    // (a name the School does not hold, a broken invariant); the module raises
+                    // its internal-failure exception for it
   };
   Kind kind;
   std::string message;
   std::source_location where;
 
-  static Failure internal(std::string message,
-                          std::source_location where = std::source_location::current()) {
-    return Failure{Kind::internal, std::move(message), where};
+  static Failure fatal(std::string message, std::source_location where = std::source_location::current()) {
+    return Failure{Kind::fatal, std::move(message), where};
   }
 };
 
@@ -39,7 +40,18 @@ class [[nodiscard]] Result {
   std::variant<T, Failure> state_;
 };
 
-// The outcome of an operation that produces nothing but may fail: empty means success.
-using Status = std::optional<Failure>;
+// The outcome of an operation that produces nothing but may fail: `return {};` is success.
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Failure failure) : failure_(std::move(failure)) {}
+
+  bool ok() const noexcept { return !failure_.has_value(); }
+  Failure& failure() noexcept { return *failure_; }
+
+ private:
+  std::optional<Failure> failure_;
+};
 
 }  // namespace school

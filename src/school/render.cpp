@@ -1,30 +1,19 @@
 // Quoted text and the compact/expanded debug writer.
 #include "school/render.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <charconv>
+
+#include "school/unicode_data.hpp"
+#include "school/unicode_utf8.hpp"
 
 namespace school {
 namespace {
 
-bool needs_unicode_escape(UChar32 c) noexcept {
+// Combining marks, controls, format and separator characters, private-use and unassigned
+// code points: all but the plain space.
+bool needs_unicode_escape(char32_t c) noexcept {
   if (c == 0x20) return false;
-  if (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) return true;
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return true;
-    default:
-      return false;
-  }
+  return unicode::info(c).flags & (unicode::grapheme_extend | unicode::escaped_category);
 }
 
 void write_unicode_escape(std::string& out, std::uint32_t c) {
@@ -64,9 +53,10 @@ void write_quoted(std::string& out, std::string_view text) {
       ++i;
       continue;
     }
-    std::int64_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, n, c);
+    const unicode::Decoded d = unicode::decode_utf8(text, static_cast<std::size_t>(i));
+    const std::int64_t start = i;
+    i += static_cast<std::int64_t>(d.length);
+    const char32_t c = d.c;
     switch (c) {
       case '\n': out += "\\n"; continue;
       case '\r': out += "\\r"; continue;
@@ -74,7 +64,7 @@ void write_quoted(std::string& out, std::string_view text) {
       case 0: out += "\\0"; continue;
       default: break;
     }
-    if (c < 0) {
+    if (!d.valid) {
       // Text reaching here is valid UTF-8; show a stray byte rather than lose it.
       write_unicode_escape(out, 0xFFFD);
     } else if (needs_unicode_escape(c)) {

@@ -50,15 +50,17 @@ char* put_csv_field(char* p, std::string_view field) noexcept {
 
 }  // namespace
 
-SubstitutionReport::SubstitutionReport() { table_.text = report_header; }
+SubstitutionReport::SubstitutionReport() {
+  table_.text = report_header;
+}
 
 void SubstitutionReport::add_row(std::string_view absent, std::int16_t period, std::string_view subject,
-                                 std::string_view substitute, std::string_view class_name,
-                                 std::string_view reason) {
+                                 std::string_view substitute, std::string_view class_name, std::string_view reason) {
   // The row is written in place in one pass, into room for its longest possible form.
   std::string& t = table_.text;
-  const std::size_t room = 2 * (absent.size() + subject.size() + substitute.size() + class_name.size() + reason.size()) +
-                           5 * 2 + 6 + 6;  // quotes, the period's digits and sign, commas, line feed
+  const std::size_t room =
+      2 * (absent.size() + subject.size() + substitute.size() + class_name.size() + reason.size()) + 5 * 2 + 6 +
+      6;  // quotes, the period's digits and sign, commas, line feed
   const std::size_t at = t.size();
   t.resize(at + room);
   char* p = t.data() + at;

@@ -21,8 +21,8 @@ class SubstitutionReport {
   SubstitutionReport();
 
   // One assignment. Fields that would break the CSV (comma, quote, line break) are quoted.
-  void add_row(std::string_view absent, std::int16_t period, std::string_view subject,
-               std::string_view substitute, std::string_view class_name, std::string_view reason);
+  void add_row(std::string_view absent, std::int16_t period, std::string_view subject, std::string_view substitute,
+               std::string_view class_name, std::string_view reason);
   // One lesson nobody could take.
   void add_unresolved(std::string_view absent, std::int16_t period, std::string_view class_name);
   void add_timing(std::chrono::nanoseconds elapsed);

@@ -48,7 +48,7 @@ class HandledLessons {
     }
   };
   static constexpr std::size_t scanned = 16;
-  std::vector<LessonKey> keys_;  // the first `scanned` lessons
+  std::vector<LessonKey> keys_;              // the first `scanned` lessons
   FlatSet<LessonKey, LessonKeyHash> index_;  // all of them, once there are `scanned`
 };
 
@@ -73,8 +73,13 @@ struct AssignmentHash {
 class Run {
  public:
   Run(const std::vector<TeacherHandle>& teachers, SubstitutionReport& report)
-      : teachers_(teachers), report_(report), group_of_(teachers.size(), -1), rank_of_(teachers.size(), 0),
-        load_(teachers.size(), 0), start_load_(teachers.size(), 0), day_busy_(teachers.size(), 0),
+      : teachers_(teachers),
+        report_(report),
+        group_of_(teachers.size(), -1),
+        rank_of_(teachers.size(), 0),
+        load_(teachers.size(), 0),
+        start_load_(teachers.size(), 0),
+        day_busy_(teachers.size(), 0),
         other_from_(teachers.size() + 1, 0) {
     for (std::uint32_t i = 0; i < teachers.size(); ++i) {
       other_from_[i] = static_cast<std::uint32_t>(other_busy_.size());
@@ -238,9 +243,9 @@ class Run {
   const std::vector<TeacherHandle>& teachers_;
   SubjectGrouping grouping_;
   SubstitutionReport& report_;
-  std::vector<std::int32_t> group_of_;  // per teacher: its subject's group, or -1 when absent
-  std::vector<std::uint32_t> rank_of_;  // per present teacher: its place in that group, by list order
-  std::vector<std::uint32_t> load_;     // per present teacher: its load now
+  std::vector<std::int32_t> group_of_;     // per teacher: its subject's group, or -1 when absent
+  std::vector<std::uint32_t> rank_of_;     // per present teacher: its place in that group, by list order
+  std::vector<std::uint32_t> load_;        // per present teacher: its load now
   std::vector<std::uint32_t> start_load_;  // ... and when the run started
   std::vector<std::uint64_t> day_busy_;    // per present teacher: busy periods 0..63 as bits, run's included
   // Per present teacher, the sorted distinct other periods it was busy in when the run started
@@ -248,7 +253,7 @@ class Run {
   std::vector<std::uint32_t> other_from_;
   std::vector<std::int16_t> other_busy_;
   FlatSet<std::uint64_t, AssignmentHash> assigned_other_;
-  std::vector<std::vector<Layer>> layers_;  // per group: its teachers by load, lightest first
+  std::vector<std::vector<Layer>> layers_;                      // per group: its teachers by load, lightest first
   std::unordered_map<std::int16_t, std::uint32_t> first_free_;  // period -> first place to look
   SharedText class_name_;
   HandledLessons handled_;

@@ -1,6 +1,6 @@
 // The school registry: filing teachers and classes, period registration and the registry's text.
-#include "school/growth.hpp"
 #include "school/school.hpp"
+#include "school/growth.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -109,8 +109,8 @@ void School::sort_teachers_by_load() {
       ++next_moved;
       continue;
     }
-    while (j < order.size() && (moved_load[order[j]] < loads_[i] ||
-                                (moved_load[order[j]] == loads_[i] && moved[order[j]] < i))) {
+    while (j < order.size() &&
+           (moved_load[order[j]] < loads_[i] || (moved_load[order[j]] == loads_[i] && moved[order[j]] < i))) {
       take(moved[order[j]], moved_load[order[j]]);
       ++j;
     }
@@ -149,10 +149,10 @@ void School::add_to_hashmap(std::string_view name, Teacher teacher) {
   name_index_.insert(hash, entry + 1);
 }
 
-Status School::register_period(const Teacher& teacher, std::int16_t period, Class& c) {
+Result<void> School::register_period(const Teacher& teacher, std::int16_t period, Class& c) {
   const Filed* found = find_filed(teacher.name, teacher.name_hash());
   if (found == nullptr)  // a fixed text, which callers compare
-    return Failure::internal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
+    return Failure::fatal("Teacher not found in existing list. Please add to 'teacher_list.csv'");
   const Filed& filed = *found;
 
   // The class lists the lesson twice, once on each side of the pair insertion; it keeps one
@@ -166,7 +166,7 @@ Status School::register_period(const Teacher& teacher, std::int16_t period, Clas
   }
   c.lessons.push_back(PeriodEntry{filed.record, period, absent});
   if (added && filed.position != unlisted) note_load_change(filed.position);
-  return std::nullopt;
+  return {};
 }
 
 std::string School::printed_text() const {

@@ -50,7 +50,7 @@ class School {
   // Files the teacher under any name, replacing what was filed there; the teacher list is untouched.
   void add_to_hashmap(std::string_view name, Teacher teacher);
   // Records that the teacher filed under the name of `teacher` teaches `c` in `period`.
-  Status register_period(const Teacher& teacher, std::int16_t period, Class& c);
+  Result<void> register_period(const Teacher& teacher, std::int16_t period, Class& c);
   // Covers every lesson of every absent teacher that can be covered; returns the report text.
   std::string generate_substitutions();
 

@@ -1,15 +1,19 @@
-// Subject keywords and names; lower-casing through ICU so non-ASCII capitals map as Unicode says.
+// Subject keywords and names; lower-casing by the module's own Unicode tables so non-ASCII
+// capitals map as Unicode says, the same on every machine.
 #include "school/subject.hpp"
 
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-
 #include <array>
-#include <new>
+#include <cstdint>
+#include <cstring>
+
+#include "school/unicode_data.hpp"
+#include "school/unicode_utf8.hpp"
 
 namespace school {
 namespace {
 
+// The display names and the keywords below are fixed texts, byte for byte, misspelling
+// "finfance" included: callers pass the keywords and stored reports carry the names.
 constexpr std::array<std::string_view, subject_count> names = {
     "Chemistry", "Physics", "Maths", "Computer", "English", "Biology", "PhysicalEdu",
     "Sanskrit",  "Urdu",    "Geo",   "Acc",      "History", "Civics",  "Business",
@@ -36,40 +40,105 @@ constexpr std::array<Keyword, 21> keywords = {{
     {"finfance", Subject::Finance},
 }};
 
-bool is_ascii(std::string_view text) noexcept {
-  for (unsigned char c : text)
-    if (c >= 0x80) return false;
-  return true;
+constexpr char32_t capital_sigma = 0x3A3;
+constexpr char32_t small_sigma = 0x3C3;
+constexpr char32_t final_sigma = 0x3C2;
+
+// The end of the run of ASCII bytes that starts at i, found a word at a time.
+std::size_t ascii_run_end(std::string_view text, std::size_t i) noexcept {
+  constexpr std::uint64_t high_bits = 0x8080808080808080u;
+  for (std::uint64_t word; text.size() - i >= sizeof word; i += sizeof word) {
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if (word & high_bits) break;
+  }
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  return i;
+}
+
+// Lower-cases ASCII letters in place, the common case; branch-free so it vectorises.
+void lower_ascii(char* s, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    s[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
+  }
+}
+
+// Whether the text is Cased at its start once case-ignorable characters are skipped: the
+// test for what follows a capital sigma. A byte that is not UTF-8 ends the word.
+bool starts_cased(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size();) {
+    const unicode::Decoded d = unicode::decode_utf8(text, i);
+    if (!d.valid) return false;
+    const std::uint8_t flags = unicode::info(d.c).flags;
+    if (!(flags & unicode::case_ignorable)) return flags & unicode::cased;
+    i += d.length;
+  }
+  return false;
+}
+
+// The same test backwards over an ASCII run: whether its last character that is not
+// case-ignorable is Cased, or `before` when the whole run is case-ignorable.
+bool ends_cased(std::string_view run, bool before) noexcept {
+  for (std::size_t i = run.size(); i-- > 0;) {
+    const std::uint8_t flags = unicode::info(static_cast<unsigned char>(run[i])).flags;
+    if (!(flags & unicode::case_ignorable)) return flags & unicode::cased;
+  }
+  return before;
 }
 
 }  // namespace
 
 std::string_view subject_name(Subject subject) noexcept { return names[static_cast<std::size_t>(subject)]; }
 
-std::string lower_case(std::string_view text) {
-  std::string out;
-  if (is_ascii(text)) {
-    out.resize(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      char c = text[i];
-      out[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+void append_lower_case(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size());
+  // Whether the last character that is not case-ignorable was Cased: the test for what
+  // precedes a capital sigma, kept as the text is walked. A character that is both (a
+  // modifier letter such as U+02B0) is skipped as case-ignorable, as ICU and Python do.
+  bool after_cased = false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t run = ascii_run_end(text, i);
+    if (run > i) {
+      const std::size_t at = out.size();
+      out.append(text, i, run - i);
+      lower_ascii(out.data() + at, run - i);
+      after_cased = ends_cased(text.substr(i, run - i), after_cased);
+      i = run;
+      if (i == text.size()) break;
     }
-    return out;
+    const unicode::Decoded d = unicode::decode_utf8(text, i);
+    if (!d.valid) {
+      // Not UTF-8 (a Python str never gives such text): kept as it is, and it ends the word.
+      out.append(text, i, d.length);
+      after_cased = false;
+      i += d.length;
+      continue;
+    }
+    i += d.length;
+    const unicode::CharInfo& info = unicode::info(d.c);
+    if (d.c == capital_sigma) {
+      // Final at the end of a word: after a Cased letter and not before one, skipping
+      // case-ignorable characters both ways.
+      unicode::append_utf8(out, after_cased && !starts_cased(text.substr(i)) ? final_sigma : small_sigma);
+    } else if (info.flags & unicode::lower_is_sequence) {
+      for (char32_t c : unicode::lower_sequence(info.lower)) unicode::append_utf8(out, c);
+    } else {
+      unicode::append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(d.c) + info.lower));
+    }
+    if (!(info.flags & unicode::case_ignorable)) after_cased = info.flags & unicode::cased;
   }
-  UErrorCode status = U_ZERO_ERROR;
-  icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(text.size()));
-  // The root locale: no Turkish or Lithuanian tailoring, only the default mapping.
-  icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
-                            nullptr, status);
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  return out;
 }
 
 Result<Subject> parse_subject(std::string_view text) {
-  std::string lowered = lower_case(text);
+  // Lowered straight into the failure's message, so a long text is not held twice more.
+  std::string message = "Wrong subject ";
+  const std::size_t prefix = message.size();
+  append_lower_case(message, text);
+  const std::string_view lowered = std::string_view(message).substr(prefix);
   for (const Keyword& k : keywords)
     if (k.text == lowered) return k.subject;
-  return Failure{Failure::Kind::wrong_subject, "Wrong subject " + lowered, std::source_location::current()};
+  return Failure{Failure::Kind::wrong_subject, std::move(message), std::source_location::current()};
 }
 
 }  // namespace school

@@ -22,7 +22,8 @@ std::string_view subject_name(Subject subject) noexcept;
 // Text names a subject only through its keywords, matched after full Unicode lower-casing.
 Result<Subject> parse_subject(std::string_view text);
 
-// The default full lower-case mapping of UTF-8 text (final sigma included).
-std::string lower_case(std::string_view text);
+// Appends the default full lower-case mapping of UTF-8 text (final sigma included). Bytes
+// that are not UTF-8 are copied as they are.
+void append_lower_case(std::string& out, std::string_view text);
 
 }  // namespace school

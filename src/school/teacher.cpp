@@ -1,6 +1,6 @@
 // Teacher records: the pair set, the printed text and the debug rendering.
-#include "school/growth.hpp"
 #include "school/teacher.hpp"
+#include "school/growth.hpp"
 
 #include <algorithm>
 

@@ -1,0 +1,91 @@
+"""The plan as a table for a terminal: rows by period, then class.
+
+Every cell goes through `escape_controls`, whatever the output is bound
+for, so a name holding a line break or an escape sequence cannot tear the
+table apart.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+from rotavel_cli.plan import Plan
+from rotavel_cli.terminal import escape_controls as _cell
+from rotavel_cli.terminal import pad, width
+from rotavel_cli.wording import (
+    Explanation,
+    Shortened,
+    by_period,
+    by_substitute,
+    day_label,
+    explain,
+    plural,
+)
+
+HEADER = ("Period", "Class", "Subject", "Absent teacher", "Substitute", "Reason")
+NOT_COVERED = "NOT COVERED"
+
+
+def render_table(plan: Plan) -> str:
+    lines = [*_heading(plan), ""]
+    if plan.absent_lessons:
+        rows = [
+            (
+                str(item.lesson.period),
+                item.lesson.class_label,
+                item.subject,
+                item.lesson.teacher,
+                item.substitute if item.substitute is not None else NOT_COVERED,
+                item.reason,
+            )
+            for item in by_period(plan.absent_lessons)
+        ]
+        lines += [*_aligned(HEADER, rows, right={0}), ""]
+    lines.append(
+        f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered."
+    )
+    for why in explain(plan):
+        lines += ["", *_explanation(why)]
+    substitutes = by_substitute(plan)
+    if substitutes:
+        lines += ["", "Covers per substitute:"]
+        lines += [
+            f"  {_cell(name)}: {plural(len(covers), 'cover')}" for name, covers in substitutes
+        ]
+    lines += ["", f"Time taken to generate subs: {plan.duration}"]
+    return "\n".join(lines) + "\n"
+
+
+def _heading(plan: Plan) -> list[str]:
+    day = plan.day
+    when = day_label(day)
+    title = f"Cover plan: {_cell(day.name)}" + (f", {_cell(when)}" if when else "")
+    if not day.absent:
+        return [title, "Absent: nobody"]
+    return [title, "Absent:"] + [
+        f"  {_cell(m.name)} ({m.subject}): {_cell(m.reason)}" for m in day.absent
+    ]
+
+
+def _explanation(why: Explanation) -> list[str]:
+    gaps = Shortened.of([_cell(f"{g.lesson.class_label} ({g.lesson.teacher})") for g in why.gaps])
+    lines = [
+        f"Not covered in period {why.period}, {why.subject}: {gaps.joined()}",
+        f"  {why.subject} teachers in period {why.period}:",
+    ]
+    columns = max(width(_cell(name)) for name, _ in why.whereabouts)
+    lines += [f"    {pad(_cell(name), columns)}  {_cell(doing)}" for name, doing in why.whereabouts]
+    if why.more_colleagues:
+        lines.append(f"    and {why.more_colleagues} more")
+    lines.append("  " + _cell(why.nobody_free))
+    return lines
+
+
+def _aligned(header: Sequence[str], rows: Sequence[Sequence[str]], right: set[int]) -> list[str]:
+    table = [[_cell(text) for text in row] for row in (header, *rows)]
+    widths = [max(width(row[i]) for row in table) for i in range(len(header))]
+    rule = ["-" * w for w in widths]
+    return [
+        "  ".join(pad(text, widths[i], right=i in right) for i, text in enumerate(row)).rstrip()
+        for row in (table[0], rule, *table[1:])
+    ]
