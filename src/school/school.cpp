@@ -156,8 +156,9 @@ Result<void> School::register_period(const Teacher& teacher, std::int16_t period
   const Filed& filed = *found;
 
   // The class lists the lesson twice, once on each side of the pair insertion; it keeps one
-  // entry for both. A class has a few lessons a day, so its list starts with room for several.
-  reserve_more(c.lessons, c.lessons.capacity() == 0 ? 8 : 1);
+  // entry for both. A class has a lesson in most periods of a day, so its list starts with room
+  // for a full day.
+  reserve_more(c.lessons, c.lessons.capacity() == 0 ? 16 : 1);
   bool added, absent;
   {
     auto t = filed.record.lock();
