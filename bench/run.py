@@ -400,6 +400,18 @@ def sweep(title, sizes, repeats, seed):
         previous = median
 
 
+def scaled_plan(args, scale=1):
+    """The main school of the arguments, `scale` times larger in teachers and classes."""
+    return gen.generate(
+        args.teachers * scale,
+        args.subjects,
+        args.classes * scale,
+        args.periods,
+        args.absent,
+        args.seed,
+    )
+
+
 def main():
     ap = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
@@ -459,14 +471,7 @@ def main():
         print(f"\n| {'scale':>5} | {'lessons':>7} | {'build':>9} | {'run':>9} |")
         print(f"|{'-' * 7}|{'-' * 9}|{'-' * 11}|{'-' * 11}|")
         for scale in sorted({1, args.scale}):
-            plan = gen.generate(
-                args.teachers * scale,
-                args.subjects,
-                args.classes * scale,
-                args.periods,
-                args.absent,
-                args.seed,
-            )
+            plan = scaled_plan(args, scale)
             builds, runs = [], []
             for _ in range(args.repeats):
                 seconds, (school, teachers, classes) = timed(
@@ -482,37 +487,21 @@ def main():
         return
     if args.callgrind_only:
         for scale in sorted({1, args.scale}):
-            size = (
-                args.teachers * scale,
-                args.subjects,
-                args.classes * scale,
-                args.periods,
-                args.absent,
-                args.seed,
-            )
-            callgrind_report(
-                gen.generate(*size), f"{scale}x", with_str=scale == 1
-            )  # str() is slow under valgrind
+            # str() is slow under valgrind: counted at 1x only.
+            callgrind_report(scaled_plan(args, scale), f"{scale}x", with_str=scale == 1)
             bytes_report(
                 args.teachers * scale, args.classes * scale, args.periods, args.seed, f"{scale}x"
             )
         return
     str_repeats = max(1, min(3, args.repeats))
     compare(
-        gen.generate(
-            args.teachers, args.subjects, args.classes, args.periods, args.absent, args.seed
-        ),
+        scaled_plan(args),
         args.repeats,
         str_repeats,
         not args.no_memory,
     )
     if not args.no_callgrind:
-        callgrind_report(
-            gen.generate(
-                args.teachers, args.subjects, args.classes, args.periods, args.absent, args.seed
-            ),
-            "1x",
-        )
+        callgrind_report(scaled_plan(args), "1x")
         bytes_report(args.teachers, args.classes, args.periods, args.seed, "1x")
     if not args.no_small:
         compare(
