@@ -178,7 +178,7 @@ lint: install $(VENV)/.lint-tools
 test-huge: install $(VENV)/.test-tools
 	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/test_unicode.py -k longer_than_32
 
-check: test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge
+check: lint test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge
 	$(VPY) bench/flood.py
 	fuzz/build.sh
 	fuzz/run.sh replay

@@ -10,12 +10,12 @@
 #include <string_view>
 
 // A failed property is a finding: print it and abort so libFuzzer saves the input.
-#define FUZZ_CHECK(cond)                                                                   \
-  do {                                                                                     \
-    if (!(cond)) {                                                                         \
-      std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond);    \
-      std::abort();                                                                        \
-    }                                                                                      \
+#define FUZZ_CHECK(cond)                                                               \
+  do {                                                                                 \
+    if (!(cond)) {                                                                     \
+      std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                                    \
+    }                                                                                  \
   } while (0)
 
 namespace fuzz {
@@ -43,7 +43,11 @@ inline void append_utf8(std::string& out, std::uint32_t c) {
 inline std::optional<std::uint32_t> next_scalar(std::string_view s, std::size_t& i) {
   auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char lead = b(i);
-  std::size_t len = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+  std::size_t len = lead < 0x80             ? 1
+                    : (lead & 0xE0) == 0xC0 ? 2
+                    : (lead & 0xF0) == 0xE0 ? 3
+                    : (lead & 0xF8) == 0xF0 ? 4
+                                            : 0;
   if (len == 0 || i + len > s.size()) return ++i, std::nullopt;
   std::uint32_t c = len == 1 ? lead : len == 2 ? (lead & 0x1F) : len == 3 ? (lead & 0x0F) : (lead & 0x07);
   for (std::size_t k = 1; k < len; ++k) {
@@ -103,9 +107,12 @@ inline std::optional<std::string> unquote(std::string_view& in) {
         std::uint32_t v = 0;
         for (; i < close; ++i) {
           char h = in[i];
-          if (h >= '0' && h <= '9') v = v * 16 + static_cast<std::uint32_t>(h - '0');
-          else if (h >= 'a' && h <= 'f') v = v * 16 + static_cast<std::uint32_t>(h - 'a' + 10);
-          else return std::nullopt;
+          if (h >= '0' && h <= '9')
+            v = v * 16 + static_cast<std::uint32_t>(h - '0');
+          else if (h >= 'a' && h <= 'f')
+            v = v * 16 + static_cast<std::uint32_t>(h - 'a' + 10);
+          else
+            return std::nullopt;
         }
         if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return std::nullopt;
         append_utf8(out, v);
@@ -142,17 +149,23 @@ inline std::optional<Duration> parse_duration(std::string_view text) {
   }
   std::string_view unit = text.substr(i);
   unsigned width;
-  if (unit == "s") width = 9;
-  else if (unit == "ms") width = 6;
-  else if (unit == "\u00b5s") width = 3;
-  else if (unit == "ns") width = 0;
-  else return std::nullopt;
+  if (unit == "s")
+    width = 9;
+  else if (unit == "ms")
+    width = 6;
+  else if (unit == "\u00b5s")
+    width = 3;
+  else if (unit == "ns")
+    width = 0;
+  else
+    return std::nullopt;
   if (fraction.size() > width) return std::nullopt;
 
   unsigned __int128 w = 0;
   for (char c : whole) w = w * 10 + static_cast<unsigned>(c - '0');
   std::uint32_t f = 0;
-  for (unsigned k = 0; k < width; ++k) f = f * 10 + (k < fraction.size() ? static_cast<unsigned>(fraction[k] - '0') : 0);
+  for (unsigned k = 0; k < width; ++k)
+    f = f * 10 + (k < fraction.size() ? static_cast<unsigned>(fraction[k] - '0') : 0);
 
   if (width == 9) {
     if (w == 0 || w > UINT64_MAX) return std::nullopt;  // under a second takes a smaller unit

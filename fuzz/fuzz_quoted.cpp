@@ -16,8 +16,7 @@ bool must_escape(std::uint32_t c) {
   if (u_hasBinaryProperty(ch, UCHAR_GRAPHEME_EXTEND)) return true;
   const std::int8_t type = u_charType(ch);
   return type == U_CONTROL_CHAR || type == U_FORMAT_CHAR || type == U_SURROGATE || type == U_PRIVATE_USE_CHAR ||
-         type == U_UNASSIGNED || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR ||
-         type == U_SPACE_SEPARATOR;
+         type == U_UNASSIGNED || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR || type == U_SPACE_SEPARATOR;
 }
 
 }  // namespace
@@ -42,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       char kind = inside[i + 1];
       if (kind == 'u') {
         std::size_t close = inside.find('}', i);
-        std::uint32_t v = static_cast<std::uint32_t>(std::stoul(std::string(inside.substr(i + 3, close - i - 3)), nullptr, 16));
+        std::uint32_t v =
+            static_cast<std::uint32_t>(std::stoul(std::string(inside.substr(i + 3, close - i - 3)), nullptr, 16));
         FUZZ_CHECK(must_escape(v) && v != '\n' && v != '\r' && v != '\t' && v != 0);
         i = close + 1;
       } else {

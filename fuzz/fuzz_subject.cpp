@@ -19,16 +19,26 @@ struct Expected {
 
 // The catalogue as the product defines it, kept apart from the library's own tables.
 constexpr std::array<Expected, 21> catalogue = {{
-    {"chemistry", "Chemistry", school::Subject::Chemistry}, {"physics", "Physics", school::Subject::Physics},
-    {"maths", "Maths", school::Subject::Maths},             {"computer", "Computer", school::Subject::Computer},
-    {"english", "English", school::Subject::English},       {"biology", "Biology", school::Subject::Biology},
-    {"bio", "Biology", school::Subject::Biology},           {"p.e", "PhysicalEdu", school::Subject::PhysicalEdu},
-    {"sanskrit", "Sanskrit", school::Subject::Sanskrit},    {"urdu", "Urdu", school::Subject::Urdu},
-    {"geography", "Geo", school::Subject::Geo},             {"accountancy", "Acc", school::Subject::Acc},
-    {"history", "History", school::Subject::History},       {"civics", "Civics", school::Subject::Civics},
-    {"business", "Business", school::Subject::Business},    {"art", "Arts", school::Subject::Arts},
-    {"games", "Games", school::Subject::Games},             {"economics", "Economics", school::Subject::Economics},
-    {"hindi", "Hindi", school::Subject::Hindi},             {"bengali", "Bengali", school::Subject::Bengali},
+    {"chemistry", "Chemistry", school::Subject::Chemistry},
+    {"physics", "Physics", school::Subject::Physics},
+    {"maths", "Maths", school::Subject::Maths},
+    {"computer", "Computer", school::Subject::Computer},
+    {"english", "English", school::Subject::English},
+    {"biology", "Biology", school::Subject::Biology},
+    {"bio", "Biology", school::Subject::Biology},
+    {"p.e", "PhysicalEdu", school::Subject::PhysicalEdu},
+    {"sanskrit", "Sanskrit", school::Subject::Sanskrit},
+    {"urdu", "Urdu", school::Subject::Urdu},
+    {"geography", "Geo", school::Subject::Geo},
+    {"accountancy", "Acc", school::Subject::Acc},
+    {"history", "History", school::Subject::History},
+    {"civics", "Civics", school::Subject::Civics},
+    {"business", "Business", school::Subject::Business},
+    {"art", "Arts", school::Subject::Arts},
+    {"games", "Games", school::Subject::Games},
+    {"economics", "Economics", school::Subject::Economics},
+    {"hindi", "Hindi", school::Subject::Hindi},
+    {"bengali", "Bengali", school::Subject::Bengali},
     {"finfance", "Finance", school::Subject::Finance},
 }};
 
@@ -46,8 +56,8 @@ std::string icu_lower_bytes(std::string_view bytes) {
   std::string out;
   icu::StringByteSink<std::string> sink(&out);
   UErrorCode status = U_ZERO_ERROR;
-  icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size())), sink,
-                            nullptr, status);
+  icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size())), sink, nullptr,
+                            status);
   FUZZ_CHECK(U_SUCCESS(status));
   return out;
 }

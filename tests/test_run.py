@@ -1,9 +1,9 @@
 import re
 
 import pytest
-
+from conftest import compact_teacher as ct
+from conftest import grouping
 from rotavel import Class, School, Teacher, register_period
-from conftest import compact_teacher as ct, grouping
 
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason\n"
 TIMING = re.compile(r'"Time taken to generate subs: (0|[1-9]\d*)(\.\d*[1-9])?(s|ms|\u00b5s|ns)"')
@@ -22,8 +22,10 @@ def row(absent, period, subject, substitute, cls="9B", reason="Planned Absense")
 
 
 def report(rows=(), unresolved=()):
-    lines = "".join(f'Couldnt find a substitution for {name} at {period}-\\"{cls}\\"\\n'
-                    for name, period, cls in unresolved)
+    lines = "".join(
+        f'Couldnt find a substitution for {name} at {period}-\\"{cls}\\"\\n'
+        for name, period, cls in unresolved
+    )
     return HEADER + "".join(r + "\n" for r in rows) + '\n"' + lines + '"'
 
 
@@ -47,61 +49,135 @@ def build(teachers, classes=()):
 ANN = ("Ann", "maths", False, [])
 
 
-@pytest.mark.parametrize("teachers, lessons, rows, unresolved", [
-    pytest.param(  # after add_class the order is Dan, Cat, Ann, Bob; the tie at 5 goes to Cat
-        [ANN, ("Bob", "maths", True, [10, 11, 12, 13]), ("Cat", "maths", True, [10, 11]),
-         ("Dan", "english", True, [])],
-        [("Ann", 3), ("Ann", 4), ("Ann", 5), ("Ann", 6)],
-        [row("Ann", 3, "Maths", "Cat"), row("Ann", 4, "Maths", "Cat"),
-         row("Ann", 5, "Maths", "Cat"), row("Ann", 6, "Maths", "Bob")], [], id="least-loaded"),
-    pytest.param([ANN, ("Zed", "maths", True, []), ("Amy", "maths", True, [])], [("Ann", 3)],
-                 [row("Ann", 3, "Maths", "Zed")], [], id="tie-teachers-order"),
-    pytest.param([ANN, ("Bob", "maths", True, [3]), ("Cat", "maths", True, [7, 8])], [("Ann", 3)],
-                 [row("Ann", 3, "Maths", "Cat")], [], id="busy-any-grade"),
-    pytest.param(  # order Dan, Eve, Ann, Bob: Dan stays first however loaded
-        [ANN, ("Bob", "maths", True, [3, 4, 5]), ("Eve", "english", True, [9]),
-         ("Dan", "art", True, [])],
-        [("Ann", 3), ("Ann", 4), ("Ann", 5)],
-        [row("Ann", 3, "Maths", "Dan"), row("Ann", 4, "Maths", "Dan"), row("Ann", 5, "Maths", "Dan")],
-        [], id="any-subject"),
-    pytest.param([ANN, ("Bob", "maths", True, [3]), ("Eve", "english", False, [])], [("Ann", 3)],
-                 [], [("Ann", 3, "9B")], id="nobody-free"),
-    pytest.param([ANN], [("Ann", 3), ("Ann", 4)], [], [("Ann", 3, "9B"), ("Ann", 4, "9B")],
-                 id="several-unresolved"),
-    pytest.param([ANN, ("Bob", "maths", True, [5])], [("Ann", 3), ("Ann", 5)],
-                 [row("Ann", 3, "Maths", "Bob")], [("Ann", 5, "9B")], id="periods-3-and-5"),
-    pytest.param([ANN, ("Bob", "maths", True, [5]), ("Dan", "art", True, [])], [("Ann", 3), ("Ann", 5)],
-                 [row("Ann", 3, "Maths", "Bob"), row("Ann", 5, "Maths", "Dan")], [],
-                 id="periods-3-and-5-fallback"),
-    pytest.param([ANN, ("Bob", "maths", True, [-7]), ("Cat", "maths", True, [-2, -7])],
-                 [("Ann", 0), ("Ann", -2), ("Ann", -7)],
-                 [row("Ann", 0, "Maths", "Bob"), row("Ann", -2, "Maths", "Bob")], [("Ann", -7, "9B")],
-                 id="zero-and-negative"),
-    pytest.param(  # periods outside 0..63 are as busy as any other
-        [ANN, ("Bob", "maths", True, [64, 32767]), ("Cat", "maths", True, [-32768, 100, 101])],
-        [("Ann", 64), ("Ann", -32768), ("Ann", 32767)],
-        [row("Ann", 64, "Maths", "Cat"), row("Ann", -32768, "Maths", "Bob"), row("Ann", 32767, "Maths", "Cat")],
-        [], id="outside-the-day"),
-    pytest.param(  # each lesson is handled once per class, whatever was covered in between
-        [ANN, ("Bob", "maths", True, []), ("Cat", "maths", True, [])],
-        [("Ann", 3), ("Ann", 5), ("Ann", 3)],
-        [row("Ann", 3, "Maths", "Bob"), row("Ann", 5, "Maths", "Cat")], [], id="lesson-once"),
-    pytest.param(
-        [ANN, ("Bea", "bio", False, []), ("Bob", "maths", True, []), ("Cy", "bio", True, [])],
-        [("Bob", 3), ("Bea", 3), ("Ann", 4)],
-        [row("Bea", 3, "Biology", "Cy"), row("Ann", 4, "Maths", "Bob")], [], id="two-absent-teachers"),
-])
+@pytest.mark.parametrize(
+    "teachers, lessons, rows, unresolved",
+    [
+        pytest.param(  # after add_class the order is Dan, Cat, Ann, Bob; the tie at 5 goes to Cat
+            [
+                ANN,
+                ("Bob", "maths", True, [10, 11, 12, 13]),
+                ("Cat", "maths", True, [10, 11]),
+                ("Dan", "english", True, []),
+            ],
+            [("Ann", 3), ("Ann", 4), ("Ann", 5), ("Ann", 6)],
+            [
+                row("Ann", 3, "Maths", "Cat"),
+                row("Ann", 4, "Maths", "Cat"),
+                row("Ann", 5, "Maths", "Cat"),
+                row("Ann", 6, "Maths", "Bob"),
+            ],
+            [],
+            id="least-loaded",
+        ),
+        pytest.param(
+            [ANN, ("Zed", "maths", True, []), ("Amy", "maths", True, [])],
+            [("Ann", 3)],
+            [row("Ann", 3, "Maths", "Zed")],
+            [],
+            id="tie-teachers-order",
+        ),
+        pytest.param(
+            [ANN, ("Bob", "maths", True, [3]), ("Cat", "maths", True, [7, 8])],
+            [("Ann", 3)],
+            [row("Ann", 3, "Maths", "Cat")],
+            [],
+            id="busy-any-grade",
+        ),
+        pytest.param(  # order Dan, Eve, Ann, Bob: Dan stays first however loaded
+            [
+                ANN,
+                ("Bob", "maths", True, [3, 4, 5]),
+                ("Eve", "english", True, [9]),
+                ("Dan", "art", True, []),
+            ],
+            [("Ann", 3), ("Ann", 4), ("Ann", 5)],
+            [
+                row("Ann", 3, "Maths", "Dan"),
+                row("Ann", 4, "Maths", "Dan"),
+                row("Ann", 5, "Maths", "Dan"),
+            ],
+            [],
+            id="any-subject",
+        ),
+        pytest.param(
+            [ANN, ("Bob", "maths", True, [3]), ("Eve", "english", False, [])],
+            [("Ann", 3)],
+            [],
+            [("Ann", 3, "9B")],
+            id="nobody-free",
+        ),
+        pytest.param(
+            [ANN],
+            [("Ann", 3), ("Ann", 4)],
+            [],
+            [("Ann", 3, "9B"), ("Ann", 4, "9B")],
+            id="several-unresolved",
+        ),
+        pytest.param(
+            [ANN, ("Bob", "maths", True, [5])],
+            [("Ann", 3), ("Ann", 5)],
+            [row("Ann", 3, "Maths", "Bob")],
+            [("Ann", 5, "9B")],
+            id="periods-3-and-5",
+        ),
+        pytest.param(
+            [ANN, ("Bob", "maths", True, [5]), ("Dan", "art", True, [])],
+            [("Ann", 3), ("Ann", 5)],
+            [row("Ann", 3, "Maths", "Bob"), row("Ann", 5, "Maths", "Dan")],
+            [],
+            id="periods-3-and-5-fallback",
+        ),
+        pytest.param(
+            [ANN, ("Bob", "maths", True, [-7]), ("Cat", "maths", True, [-2, -7])],
+            [("Ann", 0), ("Ann", -2), ("Ann", -7)],
+            [row("Ann", 0, "Maths", "Bob"), row("Ann", -2, "Maths", "Bob")],
+            [("Ann", -7, "9B")],
+            id="zero-and-negative",
+        ),
+        pytest.param(  # periods outside 0..63 are as busy as any other
+            [ANN, ("Bob", "maths", True, [64, 32767]), ("Cat", "maths", True, [-32768, 100, 101])],
+            [("Ann", 64), ("Ann", -32768), ("Ann", 32767)],
+            [
+                row("Ann", 64, "Maths", "Cat"),
+                row("Ann", -32768, "Maths", "Bob"),
+                row("Ann", 32767, "Maths", "Cat"),
+            ],
+            [],
+            id="outside-the-day",
+        ),
+        pytest.param(  # each lesson is handled once per class, whatever was covered in between
+            [ANN, ("Bob", "maths", True, []), ("Cat", "maths", True, [])],
+            [("Ann", 3), ("Ann", 5), ("Ann", 3)],
+            [row("Ann", 3, "Maths", "Bob"), row("Ann", 5, "Maths", "Cat")],
+            [],
+            id="lesson-once",
+        ),
+        pytest.param(
+            [ANN, ("Bea", "bio", False, []), ("Bob", "maths", True, []), ("Cy", "bio", True, [])],
+            [("Bob", 3), ("Bea", 3), ("Ann", 4)],
+            [row("Bea", 3, "Biology", "Cy"), row("Ann", 4, "Maths", "Bob")],
+            [],
+            id="two-absent-teachers",
+        ),
+    ],
+)
 def test_run(teachers, lessons, rows, unresolved):
     assert run(build(teachers, [("9B", lessons)])) == report(rows, unresolved)
 
 
-@pytest.mark.parametrize("make", [
-    lambda: School(),
-    lambda: build([ANN, ("Bob", "maths", True, [])], [("9B", [])]),
-    lambda: build([("Bob", "maths", True, []), ("Cat", "art", True, [])],
-                  [("9B", [("Bob", 3), ("Cat", 4)])]),
-    lambda: build([("Ann", "maths", False, [3]), ("Bob", "maths", True, [])], [("9B", [])]),
-], ids=["no-classes", "empty-class", "nobody-absent", "lesson-only-in-teacher"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: School(),
+        lambda: build([ANN, ("Bob", "maths", True, [])], [("9B", [])]),
+        lambda: build(
+            [("Bob", "maths", True, []), ("Cat", "art", True, [])],
+            [("9B", [("Bob", 3), ("Cat", 4)])],
+        ),
+        lambda: build([("Ann", "maths", False, [3]), ("Bob", "maths", True, [])], [("9B", [])]),
+    ],
+    ids=["no-classes", "empty-class", "nobody-absent", "lesson-only-in-teacher"],
+)
 def test_empty_report_changes_nothing(make):
     s = make()
     before = str(s)
@@ -122,8 +198,9 @@ def test_consecutive_runs_need_new_substitutes():
     assert run(s) == report([row("Ann", 3, "Maths", "Bob")])
     assert run(s) == report([row("Ann", 3, "Maths", "Cat")])
     assert run(s) == report([], [("Ann", 3, "9B")])
-    assert grouping(s) == ('{"Maths": [' + ct("Bob", '(3, "9B")') + ", "
-                           + ct("Cat", '(3, "9B")') + "]}")
+    assert grouping(s) == (
+        '{"Maths": [' + ct("Bob", '(3, "9B")') + ", " + ct("Cat", '(3, "9B")') + "]}"
+    )
 
 
 @pytest.mark.parametrize("period", [3, 0, 63, 64, -5])
@@ -142,17 +219,27 @@ def test_many_absent_lessons_in_one_class_are_each_handled_once():
     # covered once, by whichever of the two free teachers is less loaded at that moment.
     ann = [("Ann", p) for p in range(20)]
     eve = [("Eve", p) for p in range(20)]
-    s = build([ANN, ("Eve", "maths", False, []), ("Bob", "maths", True, []), ("Cat", "maths", True, [])],
-              [("9B", ann + eve + ann + eve)])
+    s = build(
+        [ANN, ("Eve", "maths", False, []), ("Bob", "maths", True, []), ("Cat", "maths", True, [])],
+        [("9B", ann + eve + ann + eve)],
+    )
     # Ann's even periods go to Bob and odd ones to Cat; Eve then gets whichever is free.
-    assert run(s) == report([row(name, p, "Maths", "Bob" if (k + p) % 2 == 0 else "Cat")
-                             for k, name in enumerate(["Ann", "Eve"]) for p in range(20)])
+    assert run(s) == report(
+        [
+            row(name, p, "Maths", "Bob" if (k + p) % 2 == 0 else "Cat")
+            for k, name in enumerate(["Ann", "Eve"])
+            for p in range(20)
+        ]
+    )
 
 
-@pytest.mark.parametrize("others, rows, unresolved", [
-    ([("Bob", "maths", True)], [row("Ann", 3, "Hindi", "Bob")], []),
-    ([], [], [("Ann", 3, "9B")]),
-])
+@pytest.mark.parametrize(
+    "others, rows, unresolved",
+    [
+        ([("Bob", "maths", True)], [row("Ann", 3, "Hindi", "Bob")], []),
+        ([], [], [("Ann", 3, "9B")]),
+    ],
+)
 def test_subject_known_to_no_teacher_falls_back(others, rows, unresolved):
     s, c = School(), Class("9B")
     s.add_to_hashmap("Ann", Teacher("Ann", "hindi", False))
@@ -172,16 +259,21 @@ def test_csv_fields_with_special_characters_are_quoted():
     register_period(ann, 3, s, c)
     register_period(ann, 4, s, c)
     s.add_class(c)
-    assert run(s) == report([
-        '"Ann ""A""",3,Maths,"Bo\nb","9,B","sick\rflu"',
-        '"Ann ""A""",4,Maths,Cy,"9,B","sick\rflu"',
-    ])
+    assert run(s) == report(
+        [
+            '"Ann ""A""",3,Maths,"Bo\nb","9,B","sick\rflu"',
+            '"Ann ""A""",4,Maths,Cy,"9,B","sick\rflu"',
+        ]
+    )
 
 
-@pytest.mark.parametrize("name, cls, section", [
-    ("Ann", 'a"b', r'"Couldnt find a substitution for Ann at 3-\"a\\\"b\"\n"'),
-    ('A,"n\t', "9B", r'"Couldnt find a substitution for A,\"n\t at 3-\"9B\"\n"'),
-])
+@pytest.mark.parametrize(
+    "name, cls, section",
+    [
+        ("Ann", 'a"b', r'"Couldnt find a substitution for Ann at 3-\"a\\\"b\"\n"'),
+        ('A,"n\t', "9B", r'"Couldnt find a substitution for A,\"n\t at 3-\"9B\"\n"'),
+    ],
+)
 def test_unresolved_lines_are_quoted_not_csv_escaped(name, cls, section):
     s = build([(name, "maths", False, [])], [(cls, [(name, 3)])])
     assert run(s) == HEADER + "\n" + section

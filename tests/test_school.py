@@ -2,9 +2,9 @@ import gc
 import re
 
 import pytest
-
+from conftest import PANIC_NOT_FOUND, Index, grouping, outcome
+from conftest import compact_teacher as ct
 from rotavel import Class, School, Teacher, register_period
-from conftest import PANIC_NOT_FOUND, Index, compact_teacher as ct, outcome, grouping
 
 ONE_TEACHER_SCHOOL = """\
 List of teachers: [
@@ -86,9 +86,14 @@ def test_class_text_shows_the_schools_copy_twice_per_registration():
     assert str(c) == '"9B" [\n' + CLASS_ENTRY * 2 + "]"
 
 
-@pytest.mark.parametrize("name, text", [
-    ("", '"" []'), ('a"b\\c', '"a\\"b\\\\c" []'), ("9\nB\u00a0", '"9\\nB\\u{a0}" []'),
-])
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("", '"" []'),
+        ('a"b\\c', '"a\\"b\\\\c" []'),
+        ("9\nB\u00a0", '"9\\nB\\u{a0}" []'),
+    ],
+)
 def test_class_names_are_quoted(name, text):
     assert str(Class(name)) == text
     assert str(Class(name=name)) == text
@@ -113,8 +118,9 @@ def test_duplicate_names_are_ignored_and_case_matters():
     s.add_teacher(Teacher("Asha", "bio", True))
     s.add_teacher(Teacher("asha", "bio", False))
     s.add_teacher(Teacher("ASHA", "bio", True))
-    assert grouping(s) == ('{"Maths": [' + ct("Asha") + '], "Biology": ['
-                           + ct("ASHA", sub="Biology") + "]}")
+    assert grouping(s) == (
+        '{"Maths": [' + ct("Asha") + '], "Biology": [' + ct("ASHA", sub="Biology") + "]}"
+    )
 
 
 def test_add_to_hashmap_under_another_key():
@@ -136,8 +142,10 @@ def test_add_to_hashmap_replaces_the_map_entry_only():
     replacement.present = True  # copied at the call: not seen
     register_period(t, 3, s, c)
     assert grouping(s) == '{"Maths": [' + ct("Asha") + "]}"
-    assert str(c) == '"9B" [\n' + (CLASS_ENTRY.replace("Maths", "Biology")
-                                   .replace("true", "false")) * 2 + "]"
+    assert (
+        str(c)
+        == '"9B" [\n' + (CLASS_ENTRY.replace("Maths", "Biology").replace("true", "false")) * 2 + "]"
+    )
 
 
 def test_add_class_sorts_teachers_by_load_stably_every_time():
@@ -187,7 +195,9 @@ def test_registration_stays_a_set_past_many_lessons():
     periods = [*range(10), 64, -1]
     for p in periods + periods:
         register_period(t, p, s, c)
-    assert grouping(s) == '{"Maths": [' + ct("Asha", ", ".join(f'({p}, "9B")' for p in periods)) + "]}"
+    assert (
+        grouping(s) == '{"Maths": [' + ct("Asha", ", ".join(f'({p}, "9B")' for p in periods)) + "]}"
+    )
     assert str(c).count("data: Teacher {") == 4 * len(periods)
 
 
@@ -200,20 +210,35 @@ def test_records_outlive_their_school():
     assert str(c) == text == '"9B" [\n' + CLASS_ENTRY * 2 + "]"
 
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda t, s, c: register_period(Teacher("Bea", "maths", True), 1, s, c),
-     ("PanicException", PANIC_NOT_FOUND)),
-    (lambda t, s, c: register_period(Teacher("asha", "maths", True), 1, s, c),
-     ("PanicException", PANIC_NOT_FOUND)),
-    (lambda t, s, c: register_period(t, 32768, s, c),
-     ("OverflowError", "out of range integral type conversion attempted")),
-    (lambda t, s, c: register_period(t, -32769, s, c),
-     ("OverflowError", "out of range integral type conversion attempted")),
-    (lambda t, s, c: register_period(t, 1, s, t),
-     ("TypeError", "argument 'class': 'Teacher' object cannot be converted to 'Class'")),
-    (lambda t, s, c: register_period(t, Index(lambda: t.add_period(1, "x")), s, c),
-     ("RuntimeError", "Already borrowed")),
-])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (
+            lambda t, s, c: register_period(Teacher("Bea", "maths", True), 1, s, c),
+            ("PanicException", PANIC_NOT_FOUND),
+        ),
+        (
+            lambda t, s, c: register_period(Teacher("asha", "maths", True), 1, s, c),
+            ("PanicException", PANIC_NOT_FOUND),
+        ),
+        (
+            lambda t, s, c: register_period(t, 32768, s, c),
+            ("OverflowError", "out of range integral type conversion attempted"),
+        ),
+        (
+            lambda t, s, c: register_period(t, -32769, s, c),
+            ("OverflowError", "out of range integral type conversion attempted"),
+        ),
+        (
+            lambda t, s, c: register_period(t, 1, s, t),
+            ("TypeError", "argument 'class': 'Teacher' object cannot be converted to 'Class'"),
+        ),
+        (
+            lambda t, s, c: register_period(t, Index(lambda: t.add_period(1, "x")), s, c),
+            ("RuntimeError", "Already borrowed"),
+        ),
+    ],
+)
 def test_failed_registration_changes_nothing(call, expected):
     t, s, c = setup()
     register_period(t, 5, s, c)

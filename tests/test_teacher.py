@@ -1,51 +1,90 @@
 import pytest
-
-from rotavel import Teacher
 from conftest import outcome
+from rotavel import Teacher
 
 
 def printed(name="Asha", periods="[]", subject="Maths", present="true"):
-    return (f"Teacher:\n    {{\n        name:{name} \n        periods: {periods} \n"
-            f"        subject: {subject}\n        present: {present}\n    }}\n")
+    return (
+        f"Teacher:\n    {{\n        name:{name} \n        periods: {periods} \n"
+        f"        subject: {subject}\n        present: {present}\n    }}\n"
+    )
 
 
-@pytest.mark.parametrize("text, subject", [
-    ("chemistry", "Chemistry"), ("PHYSICS", "Physics"), ("MATHS", "Maths"), ("Maths", "Maths"),
-    ("mAtHs", "Maths"), ("Computer", "Computer"), ("english", "English"), ("Bio", "Biology"),
-    ("BIOLOGY", "Biology"), ("P.E", "PhysicalEdu"), ("p.e", "PhysicalEdu"), ("p.E", "PhysicalEdu"),
-    ("sanskrit", "Sanskrit"), ("Urdu", "Urdu"), ("GEOGRAPHY", "Geo"), ("Accountancy", "Acc"),
-    ("history", "History"), ("civics", "Civics"), ("business", "Business"), ("Art", "Arts"),
-    ("games", "Games"), ("economics", "Economics"), ("hindi", "Hindi"), ("bengali", "Bengali"),
-    ("FinFance", "Finance"),
-    ("SANS\u212aRIT", "Sanskrit"),  # the Kelvin sign lower-cases to an ASCII k
-])
+@pytest.mark.parametrize(
+    "text, subject",
+    [
+        ("chemistry", "Chemistry"),
+        ("PHYSICS", "Physics"),
+        ("MATHS", "Maths"),
+        ("Maths", "Maths"),
+        ("mAtHs", "Maths"),
+        ("Computer", "Computer"),
+        ("english", "English"),
+        ("Bio", "Biology"),
+        ("BIOLOGY", "Biology"),
+        ("P.E", "PhysicalEdu"),
+        ("p.e", "PhysicalEdu"),
+        ("p.E", "PhysicalEdu"),
+        ("sanskrit", "Sanskrit"),
+        ("Urdu", "Urdu"),
+        ("GEOGRAPHY", "Geo"),
+        ("Accountancy", "Acc"),
+        ("history", "History"),
+        ("civics", "Civics"),
+        ("business", "Business"),
+        ("Art", "Arts"),
+        ("games", "Games"),
+        ("economics", "Economics"),
+        ("hindi", "Hindi"),
+        ("bengali", "Bengali"),
+        ("FinFance", "Finance"),
+        ("SANS\u212aRIT", "Sanskrit"),  # the Kelvin sign lower-cases to an ASCII k
+    ],
+)
 def test_subject_keywords(text, subject):
     assert Teacher("Asha", text, True).get_sub() == subject
 
 
-@pytest.mark.parametrize("text, message", [
-    ("Geo", "Wrong subject geo"), ("Acc", "Wrong subject acc"), ("Arts", "Wrong subject arts"),
-    ("Finance", "Wrong subject finance"), ("poetry", "Wrong subject poetry"), ("PE", "Wrong subject pe"),
-    (" maths", "Wrong subject  maths"), ("maths ", "Wrong subject maths "), ("", "Wrong subject "),
-    ("MATH\u00c9", "Wrong subject math\u00e9"),
-    ("H\u0130NDI", "Wrong subject hi\u0307ndi"),  # U+0130 lower-cases to two code points
-    ("\u039f\u0394\u039f\u03a3", "Wrong subject \u03bf\u03b4\u03bf\u03c2"),  # final sigma
-    ("\u03a3\u0391", "Wrong subject \u03c3\u03b1"),  # sigma not at the end of a word
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("Geo", "Wrong subject geo"),
+        ("Acc", "Wrong subject acc"),
+        ("Arts", "Wrong subject arts"),
+        ("Finance", "Wrong subject finance"),
+        ("poetry", "Wrong subject poetry"),
+        ("PE", "Wrong subject pe"),
+        (" maths", "Wrong subject  maths"),
+        ("maths ", "Wrong subject maths "),
+        ("", "Wrong subject "),
+        ("MATH\u00c9", "Wrong subject math\u00e9"),
+        ("H\u0130NDI", "Wrong subject hi\u0307ndi"),  # U+0130 lower-cases to two code points
+        ("\u039f\u0394\u039f\u03a3", "Wrong subject \u03bf\u03b4\u03bf\u03c2"),  # final sigma
+        ("\u03a3\u0391", "Wrong subject \u03c3\u03b1"),  # sigma not at the end of a word
+    ],
+)
 def test_subject_rejections_quote_the_lower_cased_text(text, message):
     assert outcome(Teacher, "Asha", text, True) == (TypeError, message)
 
 
 def test_new_teacher():
     t = Teacher("Asha", "maths", True)
-    assert (t.name, t.present, t.reason_of_absentee, t.get_sub()) == ("Asha", True, "Planned Absense", "Maths")
-    assert str(t) == ("Teacher:\n    {\n        name:Asha \n        periods: [] \n"
-                      "        subject: Maths\n        present: true\n    }\n")
+    assert (t.name, t.present, t.reason_of_absentee, t.get_sub()) == (
+        "Asha",
+        True,
+        "Planned Absense",
+        "Maths",
+    )
+    assert str(t) == (
+        "Teacher:\n    {\n        name:Asha \n        periods: [] \n"
+        "        subject: Maths\n        present: true\n    }\n"
+    )
 
 
 def test_keyword_constructor_and_str_subclass_name():
     class Name(str):
         pass
+
     t = Teacher(present=False, sub="P.E", name=Name("Ravi"))
     assert type(t.name) is str
     assert str(t) == printed("Ravi", subject="PhysicalEdu", present="false")
@@ -72,15 +111,32 @@ def test_many_pairs_stay_a_set_in_insertion_order():
     assert str(t) == printed(periods="[" + ", ".join(f'"{p}:{g}"' for p, g in pairs) + "]")
 
 
-@pytest.mark.parametrize("period, grade, expected", [
-    (32768, "x", (OverflowError, "out of range integral type conversion attempted")),
-    (-32769, "x", (OverflowError, "out of range integral type conversion attempted")),
-    (-2 ** 70, "x", (OverflowError, "Python int too large to convert to C long")),
-    (2.0, "x", (TypeError, "argument 'period': 'float' object cannot be interpreted as an integer")),
-    (1, None, (TypeError, "argument 'grade': 'NoneType' object cannot be converted to 'PyString'")),
-    (1, "\udc80", (UnicodeEncodeError,
-                   "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed")),
-])
+@pytest.mark.parametrize(
+    "period, grade, expected",
+    [
+        (32768, "x", (OverflowError, "out of range integral type conversion attempted")),
+        (-32769, "x", (OverflowError, "out of range integral type conversion attempted")),
+        (-(2**70), "x", (OverflowError, "Python int too large to convert to C long")),
+        (
+            2.0,
+            "x",
+            (TypeError, "argument 'period': 'float' object cannot be interpreted as an integer"),
+        ),
+        (
+            1,
+            None,
+            (TypeError, "argument 'grade': 'NoneType' object cannot be converted to 'PyString'"),
+        ),
+        (
+            1,
+            "\udc80",
+            (
+                UnicodeEncodeError,
+                "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed",
+            ),
+        ),
+    ],
+)
 def test_add_period_failures_leave_the_set_unchanged(period, grade, expected):
     t = Teacher("Asha", "maths", True)
     t.add_period(3, "10A")
@@ -88,14 +144,32 @@ def test_add_period_failures_leave_the_set_unchanged(period, grade, expected):
     assert str(t) == printed(periods='["3:10A"]')
 
 
-@pytest.mark.parametrize("grade, shown", [
-    ('a"b', 'a\\"b'), ("a\\b", "a\\\\b"), ("\n", "\\n"), ("\r", "\\r"), ("\t", "\\t"), ("\0", "\\0"),
-    ("\x07", "\\u{7}"), ("\x7f", "\\u{7f}"), ("\u00a0", "\\u{a0}"), ("\u3000", "\\u{3000}"),
-    ("\u00ad", "\\u{ad}"), ("\u200b", "\\u{200b}"), ("\u2028", "\\u{2028}"), ("\u2029", "\\u{2029}"),
-    ("\ue000", "\\u{e000}"), ("\u0378", "\\u{378}"), ("e\u0301", "e\\u{301}"), ("\ufe0f", "\\u{fe0f}"),
-    ("\uff9e", "\\u{ff9e}"),  # Grapheme_Extend although a letter modifier
-    ("O'Neil \u00b5 \u00e9 \U0001f600", "O'Neil \u00b5 \u00e9 \U0001f600"), ("", ""),
-])
+@pytest.mark.parametrize(
+    "grade, shown",
+    [
+        ('a"b', 'a\\"b'),
+        ("a\\b", "a\\\\b"),
+        ("\n", "\\n"),
+        ("\r", "\\r"),
+        ("\t", "\\t"),
+        ("\0", "\\0"),
+        ("\x07", "\\u{7}"),
+        ("\x7f", "\\u{7f}"),
+        ("\u00a0", "\\u{a0}"),
+        ("\u3000", "\\u{3000}"),
+        ("\u00ad", "\\u{ad}"),
+        ("\u200b", "\\u{200b}"),
+        ("\u2028", "\\u{2028}"),
+        ("\u2029", "\\u{2029}"),
+        ("\ue000", "\\u{e000}"),
+        ("\u0378", "\\u{378}"),
+        ("e\u0301", "e\\u{301}"),
+        ("\ufe0f", "\\u{fe0f}"),
+        ("\uff9e", "\\u{ff9e}"),  # Grapheme_Extend although a letter modifier
+        ("O'Neil \u00b5 \u00e9 \U0001f600", "O'Neil \u00b5 \u00e9 \U0001f600"),
+        ("", ""),
+    ],
+)
 def test_grades_are_quoted_text_in_the_period_list(grade, shown):
     t = Teacher("Asha", "maths", True)
     t.add_period(1, grade)
@@ -111,25 +185,41 @@ def test_name_is_printed_unescaped():
 def test_attribute_writes():
     t = Teacher("Asha", "maths", True)
     t.present = False
-    t.reason_of_absentee = "Sick, \"flu\""
-    assert (t.present, t.reason_of_absentee) == (False, "Sick, \"flu\"")
+    t.reason_of_absentee = 'Sick, "flu"'
+    assert (t.present, t.reason_of_absentee) == (False, 'Sick, "flu"')
     assert str(t) == printed(present="false")  # the reason is not printed
     t.present = True
     assert str(t) == printed()
 
 
-@pytest.mark.parametrize("action, expected", [
-    (lambda t: setattr(t, "present", 1), (TypeError, "'int' object cannot be converted to 'PyBool'")),
-    (lambda t: setattr(t, "present", None), (TypeError, "'NoneType' object cannot be converted to 'PyBool'")),
-    (lambda t: setattr(t, "reason_of_absentee", b"x"),
-     (TypeError, "'bytes' object cannot be converted to 'PyString'")),
-    (lambda t: delattr(t, "present"), (AttributeError, "can't delete attribute")),
-    (lambda t: delattr(t, "reason_of_absentee"), (AttributeError, "can't delete attribute")),
-    (lambda t: setattr(t, "name", "Bea"),
-     (AttributeError, "attribute 'name' of 'builtins.Teacher' objects is not writable")),
-    (lambda t: t.periods, (AttributeError, "'builtins.Teacher' object has no attribute 'periods'")),
-    (lambda t: t.sub, (AttributeError, "'builtins.Teacher' object has no attribute 'sub'")),
-])
+@pytest.mark.parametrize(
+    "action, expected",
+    [
+        (
+            lambda t: setattr(t, "present", 1),
+            (TypeError, "'int' object cannot be converted to 'PyBool'"),
+        ),
+        (
+            lambda t: setattr(t, "present", None),
+            (TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
+        ),
+        (
+            lambda t: setattr(t, "reason_of_absentee", b"x"),
+            (TypeError, "'bytes' object cannot be converted to 'PyString'"),
+        ),
+        (lambda t: delattr(t, "present"), (AttributeError, "can't delete attribute")),
+        (lambda t: delattr(t, "reason_of_absentee"), (AttributeError, "can't delete attribute")),
+        (
+            lambda t: setattr(t, "name", "Bea"),
+            (AttributeError, "attribute 'name' of 'builtins.Teacher' objects is not writable"),
+        ),
+        (
+            lambda t: t.periods,
+            (AttributeError, "'builtins.Teacher' object has no attribute 'periods'"),
+        ),
+        (lambda t: t.sub, (AttributeError, "'builtins.Teacher' object has no attribute 'sub'")),
+    ],
+)
 def test_attribute_failures_leave_the_teacher_unchanged(action, expected):
     t = Teacher("Asha", "maths", True)
     t.reason_of_absentee = "Sick"

@@ -7,7 +7,9 @@
 namespace rotavel {
 namespace {
 
-Py_ssize_t count(const AnySignature& sig) { return static_cast<Py_ssize_t>(sig.params.size()); }
+Py_ssize_t count(const AnySignature& sig) {
+  return static_cast<Py_ssize_t>(sig.params.size());
+}
 
 std::string full_name(const AnySignature& sig) {
   std::string name;
@@ -48,9 +50,8 @@ std::string full_name(const AnySignature& sig) {
     list += '\'';
     ++listed;
   }
-  throw PyFailure(PyExc_TypeError, full_name(sig) + " missing " + std::to_string(missing) +
-                                       " required positional " + (missing == 1 ? "argument: " : "arguments: ") +
-                                       list);
+  throw PyFailure(PyExc_TypeError, full_name(sig) + " missing " + std::to_string(missing) + " required positional " +
+                                       (missing == 1 ? "argument: " : "arguments: ") + list);
 }
 
 // Puts one keyword argument into its slot.

@@ -50,12 +50,13 @@ const char* short_path(const char* path) noexcept {
 }
 
 void report(const Panic& p) noexcept {
-  std::fprintf(stderr, report_layout, short_path(p.where.file_name()),
-               static_cast<unsigned>(p.where.line()), static_cast<unsigned>(p.where.column()), p.message.c_str());
+  std::fprintf(stderr, report_layout, short_path(p.where.file_name()), static_cast<unsigned>(p.where.line()),
+               static_cast<unsigned>(p.where.column()), p.message.c_str());
   if (first_report) {
-    std::fputs("note: no stack trace is kept; run Python under a debugger with a breakpoint on "
-               "__cxa_throw to see the calls that led here\n",
-               stderr);
+    std::fputs(
+        "note: no stack trace is kept; run Python under a debugger with a breakpoint on "
+        "__cxa_throw to see the calls that led here\n",
+        stderr);
     first_report = false;
   }
   std::fflush(stderr);
@@ -112,12 +113,15 @@ void PyFailure::restore() noexcept {
   Py_DECREF(message);
 }
 
-void panic(std::string message, std::source_location where) { throw Panic{std::move(message), where}; }
+void panic(std::string message, std::source_location where) {
+  throw Panic{std::move(message), where};
+}
 
 void throw_python_error() {
   Ref raised = Ref::steal(PyErr_GetRaisedException());
   if (!raised) throw PyFailure(PyExc_SystemError, "attempted to fetch exception but none was set");
-  if (panic_type_cell != nullptr && PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(panic_type_cell))) {
+  if (panic_type_cell != nullptr &&
+      PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(panic_type_cell))) {
     std::fputs(resuming_notice, stderr);
     std::fflush(stderr);
     PyErr_SetRaisedException(Ref(raised).release());
@@ -141,10 +145,8 @@ void throw_api_failure(std::source_location where) {
 
 void throw_model_failure(school::Failure failure) {
   switch (failure.kind) {
-    case school::Failure::Kind::wrong_subject:
-      throw PyFailure(PyExc_TypeError, std::move(failure.message));
-    case school::Failure::Kind::fatal:
-      break;
+    case school::Failure::Kind::wrong_subject: throw PyFailure(PyExc_TypeError, std::move(failure.message));
+    case school::Failure::Kind::fatal: break;
   }
   throw Panic{std::move(failure.message), failure.where};
 }
@@ -164,12 +166,14 @@ std::string lossy_text(PyObject* object) {
     return try_type_name(object, name) ? "<unprintable " + name + " object>" : "<unprintable object>";
   }
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) return std::string(utf8, static_cast<std::size_t>(size));
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+    return std::string(utf8, static_cast<std::size_t>(size));
   PyErr_Clear();
   // Lone surrogates: keep what can be kept, replace the rest with U+FFFD.
   Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  Ref repaired = bytes ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"))
-                       : Ref();
+  Ref repaired =
+      bytes ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"))
+            : Ref();
   const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
   if (utf8 == nullptr) {
     PyErr_Clear();
@@ -207,7 +211,11 @@ void raise_current_exception() noexcept {
 
 namespace rotavel {
 
-void throw_already_borrowed() { throw PyFailure(PyExc_RuntimeError, "Already borrowed"); }
-void throw_already_mutably_borrowed() { throw PyFailure(PyExc_RuntimeError, "Already mutably borrowed"); }
+void throw_already_borrowed() {
+  throw PyFailure(PyExc_RuntimeError, "Already borrowed");
+}
+void throw_already_mutably_borrowed() {
+  throw PyFailure(PyExc_RuntimeError, "Already mutably borrowed");
+}
 
 }  // namespace rotavel

@@ -50,11 +50,11 @@ PyTypeObject* get_or_create_type(PythonType& type);
 // What every instance carries before its record.
 struct InstanceHead {
   PyObject_HEAD
-  // Set by the type's own constructor once the record exists, and by nothing else. The types
-  // are mutable, so Python code can make instances without that constructor (for example after
-  // `School.__new__ = staticmethod(object.__new__)`); their memory comes zeroed from the type's
-  // allocator, and such an instance must never reach the record.
-  bool built;
+      // Set by the type's own constructor once the record exists, and by nothing else. The types
+      // are mutable, so Python code can make instances without that constructor (for example after
+      // `School.__new__ = staticmethod(object.__new__)`); their memory comes zeroed from the type's
+      // allocator, and such an instance must never reach the record.
+      bool built;
   BorrowFlag flag;
 };
 
@@ -140,7 +140,11 @@ PyCFunction as_method(F* function) noexcept {
 
 // Results as new references.
 PyObject* new_str(std::string_view text);
-inline PyObject* new_none() noexcept { return Py_NewRef(Py_None); }
-inline PyObject* new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
+inline PyObject* new_none() noexcept {
+  return Py_NewRef(Py_None);
+}
+inline PyObject* new_bool(bool value) noexcept {
+  return Py_NewRef(value ? Py_True : Py_False);
+}
 
 }  // namespace rotavel

@@ -82,7 +82,8 @@ void publish_type(PyObject* module, PythonType& python_type) {
 void publish_function(PyObject* module, PyMethodDef& method) {
   const char* module_name = PyModule_GetName(module);
   if (module_name == nullptr) throw_python_error();
-  Ref module_name_str = Ref::steal(PyUnicode_DecodeUTF8(module_name, static_cast<Py_ssize_t>(std::strlen(module_name)), nullptr));
+  Ref module_name_str =
+      Ref::steal(PyUnicode_DecodeUTF8(module_name, static_cast<Py_ssize_t>(std::strlen(module_name)), nullptr));
   if (!module_name_str) {
     PyErr_Clear();
     panic("PyModule_GetName expected to return utf8");
@@ -144,9 +145,8 @@ InstanceHead& checked_instance(PyObject* object, PythonType& python_type) {
   if (!PyObject_TypeCheck(object, type)) throw conversion_error(object, python_type.name());
   auto& instance = *reinterpret_cast<InstanceHead*>(object);
   if (!instance.built)
-    throw PyFailure(PyExc_TypeError, std::string("'") + python_type.name() +
-                                         "' object was not built by the module's " + python_type.name() +
-                                         " constructor");
+    throw PyFailure(PyExc_TypeError, std::string("'") + python_type.name() + "' object was not built by the module's " +
+                                         python_type.name() + " constructor");
   return instance;
 }
 

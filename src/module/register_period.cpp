@@ -29,6 +29,8 @@ PyMethodDef definition = {register_period_signature.function, as_method(register
 
 }  // namespace
 
-PyMethodDef& register_period_definition() noexcept { return definition; }
+PyMethodDef& register_period_definition() noexcept {
+  return definition;
+}
 
 }  // namespace rotavel

@@ -36,15 +36,27 @@ const ProcessKey& process_key() noexcept {
   return key;
 }
 
-inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl(std::uint64_t x, int b) noexcept {
+  return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
   std::uint64_t v0, v1, v2, v3;
   void round() noexcept {
-    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
   }
 };
 
@@ -52,8 +64,8 @@ struct SipState {
 
 std::uint64_t keyed_hash(std::string_view bytes) noexcept {
   const ProcessKey& key = process_key();
-  SipState s{key.k0 ^ 0x736f6d6570736575ull, key.k1 ^ 0x646f72616e646f6dull,
-             key.k0 ^ 0x6c7967656e657261ull, key.k1 ^ 0x7465646279746573ull};
+  SipState s{key.k0 ^ 0x736f6d6570736575ull, key.k1 ^ 0x646f72616e646f6dull, key.k0 ^ 0x6c7967656e657261ull,
+             key.k1 ^ 0x7465646279746573ull};
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   for (; left >= 8; left -= 8, p += 8) {
@@ -64,7 +76,8 @@ std::uint64_t keyed_hash(std::string_view bytes) noexcept {
     s.v0 ^= m;
   }
   std::uint64_t last = static_cast<std::uint64_t>(bytes.size()) << 56;
-  for (std::size_t i = 0; i < left; ++i) last |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+  for (std::size_t i = 0; i < left; ++i)
+    last |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
   s.v3 ^= last;
   s.round();
   s.v0 ^= last;

@@ -89,7 +89,9 @@ void DebugWriter::open(std::string_view opener, std::string_view compact_close, 
   frames_.push_back(Frame{compact_close, expanded_close, true});
 }
 
-void DebugWriter::indent(std::size_t levels) { out_.append(levels * 4, ' '); }
+void DebugWriter::indent(std::size_t levels) {
+  out_.append(levels * 4, ' ');
+}
 
 void DebugWriter::item() {
   Frame& f = frames_.back();
@@ -121,4 +123,3 @@ void DebugWriter::end() {
 }
 
 }  // namespace school
-

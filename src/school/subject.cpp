@@ -15,9 +15,8 @@ namespace {
 // The display names and the keywords below are fixed texts, byte for byte, misspelling
 // "finfance" included: callers pass the keywords and stored reports carry the names.
 constexpr std::array<std::string_view, subject_count> names = {
-    "Chemistry", "Physics", "Maths", "Computer", "English", "Biology", "PhysicalEdu",
-    "Sanskrit",  "Urdu",    "Geo",   "Acc",      "History", "Civics",  "Business",
-    "Arts",      "Games",   "Economics", "Hindi", "Bengali", "Finance",
+    "Chemistry", "Physics", "Maths",  "Computer", "English", "Biology", "PhysicalEdu", "Sanskrit", "Urdu",    "Geo",
+    "Acc",       "History", "Civics", "Business", "Arts",    "Games",   "Economics",   "Hindi",    "Bengali", "Finance",
 };
 
 struct Keyword {
@@ -88,7 +87,9 @@ bool ends_cased(std::string_view run, bool before) noexcept {
 
 }  // namespace
 
-std::string_view subject_name(Subject subject) noexcept { return names[static_cast<std::size_t>(subject)]; }
+std::string_view subject_name(Subject subject) noexcept {
+  return names[static_cast<std::size_t>(subject)];
+}
 
 void append_lower_case(std::string& out, std::string_view text) {
   out.reserve(out.size() + text.size());

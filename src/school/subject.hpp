@@ -11,8 +11,26 @@
 namespace school {
 
 enum class Subject : std::uint8_t {
-  Chemistry, Physics, Maths, Computer, English, Biology, PhysicalEdu, Sanskrit, Urdu, Geo,
-  Acc, History, Civics, Business, Arts, Games, Economics, Hindi, Bengali, Finance,
+  Chemistry,
+  Physics,
+  Maths,
+  Computer,
+  English,
+  Biology,
+  PhysicalEdu,
+  Sanskrit,
+  Urdu,
+  Geo,
+  Acc,
+  History,
+  Civics,
+  Business,
+  Arts,
+  Games,
+  Economics,
+  Hindi,
+  Bengali,
+  Finance,
 };
 inline constexpr std::size_t subject_count = 20;
 

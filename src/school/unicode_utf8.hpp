@@ -26,12 +26,16 @@ inline Decoded decode_utf8(std::string_view s, std::size_t i) noexcept {
     trail = 1, c = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     trail = 2, c = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;        // no overlong forms
-    else if (lead == 0xED) high = 0x9F;  // no surrogates
+    if (lead == 0xE0)
+      low = 0xA0;  // no overlong forms
+    else if (lead == 0xED)
+      high = 0x9F;  // no surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     trail = 3, c = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;        // no overlong forms
-    else if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+    if (lead == 0xF0)
+      low = 0x90;  // no overlong forms
+    else if (lead == 0xF4)
+      high = 0x8F;  // nothing beyond U+10FFFF
   } else {
     return {0xFFFD, 1, false};
   }

@@ -70,13 +70,33 @@ int add_test_hooks(PyObject* module) {
 
 }  // namespace rotavel
 
-void* operator new(std::size_t size) { return rotavel::allocate(size); }
-void* operator new[](std::size_t size) { return rotavel::allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return rotavel::allocate_nothrow(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return rotavel::allocate_nothrow(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void* operator new(std::size_t size) {
+  return rotavel::allocate(size);
+}
+void* operator new[](std::size_t size) {
+  return rotavel::allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return rotavel::allocate_nothrow(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return rotavel::allocate_nothrow(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
