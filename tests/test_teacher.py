@@ -57,6 +57,11 @@ def test_subject_keywords(text, subject):
         (" maths", "Wrong subject  maths"),
         ("maths ", "Wrong subject maths "),
         ("", "Wrong subject "),
+        ("maths\x00", "Wrong subject maths\x00"),
+        ("\x00maths", "Wrong subject \x00maths"),
+        ("ACCOUNTANCYACCOU", "Wrong subject accountancyaccou"),
+        ("ACCOUNTANCYACCOUN", "Wrong subject accountancyaccoun"),
+        ("@[`{", "Wrong subject @[`{"),
         ("MATH\u00c9", "Wrong subject math\u00e9"),
         ("H\u0130NDI", "Wrong subject hi\u0307ndi"),  # U+0130 lower-cases to two code points
         ("\u039f\u0394\u039f\u03a3", "Wrong subject \u03bf\u03b4\u03bf\u03c2"),  # final sigma
