@@ -25,7 +25,8 @@ void SubjectGrouping::add(std::uint32_t position, Subject subject, bool present)
   if (present) groups_[static_cast<std::size_t>(slot)].present.push_back(position);
 }
 
-School::Filed* School::find_filed(std::string_view name, std::uint64_t hash) noexcept {
+template <class Name>
+School::Filed* School::find_filed(const Name& name, std::uint64_t hash) noexcept {
   const std::uint32_t found = name_index_.find(hash, [&](std::uint32_t v) {
     const Filed& f = filed_names_[v - 1];
     return f.hash == hash && f.name == name;

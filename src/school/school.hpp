@@ -66,8 +66,10 @@ class School {
     std::uint32_t position;  // the record's place in teachers_, or unlisted
   };
 
-  // The entry filed under `name` (whose keyed hash is `hash`), or null.
-  Filed* find_filed(std::string_view name, std::uint64_t hash) noexcept;
+  // The entry filed under `name` (a string_view or a SharedText, whose keyed hash is `hash`),
+  // or null.
+  template <class Name>
+  Filed* find_filed(const Name& name, std::uint64_t hash) noexcept;
 
   // A stable sort of teachers_ by load that only reads the loads that may have changed.
   void sort_teachers_by_load();

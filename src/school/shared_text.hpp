@@ -46,6 +46,11 @@ class SharedText {
   std::size_t size() const noexcept { return block_ ? block_->size : 0; }
 
   friend bool operator==(const SharedText& a, std::string_view b) noexcept { return a.view() == b; }
+  // Copies of one text are equal without reading it: a teacher's name and the School's copy of
+  // it are usually one text.
+  friend bool operator==(const SharedText& a, const SharedText& b) noexcept {
+    return a.block_ == b.block_ || a.view() == b.view();
+  }
 
  private:
   struct Block {
