@@ -93,7 +93,7 @@ void School::sort_teachers_by_load() {
   // (load, previous place) gives exactly what a stable sort of the whole list gives.
   const std::size_t n = teachers_.size();
   std::vector<TeacherHandle> teachers;
-  std::vector<std::size_t> loads;
+  std::vector<std::uint32_t> loads;
   std::vector<std::uint32_t> filed;
   teachers.reserve(n);
   loads.reserve(n);
@@ -102,7 +102,7 @@ void School::sort_teachers_by_load() {
   std::size_t j = 0;           // walks `order`
   auto take = [&](std::uint32_t place, std::size_t load) {
     teachers.push_back(std::move(teachers_[place]));
-    loads.push_back(load);
+    loads.push_back(static_cast<std::uint32_t>(load));
     filed.push_back(filed_[place]);
   };
   for (std::uint32_t i = 0; i < n; ++i) {

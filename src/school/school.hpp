@@ -89,8 +89,9 @@ class School {
   // the place (unlisted once add_to_hashmap replaced it). A teacher's load changes only through
   // this School (its records are its own), so the places in changed_ are the only ones whose
   // loads can differ from loads_.
-  static constexpr std::size_t load_changed = SIZE_MAX;
-  std::vector<std::size_t> loads_;
+  // A load is a pair count, which a PeriodSet keeps below 2^32 (its index holds 32-bit places).
+  static constexpr std::uint32_t load_changed = UINT32_MAX;
+  std::vector<std::uint32_t> loads_;
   std::vector<std::uint32_t> filed_;
   std::vector<std::uint32_t> changed_;
 };
