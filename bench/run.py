@@ -174,28 +174,31 @@ RUN_PARTS = [
 ]
 
 
+def compile_if_stale(target, inputs, command):
+    """Compile into `target` with `command` (compiler, flags and inputs), unless it is newer than
+    every input; callgrind's client requests are compiled in when its header is there."""
+    if target.exists() and target.stat().st_mtime >= max(p.stat().st_mtime for p in inputs):
+        return
+    FLOOR_DIR.mkdir(parents=True, exist_ok=True)
+    defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
+    subprocess.run([*command, *defines, "-o", str(target)], check=True)
+
+
 def build_floor():
     """Compile bench/floor.c (the empty-call floor) into build/bench; returns that directory."""
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    target = FLOOR_DIR / f"bench_floor{suffix}"
     source = HERE / "floor.c"
-    if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
-        FLOOR_DIR.mkdir(parents=True, exist_ok=True)
-        defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
-        subprocess.run(
-            [
-                os.environ.get("CC", "cc"),
-                "-O2",
-                "-shared",
-                "-fPIC",
-                *defines,
-                f"-I{sysconfig.get_paths()['include']}",
-                str(source),
-                "-o",
-                str(target),
-            ],
-            check=True,
-        )
+    compile_if_stale(
+        FLOOR_DIR / f"bench_floor{sysconfig.get_config_var('EXT_SUFFIX')}",
+        [source],
+        [
+            os.environ.get("CC", "cc"),
+            "-O2",
+            "-shared",
+            "-fPIC",
+            f"-I{sysconfig.get_paths()['include']}",
+            str(source),
+        ],
+    )
     return FLOOR_DIR
 
 
@@ -209,25 +212,19 @@ def build_driver():
         return None
     target = FLOOR_DIR / "driver"
     source = HERE / "driver.cpp"
-    inputs = [source, SCHOOL_LIB, *(HERE.parent / "src" / "school").glob("*.hpp")]
-    if not target.exists() or target.stat().st_mtime < max(p.stat().st_mtime for p in inputs):
-        FLOOR_DIR.mkdir(parents=True, exist_ok=True)
-        defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
-        subprocess.run(
-            [
-                os.environ.get("CXX", "g++"),
-                "-std=c++20",
-                "-O3",
-                "-DNDEBUG",
-                *defines,
-                f"-I{HERE.parent / 'src'}",
-                str(source),
-                str(SCHOOL_LIB),
-                "-o",
-                str(target),
-            ],
-            check=True,
-        )
+    compile_if_stale(
+        target,
+        [source, SCHOOL_LIB, *(HERE.parent / "src" / "school").glob("*.hpp")],
+        [
+            os.environ.get("CXX", "g++"),
+            "-std=c++20",
+            "-O3",
+            "-DNDEBUG",
+            f"-I{HERE.parent / 'src'}",
+            str(source),
+            str(SCHOOL_LIB),
+        ],
+    )
     return target
 
 
@@ -241,7 +238,12 @@ def driver_runs(plan, repeats, callgrind=False):
     plan_file, report_file = Path(tmp) / "plan.txt", Path(tmp) / "report.txt"
     gen.write_plan(plan, plan_file)
     under = (
-        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/callgrind.out.%p", "--dump-instr=no"]
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={tmp}/callgrind.out.%p",
+            "--dump-instr=no",
+        ]
         if callgrind
         else []
     )
