@@ -73,8 +73,7 @@ Plan read_plan(const char* path) {
     else if (f[0] == "C" && f.size() == 2)
       plan.classes.push_back(f[1]);
     else if (f[0] == "L" && f.size() == 4)
-      plan.lessons.push_back(
-          {std::stoul(f[1]), static_cast<std::int16_t>(std::stoi(f[2])), std::stoul(f[3])});
+      plan.lessons.push_back({std::stoul(f[1]), static_cast<std::int16_t>(std::stoi(f[2])), std::stoul(f[3])});
     else
       fail("bad plan line: " + line);
   }
