@@ -31,6 +31,8 @@ class SharedText {
     std::swap(block_, other.block_);
     return *this;
   }
+  // Replaces the text with a copy of `text`; on an allocation failure the text is unchanged.
+  SharedText& operator=(std::string_view text) { return *this = SharedText(text); }
   ~SharedText() {
     if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       block_->~Block();

@@ -69,19 +69,21 @@ class PeriodSet {
 // Fixed text: callers compare it and stored reports hold it, so it stays byte for byte as it
 // is, misspelling included.
 inline constexpr std::string_view default_reason = "Planned Absense";
+// That text as one SharedText, which every teacher that keeps the default shares.
+const SharedText& default_reason_text();
 
 // Renderings list the fields as name, periods, sub, present, reason_of_absentee; the layout
 // puts the two small fields first, beside the record's lock, where a run's one read of each
 // record finds them on the lock's cache line.
 struct Teacher {
   Teacher(std::string_view name_, Subject sub_, bool present_)
-      : sub(sub_), present(present_), name(name_), reason_of_absentee(default_reason) {}
+      : sub(sub_), present(present_), name(name_), reason_of_absentee(default_reason_text()) {}
 
   Subject sub;
   bool present;
   SharedText name;  // never changes, so the School's copies and its name map share it
   PeriodSet periods;
-  std::string reason_of_absentee;
+  SharedText reason_of_absentee;  // replaced whole, never edited, so copies share it
 
   // The keyed hash of the name, worked out on first use and kept, since the name never
   // changes: registering a teacher's lessons then looks it up without hashing it again.
