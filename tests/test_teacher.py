@@ -187,6 +187,14 @@ def test_name_is_printed_unescaped():
     assert str(t) == printed('O"Ne\\il\nX', '["2:say \\"hi\\"\\\\"]', present="false")
 
 
+@pytest.mark.parametrize("reason", ["", "Planned Absense", "x\x00y", "Kranker Bär " * 40])
+def test_reasons_are_kept_whole_and_the_default_is_not_changed_by_them(reason):
+    first = Teacher("Asha", "maths", False)
+    first.reason_of_absentee = reason
+    assert first.reason_of_absentee == reason
+    assert Teacher("Ravi", "maths", False).reason_of_absentee == "Planned Absense"
+
+
 def test_attribute_writes():
     t = Teacher("Asha", "maths", True)
     t.present = False
