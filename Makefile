@@ -160,7 +160,7 @@ $(VENV)/.lint-tools: Makefile | $(VPY)
 
 # C++ checked against .clang-format; the Unicode tables are the generator's output, kept as
 # it writes them.
-LINT_CXX = $(shell git ls-files -- 'src/*.cpp' 'src/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp' 'bench/*.c' \
+LINT_CXX = $(shell git ls-files -- 'src/*.cpp' 'src/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp' 'bench/*.c' 'bench/*.cpp' \
                    ':!src/school/unicode_data.cpp')
 
 # Style and types, checked and never rewritten: clang-format, ruff (lint and format), mypy --strict

@@ -199,3 +199,16 @@ def build(api, plan):
     for step in Build.STEPS:
         getattr(b, step)()
     return b.school, b.teachers, b.classes
+
+
+def write_plan(plan, path):
+    """The plan as the text bench/driver.cpp reads: one tab-separated line per teacher, class and lesson."""
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        for name, keyword, present, reason in plan.teachers:
+            f.write(
+                f"T\t{name}\t{keyword}\t{int(present)}\t{int(reason is not None)}\t{reason or ''}\n"
+            )
+        for name in plan.classes:
+            f.write(f"C\t{name}\n")
+        for c, period, t in plan.lessons:
+            f.write(f"L\t{c}\t{period}\t{t}\n")

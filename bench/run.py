@@ -150,6 +150,7 @@ def compare(plan, repeats, str_repeats, with_memory):
             f"| {'memory for the school (RSS)':<28} | {fmt_bytes(mem['rotavel']):>10} | "
             f"{fmt_bytes(mem['model']):>10} | {ratio} |"
         )
+    return r
 
 
 # ---- instruction counts (callgrind) and bytes per record --------------------------------
@@ -173,29 +174,125 @@ RUN_PARTS = [
 ]
 
 
+def compile_if_stale(target, inputs, command):
+    """Compile into `target` with `command` (compiler, flags and inputs), unless it is newer than
+    every input; callgrind's client requests are compiled in when its header is there."""
+    if target.exists() and target.stat().st_mtime >= max(p.stat().st_mtime for p in inputs):
+        return
+    FLOOR_DIR.mkdir(parents=True, exist_ok=True)
+    defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
+    subprocess.run([*command, *defines, "-o", str(target)], check=True)
+
+
 def build_floor():
     """Compile bench/floor.c (the empty-call floor) into build/bench; returns that directory."""
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    target = FLOOR_DIR / f"bench_floor{suffix}"
     source = HERE / "floor.c"
-    if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
-        FLOOR_DIR.mkdir(parents=True, exist_ok=True)
-        defines = ["-DHAVE_CALLGRIND"] if Path("/usr/include/valgrind/callgrind.h").exists() else []
-        subprocess.run(
-            [
-                os.environ.get("CC", "cc"),
-                "-O2",
-                "-shared",
-                "-fPIC",
-                *defines,
-                f"-I{sysconfig.get_paths()['include']}",
-                str(source),
-                "-o",
-                str(target),
-            ],
-            check=True,
-        )
+    compile_if_stale(
+        FLOOR_DIR / f"bench_floor{sysconfig.get_config_var('EXT_SUFFIX')}",
+        [source],
+        [
+            os.environ.get("CC", "cc"),
+            "-O2",
+            "-shared",
+            "-fPIC",
+            f"-I{sysconfig.get_paths()['include']}",
+            str(source),
+        ],
+    )
     return FLOOR_DIR
+
+
+SCHOOL_LIB = HERE.parent / "build" / "dev" / "libschool.a"
+
+
+def build_driver():
+    """Compile bench/driver.cpp against the model's static library of the development build
+    (make install) into build/bench; returns the program, or None without that library."""
+    if not SCHOOL_LIB.exists():
+        return None
+    target = FLOOR_DIR / "driver"
+    source = HERE / "driver.cpp"
+    compile_if_stale(
+        target,
+        [source, SCHOOL_LIB, *(HERE.parent / "src" / "school").glob("*.hpp")],
+        [
+            os.environ.get("CXX", "g++"),
+            "-std=c++20",
+            "-O3",
+            "-DNDEBUG",
+            f"-I{HERE.parent / 'src'}",
+            str(source),
+            str(SCHOOL_LIB),
+        ],
+    )
+    return target
+
+
+def driver_runs(plan, repeats, callgrind=False):
+    """The driver's run times (seconds) over `repeats` fresh schools, its last report, and
+    under callgrind the directory that holds the counts (the caller removes it)."""
+    driver = build_driver()
+    if driver is None:
+        return None
+    tmp = tempfile.mkdtemp()
+    plan_file, report_file = Path(tmp) / "plan.txt", Path(tmp) / "report.txt"
+    gen.write_plan(plan, plan_file)
+    under = (
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={tmp}/callgrind.out.%p",
+            "--dump-instr=no",
+        ]
+        if callgrind
+        else []
+    )
+    done = subprocess.run(
+        [*under, str(driver), str(plan_file), str(repeats), str(report_file)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    runs = [ns / 1e9 for ns in json.loads(done.stdout.strip().splitlines()[-1])["run_ns"]]
+    report = report_file.read_text(encoding="utf-8")
+    if not callgrind:
+        shutil.rmtree(tmp)
+        tmp = None
+    return runs, report, tmp
+
+
+def driver_wall(plan, repeats, python_run, python_report):
+    """The run's median from C++ beside its median from Python; the reports must agree."""
+    got = driver_runs(plan, repeats)
+    if got is None:
+        print(f"\n(no {SCHOOL_LIB}: make install builds it; no run from C++)")
+        return None
+    runs, report, _ = got
+    assert model.mask_timing(report) == python_report, "the C++ driver's report differs"
+    median = statistics.median(runs)
+    print(
+        f"\nThe same run driven from C++ (bench/driver.cpp, same report): {fmt(median)}, median of "
+        f"{repeats}; from Python {fmt(python_run)}, {python_run / median:.2f}x (goal <= 1.3x)"
+    )
+    return median
+
+
+def driver_counts(plan):
+    """Instructions of the driver's build and run under callgrind, or None."""
+    got = driver_runs(plan, 1, callgrind=True)
+    if got is None:
+        return None
+    _, _, tmp = got
+    counts = {}
+    try:
+        for dump in Path(tmp).glob("callgrind.out.*"):
+            text = dump.read_text(errors="replace")
+            trigger = re.search(r"^desc: Trigger: Client Request: (\S+)", text, re.M)
+            if trigger:
+                counts[trigger[1]] = int(re.search(r"^(?:totals|summary): (\d+)", text, re.M)[1])
+    finally:
+        shutil.rmtree(tmp)
+    return counts
 
 
 def phases_child(impl, with_str, plan_file):
@@ -314,6 +411,13 @@ def callgrind_report(plan, label, with_str=True):
             print(f"| {text:<40} | {fmt_count(parts[name]):>12} |")
     if "str" in got:
         print(f"| {'str(school)':<40} | {fmt_count(got['str']):>12} |")
+    driven = driver_counts(plan)
+    if driven is not None:
+        print(
+            f"\nThe same school built and run from C++ (bench/driver.cpp): build {fmt_count(driven['build'])}, "
+            f"run {fmt_count(driven['run'])}; the run from Python costs {got['run'] / driven['run']:.2f}x "
+            f"those instructions (goal <= 1.3x)"
+        )
 
 
 def bytes_child(plan_file):
@@ -468,8 +572,11 @@ def main():
         f"{platform.machine()}, seed {args.seed}"
     )
     if args.wall_only:
-        print(f"\n| {'scale':>5} | {'lessons':>7} | {'build':>9} | {'run':>9} |")
-        print(f"|{'-' * 7}|{'-' * 9}|{'-' * 11}|{'-' * 11}|")
+        print(
+            f"\n| {'scale':>5} | {'lessons':>7} | {'build':>9} | {'run':>9} | {'run from C++':>12} | "
+            f"{'Python / C++':>12} |"
+        )
+        print(f"|{'-' * 7}|{'-' * 9}|{'-' * 11}|{'-' * 11}|{'-' * 14}|{'-' * 14}|")
         for scale in sorted({1, args.scale}):
             plan = scaled_plan(args, scale)
             builds, runs = [], []
@@ -480,9 +587,13 @@ def main():
                 builds.append(seconds)
                 runs.append(timed(school.generate_substitutions)[0])
                 del school, teachers, classes
+            run = statistics.median(runs)
+            driven = driver_runs(plan, args.repeats)
+            from_cpp = statistics.median(driven[0]) if driven else None
             print(
                 f"| {scale:>4}x | {len(plan.lessons):>7} | {fmt(statistics.median(builds)):>9} | "
-                f"{fmt(statistics.median(runs)):>9} |"
+                f"{fmt(run):>9} | {fmt(from_cpp) if from_cpp else '-':>12} | "
+                f"{f'{run / from_cpp:.2f}x' if from_cpp else '-':>12} |"
             )
         return
     if args.callgrind_only:
@@ -494,12 +605,9 @@ def main():
             )
         return
     str_repeats = max(1, min(3, args.repeats))
-    compare(
-        scaled_plan(args),
-        args.repeats,
-        str_repeats,
-        not args.no_memory,
-    )
+    main_plan = scaled_plan(args)
+    r = compare(main_plan, args.repeats, str_repeats, not args.no_memory)
+    driver_wall(main_plan, args.repeats, r["run"], r["report"])
     if not args.no_callgrind:
         callgrind_report(scaled_plan(args), "1x")
         bytes_report(args.teachers, args.classes, args.periods, args.seed, "1x")

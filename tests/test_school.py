@@ -78,6 +78,15 @@ def test_school_text_shows_pairs_registered_through_the_map():
     assert "periods: [] " in str(t)  # the Python object is not the School's copy
 
 
+def test_a_namesake_registers_into_the_filed_record():
+    # Another Teacher object with the same name (its own copy of the text) finds the record
+    # filed under that name, whatever its own fields say.
+    _, s, c = setup()
+    register_period(Teacher("Asha", "art", False), 3, s, c)
+    s.add_class(Class("8A"))
+    assert str(s) == ONE_TEACHER_SCHOOL
+
+
 def test_class_text_shows_the_schools_copy_twice_per_registration():
     t, s, c = setup()
     register_period(t, 3, s, c)

@@ -57,6 +57,11 @@ def test_subject_keywords(text, subject):
         (" maths", "Wrong subject  maths"),
         ("maths ", "Wrong subject maths "),
         ("", "Wrong subject "),
+        ("maths\x00", "Wrong subject maths\x00"),
+        ("\x00maths", "Wrong subject \x00maths"),
+        ("ACCOUNTANCYACCOU", "Wrong subject accountancyaccou"),
+        ("ACCOUNTANCYACCOUN", "Wrong subject accountancyaccoun"),
+        ("@[`{", "Wrong subject @[`{"),
         ("MATH\u00c9", "Wrong subject math\u00e9"),
         ("H\u0130NDI", "Wrong subject hi\u0307ndi"),  # U+0130 lower-cases to two code points
         ("\u039f\u0394\u039f\u03a3", "Wrong subject \u03bf\u03b4\u03bf\u03c2"),  # final sigma
@@ -180,6 +185,14 @@ def test_name_is_printed_unescaped():
     t = Teacher('O"Ne\\il\nX', "maths", False)
     t.add_period(2, 'say "hi"\\')
     assert str(t) == printed('O"Ne\\il\nX', '["2:say \\"hi\\"\\\\"]', present="false")
+
+
+@pytest.mark.parametrize("reason", ["", "Planned Absense", "x\x00y", "Kranker Bär " * 40])
+def test_reasons_are_kept_whole_and_the_default_is_not_changed_by_them(reason):
+    first = Teacher("Asha", "maths", False)
+    first.reason_of_absentee = reason
+    assert first.reason_of_absentee == reason
+    assert Teacher("Ravi", "maths", False).reason_of_absentee == "Planned Absense"
 
 
 def test_attribute_writes():

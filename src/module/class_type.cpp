@@ -12,7 +12,7 @@ PyObject* class_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return entry<PyObject*>(nullptr, [&] {
     const Arguments arg(new_signature, args, kwargs);
     std::string_view name = arg.convert(0, to_text);
-    return new_instance<ClassObject>(type, school::Class(std::string(name)));
+    return new_instance<ClassObject>(type, school::Class(name));
   });
 }
 

@@ -20,7 +20,7 @@ PyObject* teacher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     bool present = arg.convert(2, to_bool);
     // The subject is parsed only once every argument has converted.
     school::Subject subject = unwrap(school::parse_subject(sub));
-    return new_instance<TeacherObject>(type, Teacher(std::string(name), subject, present));
+    return new_instance<TeacherObject>(type, Teacher(name, subject, present));
   });
 }
 

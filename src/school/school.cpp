@@ -25,7 +25,9 @@ void SubjectGrouping::add(std::uint32_t position, Subject subject, bool present)
   if (present) groups_[static_cast<std::size_t>(slot)].present.push_back(position);
 }
 
-School::Filed* School::find_filed(std::string_view name, std::uint64_t hash) noexcept {
+template <class Name>
+School::Filed* School::find_filed(const Name& name, std::uint64_t full_hash) noexcept {
+  const std::uint32_t hash = filed_hash(full_hash);
   const std::uint32_t found = name_index_.find(hash, [&](std::uint32_t v) {
     const Filed& f = filed_names_[v - 1];
     return f.hash == hash && f.name == name;
@@ -34,8 +36,9 @@ School::Filed* School::find_filed(std::string_view name, std::uint64_t hash) noe
 }
 
 void School::add_teacher(const Teacher& teacher) {
-  const std::uint64_t hash = teacher.name_hash();
-  if (find_filed(teacher.name, hash) != nullptr) return;
+  const std::uint64_t full_hash = teacher.name_hash();
+  if (find_filed(teacher.name, full_hash) != nullptr) return;
+  const std::uint32_t hash = filed_hash(full_hash);
   // Everything that may allocate comes first, so a failure leaves the School as it was.
   TeacherHandle record = TeacherHandle::make(teacher);
   reserve_more(filed_names_, 1);
@@ -47,7 +50,7 @@ void School::add_teacher(const Teacher& teacher) {
   if (changed_.capacity() <= teachers_.size()) changed_.reserve(2 * teachers_.size() + 1);
   const auto position = static_cast<std::uint32_t>(teachers_.size());
   const auto entry = static_cast<std::uint32_t>(filed_names_.size());
-  filed_names_.push_back(Filed{teacher.name, hash, record, position});
+  filed_names_.push_back(Filed{teacher.name, record, hash, position});
   name_index_.insert(hash, entry + 1);
   teachers_.push_back(std::move(record));
   loads_.push_back(0);  // noted as changed just below
@@ -92,7 +95,7 @@ void School::sort_teachers_by_load() {
   // (load, previous place) gives exactly what a stable sort of the whole list gives.
   const std::size_t n = teachers_.size();
   std::vector<TeacherHandle> teachers;
-  std::vector<std::size_t> loads;
+  std::vector<std::uint32_t> loads;
   std::vector<std::uint32_t> filed;
   teachers.reserve(n);
   loads.reserve(n);
@@ -101,7 +104,7 @@ void School::sort_teachers_by_load() {
   std::size_t j = 0;           // walks `order`
   auto take = [&](std::uint32_t place, std::size_t load) {
     teachers.push_back(std::move(teachers_[place]));
-    loads.push_back(load);
+    loads.push_back(static_cast<std::uint32_t>(load));
     filed.push_back(filed_[place]);
   };
   for (std::uint32_t i = 0; i < n; ++i) {
@@ -134,8 +137,8 @@ void School::note_load_change(std::uint32_t position) noexcept {
 
 void School::add_to_hashmap(std::string_view name, Teacher teacher) {
   TeacherHandle record = TeacherHandle::make(std::move(teacher));
-  const std::uint64_t hash = keyed_hash(name);
-  if (Filed* found = find_filed(name, hash)) {
+  const std::uint64_t full_hash = keyed_hash(name);
+  if (Filed* found = find_filed(name, full_hash)) {
     // The old record lives on wherever else it is held, the teacher list included.
     if (found->position != unlisted) filed_[found->position] = unlisted;
     found->record = std::move(record);
@@ -145,7 +148,8 @@ void School::add_to_hashmap(std::string_view name, Teacher teacher) {
   reserve_more(filed_names_, 1);
   name_index_.reserve_one([this](std::uint32_t v) { return filed_names_[v - 1].hash; });
   const auto entry = static_cast<std::uint32_t>(filed_names_.size());
-  filed_names_.push_back(Filed{SharedText(name), hash, std::move(record), unlisted});
+  const std::uint32_t hash = filed_hash(full_hash);
+  filed_names_.push_back(Filed{SharedText(name), std::move(record), hash, unlisted});
   name_index_.insert(hash, entry + 1);
 }
 

@@ -59,15 +59,20 @@ class School {
  private:
   static constexpr std::uint32_t unlisted = UINT32_MAX;
   // One name filed in the map, with its keyed hash kept so growing the index never rehashes text.
+  // Only its low 32 bits are kept (and used by the index): they place and filter names as well
+  // as 64 would, and an entry takes 24 bytes instead of 32.
   struct Filed {
     SharedText name;
-    std::uint64_t hash;
     TeacherHandle record;
+    std::uint32_t hash;
     std::uint32_t position;  // the record's place in teachers_, or unlisted
   };
+  static std::uint32_t filed_hash(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash); }
 
-  // The entry filed under `name` (whose keyed hash is `hash`), or null.
-  Filed* find_filed(std::string_view name, std::uint64_t hash) noexcept;
+  // The entry filed under `name` (a string_view or a SharedText, whose keyed hash is `hash`),
+  // or null.
+  template <class Name>
+  Filed* find_filed(const Name& name, std::uint64_t hash) noexcept;
 
   // A stable sort of teachers_ by load that only reads the loads that may have changed.
   void sort_teachers_by_load();
@@ -87,8 +92,9 @@ class School {
   // the place (unlisted once add_to_hashmap replaced it). A teacher's load changes only through
   // this School (its records are its own), so the places in changed_ are the only ones whose
   // loads can differ from loads_.
-  static constexpr std::size_t load_changed = SIZE_MAX;
-  std::vector<std::size_t> loads_;
+  // A load is a pair count, which a PeriodSet keeps below 2^32 (its index holds 32-bit places).
+  static constexpr std::uint32_t load_changed = UINT32_MAX;
+  std::vector<std::uint32_t> loads_;
   std::vector<std::uint32_t> filed_;
   std::vector<std::uint32_t> changed_;
 };

@@ -31,6 +31,8 @@ class SharedText {
     std::swap(block_, other.block_);
     return *this;
   }
+  // Replaces the text with a copy of `text`; on an allocation failure the text is unchanged.
+  SharedText& operator=(std::string_view text) { return *this = SharedText(text); }
   ~SharedText() {
     if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       block_->~Block();
@@ -46,6 +48,11 @@ class SharedText {
   std::size_t size() const noexcept { return block_ ? block_->size : 0; }
 
   friend bool operator==(const SharedText& a, std::string_view b) noexcept { return a.view() == b; }
+  // Copies of one text are equal without reading it: a teacher's name and the School's copy of
+  // it are usually one text.
+  friend bool operator==(const SharedText& a, const SharedText& b) noexcept {
+    return a.block_ == b.block_ || a.view() == b.view();
+  }
 
  private:
   struct Block {

@@ -3,6 +3,7 @@
 #include "school/subject.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -39,13 +40,31 @@ constexpr std::array<Keyword, 21> keywords = {{
     {"finfance", Subject::Finance},
 }};
 
+// A keyword's bytes in two words, zero-padded: what the common case compares.
+struct PackedKeyword {
+  std::uint64_t low = 0, high = 0;
+  friend bool operator==(const PackedKeyword&, const PackedKeyword&) = default;
+};
+
+constexpr std::array<PackedKeyword, keywords.size()> packed_keywords = [] {
+  std::array<PackedKeyword, keywords.size()> packed{};
+  for (std::size_t i = 0; i < keywords.size(); ++i)
+    for (std::size_t b = 0; b < keywords[i].text.size(); ++b) {
+      std::uint64_t& word = b < 8 ? packed[i].low : packed[i].high;
+      word |= std::uint64_t{static_cast<unsigned char>(keywords[i].text[b])} << (8 * (b % 8));
+    }
+  return packed;
+}();
+static_assert(std::endian::native == std::endian::little, "packed_keywords is laid out for little-endian words");
+
 constexpr char32_t capital_sigma = 0x3A3;
 constexpr char32_t small_sigma = 0x3C3;
 constexpr char32_t final_sigma = 0x3C2;
 
+constexpr std::uint64_t high_bits = 0x8080808080808080u;
+
 // The end of the run of ASCII bytes that starts at i, found a word at a time.
 std::size_t ascii_run_end(std::string_view text, std::size_t i) noexcept {
-  constexpr std::uint64_t high_bits = 0x8080808080808080u;
   for (std::uint64_t word; text.size() - i >= sizeof word; i += sizeof word) {
     std::memcpy(&word, text.data() + i, sizeof word);
     if (word & high_bits) break;
@@ -61,6 +80,17 @@ void lower_ascii(char* s, std::size_t n) noexcept {
     s[i] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 'a' - 'A' : 0));
   }
 }
+
+// Lower-cases the ASCII letters of eight ASCII bytes at once: a byte's top bit, set by the
+// additions when it is at least 'A' and not past 'Z', becomes its 0x20 bit. No addition
+// carries into the next byte, since every byte is below 0x80.
+constexpr std::uint64_t lower_ascii_word(std::uint64_t word) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  const std::uint64_t from_a = word + (0x80 - 'A') * ones;
+  const std::uint64_t past_z = word + (0x80 - 'Z' - 1) * ones;
+  return word | ((from_a & ~past_z & high_bits) >> 2);
+}
+static_assert(lower_ascii_word(0x005A4140005B7A61u) == 0x007A6140005B7A61u);
 
 // Whether the text is Cased at its start once case-ignorable characters are skipped: the
 // test for what follows a capital sigma. A byte that is not UTF-8 ends the word.
@@ -132,6 +162,19 @@ void append_lower_case(std::string& out, std::string_view text) {
 }
 
 Result<Subject> parse_subject(std::string_view text) {
+  // The usual text is a short ASCII keyword: lowered into two words on the stack, it is
+  // matched without an allocation (the sizes are compared too, as the padding is zeros, which
+  // the text may hold). Only ASCII is lowered this way, since other characters
+  // can lower to ASCII letters.
+  if (text.size() <= sizeof(PackedKeyword)) {
+    PackedKeyword word{};
+    std::memcpy(&word, text.data(), text.size());
+    if (((word.low | word.high) & high_bits) == 0) {
+      word = {lower_ascii_word(word.low), lower_ascii_word(word.high)};
+      for (std::size_t i = 0; i < keywords.size(); ++i)
+        if (packed_keywords[i] == word && keywords[i].text.size() == text.size()) return keywords[i].subject;
+    }
+  }
   // Lowered straight into the failure's message, so a long text is not held twice more.
   std::string message = "Wrong subject ";
   const std::size_t prefix = message.size();

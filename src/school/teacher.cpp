@@ -16,6 +16,13 @@ std::uint64_t pair_hash(std::int16_t period, std::string_view grade) noexcept {
 
 }  // namespace
 
+const SharedText& default_reason_text() {
+  // Made on first use and never destroyed, so a record released late in the process's exit
+  // still finds it.
+  static const SharedText* const text = new SharedText(default_reason);
+  return *text;
+}
+
 PeriodSet::PeriodSet(const PeriodSet& other)
     : lessons_(other.lessons_),
       pairs_(other.pairs_ ? std::make_unique<FlatIndex>(*other.pairs_) : nullptr),
