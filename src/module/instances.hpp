@@ -71,7 +71,7 @@ using TeacherObject = Instance<school::Teacher, teacher_type>;
 using SchoolObject = Instance<school::School, school_type>;
 using ClassObject = Instance<school::Class, class_type>;
 
-// The specification of a type whose instances have the layout Object. No flags beyond the
+// The PyType_Spec of a type whose instances have the layout Object. No flags beyond the
 // default: the types cannot be subclassed, are not tracked by the cyclic collector, and their
 // instances have no __dict__ and no weak references.
 template <class Object>
