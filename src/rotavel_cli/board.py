@@ -12,11 +12,12 @@ from __future__ import annotations
 from collections import defaultdict
 
 from rotavel_cli.plan import AbsentLesson, Plan
-from rotavel_cli.school_files import Lesson
+from rotavel_cli.schoolday import Lesson
 from rotavel_cli.webpage import class_label, h, page
 from rotavel_cli.wording import (
     Explanation,
     Shortened,
+    away_text,
     by_period,
     class_key,
     day_label,
@@ -28,7 +29,7 @@ Notes = dict[tuple[int, str], int]
 
 
 def render_board(plan: Plan) -> str:
-    explanations = explain(plan)
+    explanations = explain(plan, reasons=plan.day.settings.show_reasons)
     notes = {(why.period, why.subject): why.number for why in explanations}
     when = day_label(plan.day)
     title = f"Cover board: {plan.day.name}" + (f", {when}" if when else "")
@@ -58,13 +59,21 @@ def _top(plan: Plan, title: str) -> list[str]:
 
 
 def _absent(plan: Plan) -> list[str]:
-    """Who is away and why; after the covers, which say whose lesson each is."""
-    absent = plan.day.absent
-    if not absent:
+    """Who is out, and when; after the covers, which say whose lesson each
+    is. Reasons only where the school asks for them: the board is public."""
+    day = plan.day
+    out = [m for m in day.staff.values() if not m.present or not m.in_school]
+    if not out:
         return []
+    show = day.settings.show_reasons
     return [
-        '<section class="absent"><h2>Absent today</h2><ul>',
-        *(f"<li><strong>{h(m.name)}</strong> ({h(m.subject)}): {h(m.reason)}</li>" for m in absent),
+        '<section class="absent"><h2>Out today</h2><ul>',
+        *(
+            f"<li><strong>{h(m.name)}</strong> ({h(m.subject)}), {h(away_text(m, day))}"
+            + (f": {h(m.reason)}" if show and m.reason and m.in_school else "")
+            + "</li>"
+            for m in out
+        ),
         "</ul></section>",
     ]
 
@@ -87,10 +96,16 @@ def _today(plan: Plan, notes: Notes) -> list[str]:
 def _entry(item: AbsentLesson, notes: Notes) -> str:
     lesson = item.lesson
     where = f'<span class="class">{class_label(lesson.class_label)}</span>'
+    room = f" · {h(lesson.room)}" if lesson.room else ""
     if item.substitute is not None:
         return (
             f'<li class="cover">{where}<span class="who">{h(item.substitute)}</span>'
-            f'<span class="for">for {h(lesson.teacher)} · {h(item.subject)}</span></li>'
+            f'<span class="for">for {h(lesson.teacher)} · {h(item.subject)}{room}</span></li>'
+        )
+    if not item.needs_cover:
+        return (
+            f'<li class="settled">{where}<span class="who">{h(item.note.capitalize())}</span>'
+            f'<span class="for">{h(lesson.teacher)} · {h(item.subject)}{room}</span></li>'
         )
     return (
         f'<li class="gap">{where}<span class="who">Not covered</span>'
@@ -119,7 +134,9 @@ def _grid(plan: Plan, notes: Notes) -> list[str]:
         for name in lesson.classes:
             cells[name, lesson.period].append(text)
             if item is not None:
-                marks[name, lesson.period].add("covered" if item.covered else "uncovered")
+                marks[name, lesson.period].add(
+                    "covered" if item.covered else "uncovered" if item.needs_cover else "settled"
+                )
     lines = [
         '<section class="grid">',
         "<h2>The whole day</h2>",
@@ -152,6 +169,11 @@ def _lesson(plan: Plan, lesson: Lesson, item: AbsentLesson | None, notes: Notes)
             '<div class="lesson covered"><span class="tag">Cover</span> '
             f'<span class="who">{h(item.substitute)}</span> '
             f'<span class="for">for {h(member.name)} · {h(member.subject)}</span></div>'
+        )
+    if not item.needs_cover:
+        return (
+            f'<div class="lesson">{h(member.name)}'
+            f' <span class="subject">{h(member.subject)} · {h(item.note)}</span></div>'
         )
     return (
         '<div class="lesson uncovered"><span class="tag">Not covered</span> '

@@ -8,27 +8,19 @@ import importlib.metadata
 import importlib.resources
 import os
 import re
-import secrets
-import stat
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
 
+from rotavel_cli.messages import InputError
+from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
 from rotavel_cli.render import render_board, render_csv, render_slips, render_table
-from rotavel_cli.school_files import (
-    TEACHER_FILE,
-    TIMETABLE_FILE,
-    DayWanted,
-    InputError,
-    SchoolDay,
-    apply_absences,
-    load_school,
-    parse_absence,
-    read_absence_file,
-)
+from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE, load_school, read_absence_file
+from rotavel_cli.schoolday import DayWanted, SchoolDay, apply_absences, parse_absence
+from rotavel_cli.settings import SETTINGS_FILE, load_settings
 from rotavel_cli.terminal import escape_controls
 
 
@@ -58,10 +50,11 @@ _DESCRIPTION = """\
 Plan the day's cover: find a present, free teacher for every lesson of every
 absent teacher, preferring the least loaded teacher of the same subject.
 
-FOLDER holds two UTF-8 CSV files with a header row (separated by commas,
-semicolons or tabs; other columns are ignored):
-  teacher_list.csv  columns name,subject,present,reason (reason optional)
-  timetable.csv     columns teacher,period,class,day (day optional)
+FOLDER holds two CSV files with a header row (UTF-8, UTF-16 or Windows-1252;
+separated by commas, semicolons or tabs; other columns are ignored):
+  teacher_list.csv  columns name,subject (present,reason,days,periods optional)
+  timetable.csv     columns teacher,period,class (day,room,week optional)
+and optionally rotavel.toml, the school's settings (name, period times, ...).
 With a day column, today's weekday is planned unless --day or --date says
 otherwise. Without FOLDER the bundled sample school is planned."""
 
@@ -71,10 +64,11 @@ examples:
   rotavel school/ --format table           plan school/, shown as a table
   rotavel school/ --day tue                plan Tuesday of a weekly timetable
   rotavel school/ --absent "Asha Rao:Sick leave" --absent "Ravi Kumar"
+  rotavel school/ --absent "Tom Baker@1-2:Dentist"   away in periods 1 and 2
   rotavel school/ --absent-file today.txt --format html --output board.html
 
 exit status: 0 when a plan was made (even with lessons left uncovered),
-2 for bad input or options."""
+2 for bad input or options, or an output that could not be written."""
 
 _ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
 
@@ -129,15 +123,16 @@ def _parser() -> argparse.ArgumentParser:
         "--absent",
         action="append",
         default=[],
-        metavar="NAME[:REASON]",
-        help="mark a teacher absent today, with an optional reason for the "
-        "Reason column; repeat for each teacher, e.g. --absent 'Asha Rao:Sick leave'",
+        metavar="NAME[@PERIODS][:REASON]",
+        help="mark a teacher absent today, for the whole day or only in some "
+        "periods, with an optional reason; repeat for each teacher, e.g. "
+        "--absent 'Asha Rao:Sick leave' or --absent 'Tom Baker@1-2:Dentist'",
     )
     parser.add_argument(
         "--absent-file",
         type=Path,
         metavar="FILE",
-        help="read absences from FILE, one NAME[:REASON] a line; blank lines "
+        help="read absences from FILE, one NAME[@PERIODS][:REASON] a line; blank lines "
         "and lines starting with # are skipped, e.g. --absent-file today.txt",
     )
     parser.add_argument(
@@ -157,9 +152,9 @@ def _parser() -> argparse.ArgumentParser:
         "-f",
         "--format",
         choices=FORMATS,
-        default="report",
+        default="table",
         help="; ".join(f"{name}: {form.help}" for name, form in FORMATS.items())
-        + " (default: report), e.g. --format table",
+        + " (default: table), e.g. --format csv",
     )
     parser.add_argument(
         "-o",
@@ -188,17 +183,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         day, inputs = _read(args)
         text = FORMATS[args.format].render(day)
         if args.output is not None:
-            _refuse_overwriting_inputs(args.output, inputs)
-            _write(args.output, text)
+            refuse_overwriting_inputs(args.output, inputs)
+            write_file(args.output, text.encode("utf-8"))
         for note in day.notes:
-            print(f"rotavel: note: {note}", file=sys.stderr)
+            print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
         if args.output is None:
             if sys.stdout.isatty():  # bytes stay exact in a file or a pipe
                 text = escape_controls(text, keep_line_feeds=True)
-            sys.stdout.write(text)
-            sys.stdout.flush()
-    except InputError as error:
-        print(f"rotavel: {error}", file=sys.stderr)
+            write_stdout(text.encode("utf-8", "surrogateescape"))
+    except (InputError, OutputError) as error:
+        print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
         return 2
     except PlanError as error:
         print(f"rotavel: the planning module's report could not be read: {error}", file=sys.stderr)
@@ -228,67 +222,12 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
             day = load_school(folder, name="sample school", wanted=wanted)
     else:
         folder = args.folder
-        day = load_school(folder, wanted=wanted)
-    inputs = [folder / TEACHER_FILE, folder / TIMETABLE_FILE]
+        day = load_school(folder, wanted=wanted, settings=load_settings(folder))
+    inputs = [folder / TEACHER_FILE, folder / TIMETABLE_FILE, folder / SETTINGS_FILE]
 
     absences = []
     if args.absent_file is not None:
-        absences += read_absence_file(args.absent_file)
+        absences += read_absence_file(args.absent_file, day.staff)
         inputs.append(args.absent_file)
-    absences += [parse_absence(text, "--absent") for text in args.absent]
+    absences += [parse_absence(text, "--absent", day.staff) for text in args.absent]
     return apply_absences(day, absences), inputs
-
-
-def _refuse_overwriting_inputs(output: Path, inputs: Sequence[Path]) -> None:
-    for path in inputs:
-        try:
-            same = os.path.samefile(output, path)
-        except OSError:  # one of them does not exist
-            same = False
-        if same:
-            raise InputError(f"--output {output} is the input file {path}; choose another file")
-
-
-def _write(path: Path, text: str) -> None:
-    """Write the whole text or leave the file as it was: the text goes to a
-    new file beside the target, which takes the target's place only once
-    complete, so a full disk or a size limit cannot leave half a plan where
-    the last good one was."""
-    data = text.encode("utf-8")
-    target = Path(os.path.realpath(path))  # through a symbolic link, keeping the link
-    try:
-        info = os.stat(target)
-    except FileNotFoundError:
-        info = None
-    except OSError as error:
-        raise InputError(f"{path}: cannot write: {error.strerror}") from None
-    if info is not None and not stat.S_ISREG(info.st_mode):
-        _write_in_place(path, target, data)  # e.g. /dev/null or a pipe: nothing to replace
-        return
-    temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
-    try:
-        # 0o666 less the umask, as for any new file; an existing file keeps its mode.
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-    except OSError as error:
-        raise InputError(f"{path}: cannot write: {error.strerror}") from None
-    try:
-        with os.fdopen(fd, "wb") as file:
-            if info is not None:
-                os.fchmod(file.fileno(), stat.S_IMODE(info.st_mode))
-            file.write(data)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, target)
-    except BaseException as error:  # an interruption too must not leave the new file behind
-        temporary.unlink(missing_ok=True)
-        if isinstance(error, OSError):
-            raise InputError(f"{path}: cannot write: {error.strerror}") from None
-        raise
-
-
-def _write_in_place(path: Path, target: Path, data: bytes) -> None:
-    try:
-        with open(target, "wb") as file:
-            file.write(data)
-    except OSError as error:
-        raise InputError(f"{path}: cannot write: {error.strerror}") from None

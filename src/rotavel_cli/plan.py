@@ -1,28 +1,52 @@
 """The day's plan: every lesson of every absent teacher, with its substitute or none.
 
+Every rule the command knows is expressed as the school it hands the module,
+never applied to the module's answer: a part-day absence is a teacher away
+in some periods and in, but busy, in the others; staff not in school that
+day are absent with no lessons; a teacher who may not cover (a flag, a cap
+reached) is in but busy all day; fair shares are the order in which the
+teachers are handed over; covers already decided are lessons left out and
+periods made busy. The plan is the module's answer to that school, and a
+`Round` keeps the school it was given, so any plan can be replayed.
+
 The module returns its plan as text in which names are not escaped, so a
 name or class holding the report's own syntax (a comma, a line break, the
-words of an uncovered line) could not be read back. The command built the
-school itself, so it gives the module stand-in names that cannot be
-ambiguous (`t0`, `c0`) and maps the answer back onto its own lessons. The
-`report` format, which is the module's own text, comes from a second run on
-the real names; the run depends only on the order of the teachers and
-lessons, never on the text of a name, so both runs make the same plan.
+words of an uncovered line) could not be read back. The command gives the
+module stand-in names that cannot be ambiguous (`t0`, `c0`) and maps the
+answer back onto its own lessons. The `report` format, the module's own
+text, comes from the same schools with the real names; the run depends only
+on the order of teachers and lessons, never on the text of a name, so both
+make the same plan.
+
+Most days take one run. More are needed only when a rule cannot be said in
+one school: a cap reached part-way (the run is cut where the cap is passed
+and the rest planned again without that teacher), last-resort staff (asked
+only for what nobody else could take), and a day whose absent teachers have
+more subjects between them than the module's catalogue has places (planned
+a group of subjects at a time, in order of their first lesson).
 """
 
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 
 import rotavel
 
-from rotavel_cli.school_files import Lesson, SchoolDay
+from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
+from rotavel_cli.subjects import PLACES, places
 
 TIMING_PREFIX = "Time taken to generate subs: "
 
 _ROW = re.compile(r"t(\d+),(-?\d+),[^,\n]*,t(\d+),c\d+,")
 _UNRESOLVED = re.compile(r'Couldnt find a substitution for t(\d+) at (-?\d+)-\\"c\d+\\"\\n')
+
+# How an absent lesson was settled.
+PLANNED = "planned"
+BY_HAND = "by hand"
+NO_COVER = "no cover needed"
+TEAM = "taught by"  # a colleague of the same lesson is in
 
 
 class PlanError(Exception):
@@ -34,20 +58,114 @@ class AbsentLesson:
     """One lesson of an absent teacher, as planned."""
 
     lesson: Lesson
-    subject: str  # the absent teacher's subject, as the module names it
-    reason: str
-    substitute: str | None  # None when nobody could take it
+    subject: str  # the absent teacher's subject, as the school writes it
+    reason: str  # "" when nobody gave one
+    substitute: str | None  # None when nobody takes it
+    how: str = PLANNED
+    taught_by: tuple[str, ...] = ()  # for a team's lesson: who still gives it
 
     @property
     def covered(self) -> bool:
         return self.substitute is not None
 
+    @property
+    def note(self) -> str:
+        """How it was settled, when not by the plan: "taught by Ann", "by hand"."""
+        if self.how == TEAM:
+            return "taught by " + " and ".join(self.taught_by)
+        return "" if self.how == PLANNED else self.how
+
+    @property
+    def needs_cover(self) -> bool:
+        """Not covered, and it should have been."""
+        return self.substitute is None and self.how == PLANNED
+
+
+@dataclass(frozen=True)
+class Decision:
+    """A lesson settled before the run: a substitute chosen (by hand, or
+    published earlier), or None for a lesson that needs no cover."""
+
+    substitute: str | None
+    how: str = BY_HAND
+
+
+@dataclass(frozen=True)
+class Rules:
+    """What the cover desk adds to the day; the defaults plan as the command
+    always has."""
+
+    covers_in_window: Mapping[str, int] = field(default_factory=dict)  # fewer first
+    covers_today: Mapping[str, int] = field(default_factory=dict)  # given before this plan
+    cap_day: Mapping[str, int] = field(default_factory=dict)  # covers allowed today, in all
+    never: frozenset[str] = frozenset()
+    last_resort: frozenset[str] = frozenset()
+    # (absent teacher, period) -> the lesson's settlement
+    decided: Mapping[tuple[str, int], Decision] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class HandedTeacher:
+    """A teacher as the module is given it; one member of staff away part of
+    the day is two: away in those periods, in for the rest."""
+
+    member: str  # the member of staff it stands for
+    keyword: str
+    present: bool
+    busy: tuple[tuple[int, str], ...] = ()  # lessons given and periods made busy
+
+
+@dataclass(frozen=True)
+class HandedSchool:
+    """A school exactly as handed to the module: rebuilding it gives the same plan."""
+
+    teachers: tuple[HandedTeacher, ...]  # in the order added
+    classes: tuple[tuple[str, tuple[tuple[int, int], ...]], ...]  # label, (teacher, period)
+
+    def build(self, names: list[str] | None = None, reasons: list[str] | None = None) -> rotavel.School:
+        school = rotavel.School()
+        teachers = []
+        for number, handed in enumerate(self.teachers):
+            name = names[number] if names else f"t{number}"
+            teacher = rotavel.Teacher(name, handed.keyword, handed.present)
+            if reasons is None:
+                teacher.reason_of_absentee = ""
+            elif reasons[number]:
+                teacher.reason_of_absentee = reasons[number]
+            for period, grade in handed.busy:
+                teacher.add_period(period, grade)
+            school.add_teacher(teacher)
+            teachers.append(teacher)
+        classes = []
+        for number, (label, lessons) in enumerate(self.classes):
+            klass = rotavel.Class(label if names else f"c{number}")
+            for teacher_number, period in lessons:
+                rotavel.register_period(teachers[teacher_number], period, school, klass)
+            classes.append(klass)
+        for klass in classes:
+            school.add_class(klass)
+        return school
+
+    def run(self) -> str:
+        return self.build().generate_substitutions()
+
+
+@dataclass(frozen=True)
+class Round:
+    school: HandedSchool
+    text: str  # the module's answer
+
 
 @dataclass(frozen=True)
 class Plan:
     day: SchoolDay
-    absent_lessons: tuple[AbsentLesson, ...]  # in the order the module planned them
-    duration: str  # the module's time taken, e.g. "41.7µs"
+    absent_lessons: tuple[AbsentLesson, ...]  # in the order they were settled
+    rounds: tuple[Round, ...] = ()
+
+    @property
+    def duration(self) -> str:
+        """The module's time taken, e.g. "41.7µs"; runs joined with " + "."""
+        return " + ".join(_timing(r.text) for r in self.rounds) or "0ns"
 
     @property
     def covers(self) -> list[AbsentLesson]:
@@ -55,7 +173,12 @@ class Plan:
 
     @property
     def uncovered(self) -> list[AbsentLesson]:
-        return [a for a in self.absent_lessons if a.substitute is None]
+        return [a for a in self.absent_lessons if a.needs_cover]
+
+    @property
+    def settled(self) -> list[AbsentLesson]:
+        """Lessons that need nobody: no cover needed, or a team colleague is in."""
+        return [a for a in self.absent_lessons if a.substitute is None and not a.needs_cover]
 
 
 def planning_order(day: SchoolDay) -> list[list[Lesson]]:
@@ -68,62 +191,219 @@ def planning_order(day: SchoolDay) -> list[list[Lesson]]:
     return list(groups.values())
 
 
-def make_plan(day: SchoolDay) -> Plan:
+def make_plan(day: SchoolDay, rules: Rules | None = None) -> Plan:
     """Plan the day through the module and read its answer back."""
-    names = list(day.staff)
-    text = _build(day, real_names=False).generate_substitutions()
-    table, _, rest = text.partition("\n\n")
-    rows, unresolved, timing = table.split("\n")[1:], *rest.split("\n")
+    return _Planner(day, rules or Rules()).plan()
 
-    assigned: dict[tuple[str, int], str] = {}
-    for row in rows:
-        match = _ROW.fullmatch(row)
-        if match is None:
-            raise PlanError(f"unexpected row {row!r}")
-        assigned[names[int(match[1])], int(match[2])] = names[int(match[3])]
-    missed = {(names[int(t)], int(p)) for t, p in _UNRESOLVED.findall(unresolved)}
 
-    absent_lessons = []
-    for group in planning_order(day):
-        for lesson in group:
-            member = day.staff[lesson.teacher]
-            if member.present:
-                continue
-            key = (lesson.teacher, lesson.period)
-            substitute = assigned.pop(key, None)
-            if substitute is None and key not in missed:
-                raise PlanError(f"no outcome for {lesson.teacher!r} in period {lesson.period}")
-            absent_lessons.append(AbsentLesson(lesson, member.subject, member.reason, substitute))
-    if assigned:
-        raise PlanError(f"covers for lessons the school does not have: {sorted(assigned)!r}")
+def module_report(day: SchoolDay, rules: Rules | None = None) -> str:
+    """The module's own report for the day, with the real names: the text of
+    each run the plan took, one after another."""
+    plan = make_plan(day, rules)
+    texts = []
+    for handed in plan.rounds:
+        names, reasons = _real_names(day, handed.school)
+        texts.append(handed.school.build(names, reasons).generate_substitutions())
+    if not texts:  # nothing to plan: the module's answer for a school with no absent lesson
+        texts.append(HandedSchool((), ()).build([]).generate_substitutions())
+    return "\n".join(texts)
+
+
+def _real_names(day: SchoolDay, school: HandedSchool) -> tuple[list[str], list[str]]:
+    names = []
+    reasons = []
+    for handed in school.teachers:
+        member = day.staff[handed.member]
+        split = member.part_day and handed.present
+        names.append(f"{member.name} (in)" if split else member.name)
+        reasons.append(member.reason)
+    return names, reasons
+
+
+def _timing(text: str) -> str:
+    timing = text.rpartition("\n")[2]
     if not (timing.startswith('"' + TIMING_PREFIX) and timing.endswith('"')):
         raise PlanError(f"unexpected timing line {timing!r}")
-    return Plan(day, tuple(absent_lessons), timing[len(TIMING_PREFIX) + 1 : -1])
+    return timing[len(TIMING_PREFIX) + 1 : -1]
 
 
-def module_report(day: SchoolDay) -> str:
-    """The module's own report for the day, with the real names."""
-    return _build(day, real_names=True).generate_substitutions()
-
-
-def _build(day: SchoolDay, real_names: bool) -> rotavel.School:
-    """Create the School through the module: teachers, then each class with
-    its lessons, then the classes themselves."""
-    school = rotavel.School()
-    teachers = {}
-    for number, member in enumerate(day.staff.values()):
-        teacher = rotavel.Teacher(
-            member.name if real_names else f"t{number}", member.keyword, member.present
+class _Planner:
+    def __init__(self, day: SchoolDay, rules: Rules) -> None:
+        self.day = day
+        self.rules = rules
+        self.settled: dict[tuple[str, int], AbsentLesson] = {}
+        self.rounds: list[Round] = []
+        # Covers given so far today, per substitute: (period, class) pairs that make them busy.
+        self.given: dict[str, list[tuple[int, str]]] = {}
+        self.counts: dict[str, int] = dict(rules.covers_today)
+        self.capped: set[str] = {
+            n for n, cap in rules.cap_day.items() if self.counts.get(n, 0) >= cap
+        }
+        order = {name: i for i, name in enumerate(day.staff)}
+        # Fair shares: fewer covers in the window first; the module's stable sort
+        # by load keeps this order among teachers of equal load.
+        self.staff_order = sorted(
+            day.staff, key=lambda n: (rules.covers_in_window.get(n, 0), order[n])
         )
-        teacher.reason_of_absentee = member.reason if real_names else ""
-        school.add_teacher(teacher)
-        teachers[member.name] = teacher
-    classes = []
-    for number, group in enumerate(planning_order(day)):
-        klass = rotavel.Class(group[0].class_label if real_names else f"c{number}")
-        for lesson in group:
-            rotavel.register_period(teachers[lesson.teacher], lesson.period, school, klass)
-        classes.append(klass)
-    for klass in classes:
-        school.add_class(klass)
-    return school
+        self.taught: dict[str, list[tuple[int, str]]] = {}
+        for lesson in day.lessons:
+            self.taught.setdefault(lesson.teacher, []).append((lesson.period, lesson.class_label))
+
+    def plan(self) -> Plan:
+        pending = self._settle_without_module()
+        if self.rules.last_resort:
+            pending = self._phase(pending, hold_back=True)
+        for lesson in self._phase(pending, hold_back=False):
+            self._settle(lesson, None)
+        ordered = [
+            self.settled[lesson.teacher, lesson.period]
+            for group in planning_order(self.day)
+            for lesson in group
+            if (lesson.teacher, lesson.period) in self.settled
+        ]
+        return Plan(self.day, tuple(ordered), tuple(self.rounds))
+
+    def _settle(self, lesson: Lesson, substitute: str | None, how: str = PLANNED,
+                team: tuple[str, ...] = ()) -> None:
+        member = self.day.staff[lesson.teacher]
+        self.settled[lesson.teacher, lesson.period] = AbsentLesson(
+            lesson, member.subject, member.reason, substitute, how, team
+        )
+        if substitute is not None:
+            self.given.setdefault(substitute, []).append((lesson.period, lesson.class_label))
+            self.counts[substitute] = self.counts.get(substitute, 0) + 1
+            cap = self.rules.cap_day.get(substitute)
+            if cap is not None and self.counts[substitute] >= cap:
+                self.capped.add(substitute)
+
+    def _settle_without_module(self) -> list[Lesson]:
+        """Settle what needs no run (decided lessons, team lessons with a
+        colleague in) and return the absent lessons left, in planning order."""
+        staff = self.day.staff
+        pending = []
+        for group in planning_order(self.day):
+            for lesson in group:
+                if not _out(staff[lesson.teacher], lesson.period):
+                    continue
+                decision = self.rules.decided.get((lesson.teacher, lesson.period))
+                in_team = tuple(t for t in lesson.team if not _out(staff[t], lesson.period))
+                if decision is not None:
+                    self._settle(lesson, decision.substitute, decision.how)
+                elif in_team:
+                    self._settle(lesson, None, TEAM, in_team)
+                else:
+                    pending.append(lesson)
+        return pending
+
+    def _phase(self, pending: list[Lesson], hold_back: bool) -> list[Lesson]:
+        """Runs until every pending lesson is covered or found uncoverable;
+        returns the uncoverable ones."""
+        nobody: list[Lesson] = []
+        while pending:
+            pending, missed = self._round(pending, hold_back)
+            nobody += missed
+        return nobody
+
+    def _round(self, pending: list[Lesson], hold_back: bool) -> tuple[list[Lesson], list[Lesson]]:
+        """One run of the module over the pending lessons of as many subjects
+        as the catalogue has places for. Returns the lessons still pending and
+        those nobody could take."""
+        staff = self.day.staff
+        subjects = list(dict.fromkeys(staff[lesson.teacher].subject_key for lesson in pending))
+        others = {m.subject_key for m in staff.values()} - set(subjects)
+        batch_subjects = subjects[: PLACES - (1 if others or len(subjects) > PLACES else 0)]
+        chosen = set(batch_subjects)
+        batch = [x for x in pending if staff[x.teacher].subject_key in chosen]
+        later = [x for x in pending if staff[x.teacher].subject_key not in chosen]
+        handed, met = self._hand(batch, batch_subjects, others | set(subjects) - chosen, hold_back)
+        text = handed.run()
+        self.rounds.append(Round(handed, text))
+        outcomes = _outcomes(text, handed)
+        still: list[Lesson] = []
+        missed: list[Lesson] = []
+        for record, lesson in met:
+            if still:  # cut short: planned again with the capped teacher out
+                still.append(lesson)
+                continue
+            try:
+                substitute = outcomes.pop((record, lesson.period))
+            except KeyError:
+                raise PlanError(
+                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
+                ) from None
+            if substitute is None:
+                missed.append(lesson)
+            elif (name := handed.teachers[substitute].member) in self.capped:
+                still.append(lesson)  # the cap was reached earlier in this run
+            else:
+                self._settle(lesson, name)
+        if not still and outcomes:
+            raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+        return still + later, missed
+
+    def _hand(
+        self, batch: list[Lesson], absent_subjects: list[str], others: set[str], hold_back: bool
+    ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+        """The school to hand the module for `batch`, and its absent lessons in
+        the order the run meets them, with the teacher record of each."""
+        day = self.day
+        slot = places(absent_subjects, others)
+        if slot is None:
+            raise PlanError("more subjects than the module has places for")
+        periods = {lesson.period for lesson in batch}
+        unavailable = self.rules.never | self.capped
+        if hold_back:
+            unavailable = unavailable | self.rules.last_resort
+        teachers: list[HandedTeacher] = []
+        away_record: dict[str, int] = {}
+        for name in self.staff_order:
+            member = day.staff[name]
+            keyword = slot[member.subject_key]
+            if not member.present or not member.in_school:
+                away_record[name] = len(teachers)
+                teachers.append(HandedTeacher(name, keyword, False))
+                if member.away is None or not member.in_school:
+                    continue
+            # In school for (some of) the day: busy with their own lessons and
+            # covers, and in every period they are away or may not cover.
+            busy = [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
+            busy += self.given.get(name, ())
+            made_busy = set(member.away or ())
+            if name in unavailable:
+                made_busy |= periods
+            have = {period for period, _ in busy}
+            busy += [(p, "busy") for p in sorted(made_busy - have)]
+            teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
+        classes: dict[str, list[Lesson]] = {}
+        for lesson in batch:
+            classes.setdefault(lesson.class_label, []).append(lesson)
+        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+        handed = HandedSchool(
+            tuple(teachers),
+            tuple(
+                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+                for label, lessons in classes.items()
+            ),
+        )
+        return handed, met
+
+
+def _out(member: StaffMember, period: int) -> bool:
+    return member.away_in(period) or not member.in_school
+
+
+def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
+    """(absent record, period) -> the substitute's record, or None when nobody was free."""
+    table, _, rest = text.partition("\n\n")
+    rows, unresolved = table.split("\n")[1:], rest.split("\n")[0]
+    outcomes: dict[tuple[int, int], int | None] = {}
+    count = len(handed.teachers)
+    for row in rows:
+        match = _ROW.fullmatch(row)
+        if match is None or int(match[1]) >= count or int(match[3]) >= count:
+            raise PlanError(f"unexpected row {row!r}")
+        outcomes[int(match[1]), int(match[2])] = int(match[3])
+    for teacher, period in _UNRESOLVED.findall(unresolved):
+        outcomes.setdefault((int(teacher), int(period)), None)
+    return outcomes
+

@@ -12,9 +12,29 @@ from rotavel_cli.plan import Plan
 from rotavel_cli.slips import render_slips
 from rotavel_cli.table import render_table
 
-__all__ = ["CSV_HEADER", "render_board", "render_csv", "render_slips", "render_table"]
+__all__ = [
+    "CSV_EXTRA",
+    "CSV_HEADER",
+    "render_board",
+    "render_csv",
+    "render_slips",
+    "render_table",
+    "spreadsheet_safe",
+]
 
 CSV_HEADER = ("Teacher", "Period", "Subject", "Substitution", "Classroom", "Reason")
+# After the module's six columns: where the lesson is, and how it was settled
+# when that is not by the plan ("taught by Ann", "no cover needed", "by hand").
+CSV_EXTRA = ("Room", "Note")
+
+# A spreadsheet runs a cell that starts with one of these as a formula
+# (=HYPERLINK(...), =cmd|...); such a cell gets a leading apostrophe, which
+# spreadsheets show as text and do not display.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def spreadsheet_safe(text: str) -> str:
+    return "'" + text if text.startswith(_FORMULA_STARTS) else text
 
 
 def render_csv(plan: Plan) -> str:
@@ -22,17 +42,19 @@ def render_csv(plan: Plan) -> str:
     Substitution."""
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(CSV_HEADER)
+    writer.writerow(CSV_HEADER + CSV_EXTRA)
     for item in plan.absent_lessons:
         lesson = item.lesson
         writer.writerow(
             (
-                lesson.teacher,
+                spreadsheet_safe(lesson.teacher),
                 lesson.period,
-                item.subject,
-                item.substitute or "",
-                lesson.class_label,
-                item.reason,
+                spreadsheet_safe(item.subject),
+                spreadsheet_safe(item.substitute or ""),
+                spreadsheet_safe(lesson.class_label),
+                spreadsheet_safe(item.reason),
+                spreadsheet_safe(lesson.room),
+                spreadsheet_safe(item.note),
             )
         )
     return out.getvalue()

@@ -9,6 +9,7 @@ phone the slips read one below the other.
 from __future__ import annotations
 
 from rotavel_cli.plan import AbsentLesson, Plan
+from rotavel_cli.schoolday import SchoolDay
 from rotavel_cli.webpage import class_label, h, page
 from rotavel_cli.wording import by_substitute, day_label, plural
 
@@ -17,35 +18,49 @@ def render_slips(plan: Plan) -> str:
     day = plan.day
     when = day_label(day)
     title = f"Cover slips: {day.name}" + (f", {when}" if when else "")
-    body = [_slip(name, covers, day.name, when) for name, covers in by_substitute(plan)]
+    body = [_slip(name, covers, plan) for name, covers in by_substitute(plan)]
     if not body:
         body = [f'<p class="none">No covers for {h(day.name)}{f", {h(when)}" if when else ""}.</p>']
     return page(title, _CSS, body)
 
 
-def _slip(name: str, covers: list[AbsentLesson], school: str, when: str | None) -> str:
-    rows = "".join(_row(cover) for cover in covers)
-    day = f'<p class="when">{h(when)}</p>' if when else ""
+def _slip(name: str, covers: list[AbsentLesson], plan: Plan) -> str:
+    day = plan.day
+    when = day_label(day)
+    show = {
+        "Time": any(day.period_time(c.lesson.period) for c in covers),
+        "Room": any(c.lesson.room for c in covers),
+        "Reason": day.settings.show_reasons,
+    }
+    rows = "".join(_row(cover, day, show) for cover in covers)
+    heads = "".join(
+        f"<th>{h(label)}</th>"
+        for label in ("Period", "Time", "Class", "Room", "Subject", "Whose lesson", "Reason")
+        if show.get(label, True)
+    )
+    told = f'<p class="when">{h(when)}</p>' if when else ""
     return (
         '<article class="slip">'
-        f'<p class="kind">Cover slip · {h(school)}</p>'
-        f"<h1>{h(name)}</h1>{day}"
+        f'<p class="kind">Cover slip · {h(day.name)}</p>'
+        f"<h1>{h(name)}</h1>{told}"
         f'<p class="count">{plural(len(covers), "cover")}</p>'
-        "<table><thead><tr><th>Period</th><th>Class</th><th>Subject</th>"
-        "<th>Whose lesson</th><th>Reason</th></tr></thead>"
+        f"<table><thead><tr>{heads}</tr></thead>"
         f"<tbody>{rows}</tbody></table></article>"
     )
 
 
-def _row(cover: AbsentLesson) -> str:
+def _row(cover: AbsentLesson, day: SchoolDay, show: dict[str, bool]) -> str:
     lesson = cover.lesson
-    return (
-        f'<tr><td data-label="Period" class="period">{lesson.period}</td>'
-        f'<td data-label="Class" class="class">{class_label(lesson.class_label)}</td>'
-        f'<td data-label="Subject">{h(cover.subject)}</td>'
-        f'<td data-label="Whose lesson">{h(lesson.teacher)}</td>'
-        f'<td data-label="Reason">{h(cover.reason)}</td></tr>'
-    )
+    cells = [
+        f'<td data-label="Period" class="period">{lesson.period}</td>',
+        f'<td data-label="Time">{h(day.period_time(lesson.period))}</td>' if show["Time"] else "",
+        f'<td data-label="Class" class="class">{class_label(lesson.class_label)}</td>',
+        f'<td data-label="Room" class="room">{h(lesson.room)}</td>' if show["Room"] else "",
+        f'<td data-label="Subject">{h(cover.subject)}</td>',
+        f'<td data-label="Whose lesson">{h(lesson.teacher)}</td>',
+        f'<td data-label="Reason">{h(cover.reason)}</td>' if show["Reason"] else "",
+    ]
+    return "<tr>" + "".join(cells) + "</tr>"
 
 
 _CSS = """

@@ -1,16 +1,21 @@
-"""Subjects as people write them, mapped onto the module's keywords.
+"""Subjects as schools write them, and their places in the module's catalogue.
 
-The module accepts only its own keywords (`maths`, `geography`, `finfance`,
-`P.E`...), while a school's export says `Mathematics`, `Geo`, `PE` or
-`Computer Science`. The command accepts the keywords, the names the plan
-shows and common synonyms, and hands the module the keyword. The plan keeps
-the module's display names: they come from `Teacher.get_sub()`, never from
-here, so this table only decides which keyword a spelling stands for.
+A school teaches Music, Latin and Drama; the module knows twenty subjects
+of its own (`maths`, `geography`, `P.E`, ...). Subjects are therefore the
+school's free text, shown as the school writes them; two spellings are one
+subject when they compare equal without case and blanks, or when both are
+names of one catalogue subject (`Maths`, `Mathematics`).
+
+The module only ever looks up the subject of an absent teacher, so a run
+needs distinct catalogue places for the day's absent subjects alone: each
+gets one of its own, and every other subject shares a place no absent
+subject holds. Teachers of one subject then meet in one candidate list and
+no one else does, which is all the run asks of a subject. A subject of the
+catalogue keeps its own place whenever it can, so a school that uses only
+those is handed to the module exactly as before.
 """
-
 from __future__ import annotations
 
-import difflib
 import unicodedata
 
 # Display name -> (the module's keywords for it, other spellings people use).
@@ -47,6 +52,8 @@ SUBJECTS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
 
 # Every keyword the module accepts, in catalogue order.
 KEYWORDS: tuple[str, ...] = tuple(k for keywords, _ in SUBJECTS.values() for k in keywords)
+# One keyword for each subject of the catalogue.
+KEYWORDS_BY_PLACE: tuple[str, ...] = tuple(keywords[0] for keywords, _ in SUBJECTS.values())
 
 
 def spelling_key(text: str) -> str:
@@ -67,15 +74,47 @@ def _spellings() -> dict[str, str]:
 _SPELLINGS = _spellings()
 
 
-class UnknownSubject(ValueError):
-    """A subject no table entry stands for; the message is ready to show."""
+# Places the module has for subjects, one of them kept for the subjects nobody
+# is away from when another absent subject needs the rest.
+PLACES = len(SUBJECTS)
 
 
-def module_keyword(text: str) -> str:
-    """The module's keyword for a subject as a person wrote it."""
-    keyword = _SPELLINGS.get(spelling_key(text))
-    if keyword is not None:
-        return keyword
-    close = difflib.get_close_matches(spelling_key(text), list(_SPELLINGS), n=1, cutoff=0.7)
-    hint = f" (did you mean {close[0]!r}?)" if close else ""
-    raise UnknownSubject(f"unknown subject {text!r}{hint}; use one of: " + ", ".join(SUBJECTS))
+def subject_key(text: str) -> str:
+    """What makes two spellings one subject: the catalogue name a spelling
+    stands for, else the spelling compared without case and blanks."""
+    key = spelling_key(text)
+    keyword = _SPELLINGS.get(key)
+    return f"={keyword}" if keyword is not None else key
+
+
+def catalogue_keyword(key: str) -> str | None:
+    """The module's own keyword for a subject key, when it is one of the catalogue's."""
+    return key[1:] if key.startswith("=") else None
+
+
+def places(absent: list[str], others: set[str]) -> dict[str, str] | None:
+    """A module keyword for each subject key: `absent` (those the run looks
+    up) each get their own, `others` whatever none of those holds. None when
+    the catalogue is too small for the day."""
+    spare_needed = bool(others - set(absent))
+    if len(absent) + spare_needed > PLACES:
+        return None
+    chosen: dict[str, str] = {}
+    taken: set[str] = set()
+    for key in absent:  # the catalogue's own first, so they keep their places
+        own = catalogue_keyword(key)
+        if own is not None:
+            chosen[key] = own
+            taken.add(own)
+    free = [k for k in KEYWORDS_BY_PLACE if k not in taken]
+    for key in absent:
+        if key not in chosen:
+            chosen[key] = free.pop(0)
+            taken.add(chosen[key])
+    spare = free[0] if free else None
+    for key in others:
+        if key in chosen:
+            continue
+        own = catalogue_keyword(key)
+        chosen[key] = own if own is not None and own not in taken else spare or ""
+    return chosen

@@ -9,12 +9,13 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-from rotavel_cli.plan import Plan
+from rotavel_cli.plan import BY_HAND, AbsentLesson, Plan
 from rotavel_cli.terminal import escape_controls as _cell
 from rotavel_cli.terminal import pad, width
 from rotavel_cli.wording import (
     Explanation,
     Shortened,
+    away_text,
     by_period,
     by_substitute,
     day_label,
@@ -28,21 +29,27 @@ NOT_COVERED = "NOT COVERED"
 
 def render_table(plan: Plan) -> str:
     lines = [*_heading(plan), ""]
-    if plan.absent_lessons:
+    items = by_period(plan.absent_lessons)
+    if items:
+        rooms = any(item.lesson.room for item in items)
+        header = HEADER[:2] + (("Room",) if rooms else ()) + HEADER[2:]
         rows = [
             (
                 str(item.lesson.period),
                 item.lesson.class_label,
+                *((item.lesson.room,) if rooms else ()),
                 item.subject,
                 item.lesson.teacher,
-                item.substitute if item.substitute is not None else NOT_COVERED,
+                _substitute(item),
                 item.reason,
             )
-            for item in by_period(plan.absent_lessons)
+            for item in items
         ]
-        lines += [*_aligned(HEADER, rows, right={0}), ""]
+        lines += [*_aligned(header, rows, right={0}), ""]
+    settled = f", {len(plan.settled)} need no cover" if plan.settled else ""
     lines.append(
-        f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered."
+        f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered"
+        f"{settled}."
     )
     for why in explain(plan):
         lines += ["", *_explanation(why)]
@@ -56,15 +63,25 @@ def render_table(plan: Plan) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _substitute(item: AbsentLesson) -> str:
+    if item.substitute is not None:
+        return item.substitute + (" (by hand)" if item.how == BY_HAND else "")
+    return item.note or NOT_COVERED
+
+
 def _heading(plan: Plan) -> list[str]:
     day = plan.day
     when = day_label(day)
     title = f"Cover plan: {_cell(day.name)}" + (f", {_cell(when)}" if when else "")
-    if not day.absent:
+    out = [m for m in day.staff.values() if not m.present or not m.in_school]
+    if not out:
         return [title, "Absent: nobody"]
-    return [title, "Absent:"] + [
-        f"  {_cell(m.name)} ({m.subject}): {_cell(m.reason)}" for m in day.absent
-    ]
+    lines = [title, "Out today:"]
+    for member in out:
+        what = away_text(member, day)
+        why = f": {_cell(member.reason)}" if member.reason and member.in_school else ""
+        lines.append(f"  {_cell(member.name)} ({_cell(member.subject)}), {what}{why}")
+    return lines
 
 
 def _explanation(why: Explanation) -> list[str]:

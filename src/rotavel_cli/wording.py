@@ -14,8 +14,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 from rotavel_cli.plan import AbsentLesson, Plan
-from rotavel_cli.school_files import WEEKDAYS, SchoolDay, _weekday
-from rotavel_cli.subjects import spelling_key
+from rotavel_cli.schoolday import SchoolDay, StaffMember
+from rotavel_cli.weekdays import WEEKDAYS, read_days
 
 # Names shown before a long list is cut short with "and N more".
 LIST_LIMIT = 8
@@ -57,22 +57,29 @@ class Explanation:
     gaps: tuple[AbsentLesson, ...]  # by class
     whereabouts: tuple[tuple[str, str], ...]  # (teacher of the subject, what they do then)
     more_colleagues: int  # teachers of the subject left out of whereabouts
-    present: int  # how many teachers are in today
+    present: int  # how many teachers are in school in that period
     free: Shortened  # present teachers with nothing to do in that period
 
     @property
     def nobody_free(self) -> str:
         if self.free:
             return f"Free in period {self.period} but not given this lesson: {self.free.joined()}."
+        if self.present == 0:
+            return f"No teacher was in school in period {self.period}."
+        if self.present == 1:
+            return (
+                "No teacher of any subject was free: the one teacher in school was "
+                f"teaching or covering in period {self.period}."
+            )
         return (
-            f"No teacher of any subject was free: all {plural(self.present, 'present teacher')}"
+            f"No teacher of any subject was free: all {self.present} teachers in school"
             f" were teaching or covering in period {self.period}."
         )
 
 
-def explain(plan: Plan) -> list[Explanation]:
+def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
     """Why each uncovered lesson stayed uncovered, one explanation per
-    subject and period."""
+    subject and period; absence reasons only with `reasons`."""
     day = plan.day
     busy: defaultdict[tuple[str, int], dict[str, None]] = defaultdict(dict)
     for lesson in day.lessons:
@@ -85,48 +92,83 @@ def explain(plan: Plan) -> list[Explanation]:
 
     def doing(name: str, period: int) -> str:
         member = day.staff[name]
-        if not member.present:
-            return f"absent ({member.reason})"
+        if not member.in_school:
+            return "not in today"
+        if member.away_in(period):
+            return f"absent ({member.reason})" if member.reason and reasons else "absent"
         return " and ".join(busy.get((name, period), ())) or "free"
 
     by_subject: defaultdict[str, list[str]] = defaultdict(list)
     for member in day.staff.values():
-        by_subject[member.subject].append(member.name)
-    present = [m.name for m in day.staff.values() if m.present]
-    free: dict[int, Shortened] = {}
+        by_subject[member.subject_key].append(member.name)
+    free: dict[int, tuple[int, Shortened]] = {}
 
-    def free_in(period: int) -> Shortened:
+    def free_in(period: int) -> tuple[int, Shortened]:
         if period not in free:
-            free[period] = Shortened.of([n for n in present if (n, period) not in busy])
+            present = [m.name for m in day.staff.values() if in_at(m, period)]
+            free[period] = (
+                len(present),
+                Shortened.of([n for n in present if (n, period) not in busy]),
+            )
         return free[period]
 
     groups: dict[tuple[int, str], list[AbsentLesson]] = {}
     for gap in by_period(plan.uncovered):
-        groups.setdefault((gap.lesson.period, gap.subject), []).append(gap)
+        key = day.staff[gap.lesson.teacher].subject_key
+        groups.setdefault((gap.lesson.period, key), []).append(gap)
     explanations = []
-    for number, ((period, subject), gaps) in enumerate(groups.items(), start=1):
-        colleagues = Shortened.of(by_subject[subject])
+    for number, ((period, key), gaps) in enumerate(groups.items(), start=1):
+        colleagues = Shortened.of(by_subject[key])
+        present, free_now = free_in(period)
         explanations.append(
             Explanation(
                 number,
-                subject,
+                gaps[0].subject,
                 period,
                 tuple(gaps),
                 tuple((name, doing(name, period)) for name in colleagues.shown),
                 colleagues.more,
-                len(present),
-                free_in(period),
+                present,
+                free_now,
             )
         )
     return explanations
 
 
-def class_key(label: str) -> tuple[tuple[int, str], ...]:
-    """Sorts classes as people do: 6A, 9B, 10A, 10A+10B, 11C."""
+def in_at(member: StaffMember, period: int) -> bool:
+    """In school and not away in `period`."""
+    return member.in_school and not member.away_in(period)
+
+
+def away_text(member: StaffMember, day: SchoolDay) -> str:
+    """When a member of staff is out: "all day", "periods 1–2", "not in today"."""
+    if not member.in_school:
+        return "not in today"
+    if member.away is None:
+        return "all day"
+    return "period" + ("s " if len(member.away) > 1 else " ") + periods_text(member.away)
+
+
+def periods_text(periods: Iterable[int]) -> str:
+    """1, 2, 3, 5 as "1–3, 5"."""
+    runs: list[list[int]] = []
+    for period in sorted(periods):
+        if runs and period == runs[-1][-1] + 1:
+            runs[-1].append(period)
+        else:
+            runs.append([period])
+    return ", ".join(f"{r[0]}–{r[-1]}" if len(r) > 1 else str(r[0]) for r in runs)
+
+
+def class_key(label: str) -> tuple[tuple[int, int, str], ...]:
+    """Sorts classes as people do: 6A, 9B, 10A, 10A+10B, 11C. A run of digits
+    is compared by its length without leading zeros, then as text: the same
+    order as its value, with no conversion of thousands of digits."""
     parts = _DIGITS.split(label)
     return tuple(
-        (int(part) if index % 2 else 0, part.casefold()) for index, part in enumerate(parts)
-    ) + ((0, label),)
+        (len(part.lstrip("0")), 0, part.lstrip("0")) if index % 2 else (0, 0, part.casefold())
+        for index, part in enumerate(parts)
+    ) + ((0, 0, label),)
 
 
 def name_key(name: str) -> tuple[str, str]:
@@ -153,7 +195,7 @@ def day_label(day: SchoolDay) -> str | None:
         return day.day
     weekday = WEEKDAYS[day.date.weekday()]
     text = f"{weekday} {day.date.day} {day.date:%B %Y}"
-    if day.day and not _weekday(spelling_key(weekday), {spelling_key(day.day): day.day}):
+    if day.day and read_days([day.day]).get(day.day) != day.date.weekday():
         text += f" ({day.day})"  # the timetable's own name for it, e.g. "Day 3"
     return text
 

@@ -1,0 +1,43 @@
+"""How the command speaks of bad input: one error type, and values quoted
+so that the user can see what the file really holds."""
+
+from __future__ import annotations
+
+import difflib
+import unicodedata
+from collections.abc import Iterable
+
+# "Did you mean" compares every known name with the unknown one; beyond this
+# length no name is close, and difflib's cost grows with the product of the two.
+_SUGGEST_LIMIT = 200
+
+
+class InputError(Exception):
+    """Bad input; the message says where and what, ready to show the user."""
+
+
+def shown(text: str, limit: int = 80) -> str:
+    """A value from the input quoted for a message, shortened when long."""
+    if len(text) > limit:
+        return repr(text[:limit]) + f"... ({len(text)} characters)"
+    return repr(text)
+
+
+def looks(text: str) -> str:
+    """What a reader sees: compatibility forms folded, invisible format characters gone."""
+    folded = unicodedata.normalize("NFKC", text)
+    return "".join(c for c in folded if unicodedata.category(c) != "Cf")
+
+
+def did_you_mean(name: str, known: Iterable[str]) -> str:
+    """A hint naming the closest known name, or ""."""
+    if len(name) > _SUGGEST_LIMIT:
+        return ""
+    candidates = [k for k in known if len(k) <= _SUGGEST_LIMIT]
+    close = difflib.get_close_matches(name, candidates, n=1)
+    if not close:
+        return ""
+    if looks(close[0]) == looks(name):
+        # Suggesting a name that looks the same would only puzzle; show the difference.
+        return f"; it looks like {shown(close[0])} but is written {name!a}, not {close[0]!a}"
+    return f"; did you mean {shown(close[0])}?"

@@ -1,0 +1,400 @@
+"""The day planned: who is in, who is away and when, and every lesson given.
+
+A `Week` (from whichever door) becomes a `SchoolDay` here: the day is
+chosen, lessons given together are joined, and each member of staff is
+found in school, away for the whole day or part of it, or not in that day
+at all (a part-timer's day off). Planning and every output work on the
+`SchoolDay` alone.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import re
+from collections.abc import Container, Iterable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+from rotavel_cli.messages import InputError, did_you_mean, looks, shown
+from rotavel_cli.settings import Settings
+from rotavel_cli.subjects import spelling_key, subject_key
+from rotavel_cli.tables import nfc
+from rotavel_cli.week import LessonRow, StaffRow, Week
+from rotavel_cli.weekdays import WEEKDAYS, day_key, read_days, weekday_of
+
+PERIOD_MIN = -32768
+PERIOD_MAX = 32767
+
+_YES = frozenset({"yes", "y", "true", "1", "present"})
+_NO = frozenset({"no", "n", "false", "0", "absent"})
+_WHOLE_NUMBER = re.compile(r"[+-]?[0-9]+")
+_RANGE = re.compile(r"\s*([+-]?[0-9]+)\s*(?:(?:-|–|to|\.\.)\s*([+-]?[0-9]+))?\s*")
+
+
+@dataclass(frozen=True)
+class StaffMember:
+    name: str
+    subject: str  # as the school writes it
+    present: bool  # False when away for all or part of the day
+    reason: str  # why away; "" when nobody said
+    line: int  # in the teacher list, for messages
+    away: frozenset[int] | None = None  # the periods away; None for the whole day
+    in_school: bool = True  # False on a day this teacher does not come in
+
+    @property
+    def subject_key(self) -> str:
+        return subject_key(self.subject)
+
+    def away_in(self, period: int) -> bool:
+        return not self.present and (self.away is None or period in self.away)
+
+    @property
+    def part_day(self) -> bool:
+        return not self.present and self.away is not None
+
+
+@dataclass(frozen=True)
+class Lesson:
+    """One lesson: a teacher, a period and the class taught, or several
+    classes taught together (a combined lesson, planned as one)."""
+
+    teacher: str
+    period: int
+    classes: tuple[str, ...]  # in file order
+    room: str = ""
+    team: tuple[str, ...] = ()  # the other teachers giving this lesson with this one
+
+    @property
+    def class_label(self) -> str:
+        """How the plan shows the lesson's classes, e.g. 9A+9B."""
+        return "+".join(self.classes)
+
+
+@dataclass(frozen=True)
+class Absence:
+    """A teacher marked absent by an option or the absence file."""
+
+    name: str
+    reason: str | None  # None keeps the reason the teacher list gives
+    where: str  # the option or "FILE, line N", for messages
+    periods: frozenset[int] | None = None  # None for the whole day
+
+
+@dataclass(frozen=True)
+class SchoolDay:
+    """Everything the command knows about the day, straight from the input."""
+
+    name: str  # shown as the title of the outputs
+    teacher_file: Path
+    staff: dict[str, StaffMember]  # in file order
+    lessons: tuple[Lesson, ...]  # in file order; one per teacher and period
+    day: str | None = None  # the day planned, as the timetable names it
+    date: datetime.date | None = None  # the date planned, when given
+    notes: tuple[str, ...] = ()  # things worth telling the user that are not errors
+    settings: Settings = dataclasses.field(default_factory=Settings)
+    period_names: dict[int, str] = dataclasses.field(default_factory=dict)
+
+    @property
+    def classes(self) -> list[str]:
+        """Class names in order of first appearance in the timetable."""
+        return list(dict.fromkeys(c for lesson in self.lessons for c in lesson.classes))
+
+    @property
+    def periods(self) -> list[int]:
+        return sorted({lesson.period for lesson in self.lessons})
+
+    @property
+    def absent(self) -> list[StaffMember]:
+        return [m for m in self.staff.values() if not m.present]
+
+    @property
+    def not_in(self) -> list[StaffMember]:
+        """Staff who do not come in on this day, and are not marked absent."""
+        return [m for m in self.staff.values() if m.present and not m.in_school]
+
+    def period_time(self, period: int) -> str:
+        """The period's clock time or name, "" when the school gives none."""
+        return self.settings.times.get(period) or self.period_names.get(period, "")
+
+
+@dataclass(frozen=True)
+class DayWanted:
+    """Which day of a weekly (or rotating) timetable to plan."""
+
+    day: str | None = None  # --day, as typed
+    date: datetime.date | None = None  # --date
+    today: datetime.date | None = None  # used when neither is given
+
+
+def choose_day(
+    week: Week, wanted: DayWanted | None = None, settings: Settings | None = None
+) -> SchoolDay:
+    """The day wanted of the week, with its lessons and who is in."""
+    wanted = wanted or DayWanted()
+    settings = settings or Settings()
+    staff, in_days = _staff(week.staff)
+    for row in week.lessons:
+        if row.teacher not in staff:
+            raise InputError(
+                f"{row.where}: unknown teacher {shown(row.teacher)} (not in {week.source.name})"
+                + did_you_mean(row.teacher, staff)
+            )
+    days = _Days(week)
+    day, date = days.choose(wanted)
+    keep = days.spellings_of(day)
+    ab_week = _ab_week(settings, date)
+    lessons = _lessons(r for r in week.lessons if r.day in keep and r.week in ("", ab_week))
+    taught_today = {lesson.teacher for lesson in lessons}
+    taught_in_week = {row.teacher for row in week.lessons} if day is not None else taught_today
+    for name, member in staff.items():
+        listed = in_days.get(name)
+        if listed is not None:
+            in_school = day is None or days.matches(day, listed, member)
+        else:  # staff without a timetable (a head, a cover supervisor) are in every day
+            in_school = name in taught_today or name not in taught_in_week
+        if not in_school:
+            # Lessons on a day the teacher list says they are not in need cover all the same.
+            absent = name in taught_today and member.present
+            staff[name] = dataclasses.replace(
+                member, in_school=False, present=member.present and not absent
+            )
+    return SchoolDay(
+        name=settings.name or week.name,
+        teacher_file=week.source,
+        staff=staff,
+        lessons=tuple(lessons),
+        day=day,
+        date=date,
+        notes=tuple(week.notes),
+        settings=settings,
+        period_names=dict(week.period_names),
+    )
+
+
+def _staff(rows: Sequence[StaffRow]) -> tuple[dict[str, StaffMember], dict[str, list[str]]]:
+    staff: dict[str, StaffMember] = {}
+    seen: dict[str, str] = {}  # what each name looks like -> the name
+    in_days: dict[str, list[str]] = {}
+    for number, row in enumerate(rows, start=1):
+        name = row.name
+        if name in staff:
+            raise InputError(
+                f"{row.where}: teacher {shown(name)} is listed twice "
+                f"(first on line {staff[name].line})"
+            )
+        twin = seen.setdefault(looks(name), name)
+        if twin != name:
+            # Two names a reader cannot tell apart would give "Ann covers Ann".
+            raise InputError(
+                f"{row.where}: teacher {shown(name)} looks the same as {shown(twin)} "
+                f"(line {staff[twin].line}) but is written {name!a}, not {twin!a}; "
+                "remove the invisible difference"
+            )
+        away = parse_periods(row.periods, row.where) if row.periods else None
+        staff[name] = StaffMember(
+            name, row.subject, row.present, row.reason, _line(row.where, number), away
+        )
+        if row.days:
+            in_days[name] = [d.strip() for d in re.split(r"[,;/+]", row.days) if d.strip()]
+    return staff, in_days
+
+
+def _line(where: str, default: int) -> int:
+    match = re.search(r"line ([0-9]+)$", where)
+    return int(match[1]) if match else default
+
+
+def _lessons(rows: Iterable[LessonRow]) -> list[Lesson]:
+    """One lesson per teacher and period, its classes in file order; rows
+    sharing a lesson id in one period are one lesson given by a team."""
+    joined: dict[tuple[str, int], tuple[list[str], list[str], set[str]]] = {}
+    teams: dict[tuple[str, int], list[str]] = {}
+    for row in rows:
+        classes, rooms, ids = joined.setdefault((row.teacher, row.period), ([], [], set()))
+        if row.class_name not in classes:
+            classes.append(row.class_name)
+        if row.room and row.room not in rooms:
+            rooms.append(row.room)
+        if row.lesson_id:
+            ids.add(row.lesson_id)
+            members = teams.setdefault((row.lesson_id, row.period), [])
+            if row.teacher not in members:
+                members.append(row.teacher)
+    lessons = []
+    for (teacher, period), (classes, rooms, ids) in joined.items():
+        team: dict[str, None] = {}
+        for lesson_id in sorted(ids):
+            team.update(dict.fromkeys(t for t in teams[lesson_id, period] if t != teacher))
+        lessons.append(Lesson(teacher, period, tuple(classes), "/".join(rooms), tuple(team)))
+    return lessons
+
+
+class _Days:
+    """The timetable's days: spellings of one day are one day (`Mon` and
+    `Monday`), weekdays are read in the timetable's language."""
+
+    def __init__(self, week: Week) -> None:
+        self.source = week.source
+        spellings = list(dict.fromkeys(row.day for row in week.lessons))
+        self.single = not week.lessons or "" in spellings
+        self.weekday = read_days(s for s in spellings if s)
+        self.groups: dict[str, list[str]] = {}  # the first spelling -> every spelling of it
+        firsts: dict[object, str] = {}
+        for spelling in spellings:
+            key = ("weekday", self.weekday[spelling]) if spelling in self.weekday else day_key(spelling)
+            first = firsts.setdefault(key, spelling)
+            self.groups.setdefault(first, []).append(spelling)
+
+    def spellings_of(self, day: str | None) -> set[str]:
+        return {""} if day is None else set(self.groups[day])
+
+    def _listed(self) -> str:
+        return "; the days are: " + ", ".join(self.groups)
+
+    def _by_weekday(self, weekday: int) -> list[str]:
+        return [d for d in self.groups if self.weekday.get(d) == weekday]
+
+    def choose(self, wanted: DayWanted) -> tuple[str | None, datetime.date | None]:
+        """The day to plan, as the timetable first spells it, and the date planned."""
+        path = self.source
+        if self.single:
+            if wanted.day is not None:
+                raise InputError(f"--day {shown(wanted.day)}: {path} has no day column")
+            return None, wanted.date
+        if wanted.day is not None:
+            return self._named(wanted.day), wanted.date
+        date = wanted.date or wanted.today or datetime.date.today()
+        found = self._by_weekday(date.weekday())
+        if len(found) == 1:
+            return found[0], date
+        when = f"--date {date.isoformat()} is a" if wanted.date else "today is"
+        raise InputError(
+            f"{path}: {when} {WEEKDAYS[date.weekday()]}, which the timetable does not have "
+            f"(choose one with --day){self._listed()}"
+        )
+
+    def _named(self, text: str) -> str:
+        key = day_key(text)
+        found = [d for d in self.groups if key in map(day_key, self.groups[d])]
+        if not found:
+            found = [d for d in self.groups if any(day_key(s).startswith(key) for s in self.groups[d])]
+        if not found and (weekday := weekday_of(text)) is not None:
+            found = self._by_weekday(weekday)
+        if len(found) == 1:
+            return found[0]
+        if found:
+            raise InputError(f"--day {shown(text)} could be {' or '.join(found)}{self._listed()}")
+        raise InputError(f"--day {shown(text)}: {self.source} has no such day{self._listed()}")
+
+    def matches(self, day: str, listed: list[str], member: StaffMember) -> bool:
+        """Whether the teacher list's days for a member include the day planned."""
+        for text in listed:
+            if day_key(text) in map(day_key, self.groups[day]):
+                return True
+            weekday = weekday_of(text)
+            if weekday is not None and self.weekday.get(day) == weekday:
+                return True
+        return False
+
+
+def _ab_week(settings: Settings, date: datetime.date | None) -> str:
+    """"A" or "B" for a timetable of two weeks: the week of `date` counted
+    from the setting's A week; "A" without a date or setting."""
+    if settings.week_a is None or date is None:
+        return "A"
+    start = datetime.date.fromisoformat(settings.week_a)
+    mondays = (date - datetime.timedelta(date.weekday())) - (start - datetime.timedelta(start.weekday()))
+    return "AB"[mondays.days // 7 % 2]
+
+
+def parse_period(text: str, where: str) -> int:
+    if not text:
+        raise InputError(f"{where}: no period given")
+    if text.isascii() and text.isdigit() and len(text) < len(str(PERIOD_MAX)):
+        return int(text)  # the common case, checked quickly
+    if not _WHOLE_NUMBER.fullmatch(text):
+        raise InputError(f"{where}: period {shown(text)} is not a whole number")
+    # Look at the digits before converting: a field of thousands of digits is
+    # out of range, and int() would refuse it with the interpreter's own error.
+    digits = text.lstrip("+-").lstrip("0")
+    if len(digits) > len(str(PERIOD_MAX)) or not PERIOD_MIN <= int(text) <= PERIOD_MAX:
+        short = text if len(text) <= 20 else f"{text[:12]}... ({len(digits)} digits)"
+        raise InputError(f"{where}: period {short} is out of range ({PERIOD_MIN} to {PERIOD_MAX})")
+    return int(text)
+
+
+def parse_periods(text: str, where: str) -> frozenset[int]:
+    """Periods as people list them: "1-2", "3,5", "1-3, 6"."""
+    periods: set[int] = set()
+    for part in text.split(","):
+        match = _RANGE.fullmatch(part)
+        if match is None:
+            raise InputError(
+                f"{where}: periods {shown(text)} should be a list or range such as 1-3 or 2,5"
+            )
+        first = parse_period(match[1], where)
+        last = parse_period(match[2], where) if match[2] else first
+        if last < first or last - first > 1000:
+            raise InputError(f"{where}: periods {shown(part.strip())} is not a range")
+        periods.update(range(first, last + 1))
+    return frozenset(periods)
+
+
+def parse_present(text: str, where: str) -> bool:
+    word = text.lower()
+    if word in _YES:
+        return True
+    if word in _NO:
+        return False
+    raise InputError(f"{where}: present must be yes or no, not {shown(text)}")
+
+
+def parse_absence(text: str, where: str, names: Container[str] = ()) -> Absence:
+    """Read "NAME[@PERIODS][:REASON]". A known name is taken whole even when
+    it holds ":" or "@"; an empty reason keeps the teacher list's reason."""
+    text = nfc(text).strip()
+    name, rest = _known_prefix(text, names)
+    if name is None:
+        cut = min((i for i in (text.find(":"), text.find("@")) if i >= 0), default=len(text))
+        name, rest = text[:cut], text[cut:]
+    periods = None
+    if rest.startswith("@"):
+        spec, _, reason = rest[1:].partition(":")
+        periods = parse_periods(spec, where)
+    else:
+        reason = rest[1:]
+    return Absence(name.strip(), reason.strip() or None, where, periods)
+
+
+def _known_prefix(text: str, names: Container[str]) -> tuple[str | None, str]:
+    """The longest known name that `text` is, or starts with before a ":" or "@"."""
+    if text in names:
+        return text, ""
+    for cut in sorted((i for i, c in enumerate(text) if c in ":@"), reverse=True):
+        name = text[:cut].rstrip()
+        if name in names:
+            return name, text[cut:]
+    return None, ""
+
+
+def apply_absences(day: SchoolDay, absences: Iterable[Absence]) -> SchoolDay:
+    """Mark teachers absent, on top of the teacher list's `present` column."""
+    staff = dict(day.staff)
+    for absence in absences:
+        if not absence.name:
+            raise InputError(f"{absence.where}: no teacher name given")
+        member = staff.get(absence.name)
+        if member is None:
+            raise InputError(
+                f"{absence.where}: unknown teacher {shown(absence.name)} "
+                f"(not in {day.teacher_file})" + did_you_mean(absence.name, staff)
+            )
+        reason = absence.reason if absence.reason is not None else member.reason
+        staff[absence.name] = dataclasses.replace(
+            member, present=False, reason=reason, away=absence.periods
+        )
+    return dataclasses.replace(day, staff=staff)
+
+
+__all__ = ["Absence", "DayWanted", "Lesson", "SchoolDay", "StaffMember", "spelling_key"]
