@@ -1,0 +1,775 @@
+"""Timetable exports read into a Week: FET (.fet and its CSV export), Untis
+(GPU001 with GPU004/005/006), aSc XML; telling them apart; and the plan
+written back as Untis's GPU014 and read again."""
+
+import collections
+import dataclasses
+import random
+from pathlib import Path
+
+import pytest
+import rotavel
+
+from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
+from rotavel_cli.importers.untis import read_untis, teacher_codes
+from rotavel_cli.plan import Plan, make_plan
+from rotavel_cli.school_files import InputError, Lesson, SchoolDay, StaffMember
+from rotavel_cli.subjects import KEYWORDS, UnknownSubject, module_keyword
+from rotavel_cli.week import LessonRow, StaffRow, Week
+
+# ---------------------------------------------------------------------------
+# Planning an imported week (shared with test_fet_data.py)
+
+
+def school_day(week: Week, day: str, absent: set[str], week_letter: str = "") -> SchoolDay:
+    """The SchoolDay the command would plan for one day of an imported week,
+    with `absent` away: the lessons of that day (and of every week or the
+    given one), one per teacher and period with all its classes. A subject the
+    module has no keyword for gets one of its keywords, the same for the same
+    subject, so that teachers of one subject still share a keyword."""
+    stand_ins: dict[str, str] = {}
+    staff = {}
+    for line, member in enumerate(week.staff, start=1):
+        try:
+            keyword = module_keyword(member.subject)
+        except UnknownSubject:
+            keyword = stand_ins.setdefault(member.subject, KEYWORDS[len(stand_ins) % len(KEYWORDS)])
+        shown = rotavel.Teacher(member.name, keyword, True).get_sub()
+        away = member.name in absent
+        staff[member.name] = StaffMember(
+            member.name, keyword, shown, not away, "Ill" if away else "", line
+        )
+    lessons: dict[tuple[str, int], list[str]] = {}
+    for row in week.lessons:
+        if row.day == day and row.week in ("", week_letter):
+            classes = lessons.setdefault((row.teacher, row.period), [])
+            if row.class_name not in classes:
+                classes.append(row.class_name)
+    return SchoolDay(
+        name=week.name,
+        teacher_file=week.source,
+        staff=staff,
+        lessons=tuple(Lesson(t, p, tuple(c)) for (t, p), c in lessons.items()),
+        day=day,
+    )
+
+
+def plan_every_day(week: Week, share: float = 0.1) -> list[Plan]:
+    """Plan each day of the week with a tenth of the staff away (chosen by a
+    generator seeded with the school's name), checking that every lesson of
+    an absent teacher is in the plan once, that substitutes are present, and
+    that nobody is in two places in one period."""
+    names = [member.name for member in week.staff]
+    assert len(set(names)) == len(names), "a name given to two members of staff"
+    absent = set(random.Random(week.name).sample(names, max(1, round(len(names) * share))))
+    weeks = sorted({row.week for row in week.lessons} - {""}) or [""]
+    plans = []
+    for day in dict.fromkeys(row.day for row in week.lessons):
+        for letter in weeks:
+            today = school_day(week, day, absent, letter)
+            plan = make_plan(today)
+            away = sorted((x.teacher, x.period) for x in today.lessons if x.teacher in absent)
+            assert sorted((a.lesson.teacher, a.lesson.period) for a in plan.absent_lessons) == away
+            busy = collections.Counter(
+                (x.teacher, x.period) for x in today.lessons if x.teacher not in absent
+            )
+            for cover in plan.covers:
+                assert cover.substitute not in absent
+                busy[cover.substitute, cover.lesson.period] += 1
+            assert [slot for slot, count in busy.items() if count > 1] == []
+            plans.append(plan)
+    return plans
+
+
+def write(folder: Path, name: str, text: str, encoding: str = "utf-8") -> Path:
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / name
+    path.write_bytes(text.encode(encoding))
+    return path
+
+
+def rows(path: Path, lines: list[tuple], **shared) -> list[LessonRow]:
+    """LessonRows from (teacher, period, class, day, room, lesson_id, week,
+    subject, line) tuples; `where` names `path` and the line or element."""
+    out = []
+    for teacher, period, klass, day, room, lesson_id, week, subject, where in lines:
+        where = f"{path}, line {where}" if isinstance(where, int) else f"{path}, {where}"
+        out.append(LessonRow(teacher, period, klass, day, room, lesson_id, week, subject, where))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# FET
+
+
+def fet_xml(activities: str, constraints: str, rooms: str = "", institution="Hill School"):
+    """A .fet file: days Mon and Tue; hours 8:00, 8:45, Break, 10:00."""
+    return f"""\ufeff<?xml version="1.0" encoding="UTF-8"?>
+<fet version="6.8.5">
+<Institution_Name>{institution}</Institution_Name>
+<Days_List><Number_of_Days>2</Number_of_Days>
+<Day><Name>Mon</Name></Day><Day><Name>Tue</Name></Day></Days_List>
+<Hours_List><Number_of_Hours>4</Number_of_Hours>
+<Hour><Name>8:00</Name></Hour><Hour><Name>8:45</Name></Hour>
+<Hour><Name>Break</Name></Hour><Hour><Name>10:00</Name></Hour></Hours_List>
+<Teachers_List>
+<Teacher><Name>Ann</Name></Teacher><Teacher><Name>Bob</Name></Teacher>
+<Teacher><Name>Cem</Name></Teacher>
+<Teacher><Name>Dee</Name><Qualified_Subjects><Qualified_Subject>Art</Qualified_Subject>
+<Qualified_Subject>Music</Qualified_Subject></Qualified_Subjects></Teacher>
+<Teacher><Name>N.N.</Name></Teacher>
+</Teachers_List>
+<Activities_List>{activities}</Activities_List>
+<Time_Constraints_List>{constraints}</Time_Constraints_List>
+<Space_Constraints_List>{rooms}</Space_Constraints_List>
+</fet>
+"""
+
+
+def activity(ident, subject, teachers=(), students=(), duration=1, active="true"):
+    people = "".join(f"<Teacher>{t}</Teacher>" for t in teachers)
+    sets = "".join(f"<Students>{s}</Students>" for s in students)
+    return (
+        f"<Activity>{people}<Subject>{subject}</Subject>{sets}<Duration>{duration}</Duration>"
+        f"<Total_Duration>{duration}</Total_Duration><Id>{ident}</Id>"
+        f"<Activity_Group_Id>0</Activity_Group_Id><Active>{active}</Active></Activity>"
+    )
+
+
+def start(ident, day, hour, weight="100", locked="false", active="true"):
+    day_element = f"<Preferred_Day>{day}</Preferred_Day>" if day else ""
+    return (
+        f"<ConstraintActivityPreferredStartingTime><Weight_Percentage>{weight}</Weight_Percentage>"
+        f"<Activity_Id>{ident}</Activity_Id>{day_element}<Preferred_Hour>{hour}</Preferred_Hour>"
+        f"<Permanently_Locked>{locked}</Permanently_Locked><Active>{active}</Active>"
+        "</ConstraintActivityPreferredStartingTime>"
+    )
+
+
+def room(ident, name, weight="100"):
+    return (
+        f"<ConstraintActivityPreferredRoom><Weight_Percentage>{weight}</Weight_Percentage>"
+        f"<Activity_Id>{ident}</Activity_Id><Room>{name}</Room>"
+        "<Permanently_Locked>false</Permanently_Locked><Active>true</Active>"
+        "</ConstraintActivityPreferredRoom>"
+    )
+
+
+# Every case a FET file brings: a lesson, a team (Ann and Bob) in a double
+# period, one teacher with two classes, a group, a duty with no class, an
+# activity with no teacher, one with only a placeholder, a placeholder beside
+# a real teacher, an inactive activity, one with only a wish for its time.
+FET_ACTIVITIES = "".join(
+    [
+        activity(1, "Maths", ["Ann"], ["9A"]),
+        activity(2, "Science", ["Ann", "Bob"], ["9B"], duration=2),
+        activity(3, "English", ["Bob"], ["9A", "9B"]),
+        activity(4, "Latin", ["Cem"], ["9A Latin"]),
+        activity(5, "Duty", ["Ann"]),
+        activity(6, "Study", [], ["9A"]),
+        activity(7, "Art", ["N.N."], ["9B"]),
+        activity(8, "Art", ["N.N.", "Cem"], ["9B"]),
+        activity(9, "Drama", ["Cem"], ["9A"], active="false"),
+        activity(10, "Drama", ["Cem"], ["9B"]),
+    ]
+)
+FET_STARTS = "".join(
+    [
+        start(1, "Mon", "8:00", locked="true"),
+        start(2, "Tue", "8:00"),
+        start(3, "Mon", "8:45"),
+        start(4, "Mon", "10:00", weight="100.0"),
+        start(5, "Tue", "10:00"),
+        start(6, "Mon", "10:00"),
+        start(7, "Tue", "8:45"),
+        start(8, "Tue", "10:00"),
+        start(9, "Tue", "8:45"),
+        start(10, "Tue", "8:45", weight="95"),  # a wish
+        start(10, "", "8:45"),  # no day: a wish too
+        start(1, "Mon", "8:00", active="false"),
+    ]
+)
+FET_ROOMS = room(1, "R1") + room(2, "Lab") + room(3, "R2", weight="90")
+
+
+def fet_expected(path: Path, periods: dict[str, int]) -> list[LessonRow]:
+    def at(n):
+        return f"<Activity> number {n} (Id {n})"
+
+    p = periods
+    return rows(
+        path,
+        [
+            ("Ann", p["8:00"], "9A", "Mon", "R1", "", "", "Maths", at(1)),
+            ("Ann", p["8:00"], "9B", "Tue", "Lab", "2", "", "Science", at(2)),
+            ("Bob", p["8:00"], "9B", "Tue", "Lab", "2", "", "Science", at(2)),
+            ("Ann", p["8:45"], "9B", "Tue", "Lab", "2", "", "Science", at(2)),
+            ("Bob", p["8:45"], "9B", "Tue", "Lab", "2", "", "Science", at(2)),
+            ("Bob", p["8:45"], "9A", "Mon", "", "", "", "English", at(3)),
+            ("Bob", p["8:45"], "9B", "Mon", "", "", "", "English", at(3)),
+            ("Cem", p["10:00"], "9A Latin", "Mon", "", "", "", "Latin", at(4)),
+            ("Cem", p["10:00"], "9B", "Tue", "", "", "", "Art", at(8)),
+        ],
+    )
+
+
+def fet_staff(path: Path) -> list[StaffRow]:
+    # Ann teaches Science for two periods and Maths for one; Cem Latin and Art
+    # once each, Latin first; Dee teaches nothing, so her first qualification.
+    return [
+        StaffRow("Ann", "Science", where=f"{path}, teacher 'Ann'"),
+        StaffRow("Bob", "Science", where=f"{path}, teacher 'Bob'"),
+        StaffRow("Cem", "Latin", where=f"{path}, teacher 'Cem'"),
+        StaffRow("Dee", "Art", where=f"{path}, teacher 'Dee'"),
+    ]
+
+
+def test_fet_file_with_its_timetable(tmp_path):
+    path = write(tmp_path, "hill.fet", fet_xml(FET_ACTIVITIES, FET_STARTS, FET_ROOMS))
+    assert read_fet(path) == Week(
+        name="Hill School",
+        source=path,
+        staff=fet_staff(path),
+        lessons=fet_expected(path, {"8:00": 1, "8:45": 2, "10:00": 4}),
+        period_names={1: "8:00", 2: "8:45", 3: "Break", 4: "10:00"},
+        notes=[
+            f"{path}: left out 5 of 10 activities: 1 without a class (duties, clubs, meetings); "
+            "1 without a teacher; 1 with a placeholder teacher ('N.N.'); 1 inactive; "
+            "1 not placed in the timetable"
+        ],
+    )
+
+
+@pytest.mark.parametrize(
+    ("institution", "file_name", "expected"),
+    [
+        ("Default institution", "hill_data_and_timetable.fet", "hill"),
+        ("", "hill.fet", "hill"),
+        ("  Hill  School ", "x.fet", "Hill  School"),
+    ],
+)
+def test_fet_school_name(tmp_path, institution, file_name, expected):
+    text = fet_xml(activity(1, "Maths", ["Ann"], ["9A"]), start(1, "Mon", "8:00"), "", institution)
+    assert read_fet(write(tmp_path, file_name, text)).name == expected
+
+
+FET_BAD = [
+    (
+        '<?xml version="1.0"?><!DOCTYPE fet [<!ENTITY a "aaaa">]><fet>&a;</fet>',
+        "{path}: the XML has a document type declaration (<!DOCTYPE or <!ENTITY), "
+        "which exports never have; refusing it",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, FET_STARTS)[:900],
+        "{path}, line 16: the XML ends early (is the file cut short?)",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, FET_STARTS).replace("</Teachers_List>", "</Teacher_List>"),
+        "{path}, line 15: not well-formed XML (mismatched tag, column 3)",
+    ),
+    ("<timetable/>", "{path}: not a FET file (its root element is <timetable>, not <fet>)"),
+    (
+        fet_xml(FET_ACTIVITIES, ""),
+        "{path}: the file has no timetable (no activity has a starting time); generate one "
+        "with FET and read the file it saves, NAME_data_and_timetable.fet",
+    ),
+    (
+        fet_xml(activity(1, "Maths", ["Ann"], ["9A"], duration=2), start(1, "Tue", "10:00")),
+        "{path}, <Activity> number 1 (Id 1): lasts 2 hours from hour '10:00', past the last "
+        "of the 4 hours of the day",
+    ),
+    (
+        fet_xml(activity(1, "Maths", ["Ann"], ["9A"], duration="two"), start(1, "Tue", "8:00")),
+        "{path}, <Activity> number 1 (Id 1): <Duration> 'two' is not a whole number",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, start(1, "Wed", "8:00")),
+        "{path}, <ConstraintActivityPreferredStartingTime> number 1: day 'Wed' is not in "
+        "<Days_List>",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, start(1, "Mon", "9:00")),
+        "{path}, <ConstraintActivityPreferredStartingTime> number 1: hour '9:00' is not in "
+        "<Hours_List>",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, start(1, "Mon", "8:00") + start(1, "Tue", "8:45")),
+        "{path}, <ConstraintActivityPreferredStartingTime> number 2: activity 1 is placed at "
+        "Tue 8:45 and also at Mon 8:00",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, start(1, "Mon", "8:00", weight="all")),
+        "{path}, <ConstraintActivityPreferredStartingTime> number 1: <Weight_Percentage> 'all' "
+        "is not a number",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES.replace("<Id>4</Id>", ""), FET_STARTS),
+        "{path}, <Activity> number 4: no <Id>",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, FET_STARTS).replace(
+            "<Hour><Name>Break</Name></Hour>", "<Hour><Name>8:45</Name></Hour>"
+        ),
+        "{path}, <Hours_List>: hour '8:45' is listed twice",
+    ),
+    (
+        fet_xml(FET_ACTIVITIES, FET_STARTS)
+        .replace("<Days_List>", "<Day_List>")
+        .replace("</Days_List>", "</Day_List>"),
+        "{path}: no <Days_List> (is the file cut short?)",
+    ),
+    ("", "{path}, line 1: the XML ends early (is the file cut short?)"),
+]
+
+
+@pytest.mark.parametrize(("text", "message"), FET_BAD)
+def test_fet_file_refused(tmp_path, text, message):
+    path = write(tmp_path, "hill.fet", text)
+    with pytest.raises(InputError) as caught:
+        read_fet(path)
+    assert str(caught.value) == message.format(path=path)
+
+
+def test_fet_entities_refused_in_utf16(tmp_path):
+    text = '<?xml version="1.0" encoding="UTF-16"?><!DOCTYPE fet><fet/>'
+    path = write(tmp_path, "hill.fet", text, "utf-16")
+    with pytest.raises(InputError, match="document type declaration"):
+        read_fet(path)
+
+
+# The same timetable as FET exports it: one row per hour of an activity, in
+# the activities' order (FET leaves out inactive and unplaced activities).
+FET_CSV_ROWS = [
+    ("1", "Mon", "8:00", "9A", "Maths", "Ann", "", "R1", ""),
+    ("2", "Tue", "8:00", "9B", "Science", "Ann+Bob", "Lab", "Lab", "two, with a comma"),
+    ("2", "Tue", "8:45", "9B", "Science", "Ann+Bob", "Lab", "Lab", 'said "fine"'),
+    ("3", "Mon", "8:45", "9A+9B", "English", "Bob", "", "", ""),
+    ("4", "Mon", "10:00", "9A Latin", "Latin", "Cem", "", "", ""),
+    ("5", "Tue", "10:00", "", "Duty", "Ann", "", "", ""),
+    ("6", "Mon", "10:00", "9A", "Study", "", "", "", ""),
+    ("7", "Tue", "8:45", "9B", "Art", "N.N.", "", "", ""),
+    ("8", "Tue", "10:00", "9B", "Art", "N.N.+Cem", "", "", ""),
+]
+FET_CSV_HEADER = (
+    "Activity Id",
+    "Day",
+    "Hour",
+    "Students Sets",
+    "Subject",
+    "Teachers",
+    "Activity Tags",
+    "Room",
+    "Comments",
+)
+
+
+def fet_csv(rows_, separator=",", quote='"', header=True):
+    def field(text):
+        return f"{quote}{text.replace(quote, quote * 2) if quote else text}{quote}"
+
+    lines = [FET_CSV_HEADER] if header else []
+    return "\ufeff" + "".join(separator.join(map(field, r)) + "\n" for r in lines + rows_)
+
+
+def fet_csv_expected(path, periods, line_of):
+    """The rows FET_CSV_ROWS give, where `line_of` maps a row's place to its line."""
+    expected = fet_expected(path, periods)
+    lines = [1, 2, 2, 3, 3, 4, 4, 5, 9]  # the CSV row each expected row comes from
+    return [
+        row._replace(where=f"{path}, line {line_of(line)}") for row, line in zip(expected, lines)
+    ]
+
+
+def test_fet_csv_export(tmp_path):
+    path = write(tmp_path, "hill_timetable.csv", fet_csv(FET_CSV_ROWS))
+    # The hours are numbered by their times: the break, with no activity, never appears.
+    assert read_fet_csv(path) == Week(
+        name="hill",
+        source=path,
+        staff=[s for s in fet_staff(path) if s.name != "Dee"],
+        lessons=fet_csv_expected(path, {"8:00": 1, "8:45": 2, "10:00": 3}, lambda n: n + 1),
+        period_names={1: "8:00", 2: "8:45", 3: "10:00"},
+        notes=[
+            f"{path}: left out 3 of 9 rows: 1 without a class (duties, clubs, meetings); "
+            "1 without a teacher; 1 with a placeholder teacher ('N.N.')"
+        ],
+    )
+
+
+@pytest.mark.parametrize(
+    ("separator", "quote", "header"),
+    [(",", '"', True), (";", "'", True), ("|", "", True), (",", '"', False), (";", "", False)],
+)
+def test_fet_csv_dialects(tmp_path, separator, quote, header):
+    plain = [tuple(f.replace(",", "").replace('"', "") for f in r) for r in FET_CSV_ROWS]
+    path = write(tmp_path, "hill_timetable.csv", fet_csv(plain, separator, quote, header))
+    week = read_fet_csv(path)
+    offset = 1 if header else 0
+    assert week.lessons == fet_csv_expected(
+        path, {"8:00": 1, "8:45": 2, "10:00": 3}, lambda n: n + offset
+    )
+
+
+def test_fet_csv_numbers_hours_from_the_fet_file_beside_it(tmp_path):
+    path = write(tmp_path, "hill_timetable.csv", fet_csv(FET_CSV_ROWS))
+    write(tmp_path, "hill.fet", fet_xml("", ""))
+    write(tmp_path, "hill_teachers.csv", '\ufeff"Teacher","Comments"\n"Ann",""\n"Dee","new"\n')
+    week = read_fet_csv(path)
+    assert week.lessons == fet_csv_expected(
+        path, {"8:00": 1, "8:45": 2, "10:00": 4}, lambda n: n + 1
+    )
+    assert week.period_names == {1: "8:00", 2: "8:45", 4: "10:00"}
+    # Dee, who teaches nothing, comes from the teacher list: she can cover.
+    assert [s.name for s in week.staff] == ["Ann", "Dee", "Bob", "Cem"]
+    assert [s.subject for s in week.staff] == ["Science", "", "Science", "Latin"]
+    assert week.notes[1:] == []
+
+
+def test_fet_csv_matches_the_fet_file(tmp_path):
+    """The export and the file it came from give the same lessons."""
+    fet = read_fet(write(tmp_path, "a.fet", fet_xml(FET_ACTIVITIES, FET_STARTS, FET_ROOMS)))
+    exported = read_fet_csv(write(tmp_path / "csv", "a_timetable.csv", fet_csv(FET_CSV_ROWS)))
+
+    def lessons(week):
+        return [
+            (
+                r.teacher,
+                week.period_names[r.period],
+                r.class_name,
+                r.day,
+                r.room,
+                r.lesson_id,
+                r.subject,
+            )
+            for r in week.lessons
+        ]
+
+    assert lessons(exported) == lessons(fet)
+
+
+def test_fet_csv_hours_without_order(tmp_path):
+    """Names that say nothing of their order are numbered as they first
+    appear, and the note says so."""
+    renamed = [
+        r[:2] + ({"8:00": "first", "8:45": "second", "10:00": "late"}[r[2]],) + r[3:]
+        for r in FET_CSV_ROWS
+    ]
+    path = write(tmp_path, "hill_timetable.csv", fet_csv(renamed))
+    week = read_fet_csv(path)
+    assert week.period_names == {1: "first", 2: "second", 3: "late"}
+    assert week.notes[1:] == [
+        f"{path}: the hours' names do not tell their order, so they are numbered in the order "
+        "they first appear (first, second, late); put the .fet file beside the CSV to number "
+        "them as the school lists them"
+    ]
+
+
+def test_fet_csv_order_checked_against_double_periods(tmp_path):
+    """Names with numbers that sort against a double period's hours are not
+    trusted: "Pd 9" then "Pd 2" is one activity's two hours."""
+    rows_ = [
+        ("1", "Mon", "Pd 9", "9A", "Maths", "Ann", "", "", ""),
+        ("1", "Mon", "Pd 2", "9A", "Maths", "Ann", "", "", ""),
+        ("2", "Mon", "Pd 1", "9B", "Maths", "Ann", "", "", ""),
+    ]
+    week = read_fet_csv(write(tmp_path, "x_timetable.csv", fet_csv(rows_)))
+    assert week.period_names == {1: "Pd 9", 2: "Pd 2", 3: "Pd 1"}
+    assert len(week.notes) == 1
+
+
+@pytest.mark.parametrize(
+    ("names", "order"),
+    [
+        (["Pd 10", "Pd 2", "Pd 1"], ["Pd 1", "Pd 2", "Pd 10"]),
+        (
+            ["9.30 - 11.00", "13.00 - 15.15", "11.15 - 12.45"],
+            ["9.30 - 11.00", "11.15 - 12.45", "13.00 - 15.15"],
+        ),
+        # A 12-hour clock: 01:00 comes after noon.
+        (["01:00", "12:10", "08:00", "02:00"], ["08:00", "12:10", "01:00", "02:00"]),
+        (["3rd", "1st", "2nd"], ["1st", "2nd", "3rd"]),
+        # Clock times decide over the period number ahead of them.
+        (["1ª 13:20", "1ª 07:30", "2ª 08:15"], ["1ª 07:30", "2ª 08:15", "1ª 13:20"]),
+        (["Reg", "Pd1"], None),  # a name without a number
+        (["Pd 1", "Pd 01"], None),  # two names sort alike
+    ],
+)
+def test_fet_hour_order_from_names(names, order):
+    assert _order_by_name(names) == order
+
+
+FET_CSV_BAD = [
+    (
+        fet_csv(FET_CSV_ROWS)[:-20],
+        "{path}, line 10: 6 fields where FET's timetable has 9 (Activity Id, Day, Hour, "
+        "Students Sets, Subject, Teachers, Activity Tags, Room, Comments)",
+    ),
+    (
+        fet_csv([("x", "Mon", "8:00", "9A", "Maths", "Ann", "", "", "")]),
+        "{path}, line 2: activity id 'x' is not a whole number",
+    ),
+    (
+        fet_csv([("1", "Mon", "", "9A", "Maths", "Ann", "", "", "")]),
+        "{path}, line 2: no hour given",
+    ),
+    (fet_csv([]), "{path}: the timetable has no rows (did FET place any activity?)"),
+    (
+        "teacher,period,class\nAnn,1,9A\n",
+        "{path}, line 1: not FET's CSV timetable; its columns are: Activity Id, Day, Hour, "
+        "Students Sets, Subject, Teachers, Activity Tags, Room, Comments",
+    ),
+    (
+        fet_csv(FET_CSV_ROWS[:1]) + '"2","Mon","8:45","9A","Maths","Ann","","R1,\n',
+        "{path}, line 3: bad CSV: unexpected end of data",
+    ),
+]
+
+
+@pytest.mark.parametrize(("text", "message"), FET_CSV_BAD)
+def test_fet_csv_refused(tmp_path, text, message):
+    path = write(tmp_path, "hill_timetable.csv", text)
+    with pytest.raises(InputError) as caught:
+        read_fet_csv(path)
+    assert str(caught.value) == message.format(path=path)
+
+
+def test_fet_csv_hour_not_in_the_fet_file_beside_it(tmp_path):
+    path = write(tmp_path, "hill_timetable.csv", fet_csv(FET_CSV_ROWS))
+    write(tmp_path, "hill_data_and_timetable.fet", fet_xml("", "").replace("10:00", "10:05"))
+    with pytest.raises(InputError) as caught:
+        read_fet_csv(path)
+    assert str(caught.value) == (
+        f"{path}, line 6: hour '10:00' is not one of the hours of "
+        "hill_data_and_timetable.fet: 8:00, 8:45, Break, 10:05"
+    )
+
+
+def test_fet_csv_not_utf8(tmp_path):
+    path = write(
+        tmp_path,
+        "hill_timetable.csv",
+        fet_csv(FET_CSV_ROWS).lstrip("\ufeff").replace("Ann", "Zoë"),
+        "cp1252",
+    )
+    with pytest.raises(InputError) as caught:
+        read_fet_csv(path)
+    assert (
+        str(caught.value) == f"{path}, line 2: not UTF-8 text (byte 0xeb); export it again as UTF-8"
+    )
+
+
+# ---------------------------------------------------------------------------
+# Untis
+
+# Every case an Untis timetable brings: a coupling of two classes and two
+# teachers (lesson 7), two groups of 9A at once as separate lessons (12 and
+# 13), a double period (14), A/B weeks (15 and 16), a duty with no class,
+# placeholder teachers, a lesson with no teacher, a room booking, a lesson in
+# two rooms, one teacher with two classes (26) and a teacher GPU004 lacks (XY).
+GPU001 = [
+    (7, "9A", "BER", "RE", "R1", 1, 1, "", ""),
+    (7, "9B", "BER", "RE", "R1", 1, 1, "", ""),
+    (7, "9A", "KOC", "ET", "R2", 1, 1, "", ""),
+    (7, "9B", "KOC", "ET", "R2", 1, 1, "", ""),
+    (12, "9A", "MUE", "M", "R3", 1, 2, "", ""),
+    (13, "9A", "LIN", "M", "R4", 1, 2, "", ""),
+    (14, "9B", "MUE", "M", "R3", 2, 3, "", ""),
+    (14, "9B", "MUE", "M", "R3", 2, 4, "", ""),
+    (15, "9A", "BER", "PH", "R1", 3, 1, "", "A"),
+    (16, "9A", "KOC", "CH", "R1", 3, 1, "", "B"),
+    (20, "", "MUE", "AUF", "", 4, 1, "", ""),
+    (21, "9B", "N.N.", "SP", "", 4, 2, "", ""),
+    (22, "9A", "???", "SP", "", 4, 3, "", ""),
+    (23, "9A", "", "SP", "", 4, 4, "", ""),
+    (24, "", "", "", "Aula", 5, 1, "", ""),
+    (25, "9B", "LIN", "E", "R1~R2", 5, 2, "", ""),
+    (26, "9A", "LIN", "E", "R4", 5, 3, "", ""),
+    (26, "9B", "LIN", "E", "R4", 5, 3, "", ""),
+    (27, "9B", "XY", "CH", "", 5, 4, "", ""),
+]
+
+
+def gpu(records, separator=",", quoted=True):
+    def field(value):
+        if isinstance(value, int) or not quoted or value == "":
+            return str(value)
+        return '"' + value.replace('"', '""') + '"'
+
+    return "".join(separator.join(map(field, r)) + "\r\n" for r in records)
+
+
+def gpu004(code, surname, first=""):
+    fields = [""] * 45
+    fields[0], fields[1], fields[28] = code, surname, first
+    return fields
+
+
+GPU004 = [
+    gpu004("BER", "Berger", "Anna"),
+    gpu004("KOC", "Koç", "Ali"),
+    gpu004("MUE", "Müller", "Maria"),
+    gpu004("LIN", "Müller", "Maria"),  # a namesake: both get their codes
+    gpu004("SCH", "Schmidt"),  # no first name, and no lesson: can still cover
+    gpu004("N.N.", "Unbesetzt"),
+]
+GPU005 = [("R1", "Physics lab"), ("R2", ""), ("Aula", "Hall")]
+GPU006 = [("M", "Mathematics"), ("RE", "Religion"), ("ET", "Ethics"), ("PH", ""), ("E", "English")]
+
+
+def untis_folder(folder, encoding="utf-8", separator=",", timetable=GPU001, names=True):
+    write(folder, "GPU001.TXT", gpu(timetable, separator), encoding)
+    if names:
+        write(folder, "GPU004.TXT", gpu(GPU004, separator), encoding)
+        write(folder, "GPU005.TXT", gpu(GPU005, separator), encoding)
+        write(folder, "GPU006.TXT", gpu(GPU006, separator), encoding)
+    return folder
+
+
+def untis_expected(folder):
+    timetable = folder / "GPU001.TXT"
+    mue, lin = "Maria Müller (MUE)", "Maria Müller (LIN)"
+    lessons = rows(
+        timetable,
+        [
+            ("Anna Berger", 1, "9A", "Monday", "Physics lab", "7", "", "Religion", 1),
+            ("Anna Berger", 1, "9B", "Monday", "Physics lab", "7", "", "Religion", 2),
+            ("Ali Koç", 1, "9A", "Monday", "R2", "7", "", "Ethics", 3),
+            ("Ali Koç", 1, "9B", "Monday", "R2", "7", "", "Ethics", 4),
+            (mue, 2, "9A", "Monday", "R3", "", "", "Mathematics", 5),
+            (lin, 2, "9A", "Monday", "R4", "", "", "Mathematics", 6),
+            (mue, 3, "9B", "Tuesday", "R3", "", "", "Mathematics", 7),
+            (mue, 4, "9B", "Tuesday", "R3", "", "", "Mathematics", 8),
+            ("Anna Berger", 1, "9A", "Wednesday", "Physics lab", "", "A", "PH", 9),
+            ("Ali Koç", 1, "9A", "Wednesday", "Physics lab", "", "B", "CH", 10),
+            (lin, 2, "9B", "Friday", "Physics lab, R2", "", "", "English", 16),
+            (lin, 3, "9A", "Friday", "R4", "", "", "English", 17),
+            (lin, 3, "9B", "Friday", "R4", "", "", "English", 18),
+            ("XY", 4, "9B", "Friday", "", "", "", "CH", 19),
+        ],
+    )
+    gpu004_file = folder / "GPU004.TXT"
+    staff = [
+        StaffRow("Anna Berger", "Religion", where=f"{gpu004_file}, teacher 'BER'"),
+        StaffRow("Ali Koç", "Ethics", where=f"{gpu004_file}, teacher 'KOC'"),
+        StaffRow(mue, "Mathematics", where=f"{gpu004_file}, teacher 'MUE'"),
+        StaffRow(lin, "English", where=f"{gpu004_file}, teacher 'LIN'"),
+        StaffRow("Schmidt", "", where=f"{gpu004_file}, teacher 'SCH'"),
+        StaffRow("XY", "CH", where=f"{timetable}, teacher 'XY'"),
+    ]
+    note = (
+        f"{timetable}: left out 5 of 19 rows: 1 without a teacher or a class (room bookings); "
+        "1 without a class (duties, clubs, meetings); 1 without a teacher; "
+        "2 with a placeholder teacher ('N.N.', '???')"
+    )
+    return Week(folder.name, folder, staff, lessons, notes=[note])
+
+
+@pytest.mark.parametrize(
+    ("encoding", "separator"),
+    [("utf-8", ","), ("utf-8-sig", ";"), ("cp1252", ";"), ("cp1252", ",")],
+)
+def test_untis_export(tmp_path, encoding, separator):
+    folder = untis_folder(tmp_path / "Lindenschule", encoding, separator)
+    assert read_untis(folder) == untis_expected(folder)
+
+
+def test_untis_export_by_its_timetable_file(tmp_path):
+    folder = untis_folder(tmp_path / "Lindenschule")
+    expected = dataclasses.replace(untis_expected(folder), source=folder / "GPU001.TXT")
+    assert read_untis(folder / "GPU001.TXT") == expected
+
+
+def test_untis_codes_without_the_names_files(tmp_path):
+    """Without GPU004/5/6 the codes stand for the teachers, rooms and subjects."""
+    folder = untis_folder(tmp_path / "Lindenschule", names=False)
+    week = read_untis(folder)
+    assert [s.name for s in week.staff] == ["BER", "KOC", "MUE", "LIN", "XY"]
+    assert [s.subject for s in week.staff] == ["RE", "ET", "M", "E", "CH"]
+    assert [(r.teacher, r.room, r.subject) for r in week.lessons[:2]] == [
+        ("BER", "R1", "RE"),
+        ("BER", "R1", "RE"),
+    ]
+
+
+def test_untis_teacher_codes(tmp_path):
+    folder = untis_folder(tmp_path / "Lindenschule")
+    assert teacher_codes(folder) == {
+        "Anna Berger": "BER",
+        "Ali Koç": "KOC",
+        "Maria Müller (MUE)": "MUE",
+        "Maria Müller (LIN)": "LIN",
+        "Schmidt": "SCH",
+        "XY": "XY",
+    }
+
+
+UNTIS_BAD = [
+    (
+        gpu(GPU001[:3]) + '7,"9B","KOC"\r\n',
+        "{path}, line 4: 3 fields, expected at least 7 (lesson number, class, teacher, subject, "
+        "room, day, period); is the line cut short?",
+    ),
+    (
+        gpu([(1, "9A", "BER", "M", "", 8, 1, "", "")]),
+        "{path}, line 1: day 8 is not a day of the week (1 = Monday ... 7)",
+    ),
+    (
+        gpu([(1, "9A", "BER", "M", "", 1, "1st", "", "")]),
+        "{path}, line 1: period '1st' is not a whole number",
+    ),
+    (
+        gpu(GPU001[:1]) + '2,"9A,"BER","M","",1,2,,\r\n',
+        "{path}, line 2: bad record: ',' expected after '\"'",
+    ),
+    (
+        "\r\n\r\n",
+        "{path}: the file is empty; expected one record a line: " + "lesson number, "
+        "class, teacher, subject, room, day, period",
+    ),
+]
+
+
+@pytest.mark.parametrize(("text", "message"), UNTIS_BAD)
+def test_untis_export_refused(tmp_path, text, message):
+    path = write(tmp_path, "GPU001.TXT", text)
+    with pytest.raises(InputError) as caught:
+        read_untis(tmp_path)
+    assert str(caught.value) == message.format(path=path)
+
+
+def test_untis_neither_utf8_nor_windows(tmp_path):
+    path = tmp_path / "GPU001.TXT"
+    path.write_bytes(b'1,"9A","M\xfcller","M","",1,1,,\r\n2,"9A","\x81","M","",1,2,,\r\n')
+    with pytest.raises(InputError) as caught:
+        read_untis(tmp_path)
+    assert str(caught.value) == f"{path}, line 2: neither UTF-8 nor Windows-1252 text (byte 0x81)"
+
+
+def test_untis_folder_without_timetable(tmp_path):
+    write(tmp_path, "GPU004.TXT", gpu(GPU004))
+    with pytest.raises(InputError) as caught:
+        read_untis(tmp_path)
+    assert str(caught.value) == (
+        f"{tmp_path}: no GPU001.TXT (the Untis timetable export) in the folder"
+    )
+
+
+SVWS = Path("/work/shared/samples/untis-gpu/svws-testdata")
+
+
+@pytest.mark.skipif(not SVWS.is_dir(), reason="the SVWS test files are not on this machine")
+def test_untis_svws_test_data():
+    """The SVWS-NRW developers' GPU001: every line one lesson row (their lesson
+    numbers are all different, so nothing is coupled), planned day by day."""
+    week = read_untis(SVWS)
+    lines = [line for line in (SVWS / "GPU001.txt").read_text("utf-8").splitlines() if line]
+    assert [int(row.where.rpartition(" ")[2]) for row in week.lessons] == list(
+        range(1, len(lines) + 1)
+    )
+    fields = [line.split(";") for line in lines]
+    assert [(r.teacher, r.class_name, r.period) for r in week.lessons] == [
+        (f[2].strip('"'), f[1].strip('"'), int(f[6])) for f in fields
+    ]
+    assert {row.lesson_id for row in week.lessons} == {""}
+    assert [s.name for s in week.staff] == list(dict.fromkeys(f[2].strip('"') for f in fields))
+    plan_every_day(week)
