@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 import rotavel
 
+from rotavel_cli.importers.asc import read_asc
 from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
 from rotavel_cli.importers.untis import read_untis, teacher_codes
 from rotavel_cli.plan import Plan, make_plan
@@ -773,3 +774,243 @@ def test_untis_svws_test_data():
     assert {row.lesson_id for row in week.lessons} == {""}
     assert [s.name for s in week.staff] == list(dict.fromkeys(f[2].strip('"') for f in fields))
     plan_every_day(week)
+
+
+# ---------------------------------------------------------------------------
+# aSc Timetables
+
+ASC_TABLES = """\
+<days columns="day,name,short">
+<day day="1" name="Pondělí" short="Po"/><day day="2" name="Úterý" short="Út"/>
+</days>
+<periods columns="period,starttime,endtime">
+<period period="1" starttime="8:00" endtime="8:45"/>
+<period period="2" starttime="8:55" endtime="9:40"/>
+<period period="3" name="Lunch"/>
+<period period="4" starttime="11:00" endtime="11:45"/>
+</periods>
+<teachers columns="id,name,short">
+<teacher id="T1" name="Jana Nováková" short="NO"/>
+<teacher id="T2" name="Petr Svoboda" short="SV"/>
+<teacher id="T3" name="Petr Svoboda" short="PS"/>
+<teacher id="T4" name="N.N." short="NN"/>
+<teacher id="T5" name="" firstname="Eva" lastname="Malá" short="MA"/>
+</teachers>
+<classes columns="id,name,short">
+<class id="C1" name="9.A" short="9A"/><class id="C2" name="9.B" short="9B"/>
+</classes>
+<groups columns="id,classid,name,entireclass,divisiontag">
+<group id="G1" classid="C1" name="Celá třída" entireclass="1" divisiontag="0"/>
+<group id="G2" classid="C2" name="Celá třída" entireclass="1" divisiontag="0"/>
+<group id="G3" classid="C1" name="Latin" entireclass="0" divisiontag="1"/>
+<group id="G4" classid="C1" name="9.A French" entireclass="0" divisiontag="1"/>
+</groups>
+<subjects columns="id,name,short">
+<subject id="S1" name="Matematika" short="M"/><subject id="S2" name="Latin" short="LA"/>
+<subject id="S3" name="" short="FR"/><subject id="S4" name="Dozor" short="DZ"/>
+</subjects>
+<classrooms columns="id,name,short">
+<classroom id="R1" name="Učebna 1" short="U1"/><classroom id="R2" name="" short="LAB"/>
+</classrooms>
+"""
+
+# A lesson; a team of two in a double period, twice a week, with two
+# classes; a group in week A; a group named with its class in week B; a duty;
+# a placeholder alone and beside a teacher; no teacher; a lesson in no week.
+ASC_LESSONS = """\
+<lessons columns="id,subjectid,classids,groupids,teacherids,classroomids,periodspercard,weeks">
+<lesson id="L1" subjectid="S1" classids="C1" groupids="G1" teacherids="T1" classroomids="R1"
+ periodspercard="1" weeks="1"/>
+<lesson id="L2" subjectid="S1" classids="C1,C2" groupids="G1,G2" teacherids="T1,T2"
+ classroomids="R2" periodspercard="2" weeks="11"/>
+<lesson id="L3" subjectid="S2" classids="C1" groupids="G3" teacherids="T3" periodspercard="1" weeks="10"/>
+<lesson id="L4" subjectid="S3" classids="C1" groupids="G4" teacherids="T2" weeks="01"/>
+<lesson id="L5" subjectid="S4" classids="" groupids="" teacherids="T1"/>
+<lesson id="L6" subjectid="S1" classids="C2" groupids="G2" teacherids="T4"/>
+<lesson id="L7" subjectid="S1" classids="C2" groupids="G2" teacherids=""/>
+<lesson id="L8" subjectid="S1" classids="C2" groupids="G2" teacherids="T4,T3"/>
+<lesson id="L9" subjectid="S1" classids="C2" teacherids="T1" weeks="00"/>
+</lessons>
+"""
+ASC_CARDS = """\
+<cards columns="lessonid,day,period,classroomids">
+<card lessonid="L1" day="1" period="1" classroomids="R1"/>
+<card lessonid="L2" day="2" period="1"/>
+<card lessonid="L3" day="1" period="2"/>
+<card lessonid="L4" day="1" period="2" classroomids="R1"/>
+<card lessonid="L5" day="2" period="4"/>
+<card lessonid="L6" day="2" period="4"/>
+<card lessonid="L7" day="1" period="4"/>
+<card lessonid="L8" day="1" period="4"/>
+<card lessonid="L9" day="1" period="3"/>
+<card lessonid="L2" day="2" period="3"/>
+</cards>
+"""
+
+
+def asc_xml(tables=ASC_TABLES, lessons=ASC_LESSONS, cards=ASC_CARDS, options="daynumbering1"):
+    return (
+        '<?xml version="1.0" encoding="windows-1250"?>\n'
+        f'<timetable importtype="database" options="idprefix:ZS,{options}" ascttversion="2024">\n'
+        f"{tables}{lessons}{cards}</timetable>\n"
+    )
+
+
+def test_asc_export(tmp_path):
+    path = write(tmp_path, "zs.xml", asc_xml(), "cp1250")
+    mon, tue = "Pondělí", "Úterý"
+    sv, ps = "Petr Svoboda (SV)", "Petr Svoboda (PS)"
+
+    def card(n):
+        return f"<card> number {n}"
+
+    assert read_asc(path) == Week(
+        name="zs",
+        source=path,
+        staff=[
+            StaffRow("Jana Nováková", "Matematika", where=f"{path}, <teacher> 'T1'"),
+            StaffRow(sv, "Matematika", where=f"{path}, <teacher> 'T2'"),
+            StaffRow(ps, "Latin", where=f"{path}, <teacher> 'T3'"),
+            StaffRow("Eva Malá", "", where=f"{path}, <teacher> 'T5'"),
+        ],
+        lessons=rows(
+            path,
+            [
+                ("Jana Nováková", 1, "9.A", mon, "Učebna 1", "", "", "Matematika", card(1)),
+                ("Jana Nováková", 1, "9.A", tue, "LAB", "L2", "", "Matematika", card(2)),
+                ("Jana Nováková", 1, "9.B", tue, "LAB", "L2", "", "Matematika", card(2)),
+                (sv, 1, "9.A", tue, "LAB", "L2", "", "Matematika", card(2)),
+                (sv, 1, "9.B", tue, "LAB", "L2", "", "Matematika", card(2)),
+                ("Jana Nováková", 2, "9.A", tue, "LAB", "L2", "", "Matematika", card(2)),
+                ("Jana Nováková", 2, "9.B", tue, "LAB", "L2", "", "Matematika", card(2)),
+                (sv, 2, "9.A", tue, "LAB", "L2", "", "Matematika", card(2)),
+                (sv, 2, "9.B", tue, "LAB", "L2", "", "Matematika", card(2)),
+                (ps, 2, "9.A Latin", mon, "", "", "A", "Latin", card(3)),
+                (sv, 2, "9.A French", mon, "Učebna 1", "", "B", "FR", card(4)),
+                (ps, 4, "9.B", mon, "", "", "", "Matematika", card(8)),
+                ("Jana Nováková", 3, "9.A", tue, "LAB", "L2", "", "Matematika", card(10)),
+                ("Jana Nováková", 3, "9.B", tue, "LAB", "L2", "", "Matematika", card(10)),
+                (sv, 3, "9.A", tue, "LAB", "L2", "", "Matematika", card(10)),
+                (sv, 3, "9.B", tue, "LAB", "L2", "", "Matematika", card(10)),
+                ("Jana Nováková", 4, "9.A", tue, "LAB", "L2", "", "Matematika", card(10)),
+                ("Jana Nováková", 4, "9.B", tue, "LAB", "L2", "", "Matematika", card(10)),
+                (sv, 4, "9.A", tue, "LAB", "L2", "", "Matematika", card(10)),
+                (sv, 4, "9.B", tue, "LAB", "L2", "", "Matematika", card(10)),
+            ],
+        ),
+        period_names={1: "8:00 - 8:45", 2: "8:55 - 9:40", 3: "Lunch", 4: "11:00 - 11:45"},
+        notes=[
+            f"{path}: left out 4 of 10 cards: 1 without a class (duties, clubs, meetings); "
+            "1 without a teacher; 1 with a placeholder teacher ('N.N.'); 1 given in no week"
+        ],
+    )
+
+
+ONE_LESSON = (
+    '<lessons><lesson id="L1" subjectid="S1" classids="C1" teacherids="T1"/>'
+    '<lesson id="L2" subjectid="S1" classids="C2" teacherids="T2" weeks="0110"/></lessons>'
+)
+NO_DAYS = ASC_TABLES.split("</days>\n")[1]
+
+
+@pytest.mark.parametrize(
+    ("tables", "options", "card", "days", "weeks"),
+    # `weeks`: those of the first lesson (every week) and of the second ("0110"), or the card's.
+    [
+        # Without a days table, days count from Monday: from 0, or from 1 when the options say.
+        (NO_DAYS, "", 'day="0"', ["Monday"], ([""], ["B", "C"])),
+        (NO_DAYS, "", 'day="4"', ["Friday"], ([""], ["B", "C"])),
+        (NO_DAYS, "daynumbering1", 'day="1"', ["Monday"], ([""], ["B", "C"])),
+        # A days table whose rows count from 0, as older exports write it.
+        (
+            ASC_TABLES.replace('day="1"', 'day="0"').replace('day="2"', 'day="1"'),
+            "",
+            'day="1"',
+            ["Úterý"],
+            ([""], ["B", "C"]),
+        ),
+        # Newer exports: days as a string of 0 and 1, a card taking two days, its own weeks.
+        (ASC_TABLES, "", 'days="01"', ["Úterý"], ([""], ["B", "C"])),
+        (NO_DAYS, "", 'days="00101"', ["Wednesday", "Friday"], ([""], ["B", "C"])),
+        (ASC_TABLES, "", 'days="10" weeks="10"', ["Pondělí"], (["A"], ["A"])),
+    ],
+)
+def test_asc_days_and_weeks(tmp_path, tables, options, card, days, weeks):
+    cards = f'<cards><card lessonid="L1" {card} period="2"/><card lessonid="L2" {card} period="2"/></cards>'
+    week = read_asc(
+        write(tmp_path, "zs.xml", asc_xml(tables, ONE_LESSON, cards, options), "cp1250")
+    )
+    teachers = ["Jana Nováková", "Petr Svoboda (SV)"]
+    assert [(r.teacher, r.day, r.week, r.class_name, r.period) for r in week.lessons] == [
+        (teacher, day, w, klass, 2)
+        for teacher, klass, lesson_weeks in zip(teachers, ["9.A", "9.B"], weeks)
+        for day in days
+        for w in lesson_weeks
+    ]
+
+
+ASC_BAD = [
+    (
+        asc_xml(cards='<cards><card lessonid="L99" day="1" period="1"/></cards>'),
+        "{path}, <card> number 1: lesson 'L99' is not in the lessons table",
+    ),
+    (
+        asc_xml(lessons=ASC_LESSONS.replace('teacherids="T1,T2"', 'teacherids="T1,T9"')),
+        "{path}, <card> number 2: teacher 'T9' is not in the teachers table",
+    ),
+    (
+        asc_xml(lessons=ASC_LESSONS.replace('classids="C1,C2"', 'classids="C1,C7"')),
+        "{path}, <card> number 2: class 'C7' is not in the class table",
+    ),
+    (
+        asc_xml(lessons=ASC_LESSONS.replace('groupids="G3"', 'groupids="G8"')),
+        "{path}, <card> number 3: group 'G8' is not in the groups table",
+    ),
+    (
+        asc_xml(lessons=ASC_LESSONS.replace('weeks="10"', 'weeks="AB"')),
+        "{path}, <card> number 3: weeks 'AB' is not a string of 0 and 1",
+    ),
+    (
+        asc_xml(cards=ASC_CARDS.replace('day="2" period="3"', 'day="2" period="4"')),
+        "{path}, <card> number 10: 2 periods from period 4 run past the last period of the day",
+    ),
+    (
+        asc_xml(cards=ASC_CARDS.replace('day="1" period="1"', 'day="6" period="1"')),
+        "{path}, <card> number 1: day '6' is not a day of the days table",
+    ),
+    (
+        asc_xml(cards=ASC_CARDS.replace('day="1" period="1"', 'day="1" period="first"')),
+        "{path}, <card> number 1: period 'first' is not a whole number",
+    ),
+    (
+        asc_xml(lessons=ASC_LESSONS.replace('periodspercard="2"', 'periodspercard="0"')),
+        "{path}, <card> number 2: periodspercard '0' is not a whole number of periods",
+    ),
+    (
+        asc_xml(NO_DAYS, cards=ASC_CARDS.replace('day="1" period="1"', 'day="9" period="1"')),
+        "{path}, <card> number 1: day 9 is not a day of the week",
+    ),
+    (
+        asc_xml(cards=""),
+        "{path}: no <lessons> or <cards> table; export the timetable with its cards (the placed "
+        "lessons)",
+    ),
+    (
+        "<fet/>",
+        "{path}: not an aSc Timetables export (its root element is <fet>, not <timetable>)",
+    ),
+    (
+        '<!DOCTYPE timetable SYSTEM "http://example.com/x.dtd"><timetable/>',
+        "{path}: the XML has a document type declaration (<!DOCTYPE or <!ENTITY), which "
+        "exports never have; refusing it",
+    ),
+    (asc_xml()[:-30], "{path}, line 58: the XML ends early (is the file cut short?)"),
+]
+
+
+@pytest.mark.parametrize(("text", "message"), ASC_BAD)
+def test_asc_export_refused(tmp_path, text, message):
+    path = write(tmp_path, "zs.xml", text, "cp1250")
+    with pytest.raises(InputError) as caught:
+        read_asc(path)
+    assert str(caught.value) == message.format(path=path)
