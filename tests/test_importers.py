@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 import rotavel
 
+from rotavel_cli.importers import read_export
 from rotavel_cli.importers.asc import read_asc
 from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
 from rotavel_cli.importers.untis import read_untis, teacher_codes
@@ -1014,3 +1015,154 @@ def test_asc_export_refused(tmp_path, text, message):
     with pytest.raises(InputError) as caught:
         read_asc(path)
     assert str(caught.value) == message.format(path=path)
+
+
+# ---------------------------------------------------------------------------
+# Telling the formats apart
+
+FET_FILE = fet_xml(FET_ACTIVITIES, FET_STARTS, FET_ROOMS)
+SCHOOL_FOLDER = {
+    "teacher_list.csv": "name,subject,present\n",
+    "timetable.csv": "teacher,period,class\n",
+}
+
+
+def folder_of(tmp_path, files):
+    folder = tmp_path / "school"
+    folder.mkdir()
+    for name, text in files.items():
+        write(folder, name, text, "cp1250" if name.endswith(".xml") else "utf-8")
+    return folder
+
+
+@pytest.mark.parametrize(
+    ("files", "reader", "read"),
+    [
+        (SCHOOL_FOLDER, None, None),
+        ({**SCHOOL_FOLDER, "GPU001.TXT": gpu(GPU001)}, None, None),  # the school's own files first
+        ({}, None, None),
+        ({"notes.xml": "<notes/>", "list.csv": "a,b\n"}, None, None),
+        ({"GPU001.TXT": gpu(GPU001), "GPU004.TXT": gpu(GPU004)}, read_untis, ""),
+        ({"gpu001.txt": gpu(GPU001)}, read_untis, ""),
+        ({"hill.fet": FET_FILE}, read_fet, "hill.fet"),
+        ({"hill_timetable.csv": fet_csv(FET_CSV_ROWS)}, read_fet_csv, "hill_timetable.csv"),
+        # FET's input file beside the export it made: the export is the timetable.
+        (
+            {"hill.fet": fet_xml("", ""), "hill_timetable.csv": fet_csv(FET_CSV_ROWS)},
+            read_fet_csv,
+            "hill_timetable.csv",
+        ),
+        (
+            {"hill.fet": fet_xml("", ""), "hill_data_and_timetable.fet": FET_FILE},
+            read_fet,
+            "hill_data_and_timetable.fet",
+        ),
+        ({"zs.xml": asc_xml(), "notes.xml": "<notes/>"}, read_asc, "zs.xml"),
+    ],
+)
+def test_export_found_in_a_folder(tmp_path, files, reader, read):
+    folder = folder_of(tmp_path, files)
+    expected = None if reader is None else reader(folder / read)
+    assert read_export(folder) == expected
+    assert read_export(folder, "auto") == expected
+
+
+@pytest.mark.parametrize(
+    ("name", "text", "reader"),
+    [
+        ("hill.fet", FET_FILE, read_fet),
+        ("hill.xml", FET_FILE, read_fet),  # a .fet saved under another name
+        ("hill_timetable.csv", fet_csv(FET_CSV_ROWS), read_fet_csv),
+        ("export.csv", fet_csv(FET_CSV_ROWS), read_fet_csv),  # renamed, told by its header
+        ("GPU001.TXT", gpu(GPU001), read_untis),
+        ("zs.xml", asc_xml(), read_asc),
+    ],
+)
+def test_export_file(tmp_path, name, text, reader):
+    path = write(tmp_path, name, text, "cp1250" if name == "zs.xml" else "utf-8")
+    assert read_export(path) == reader(path)
+
+
+@pytest.mark.parametrize(
+    ("files", "path", "format", "expected"),
+    [
+        ({"GPU001.TXT": gpu(GPU001)}, ".", "csv", None),
+        ({"notes.txt": "x"}, "notes.txt", "csv", None),
+        ({"hill.txt": fet_csv(FET_CSV_ROWS)}, "hill.txt", "fet", read_fet_csv),
+        ({"hill.fet": FET_FILE}, ".", "fet", read_fet),
+        ({"timetable.txt": gpu(GPU001)}, "timetable.txt", "untis", read_untis),
+        ({"zs.xml": asc_xml()}, ".", "asc", read_asc),
+        ({"export.txt": asc_xml()}, "export.txt", "asc", read_asc),
+    ],
+)
+def test_export_format_given(tmp_path, files, path, format, expected):
+    folder = folder_of(tmp_path, files)
+    target = folder / path if path != "." else folder
+    found = read_export(target, format)
+    if expected is None:
+        assert found is None
+    else:
+        file = target if target.is_file() or expected is read_untis else next(folder.iterdir())
+        assert found == expected(file)
+
+
+@pytest.mark.parametrize(
+    ("files", "path", "format", "message"),
+    [
+        (
+            {"hill.fet": FET_FILE},
+            ".",
+            "untis",
+            "{folder}: no Untis export (GPU001.TXT) in the folder",
+        ),
+        (
+            {"GPU001.TXT": gpu(GPU001)},
+            ".",
+            "fet",
+            "{folder}: no FET export (a .fet file or NAME_timetable.csv) in the folder",
+        ),
+        (
+            {"hill.fet": FET_FILE},
+            ".",
+            "asc",
+            "{folder}: no aSc Timetables XML export in the folder",
+        ),
+        (
+            {"a.fet": FET_FILE, "b.fet": FET_FILE},
+            ".",
+            None,
+            "{folder}: several FET exports (a.fet, b.fet); name the one to read",
+        ),
+        (
+            {"a.xml": asc_xml(), "b.xml": asc_xml()},
+            ".",
+            "asc",
+            "{folder}: several aSc exports (a.xml, b.xml); name the one to read",
+        ),
+        (
+            {"notes.txt": "hello"},
+            "notes.txt",
+            None,
+            "{folder}/notes.txt: not a timetable export rotavel reads; expected FET (a .fet file, "
+            "NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)",
+        ),
+        (
+            {"zs.xml": asc_xml()},
+            "zs.xml",
+            "untis",
+            "{folder}/zs.xml, line 1: 1 fields, expected at least 7 (lesson number, class, "
+            "teacher, subject, room, day, period); is the line cut short?",
+        ),
+        ({}, "missing.fet", None, "{folder}/missing.fet: file not found"),
+    ],
+)
+def test_export_not_found(tmp_path, files, path, format, message):
+    folder = folder_of(tmp_path, files)
+    with pytest.raises(InputError) as caught:
+        read_export(folder / path if path != "." else folder, format)
+    assert str(caught.value) == message.format(folder=folder)
+
+
+def test_export_unknown_format(tmp_path):
+    with pytest.raises(ValueError, match="unknown import format 'excel'"):
+        read_export(tmp_path, "excel")
