@@ -4,16 +4,18 @@ written back as Untis's GPU014 and read again."""
 
 import collections
 import dataclasses
+import datetime
 import random
 from pathlib import Path
 
 import pytest
 import rotavel
 
+from rotavel_cli.gpu014 import render_gpu014
 from rotavel_cli.importers import read_export
 from rotavel_cli.importers.asc import read_asc
 from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
-from rotavel_cli.importers.untis import read_untis, teacher_codes
+from rotavel_cli.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
 from rotavel_cli.plan import Plan, make_plan
 from rotavel_cli.school_files import InputError, Lesson, SchoolDay, StaffMember
 from rotavel_cli.subjects import KEYWORDS, UnknownSubject, module_keyword
@@ -1166,3 +1168,119 @@ def test_export_not_found(tmp_path, files, path, format, message):
 def test_export_unknown_format(tmp_path):
     with pytest.raises(ValueError, match="unknown import format 'excel'"):
         read_export(tmp_path, "excel")
+
+
+# ---------------------------------------------------------------------------
+# The plan written back to Untis (GPU014) and read again
+
+
+def small_plan(date=datetime.date(2026, 3, 10)):
+    """Ann is away: her combined lesson in period 1 finds nobody (Bob
+    teaches), her period-2 lesson goes to Bob."""
+    reason = 'Flu, "bad"\nhome'
+    staff = {
+        "Ann": StaffMember("Ann", "maths", "Maths", False, reason, 2),
+        "Bob": StaffMember("Bob", "maths", "Maths", True, "", 3),
+    }
+    lessons = (
+        Lesson("Ann", 1, ("9A", "9B")),
+        Lesson("Bob", 1, ("9C",)),
+        Lesson("Ann", 2, ("9A",)),
+    )
+    return make_plan(SchoolDay("Hill", Path("teacher_list.csv"), staff, lessons, "Tue", date))
+
+
+def test_gpu014_text():
+    assert render_gpu014(small_plan(), {"Ann": "AN"}) == (
+        '1,"20260310",1,,0,"AN",,"Maths",,,,,,,"9A~9B","Flu, ""bad"" home",,0,,"C",,\r\n'
+        '2,"20260310",2,,0,"AN","Bob","Maths",,,,,,,"9A","Flu, ""bad"" home",,0,"9A",,,\r\n'
+    )
+
+
+def test_gpu014_read_back(tmp_path):
+    path = write(tmp_path, "GPU014.TXT", render_gpu014(small_plan(), {"Ann": "AN"}))
+    day = datetime.date(2026, 3, 10)
+    assert read_gpu014(path) == [
+        Substitution(1, day, 1, 0, "AN", "", "Maths", ("9A", "9B"), 'Flu, "bad" home', "C"),
+        Substitution(2, day, 2, 0, "AN", "Bob", "Maths", ("9A",), 'Flu, "bad" home', ""),
+    ]
+
+
+def test_gpu014_round_trip_of_an_untis_school(tmp_path):
+    """An Untis school planned day by day, written back with the teachers'
+    codes and read again: every absent lesson, its substitute or none."""
+    folder = untis_folder(tmp_path / "Lindenschule")
+    week = read_untis(folder)
+    codes = teacher_codes(folder)
+    date = datetime.date(2026, 3, 9)
+    plans = plan_every_day(week, share=0.35)
+    assert any(plan.covers for plan in plans)
+    for plan in plans:
+        plan = dataclasses.replace(plan, day=dataclasses.replace(plan.day, date=date))
+        path = write(tmp_path, "GPU014.TXT", render_gpu014(plan, codes))
+        assert read_gpu014(path) == [
+            Substitution(
+                number,
+                date,
+                item.lesson.period,
+                0,
+                codes[item.lesson.teacher],
+                codes[item.substitute] if item.substitute else "",
+                item.subject,
+                item.lesson.classes,
+                item.reason,
+                "" if item.covered else "C",
+            )
+            for number, item in enumerate(plan.absent_lessons, start=1)
+        ]
+
+
+@pytest.mark.parametrize(
+    ("plan", "message"),
+    [
+        (small_plan(None), "the GPU014 export needs the date planned; give it with --date"),
+    ],
+)
+def test_gpu014_refused(plan, message):
+    with pytest.raises(InputError) as caught:
+        render_gpu014(plan)
+    assert str(caught.value) == message
+
+
+def test_gpu014_negative_period_refused():
+    plan = small_plan()
+    early = dataclasses.replace(plan.absent_lessons[0].lesson, period=-1)
+    plan = dataclasses.replace(
+        plan, absent_lessons=(dataclasses.replace(plan.absent_lessons[0], lesson=early),)
+    )
+    with pytest.raises(InputError) as caught:
+        render_gpu014(plan)
+    assert str(caught.value) == (
+        "period -1 of Ann cannot be written to GPU014, which numbers periods from 0"
+    )
+
+
+@pytest.mark.parametrize(
+    ("line", "message"),
+    [
+        (
+            '1,"2026031",1,,0,"AN",,"M",,,,,,,"9A","",,0,,"C",,',
+            "date '2026031' is not written YYYYMMDD",
+        ),
+        (
+            '1,"20260231",1,,0,"AN",,"M",,,,,,,"9A","",,0,,"C",,',
+            "date '20260231' is not written YYYYMMDD",
+        ),
+        ('1,"20260310",x,,0,"AN",,"M",,,,,,,"9A","",,0,,"C",,', "period 'x' is not a whole number"),
+        (
+            '1,"20260310",1,,0,"AN",,"M"',
+            "8 fields, expected at least 20 (number, date, period, ... kind letter); "
+            "is the line cut short?",
+        ),
+    ],
+)
+def test_gpu014_reader_refuses(tmp_path, line, message):
+    path = write(tmp_path, "GPU014.TXT", line + "\r\n")
+    with pytest.raises(InputError) as caught:
+        read_gpu014(path)
+    assert str(caught.value) == f"{path}, line 1: {message}"

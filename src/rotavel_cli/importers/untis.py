@@ -172,9 +172,10 @@ class Substitution(NamedTuple):
 
 
 def read_gpu014(path: Path) -> list[Substitution]:
-    """The substitutions of a GPU014 file, in file order."""
+    """The substitutions of a GPU014 file, in file order (none for an empty
+    file: a day without absences)."""
     found = []
-    for number, fields in _records(path, 20, "number, date, period, ... kind letter"):
+    for number, fields in _records(path, 20, "number, date, period, ... kind letter", empty=True):
         where = f"{path}, line {number}"
         text = [nfc(field) for field in fields]
         date = text[1]
@@ -242,14 +243,19 @@ def _long_names(folder: Path, name: str) -> dict[str, str]:
     return names
 
 
-def _records(path: Path, least: int, expected: str) -> list[tuple[int, list[str]]]:
+def _records(
+    path: Path, least: int, expected: str, empty: bool = False
+) -> list[tuple[int, list[str]]]:
     """(line number, fields) of every non-blank line, each with at least
-    `least` fields. Untis writes one record a line, in the separator the
-    school picked: the one that splits the first line into the most fields."""
+    `least` fields; an empty file is an error unless `empty` allows it.
+    Untis writes one record a line, in the separator the school picked: the
+    one that splits the first line into the most fields."""
     text = decode_utf8_or_windows(read_bytes(path), path)
     lines = text.splitlines()
     first = next((line for line in lines if line.strip()), None)
     if first is None:
+        if empty:
+            return []
         raise InputError(f"{path}: the file is empty; expected one record a line: {expected}")
     separator = max(_SEPARATORS, key=lambda separator: _count(first, separator))
     records = []
