@@ -257,6 +257,16 @@ def test_fet_school_name(tmp_path, institution, file_name, expected):
     assert read_fet(write(tmp_path, file_name, text)).name == expected
 
 
+def test_fet_placeholder_beside_a_teacher_noted(tmp_path):
+    """A placeholder beside a real teacher leaves no lesson out, but is noted."""
+    text = fet_xml(activity(8, "Art", ["N.N.", "Cem", "???"], ["9B"]), start(8, "Tue", "10:00"))
+    week = read_fet(write(tmp_path, "hill.fet", text))
+    assert [(r.teacher, r.lesson_id) for r in week.lessons] == [("Cem", "")]
+    assert week.notes == [
+        f"{tmp_path / 'hill.fet'}: left placeholder teachers ('N.N.', '???') out of their lessons"
+    ]
+
+
 FET_BAD = [
     (
         '<?xml version="1.0"?><!DOCTYPE fet [<!ENTITY a "aaaa">]><fet>&a;</fet>',
