@@ -165,7 +165,7 @@ def room(ident, name, weight="100"):
 # a real teacher, an inactive activity, one with only a wish for its time.
 FET_ACTIVITIES = "".join(
     [
-        activity(1, "Maths", ["Ann"], ["9A"]),
+        activity(1, "Maths", ["Ann", ""], ["9A", " "]),  # empty elements name nobody
         activity(2, "Science", ["Ann", "Bob"], ["9B"], duration=2),
         activity(3, "English", ["Bob"], ["9A", "9B"]),
         activity(4, "Latin", ["Cem"], ["9A Latin"]),
@@ -973,7 +973,11 @@ ASC_BAD = [
     ),
     (
         asc_xml(lessons=ASC_LESSONS.replace('classids="C1,C2"', 'classids="C1,C7"')),
-        "{path}, <card> number 2: class 'C7' is not in the class table",
+        "{path}, <card> number 2: class 'C7' is not in the classes table",
+    ),
+    (
+        asc_xml(cards=ASC_CARDS.replace('classroomids="R1"/>', 'classroomids="R1,R5"/>', 1)),
+        "{path}, <card> number 1: classroom 'R5' is not in the classrooms table",
     ),
     (
         asc_xml(lessons=ASC_LESSONS.replace('groupids="G3"', 'groupids="G8"')),

@@ -45,6 +45,7 @@ class _Table:
     """One table of the export: its rows by id, in file order."""
 
     def __init__(self, root: ET.Element, section: str, row: str) -> None:
+        self.section = section
         found = root.find(section)
         self.rows = [] if found is None else found.findall(row)
         self.present = found is not None
@@ -165,16 +166,20 @@ def _shown(element: ET.Element) -> str:
     return nfc(element.get("name", "")) or nfc(element.get("short", ""))
 
 
+def _missing(table: _Table, ident: str, where: str, what: str) -> InputError:
+    return InputError(f"{where}: {what} {ident!r} is not in the {table.section} table")
+
+
 def _name(table: _Table, ident: str, where: str, what: str) -> str:
     found = table.by_id.get(ident)
     if found is None:
-        raise InputError(f"{where}: {what} {ident!r} is not in the {what} table")
+        raise _missing(table, ident, where, what)
     return _shown(found)
 
 
 def _lookup(table: _Table, ident: str, names: dict[str, str], where: str, what: str) -> str:
     if ident not in names:
-        raise InputError(f"{where}: {what} {ident!r} is not in the {what}s table")
+        raise _missing(table, ident, where, what)
     return names[ident]
 
 
@@ -203,7 +208,7 @@ def _units(lesson: ET.Element, classes: _Table, groups: _Table, where: str) -> l
     for ident in _ids(lesson, "groupids"):
         group = groups.by_id.get(ident)
         if group is None:
-            raise InputError(f"{where}: group {ident!r} is not in the groups table")
+            raise _missing(groups, ident, where, "group")
         by_class.setdefault(group.get("classid", ""), []).append(ident)
     labels = []
     for class_id, group_ids in by_class.items():

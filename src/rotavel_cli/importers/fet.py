@@ -113,8 +113,8 @@ def read_fet(path: Path) -> Week:
             )
         activity = _Activity(
             ident,
-            tuple(nfc(t.text or "") for t in element.findall("Teacher")),
-            tuple(nfc(s.text or "") for s in element.findall("Students")),
+            _named(element, "Teacher"),
+            _named(element, "Students"),
             nfc(_text(element, "Subject")),
             where,
         )
@@ -268,6 +268,11 @@ def _children(root: ET.Element, section: str, tag: str) -> list[ET.Element]:
 
 def _text(element: ET.Element, tag: str) -> str:
     return (element.findtext(tag) or "").strip()
+
+
+def _named(element: ET.Element, tag: str) -> tuple[str, ...]:
+    """The non-empty names an activity lists under `tag`, in file order."""
+    return tuple(name for name in (nfc(e.text or "") for e in element.findall(tag)) if name)
 
 
 def _names(root: ET.Element, section: str, tag: str, path: Path) -> list[str]:
