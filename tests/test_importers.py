@@ -17,8 +17,16 @@ from rotavel_cli.importers.asc import read_asc
 from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
 from rotavel_cli.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
 from rotavel_cli.plan import Plan, make_plan
-from rotavel_cli.school_files import InputError, Lesson, SchoolDay, StaffMember
-from rotavel_cli.subjects import KEYWORDS, UnknownSubject, module_keyword
+from rotavel_cli.messages import InputError
+from rotavel_cli.schoolday import (
+    Absence,
+    DayWanted,
+    Lesson,
+    SchoolDay,
+    StaffMember,
+    apply_absences,
+    choose_day,
+)
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
 # ---------------------------------------------------------------------------
@@ -26,36 +34,17 @@ from rotavel_cli.week import LessonRow, StaffRow, Week
 
 
 def school_day(week: Week, day: str, absent: set[str], week_letter: str = "") -> SchoolDay:
-    """The SchoolDay the command would plan for one day of an imported week,
-    with `absent` away: the lessons of that day (and of every week or the
-    given one), one per teacher and period with all its classes. A subject the
-    module has no keyword for gets one of its keywords, the same for the same
-    subject, so that teachers of one subject still share a keyword."""
-    stand_ins: dict[str, str] = {}
-    staff = {}
-    for line, member in enumerate(week.staff, start=1):
-        try:
-            keyword = module_keyword(member.subject)
-        except UnknownSubject:
-            keyword = stand_ins.setdefault(member.subject, KEYWORDS[len(stand_ins) % len(KEYWORDS)])
-        shown = rotavel.Teacher(member.name, keyword, True).get_sub()
-        away = member.name in absent
-        staff[member.name] = StaffMember(
-            member.name, keyword, shown, not away, "Ill" if away else "", line
-        )
-    lessons: dict[tuple[str, int], list[str]] = {}
-    for row in week.lessons:
-        if row.day == day and row.week in ("", week_letter):
-            classes = lessons.setdefault((row.teacher, row.period), [])
-            if row.class_name not in classes:
-                classes.append(row.class_name)
-    return SchoolDay(
-        name=week.name,
-        teacher_file=week.source,
-        staff=staff,
-        lessons=tuple(Lesson(t, p, tuple(c)) for (t, p), c in lessons.items()),
-        day=day,
+    """The SchoolDay the command plans for one day of an imported week (of
+    every week, or of the given one), with `absent` away for the day."""
+    rows = [r._replace(week="") for r in week.lessons if r.week in ("", week_letter)]
+    chosen = choose_day(dataclasses.replace(week, lessons=rows), DayWanted(day=day))
+    return apply_absences(
+        chosen, [Absence(name, "Ill", "test") for name in week_names(week) if name in absent]
     )
+
+
+def week_names(week: Week) -> list[str]:
+    return [member.name for member in week.staff]
 
 
 def plan_every_day(week: Week, share: float = 0.1) -> list[Plan]:
@@ -645,10 +634,11 @@ def untis_expected(folder):
     lessons = rows(
         timetable,
         [
-            ("Anna Berger", 1, "9A", "Monday", "Physics lab", "7", "", "Religion", 1),
-            ("Anna Berger", 1, "9B", "Monday", "Physics lab", "7", "", "Religion", 2),
-            ("Ali Koç", 1, "9A", "Monday", "R2", "7", "", "Ethics", 3),
-            ("Ali Koç", 1, "9B", "Monday", "R2", "7", "", "Ethics", 4),
+            # One coupling of religion and ethics: two lessons, not one team.
+            ("Anna Berger", 1, "9A", "Monday", "Physics lab", "", "", "Religion", 1),
+            ("Anna Berger", 1, "9B", "Monday", "Physics lab", "", "", "Religion", 2),
+            ("Ali Koç", 1, "9A", "Monday", "R2", "", "", "Ethics", 3),
+            ("Ali Koç", 1, "9B", "Monday", "R2", "", "", "Ethics", 4),
             (mue, 2, "9A", "Monday", "R3", "", "", "Mathematics", 5),
             (lin, 2, "9A", "Monday", "R4", "", "", "Mathematics", 6),
             (mue, 3, "9B", "Tuesday", "R3", "", "", "Mathematics", 7),
@@ -1193,8 +1183,8 @@ def small_plan(date=datetime.date(2026, 3, 10)):
     teaches), her period-2 lesson goes to Bob."""
     reason = 'Flu, "bad"\nhome'
     staff = {
-        "Ann": StaffMember("Ann", "maths", "Maths", False, reason, 2),
-        "Bob": StaffMember("Bob", "maths", "Maths", True, "", 3),
+        "Ann": StaffMember("Ann", "Maths", False, reason, 2),
+        "Bob": StaffMember("Bob", "Maths", True, "", 3),
     }
     lessons = (
         Lesson("Ann", 1, ("9A", "9B")),
@@ -1298,3 +1288,48 @@ def test_gpu014_reader_refuses(tmp_path, line, message):
     with pytest.raises(InputError) as caught:
         read_gpu014(path)
     assert str(caught.value) == f"{path}, line 1: {message}"
+
+
+def test_an_untis_coupling_is_a_team_among_teachers_of_one_subject(tmp_path):
+    folder = tmp_path / "coupled"
+    folder.mkdir()
+    (folder / "GPU001.TXT").write_text(
+        '7,"9A","BER","RE","R1",1,1\n7,"9A","KOC","RE","R2",1,1\n7,"9A","LIN","ETH","R3",1,1\n',
+        encoding="utf-8",
+    )
+    week = read_untis(folder)
+    assert [(r.teacher, r.lesson_id) for r in week.lessons] == [
+        ("BER", "7/RE"),
+        ("KOC", "7/RE"),
+        ("LIN", ""),
+    ]
+
+
+SVWS = Path(__file__).resolve().parents[2] / "shared" / "samples" / "untis-gpu" / "svws-testdata"
+
+
+@pytest.mark.skipif(not SVWS.is_dir(), reason="the Untis samples are not beside the project")
+def test_an_export_plans_as_the_folder_it_converts_to(tmp_path, capfd):
+    from rotavel_cli.cli import main
+
+    options = ["--date", "2026-12-08", "--absent", "FLET:Ill", "--format", "csv"]
+    assert main([str(SVWS), *options]) == 0
+    imported = capfd.readouterr().out
+    assert main([str(SVWS), "--convert", str(tmp_path / "school")]) == 0
+    assert capfd.readouterr().err == f"rotavel: wrote the school folder {tmp_path / 'school'}\n"
+    assert main([str(tmp_path / "school"), *options]) == 0
+    assert capfd.readouterr().out == imported
+    assert imported.count("\n") == 5  # the header and four lessons
+    # A second conversion into the same folder is refused: it holds a school now.
+    assert main([str(SVWS), "--convert", str(tmp_path / "school")]) == 2
+    assert capfd.readouterr().err.endswith("exists already; convert into an empty folder\n")
+
+
+@pytest.mark.skipif(not SVWS.is_dir(), reason="the Untis samples are not beside the project")
+def test_the_command_writes_gpu014_by_untis_codes(tmp_path, capfd):
+    from rotavel_cli.cli import main
+
+    assert main([str(SVWS), "--date", "2026-12-08", "-a", "FLET", "-f", "gpu014", "-o", str(tmp_path / "GPU014.TXT")]) == 0
+    back = read_gpu014(tmp_path / "GPU014.TXT")
+    assert {s.absent for s in back} == {"FLET"}
+    assert all(s.date == datetime.date(2026, 12, 8) for s in back)

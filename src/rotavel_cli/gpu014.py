@@ -16,7 +16,7 @@ from collections.abc import Mapping
 
 from rotavel_cli.importers.untis import gpu_fields
 from rotavel_cli.plan import Plan
-from rotavel_cli.school_files import InputError
+from rotavel_cli.messages import InputError
 
 CANCELLED = "C"  # Untis's type letter for a lesson that does not take place
 _FIELDS = 22
@@ -49,6 +49,8 @@ def render_gpu014(plan: Plan, codes: Mapping[str, str] | None = None) -> str:
         fields[5] = codes.get(lesson.teacher, lesson.teacher)
         fields[6] = codes.get(substitute, substitute)
         fields[7] = item.subject
+        fields[11] = lesson.room
+        fields[12] = lesson.room if item.covered else ""
         fields[14] = classes
         fields[15] = item.reason
         fields[17] = 0  # no flags: a plain substitution or cancellation
@@ -56,3 +58,15 @@ def render_gpu014(plan: Plan, codes: Mapping[str, str] | None = None) -> str:
         fields[19] = "" if item.covered else CANCELLED
         lines.append(gpu_fields(fields))
     return "".join(line + _NEWLINE for line in lines)
+
+
+def render_for_day(plan: Plan) -> str:
+    """The GPU014 file of a plan; teachers by their Untis codes when the
+    school was read from an Untis export, by name otherwise."""
+    from rotavel_cli.importers.untis import TIMETABLE, find_file, teacher_codes
+
+    source = plan.day.teacher_file
+    untis = source.name.upper() == TIMETABLE or (
+        source.is_dir() and find_file(source, TIMETABLE) is not None
+    )
+    return render_gpu014(plan, teacher_codes(source) if untis else None)

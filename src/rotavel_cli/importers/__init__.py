@@ -20,7 +20,8 @@ from rotavel_cli.importers.asc import read_asc
 from rotavel_cli.importers.fet import TIMED_SUFFIX, TIMETABLE_SUFFIX, read_fet, read_fet_csv
 from rotavel_cli.importers.untis import TIMETABLE as UNTIS_TIMETABLE
 from rotavel_cli.importers.untis import find_file, read_untis
-from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE, InputError
+from rotavel_cli.messages import InputError
+from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE
 from rotavel_cli.week import Week
 
 __all__ = ["FORMATS", "read_asc", "read_export", "read_fet", "read_fet_csv", "read_untis"]

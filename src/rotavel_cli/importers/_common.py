@@ -15,7 +15,7 @@ from collections import Counter
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
-from rotavel_cli.school_files import InputError
+from rotavel_cli.messages import InputError
 from rotavel_cli.week import LessonRow
 
 # No school's export comes near this; a larger file is a mistake (a device, a

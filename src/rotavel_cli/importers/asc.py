@@ -35,7 +35,7 @@ from rotavel_cli.importers._common import (
     placed_rows,
     read_bytes,
 )
-from rotavel_cli.school_files import InputError
+from rotavel_cli.messages import InputError
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
 _WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")

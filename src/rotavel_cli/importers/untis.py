@@ -37,7 +37,7 @@ from rotavel_cli.importers._common import (
     team_id,
     unique_names,
 )
-from rotavel_cli.school_files import InputError
+from rotavel_cli.messages import InputError
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
 TIMETABLE = "GPU001.TXT"
@@ -117,9 +117,15 @@ def read_untis(path: Path) -> Week:
     shown = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
     lessons = []
     for (lesson, day, period, week), rows in slots.items():
-        lesson_id = team_id([teacher for teacher, *_ in rows], lesson)
+        # A coupling is team teaching only among teachers of one subject; the
+        # religion and ethics groups of one coupling are lessons of their own,
+        # each covered when its teacher is away.
+        by_subject: dict[str, list[str]] = {}
+        for teacher, _, _, subject, _ in rows:
+            by_subject.setdefault(subject, []).append(teacher)
+        ids = {s: team_id(t, f"{lesson}/{s}") for s, t in by_subject.items()}
         lessons += [
-            LessonRow(shown[teacher], period, klass, day, room, lesson_id, week, subject, where)
+            LessonRow(shown[teacher], period, klass, day, room, ids[subject], week, subject, where)
             for teacher, klass, room, subject, where in rows
         ]
     lessons.sort(key=lambda row: _line(row.where))  # back in file order
