@@ -9,15 +9,14 @@ import random
 from pathlib import Path
 
 import pytest
-import rotavel
 
 from rotavel_cli.gpu014 import render_gpu014
 from rotavel_cli.importers import read_export
 from rotavel_cli.importers.asc import read_asc
 from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
 from rotavel_cli.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
-from rotavel_cli.plan import Plan, make_plan
 from rotavel_cli.messages import InputError
+from rotavel_cli.plan import Plan, make_plan
 from rotavel_cli.schoolday import (
     Absence,
     DayWanted,
@@ -1329,7 +1328,22 @@ def test_an_export_plans_as_the_folder_it_converts_to(tmp_path, capfd):
 def test_the_command_writes_gpu014_by_untis_codes(tmp_path, capfd):
     from rotavel_cli.cli import main
 
-    assert main([str(SVWS), "--date", "2026-12-08", "-a", "FLET", "-f", "gpu014", "-o", str(tmp_path / "GPU014.TXT")]) == 0
+    assert (
+        main(
+            [
+                str(SVWS),
+                "--date",
+                "2026-12-08",
+                "-a",
+                "FLET",
+                "-f",
+                "gpu014",
+                "-o",
+                str(tmp_path / "GPU014.TXT"),
+            ]
+        )
+        == 0
+    )
     back = read_gpu014(tmp_path / "GPU014.TXT")
     assert {s.absent for s in back} == {"FLET"}
     assert all(s.date == datetime.date(2026, 12, 8) for s in back)

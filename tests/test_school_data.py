@@ -41,8 +41,16 @@ def plan_csv(place: Path, *absent: str, wanted: DayWanted | None = None) -> str:
 # (T0 to T29, all teaching period 2). Mia (Music), Leo (Latin) and Dan
 # (Drama) are away; Max, Lea and Dee teach those subjects too.
 THIRTY = [f"Subject {n}" for n in range(20)] + [
-    "Music", "Latin", "Drama", "French", "German", "Spanish", "Religion", "Sport",
-    "Technology", "Science",
+    "Music",
+    "Latin",
+    "Drama",
+    "French",
+    "German",
+    "Spanish",
+    "Religion",
+    "Sport",
+    "Technology",
+    "Science",
 ]
 
 
@@ -53,13 +61,24 @@ def thirty_subject_school(tmp_path: Path) -> Path:
         teachers.append(f"T{number},{subject},yes,")
         rows.append(f"T{number},2,C{number}")  # everyone teaches period 2
     teachers += [
-        "Mia,Music,no,Flu", "Max,music,yes,", "Leo,Latin,no,", "Lea,LATIN,yes,",
-        "Dan,Drama,no,", "Dee,drama,yes,",
+        "Mia,Music,no,Flu",
+        "Max,music,yes,",
+        "Leo,Latin,no,",
+        "Lea,LATIN,yes,",
+        "Dan,Drama,no,",
+        "Dee,drama,yes,",
     ]
     rows += [
-        "Mia,1,7A", "Mia,2,7B", "Max,2,8A", "Max,3,8B",
-        "Leo,1,9A", "Leo,3,9B", "Lea,2,10A", "Lea,4,10B",
-        "Dan,1,11A", "Dee,2,11B",
+        "Mia,1,7A",
+        "Mia,2,7B",
+        "Max,2,8A",
+        "Max,3,8B",
+        "Leo,1,9A",
+        "Leo,3,9B",
+        "Lea,2,10A",
+        "Lea,4,10B",
+        "Dan,1,11A",
+        "Dee,2,11B",
     ]
     return folder(tmp_path, "\n".join(teachers) + "\n", "\n".join(rows) + "\n")
 
@@ -143,7 +162,9 @@ def _old_rows(day) -> list[str]:
     school = rotavel.School()
     teachers = {}
     for number, member in enumerate(day.staff.values()):
-        teacher = rotavel.Teacher(f"t{number}", catalogue[member.subject.casefold()], member.present)
+        teacher = rotavel.Teacher(
+            f"t{number}", catalogue[member.subject.casefold()], member.present
+        )
         teacher.reason_of_absentee = ""
         school.add_teacher(teacher)
         teachers[member.name] = teacher
@@ -202,7 +223,9 @@ def catalogue_schools(draw):
     return teachers, timetable
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(catalogue_schools())
 def test_schools_of_the_catalogues_subjects_plan_as_before(tmp_path, drawn):
     place = folder(tmp_path, *drawn)
@@ -215,7 +238,9 @@ def test_schools_of_the_catalogues_subjects_plan_as_before(tmp_path, drawn):
 
 # Who is in: Pat teaches only on Tuesday; Hal (the head) teaches nobody all
 # week; Sam's list says he is in on Monday though he teaches only Tuesday.
-WEEK_TEACHERS = "name,subject,present,days\nAnn,Maths,yes,\nPat,Maths,yes,\nHal,Music,yes,\nSam,Maths,yes,Mon\n"
+WEEK_TEACHERS = (
+    "name,subject,present,days\nAnn,Maths,yes,\nPat,Maths,yes,\nHal,Music,yes,\nSam,Maths,yes,Mon\n"
+)
 WEEK_TIMETABLE = (
     "day,teacher,period,class\n"
     "Monday,Ann,1,9A\nMonday,Ann,2,9B\nTuesday,Pat,1,9A\nTuesday,Sam,2,9C\n"
@@ -236,7 +261,10 @@ def test_a_part_timers_day_off(tmp_path, absent, expected):
     assert csv == HEADER + expected
     day = load_school(place, wanted=DayWanted(day="Monday"))
     assert [(m.name, m.in_school) for m in day.staff.values()] == [
-        ("Ann", True), ("Pat", False), ("Hal", True), ("Sam", True),
+        ("Ann", True),
+        ("Pat", False),
+        ("Hal", True),
+        ("Sam", True),
     ]
 
 
@@ -251,8 +279,7 @@ def test_staff_with_no_timetable_cover_when_nobody_of_the_subject_is_free(tmp_pa
 
 PART_DAY_TEACHERS = "name,subject,present\nTom,Maths,yes\nUma,Maths,yes\nVic,English,yes\n"
 PART_DAY_TIMETABLE = (
-    "teacher,period,class\nTom,1,9A\nTom,2,9B\nTom,4,9C\n"
-    "Uma,1,8A\nUma,3,8B\nVic,3,7A\nVic,4,7B\n"
+    "teacher,period,class\nTom,1,9A\nTom,2,9B\nTom,4,9C\nUma,1,8A\nUma,3,8B\nVic,3,7A\nVic,4,7B\n"
 )
 
 
@@ -277,8 +304,7 @@ def test_a_teacher_away_in_the_morning_covers_in_the_afternoon(tmp_path):
     # the only free Maths teacher she covers Tom, who is away all day.
     place = folder(tmp_path, PART_DAY_TEACHERS, PART_DAY_TIMETABLE.replace("Uma,3,8B\n", ""))
     assert plan_csv(place, "Uma@1", "Tom") == HEADER + (
-        "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\n"
-        "Uma,1,Maths,,8A,,,\n"
+        "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\nUma,1,Maths,,8A,,,\n"
     )
 
 
@@ -288,7 +314,9 @@ def test_part_day_in_the_teacher_list(tmp_path):
         "name,subject,present,reason,periods\nTom,Maths,no,Dentist,1-2\nUma,Maths,yes,,\nVic,English,yes,,\n",
         PART_DAY_TIMETABLE,
     )
-    assert plan_csv(place) == HEADER + "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n"
+    assert (
+        plan_csv(place) == HEADER + "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n"
+    )
 
 
 @pytest.mark.parametrize(
@@ -484,7 +512,11 @@ def test_every_plan_is_sound_and_replays(week):
         seen.add((who, period))
     for item in plan.absent_lessons:
         # A team's lesson with a colleague in is never covered.
-        colleagues = [t for t in item.lesson.team if staff[t].in_school and not staff[t].away_in(item.lesson.period)]
+        colleagues = [
+            t
+            for t in item.lesson.team
+            if staff[t].in_school and not staff[t].away_in(item.lesson.period)
+        ]
         assert bool(colleagues) == (item.note.startswith("taught by"))
         if item.substitute is not None and (
             staff[item.substitute].subject_key != staff[item.lesson.teacher].subject_key

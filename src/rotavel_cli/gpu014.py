@@ -15,8 +15,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 
 from rotavel_cli.importers.untis import gpu_fields
-from rotavel_cli.plan import Plan
 from rotavel_cli.messages import InputError
+from rotavel_cli.plan import Plan
 
 CANCELLED = "C"  # Untis's type letter for a lesson that does not take place
 _FIELDS = 22

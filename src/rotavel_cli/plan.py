@@ -122,7 +122,9 @@ class HandedSchool:
     teachers: tuple[HandedTeacher, ...]  # in the order added
     classes: tuple[tuple[str, tuple[tuple[int, int], ...]], ...]  # label, (teacher, period)
 
-    def build(self, names: list[str] | None = None, reasons: list[str] | None = None) -> rotavel.School:
+    def build(
+        self, names: list[str] | None = None, reasons: list[str] | None = None
+    ) -> rotavel.School:
         school = rotavel.School()
         teachers = []
         for number, handed in enumerate(self.teachers):
@@ -263,8 +265,9 @@ class _Planner:
         ]
         return Plan(self.day, tuple(ordered), tuple(self.rounds))
 
-    def _settle(self, lesson: Lesson, substitute: str | None, how: str = PLANNED,
-                team: tuple[str, ...] = ()) -> None:
+    def _settle(
+        self, lesson: Lesson, substitute: str | None, how: str = PLANNED, team: tuple[str, ...] = ()
+    ) -> None:
         member = self.day.staff[lesson.teacher]
         self.settled[lesson.teacher, lesson.period] = AbsentLesson(
             lesson, member.subject, member.reason, substitute, how, team
@@ -406,4 +409,3 @@ def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | No
     for teacher, period in _UNRESOLVED.findall(unresolved):
         outcomes.setdefault((int(teacher), int(period)), None)
     return outcomes
-

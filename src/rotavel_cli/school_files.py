@@ -15,6 +15,7 @@ from pathlib import Path
 
 from rotavel_cli.files import read_text
 from rotavel_cli.messages import InputError, shown
+from rotavel_cli.output import OutputError, write_file
 from rotavel_cli.schoolday import (
     Absence,
     DayWanted,
@@ -24,7 +25,6 @@ from rotavel_cli.schoolday import (
     parse_period,
     parse_present,
 )
-from rotavel_cli.output import OutputError, write_file
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings, parse_time
 from rotavel_cli.tables import Columns, read_table
 from rotavel_cli.week import LessonRow, StaffRow, Week

@@ -242,7 +242,11 @@ class _Days:
         self.groups: dict[str, list[str]] = {}  # the first spelling -> every spelling of it
         firsts: dict[object, str] = {}
         for spelling in spellings:
-            key = ("weekday", self.weekday[spelling]) if spelling in self.weekday else day_key(spelling)
+            key = (
+                ("weekday", self.weekday[spelling])
+                if spelling in self.weekday
+                else day_key(spelling)
+            )
             first = firsts.setdefault(key, spelling)
             self.groups.setdefault(first, []).append(spelling)
 
@@ -278,7 +282,9 @@ class _Days:
         key = day_key(text)
         found = [d for d in self.groups if key in map(day_key, self.groups[d])]
         if not found:
-            found = [d for d in self.groups if any(day_key(s).startswith(key) for s in self.groups[d])]
+            found = [
+                d for d in self.groups if any(day_key(s).startswith(key) for s in self.groups[d])
+            ]
         if not found and (weekday := weekday_of(text)) is not None:
             found = self._by_weekday(weekday)
         if len(found) == 1:
@@ -299,12 +305,14 @@ class _Days:
 
 
 def _ab_week(settings: Settings, date: datetime.date | None) -> str:
-    """"A" or "B" for a timetable of two weeks: the week of `date` counted
+    """ "A" or "B" for a timetable of two weeks: the week of `date` counted
     from the setting's A week; "A" without a date or setting."""
     if settings.week_a is None or date is None:
         return "A"
     start = datetime.date.fromisoformat(settings.week_a)
-    mondays = (date - datetime.timedelta(date.weekday())) - (start - datetime.timedelta(start.weekday()))
+    mondays = (date - datetime.timedelta(date.weekday())) - (
+        start - datetime.timedelta(start.weekday())
+    )
     return "AB"[mondays.days // 7 % 2]
 
 

@@ -112,8 +112,7 @@ def _times(table: dict[str, Any], path: Path) -> dict[int, str]:
         time = parse_time(value) if isinstance(value, str) else None
         if time is None:
             raise InputError(
-                f"{path}: [times] {key} = {shown(str(value))} is not a time such as "
-                '"08:30-09:20"'
+                f'{path}: [times] {key} = {shown(str(value))} is not a time such as "08:30-09:20"'
             )
         times[period] = time
     return times

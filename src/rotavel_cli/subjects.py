@@ -14,6 +14,7 @@ no one else does, which is all the run asks of a subject. A subject of the
 catalogue keeps its own place whenever it can, so a school that uses only
 those is handed to the module exactly as before.
 """
+
 from __future__ import annotations
 
 import unicodedata

@@ -48,8 +48,7 @@ def render_table(plan: Plan) -> str:
         lines += [*_aligned(header, rows, right={0}), ""]
     settled = f", {len(plan.settled)} need no cover" if plan.settled else ""
     lines.append(
-        f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered"
-        f"{settled}."
+        f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered{settled}."
     )
     for why in explain(plan):
         lines += ["", *_explanation(why)]
