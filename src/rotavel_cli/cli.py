@@ -4,11 +4,8 @@ from __future__ import annotations
 
 import argparse
 import datetime
-import importlib.metadata
-import importlib.resources
 import os
 import re
-import secrets
 import stat
 import sys
 from collections.abc import Callable, Sequence
@@ -17,7 +14,6 @@ from pathlib import Path
 from typing import NoReturn
 
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
-from rotavel_cli.render import render_board, render_csv, render_slips, render_table
 from rotavel_cli.school_files import (
     TEACHER_FILE,
     TIMETABLE_FILE,
@@ -30,6 +26,25 @@ from rotavel_cli.school_files import (
     read_absence_file,
 )
 from rotavel_cli.terminal import escape_controls
+
+
+def _renderer(name: str) -> Callable[[Plan], str]:
+    """rotavel_cli.render's NAME, imported at its first call: a run loads only what its own
+    format needs (the report none of it; the board and the slips bring html with them)."""
+
+    def render(plan: Plan) -> str:
+        from rotavel_cli import render as renderers
+
+        chosen: Callable[[Plan], str] = getattr(renderers, name)
+        return chosen(plan)
+
+    return render
+
+
+render_board = _renderer("render_board")
+render_csv = _renderer("render_csv")
+render_slips = _renderer("render_slips")
+render_table = _renderer("render_table")
 
 
 @dataclass(frozen=True)
@@ -103,10 +118,14 @@ def _date(text: str) -> datetime.date:
 
 
 def _version() -> str:
+    # pyproject.toml has the build write the version into the package: reading the installed
+    # metadata instead (importlib.metadata, email, zipfile) would cost more than everything
+    # else the command imports.
     try:
-        return importlib.metadata.version("rotavel")
-    except importlib.metadata.PackageNotFoundError:  # run from a checkout, not installed
+        from rotavel_cli._version import version  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:  # run from a checkout, not installed
         return "unknown"
+    return str(version)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -223,9 +242,10 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
     """The day with its absences applied, and the files it was read from."""
     wanted = DayWanted(args.day, args.date, today())
     if args.folder is None:
-        sample = importlib.resources.files("rotavel_cli") / "sample"
-        with importlib.resources.as_file(sample) as folder:
-            day = load_school(folder, name="sample school", wanted=wanted)
+        # pip installs the package as files, so the sample is a folder beside this module;
+        # importlib.resources would cost more to import than the sample takes to plan.
+        folder = Path(__file__).with_name("sample")
+        day = load_school(folder, name="sample school", wanted=wanted)
     else:
         folder = args.folder
         day = load_school(folder, wanted=wanted)
@@ -265,6 +285,8 @@ def _write(path: Path, text: str) -> None:
     if info is not None and not stat.S_ISREG(info.st_mode):
         _write_in_place(path, target, data)  # e.g. /dev/null or a pipe: nothing to replace
         return
+    import secrets  # hashlib and hmac behind it: only a run that writes a file pays for them
+
     temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
     try:
         # 0o666 less the umask, as for any new file; an existing file keeps its mode.

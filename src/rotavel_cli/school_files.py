@@ -16,7 +16,6 @@ import codecs
 import csv
 import dataclasses
 import datetime
-import difflib
 import io
 import os
 import re
@@ -417,6 +416,8 @@ def _read_table(
         unknown = _check_header(f"{path}, line {line}", header, columns)
         missing = [column for column in columns.optional if column not in header]
         for column in unknown:
+            import difflib  # only for the note on an ignored column: most files have none
+
             close = difflib.get_close_matches(column, missing, n=1)
             hint = f", did you mean {close[0]!r}?" if close else ""
             ignored.append(f"{column!r} ({path.name}{hint})")
@@ -461,6 +462,8 @@ def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
             unknown.append(column)
     for column in columns.required:
         if column not in header:
+            import difflib  # only for a hint on bad input: a good run need not load it
+
             close = difflib.get_close_matches(column, unknown, n=1)
             hint = f" (is {close[0]!r} a misspelling?)" if close else ""
             raise InputError(
@@ -512,6 +515,8 @@ def _looks(text: str) -> str:
 
 
 def _did_you_mean(name: str, known: Iterable[str]) -> str:
+    import difflib  # only for a hint on bad input: a good run need not load it
+
     close = difflib.get_close_matches(name, list(known), n=1)
     if not close:
         return ""

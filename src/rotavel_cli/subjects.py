@@ -10,7 +10,6 @@ here, so this table only decides which keyword a spelling stands for.
 
 from __future__ import annotations
 
-import difflib
 import unicodedata
 
 # Display name -> (the module's keywords for it, other spellings people use).
@@ -76,6 +75,8 @@ def module_keyword(text: str) -> str:
     keyword = _SPELLINGS.get(spelling_key(text))
     if keyword is not None:
         return keyword
+    import difflib  # only for a hint on bad input: a good run need not load it
+
     close = difflib.get_close_matches(spelling_key(text), list(_SPELLINGS), n=1, cutoff=0.7)
     hint = f" (did you mean {close[0]!r}?)" if close else ""
     raise UnknownSubject(f"unknown subject {text!r}{hint}; use one of: " + ", ".join(SUBJECTS))
