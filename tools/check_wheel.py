@@ -1,8 +1,9 @@
 """Makes and checks the wheel that can be handed to anyone.
 
-  check_wheel.py tag WHEEL OUTDIR
+  check_wheel.py tag WHEEL OUTDIR [--glibc X.Y]
       WHEEL is the wheel the build wrote (tagged linux_x86_64). auditwheel must call it manylinux
-      with no library to bundle; it is then retagged into OUTDIR, with its contents untouched.
+      with no library to bundle, and with --glibc, for a glibc no newer than X.Y (the tag is
+      manylinux_X_Y or older); it is then retagged into OUTDIR, with its contents untouched.
   check_wheel.py same BUILT REFERENCE
       BUILT (a wheel built from the sdist) must hold the same files as REFERENCE and earn the
       same tag from auditwheel.
@@ -71,8 +72,16 @@ def needed(module):
     return [line.split("[", 1)[1].rstrip("]") for line in out.splitlines() if "(NEEDED)" in line]
 
 
-def tag(built, outdir):
+def tag(built, outdir, glibc=None):
     platform = manylinux_tag(built)
+    if glibc is not None:
+        # manylinux_2_26_x86_64: the wheel needs glibc 2.26 or newer.
+        needs = tuple(int(part) for part in platform.split("_")[1:3])
+        wanted = tuple(int(part) for part in glibc.split("."))
+        if needs > wanted:
+            fail(
+                f"{built.name} needs glibc {needs[0]}.{needs[1]} ({platform}), not {glibc} or older"
+            )
     built_modules = modules(built)
     if not built_modules:
         fail(f"{built.name} has no extension module")
@@ -116,10 +125,14 @@ def same(built, reference):
 
 
 def main(argv):
-    commands = {"tag": tag, "same": same}
-    if len(argv) != 3 or argv[0] not in commands:
+    if len(argv) == 3 and argv[0] == "same":
+        same(Path(argv[1]), Path(argv[2]))
+    elif len(argv) == 3 and argv[0] == "tag":
+        tag(Path(argv[1]), Path(argv[2]))
+    elif len(argv) == 5 and argv[0] == "tag" and argv[3] == "--glibc":
+        tag(Path(argv[1]), Path(argv[2]), argv[4])
+    else:
         sys.exit(__doc__)
-    commands[argv[0]](Path(argv[1]), Path(argv[2]))
 
 
 if __name__ == "__main__":

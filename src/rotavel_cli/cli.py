@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import argparse
 import datetime
-import importlib.metadata
-import importlib.resources
 import os
 import re
 import sys
@@ -17,7 +15,6 @@ from typing import NoReturn
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
-from rotavel_cli.render import render_board, render_csv, render_slips, render_table
 from rotavel_cli.school_files import (
     TEACHER_FILE,
     TIMETABLE_FILE,
@@ -31,6 +28,25 @@ from rotavel_cli.terminal import escape_controls
 
 # What --input-format offers: auto tells from the files, csv is the school folder.
 IMPORT_FORMATS = ("auto", "csv", "fet", "untis", "asc")
+
+
+def _renderer(name: str) -> Callable[[Plan], str]:
+    """rotavel_cli.render's NAME, imported at its first call: a run loads only what its own
+    format needs (the report none of it; the board and the slips bring html with them)."""
+
+    def render(plan: Plan) -> str:
+        from rotavel_cli import render as renderers
+
+        chosen: Callable[[Plan], str] = getattr(renderers, name)
+        return chosen(plan)
+
+    return render
+
+
+render_board = _renderer("render_board")
+render_csv = _renderer("render_csv")
+render_slips = _renderer("render_slips")
+render_table = _renderer("render_table")
 
 
 @dataclass(frozen=True)
@@ -121,10 +137,14 @@ def _date(text: str) -> datetime.date:
 
 
 def _version() -> str:
+    # pyproject.toml has the build write the version into the package: reading the installed
+    # metadata instead (importlib.metadata, email, zipfile) would cost more than everything
+    # else the command imports.
     try:
-        return importlib.metadata.version("rotavel")
-    except importlib.metadata.PackageNotFoundError:  # run from a checkout, not installed
+        from rotavel_cli._version import version  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:  # run from a checkout, not installed
         return "unknown"
+    return str(version)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -258,9 +278,10 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
     """The day with its absences applied, and the files it was read from."""
     wanted = DayWanted(args.day, args.date, today())
     if args.folder is None:
-        sample = importlib.resources.files("rotavel_cli") / "sample"
-        with importlib.resources.as_file(sample) as folder:
-            week = read_folder(folder, name="sample school")
+        # pip installs the package as files, so the sample is a folder beside this module;
+        # importlib.resources would cost more to import than the sample takes to plan.
+        folder = Path(__file__).with_name("sample")
+        week = read_folder(folder, name="sample school")
         settings = load_settings(None)
     else:
         from rotavel_cli.importers import read_export

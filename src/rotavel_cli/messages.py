@@ -3,7 +3,6 @@ so that the user can see what the file really holds."""
 
 from __future__ import annotations
 
-import difflib
 import unicodedata
 from collections.abc import Iterable
 
@@ -33,6 +32,8 @@ def did_you_mean(name: str, known: Iterable[str]) -> str:
     """A hint naming the closest known name, or ""."""
     if len(name) > _SUGGEST_LIMIT:
         return ""
+    import difflib  # only a run that has gone wrong pays for it
+
     candidates = [k for k in known if len(k) <= _SUGGEST_LIMIT]
     close = difflib.get_close_matches(name, candidates, n=1)
     if not close:

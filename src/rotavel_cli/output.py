@@ -8,7 +8,6 @@ a plan where the last good one was.
 from __future__ import annotations
 
 import os
-import secrets
 import stat
 from collections.abc import Sequence
 from pathlib import Path
@@ -44,6 +43,8 @@ def write_file(path: Path, data: bytes) -> None:
     if info is not None and not stat.S_ISREG(info.st_mode):
         _write_in_place(path, target, data)  # e.g. /dev/null or a pipe: nothing to replace
         return
+    import secrets  # hashlib and hmac behind it: only a run that writes a file pays for them
+
     temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
     try:
         # 0o666 less the umask, as for any new file; an existing file keeps its mode.

@@ -9,7 +9,6 @@ is one code point or two.
 from __future__ import annotations
 
 import csv
-import difflib
 import io
 import unicodedata
 from collections.abc import Iterator
@@ -88,6 +87,8 @@ def read_table(
             )
         unknown = _check_header(f"{path}, line {line}", header, columns)
         missing = [column for column in columns.optional if column not in header]
+        import difflib  # only a file with columns it does not know pays for it
+
         for column in unknown:
             close = difflib.get_close_matches(column[:200], missing, n=1)
             hint = f", did you mean {close[0]!r}?" if close else ""
@@ -133,6 +134,8 @@ def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
             unknown.append(column)
     for column in columns.required:
         if column not in header:
+            import difflib
+
             close = difflib.get_close_matches(column, [u[:200] for u in unknown], n=1)
             hint = f" (is {close[0]!r} a misspelling?)" if close else ""
             raise InputError(
