@@ -17,7 +17,6 @@ way; `show_reasons` only decides the pages people read.
 from __future__ import annotations
 
 import re
-import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -66,6 +65,8 @@ def load_settings(folder: Path | None) -> Settings:
     path = folder / SETTINGS_FILE
     if not path.exists():
         return Settings()
+    import tomllib  # only a school with settings pays for the parser
+
     try:
         data = tomllib.loads(read_text(path))
     except tomllib.TOMLDecodeError as error:
