@@ -104,7 +104,9 @@ def messy_school(
     given to the first teachers."""
     rng = random.Random(seed)
     counts = {subject: round(count * scale) for subject, count in SUBJECTS.items()}
-    names = rng.sample([f"{first} {last}" for first in FIRST for last in LAST], sum(counts.values()))
+    names = rng.sample(
+        [f"{first} {last}" for first in FIRST for last in LAST], sum(counts.values())
+    )
     names[: len(long_names)] = list(long_names)
     teachers = [(name, subject) for name, subject in zip(names, _dealt(rng, counts))]
     sections = "ABCDEF" if classes <= 42 else "ABCDEFGHIJ"

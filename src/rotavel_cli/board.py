@@ -12,6 +12,7 @@ words and border patterns say what colours say on the screen.
 
 from __future__ import annotations
 
+import dataclasses
 from collections import defaultdict
 from dataclasses import dataclass
 
@@ -45,6 +46,7 @@ class Entry:
 
     kind: str  # "cover", "gap" (not covered) or "settled" (needs nobody)
     classes: str
+    stacked: bool  # the class(es) above the names, being too long to go beside them
     who: str  # the substitute, "Not covered", or how it was settled
     detail: str
     note: int  # the note on why it is not covered; 0 for none
@@ -131,8 +133,7 @@ def render_board(plan: Plan) -> str:
     when = day_label(day)
     title = f"Cover board: {day.name}" + (f", {when}" if when else "")
     summary = (
-        f"{len(day.absent)} absent · {len(plan.covers)} covered · "
-        f"{len(plan.uncovered)} not covered"
+        f"{len(day.absent)} absent · {len(plan.covers)} covered · {len(plan.uncovered)} not covered"
     )
     return render_page(
         "board.html",
@@ -172,6 +173,10 @@ def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
         for item, entry in zip(absent, entries)
     ]
     arranged = layout.arrange(items, header)
+    entries = [
+        dataclasses.replace(entry, stacked=item.stacked(arranged.class_width))
+        for entry, item in zip(entries, items)
+    ]
     columns = []
     previous = None
     for chunk in arranged.chunks:
@@ -205,11 +210,11 @@ def _entry(item: AbsentLesson, note_of: dict[int, int]) -> Entry:
     lesson = item.lesson
     whose = " · ".join(part for part in (lesson.teacher, item.subject, lesson.room) if part)
     if item.substitute is not None:
-        return Entry("cover", lesson.class_label, item.substitute, f"for {whose}", 0)
+        return Entry("cover", lesson.class_label, False, item.substitute, f"for {whose}", 0)
     if not item.needs_cover:
         note = item.note
-        return Entry("settled", lesson.class_label, note[:1].upper() + note[1:], whose, 0)
-    return Entry("gap", lesson.class_label, "Not covered", whose, note_of[lesson.period])
+        return Entry("settled", lesson.class_label, False, note[:1].upper() + note[1:], whose, 0)
+    return Entry("gap", lesson.class_label, False, "Not covered", whose, note_of[lesson.period])
 
 
 def _out_today(day: SchoolDay) -> list[OutToday]:
@@ -311,7 +316,9 @@ def _notes(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
             colleagues = len(why.whereabouts) + why.more_colleagues
             heading = f"{why.subject} teacher" + ("s:" if colleagues != 1 else ":")
             subjects.append(
-                SubjectPart(why.subject, gaps.joined(), heading, why.whereabouts, why.more_colleagues)
+                SubjectPart(
+                    why.subject, gaps.joined(), heading, why.whereabouts, why.more_colleagues
+                )
             )
         lessons = sum(len(why.gaps) for why in whys)
         notes.append(

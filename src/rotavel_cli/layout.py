@@ -51,7 +51,7 @@ CLASS_GAP = 0.35  # between the class and the names
 HEADING_PADDING = 0.1  # top and bottom, in ems of the heading
 HEADING_GAP = 0.2  # above a heading that is not the first of its column
 CLASS_WIDTH_MIN = 2.2  # the class column: wide enough for most labels
-CLASS_WIDTH_MAX = 5.0
+CLASS_WIDTH_MAX = 4.5
 
 # Printed, four columns to a landscape page: the smaller of A4 and Letter less
 # 10mm margins, and the title on the first page, in points; the view's 1em.
@@ -155,9 +155,23 @@ class Item:
     who: Words  # the substitute, or what happened, bold
     detail: Words  # whose lesson, at the detail size
 
+    def stacked(self, class_width: float) -> bool:
+        """Whether the class(es) go above the names rather than beside them:
+        a label that would break inside a word, or take more than two lines."""
+        return (
+            max(self.label.widths, default=0.0) > class_width or self.label.lines(class_width) > 2
+        )
+
     def height(self, width: float, class_width: float) -> float:
         """Its height in ems of the view, in a column `width` ems wide."""
-        text = width - 2 * ENTRY_PADDING_X - ENTRY_BORDER - class_width - CLASS_GAP
+        inside = width - 2 * ENTRY_PADDING_X - ENTRY_BORDER
+        if self.stacked(class_width):
+            label = self.label.lines(inside) * LINE
+            names = (
+                self.who.lines(inside) * LINE + self.detail.lines(inside / DETAIL) * LINE * DETAIL
+            )
+            return label + names + 2 * ENTRY_PADDING_Y + ENTRY_GAP
+        text = inside - class_width - CLASS_GAP
         names = self.who.lines(text) * LINE + self.detail.lines(text / DETAIL) * LINE * DETAIL
         label = self.label.lines(class_width) * LINE
         return max(names, label) + 2 * ENTRY_PADDING_Y + ENTRY_GAP
@@ -177,9 +191,11 @@ class Layout:
 
 
 def class_width(items: list[Item]) -> float:
-    """The class column's width: the widest piece of a label, within bounds."""
-    widest = max((max(item.label.widths, default=0.0) for item in items), default=0.0)
-    return round(min(max(widest, CLASS_WIDTH_MIN), CLASS_WIDTH_MAX), 2)
+    """The class column's width: the widest piece of a label that is not too
+    wide for it; a label with a wider piece goes above its names."""
+    pieces = (width for item in items for width in item.label.widths)
+    widest = max((width for width in pieces if width <= CLASS_WIDTH_MAX), default=0.0)
+    return round(max(widest, CLASS_WIDTH_MIN), 2) + 0.01
 
 
 def screen_column(size: int, columns: int) -> float:
@@ -218,9 +234,7 @@ def arrange(items: list[Item], header: float) -> Layout:
             cutter = _Cutter(items, width, wide, print_heights, print_heads)
             chunks = cutter.cut(room, print_room)
             if len(chunks) <= columns:
-                return Layout(
-                    size, columns, wide, cutter.balanced(columns, room, print_room), True
-                )
+                return Layout(size, columns, wide, cutter.balanced(columns, room, print_room), True)
     # Too much for one screen at the least size: screenfuls of columns, one
     # below the other, as few of them as can be.
     room = (SCREEN_HEIGHT - MARGIN_TOP - MARGIN_BOTTOM - header) / MIN_SIZE / SAFETY
@@ -252,8 +266,9 @@ class _Cutter:
     ) -> None:
         self.items = items
         self.heights = [item.height(width, class_width) for item in items]
-        self.heads = [(item.heading_height(width, True), item.heading_height(width, False))
-                      for item in items]
+        self.heads = [
+            (item.heading_height(width, True), item.heading_height(width, False)) for item in items
+        ]
         self.print_heights = print_heights
         self.print_heads = print_heads
 
