@@ -5,9 +5,10 @@ what a reader sees: names drawn over names, a column without its period's
 heading, type too small for the room, colour on paper, slips cut in two.
 
 Run on the sample school, generated schools of 40 and 60 classes, and
-schools with long class names and long teacher names. Skipped without
-Chromium or Playwright; `make check-browser` sets ROTAVEL_BROWSER=required
-so that a missing one fails instead. With ROTAVEL_SHOTS=DIR the screenshots
+schools with long class names and long teacher names. They take minutes,
+so they run only with ROTAVEL_BROWSER set (skipped then without Chromium or
+Playwright); `make check-browser` sets ROTAVEL_BROWSER=required so that a
+missing one fails instead. With ROTAVEL_SHOTS=DIR the screenshots
 and PDFs of the sample and the 60-class school are kept in DIR to look at.
 """
 
@@ -31,6 +32,9 @@ from rotavel_cli.render import render_board, render_slips
 from rotavel_cli.school_files import load_school
 from rotavel_cli.wording import by_substitute
 
+# Minutes of browser work: run by `make check-browser`, or with ROTAVEL_BROWSER set.
+if not os.environ.get("ROTAVEL_BROWSER"):
+    pytest.skip("the browser checks run with ROTAVEL_BROWSER=1", allow_module_level=True)
 CHROMIUM = shutil.which("chromium")
 try:
     from playwright.sync_api import sync_playwright
@@ -167,11 +171,14 @@ def open_page(browser, tmp_path, html, viewport, media="screen"):
     return page
 
 
-def keep(name, kind, data):
+def keep(name, what, data):
+    """Leave a screenshot or PDF to look at: "board A4.pdf" of the sample
+    school is build/browser/board-A4-sample.pdf."""
     shots = os.environ.get("ROTAVEL_SHOTS")
     if shots and name in KEPT:
         Path(shots).mkdir(parents=True, exist_ok=True)
-        (Path(shots) / f"{kind} {name}".replace(" ", "-")).write_bytes(data)
+        stem, _, extension = what.rpartition(".")
+        (Path(shots) / f"{stem} {name}.{extension}".replace(" ", "-")).write_bytes(data)
 
 
 # Every piece of text in the page as the browser drew it: its line boxes, its size, and
@@ -360,6 +367,7 @@ def slip_pages(browser, tmp_path, made, paper, per_page=0):
         "[...document.querySelectorAll('.slip')].map(s => getComputedStyle(s).borderTopStyle)"
     )
     assert set(styles) == {"dashed"}  # lines to cut along
+    assert page.evaluate(COLOURS) == []
     pdf = page.pdf(format=paper)
     page.close()
     pages = PdfReader(io.BytesIO(pdf)).pages

@@ -526,3 +526,43 @@ def test_jinja2_is_imported_only_for_pages(form, loaded):
         [sys.executable, "-c", code, form], capture_output=True, text=True, timeout=60
     )
     assert (done.stdout, done.stderr) == (f"{loaded} {loaded}\n", "")
+
+
+@pytest.mark.parametrize(
+    "value, outcome",
+    [
+        (0, 0),
+        (1, 1),
+        (6, 6),
+        (-1, "rotavel.toml: slips_per_page must not be negative"),
+        (True, "rotavel.toml: slips_per_page must be int, not 'True'"),
+        ("2", "rotavel.toml: slips_per_page must be int, not '2'"),
+    ],
+)
+def test_slips_per_page_setting(value, outcome):
+    from pathlib import Path
+
+    from rotavel_cli.messages import InputError
+    from rotavel_cli.settings import parse_settings
+
+    try:
+        result = parse_settings({"slips_per_page": value}, Path("rotavel.toml")).slips_per_page
+    except InputError as error:
+        result = str(error)
+    assert result == outcome
+
+
+@pytest.mark.parametrize("per_page, ends", [(0, []), (1, [1, 2]), (2, [2]), (3, [])])
+def test_slips_end_a_page_every_so_many(tmp_path, per_page, ends):
+    """One maths teacher is free in each of Ann's three periods, so three
+    substitutes: a page ends after every `slips_per_page`-th slip but the last."""
+    timetable = (
+        "teacher,period,class\nAnn,1,9A\nBob,1,9B\nEve,1,9C\nAnn,2,9A\nZed,2,9B\nEve,2,9C\n"
+        "Ann,3,9A\nZed,3,9B\nBob,3,9C\n"
+    )
+    day = load_school(school(tmp_path, TEACHERS + "Eve,maths,yes,\n", timetable))
+    settings = dataclasses.replace(day.settings, slips_per_page=per_page)
+    day = dataclasses.replace(day, settings=settings)
+    slips = page(render_slips(make_plan(day))).find("article", "slip")
+    assert [text(slip.find("h2")[0]) for slip in slips] == ["Bob", "Eve", "Zed"]
+    assert [n for n, slip in enumerate(slips, 1) if "page-end" in slip.classes] == ends

@@ -251,8 +251,9 @@ def _grid(plan: Plan, note_of: dict[int, int]) -> Grid | None:
             cells[name, lesson.period].append(shown)
             if item is not None:
                 marks[name, lesson.period].add(shown.kind)
-    widest = max(layout.text_width(name, True) for name in classes)
-    class_col = f"{min(max(widest, 2.5), 10):.2f}em"
+    # Wide enough for its heading, "Class", and the longest name up to a limit.
+    widest = max(layout.text_width(name, True) for name in ["Class", *classes])
+    class_col = f"{min(widest, 10):.2f}em"
     if len(classes) * len(periods) <= max(GRID_ANYWAY, GRID_FILL * len(cells)):
         rows = tuple(
             Row(
