@@ -50,7 +50,7 @@ def test_day_and_date_in_every_output(tmp_path, day, date, label, form):
     plan = make_plan(day_of(tmp_path, day=day, date=date))
     suffix = f", {label}" if label else ""
     if form == "table":
-        assert render_table(plan).startswith(f"Cover plan: school{suffix}\nAbsent:\n")
+        assert render_table(plan).startswith(f"Cover plan: school{suffix}\nOut today:\n")
     elif form == "board":
         board = page(render_board(plan))
         assert [text(t) for t in board.find("title")] == [f"Cover board: school{suffix}"]
@@ -249,16 +249,18 @@ def test_terminal_sees_escapes_and_pipes_see_bytes(tmp_path, capfd, monkeypatch,
 def test_long_lists_are_cut_and_said_once_per_subject_and_period(tmp_path):
     plan = make_plan(load_school(unplannable_school(tmp_path / "s", teachers=40)))
     table = render_table(plan)
-    # Two subjects and six periods: twelve explanations for 120 uncovered lessons.
+    # Two subjects and six periods: twelve explanations for 120 uncovered
+    # lessons, and who was free said once a period.
     assert len(plan.uncovered) == 120
     assert table.count("\nNot covered in period ") == 12
+    assert table.count("\nNo teacher of any subject was free") == 6
     assert table.count("\n    and 12 more\n") == 12  # 20 teachers a subject, 8 shown
     assert (
         """
-Not covered in period 1, Maths: C1 (Teacher 00001), C5 (Teacher 00005), C9 (Teacher 00009), \
+Not covered in period 1, maths: C1 (Teacher 00001), C5 (Teacher 00005), C9 (Teacher 00009), \
 C13 (Teacher 00013), C17 (Teacher 00017), C21 (Teacher 00021), C25 (Teacher 00025), \
 C29 (Teacher 00029) and 2 more
-  Maths teachers in period 1:
+  maths teachers in period 1:
     Teacher 00000  teaching C0
     Teacher 00001  absent (Ill)
     Teacher 00004  teaching C4
@@ -268,7 +270,21 @@ C29 (Teacher 00029) and 2 more
     Teacher 00012  teaching C12
     Teacher 00013  absent (Ill)
     and 12 more
-  No teacher of any subject was free: all 20 present teachers were teaching or covering in period 1.
+
+Not covered in period 1, english: C3 (Teacher 00003), C7 (Teacher 00007), C11 (Teacher 00011), \
+C15 (Teacher 00015), C19 (Teacher 00019), C23 (Teacher 00023), C27 (Teacher 00027), \
+C31 (Teacher 00031) and 2 more
+  english teachers in period 1:
+    Teacher 00002  teaching C2
+    Teacher 00003  absent (Ill)
+    Teacher 00006  teaching C6
+    Teacher 00007  absent (Ill)
+    Teacher 00010  teaching C10
+    Teacher 00011  absent (Ill)
+    Teacher 00014  teaching C14
+    Teacher 00015  absent (Ill)
+    and 12 more
+No teacher of any subject was free: all 20 teachers in school were teaching or covering in period 1.
 """
         in table
     )

@@ -25,10 +25,13 @@ from rotavel_cli.wording import (
     Shortened,
     away_text,
     by_period,
+    by_period_notes,
     class_key,
+    colleagues_heading,
     day_label,
     explain,
     plural,
+    who_was_free,
 )
 
 # The whole-day grid has a cell for every class in every period. A timetable
@@ -304,38 +307,22 @@ def _grid_lesson(
 def _notes(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
     """Why lessons stayed uncovered: one note a period, saying for each
     subject where its teachers were, and once for the period who was free."""
-    periods: dict[int, list[Explanation]] = {}
-    for why in explanations:
-        periods.setdefault(why.period, []).append(why)
     notes = []
-    for number, (period, whys) in enumerate(periods.items(), start=1):
+    for number, whys in enumerate(by_period_notes(explanations), start=1):
         subjects = []
         for why in whys:
             gaps = Shortened.of([f"{g.lesson.class_label} ({g.lesson.teacher})" for g in why.gaps])
-            colleagues = len(why.whereabouts) + why.more_colleagues
-            heading = f"{why.subject} teacher" + ("s:" if colleagues != 1 else ":")
             subjects.append(
                 SubjectPart(
-                    why.subject, gaps.joined(), heading, why.whereabouts, why.more_colleagues
+                    why.subject,
+                    gaps.joined(),
+                    colleagues_heading(why) + ":",
+                    why.whereabouts,
+                    why.more_colleagues,
                 )
             )
-        lessons = sum(len(why.gaps) for why in whys)
+        period = whys[0].period
         notes.append(
-            Note(number, period, day.period_time(period), tuple(subjects), _free(whys[0], lessons))
+            Note(number, period, day.period_time(period), tuple(subjects), who_was_free(whys))
         )
     return notes
-
-
-def _free(why: Explanation, lessons: int) -> str:
-    """Who else was free in the period, said once for all its subjects."""
-    if why.free:
-        these = "this lesson" if lessons == 1 else "these lessons"
-        return f"Free but not given {these}: {why.free.joined()}."
-    if why.present == 0:
-        return "No teacher was in school."
-    if why.present == 1:
-        return "No teacher of any subject was free: the one teacher in school was teaching or covering."
-    return (
-        f"No teacher of any subject was free: all {why.present} teachers in school "
-        "were teaching or covering."
-    )

@@ -17,10 +17,13 @@ from rotavel_cli.wording import (
     Shortened,
     away_text,
     by_period,
+    by_period_notes,
     by_substitute,
+    colleagues_heading,
     day_label,
     explain,
     plural,
+    who_was_free,
 )
 
 HEADER = ("Period", "Class", "Subject", "Absent teacher", "Substitute", "Reason")
@@ -50,8 +53,10 @@ def render_table(plan: Plan) -> str:
     lines.append(
         f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered{settled}."
     )
-    for why in explain(plan):
-        lines += ["", *_explanation(why)]
+    for whys in by_period_notes(explain(plan)):
+        for why in whys:
+            lines += ["", *_explanation(why)]
+        lines.append(_cell(who_was_free(whys, period_named=True)))
     substitutes = by_substitute(plan)
     if substitutes:
         lines += ["", "Covers per substitute:"]
@@ -87,13 +92,12 @@ def _explanation(why: Explanation) -> list[str]:
     gaps = Shortened.of([_cell(f"{g.lesson.class_label} ({g.lesson.teacher})") for g in why.gaps])
     lines = [
         f"Not covered in period {why.period}, {why.subject}: {gaps.joined()}",
-        f"  {why.subject} teachers in period {why.period}:",
+        f"  {colleagues_heading(why)} in period {why.period}:",
     ]
     columns = max(width(_cell(name)) for name, _ in why.whereabouts)
     lines += [f"    {pad(_cell(name), columns)}  {_cell(doing)}" for name, doing in why.whereabouts]
     if why.more_colleagues:
         lines.append(f"    and {why.more_colleagues} more")
-    lines.append("  " + _cell(why.nobody_free))
     return lines
 
 

@@ -60,21 +60,41 @@ class Explanation:
     present: int  # how many teachers are in school in that period
     free: Shortened  # present teachers with nothing to do in that period
 
-    @property
-    def nobody_free(self) -> str:
-        if self.free:
-            return f"Free in period {self.period} but not given this lesson: {self.free.joined()}."
-        if self.present == 0:
-            return f"No teacher was in school in period {self.period}."
-        if self.present == 1:
-            return (
-                "No teacher of any subject was free: the one teacher in school was "
-                f"teaching or covering in period {self.period}."
-            )
+
+def by_period_notes(explanations: Sequence[Explanation]) -> list[list[Explanation]]:
+    """The explanations of each period together, in period order."""
+    periods: dict[int, list[Explanation]] = {}
+    for why in explanations:
+        periods.setdefault(why.period, []).append(why)
+    return list(periods.values())
+
+
+def who_was_free(whys: Sequence[Explanation], period_named: bool = False) -> str:
+    """Who else was free in one period, said once for all its uncovered
+    subjects; with `period_named`, the sentence says which period."""
+    why = whys[0]
+    when = f" in period {why.period}" if period_named else ""
+    lessons = sum(len(w.gaps) for w in whys)
+    if why.free:
+        these = "this lesson" if lessons == 1 else "these lessons"
+        return f"Free{when} but not given {these}: {why.free.joined()}."
+    if why.present == 0:
+        return f"No teacher was in school{when}."
+    if why.present == 1:
         return (
-            f"No teacher of any subject was free: all {self.present} teachers in school"
-            f" were teaching or covering in period {self.period}."
+            "No teacher of any subject was free: the one teacher in school was "
+            f"teaching or covering{when}."
         )
+    return (
+        f"No teacher of any subject was free: all {why.present} teachers in school "
+        f"were teaching or covering{when}."
+    )
+
+
+def colleagues_heading(why: Explanation) -> str:
+    """E.g. "Maths teachers", in the number there are."""
+    colleagues = len(why.whereabouts) + why.more_colleagues
+    return f"{why.subject} teacher" + ("" if colleagues == 1 else "s")
 
 
 def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
