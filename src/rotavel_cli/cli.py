@@ -97,8 +97,19 @@ exit status: 0 when a plan was made (even with lessons left uncovered),
 # The cover desk's commands (desk_cli.py). Any other first argument is a school
 # folder as before; a folder with one of these names is given as ./NAME.
 DESK_COMMANDS = frozenset(
-    {"absent", "absences", "back", "plan", "assign", "nocover", "release", "free", "history",
-     "staff", "export"}
+    {
+        "absent",
+        "absences",
+        "back",
+        "plan",
+        "assign",
+        "nocover",
+        "release",
+        "free",
+        "history",
+        "staff",
+        "export",
+    }
 )
 
 _ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
