@@ -32,6 +32,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -64,13 +65,16 @@ def write_school(folder: Path, plan: gen.Plan, settings: str) -> list[str]:
     return names
 
 
-def median_ms(run: object, repeats: int) -> float:
-    times = []
+def medians_ms(runs: dict[str, Callable[[], object]], repeats: int) -> dict[str, float]:
+    """Each run timed `repeats` times, taking turns, so that a busy moment of
+    a shared machine falls on all of them alike; the median of each."""
+    times: dict[str, list[float]] = {name: [] for name in runs}
     for _ in range(repeats):
-        start = time.perf_counter()
-        run()  # type: ignore[operator]
-        times.append((time.perf_counter() - start) * 1000)
-    return statistics.median(times)
+        for name, run in runs.items():
+            start = time.perf_counter()
+            run()
+            times[name].append((time.perf_counter() - start) * 1000)
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def in_process(argv: list[str], output: Path) -> str:
@@ -95,7 +99,7 @@ def main_bench() -> None:
     parser.add_argument("--periods", type=int, default=10)
     parser.add_argument("--absent", type=float, default=0.08, help="share away each day")
     parser.add_argument("--days", type=int, default=60, help="school days already in the record")
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=9)
     parser.add_argument("--window", choices=("week", "cycle", "term"), default="term")
     parser.add_argument("--cap-day", type=int)
     parser.add_argument("--cap-week", type=int)
@@ -150,19 +154,20 @@ def main_bench() -> None:
             f"{len(plan.absent_lessons)} absent lessons on the last; "
             f"the day planned takes {rounds} run(s) of the module"
         )
-        figures = {
-            ("stateless", "process"): median_ms(
-                lambda: as_process(stateless, output), args.repeats
-            ),
-            ("desk", "process"): median_ms(lambda: as_process(desk, output), args.repeats),
-            ("stateless", "main()"): median_ms(lambda: in_process(stateless, output), args.repeats),
-            ("desk", "main()"): median_ms(lambda: in_process(desk, output), args.repeats),
-        }
+        figures = medians_ms(
+            {
+                "stateless process": lambda: as_process(stateless, output),
+                "desk process": lambda: as_process(desk, output),
+                "stateless main()": lambda: in_process(stateless, output),
+                "desk main()": lambda: in_process(desk, output),
+            },
+            args.repeats,
+        )
         size = os.path.getsize(folder / "rotavel.db")
     print(f"record file: {size / 1e6:.1f} MB")
     print(f"planning {today} (median of {args.repeats}):")
     for how in ("process", "main()"):
-        plain, record_ms = figures["stateless", how], figures["desk", how]
+        plain, record_ms = figures[f"stateless {how}"], figures[f"desk {how}"]
         print(
             f"  {how:8} stateless {plain:7.0f} ms   desk {record_ms:7.0f} ms   "
             f"ratio {record_ms / plain:.2f}"

@@ -552,7 +552,11 @@ def test_a_version_1_record_is_migrated_on_open(tmp_path, capfd):
         "#1      Ann      2026-03-09  2026-03-13  all day  Course",
     )
     connection = sqlite3.connect(folder / "rotavel.db")
-    assert connection.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,) == (2,)
+    assert connection.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,) == (3,)
+    assert connection.execute(
+        "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'cover' "
+        "AND sql IS NOT NULL ORDER BY name"
+    ).fetchall() == [("cover_by_day",), ("cover_by_substitute",)]
     connection.close()
     with Desk.open(folder) as desk:
         assert desk.staff_rules() == {"Bob": StaffRule(last_resort=True)}
@@ -586,9 +590,9 @@ def _foreign(db):
     [
         (
             lambda db: _version(db, 99),
-            "{db} was written by a newer rotavel (record version 99; this one reads up to 2)",
+            "{db} was written by a newer rotavel (record version 99; this one reads up to 3)",
         ),
-        (lambda db: _version(db, 2, app=7), "{db}: not a rotavel record"),
+        (lambda db: _version(db, 3, app=7), "{db}: not a rotavel record"),
         (_foreign, "{db}: not a rotavel record (it has other tables)"),
         (
             lambda db: db.write_text("name,subject\n"),

@@ -99,6 +99,10 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
         "ALTER TABLE absence ADD COLUMN periods TEXT",  # NULL: the whole day; else "1,2,5"
         "ALTER TABLE staff_rule ADD COLUMN days TEXT",  # NULL: every day; else "0,2" (Monday 0)
     ),
+    (  # 3: covers per substitute over a range of days read from an index alone
+        # (a term of a large school is some 50,000 covers, counted for every plan)
+        "CREATE INDEX cover_by_day ON cover (day, substitute)",
+    ),
 )
 SCHEMA_VERSION = len(MIGRATIONS)
 TABLES = ("absence", "cover", "published_day", "staff_rule")
