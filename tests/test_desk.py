@@ -368,8 +368,10 @@ def test_free_teachers_best_candidates_first(tmp_path, capfd):
         desk.add_absence("Ann", MON, TUE, None, "")
         desk.publish(MON)  # Bob covers on Monday
         desk.set_staff_rule("Dan", last_resort=True)
-        assert subs(desk.publish(TUE)) == ["Cat"]
+        plan = desk.publish(TUE)
+        assert subs(plan) == ["Cat"]
         free = desk.free(TUE)
+        assert desk.free(TUE, plan) == free  # from the plan just published, as the table does
     # Period 1: Cat covers and Dan teaches. Period 2: Cat (today 1) before Dan,
     # who is last resort. Period 3: Bob (one cover in the week), then Dan.
     assert free == {

@@ -879,13 +879,16 @@ class Desk:
 
     # -- who is free, history, export ------------------------------------------
 
-    def free(self, date: datetime.date) -> dict[int, list[FreeTeacher]]:
+    def free(self, date: datetime.date, plan: Plan | None = None) -> dict[int, list[FreeTeacher]]:
         """For each period of the day, the teachers in school and free once the
-        day's plan is made, best candidates first: those the plan may still ask,
-        by fewer covers in the window, then by load; then last-resort staff,
-        those at their cap, and those never asked."""
+        day's plan is made (or once `plan`, made already, is), best candidates
+        first: those the plan may still ask, by fewer covers in the window, then
+        by load; then last-resort staff, those at their cap, and those never asked."""
         with self._reading():
-            plan, rules = self._plan(date)
+            if plan is None:
+                plan, rules = self._plan(date)
+            else:  # a publish changes the decisions, not the window, caps or flags
+                rules = self._rules(plan.day)[0]
         day = plan.day
         staff = day.staff
         today = Counter(a.substitute for a in plan.covers)

@@ -143,7 +143,9 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     notes = list(plan.day.notes)
     if args.format != "table":
         return Said(PLAN_FORMATS[args.format](plan), notes)
-    text = render_table(plan) + _free_section(desk.free(date)) + "\n" + _status(desk, plan, args)
+    text = (
+        render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + _status(desk, plan, args)
+    )
     return Said(text, notes)
 
 
