@@ -212,7 +212,7 @@ def test_hand_cover_and_published_plan_kept_when_an_absence_arrives_at_8_15(tmp_
     folder = make_school(tmp_path / "s", *HAND)
     date = ["--date", TUE]
     # 7:30: Ann is away; Bob (free in 1) and Cat (free in 2) are planned.
-    assert run(capfd, "absent", folder, "Ann:Ill", "--from", TUE)[0] == 0
+    assert run(capfd, "absent", folder, "Ann:Ill", "--date", TUE)[0] == 0
     code, out, _ = run(capfd, "plan", folder, *date, "--publish", "--format", "csv")
     assert (code, out.splitlines()[1:]) == (
         0,
@@ -972,7 +972,7 @@ def test_export_writes_every_table(tmp_path, capfd):
         ),
         (
             ["absent", "{folder}", "Ann", "--from", "2026-02-30"],
-            "argument --from: '2026-02-30' is not a date written YYYY-MM-DD (see rotavel absent --help)",
+            "argument --from/--date: '2026-02-30' is not a date written YYYY-MM-DD (see rotavel absent --help)",
         ),
         (["back", "{folder}", "7"], "no absence #7 in {folder}/rotavel.db"),
         (
@@ -987,7 +987,7 @@ def test_export_writes_every_table(tmp_path, capfd):
         (
             ["plan", "{folder}", "--date", "2026-03-10", "--format", "pdf"],
             "argument -f/--format: invalid choice: 'pdf' (choose from 'report', 'csv', 'table', "
-            "'html', 'slips') (see rotavel plan --help)",
+            "'html', 'slips', 'gpu014') (see rotavel plan --help)",
         ),
         (["plan", "{folder}/nowhere"], "{folder}/nowhere: not a school folder (no such folder)"),
         (
@@ -1045,3 +1045,24 @@ def test_a_term_window_needs_its_start(tmp_path, capfd, toml, message):
     folder = make_school(tmp_path / "s", *FAIR, toml=toml)
     code, out, err = run(capfd, "plan", folder, "--date", TUE)
     assert (code, out, err) == (2, "", f"rotavel: {folder}/rotavel.toml: {message}\n")
+
+
+@pytest.mark.parametrize("form", ["csv", "gpu014"])
+def test_a_timetabling_programs_export_is_planned_as_the_command_plans_it(tmp_path, capfd, form):
+    from test_importers import untis_folder
+
+    folder = untis_folder(tmp_path / "Lindenschule")
+    absent = "Maria Müller (MUE)"
+    with Desk.open(folder) as desk:
+        desk.add_absence(absent, MON, MON, None, "Ill")
+        assert [(a.lesson.teacher, a.lesson.period) for a in desk.plan(MON).absent_lessons] == [
+            (absent, 2)
+        ]
+    stateless = run(capfd, folder, "--date", MON, "--absent", f"{absent}:Ill", "--format", form)
+    assert run(capfd, "plan", folder, "--date", MON, "--format", form)[:2] == stateless[:2]
+    code, _, err = run(capfd, "absent", folder, "Maria Müller", "--from", MON)
+    assert (code, err) == (
+        2,
+        f"rotavel: unknown teacher 'Maria Müller' (not in {folder}); "
+        "did you mean 'Maria Müller (MUE)'?\n",
+    )

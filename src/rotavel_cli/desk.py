@@ -42,10 +42,11 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any
 
+from rotavel_cli.importers import read_export
 from rotavel_cli.messages import InputError, did_you_mean, shown
 from rotavel_cli.output import OutputError, write_file
 from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
-from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE, read_folder
+from rotavel_cli.school_files import read_folder
 from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
@@ -347,17 +348,20 @@ class Desk:
     # -- the school -----------------------------------------------------------
 
     def _school_week(self) -> Week:
-        """The folder's week, read again only when one of its files changed."""
-        key: list[tuple[int, int, int] | None] = []
-        for name in (TEACHER_FILE, TIMETABLE_FILE):
-            try:
-                info = os.stat(self.folder / name)
-                key.append((info.st_mtime_ns, info.st_size, info.st_ino))
-            except OSError:
-                key.append(None)
+        """The folder's week (its CSV files, or a timetabling program's export
+        in it), read again only when one of its files changed."""
+        key = []
+        try:
+            for entry in sorted(os.scandir(self.folder), key=lambda e: e.name):
+                if entry.is_file() and not entry.name.startswith(DB_NAME):  # the record changes
+                    info = entry.stat()
+                    key.append((entry.name, info.st_mtime_ns, info.st_size, info.st_ino))
+        except OSError as error:
+            raise DeskError(f"{self.folder}: cannot read the folder: {error.strerror}") from None
         if self._week is None or key != self._week_key:
             try:
-                self._week = read_folder(self.folder)
+                imported = read_export(self.folder)
+                self._week = imported if imported is not None else read_folder(self.folder)
             except InputError as error:
                 raise DeskError(str(error)) from None
             self._week_key = key
@@ -379,7 +383,7 @@ class Desk:
         names = self.staff_names()
         if name not in names:
             raise DeskError(
-                f"unknown {what} {shown(name)} (not in {self.folder / TEACHER_FILE})"
+                f"unknown {what} {shown(name)} (not in {self._school_week().source})"
                 + did_you_mean(name, names)
             )
         return name

@@ -155,6 +155,7 @@ PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
     "table": render_table,
     "html": render_board,
     "slips": render_slips,
+    "gpu014": lambda plan: cli._gpu014(plan),
 }
 
 
@@ -527,8 +528,10 @@ def _parser() -> argparse.ArgumentParser:
             else "the first day back (default: today); on the absence's first day it is cancelled",
         )
     for name in ("absent", "absences", "history"):
+        # For one day's absence, --date reads as naturally as --from.
         sub[name].add_argument(
             "--from",
+            *(("--date",) if name == "absent" else ()),
             dest="from_date",
             type=cli._date,
             metavar="YYYY-MM-DD",
