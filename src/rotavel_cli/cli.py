@@ -170,6 +170,10 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
+    if argv and argv[0] == "serve":  # the web desk; a folder named serve is ./serve
+        from rotavel_cli.web.command import main as serve
+
+        return serve(argv[1:])
     try:
         _check_utf8(argv)
         args = _parser().parse_args(argv)

@@ -17,10 +17,16 @@ _UNSAFE = re.compile(
 )
 
 
+def visible(text: str) -> str:
+    """`text` with its controls and bidirectional overrides shown as escapes
+    (\\x1b, \\u202e), not yet escaped for HTML."""
+    return _UNSAFE.sub(lambda match: ascii(match.group())[1:-1], text)
+
+
 def h(text: str) -> str:
     """Text for HTML content or a quoted attribute, with controls and
     bidirectional overrides shown as escapes."""
-    return html.escape(_UNSAFE.sub(lambda match: ascii(match.group())[1:-1], text))
+    return html.escape(visible(text))
 
 
 def class_label(label: str) -> str:

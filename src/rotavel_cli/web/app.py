@@ -1,0 +1,658 @@
+"""The desk's web pages: Today, the Board, the Slips, Staff and History.
+
+Every page is a Jinja2 template with autoescaping; every action is a plain
+form posted and answered with a redirect, so nothing needs JavaScript. The
+one script, on the board, only reloads it sooner after a publish.
+
+Each request opens its own Desk (one database connection), so waitress's
+threads never share a connection and every change is one of the desk's
+transactions. A page never keeps the desk's state between requests: a form
+names what it changes (a date, a teacher, a period), never a snapshot.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import functools
+import hmac
+import re
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, TypeVar, cast
+from urllib.parse import urlsplit
+
+from flask import (
+    Flask,
+    Response,
+    abort,
+    flash,
+    g,
+    redirect,
+    render_template,
+    request,
+    session,
+    url_for,
+)
+from flask_wtf.csrf import CSRFError, CSRFProtect
+from markupsafe import Markup, escape
+
+from rotavel_cli.desk import Desk, DeskError
+from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
+from rotavel_cli.schoolday import SchoolDay, parse_periods
+from rotavel_cli.messages import InputError
+from rotavel_cli.web.chart import bar_chart
+from rotavel_cli.web.secure import StateFile, Throttle, check_password
+from rotavel_cli.webpage import visible
+from rotavel_cli.wording import (
+    away_text,
+    by_period,
+    by_substitute,
+    day_label,
+    explain,
+    periods_text,
+    plural,
+)
+
+PACKAGE = Path(__file__).resolve().parent.parent
+# Free teachers offered in a lesson's own list; the rest are one click away.
+OFFERED = 12
+# How long a login lasts, and a form's token with it: a school day and then some.
+LOGIN_HOURS = 12
+WINDOW_WORDS = {"week": "this week", "cycle": "this cycle", "term": "this term"}
+
+View = TypeVar("View", bound=Callable[..., Any])
+
+
+@dataclass
+class Site:
+    """What one `rotavel serve` serves."""
+
+    folder: Path
+    db: Path | None
+    state: StateFile
+    loopback: bool = True  # only this computer can reach it
+    today: Callable[[], datetime.date] = datetime.date.today
+    throttle: Throttle = field(default_factory=Throttle)
+    board_poll: int = 10  # seconds between the board's checks for a new publish
+    open_desk: Callable[[Path, Path | None], Desk] = Desk.open
+
+
+def create_app(site: Site) -> Flask:
+    app = Flask(
+        __name__,
+        template_folder=str(PACKAGE / "templates"),
+        static_folder=str(Path(__file__).parent / "static"),
+    )
+    state = site.state.load()
+    app.config.update(
+        SECRET_KEY=state.secret_key,
+        SESSION_COOKIE_NAME="rotavel_session",
+        SESSION_COOKIE_HTTPONLY=True,
+        SESSION_COOKIE_SAMESITE="Lax",
+        PERMANENT_SESSION_LIFETIME=datetime.timedelta(hours=LOGIN_HOURS),
+        WTF_CSRF_TIME_LIMIT=LOGIN_HOURS * 3600,
+        MAX_CONTENT_LENGTH=1024 * 1024,
+        TEMPLATES_AUTO_RELOAD=False,
+    )
+    if site.loopback:
+        # A page elsewhere that points its own name at 127.0.0.1 (DNS rebinding) is
+        # answered with an error, not the desk.
+        app.config["TRUSTED_HOSTS"] = ["localhost", "127.0.0.1", "::1", "[::1]"]
+    app.jinja_env.finalize = _shown
+    app.jinja_env.filters["value"] = _value
+    app.jinja_env.globals.update(
+        day_label=day_label, plural=plural, periods_text=periods_text, away_text=away_text
+    )
+    CSRFProtect(app)
+    app.extensions["rotavel"] = site
+    _routes(app, site)
+    return app
+
+
+def _shown(value: object) -> object:
+    """Every value a template writes: text with its controls and bidirectional
+    overrides made visible (autoescaping then escapes it)."""
+    if isinstance(value, str) and not isinstance(value, Markup):
+        return visible(value)
+    return "" if value is None else value
+
+
+def _value(text: str) -> Markup:
+    """A name as a form sends it back: escaped, every character kept, so the
+    desk receives exactly the name it gave."""
+    return escape(text)
+
+
+def _desk(site: Site) -> Desk:
+    if "desk" not in g:
+        g.desk = site.open_desk(site.folder, site.db)
+    return cast(Desk, g.desk)
+
+
+def _date(text: str | None, site: Site) -> datetime.date:
+    if not text:
+        return site.today()
+    try:
+        if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}", text):
+            return datetime.date.fromisoformat(text)
+    except ValueError:
+        pass
+    abort(400, f"{text!r} is not a date written YYYY-MM-DD")
+
+
+def _int(name: str) -> int:
+    text = request.form.get(name, "").strip()
+    if not re.fullmatch(r"-?[0-9]{1,6}", text):
+        abort(400, f"{name} must be a whole number")
+    return int(text)
+
+
+def _text(name: str, limit: int = 500) -> str:
+    text = request.form.get(name, "")
+    if len(text) > limit:
+        abort(400, f"{name} is longer than {limit} characters")
+    return text
+
+
+def _local(target: str | None) -> str | None:
+    """A path on this site to go back to after logging in, never another site."""
+    if not target or not target.startswith("/") or target.startswith("//") or "\\" in target:
+        return None
+    parts = urlsplit(target)
+    return None if parts.scheme or parts.netloc else target
+
+
+def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every address
+    def logged_in() -> bool:
+        state = site.state.load()
+        epoch = session.get("epoch")
+        return state.password is not None and epoch is not None and epoch == state.epoch
+
+    def login_required(view: View) -> View:
+        @functools.wraps(view)
+        def wrapped(*args: Any, **kwargs: Any) -> Any:
+            if not logged_in():
+                if request.method == "GET":
+                    return redirect(url_for("login", next=request.full_path.rstrip("?")))
+                abort(403, "Log in first.")
+            return view(*args, **kwargs)
+
+        return cast(View, wrapped)
+
+    @app.after_request
+    def headers(response: Response) -> Response:
+        # Nothing from other hosts; scripts only from this site, and none inline.
+        response.headers["Content-Security-Policy"] = (
+            "default-src 'none'; script-src 'self'; connect-src 'self'; img-src 'self'; "
+            "style-src 'self' 'unsafe-inline'; form-action 'self'; base-uri 'none'; "
+            "frame-ancestors 'none'"
+        )
+        response.headers["X-Content-Type-Options"] = "nosniff"
+        response.headers["Referrer-Policy"] = "no-referrer"  # the board's link stays private
+        response.headers["X-Frame-Options"] = "DENY"
+        if request.endpoint != "static":
+            response.headers["Cache-Control"] = "no-store"
+        return response
+
+    @app.teardown_appcontext
+    def close_desk(_error: BaseException | None) -> None:
+        desk = g.pop("desk", None)
+        if desk is not None:
+            desk.close()
+
+    @app.errorhandler(CSRFError)
+    def bad_token(error: CSRFError) -> tuple[str, int]:
+        return render_template(
+            "web/error.html",
+            title="Form expired",
+            message="The form had expired or did not come from this site. "
+            "Go back, reload the page and try again.",
+            logged_in=logged_in(),
+        ), 400
+
+    @app.errorhandler(400)
+    @app.errorhandler(403)
+    @app.errorhandler(404)
+    @app.errorhandler(405)
+    def refused(error: Any) -> tuple[str, int]:
+        return render_template(
+            "web/error.html",
+            title=error.name,
+            message=error.description,
+            logged_in=logged_in(),
+        ), error.code
+
+    # Logging in and out
+
+    @app.get("/login")
+    def login() -> str:
+        return render_template(
+            "web/login.html",
+            has_password=site.state.load().password is not None,
+            next=_local(request.args.get("next")) or "",
+            folder=site.folder,
+        )
+
+    @app.post("/login")
+    def login_post() -> Any:
+        state = site.state.load()
+        target = _local(request.form.get("next")) or url_for("today")
+        wait = site.throttle.wait()
+        if wait > 0:
+            flash(f"Too many wrong passwords: wait {int(wait) + 1} seconds and try again.", "error")
+            return redirect(url_for("login", next=target)), 303
+        password = request.form.get("password", "")
+        if state.password is None or not check_password(password, state.password):
+            delay = site.throttle.failed()
+            flash(f"Wrong password. Try again in {delay:g} seconds.", "error")
+            return redirect(url_for("login", next=target)), 303
+        site.throttle.succeeded()
+        session.clear()  # a fresh session: nothing from before the login carries over
+        session.permanent = True
+        session["epoch"] = state.epoch
+        return redirect(target, 303)
+
+    @app.post("/logout")
+    def logout() -> Any:
+        session.clear()
+        flash("Logged out.", "info")
+        return redirect(url_for("login"), 303)
+
+    # Today
+
+    @app.get("/")
+    def home() -> Any:
+        return redirect(url_for("today"))
+
+    @app.get("/today")
+    @login_required
+    def today() -> str:
+        date = _date(request.args.get("date"), site)
+        desk = _desk(site)
+        try:
+            view = TodayView.of(desk, date)
+        except DeskError as error:
+            return render_template(
+                "web/today.html", date=date, nav="today", problem=str(error), view=None,
+                **_dates(date),
+            )
+        return render_template(
+            "web/today.html", date=date, nav="today", problem=None, view=view, **_dates(date)
+        )
+
+    @app.get("/today/lesson")
+    @login_required
+    def lesson() -> str:
+        date = _date(request.args.get("date"), site)
+        teacher = request.args.get("teacher", "")
+        try:
+            period = int(request.args.get("period", ""))
+        except ValueError:
+            abort(400, "period must be a whole number")
+        desk = _desk(site)
+        try:
+            plan = desk.plan(date)
+            free = desk.free(date).get(period, [])
+        except DeskError as error:
+            abort(400, str(error))
+        item = next(
+            (a for a in plan.absent_lessons
+             if a.lesson.teacher == teacher and a.lesson.period == period),
+            None,
+        )
+        if item is None:
+            abort(404, "That lesson is not among the day's absent lessons.")
+        return render_template(
+            "web/lesson.html", date=date, nav="today", item=item,
+            free=_best_first(free, item.subject),
+            window=WINDOW_WORDS.get(plan.day.settings.window, "in the window"),
+        )
+
+    def back_to_day(date: datetime.date, anchor: str | None = None) -> Any:
+        return redirect(url_for("today", date=date.isoformat(), _anchor=anchor), 303)
+
+    def act(date: datetime.date, done: str, change: Callable[[Desk], object],
+            anchor: str | None = None) -> Any:
+        try:
+            change(_desk(site))
+        except DeskError as error:
+            flash(str(error), "error")
+        else:
+            flash(done, "info")
+        return back_to_day(date, anchor)
+
+    @app.post("/absences")
+    @login_required
+    def add_absence() -> Any:
+        date = _date(request.form.get("date"), site)
+        name = _text("teacher", 300).strip()
+        first = _date(request.form.get("first") or date.isoformat(), site)
+        last = _date(request.form.get("last") or first.isoformat(), site)
+        reason = _text("reason").strip()
+        text = _text("periods", 200).strip()
+        try:
+            periods = parse_periods(text, "periods") if text else None
+        except InputError as error:
+            flash(str(error), "error")
+            return back_to_day(date, "add-absence")
+        if not name:
+            flash("Name the teacher who is away.", "error")
+            return back_to_day(date, "add-absence")
+        return act(
+            date, f"Absence of {name} added.",
+            lambda desk: desk.add_absence(name, first, last, periods, reason), "absences",
+        )
+
+    @app.post("/absences/<int:absence_id>/end")
+    @login_required
+    def end_absence(absence_id: int) -> Any:
+        date = _date(request.form.get("date"), site)
+        last = _date(request.form.get("last") or date.isoformat(), site)
+        return act(
+            date, f"Absence ended: back after {last:%A %-d %B}.",
+            lambda desk: desk.end_absence(absence_id, last), "absences",
+        )
+
+    def lesson_form() -> tuple[datetime.date, str, int]:
+        return _date(request.form.get("date"), site), _text("teacher", 300), _int("period")
+
+    @app.post("/lessons/assign")
+    @login_required
+    def assign() -> Any:
+        date, teacher, period = lesson_form()
+        substitute = _text("substitute", 300)
+        if not substitute:
+            flash("Choose a teacher to cover the lesson.", "error")
+            return back_to_day(date, _anchor(teacher, period))
+        return act(
+            date, f"{substitute} covers {teacher}'s lesson in period {period}.",
+            lambda desk: desk.assign(date, teacher, period, substitute), _anchor(teacher, period),
+        )
+
+    @app.post("/lessons/no-cover")
+    @login_required
+    def no_cover() -> Any:
+        date, teacher, period = lesson_form()
+        return act(
+            date, f"{teacher}'s lesson in period {period} needs no cover.",
+            lambda desk: desk.no_cover(date, teacher, period), _anchor(teacher, period),
+        )
+
+    @app.post("/lessons/release")
+    @login_required
+    def release() -> Any:
+        date, teacher, period = lesson_form()
+        return act(
+            date, f"{teacher}'s lesson in period {period} is planned again.",
+            lambda desk: desk.release(date, teacher, period), _anchor(teacher, period),
+        )
+
+    @app.post("/publish")
+    @login_required
+    def publish() -> Any:
+        date = _date(request.form.get("date"), site)
+        try:
+            plan = _desk(site).publish(date)
+        except DeskError as error:
+            flash(str(error), "error")
+        else:
+            flash(
+                f"Published: {plural(len(plan.covers), 'cover')}, "
+                f"{len(plan.uncovered)} not covered.",
+                "info",
+            )
+        return back_to_day(date)
+
+    # The board: for the staff-room screen, with a login or through its secret link
+
+    def board_page(token: str | None) -> str:
+        date = _date(request.args.get("date"), site)
+        try:
+            plan = _desk(site).plan(date)
+        except DeskError as error:
+            return render_template("web/board.html", plan=None, problem=str(error),
+                                   date=date, token=token, version="", poll=site.board_poll,
+                                   refresh=60)
+        return render_template(
+            "web/board.html", plan=plan, problem=None, date=date, token=token,
+            version=_version(plan), poll=site.board_poll,
+            refresh=plan.day.settings.board_refresh, view=BoardView.of(plan),
+        )
+
+    def board_version(token: str | None) -> Response:
+        date = _date(request.args.get("date"), site)
+        try:
+            text = _version(_desk(site).plan(date))
+        except DeskError as error:
+            text = "error " + str(error)
+        return Response(text, mimetype="text/plain")
+
+    def check_token(token: str) -> None:
+        expected = site.state.load().board_token
+        if not hmac.compare_digest(token.encode(), expected.encode()):
+            abort(404, "This board link is not (or no longer) valid.")
+
+    @app.get("/board")
+    @login_required
+    def board() -> str:
+        return board_page(None)
+
+    @app.get("/board/version")
+    @login_required
+    def board_version_logged_in() -> Response:
+        return board_version(None)
+
+    @app.get("/board/<token>")
+    def board_by_link(token: str) -> str:
+        check_token(token)
+        return board_page(token)
+
+    @app.get("/board/<token>/version")
+    def board_version_by_link(token: str) -> Response:
+        check_token(token)
+        return board_version(token)
+
+    # Slips
+
+    @app.get("/slips")
+    @login_required
+    def slips() -> str:
+        date = _date(request.args.get("date"), site)
+        try:
+            plan = _desk(site).plan(date)
+        except DeskError as error:
+            abort(400, str(error))
+        return render_template(
+            "web/slips.html", plan=plan, date=date, nav="slips", slips=by_substitute(plan),
+            **_dates(date),
+        )
+
+    # Staff
+
+    @app.get("/staff")
+    @login_required
+    def staff() -> str:
+        desk = _desk(site)
+        date = site.today()
+        query = request.args.get("q", "").strip()
+        try:
+            day = desk.day(date)
+        except DeskError as error:
+            abort(400, str(error))
+        rules = desk.staff_rules()
+        members = [
+            m for m in day.staff.values() if not query or query.casefold() in m.name.casefold()
+        ]
+        return render_template(
+            "web/staff.html", nav="staff", members=members, rules=rules, query=query,
+            board_link=url_for("board_by_link", token=site.state.load().board_token,
+                               _external=True),
+            settings=day.settings,
+        )
+
+    @app.post("/staff/rule")
+    @login_required
+    def staff_rule() -> Any:
+        name = _text("teacher", 300)
+        caps = {}
+        for key in ("cap_day", "cap_week"):
+            text = request.form.get(key, "").strip()
+            if text and not re.fullmatch(r"[0-9]{1,4}", text):
+                flash(f"{key.replace('_', ' ')} must be a whole number (empty for none).", "error")
+                return redirect(url_for("staff", q=request.form.get("q") or None), 303)
+            caps[key] = int(text) if text else None
+        days = tuple(d.strip() for d in re.split(r"[,;/]", _text("days")) if d.strip())
+        try:
+            _desk(site).set_staff_rule(
+                name,
+                never="never" in request.form,
+                last_resort="last_resort" in request.form,
+                cap_day=caps["cap_day"],
+                cap_week=caps["cap_week"],
+                days=days or None,
+            )
+        except DeskError as error:
+            flash(str(error), "error")
+        else:
+            flash(f"Saved the rules for {name}.", "info")
+        return redirect(
+            url_for("staff", q=request.form.get("q") or None, _anchor=_slug("staff", name)), 303
+        )
+
+    @app.post("/staff/board-link")
+    @login_required
+    def renew_board_link() -> Any:
+        site.state.renew_board_token()
+        flash("The board has a new link; the old one no longer opens it.", "info")
+        return redirect(url_for("staff", _anchor="board-link"), 303)
+
+    # History
+
+    @app.get("/history")
+    @login_required
+    def history() -> str:
+        last = _date(request.args.get("last"), site)
+        first = _date(request.args.get("first") or (last - datetime.timedelta(days=27)).isoformat(),
+                      site)
+        if first > last:
+            first, last = last, first
+        try:
+            counts = _desk(site).history(first, last)
+        except DeskError as error:
+            abort(400, str(error))
+        return render_template(
+            "web/history.html", nav="history", first=first, last=last, counts=counts,
+            chart=bar_chart(counts), total=sum(n for _, n in counts),
+        )
+
+
+def _dates(date: datetime.date) -> dict[str, datetime.date]:
+    return {
+        "yesterday": date - datetime.timedelta(days=1),
+        "tomorrow": date + datetime.timedelta(days=1),
+    }
+
+
+def _slug(kind: str, *parts: object) -> str:
+    """An id for a page element, from anything: hex keeps it to safe characters."""
+    return kind + "-" + "-".join(str(p).encode("utf-8", "surrogatepass").hex() for p in parts)
+
+
+def _anchor(teacher: str, period: int) -> str:
+    return _slug("lesson", teacher, period)
+
+
+def _version(plan: Plan) -> str:
+    """Changes whenever what the board shows changes."""
+    import hashlib
+
+    digest = hashlib.sha256()
+    for item in plan.absent_lessons:
+        lesson = item.lesson
+        for part in (lesson.teacher, str(lesson.period), lesson.class_label,
+                     item.substitute or "", item.how, lesson.room):
+            digest.update(part.encode("utf-8", "surrogatepass") + b"\0")
+    return digest.hexdigest()[:32]
+
+
+def _best_first(free: Iterable[Any], subject: str) -> list[Any]:
+    return list(free)
+
+
+@dataclass(frozen=True)
+class Row:
+    item: AbsentLesson
+    anchor: str
+    offered: list[Any]  # the best free teachers, best first
+    more: int  # free teachers not in `offered`
+
+    @property
+    def state(self) -> str:
+        if self.item.substitute is not None:
+            return "by-hand" if self.item.how == BY_HAND else "covered"
+        if self.item.how == NO_COVER:
+            return "no-cover"
+        if self.item.how == TEAM:
+            return "team"
+        return "uncovered"
+
+    @property
+    def decided(self) -> bool:
+        return self.item.how in (BY_HAND, NO_COVER)
+
+
+@dataclass(frozen=True)
+class TodayView:
+    day: SchoolDay
+    plan: Plan
+    absences: list[Any]
+    periods: list[tuple[int, list[Row]]]
+    explanations: list[Any]
+    staff_names: list[str]
+    window: str
+
+    @classmethod
+    def of(cls, desk: Desk, date: datetime.date) -> TodayView:
+        plan = desk.plan(date)
+        free = desk.free(date)
+        day = plan.day
+        grouped: dict[int, list[Row]] = {}
+        for item in by_period(plan.absent_lessons):
+            offered = free.get(item.lesson.period, [])
+            grouped.setdefault(item.lesson.period, []).append(
+                Row(item, _anchor(item.lesson.teacher, item.lesson.period),
+                    offered[:OFFERED], max(0, len(offered) - OFFERED))
+            )
+        return cls(
+            day=day,
+            plan=plan,
+            absences=desk.absences_on(date),
+            periods=sorted(grouped.items()),
+            explanations=explain(plan, reasons=True),
+            staff_names=list(day.staff),
+            window=WINDOW_WORDS.get(day.settings.window, "in the window"),
+        )
+
+
+@dataclass(frozen=True)
+class BoardView:
+    periods: list[tuple[int, list[AbsentLesson]]]
+    out: list[Any]
+    explanations: list[Any]
+
+    @classmethod
+    def of(cls, plan: Plan) -> BoardView:
+        grouped: dict[int, list[AbsentLesson]] = {}
+        for item in by_period(plan.absent_lessons):
+            grouped.setdefault(item.lesson.period, []).append(item)
+        day = plan.day
+        return cls(
+            periods=sorted(grouped.items()),
+            out=[m for m in day.staff.values() if not m.present or not m.in_school],
+            explanations=explain(plan, reasons=day.settings.show_reasons),
+        )
+
+
+__all__ = ["Site", "create_app", "dataclasses"]
