@@ -34,7 +34,7 @@ import os
 import sqlite3
 import time
 from collections import Counter
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -94,6 +94,10 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
             cap_week INTEGER
         )""",
     ),
+    (  # 2: absences of part of a day, and the weekdays a teacher may cover on
+        "ALTER TABLE absence ADD COLUMN periods TEXT",  # NULL: the whole day; else "1,2,5"
+        "ALTER TABLE staff_rule ADD COLUMN days TEXT",  # NULL: every day; else "0,2" (Monday 0)
+    ),
 )
 SCHEMA_VERSION = len(MIGRATIONS)
 TABLES = ("absence", "cover", "published_day", "staff_rule")
@@ -136,6 +140,10 @@ class StaffRule:
     last_resort: bool = False  # asked only for what nobody else can take
     cap_day: int | None = None  # None: the school's setting
     cap_week: int | None = None
+    days: frozenset[int] | None = None  # weekdays they may cover on (Monday 0); None: every day
+
+    def never_on(self, date: datetime.date) -> bool:
+        return self.never or (self.days is not None and date.weekday() not in self.days)
 
 
 @dataclass(frozen=True)
@@ -402,13 +410,11 @@ class Desk:
             raise DeskError(f"the absence of {shown(name)} ends ({last}) before it starts ({first})")
         if periods is not None and not periods:
             raise DeskError(f"the absence of {shown(name)} names no period")
-        if periods is not None:
-            raise DeskError("this record keeps only absences of whole days")
         with self._writing():
             cursor = self._db.execute(
-                "INSERT INTO absence (teacher, first_day, last_day, reason, entered_at) "
-                "VALUES (?, ?, ?, ?, ?)",
-                (name, _day_text(first), _day_text(last), reason, _now()),
+                "INSERT INTO absence (teacher, first_day, last_day, periods, reason, entered_at) "
+                "VALUES (?, ?, ?, ?, ?, ?)",
+                (name, _day_text(first), _day_text(last), _numbers(periods), reason, _now()),
             )
         assert cursor.lastrowid is not None
         return cursor.lastrowid
@@ -437,7 +443,7 @@ class Desk:
 
     def _absence(self, absence_id: int) -> AbsenceRecord:
         row = self._db.execute(
-            "SELECT id, teacher, first_day, last_day, reason FROM absence WHERE id = ?",
+            "SELECT id, teacher, first_day, last_day, periods, reason FROM absence WHERE id = ?",
             (absence_id,),
         ).fetchone()
         if row is None:
@@ -454,7 +460,7 @@ class Desk:
 
     def _absences(self, first: datetime.date, last: datetime.date) -> list[AbsenceRecord]:
         rows = self._db.execute(
-            "SELECT id, teacher, first_day, last_day, reason FROM absence "
+            "SELECT id, teacher, first_day, last_day, periods, reason FROM absence "
             "WHERE first_day <= ? AND last_day >= ? ORDER BY id",
             (_day_text(last), _day_text(first)),
         )
@@ -468,26 +474,29 @@ class Desk:
 
     def _staff_rules(self) -> dict[str, StaffRule]:
         rows = self._db.execute(
-            "SELECT name, never, last_resort, cap_day, cap_week FROM staff_rule ORDER BY name"
+            "SELECT name, never, last_resort, cap_day, cap_week, days FROM staff_rule ORDER BY name"
         )
         return {
-            name: StaffRule(bool(never), bool(last_resort), cap_day, cap_week)
-            for name, never, last_resort, cap_day, cap_week in rows
+            name: StaffRule(bool(never), bool(last_resort), cap_day, cap_week, _read_numbers(days))
+            for name, never, last_resort, cap_day, cap_week, days in rows
         }
 
     def set_staff_rule(self, name: str, never: bool = _KEEP, last_resort: bool = _KEEP,
-                       cap_day: int | None = _KEEP, cap_week: int | None = _KEEP) -> StaffRule:
+                       cap_day: int | None = _KEEP, cap_week: int | None = _KEEP,
+                       days: frozenset[int] | None = _KEEP) -> StaffRule:
         """Change a teacher's rule; what is not given stays. Returns the rule now."""
         self._known(name)
         for label, cap in (("cap_day", cap_day), ("cap_week", cap_week)):
             if cap is not _KEEP and cap is not None and (not isinstance(cap, int) or cap < 0):
                 raise DeskError(f"{label} must be a whole number, 0 or more, not {cap!r}")
+        if days is not _KEEP and days is not None and not set(days) <= set(range(7)):
+            raise DeskError(f"days must be weekday numbers from 0 (Monday) to 6, not {sorted(days)}")
         with self._writing():
             rule = self._staff_rules().get(name, StaffRule())
             changes = {
                 key: value
                 for key, value in (("never", never), ("last_resort", last_resort),
-                                   ("cap_day", cap_day), ("cap_week", cap_week))
+                                   ("cap_day", cap_day), ("cap_week", cap_week), ("days", days))
                 if value is not _KEEP
             }
             rule = dataclasses.replace(rule, **changes)
@@ -495,11 +504,12 @@ class Desk:
                 self._db.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
             else:
                 self._db.execute(
-                    "INSERT INTO staff_rule (name, never, last_resort, cap_day, cap_week) "
-                    "VALUES (?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET "
+                    "INSERT INTO staff_rule (name, never, last_resort, cap_day, cap_week, days) "
+                    "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET "
                     "never = excluded.never, last_resort = excluded.last_resort, "
-                    "cap_day = excluded.cap_day, cap_week = excluded.cap_week",
-                    (name, int(rule.never), int(rule.last_resort), rule.cap_day, rule.cap_week),
+                    "cap_day = excluded.cap_day, cap_week = excluded.cap_week, days = excluded.days",
+                    (name, int(rule.never), int(rule.last_resort), rule.cap_day, rule.cap_week,
+                     _numbers(rule.days)),
                 )
         return rule
 
@@ -546,7 +556,7 @@ class Desk:
             if caps:
                 cap_day[name] = min(caps)
         staff = day.staff
-        never = frozenset(n for n, r in rules.items() if n in staff and r.never)
+        never = frozenset(n for n, r in rules.items() if n in staff and r.never_on(date))
         last_resort = frozenset(n for n, r in rules.items() if n in staff and r.last_resort)
         decided, notes = self._decided(day)
         return Rules(
@@ -865,6 +875,15 @@ def _teaching(day: SchoolDay) -> dict[tuple[str, int], Lesson]:
 
 
 def _absence_record(row: tuple[Any, ...]) -> AbsenceRecord:
-    number, teacher, first, last, reason = row
+    number, teacher, first, last, periods, reason = row
     return AbsenceRecord(number, teacher, datetime.date.fromisoformat(first),
-                         datetime.date.fromisoformat(last), None, reason)
+                         datetime.date.fromisoformat(last), _read_numbers(periods), reason)
+
+
+def _numbers(numbers: Iterable[int] | None) -> str | None:
+    """A set of periods or weekdays as the record keeps it: "1,2,5"; None stays None."""
+    return None if numbers is None else ",".join(map(str, sorted(numbers)))
+
+
+def _read_numbers(text: str | None) -> frozenset[int] | None:
+    return None if text is None else frozenset(int(n) for n in text.split(",") if n)
