@@ -1,0 +1,889 @@
+"""The cover desk: a school's record of absences and covers, and the rules
+it adds to each day's plan.
+
+The record is one SQLite file per school (`FOLDER/rotavel.db` unless told
+otherwise). It holds the absences as entered (a date range, once for a
+multi-day absence), every absent lesson of each published plan and every
+decision made by hand, and the rules the desk keeps for some staff (never
+asked to cover, asked last, their own caps).
+
+Nothing here chooses a substitute. Every rule becomes part of the school
+handed to the module through `plan.Rules`: covers so far in the school's
+window order the staff (fewer first), a cap or a flag makes a teacher busy,
+and what is already decided (published covers, hand covers, lessons that
+need no cover) is left out and keeps its substitute busy. The plan is
+always the module's answer, and each `Round` of it can be replayed.
+
+Every change is one transaction begun with BEGIN IMMEDIATE, so two commands
+at once are put one after the other, and a crash mid-write leaves the record
+as it was before that change. A publish plans inside its own transaction: a
+second publisher waits and plans on top of the first (or, after the busy
+timeout, is refused with a message), never in between.
+
+A `Desk` holds one connection and is meant for one thread; a web server
+opens one per request.
+"""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import datetime
+import io
+import os
+import sqlite3
+import time
+from collections import Counter
+from collections.abc import Iterable, Iterator, Mapping
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from types import TracebackType
+from typing import Any
+
+from rotavel_cli.messages import InputError, did_you_mean, shown
+from rotavel_cli.output import OutputError, write_file
+from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
+from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE, read_folder
+from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
+from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
+from rotavel_cli.week import Week
+from rotavel_cli.wording import in_at, name_key
+
+DB_NAME = "rotavel.db"
+# Marks the file as a rotavel record, so another program's database is refused, not migrated.
+APPLICATION_ID = 0x526F7456  # "RotV"
+
+# Each step takes the record from one version to the next; a new database runs
+# them all. Steps are never edited once released: a change is a new step.
+MIGRATIONS: tuple[tuple[str, ...], ...] = (
+    (  # 1: absences of whole days, covers, staff flags and a daily cap
+        """CREATE TABLE absence (
+            id INTEGER PRIMARY KEY,
+            teacher TEXT NOT NULL,
+            first_day TEXT NOT NULL,  -- ISO dates, both included
+            last_day TEXT NOT NULL,
+            reason TEXT NOT NULL DEFAULT '',
+            entered_at TEXT NOT NULL,
+            CHECK (first_day <= last_day)
+        )""",
+        "CREATE INDEX absence_by_day ON absence (first_day, last_day)",
+        """CREATE TABLE cover (
+            day TEXT NOT NULL,
+            teacher TEXT NOT NULL,  -- the absent teacher
+            period INTEGER NOT NULL,
+            classes TEXT NOT NULL,  -- as the plan shows them, e.g. 9A+9B
+            room TEXT NOT NULL DEFAULT '',
+            substitute TEXT,  -- NULL: nobody (not covered, or no cover needed)
+            how TEXT NOT NULL
+                CHECK (how IN ('planned', 'by hand', 'no cover needed', 'taught by')),
+            decided_at TEXT NOT NULL,
+            PRIMARY KEY (day, teacher, period)
+        )""",
+        "CREATE INDEX cover_by_substitute ON cover (substitute, day)",
+        """CREATE TABLE published_day (
+            day TEXT PRIMARY KEY,
+            published_at TEXT NOT NULL,
+            revision INTEGER NOT NULL
+        )""",
+        """CREATE TABLE staff_rule (
+            name TEXT PRIMARY KEY,
+            never INTEGER NOT NULL DEFAULT 0,
+            last_resort INTEGER NOT NULL DEFAULT 0,
+            cap_day INTEGER,  -- NULL: the school's setting
+            cap_week INTEGER
+        )""",
+    ),
+    (  # 2: absences of part of a day, and the weekdays a teacher may cover on
+        "ALTER TABLE absence ADD COLUMN periods TEXT",  # NULL: the whole day; else "1,2,5"
+        "ALTER TABLE staff_rule ADD COLUMN days TEXT",  # NULL: every day; else "0,2" (Monday 0)
+    ),
+)
+SCHEMA_VERSION = len(MIGRATIONS)
+TABLES = ("absence", "cover", "published_day", "staff_rule")
+
+# Test hook: seconds to sleep in the middle of a publish, between its writes,
+# so tests can run a second publisher against it or kill the process there.
+PAUSE_ENV = "ROTAVEL_DESK_TEST_PAUSE"
+
+
+class DeskError(Exception):
+    """A refused action or a record that cannot be used; one line for the user."""
+
+
+@dataclass(frozen=True)
+class AbsenceRecord:
+    id: int
+    name: str
+    first: datetime.date
+    last: datetime.date
+    periods: frozenset[int] | None  # None for the whole day
+    reason: str
+
+
+@dataclass(frozen=True)
+class CoverRecord:
+    """One absent lesson as the record holds it."""
+
+    date: datetime.date
+    teacher: str  # the absent teacher
+    period: int
+    classes: str
+    room: str
+    substitute: str | None
+    how: str  # plan.PLANNED, BY_HAND, NO_COVER or TEAM
+
+
+@dataclass(frozen=True)
+class StaffRule:
+    never: bool = False  # never asked to cover
+    last_resort: bool = False  # asked only for what nobody else can take
+    cap_day: int | None = None  # None: the school's setting
+    cap_week: int | None = None
+    days: frozenset[int] | None = None  # weekdays they may cover on (Monday 0); None: every day
+
+    def never_on(self, date: datetime.date) -> bool:
+        return self.never or (self.days is not None and date.weekday() not in self.days)
+
+
+@dataclass(frozen=True)
+class FreeTeacher:
+    name: str
+    subject: str
+    covers_today: int
+    covers_in_window: int
+    load: int = 0  # lessons and covers that day
+    note: str = ""  # "last resort", "cap reached", "never covers"; "" for a candidate
+
+
+# Unset arguments of set_staff_rule keep what the record has.
+_KEEP: Any = object()
+
+
+def window_start(settings: Settings, date: datetime.date) -> datetime.date:
+    """The first day of the school's window for fair shares that ends with `date`:
+    the Monday of its week, the first of the last `cycle_days` school days
+    (Monday to Friday), or the start of term."""
+    if settings.window == "week":
+        return date - datetime.timedelta(date.weekday())
+    if settings.window == "cycle":
+        start, left = date, settings.cycle_days - 1
+        while left > 0:
+            start -= datetime.timedelta(1)
+            if start.weekday() < 5:
+                left -= 1
+        return start
+    if settings.term_start is None:
+        raise DeskError(f"{SETTINGS_FILE}: window = \"term\" needs term_start (e.g. \"2026-01-05\")")
+    try:
+        start = datetime.date.fromisoformat(settings.term_start)
+    except ValueError:
+        raise DeskError(f"{SETTINGS_FILE}: term_start {shown(settings.term_start)} is not a date "
+                        "written YYYY-MM-DD") from None
+    return min(start, date)
+
+
+def _now() -> str:
+    return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+
+
+def _day_text(date: datetime.date) -> str:
+    return date.isoformat()
+
+
+def _out(member: StaffMember, period: int) -> bool:
+    return not in_at(member, period)
+
+
+class Desk:
+    """A school's record, with the folder it belongs to."""
+
+    def __init__(self, folder: Path, path: Path | None, connection: sqlite3.Connection,
+                 settings: Settings) -> None:
+        self.folder = folder
+        self.path = path  # None for an empty record kept in memory
+        self.settings = settings
+        self._db = connection
+        self._week_key: object = None
+        self._week: Week | None = None
+
+    @classmethod
+    def open(cls, folder: Path, db: Path | None = None, *, create: bool = True,
+             timeout: float = 5.0) -> Desk:
+        """The record of the school in `folder` (`folder/rotavel.db` unless `db`
+        says), brought to the current version. Without `create`, a record that
+        does not exist yet is read as empty and nothing is written to disk."""
+        folder = Path(folder)
+        if not folder.is_dir():
+            raise DeskError(f"{folder}: not a school folder (no such folder)")
+        try:
+            settings = load_settings(folder)
+        except InputError as error:
+            raise DeskError(str(error)) from None
+        path = Path(db) if db is not None else folder / DB_NAME
+        if path.is_dir():
+            raise DeskError(f"{path}: is a folder; give the record's file name")
+        memory = not create and not path.exists()
+        try:
+            connection = sqlite3.connect(":memory:" if memory else path, timeout=timeout,
+                                         isolation_level=None)
+        except sqlite3.Error as error:
+            raise DeskError(f"{path}: cannot open the record: {error}") from None
+        desk = cls(folder, None if memory else path, connection, settings)
+        try:
+            with desk._errors():
+                # The timeout is the wait for another command's write to finish.
+                connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+                if not memory:
+                    # Readers go on while a publish writes, and a crash rolls back cleanly.
+                    connection.execute("PRAGMA journal_mode = WAL")
+                desk._migrate()
+        except BaseException:
+            connection.close()
+            raise
+        return desk
+
+    def close(self) -> None:
+        self._db.close()
+
+    def __enter__(self) -> Desk:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
+
+    @property
+    def _where(self) -> str:
+        return str(self.path) if self.path is not None else "the record"
+
+    # -- transactions ---------------------------------------------------------
+
+    @contextmanager
+    def _errors(self) -> Iterator[None]:
+        """SQLite's errors as one line for the user."""
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            text = str(error)
+            if "locked" in text or "busy" in text:
+                raise DeskError(
+                    f"{self._where} is busy: another rotavel command is writing to it; "
+                    "nothing was changed, try again"
+                ) from None
+            if "readonly" in text:
+                raise DeskError(f"{self._where}: cannot write the record: read-only") from None
+            raise DeskError(f"{self._where}: {text}") from None
+        except sqlite3.DatabaseError as error:
+            raise DeskError(f"{self._where}: not a rotavel record ({error})") from None
+
+    @contextmanager
+    def _transaction(self, write: bool) -> Iterator[None]:
+        """One transaction: all of its writes or none, and one snapshot for its reads."""
+        with self._errors():
+            self._db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+            try:
+                yield
+            except BaseException:
+                self._db.execute("ROLLBACK")
+                raise
+            try:
+                self._db.execute("COMMIT")
+            except BaseException:
+                if self._db.in_transaction:
+                    self._db.execute("ROLLBACK")
+                raise
+
+    def _migrate(self) -> None:
+        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise DeskError(
+                f"{self._where} was written by a newer rotavel (record version {version}; "
+                f"this one reads up to {SCHEMA_VERSION})"
+            )
+        if version == SCHEMA_VERSION:
+            self._check_application()
+            return
+        with self._transaction(write=True):
+            # Another command may have migrated it while this one waited.
+            version = self._db.execute("PRAGMA user_version").fetchone()[0]
+            if version == 0:
+                if self._db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+                    raise DeskError(f"{self._where}: not a rotavel record (it has other tables)")
+                # PRAGMAs take no parameters; the values are the code's own integers.
+                self._db.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+            else:
+                self._check_application()
+            for step in MIGRATIONS[version:]:
+                for statement in step:
+                    self._db.execute(statement)
+            self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+    def _check_application(self) -> None:
+        if self._db.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+            raise DeskError(f"{self._where}: not a rotavel record")
+
+    def _reading(self) -> Any:
+        return self._transaction(write=False)
+
+    def _writing(self) -> Any:
+        return self._transaction(write=True)
+
+    # -- the school -----------------------------------------------------------
+
+    def _school_week(self) -> Week:
+        """The folder's week, read again only when one of its files changed."""
+        key = []
+        for name in (TEACHER_FILE, TIMETABLE_FILE):
+            try:
+                info = os.stat(self.folder / name)
+                key.append((info.st_mtime_ns, info.st_size, info.st_ino))
+            except OSError:
+                key.append(None)
+        if self._week is None or key != self._week_key:
+            try:
+                self._week = read_folder(self.folder)
+            except InputError as error:
+                raise DeskError(str(error)) from None
+            self._week_key = key
+        return self._week
+
+    def staff_names(self) -> list[str]:
+        """The teacher list's names, in its order."""
+        return [row.name for row in self._school_week().staff]
+
+    def _known(self, name: str, what: str = "teacher") -> str:
+        names = self.staff_names()
+        if name not in names:
+            raise DeskError(
+                f"unknown {what} {shown(name)} (not in {self.folder / TEACHER_FILE})"
+                + did_you_mean(name, names)
+            )
+        return name
+
+    def day(self, date: datetime.date) -> SchoolDay:
+        """The school's day for `date`, with the record's absences applied."""
+        with self._reading():
+            return self._day(date)
+
+    def _day(self, date: datetime.date) -> SchoolDay:
+        try:
+            day = choose_day(self._school_week(), DayWanted(date=date), self.settings)
+        except InputError as error:
+            raise DeskError(str(error)) from None
+        staff = dict(day.staff)
+        notes = list(day.notes)
+        by_teacher: dict[str, list[AbsenceRecord]] = {}
+        for absence in self._absences(date, date):
+            by_teacher.setdefault(absence.name, []).append(absence)
+        for name, absences in by_teacher.items():
+            member = staff.get(name)
+            if member is None:
+                notes.append(
+                    f"absence #{absences[0].id} of {shown(name)} left out: "
+                    f"not in {day.teacher_file}"
+                )
+                continue
+            # Absences on one day add up: the whole day wins, else every period named.
+            whole = (not member.present and member.away is None) or any(
+                a.periods is None for a in absences
+            )
+            periods: frozenset[int] | None = None
+            if not whole:
+                periods = frozenset().union(*(a.periods or () for a in absences))
+                if not member.present and member.away:
+                    periods |= member.away
+            reason = "; ".join(dict.fromkeys(a.reason for a in absences if a.reason))
+            staff[name] = dataclasses.replace(
+                member, present=False, away=periods, reason=reason or member.reason
+            )
+        return dataclasses.replace(day, staff=staff, notes=tuple(notes))
+
+    # -- absences -------------------------------------------------------------
+
+    def add_absence(self, name: str, first: datetime.date, last: datetime.date,
+                    periods: frozenset[int] | None, reason: str) -> int:
+        """Enter an absence from `first` to `last` (both included), for the whole
+        of each day or only `periods`; returns its number."""
+        self._known(name)
+        if last < first:
+            raise DeskError(f"the absence of {shown(name)} ends ({last}) before it starts ({first})")
+        if periods is not None and not periods:
+            raise DeskError(f"the absence of {shown(name)} names no period")
+        with self._writing():
+            cursor = self._db.execute(
+                "INSERT INTO absence (teacher, first_day, last_day, periods, reason, entered_at) "
+                "VALUES (?, ?, ?, ?, ?, ?)",
+                (name, _day_text(first), _day_text(last), _numbers(periods), reason, _now()),
+            )
+        assert cursor.lastrowid is not None
+        return cursor.lastrowid
+
+    def end_absence(self, absence_id: int, last: datetime.date) -> None:
+        """Make `last` the absence's last day (shorter or longer)."""
+        with self._writing():
+            absence = self._absence(absence_id)
+            if last < absence.first:
+                raise DeskError(
+                    f"absence #{absence_id} starts on {absence.first}; it cannot end on {last} "
+                    "(cancel it instead)"
+                )
+            self._db.execute(
+                "UPDATE absence SET last_day = ? WHERE id = ?", (_day_text(last), absence_id)
+            )
+
+    def cancel_absence(self, absence_id: int) -> None:
+        with self._writing():
+            self._absence(absence_id)
+            self._db.execute("DELETE FROM absence WHERE id = ?", (absence_id,))
+
+    def absence(self, absence_id: int) -> AbsenceRecord:
+        with self._reading():
+            return self._absence(absence_id)
+
+    def _absence(self, absence_id: int) -> AbsenceRecord:
+        row = self._db.execute(
+            "SELECT id, teacher, first_day, last_day, periods, reason FROM absence WHERE id = ?",
+            (absence_id,),
+        ).fetchone()
+        if row is None:
+            raise DeskError(f"no absence #{absence_id} in {self._where}")
+        return _absence_record(row)
+
+    def absences_on(self, date: datetime.date) -> list[AbsenceRecord]:
+        return self.absences(date, date)
+
+    def absences(self, first: datetime.date, last: datetime.date) -> list[AbsenceRecord]:
+        """Every absence with a day from `first` to `last`, in the order entered."""
+        with self._reading():
+            return self._absences(first, last)
+
+    def _absences(self, first: datetime.date, last: datetime.date) -> list[AbsenceRecord]:
+        rows = self._db.execute(
+            "SELECT id, teacher, first_day, last_day, periods, reason FROM absence "
+            "WHERE first_day <= ? AND last_day >= ? ORDER BY id",
+            (_day_text(last), _day_text(first)),
+        )
+        return [_absence_record(row) for row in rows]
+
+    # -- staff rules ----------------------------------------------------------
+
+    def staff_rules(self) -> dict[str, StaffRule]:
+        with self._reading():
+            return self._staff_rules()
+
+    def _staff_rules(self) -> dict[str, StaffRule]:
+        rows = self._db.execute(
+            "SELECT name, never, last_resort, cap_day, cap_week, days FROM staff_rule ORDER BY name"
+        )
+        return {
+            name: StaffRule(bool(never), bool(last_resort), cap_day, cap_week, _read_numbers(days))
+            for name, never, last_resort, cap_day, cap_week, days in rows
+        }
+
+    def set_staff_rule(self, name: str, never: bool = _KEEP, last_resort: bool = _KEEP,
+                       cap_day: int | None = _KEEP, cap_week: int | None = _KEEP,
+                       days: frozenset[int] | None = _KEEP) -> StaffRule:
+        """Change a teacher's rule; what is not given stays. Returns the rule now."""
+        self._known(name)
+        for label, cap in (("cap_day", cap_day), ("cap_week", cap_week)):
+            if cap is not _KEEP and cap is not None and (not isinstance(cap, int) or cap < 0):
+                raise DeskError(f"{label} must be a whole number, 0 or more, not {cap!r}")
+        if days is not _KEEP and days is not None and not set(days) <= set(range(7)):
+            raise DeskError(f"days must be weekday numbers from 0 (Monday) to 6, not {sorted(days)}")
+        with self._writing():
+            rule = self._staff_rules().get(name, StaffRule())
+            changes = {
+                key: value
+                for key, value in (("never", never), ("last_resort", last_resort),
+                                   ("cap_day", cap_day), ("cap_week", cap_week), ("days", days))
+                if value is not _KEEP
+            }
+            rule = dataclasses.replace(rule, **changes)
+            if rule == StaffRule():
+                self._db.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
+            else:
+                self._db.execute(
+                    "INSERT INTO staff_rule (name, never, last_resort, cap_day, cap_week, days) "
+                    "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET "
+                    "never = excluded.never, last_resort = excluded.last_resort, "
+                    "cap_day = excluded.cap_day, cap_week = excluded.cap_week, days = excluded.days",
+                    (name, int(rule.never), int(rule.last_resort), rule.cap_day, rule.cap_week,
+                     _numbers(rule.days)),
+                )
+        return rule
+
+    def clear_staff_rule(self, name: str) -> None:
+        with self._writing():
+            self._db.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
+
+    # -- the rules handed to the module ---------------------------------------
+
+    def rules(self, date: datetime.date) -> Rules:
+        """What the record adds to planning `date`."""
+        with self._reading():
+            return self._rules(self._day(date))[0]
+
+    def _counts(self, first: datetime.date, last: datetime.date,
+                leave_out: datetime.date | None = None) -> dict[str, int]:
+        """Covers per substitute from `first` to `last`, without the day `leave_out`."""
+        rows = self._db.execute(
+            "SELECT substitute, count(*) FROM cover WHERE day >= ? AND day <= ? AND day != ? "
+            "AND substitute IS NOT NULL GROUP BY substitute",
+            (_day_text(first), _day_text(last), _day_text(leave_out) if leave_out else ""),
+        )
+        return dict(rows.fetchall())
+
+    def _rules(self, day: SchoolDay) -> tuple[Rules, list[str]]:
+        date = day.date
+        assert date is not None
+        settings = self.settings
+        before = date - datetime.timedelta(1)
+        window = self._counts(window_start(settings, date), before)
+        rules = self._staff_rules()
+        monday = date - datetime.timedelta(date.weekday())
+        week: dict[str, int] | None = None
+        cap_day: dict[str, int] = {}
+        for name in day.staff:
+            rule = rules.get(name, StaffRule())
+            day_cap = rule.cap_day if rule.cap_day is not None else settings.cap_day
+            week_cap = rule.cap_week if rule.cap_week is not None else settings.cap_week
+            caps = [] if day_cap is None else [day_cap]
+            if week_cap is not None:
+                if week is None:  # the week's other days, published before or after this one
+                    week = self._counts(monday, monday + datetime.timedelta(6), leave_out=date)
+                caps.append(max(0, week_cap - week.get(name, 0)))
+            if caps:
+                cap_day[name] = min(caps)
+        staff = day.staff
+        never = frozenset(n for n, r in rules.items() if n in staff and r.never_on(date))
+        last_resort = frozenset(n for n, r in rules.items() if n in staff and r.last_resort)
+        decided, notes = self._decided(day)
+        return Rules(
+            covers_in_window={n: c for n, c in window.items() if n in staff},
+            cap_day=cap_day,
+            never=never,
+            last_resort=last_resort - never,
+            decided=decided,
+        ), notes
+
+    def _decided(self, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision], list[str]]:
+        """The record's decisions for the day that still hold, and a note for
+        each that does not (it is planned again, and dropped when published)."""
+        assert day.date is not None
+        lessons = {(lesson.teacher, lesson.period): lesson for lesson in day.lessons}
+        staff = day.staff
+        teaching = _teaching(day)
+        used: dict[tuple[str, int], CoverRecord] = {}
+        decided: dict[tuple[str, int], Decision] = {}
+        notes: list[str] = []
+        # Hand decisions first: if two decisions ever give one teacher the same
+        # period, the one made by hand stands.
+        for record in sorted(self._covers(day.date), key=lambda r: r.how != BY_HAND):
+            if record.how == TEAM or (record.how == PLANNED and record.substitute is None):
+                continue  # settled again by every plan
+            key = (record.teacher, record.period)
+            lesson = lessons.get(key)
+            what = f"{record.teacher}'s {record.classes} in period {record.period}"
+            if lesson is None or record.teacher not in staff or not _out(staff[record.teacher],
+                                                                          record.period):
+                notes.append(f"{what} no longer needs cover; the record's "
+                             f"{'cover' if record.substitute else 'decision'} is dropped when "
+                             "the day is published")
+                continue
+            substitute = record.substitute
+            if substitute is not None:
+                problem = _cannot_cover(staff, teaching, used, substitute, record.period)
+                if problem:
+                    notes.append(f"{what} is planned again: {substitute} {problem}")
+                    continue
+                used[substitute, record.period] = record
+            decided[key] = Decision(substitute, record.how)
+        return decided, notes
+
+    # -- plans ----------------------------------------------------------------
+
+    def _plan(self, date: datetime.date) -> tuple[Plan, Rules]:
+        day = self._day(date)
+        rules, notes = self._rules(day)
+        if notes:
+            day = dataclasses.replace(day, notes=day.notes + tuple(notes))
+        return make_plan(day, rules), rules
+
+    def plan(self, date: datetime.date) -> Plan:
+        """The day's plan: what the record decided kept, the rest planned now
+        (nothing is stored)."""
+        with self._reading():
+            return self._plan(date)[0]
+
+    def publish(self, date: datetime.date) -> Plan:
+        """Plan the day and store the plan, in one transaction."""
+        with self._writing():
+            plan, _ = self._plan(date)
+            self._store(date, plan)
+        return plan
+
+    def _store(self, date: datetime.date, plan: Plan) -> None:
+        day = _day_text(date)
+        old = {(r.teacher, r.period): r for r in self._covers(date)}
+        now = _now()
+        wanted = [
+            CoverRecord(date, a.lesson.teacher, a.lesson.period, a.lesson.class_label,
+                        a.lesson.room, a.substitute, a.how)
+            for a in plan.absent_lessons
+        ]
+        changed = [r for r in wanted if old.get((r.teacher, r.period)) != r]
+        gone = old.keys() - {(r.teacher, r.period) for r in wanted}
+        pause = float(os.environ.get(PAUSE_ENV) or 0)
+        half = len(changed) // 2
+        for number, record in enumerate(changed):
+            if number == half and pause:
+                time.sleep(pause)
+            self._db.execute(
+                "INSERT INTO cover (day, teacher, period, classes, room, substitute, how, "
+                "decided_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
+                "ON CONFLICT (day, teacher, period) DO UPDATE SET classes = excluded.classes, "
+                "room = excluded.room, substitute = excluded.substitute, how = excluded.how, "
+                "decided_at = excluded.decided_at",
+                (day, record.teacher, record.period, record.classes, record.room,
+                 record.substitute, record.how, now),
+            )
+        self._db.executemany(
+            "DELETE FROM cover WHERE day = ? AND teacher = ? AND period = ?",
+            [(day, teacher, period) for teacher, period in sorted(gone)],
+        )
+        self._db.execute(
+            "INSERT INTO published_day (day, published_at, revision) VALUES (?, ?, 1) "
+            "ON CONFLICT (day) DO UPDATE SET published_at = excluded.published_at, "
+            "revision = revision + 1",
+            (day, now),
+        )
+
+    def published(self, date: datetime.date) -> list[CoverRecord]:
+        """The record's absent lessons of the day: the published plan and the
+        decisions made by hand since."""
+        with self._reading():
+            return self._covers(date)
+
+    def publication(self, date: datetime.date) -> tuple[str, int] | None:
+        """When the day was last published and how many times, or None."""
+        with self._reading():
+            row = self._db.execute(
+                "SELECT published_at, revision FROM published_day WHERE day = ?",
+                (_day_text(date),),
+            ).fetchone()
+        return None if row is None else (row[0], row[1])
+
+    def _covers(self, date: datetime.date) -> list[CoverRecord]:
+        rows = self._db.execute(
+            "SELECT teacher, period, classes, room, substitute, how FROM cover WHERE day = ? "
+            "ORDER BY rowid",
+            (_day_text(date),),
+        )
+        return [CoverRecord(date, *row) for row in rows]
+
+    # -- decisions by hand ----------------------------------------------------
+
+    def _absent_lesson(self, day: SchoolDay, teacher: str, period: int) -> Lesson:
+        self._known(teacher)
+        when = f"on {day.date}"
+        lesson = next((x for x in day.lessons if x.teacher == teacher and x.period == period), None)
+        if lesson is None:
+            taught = sorted({x.period for x in day.lessons if x.teacher == teacher})
+            has = f"; {teacher} teaches in periods {', '.join(map(str, taught))}" if taught else (
+                f"; {teacher} teaches no lesson that day")
+            raise DeskError(f"{teacher} has no lesson in period {period} {when}{has}")
+        if not _out(day.staff[teacher], period):
+            raise DeskError(
+                f"{teacher} is not absent in period {period} {when}; enter the absence first "
+                "(rotavel absent)"
+            )
+        return lesson
+
+    def assign(self, date: datetime.date, absent_teacher: str, period: int,
+               substitute: str) -> None:
+        """Give an absent teacher's lesson to `substitute` by hand. Refused when
+        the substitute is busy then: teaching, absent, or covering another lesson."""
+        with self._writing():
+            day = self._day(date)
+            lesson = self._absent_lesson(day, absent_teacher, period)
+            self._known(substitute, "substitute")
+            staff = day.staff
+            teaching = _teaching(day)
+            covering = {
+                (r.substitute, r.period): r
+                for r in self._covers(date)
+                if r.substitute is not None
+                and (r.teacher, r.period) != (absent_teacher, period)
+                and r.teacher in staff
+                and _out(staff[r.teacher], r.period)
+            }
+            problem = _cannot_cover(staff, teaching, covering, substitute, period)
+            if problem:
+                raise DeskError(
+                    f"cannot give {substitute} {absent_teacher}'s {lesson.class_label} in period "
+                    f"{period} on {date}: {substitute} {problem}"
+                )
+            self._decide(date, lesson, substitute, BY_HAND)
+
+    def no_cover(self, date: datetime.date, absent_teacher: str, period: int) -> None:
+        """Mark an absent teacher's lesson as needing no cover."""
+        with self._writing():
+            lesson = self._absent_lesson(self._day(date), absent_teacher, period)
+            self._decide(date, lesson, None, NO_COVER)
+
+    def release(self, date: datetime.date, absent_teacher: str, period: int) -> CoverRecord:
+        """Take back the record's cover (or no-cover decision) of a lesson, which
+        is then planned again. Returns what was released."""
+        with self._writing():
+            self._known(absent_teacher)
+            row = next(
+                (r for r in self._covers(date)
+                 if (r.teacher, r.period) == (absent_teacher, period)
+                 and (r.substitute is not None or r.how == NO_COVER)),
+                None,
+            )
+            if row is None:
+                raise DeskError(
+                    f"nothing to release: the record has no cover of {absent_teacher}'s lesson "
+                    f"in period {period} on {date}"
+                )
+            self._db.execute(
+                "DELETE FROM cover WHERE day = ? AND teacher = ? AND period = ?",
+                (_day_text(date), absent_teacher, period),
+            )
+        return row
+
+    def _decide(self, date: datetime.date, lesson: Lesson, substitute: str | None,
+                how: str) -> None:
+        self._db.execute(
+            "INSERT INTO cover (day, teacher, period, classes, room, substitute, how, decided_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (day, teacher, period) DO UPDATE SET "
+            "classes = excluded.classes, room = excluded.room, substitute = excluded.substitute, "
+            "how = excluded.how, decided_at = excluded.decided_at",
+            (_day_text(date), lesson.teacher, lesson.period, lesson.class_label, lesson.room,
+             substitute, how, _now()),
+        )
+
+    # -- who is free, history, export ------------------------------------------
+
+    def free(self, date: datetime.date) -> dict[int, list[FreeTeacher]]:
+        """For each period of the day, the teachers in school and free once the
+        day's plan is made, best candidates first: those the plan may still ask,
+        by fewer covers in the window, then by load; then last-resort staff,
+        those at their cap, and those never asked."""
+        with self._reading():
+            plan, rules = self._plan(date)
+        day = plan.day
+        staff = day.staff
+        today = Counter(a.substitute for a in plan.covers)
+        busy = {(x.teacher, x.period) for x in day.lessons if not _out(staff[x.teacher], x.period)}
+        load = Counter(teacher for teacher, _ in busy)
+        for cover in plan.covers:
+            assert cover.substitute is not None
+            busy.add((cover.substitute, cover.lesson.period))
+            load[cover.substitute] += 1
+        order = {name: number for number, name in enumerate(staff)}
+        ranks = {"": 0, "last resort": 1, "cap reached": 2, "never covers": 3}
+
+        def note(name: str) -> str:
+            if name in rules.never:
+                return "never covers"
+            cap = rules.cap_day.get(name)
+            if cap is not None and today[name] >= cap:
+                return "cap reached"
+            return "last resort" if name in rules.last_resort else ""
+
+        notes = {name: note(name) for name in staff}
+        free: dict[int, list[FreeTeacher]] = {}
+        for period in day.periods:
+            names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in busy]
+            names.sort(key=lambda n: (ranks[notes[n]], rules.covers_in_window.get(n, 0), load[n],
+                                      order[n]))
+            free[period] = [
+                FreeTeacher(n, staff[n].subject, today[n], rules.covers_in_window.get(n, 0),
+                            load[n], notes[n])
+                for n in names
+            ]
+        return free
+
+    def history(self, first: datetime.date, last: datetime.date) -> list[tuple[str, int]]:
+        """Covers per teacher from `first` to `last`: everyone on the teacher
+        list (and anyone the record names who is not on it any more), most
+        covers first."""
+        if last < first:
+            raise DeskError(f"the range ends ({last}) before it starts ({first})")
+        names = self.staff_names()
+        with self._reading():
+            counts = self._counts(first, last)
+        every = dict.fromkeys(names, 0) | counts
+        return sorted(every.items(), key=lambda item: (-item[1], name_key(item[0])))
+
+    def export_csv(self, folder: Path) -> list[Path]:
+        """The whole record as CSV, one file per table (`cover.csv`, ...), read
+        in one snapshot; each file is replaced only once written in full."""
+        folder = Path(folder)
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise DeskError(f"{folder}: cannot make the folder: {error.strerror}") from None
+        texts = {}
+        with self._reading():
+            for table in TABLES:
+                # The table names are the code's own; only values come from outside.
+                cursor = self._db.execute(f"SELECT * FROM {table} ORDER BY rowid")
+                out = io.StringIO()
+                writer = csv.writer(out, lineterminator="\n")
+                writer.writerow(column[0] for column in cursor.description)
+                writer.writerows(cursor)
+                texts[table] = out.getvalue()
+        paths = []
+        for table, text in texts.items():
+            path = folder / f"{table}.csv"
+            try:
+                write_file(path, text.encode("utf-8"))
+            except OutputError as error:
+                raise DeskError(str(error)) from None
+            paths.append(path)
+        return paths
+
+
+def _cannot_cover(staff: Mapping[str, StaffMember], teaching: Mapping[tuple[str, int], Lesson],
+                  covering: Mapping[tuple[str, int], CoverRecord], substitute: str,
+                  period: int) -> str:
+    """Why `substitute` cannot take a lesson in `period`, or "" when free."""
+    member = staff.get(substitute)
+    if member is None:
+        return "is not on the teacher list"
+    if not member.in_school:
+        return "is not in school that day"
+    if member.away_in(period):
+        return f"is absent in period {period}" + (f" ({member.reason})" if member.reason else "")
+    lesson = teaching.get((substitute, period))
+    if lesson is not None:
+        return f"is teaching {lesson.class_label} in period {period}"
+    other = covering.get((substitute, period))
+    if other is not None:
+        return f"is already covering {other.classes} for {other.teacher} in period {period}"
+    return ""
+
+
+def _teaching(day: SchoolDay) -> dict[tuple[str, int], Lesson]:
+    """(teacher, period) -> the lesson they give then, for teachers who are in."""
+    staff = day.staff
+    return {(x.teacher, x.period): x for x in day.lessons if not _out(staff[x.teacher], x.period)}
+
+
+def _absence_record(row: tuple[Any, ...]) -> AbsenceRecord:
+    number, teacher, first, last, periods, reason = row
+    return AbsenceRecord(number, teacher, datetime.date.fromisoformat(first),
+                         datetime.date.fromisoformat(last), _read_numbers(periods), reason)
+
+
+def _numbers(numbers: Iterable[int] | None) -> str | None:
+    """A set of periods or weekdays as the record keeps it: "1,2,5"; None stays None."""
+    return None if numbers is None else ",".join(map(str, sorted(numbers)))
+
+
+def _read_numbers(text: str | None) -> frozenset[int] | None:
+    return None if text is None else frozenset(int(n) for n in text.split(",") if n)
