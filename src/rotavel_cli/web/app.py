@@ -15,9 +15,11 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import functools
+import hashlib
 import hmac
+import math
 import re
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar, cast
@@ -36,11 +38,13 @@ from flask import (
     url_for,
 )
 from flask_wtf.csrf import CSRFError, CSRFProtect
-from markupsafe import Markup, escape
+from jinja2 import StrictUndefined
+from markupsafe import Markup
+from werkzeug.exceptions import SecurityError
 
 from rotavel_cli.desk import Desk, DeskError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
-from rotavel_cli.schoolday import SchoolDay, parse_periods
+from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
 from rotavel_cli.messages import InputError
 from rotavel_cli.web.chart import bar_chart
 from rotavel_cli.web.secure import StateFile, Throttle, check_password
@@ -48,6 +52,7 @@ from rotavel_cli.webpage import visible
 from rotavel_cli.wording import (
     away_text,
     by_period,
+    in_at,
     by_substitute,
     day_label,
     explain,
@@ -60,6 +65,8 @@ PACKAGE = Path(__file__).resolve().parent.parent
 OFFERED = 12
 # How long a login lasts, and a form's token with it: a school day and then some.
 LOGIN_HOURS = 12
+WEEKDAYS = ("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")  # the desk numbers Monday 0
+WEEKDAY_VALUES = {str(n) for n in range(len(WEEKDAYS))}
 WINDOW_WORDS = {"week": "this week", "cycle": "this cycle", "term": "this term"}
 
 View = TypeVar("View", bound=Callable[..., Any])
@@ -101,7 +108,7 @@ def create_app(site: Site) -> Flask:
         # answered with an error, not the desk.
         app.config["TRUSTED_HOSTS"] = ["localhost", "127.0.0.1", "::1", "[::1]"]
     app.jinja_env.finalize = _shown
-    app.jinja_env.filters["value"] = _value
+    app.jinja_env.undefined = StrictUndefined
     app.jinja_env.globals.update(
         day_label=day_label, plural=plural, periods_text=periods_text, away_text=away_text
     )
@@ -113,16 +120,15 @@ def create_app(site: Site) -> Flask:
 
 def _shown(value: object) -> object:
     """Every value a template writes: text with its controls and bidirectional
-    overrides made visible (autoescaping then escapes it)."""
-    if isinstance(value, str) and not isinstance(value, Markup):
+    overrides made visible (autoescaping then escapes it). Anything but text
+    and numbers is a mistake in a template ("None" on a page), so it fails."""
+    if isinstance(value, Markup):
+        return value
+    if isinstance(value, str):
         return visible(value)
-    return "" if value is None else value
-
-
-def _value(text: str) -> Markup:
-    """A name as a form sends it back: escaped, every character kept, so the
-    desk receives exactly the name it gave."""
-    return escape(text)
+    if isinstance(value, int | float) and not isinstance(value, bool):
+        return value
+    raise TypeError(f"a page cannot show {type(value).__name__} {value!r}")
 
 
 def _desk(site: Site) -> Desk:
@@ -196,6 +202,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             response.headers["Cache-Control"] = "no-store"
         return response
 
+    @app.context_processor
+    def defaults() -> dict[str, str]:
+        return {"nav": ""}  # the page the navigation marks; a page's own value wins
+
     @app.teardown_appcontext
     def close_desk(_error: BaseException | None) -> None:
         desk = g.pop("desk", None)
@@ -216,7 +226,9 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     @app.errorhandler(403)
     @app.errorhandler(404)
     @app.errorhandler(405)
-    def refused(error: Any) -> tuple[str, int]:
+    def refused(error: Any) -> Any:
+        if isinstance(error, SecurityError):  # a host name not ours: no page of ours either
+            return Response(error.description, error.code, mimetype="text/plain")
         return render_template(
             "web/error.html",
             title=error.name,
@@ -232,7 +244,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             "web/login.html",
             has_password=site.state.load().password is not None,
             next=_local(request.args.get("next")) or "",
-            folder=site.folder,
+            folder=str(site.folder),
         )
 
     @app.post("/login")
@@ -241,12 +253,13 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         target = _local(request.form.get("next")) or url_for("today")
         wait = site.throttle.wait()
         if wait > 0:
-            flash(f"Too many wrong passwords: wait {int(wait) + 1} seconds and try again.", "error")
+            flash(f"Too many wrong passwords: wait {plural(math.ceil(wait), 'second')} "
+                  "and try again.", "error")
             return redirect(url_for("login", next=target)), 303
         password = request.form.get("password", "")
         if state.password is None or not check_password(password, state.password):
             delay = site.throttle.failed()
-            flash(f"Wrong password. Try again in {delay:g} seconds.", "error")
+            flash(f"Wrong password. Try again in {plural(math.ceil(delay), 'second')}.", "error")
             return redirect(url_for("login", next=target)), 303
         site.throttle.succeeded()
         session.clear()  # a fresh session: nothing from before the login carries over
@@ -287,6 +300,9 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def lesson() -> str:
         date = _date(request.args.get("date"), site)
         teacher = request.args.get("teacher", "")
+        names = _desk(site).staff_names()
+        if teacher not in names:
+            teacher = next((name for name in names if visible(name) == teacher), teacher)
         try:
             period = int(request.args.get("period", ""))
         except ValueError:
@@ -306,9 +322,19 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             abort(404, "That lesson is not among the day's absent lessons.")
         return render_template(
             "web/lesson.html", date=date, nav="today", item=item,
-            free=_best_first(free, item.subject),
+            free=free,
             window=WINDOW_WORDS.get(plan.day.settings.window, "in the window"),
         )
+
+    def staff_name(field: str) -> str:
+        """The teacher a form names. Pages show names with their controls and
+        bidirectional marks escaped (\\u202e), and forms send them back so;
+        such a text is mapped back to the name it shows."""
+        text = _text(field, 300).strip()
+        names = _desk(site).staff_names()
+        if text in names:
+            return text
+        return next((name for name in names if visible(name) == text), text)
 
     def back_to_day(date: datetime.date, anchor: str | None = None) -> Any:
         return redirect(url_for("today", date=date.isoformat(), _anchor=anchor), 303)
@@ -327,7 +353,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     @login_required
     def add_absence() -> Any:
         date = _date(request.form.get("date"), site)
-        name = _text("teacher", 300).strip()
+        name = staff_name("teacher")
         first = _date(request.form.get("first") or date.isoformat(), site)
         last = _date(request.form.get("last") or first.isoformat(), site)
         reason = _text("reason").strip()
@@ -356,13 +382,13 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         )
 
     def lesson_form() -> tuple[datetime.date, str, int]:
-        return _date(request.form.get("date"), site), _text("teacher", 300), _int("period")
+        return _date(request.form.get("date"), site), staff_name("teacher"), _int("period")
 
     @app.post("/lessons/assign")
     @login_required
     def assign() -> Any:
         date, teacher, period = lesson_form()
-        substitute = _text("substitute", 300)
+        substitute = staff_name("substitute")
         if not substitute:
             flash("Choose a teacher to cover the lesson.", "error")
             return back_to_day(date, _anchor(teacher, period))
@@ -405,29 +431,28 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             )
         return back_to_day(date)
 
-    # The board: for the staff-room screen, with a login or through its secret link
+    # The board: for the staff-room screen, with a login or through its secret link.
+    # It shows what was published, never the desk's draft.
 
     def board_page(token: str | None) -> str:
         date = _date(request.args.get("date"), site)
+        desk = _desk(site)
         try:
-            plan = _desk(site).plan(date)
+            published = Published.of(desk, date)
         except DeskError as error:
-            return render_template("web/board.html", plan=None, problem=str(error),
-                                   date=date, token=token, version="", poll=site.board_poll,
-                                   refresh=60)
+            published, problem = None, str(error)
+        else:
+            problem = None
         return render_template(
-            "web/board.html", plan=plan, problem=None, date=date, token=token,
-            version=_version(plan), poll=site.board_poll,
-            refresh=plan.day.settings.board_refresh, view=BoardView.of(plan),
+            "web/board.html", published=published, problem=problem, date=date, token=token,
+            view=BoardView.of(published.plan) if published else None,
+            version=_version(desk, date), poll=site.board_poll,
+            refresh=published.plan.day.settings.board_refresh if published else 60,
         )
 
     def board_version(token: str | None) -> Response:
         date = _date(request.args.get("date"), site)
-        try:
-            text = _version(_desk(site).plan(date))
-        except DeskError as error:
-            text = "error " + str(error)
-        return Response(text, mimetype="text/plain")
+        return Response(_version(_desk(site), date), mimetype="text/plain")
 
     def check_token(token: str) -> None:
         expected = site.state.load().board_token
@@ -454,18 +479,21 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         check_token(token)
         return board_version(token)
 
-    # Slips
+    # Slips: the published plan's, to print or to open on a phone
 
     @app.get("/slips")
     @login_required
     def slips() -> str:
         date = _date(request.args.get("date"), site)
         try:
-            plan = _desk(site).plan(date)
+            published = Published.of(_desk(site), date)
         except DeskError as error:
             abort(400, str(error))
+        slips = [] if published is None else [
+            Slip.of(name, covers, published.plan.day) for name, covers in by_substitute(published.plan)
+        ]
         return render_template(
-            "web/slips.html", plan=plan, date=date, nav="slips", slips=by_substitute(plan),
+            "web/slips.html", published=published, date=date, nav="slips", slips=slips,
             **_dates(date),
         )
 
@@ -487,6 +515,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         ]
         return render_template(
             "web/staff.html", nav="staff", members=members, rules=rules, query=query,
+            weekdays=WEEKDAYS,
             board_link=url_for("board_by_link", token=site.state.load().board_token,
                                _external=True),
             settings=day.settings,
@@ -495,7 +524,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     @app.post("/staff/rule")
     @login_required
     def staff_rule() -> Any:
-        name = _text("teacher", 300)
+        name = staff_name("teacher")
         caps = {}
         for key in ("cap_day", "cap_week"):
             text = request.form.get(key, "").strip()
@@ -503,7 +532,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
                 flash(f"{key.replace('_', ' ')} must be a whole number (empty for none).", "error")
                 return redirect(url_for("staff", q=request.form.get("q") or None), 303)
             caps[key] = int(text) if text else None
-        days = tuple(d.strip() for d in re.split(r"[,;/]", _text("days")) if d.strip())
+        ticked = {int(d) for d in request.form.getlist("day") if d in WEEKDAY_VALUES}
         try:
             _desk(site).set_staff_rule(
                 name,
@@ -511,7 +540,8 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
                 last_resort="last_resort" in request.form,
                 cap_day=caps["cap_day"],
                 cap_week=caps["cap_week"],
-                days=days or None,
+                # Every day ticked is no limit, so a new weekday in the timetable is covered too.
+                days=None if len(ticked) == len(WEEKDAYS) else frozenset(ticked),
             )
         except DeskError as error:
             flash(str(error), "error")
@@ -564,21 +594,67 @@ def _anchor(teacher: str, period: int) -> str:
     return _slug("lesson", teacher, period)
 
 
-def _version(plan: Plan) -> str:
-    """Changes whenever what the board shows changes."""
-    import hashlib
-
-    digest = hashlib.sha256()
-    for item in plan.absent_lessons:
-        lesson = item.lesson
-        for part in (lesson.teacher, str(lesson.period), lesson.class_label,
-                     item.substitute or "", item.how, lesson.room):
-            digest.update(part.encode("utf-8", "surrogatepass") + b"\0")
+def _version(desk: Desk, date: datetime.date) -> str:
+    """Changes whenever what the board shows changes: a publish, or a decision
+    written to the record since."""
+    try:
+        records = desk.published(date)
+        publication = desk.publication(date)
+    except DeskError as error:
+        return "error: " + str(error)
+    digest = hashlib.sha256(repr(publication).encode())
+    for record in records:
+        digest.update(repr(dataclasses.astuple(record)).encode("utf-8", "surrogatepass"))
     return digest.hexdigest()[:32]
 
 
-def _best_first(free: Iterable[Any], subject: str) -> list[Any]:
-    return list(free)
+@dataclass(frozen=True)
+class Published:
+    """The day as published: the record's absent lessons as a plan, so the
+    board and the slips read it as they read any plan."""
+
+    plan: Plan
+    published_at: str
+    revision: int
+
+    @classmethod
+    def of(cls, desk: Desk, date: datetime.date) -> Published | None:
+        publication = desk.publication(date)
+        if publication is None:
+            return None
+        day = desk.day(date)
+        lessons = {(x.teacher, x.period): x for x in day.lessons}
+        items = []
+        for record in desk.published(date):
+            member = day.staff.get(record.teacher)
+            lesson = lessons.get((record.teacher, record.period)) or Lesson(
+                record.teacher, record.period, (record.classes,), record.room
+            )
+            team = ()
+            if record.how == TEAM:
+                team = tuple(t for t in lesson.team if t in day.staff
+                             and in_at(day.staff[t], record.period))
+            items.append(AbsentLesson(
+                lesson, member.subject if member else "", member.reason if member else "",
+                record.substitute, record.how, team,
+            ))
+        return cls(Plan(day, tuple(items)), *publication)
+
+
+@dataclass(frozen=True)
+class Slip:
+    name: str
+    covers: list[AbsentLesson]
+    times: bool  # a column for the periods' clock times
+    rooms: bool
+
+    @classmethod
+    def of(cls, name: str, covers: list[AbsentLesson], day: SchoolDay) -> Slip:
+        return cls(
+            name, covers,
+            any(day.period_time(c.lesson.period) for c in covers),
+            any(c.lesson.room for c in covers),
+        )
 
 
 @dataclass(frozen=True)
@@ -612,9 +688,13 @@ class TodayView:
     explanations: list[Any]
     staff_names: list[str]
     window: str
+    publication: tuple[str, int] | None  # when last published, and how many times
+    unpublished: int  # absent lessons whose cover differs from the published one
 
     @classmethod
     def of(cls, desk: Desk, date: datetime.date) -> TodayView:
+        publication = desk.publication(date)
+        record = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(date)}
         plan = desk.plan(date)
         free = desk.free(date)
         day = plan.day
@@ -633,6 +713,11 @@ class TodayView:
             explanations=explain(plan, reasons=True),
             staff_names=list(day.staff),
             window=WINDOW_WORDS.get(day.settings.window, "in the window"),
+            publication=publication,
+            unpublished=sum(
+                record.pop((a.lesson.teacher, a.lesson.period), None) != (a.substitute, a.how)
+                for a in plan.absent_lessons
+            ) + len(record),
         )
 
 
