@@ -67,8 +67,20 @@ examples:
   rotavel school/ --absent "Tom Baker@1-2:Dentist"   away in periods 1 and 2
   rotavel school/ --absent-file today.txt --format html --output board.html
 
+the cover desk (a record of absences and covers in FOLDER/rotavel.db):
+  rotavel absent|absences|back|plan|assign|nocover|release|free|history|staff|export
+  FOLDER ...  (e.g. rotavel plan --help)
+  rotavel serve FOLDER   the same desk in a web browser (pip install 'rotavel[serve]')
+
 exit status: 0 when a plan was made (even with lessons left uncovered),
 2 for bad input or options, or an output that could not be written."""
+
+# The cover desk's commands (desk_cli.py). Any other first argument is a school
+# folder as before; a folder with one of these names is given as ./NAME.
+DESK_COMMANDS = frozenset(
+    {"absent", "absences", "back", "plan", "assign", "nocover", "release", "free", "history",
+     "staff", "export"}
+)
 
 _ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
 
@@ -170,7 +182,11 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
-    if argv and argv[0] == "serve":  # the web desk; a folder named serve is ./serve
+    if argv and argv[0] in DESK_COMMANDS:
+        from rotavel_cli import desk_cli  # imported only when used: it brings in SQLite
+
+        return desk_cli.main(argv)
+    if argv and argv[0] == "serve":  # the desk's web pages; a folder named serve is ./serve
         from rotavel_cli.web.command import main as serve
 
         return serve(argv[1:])

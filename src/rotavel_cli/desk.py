@@ -348,6 +348,10 @@ class Desk:
             self._week_key = key
         return self._week
 
+    @property
+    def school_name(self) -> str:
+        return self.settings.name or self._school_week().name
+
     def staff_names(self) -> list[str]:
         """The teacher list's names, in its order."""
         return [row.name for row in self._school_week().staff]
@@ -404,20 +408,35 @@ class Desk:
     def add_absence(self, name: str, first: datetime.date, last: datetime.date,
                     periods: frozenset[int] | None, reason: str) -> int:
         """Enter an absence from `first` to `last` (both included), for the whole
-        of each day or only `periods`; returns its number."""
-        self._known(name)
-        if last < first:
-            raise DeskError(f"the absence of {shown(name)} ends ({last}) before it starts ({first})")
-        if periods is not None and not periods:
-            raise DeskError(f"the absence of {shown(name)} names no period")
+        of each day or only `periods`; returns its number. Absences of one
+        teacher that share a day add up."""
+        return self.add_absences([(name, first, last, periods, reason)])[0]
+
+    def add_absences(
+        self,
+        absences: Iterable[tuple[str, datetime.date, datetime.date, frozenset[int] | None, str]],
+    ) -> list[int]:
+        """Enter several absences at once: all of them, or none when one is wrong."""
+        absences = list(absences)
+        for name, first, last, periods, _ in absences:
+            self._known(name)
+            if last < first:
+                raise DeskError(
+                    f"the absence of {shown(name)} ends ({last}) before it starts ({first})"
+                )
+            if periods is not None and not periods:
+                raise DeskError(f"the absence of {shown(name)} names no period")
+        numbers = []
         with self._writing():
-            cursor = self._db.execute(
-                "INSERT INTO absence (teacher, first_day, last_day, periods, reason, entered_at) "
-                "VALUES (?, ?, ?, ?, ?, ?)",
-                (name, _day_text(first), _day_text(last), _numbers(periods), reason, _now()),
-            )
-        assert cursor.lastrowid is not None
-        return cursor.lastrowid
+            for name, first, last, periods, reason in absences:
+                cursor = self._db.execute(
+                    "INSERT INTO absence (teacher, first_day, last_day, periods, reason, "
+                    "entered_at) VALUES (?, ?, ?, ?, ?, ?)",
+                    (name, _day_text(first), _day_text(last), _numbers(periods), reason, _now()),
+                )
+                assert cursor.lastrowid is not None
+                numbers.append(cursor.lastrowid)
+        return numbers
 
     def end_absence(self, absence_id: int, last: datetime.date) -> None:
         """Make `last` the absence's last day (shorter or longer)."""
@@ -673,6 +692,15 @@ class Desk:
                 (_day_text(date),),
             ).fetchone()
         return None if row is None else (row[0], row[1])
+
+    def published_days(self, first: datetime.date, last: datetime.date) -> list[datetime.date]:
+        """The days from `first` to `last` that have a published plan."""
+        with self._reading():
+            rows = self._db.execute(
+                "SELECT day FROM published_day WHERE day >= ? AND day <= ? ORDER BY day",
+                (_day_text(first), _day_text(last)),
+            ).fetchall()
+        return [datetime.date.fromisoformat(day) for (day,) in rows]
 
     def _covers(self, date: datetime.date) -> list[CoverRecord]:
         rows = self._db.execute(

@@ -199,7 +199,13 @@ def make_plan(day: SchoolDay, rules: Rules | None = None) -> Plan:
 def module_report(day: SchoolDay, rules: Rules | None = None) -> str:
     """The module's own report for the day, with the real names: the text of
     each run the plan took, one after another."""
-    plan = make_plan(day, rules)
+    return report_of(make_plan(day, rules))
+
+
+def report_of(plan: Plan) -> str:
+    """The module's own report for a plan made already: its schools run again
+    with the real names."""
+    day = plan.day
     texts = []
     for handed in plan.rounds:
         names, reasons = _real_names(day, handed.school)

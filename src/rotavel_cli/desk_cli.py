@@ -1,0 +1,551 @@
+"""The cover desk's commands: `rotavel absent`, `plan`, `assign`, `free`, ...
+
+Each works on a school folder and its record (`FOLDER/rotavel.db`, or
+`--db`). They are made for the cover manager's morning: enter who is away,
+look at the plan, change what needs changing by hand, publish; and later,
+see who has covered how much. A refused action or a bad input is one line
+on standard error and exit status 2, and changes nothing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import datetime
+import html
+import io
+import sys
+import xml.etree.ElementTree as ET
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from rotavel_cli import cli
+from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule, window_start
+from rotavel_cli.messages import InputError
+from rotavel_cli.output import OutputError, write_file, write_stdout
+from rotavel_cli.plan import BY_HAND, Plan, PlanError, report_of
+from rotavel_cli.render import render_board, render_csv, render_slips, render_table, spreadsheet_safe
+from rotavel_cli.schoolday import parse_absence, parse_period
+from rotavel_cli.terminal import escape_controls, pad, width
+from rotavel_cli.webpage import h
+from rotavel_cli.weekdays import WEEKDAYS, weekday_of
+from rotavel_cli.wording import LIST_LIMIT, Shortened, periods_text, plural
+
+
+@dataclass
+class Said:
+    """What a command has to say: its output, and notes for standard error."""
+
+    text: str
+    notes: list[str] = field(default_factory=list)
+
+
+def when(date: datetime.date) -> str:
+    """A date as people write it: "Tuesday 10 March 2026"."""
+    return f"{WEEKDAYS[date.weekday()]} {date.day} {date:%B %Y}"
+
+
+# -- the commands ----------------------------------------------------------------
+
+
+def _absent(args: argparse.Namespace, desk: Desk) -> Said:
+    first = args.from_date or cli.today()
+    last = args.to or first
+    names = desk.staff_names()
+    entered = []
+    for text in args.absence:
+        absence = parse_absence(text, f"absence {text!r}", names)
+        if not absence.name:
+            raise DeskError(f"absence {text!r}: no teacher name given")
+        entered.append((absence.name, first, last, absence.periods, absence.reason or ""))
+    numbers = desk.add_absences(entered)
+    lines = [
+        _absence_line(AbsenceRecord(number, name, start, end, periods, reason))
+        for number, (name, start, end, periods, reason) in zip(numbers, entered)
+    ]
+    return Said("\n".join(lines) + "\n", _republish_notes(args, desk, first, last))
+
+
+def _republish_notes(args: argparse.Namespace, desk: Desk, first: datetime.date,
+                     last: datetime.date) -> list[str]:
+    return [
+        f"{when(day)} is published; plan it again with: rotavel plan {args.folder} "
+        f"--date {day} --publish"
+        for day in desk.published_days(first, last)
+    ]
+
+
+def _absence_line(absence: AbsenceRecord) -> str:
+    days = when(absence.first)
+    if absence.last != absence.first:
+        days += f" to {when(absence.last)}"
+    periods = ""
+    if absence.periods is not None:
+        periods = ", period" + ("s " if len(absence.periods) > 1 else " ")
+        periods += periods_text(absence.periods)
+    reason = f": {absence.reason}" if absence.reason else ""
+    return f"Absence #{absence.id}: {absence.name}, {days}{periods}{reason}"
+
+
+def _absences(args: argparse.Namespace, desk: Desk) -> Said:
+    first = args.from_date or args.date or cli.today()
+    last = args.to or args.date or first
+    absences = desk.absences(first, last)
+    span = when(first) + ("" if last == first else f" to {when(last)}")
+    if not absences:
+        return Said(f"No absences in the record for {span}.\n")
+    rows = [
+        (
+            f"#{a.id}",
+            a.name,
+            a.first.isoformat(),
+            a.last.isoformat(),
+            "all day" if a.periods is None else periods_text(a.periods),
+            a.reason,
+        )
+        for a in absences
+    ]
+    header = ("Number", "Teacher", "From", "To", "Periods", "Reason")
+    return Said("\n".join([f"Absences, {span}:", "", *_aligned(header, rows)]) + "\n")
+
+
+def _back(args: argparse.Namespace, desk: Desk) -> Said:
+    back = args.date or cli.today()
+    absence = desk.absence(args.number)
+    if back <= absence.first:
+        desk.cancel_absence(args.number)
+        said = f"Absence #{absence.id} of {absence.name} is cancelled."
+        last = absence.last
+    else:
+        ends = back - datetime.timedelta(1)
+        if ends > absence.last:
+            raise DeskError(
+                f"absence #{absence.id} of {absence.name} already ends on {when(absence.last)}"
+            )
+        desk.end_absence(args.number, ends)
+        said = f"Absence #{absence.id} of {absence.name} now ends on {when(ends)}."
+        last = absence.last
+    return Said(said + "\n", _republish_notes(args, desk, back, last))
+
+
+def _plan(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    plan = desk.publish(date) if args.publish else desk.plan(date)
+    notes = list(plan.day.notes)
+    if args.format != "table":
+        return Said(PLAN_FORMATS[args.format](plan), notes)
+    text = render_table(plan) + _free_section(desk.free(date)) + "\n" + _status(desk, plan, args)
+    return Said(text, notes)
+
+
+PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
+    "report": lambda plan: report_of(plan) + "\n",
+    "csv": render_csv,
+    "table": render_table,
+    "html": render_board,
+    "slips": render_slips,
+}
+
+
+def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
+    date = plan.day.date
+    assert date is not None
+    publication = desk.publication(date)
+    again = f"rotavel plan {args.folder} --date {date} --publish"
+    if publication is None:
+        return f"Not published: {again}\n"
+    at, revision = publication
+    stored = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(date)}
+    differ = sum(
+        stored.get((a.lesson.teacher, a.lesson.period)) != (a.substitute, a.how)
+        for a in plan.absent_lessons
+    ) + len(stored.keys() - {(a.lesson.teacher, a.lesson.period) for a in plan.absent_lessons})
+    published = f"Published {at} (revision {revision})"
+    if args.publish or not differ:
+        return f"{published}.\n"
+    differs = f"{plural(differ, 'lesson')} differ" + ("s" if differ == 1 else "")
+    return f"{published}; {differs} from it now: {again}\n"
+
+
+def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
+    lines = ["", "Free once this plan is made (best candidates first; covers today/in the window):"]
+    for period, teachers in free.items():
+        names = Shortened.of(
+            [_cell(f"{t.name} {t.covers_today}/{t.covers_in_window}") + (f" ({t.note})" if t.note else "")
+             for t in teachers],
+            LIST_LIMIT,
+        )
+        lines.append(f"  Period {period}: {names.joined() if len(names) else 'nobody'}")
+    return "\n".join(lines) + "\n"
+
+
+def _lesson(text: str) -> tuple[str, int]:
+    """TEACHER@PERIOD; a name may itself hold "@", the period follows the last."""
+    name, at, period = text.rpartition("@")
+    if not at or not name.strip():
+        raise DeskError(f"--lesson {text!r} should be TEACHER@PERIOD, e.g. 'Asha Rao@3'")
+    try:
+        return name.strip(), parse_period(period.strip(), f"--lesson {text!r}")
+    except InputError as error:
+        raise DeskError(str(error)) from None
+
+
+def _assign(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    teacher, period = _lesson(args.lesson)
+    desk.assign(date, teacher, period, args.to)
+    record = _record(desk, date, teacher, period)
+    return Said(
+        f"{args.to} covers {teacher}'s {record} in period {period}, {when(date)} ({BY_HAND}).\n"
+    )
+
+
+def _record(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
+    return next(r.classes for r in desk.published(date) if (r.teacher, r.period) == (teacher, period))
+
+
+def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    teacher, period = _lesson(args.lesson)
+    desk.no_cover(date, teacher, period)
+    record = _record(desk, date, teacher, period)
+    return Said(f"{teacher}'s {record} in period {period}, {when(date)}: no cover needed.\n")
+
+
+def _release(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    teacher, period = _lesson(args.lesson)
+    record = desk.release(date, teacher, period)
+    what = f"{teacher}'s {record.classes} in period {period}, {when(date)}"
+    if record.substitute is None:
+        said = f"{what} needs cover again"
+    else:
+        said = f"{record.substitute} no longer covers {what}"
+    return Said(f"{said}; the next plan covers it.\n")
+
+
+def _free(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    free = desk.free(date)
+    rows = [
+        (str(period), t.name, t.subject, str(t.covers_today), str(t.covers_in_window),
+         str(t.load), t.note)
+        for period, teachers in free.items()
+        for t in teachers
+    ]
+    header = ("Period", "Teacher", "Subject", "Today", "Window", "Load", "Note")
+    if args.format == "csv":
+        return Said(_csv(("period", "teacher", "subject", "covers_today", "covers_in_window",
+                          "load", "note"), rows))
+    start = window_start(desk.settings, date)
+    title = f"Free teachers: {_cell(desk.day(date).name)}, {when(date)}"
+    window = f"Covers in the window: from {when(start)} ({desk.settings.window})"
+    lines = [title, window, ""]
+    lines += _aligned(header, rows, right={0, 3, 4, 5}) if rows else ["Nobody is free."]
+    return Said("\n".join(lines) + "\n")
+
+
+def _history(args: argparse.Namespace, desk: Desk) -> Said:
+    last = args.to or cli.today()
+    first = args.from_date or window_start(desk.settings, last)
+    counts = desk.history(first, last)
+    title = f"Covers per teacher: {desk.school_name}, {when(first)} to {when(last)}"
+    if args.format == "csv":
+        return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
+    if args.format == "html":
+        return Said(history_page(title, counts))
+    total = sum(c for _, c in counts)
+    covering = sum(1 for _, c in counts if c)
+    lines = [_cell(title), ""]
+    lines += _aligned(("Teacher", "Covers"), [(n, str(c)) for n, c in counts], right={1})
+    lines += ["", f"{plural(total, 'cover')} in all, by {plural(covering, 'teacher')}."]
+    return Said("\n".join(lines) + "\n")
+
+
+def _staff(args: argparse.Namespace, desk: Desk) -> Said:
+    changes: dict[str, object] = {}
+    for key in ("never", "last_resort", "cap_day", "cap_week", "days"):
+        value = getattr(args, key)
+        if value is not None:
+            changes[key] = None if value == "none" else value
+    if args.name is None:
+        if changes or args.clear:
+            raise DeskError("name the teacher whose rule to change")
+        return Said(_rules_table(desk))
+    if args.clear:
+        if changes:
+            raise DeskError("--clear takes no other option")
+        desk.clear_staff_rule(args.name)
+        return Said(f"{args.name}: no rule of their own.\n")
+    rule = desk.set_staff_rule(args.name, **changes) if changes else desk.staff_rules().get(
+        args.name, StaffRule())
+    return Said(f"{args.name}: {_rule_text(rule)}.\n")
+
+
+def _rule_text(rule: StaffRule) -> str:
+    parts = []
+    if rule.never:
+        parts.append("never covers")
+    if rule.last_resort:
+        parts.append("last resort")
+    if rule.cap_day is not None:
+        parts.append(f"at most {plural(rule.cap_day, 'cover')} a day")
+    if rule.cap_week is not None:
+        parts.append(f"at most {plural(rule.cap_week, 'cover')} a week")
+    if rule.days is not None:
+        parts.append("covers only on " + (", ".join(WEEKDAYS[d] for d in sorted(rule.days)) or "no day"))
+    return "; ".join(parts) or "no rule of their own"
+
+
+def _rules_table(desk: Desk) -> str:
+    settings = desk.settings
+    caps = [
+        f"at most {plural(cap, 'cover')} a {span}"
+        for cap, span in ((settings.cap_day, "day"), (settings.cap_week, "week"))
+        if cap is not None
+    ]
+    lines = [f"School: {', '.join(caps) or 'no cap'}; fair shares over the {settings.window}."]
+    rules = desk.staff_rules()
+    if not rules:
+        return "\n".join([*lines, "No teacher has a rule of their own."]) + "\n"
+    lines += ["", *_aligned(("Teacher", "Rule"), [(n, _rule_text(r)) for n, r in rules.items()])]
+    return "\n".join(lines) + "\n"
+
+
+def _export(args: argparse.Namespace, desk: Desk) -> Said:
+    paths = desk.export_csv(args.folder_out)
+    return Said("".join(f"{path}\n" for path in paths))
+
+
+# -- outputs -----------------------------------------------------------------------
+
+
+def _cell(text: str) -> str:
+    return escape_controls(text)
+
+
+def _aligned(header: Sequence[str], rows: Sequence[Sequence[str]],
+             right: set[int] | frozenset[int] = frozenset()) -> list[str]:
+    table = [[_cell(text) for text in row] for row in (header, *rows)]
+    widths = [max(width(row[i]) for row in table) for i in range(len(header))]
+    rule = ["-" * w for w in widths]
+    return [
+        "  ".join(pad(text, widths[i], right=i in right) for i, text in enumerate(row)).rstrip()
+        for row in (table[0], rule, *table[1:])
+    ]
+
+
+def _csv(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(header)
+    writer.writerows([spreadsheet_safe(cell) for cell in row] for row in rows)
+    return out.getvalue()
+
+
+_HISTORY_CSS = """
+body { font-family: system-ui, sans-serif; margin: 2rem; color: #111; background: #fff; }
+h1 { font-size: 1.4rem; }
+svg text { font-size: 14px; fill: #111; }
+svg rect { fill: #1f4e9c; }
+@media print { svg rect { fill: #444; } }
+"""
+_BAR = 22  # the height of a teacher's row, in pixels
+_BAR_WIDTH = 480  # the longest bar
+_LABEL_WIDTH = 8  # pixels for a character of a name, roughly
+
+
+def history_page(title: str, counts: Sequence[tuple[str, int]]) -> str:
+    """Covers per teacher as a page with a bar chart (SVG) and the same figures
+    as a table, built as a tree so every name is escaped where it stands."""
+    most = max((c for _, c in counts), default=0) or 1
+    label = min(40, max((len(n) for n, _ in counts), default=1)) * _LABEL_WIDTH + 8
+    root = ET.Element("html", lang="en")
+    head = ET.SubElement(root, "head")
+    ET.SubElement(head, "meta", charset="utf-8")
+    ET.SubElement(head, "meta", name="viewport", content="width=device-width, initial-scale=1")
+    ET.SubElement(head, "title").text = _visible(title)
+    ET.SubElement(head, "style").text = _HISTORY_CSS
+    body = ET.SubElement(root, "body")
+    ET.SubElement(body, "h1", id="title").text = _visible(title)
+    chart_width = label + _BAR_WIDTH + 60
+    svg = ET.SubElement(body, "svg", {
+        "xmlns": "http://www.w3.org/2000/svg",
+        "width": str(chart_width),
+        "height": str(_BAR * len(counts) + 4),
+        "viewBox": f"0 0 {chart_width} {_BAR * len(counts) + 4}",
+        "role": "img",
+        "aria-labelledby": "title",
+    })
+    for number, (name, count) in enumerate(counts):
+        y = number * _BAR + 2
+        text = ET.SubElement(svg, "text", x=str(label - 8), y=str(y + _BAR - 7))
+        text.set("text-anchor", "end")
+        text.text = _visible(name)
+        bar = count * _BAR_WIDTH // most
+        ET.SubElement(svg, "rect", x=str(label), y=str(y + 3), width=str(bar),
+                      height=str(_BAR - 6)).append(_title(f"{name}: {plural(count, 'cover')}"))
+        ET.SubElement(svg, "text", x=str(label + bar + 6), y=str(y + _BAR - 7)).text = str(count)
+    table = ET.SubElement(body, "table")
+    row = ET.SubElement(ET.SubElement(table, "thead"), "tr")
+    for heading in ("Teacher", "Covers"):
+        ET.SubElement(row, "th").text = heading
+    rows = ET.SubElement(table, "tbody")
+    for name, count in counts:
+        row = ET.SubElement(rows, "tr")
+        ET.SubElement(row, "td").text = _visible(name)
+        ET.SubElement(row, "td").text = str(count)
+    return "<!DOCTYPE html>\n" + ET.tostring(root, encoding="unicode", method="html") + "\n"
+
+
+def _title(text: str) -> ET.Element:
+    element = ET.Element("title")
+    element.text = _visible(text)
+    return element
+
+
+def _visible(text: str) -> str:
+    """Controls and bidirectional overrides shown as escapes, as on the other
+    pages (`h` does that and escapes for HTML; the tree escapes by itself)."""
+    return html.unescape(h(text))
+
+
+# -- the parser --------------------------------------------------------------------
+
+
+def _cap(text: str) -> int | str:
+    if text.lower() == "none":
+        return "none"
+    if text.isascii() and text.isdigit():
+        return int(text)
+    raise argparse.ArgumentTypeError(f"{text!r} is not a whole number (or none)")
+
+
+def _days(text: str) -> frozenset[int] | str:
+    if text.lower() in ("all", "none"):
+        return "none"  # no restriction: every day
+    days = set()
+    for part in text.replace(";", ",").split(","):
+        day = weekday_of(part.strip())
+        if day is None:
+            raise argparse.ArgumentTypeError(f"{part.strip()!r} is not a weekday")
+        days.add(day)
+    return frozenset(days)
+
+
+COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Desk], Said], bool, str]] = {
+    # name: (what it does, whether it writes the record, help)
+    "absent": (_absent, True, "enter absences: rotavel absent FOLDER 'Asha Rao@1-3:Dentist'"),
+    "absences": (_absences, False, "list the record's absences on a day or over a range"),
+    "back": (_back, True, "a teacher is back: end (or cancel) absence number N"),
+    "plan": (_plan, False, "plan a day from the record; --publish stores the plan"),
+    "assign": (_assign, True, "give an absent teacher's lesson to someone by hand"),
+    "nocover": (_nocover, True, "mark an absent teacher's lesson as needing no cover"),
+    "release": (_release, True, "take back a cover (or no-cover) so the lesson is planned again"),
+    "free": (_free, False, "who is free in each period, best candidates first"),
+    "history": (_history, False, "covers per teacher over a range: table, CSV or HTML chart"),
+    "staff": (_staff, True, "a teacher's rule: never, last resort, caps, days; or list them"),
+    "export": (_export, False, "write the whole record as CSV files into a folder"),
+}
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = cli._Parser(
+        prog="rotavel",
+        description="The cover desk: a school's record of absences and covers "
+        "(FOLDER/rotavel.db unless --db says).",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=cli._Parser)
+    sub = {}
+    for name, (_, _, text) in COMMANDS.items():
+        sub[name] = command = commands.add_parser(name, help=text, description=text)
+        command.add_argument("folder", type=Path, metavar="FOLDER", help="the school folder")
+        command.add_argument("--db", type=Path, metavar="FILE",
+                             help="the record's file (default: FOLDER/rotavel.db)")
+    for name in ("plan", "assign", "nocover", "release", "free"):
+        sub[name].add_argument("--date", type=cli._date, metavar="YYYY-MM-DD",
+                               help="the day (default: today)")
+    for name in ("absences", "back"):
+        sub[name].add_argument(
+            "--date", type=cli._date, metavar="YYYY-MM-DD",
+            help="the day (default: today)" if name == "absences" else
+            "the first day back (default: today); on the absence's first day it is cancelled",
+        )
+    for name in ("absent", "absences", "history"):
+        sub[name].add_argument("--from", dest="from_date", type=cli._date, metavar="YYYY-MM-DD",
+                               help="the first day (default: today; for history, the start "
+                               "of the window)")
+        sub[name].add_argument("--to", type=cli._date, metavar="YYYY-MM-DD",
+                               help="the last day, included (default: the first day; "
+                               "for history, today)")
+    sub["absent"].add_argument("absence", nargs="+", metavar="NAME[@PERIODS][:REASON]",
+                               help="who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'")
+    sub["back"].add_argument("number", type=int, metavar="N", help="the absence's number")
+    sub["plan"].add_argument("--publish", action="store_true",
+                             help="store the plan in the record (what is published stays "
+                             "when the day is planned again)")
+    for name, formats in (
+        ("plan", tuple(PLAN_FORMATS)),
+        ("free", ("table", "csv")),
+        ("history", ("table", "csv", "html")),
+    ):
+        sub[name].add_argument("-f", "--format", choices=formats, default="table")
+        sub[name].add_argument("-o", "--output", type=Path, metavar="FILE",
+                               help="write to FILE instead of standard output")
+    for name in ("assign", "nocover", "release"):
+        sub[name].add_argument("--lesson", required=True, metavar="TEACHER@PERIOD",
+                               help="the absent teacher's lesson, e.g. 'Asha Rao@3'")
+    sub["assign"].add_argument("--to", required=True, metavar="NAME", help="the substitute")
+    staff = sub["staff"]
+    staff.add_argument("name", nargs="?", metavar="NAME", help="the teacher (none: list the rules)")
+    staff.add_argument("--never", action=argparse.BooleanOptionalAction,
+                       help="never asked to cover (--no-never undoes it)")
+    staff.add_argument("--last-resort", action=argparse.BooleanOptionalAction,
+                       help="asked only for lessons nobody else can take")
+    staff.add_argument("--cap-day", type=_cap, metavar="N|none",
+                       help="at most N covers a day (none: the school's setting)")
+    staff.add_argument("--cap-week", type=_cap, metavar="N|none",
+                       help="at most N covers a week (none: the school's setting)")
+    staff.add_argument("--days", type=_days, metavar="DAYS|all",
+                       help="covers only on these weekdays, e.g. mon,wed (all: every day)")
+    staff.add_argument("--clear", action="store_true", help="remove the teacher's own rule")
+    sub["export"].add_argument("folder_out", type=Path, metavar="DIR",
+                               help="the folder for the CSV files (made when missing)")
+    for name in ("absent", "absences", "back", "assign", "nocover", "release", "staff", "export"):
+        sub[name].set_defaults(output=None)  # these always answer on standard output
+    return parser
+
+
+def main(argv: Sequence[str]) -> int:
+    try:
+        cli._check_utf8(argv)
+        args = _parser().parse_args(argv)
+    except cli.UsageError as error:
+        print(f"rotavel: {error} (see rotavel {argv[0]} --help)", file=sys.stderr)
+        return 2
+    except SystemExit as leaving:  # --help
+        return leaving.code if isinstance(leaving.code, int) else 0
+    run, writes, _ = COMMANDS[args.command]
+    try:
+        with Desk.open(args.folder, args.db, create=writes or getattr(args, "publish", False)) as desk:
+            said = run(args, desk)
+        for note in said.notes:
+            print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
+        if args.output is not None:
+            write_file(args.output, said.text.encode("utf-8"))
+        else:
+            text = said.text
+            if sys.stdout.isatty():
+                text = escape_controls(text, keep_line_feeds=True)
+            write_stdout(text.encode("utf-8", "surrogateescape"))
+    except (DeskError, InputError, OutputError) as error:
+        print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
+        return 2
+    except PlanError as error:
+        print(f"rotavel: the planning module's report could not be read: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        return 0
+    return 0
