@@ -120,12 +120,18 @@ def absent(site, name, periods=None, reason="Ill"):
 
 
 # Every route that changes something, with a form it would accept.
+def lesson(teacher, period, substitute=None):
+    """The fields a lesson's button sends: which lesson, and the name typed for it."""
+    key = f"{teacher.encode().hex()}-{period}"
+    return {"lesson": key} | ({} if substitute is None else {f"substitute-{key}": substitute})
+
+
 EDITS = [
     ("/absences", {"teacher": "Ann", "first": "2026-12-08", "last": "2026-12-08", "reason": "x"}),
-    ("/absences/1/end", {"last": "2026-12-08"}),
-    ("/lessons/assign", {"teacher": "Ann", "period": "1", "substitute": "Dan"}),
-    ("/lessons/no-cover", {"teacher": "Ann", "period": "1"}),
-    ("/lessons/release", {"teacher": "Ann", "period": "1"}),
+    ("/absences/end", {"absence": "1", "last-1": "2026-12-08"}),
+    ("/lessons/assign", lesson("Ann", 1, "Dan")),
+    ("/lessons/no-cover", lesson("Ann", 1)),
+    ("/lessons/release", lesson("Ann", 1)),
     ("/publish", {}),
     ("/staff/rule", {"teacher": "Bob", "never": "on"}),
     ("/staff/board-link", {}),
@@ -164,7 +170,7 @@ def test_an_edit_without_its_token_is_refused(site, app, client, path, form, tok
 @pytest.mark.parametrize(
     "path",
     ["/today", "/today?date=2026-12-09", "/slips", "/staff", "/history", "/board",
-     "/board/version", "/today/lesson?teacher=Ann&period=1"],
+     "/board/version", "/today/lesson?lesson=416e6e-1"],
 )
 def test_a_page_without_login_sends_to_the_login(app, path):
     response = app.test_client().get(path)
@@ -261,21 +267,26 @@ def test_the_morning_through_the_forms(site, client):
         ]
         plan = desk.plan(DATE)
         free = desk.free(DATE)
-    # Each lesson lists the period's free teachers, best first, with their covers.
+    # Each period offers its free teachers, best first, with their covers; every
+    # lesson of the period points at the list.
+    for period, teachers in free.items():
+        listed = re.search(rf'<datalist id="free-{period}">.*?</datalist>', page, re.S)[0]
+        assert re.findall(r'<option value="([^"]+)" label="([^"]+)">', listed) == [
+            (f.name, f"{f.name} · {f.subject} · {f.covers_today} today · "
+                     f"{f.covers_in_window} this week")
+            for f in teachers
+        ]
     for item in plan.absent_lessons:
-        period = item.lesson.period
-        names = [f.name for f in free[period]]
-        listed = re.search(
-            rf'id="{_anchor(item.lesson.teacher, period)}".*?</tr>', page, re.S
-        )[0]
-        assert re.findall(r'<option value="([^"]+)">', listed) == names
+        key = lesson(item.lesson.teacher, item.lesson.period)["lesson"]
+        row = re.search(rf'<tr id="lesson-{re.escape(key)}".*?</tr>', page, re.S)[0]
+        assert f'list="free-{item.lesson.period}"' in row
     assert sorted((a.lesson.teacher, a.lesson.period) for a in plan.absent_lessons) == [
         ("Ann", 1), ("Ann", 2), ("Ann", 4), ("Cat", 3), ("Cat", 4)
     ]
     # Overrule one cover by hand, mark one lesson as needing none, publish.
     choice = free[1][-1].name
-    post(client, "/lessons/assign", teacher="Ann", period="1", substitute=choice)
-    post(client, "/lessons/no-cover", teacher="Ann", period="2")
+    post(client, "/lessons/assign", **lesson("Ann", 1, choice))
+    post(client, "/lessons/no-cover", **lesson("Ann", 2))
     response = post(client, "/publish")
     assert response.headers["Location"] == "/today?date=2026-12-08"
     page = client.get("/today").text
@@ -293,9 +304,9 @@ def test_the_morning_through_the_forms(site, client):
     assert set(now) - set(kept) == {("Eve", 4)}
     assert "1 change not yet published" in client.get("/today").text
     # Back to the plan, and an absence ended.
-    post(client, "/lessons/release", teacher="Ann", period="2")
+    post(client, "/lessons/release", **lesson("Ann", 2))
     assert "lesson in period 2 is planned again" in client.get("/today").text
-    post(client, "/absences/1/end", last="2026-12-08")
+    post(client, "/absences/end", absence="1", **{"last-1": "2026-12-08"})
     with Desk.open(site.folder) as desk:
         assert desk.absence(1).last == DATE
 
@@ -318,14 +329,14 @@ def test_a_refused_absence_says_why_and_changes_nothing(site, client, form, mess
 
 def test_a_busy_substitute_is_refused(site, client):
     absent(site, "Ann")
-    post(client, "/lessons/assign", teacher="Ann", period="1", substitute="Cat")
+    post(client, "/lessons/assign", **lesson("Ann", 1, "Cat"))
     assert "Cat is teaching 9B in period 1" in client.get("/today").text
 
 
 @pytest.mark.parametrize(
     "path",
     ["/today?date=2026-13-01", "/today?date=tomorrow", "/history?first=1.1.2026",
-     "/today/lesson?teacher=Ann&period=x"],
+     "/today/lesson?lesson=416e6e-x", "/today/lesson?lesson=zz-1"],
 )
 def test_a_bad_address_is_a_plain_error(client, path):
     response = client.get(path)
@@ -440,14 +451,15 @@ def test_hostile_names_render_inert_and_round_trip(hostile):
     post(client, "/absences", teacher=EVIL, reason=f"{BIDI} {EVIL}")
     post(client, "/absences", teacher=CONTROL, reason="\u202egnorw")
     today = client.get("/today").text
-    # The forms send the names as the page shows them, and the desk gets the real ones.
-    values = {html.unescape(v) for v in re.findall(r'name="teacher" value="([^"]*)"', today)}
-    assert values == {EVIL, "Bob\\x1b]0;owned\\x07"}
-    offered = {html.unescape(v) for v in re.findall(r'<option value="([^"]+)">', today)}
-    assert "Ann\\u202eoaR" in offered
-    post(client, "/lessons/no-cover", teacher=EVIL, period="1")
-    post(client, "/lessons/assign", teacher="Bob\\x1b]0;owned\\x07", period="2",
-         substitute="Ann\\u202eoaR")
+    # Lessons are named in hex; the lists offer names as the page shows them, and
+    # the desk gets the real ones.
+    keys = re.findall(r'form="f-no-cover" name="lesson" value="([^"]+)"', today)
+    assert keys == [lesson(EVIL, 1)["lesson"], lesson(CONTROL, 2)["lesson"],
+                    lesson(EVIL, 2)["lesson"]]  # by period, then class
+    offered = {html.unescape(v) for v in re.findall(r'<option value="([^"]+)"', today)}
+    assert "Ann\\u202eoaR" in offered and BIDI not in offered
+    post(client, "/lessons/no-cover", **lesson(EVIL, 1))
+    post(client, "/lessons/assign", **lesson(CONTROL, 2, "Ann\\u202eoaR"))
     post(client, "/publish")
     with Desk.open(hostile.folder) as desk:
         kept = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(DATE)}
@@ -457,7 +469,7 @@ def test_hostile_names_render_inert_and_round_trip(hostile):
     with Desk.open(hostile.folder) as desk:
         assert desk.staff_rules()[BIDI].last_resort
     pages = ["/today", "/board", "/slips", "/staff", "/history",
-             f"/today/lesson?date=2026-12-08&teacher={EVIL}&period=2",
+             f"/today/lesson?date=2026-12-08&lesson={lesson(EVIL, 2)['lesson']}",
              f"/board/{hostile.state.load().board_token}"]
     for path in pages:
         page = client.get(path).text
@@ -469,18 +481,14 @@ def test_hostile_names_render_inert_and_round_trip(hostile):
     assert "Bob\\x1b]0;owned\\x07" in client.get("/board").text
 
 
-def _anchor(teacher, period):
-    return "lesson-" + "-".join(str(p).encode().hex() for p in (teacher, period))
-
-
 def test_two_clients_publishing_at_once_lose_nothing(site, app):
     absent(site, "Ann")
     absent(site, "Cat")
     first, second = app.test_client(), app.test_client()
     log_in(first)
     log_in(second)
-    post(first, "/lessons/assign", teacher="Ann", period="1", substitute="Dan")
-    post(second, "/lessons/no-cover", teacher="Cat", period="3")
+    post(first, "/lessons/assign", **lesson("Ann", 1, "Dan"))
+    post(second, "/lessons/no-cover", **lesson("Cat", 3))
     errors = []
 
     def publish(client, times):
@@ -492,7 +500,7 @@ def test_two_clients_publishing_at_once_lose_nothing(site, app):
     threads = [threading.Thread(target=publish, args=(c, 5)) for c in (first, second)]
     for thread in threads:
         thread.start()
-    post(first, "/lessons/assign", teacher="Ann", period="4", substitute="Bob")
+    post(first, "/lessons/assign", **lesson("Ann", 4, "Bob"))
     for thread in threads:
         thread.join()
     publish(second, 1)

@@ -171,10 +171,11 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     # Overrule the first covered lesson with the last teacher its list offers.
     row = page.locator("table.lessons tbody tr.covered").first
     row_id = row.get_attribute("id")
-    options = row.locator("select[name=substitute] option").all()
-    choice = options[-1].get_attribute("value")
-    assert choice
-    row.locator("select[name=substitute]").select_option(choice)
+    field = row.locator("input[name^='substitute-']")
+    offered = page.locator(f"datalist#{field.get_attribute('list')} option")
+    assert offered.count() >= 2
+    choice = offered.last.get_attribute("value")
+    field.fill(choice)
     row.locator("button:has-text('Assign')").click()
     row = page.locator(f"#{row_id}")
     expect(row.locator("td.cover strong")).to_have_text(choice)

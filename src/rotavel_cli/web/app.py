@@ -46,6 +46,7 @@ from rotavel_cli.desk import Desk, DeskError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
 from rotavel_cli.messages import InputError
+from rotavel_cli.web.cache import PageCache, RecordVersion
 from rotavel_cli.web.chart import bar_chart
 from rotavel_cli.web.secure import StateFile, Throttle, check_password
 from rotavel_cli.webpage import visible
@@ -84,6 +85,11 @@ class Site:
     throttle: Throttle = field(default_factory=Throttle)
     board_poll: int = 10  # seconds between the board's checks for a new publish
     open_desk: Callable[[Path, Path | None], Desk] = Desk.open
+    cache: PageCache = field(default_factory=PageCache)
+    version: RecordVersion = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.version = RecordVersion(self.folder)
 
 
 def create_app(site: Site) -> Flask:
@@ -110,6 +116,7 @@ def create_app(site: Site) -> Flask:
     app.jinja_env.finalize = _shown
     app.jinja_env.undefined = StrictUndefined
     app.jinja_env.globals.update(
+        offered=OFFERED,
         day_label=day_label, plural=plural, periods_text=periods_text, away_text=away_text
     )
     CSRFProtect(app)
@@ -279,51 +286,55 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def home() -> Any:
         return redirect(url_for("today"))
 
+    def today_view(date: datetime.date) -> tuple[TodayView, Markup]:
+        """The day's view and the bulk of its page, made once per version of the
+        record. The bulk holds no token: its forms are the page's own small
+        forms, which its buttons name (form="..."), so it is the same for everyone."""
+        desk = _desk(site)
+        if desk.path is not None:
+            site.version.watch(desk.path)
+
+        def make() -> tuple[TodayView, Markup]:
+            view = TodayView.of(desk, date)
+            return view, Markup(render_template("web/today_plan.html", view=view, date=date))
+
+        return site.cache.get(("today", date), site.version.current(), make)
+
     @app.get("/today")
     @login_required
     def today() -> str:
         date = _date(request.args.get("date"), site)
-        desk = _desk(site)
         try:
-            view = TodayView.of(desk, date)
+            view, bulk = today_view(date)
         except DeskError as error:
             return render_template(
                 "web/today.html", date=date, nav="today", problem=str(error), view=None,
-                **_dates(date),
+                bulk="", **_dates(date),
             )
         return render_template(
-            "web/today.html", date=date, nav="today", problem=None, view=view, **_dates(date)
+            "web/today.html", date=date, nav="today", problem=None, view=view, bulk=bulk,
+            **_dates(date),
         )
 
     @app.get("/today/lesson")
     @login_required
     def lesson() -> str:
         date = _date(request.args.get("date"), site)
-        teacher = request.args.get("teacher", "")
-        names = _desk(site).staff_names()
-        if teacher not in names:
-            teacher = next((name for name in names if visible(name) == teacher), teacher)
+        teacher, period = _lesson_key(request.args.get("lesson", ""))
         try:
-            period = int(request.args.get("period", ""))
-        except ValueError:
-            abort(400, "period must be a whole number")
-        desk = _desk(site)
-        try:
-            plan = desk.plan(date)
-            free = desk.free(date).get(period, [])
+            view, _ = today_view(date)
         except DeskError as error:
             abort(400, str(error))
         item = next(
-            (a for a in plan.absent_lessons
+            (a for a in view.plan.absent_lessons
              if a.lesson.teacher == teacher and a.lesson.period == period),
             None,
         )
         if item is None:
             abort(404, "That lesson is not among the day's absent lessons.")
         return render_template(
-            "web/lesson.html", date=date, nav="today", item=item,
-            free=free,
-            window=WINDOW_WORDS.get(plan.day.settings.window, "in the window"),
+            "web/lesson.html", date=date, nav="today", item=item, key=_key(teacher, period),
+            free=view.free.get(period, []), window=view.window,
         )
 
     def staff_name(field: str) -> str:
@@ -371,24 +382,26 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             lambda desk: desk.add_absence(name, first, last, periods, reason), "absences",
         )
 
-    @app.post("/absences/<int:absence_id>/end")
+    @app.post("/absences/end")
     @login_required
-    def end_absence(absence_id: int) -> Any:
+    def end_absence() -> Any:
         date = _date(request.form.get("date"), site)
-        last = _date(request.form.get("last") or date.isoformat(), site)
+        absence_id = _int("absence")
+        last = _date(request.form.get(f"last-{absence_id}") or date.isoformat(), site)
         return act(
             date, f"Absence ended: back after {last:%A %-d %B}.",
             lambda desk: desk.end_absence(absence_id, last), "absences",
         )
 
     def lesson_form() -> tuple[datetime.date, str, int]:
-        return _date(request.form.get("date"), site), staff_name("teacher"), _int("period")
+        """The lesson whose button was pressed: one form serves every lesson of the day."""
+        return _date(request.form.get("date"), site), *_lesson_key(request.form.get("lesson", ""))
 
     @app.post("/lessons/assign")
     @login_required
     def assign() -> Any:
         date, teacher, period = lesson_form()
-        substitute = staff_name("substitute")
+        substitute = staff_name(f"substitute-{_key(teacher, period)}")
         if not substitute:
             flash("Choose a teacher to cover the lesson.", "error")
             return back_to_day(date, _anchor(teacher, period))
@@ -590,8 +603,24 @@ def _slug(kind: str, *parts: object) -> str:
     return kind + "-" + "-".join(str(p).encode("utf-8", "surrogatepass").hex() for p in parts)
 
 
+def _key(teacher: str, period: int) -> str:
+    """A lesson as forms and addresses name it: the teacher's name in hex, so
+    that any name at all survives, and the period."""
+    return f"{teacher.encode('utf-8', 'surrogatepass').hex()}-{period}"
+
+
+def _lesson_key(key: str) -> tuple[str, int]:
+    match = re.fullmatch(r"((?:[0-9a-f]{2}){1,1200})-(-?[0-9]{1,6})", key)
+    if match is None:
+        abort(400, "The form does not name a lesson.")
+    try:
+        return bytes.fromhex(match[1]).decode("utf-8", "surrogatepass"), int(match[2])
+    except UnicodeDecodeError:
+        abort(400, "The form does not name a lesson.")
+
+
 def _anchor(teacher: str, period: int) -> str:
-    return _slug("lesson", teacher, period)
+    return "lesson-" + _key(teacher, period)
 
 
 def _version(desk: Desk, date: datetime.date) -> str:
@@ -660,9 +689,11 @@ class Slip:
 @dataclass(frozen=True)
 class Row:
     item: AbsentLesson
-    anchor: str
-    offered: list[Any]  # the best free teachers, best first
-    more: int  # free teachers not in `offered`
+    key: str  # how the forms name the lesson
+
+    @property
+    def anchor(self) -> str:
+        return "lesson-" + self.key
 
     @property
     def state(self) -> str:
@@ -685,6 +716,7 @@ class TodayView:
     plan: Plan
     absences: list[Any]
     periods: list[tuple[int, list[Row]]]
+    free: dict[int, list[Any]]  # period -> the free teachers, best first
     explanations: list[Any]
     staff_names: list[str]
     window: str
@@ -700,16 +732,15 @@ class TodayView:
         day = plan.day
         grouped: dict[int, list[Row]] = {}
         for item in by_period(plan.absent_lessons):
-            offered = free.get(item.lesson.period, [])
             grouped.setdefault(item.lesson.period, []).append(
-                Row(item, _anchor(item.lesson.teacher, item.lesson.period),
-                    offered[:OFFERED], max(0, len(offered) - OFFERED))
+                Row(item, _key(item.lesson.teacher, item.lesson.period))
             )
         return cls(
             day=day,
             plan=plan,
             absences=desk.absences_on(date),
             periods=sorted(grouped.items()),
+            free=free,
             explanations=explain(plan, reasons=True),
             staff_names=list(day.staff),
             window=WINDOW_WORDS.get(day.settings.window, "in the window"),
