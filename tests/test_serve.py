@@ -548,9 +548,21 @@ def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
     assert check_password(PASSWORD, stored.load().password)
     assert (folder / "rotavel-serve.json").stat().st_mode & 0o777 == 0o600
     served = {}
-    monkeypatch.setattr(command, "run_server", lambda app, **options: served.update(options))
+
+    class Server:
+        def __init__(self, app, **options):
+            served.update(options)
+
+        def run(self):
+            served["ran"] = True
+
+        def close(self):
+            served["closed"] = True
+
+    monkeypatch.setattr(command, "make_server", Server)
     assert cli.main(["serve", str(folder), "--host", "0.0.0.0", "--port", "8123"]) == 0
-    assert served == {"host": "0.0.0.0", "port": 8123, "threads": command.THREADS}
+    assert served == {"host": "0.0.0.0", "port": 8123, "threads": command.THREADS, "ran": True,
+                      "closed": True}
     out = capsys.readouterr().out
     assert f"is at http://0.0.0.0:8123/ (Ctrl+C stops it)" in out
     assert f"board/{stored.load().board_token}" in out

@@ -42,7 +42,7 @@ from jinja2 import StrictUndefined
 from markupsafe import Markup
 from werkzeug.exceptions import SecurityError
 
-from rotavel_cli.desk import Desk, DeskError
+from rotavel_cli.desk import DB_NAME, Desk, DeskError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
 from rotavel_cli.messages import InputError
@@ -113,6 +113,8 @@ def create_app(site: Site) -> Flask:
         # A page elsewhere that points its own name at 127.0.0.1 (DNS rebinding) is
         # answered with an error, not the desk.
         app.config["TRUSTED_HOSTS"] = ["localhost", "127.0.0.1", "::1", "[::1]"]
+    app.jinja_env.trim_blocks = True
+    app.jinja_env.lstrip_blocks = True
     app.jinja_env.finalize = _shown
     app.jinja_env.undefined = StrictUndefined
     app.jinja_env.globals.update(
@@ -290,12 +292,12 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         """The day's view and the bulk of its page, made once per version of the
         record. The bulk holds no token: its forms are the page's own small
         forms, which its buttons name (form="..."), so it is the same for everyone."""
-        desk = _desk(site)
-        if desk.path is not None:
-            site.version.watch(desk.path)
+        # Where the desk keeps its record, without opening a desk: a visit that finds
+        # the page made costs no connection.
+        site.version.watch(site.db if site.db is not None else site.folder / DB_NAME)
 
         def make() -> tuple[TodayView, Markup]:
-            view = TodayView.of(desk, date)
+            view = TodayView.of(_desk(site), date)
             return view, Markup(render_template("web/today_plan.html", view=view, date=date))
 
         return site.cache.get(("today", date), site.version.current(), make)

@@ -38,9 +38,11 @@ class RecordVersion:
         self._lock = threading.Lock()
 
     def watch(self, db: Path) -> None:
-        """Follow the record at `db` (a desk says where its record is)."""
+        """Follow the record at `db`; until it exists nothing is kept."""
         with self._lock:
             if self._path == db:
+                return
+            if not db.exists():
                 return
             if self._connection is not None:
                 self._connection.close()

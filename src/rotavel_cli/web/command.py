@@ -11,7 +11,7 @@ import argparse
 import getpass
 import ipaddress
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
@@ -152,21 +152,26 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
     app = create_app(site)
     host = f"[{args.host}]" if ":" in args.host else args.host
     url = f"http://{host}:{args.port}/"
-    print(f"rotavel: the cover desk for {args.folder} is at {url} (Ctrl+C stops it)", flush=True)
-    print(f"rotavel: the board's link: {url}board/{state.load().board_token}", flush=True)
     try:
-        run_server(app, host=args.host, port=args.port, threads=THREADS)
+        server = make_server(app, host=args.host, port=args.port, threads=THREADS)
     except OSError as error:
         print(f"rotavel serve: cannot listen on {url}: {error.strerror or error}", file=sys.stderr)
         return 2
+    # Said once the port is open, so whoever reads this line can connect at once.
+    print(f"rotavel: the cover desk for {args.folder} is at {url} (Ctrl+C stops it)", flush=True)
+    print(f"rotavel: the board's link: {url}board/{state.load().board_token}", flush=True)
+    try:
+        server.run()
     except KeyboardInterrupt:
         pass
+    finally:
+        server.close()
     return 0
 
 
-def run_server(app: Any, **options: Any) -> None:
-    """waitress, as the production server: pure Python, threads, no build step."""
+def make_server(app: Any, **options: Any) -> Any:
+    """waitress, as the production server: pure Python, threads, no build step.
+    The port is open when this returns; run() serves until interrupted."""
     import waitress
 
-    serve: Callable[..., None] = waitress.serve
-    serve(app, ident="rotavel", **options)
+    return waitress.create_server(app, ident="rotavel", **options)
