@@ -194,16 +194,19 @@ def main() -> int:
             input=PASSWORD + "\n", text=True, env=env, check=True, capture_output=True,
         )
         port = free_port()
+        # The server's output goes to a file: a pipe nobody reads would fill up and stop
+        # the server in the middle of a log line (waitress warns when its queue grows).
+        log = Path(tmp) / "server.log"
         server = subprocess.Popen(
             [sys.executable, "-m", "rotavel_cli", "serve", str(folder), "--port", str(port)],
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            text=True,
+            env=env, stdin=subprocess.DEVNULL, stdout=log.open("w"), stderr=subprocess.STDOUT,
         )
         try:
-            assert server.stdout is not None
-            line = server.stdout.readline()
-            if "is at http://" not in line:
-                raise SystemExit(f"bench: the server did not start: {line}{server.stdout.read()}")
+            deadline = time.monotonic() + 60
+            while "is at http://" not in log.read_text() and time.monotonic() < deadline:
+                if server.poll() is not None:
+                    raise SystemExit(f"bench: the server stopped: {log.read_text()}")
+                time.sleep(0.1)
             probe = Client(port)
             probe.log_in()
             began = time.perf_counter()
@@ -219,6 +222,9 @@ def main() -> int:
         finally:
             server.terminate()
             server.wait(30)
+            warnings = [line for line in log.read_text().splitlines() if "WARNING" in line]
+            if warnings:
+                print(f"server: {len(warnings)} warnings, e.g. {warnings[0]}")
     print(f"{args.clients} clients for {args.seconds:.0f} s each scenario, against 127.0.0.1, "
           f"{os.cpu_count()} cores")
     return 0 if all(results) else 1

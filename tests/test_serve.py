@@ -2,6 +2,7 @@
 against the desk's record, hostile names, two clients publishing at once,
 and the command's refusals. Skipped when the serve extra is not installed."""
 
+import base64
 import datetime
 import html
 import re
@@ -122,8 +123,9 @@ def absent(site, name, periods=None, reason="Ill"):
 # Every route that changes something, with a form it would accept.
 def lesson(teacher, period, substitute=None):
     """The fields a lesson's button sends: which lesson, and the name typed for it."""
-    key = f"{teacher.encode().hex()}-{period}"
-    return {"lesson": key} | ({} if substitute is None else {f"substitute-{key}": substitute})
+    name = base64.urlsafe_b64encode(teacher.encode()).decode().rstrip("=")
+    key = f"{period}-{name}"
+    return {"lesson": key} | ({} if substitute is None else {f"s{key}": substitute})
 
 
 EDITS = [
@@ -170,7 +172,7 @@ def test_an_edit_without_its_token_is_refused(site, app, client, path, form, tok
 @pytest.mark.parametrize(
     "path",
     ["/today", "/today?date=2026-12-09", "/slips", "/staff", "/history", "/board",
-     "/board/version", "/today/lesson?lesson=416e6e-1"],
+     "/board/version", "/today/lesson?lesson=1-QW5u"],
 )
 def test_a_page_without_login_sends_to_the_login(app, path):
     response = app.test_client().get(path)
@@ -336,7 +338,7 @@ def test_a_busy_substitute_is_refused(site, client):
 @pytest.mark.parametrize(
     "path",
     ["/today?date=2026-13-01", "/today?date=tomorrow", "/history?first=1.1.2026",
-     "/today/lesson?lesson=416e6e-x", "/today/lesson?lesson=zz-1"],
+     "/today/lesson?lesson=x-QW5u", "/today/lesson?lesson=1-QW5u.", "/today/lesson?lesson=1-_w"],
 )
 def test_a_bad_address_is_a_plain_error(client, path):
     response = client.get(path)
@@ -603,3 +605,66 @@ def test_password_hashes_are_salted_and_checked():
     assert not check_password(PASSWORD + " ", first)
     for damaged in ["", "scrypt$1$2", first.replace("scrypt", "md5"), first[:-4] + "!!!!"]:
         assert not check_password(PASSWORD, damaged)
+
+
+# What the pages keep between visits
+
+
+def test_the_today_page_is_made_again_after_any_change(site, app, client):
+    absent(site, "Ann")
+    client.get("/today")
+    client.get("/today")
+    made = site.cache.made
+    assert made == 1
+    # Another connection commits, as another rotavel command would.
+    absent(site, "Cat", periods=frozenset({3}), reason="Dentist")
+    page = client.get("/today").text
+    assert site.cache.made == 2
+    assert "Dentist" in page
+    client.get("/today")
+    assert site.cache.made == 2
+    # The school's files change: a new reason in the teacher list.
+    teachers = site.folder / "teacher_list.csv"
+    teachers.write_text(teachers.read_text().replace("Eve,physics,yes,", "Eve,physics,no,Flu"))
+    page = client.get("/today").text
+    assert site.cache.made == 3
+    assert "Eve (all day)" in page
+    # Another day is kept on its own.
+    client.get("/today?date=2026-12-09")
+    assert site.cache.made == 4
+
+
+def test_two_visits_that_miss_at_once_make_the_page_once():
+    from rotavel_cli.web.cache import PageCache
+
+    cache = PageCache()
+    started = threading.Event()
+    release = threading.Event()
+    got = []
+
+    def make():
+        started.set()
+        release.wait(5)
+        return "page"
+
+    first = threading.Thread(target=lambda: got.append(cache.get("k", 1, make)))
+    first.start()
+    started.wait(5)
+    second = threading.Thread(target=lambda: got.append(cache.get("k", 1, lambda: "again")))
+    second.start()
+    release.set()
+    first.join()
+    second.join()
+    assert (got, cache.made) == (["page", "page"], 1)
+    assert cache.get("k", 2, lambda: "new") == "new"
+    assert cache.made == 2
+
+
+def test_the_cache_keeps_only_the_latest_days():
+    from rotavel_cli.web.cache import PageCache
+
+    cache = PageCache(entries=2)
+    for key in ("a", "b", "c"):
+        cache.get(key, 1, lambda key=key: key)
+    assert cache.get("a", 1, lambda: "made again") == "made again"
+    assert cache.get("c", 1, lambda: "kept?") == "c"

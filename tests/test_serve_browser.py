@@ -171,7 +171,7 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     # Overrule the first covered lesson with the last teacher its list offers.
     row = page.locator("table.lessons tbody tr.covered").first
     row_id = row.get_attribute("id")
-    field = row.locator("input[name^='substitute-']")
+    field = row.locator("input[name^='s'][form='f-assign']")
     offered = page.locator(f"datalist#{field.get_attribute('list')} option")
     assert offered.count() >= 2
     choice = offered.last.get_attribute("value")

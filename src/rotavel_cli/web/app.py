@@ -12,6 +12,7 @@ names what it changes (a date, a teacher, a period), never a snapshot.
 
 from __future__ import annotations
 
+import base64
 import dataclasses
 import datetime
 import functools
@@ -105,6 +106,9 @@ def create_app(site: Site) -> Flask:
         SESSION_COOKIE_HTTPONLY=True,
         SESSION_COOKIE_SAMESITE="Lax",
         PERMANENT_SESSION_LIFETIME=datetime.timedelta(hours=LOGIN_HOURS),
+        # The cookie is sent again only when the session changes: a login lasts
+        # LOGIN_HOURS from the login, and a page view costs no signing.
+        SESSION_REFRESH_EACH_REQUEST=False,
         WTF_CSRF_TIME_LIMIT=LOGIN_HOURS * 3600,
         MAX_CONTENT_LENGTH=1024 * 1024,
         TEMPLATES_AUTO_RELOAD=False,
@@ -403,7 +407,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     @login_required
     def assign() -> Any:
         date, teacher, period = lesson_form()
-        substitute = staff_name(f"substitute-{_key(teacher, period)}")
+        substitute = staff_name(f"s{_key(teacher, period)}")
         if not substitute:
             flash("Choose a teacher to cover the lesson.", "error")
             return back_to_day(date, _anchor(teacher, period))
@@ -606,18 +610,20 @@ def _slug(kind: str, *parts: object) -> str:
 
 
 def _key(teacher: str, period: int) -> str:
-    """A lesson as forms and addresses name it: the teacher's name in hex, so
-    that any name at all survives, and the period."""
-    return f"{teacher.encode('utf-8', 'surrogatepass').hex()}-{period}"
+    """A lesson as forms and addresses name it: the period, then the teacher's
+    name in URL-safe base64, so that any name at all survives, in few bytes."""
+    name = base64.urlsafe_b64encode(teacher.encode("utf-8", "surrogatepass")).rstrip(b"=")
+    return f"{period}-{name.decode('ascii')}"
 
 
 def _lesson_key(key: str) -> tuple[str, int]:
-    match = re.fullmatch(r"((?:[0-9a-f]{2}){1,1200})-(-?[0-9]{1,6})", key)
+    match = re.fullmatch(r"(-?[0-9]{1,6})-([A-Za-z0-9_-]{1,1600})", key)
     if match is None:
         abort(400, "The form does not name a lesson.")
     try:
-        return bytes.fromhex(match[1]).decode("utf-8", "surrogatepass"), int(match[2])
-    except UnicodeDecodeError:
+        name = base64.urlsafe_b64decode(match[2] + "=" * (-len(match[2]) % 4))
+        return name.decode("utf-8", "surrogatepass"), int(match[1])
+    except (ValueError, UnicodeDecodeError):
         abort(400, "The form does not name a lesson.")
 
 

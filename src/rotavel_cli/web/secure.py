@@ -123,10 +123,22 @@ class StateFile:
     def __init__(self, path: Path) -> None:
         self.path = path
         self._lock = threading.RLock()  # a change reads, then writes, as one step
+        # Every page asks for the state (is this session's password still the one?);
+        # the file is read again only when it changed, by this process or another.
+        self._kept: tuple[tuple[int, int, int], ServeState] | None = None
 
     def load(self) -> ServeState:
         """The saved state, or a new one (saved) on the first start."""
         with self._lock:
+            try:
+                info = os.stat(self.path)
+            except FileNotFoundError:
+                info = None
+            except OSError as error:
+                raise StateError(f"{self.path}: cannot read: {error.strerror}") from None
+            if info is not None and self._kept is not None:
+                if self._kept[0] == (info.st_mtime_ns, info.st_size, info.st_ino):
+                    return self._kept[1]
             try:
                 text = self.path.read_text(encoding="utf-8")
             except FileNotFoundError:
@@ -137,7 +149,7 @@ class StateFile:
                 raise StateError(f"{self.path}: cannot read: {error.strerror}") from None
             try:
                 data = json.loads(text)
-                return ServeState(
+                state = ServeState(
                     secret_key=_text(data["secret_key"]),
                     board_token=_text(data["board_token"]),
                     password=None if data.get("password") is None else _text(data["password"]),
@@ -147,6 +159,9 @@ class StateFile:
                 raise StateError(
                     f"{self.path}: damaged; delete it and set the password again"
                 ) from None
+            if info is not None:
+                self._kept = ((info.st_mtime_ns, info.st_size, info.st_ino), state)
+            return state
 
     def update(self, **changes: object) -> ServeState:
         """Change some fields of the saved state (read afresh) and save it."""
