@@ -4,9 +4,12 @@ The school is bench/gen.py's largest (2,500 teachers over 20 subjects, 1,000
 classes, 10 periods, 8% away), with a term of history: every weekday of the
 twelve weeks before the day measured is published first, through the desk.
 The server is the real command (`python -m rotavel_cli serve`, waitress) in a
-process of its own on 127.0.0.1; the clients are threads of this process, each
-with its own login (session cookie and form token), sending requests one after
-another with http.client for the time given. Figures are wall-clock times from
+process of its own on 127.0.0.1. Each client logs in on its own (its session
+cookie and form token) and then sends requests one after another for the time
+given: with wrk (Debian's, written in C, so the clients take little of the two
+cores from the server) when it is installed, one wrk thread and connection per
+client; else with threads of this process and http.client (`--python`), which
+take a core's worth of time themselves. Figures are wall-clock times from
 sending a request to reading the whole answer.
 
     .venv/bin/python bench/serve.py                 # 20 clients, 30 s a scenario
@@ -21,8 +24,10 @@ import argparse
 import csv
 import datetime
 import http.client
+import json
 import os
 import re
+import shutil
 import socket
 import statistics
 import subprocess
@@ -154,6 +159,72 @@ def run(port: int, clients: int, seconds: float, scenario: str) -> tuple[list[fl
     return latencies, failures[0]
 
 
+# One wrk thread per client: each sends its own cookie (and, publishing, its own token).
+WRK_SCRIPT = """
+local logins = %s
+local scenario = "%s"
+local day = "%s"
+local count = 0
+function setup(thread)
+  count = count + 1
+  thread:set("login", count)
+end
+function init(args)
+  local mine = logins[login]
+  wrk.headers["Cookie"] = mine.cookie
+  if scenario == "publish" then
+    wrk.method = "POST"
+    wrk.path = "/publish"
+    wrk.body = "csrf_token=" .. mine.token .. "&date=" .. day
+    wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+  else
+    wrk.path = "/today?date=" .. day
+  end
+end
+function done(summary, latency, requests)
+  local errors = summary.errors
+  io.write(string.format("WRK %%d %%d %%.3f %%.3f %%.3f %%.3f\\n", summary.requests,
+    errors.connect + errors.read + errors.write + errors.status + errors.timeout,
+    latency:percentile(50) / 1000, latency:percentile(95) / 1000,
+    latency:percentile(99) / 1000, latency.max / 1000))
+end
+"""
+
+
+def run_wrk(port: int, clients: int, seconds: float, scenario: str, folder: Path) -> tuple[dict[str, float], int]:
+    logins = []
+    for _ in range(clients):
+        client = Client(port)
+        client.log_in()
+        token = client.token()  # may renew the cookie: read it after
+        logins.append({"cookie": client.cookie, "token": token})
+    table = "{" + ", ".join(
+        "{cookie = %s, token = %s}" % (json.dumps(x["cookie"]), json.dumps(x["token"])) for x in logins
+    ) + "}"
+    script = folder / f"{scenario}.lua"
+    script.write_text(WRK_SCRIPT % (table, scenario, DAY.isoformat()))
+    done = subprocess.run(
+        ["wrk", "-t", str(clients), "-c", str(clients), "-d", f"{seconds:.0f}s", "--timeout", "60s",
+         "-s", str(script), f"http://127.0.0.1:{port}/"],
+        capture_output=True, text=True, check=True,
+    )
+    line = next(x for x in done.stdout.splitlines() if x.startswith("WRK "))
+    requests, failures, p50, p95, p99, most = line.split()[1:]
+    return {"requests": float(requests), "p50": float(p50), "p95": float(p95), "p99": float(p99),
+            "max": float(most)}, int(failures)
+
+
+def report_figures(name: str, figures: dict[str, float], failures: int, seconds: float) -> bool:
+    met = figures["p95"] <= GOAL_MS and not failures
+    print(
+        f"{name:8} {figures['requests']:6.0f} requests ({figures['requests'] / seconds:6.1f}/s), "
+        f"{failures} failed; ms: p50 {figures['p50']:8.1f}  p95 {figures['p95']:8.1f}  "
+        f"p99 {figures['p99']:8.1f}  max {figures['max']:8.1f}  "
+        f"-> {'met' if met else 'MISSED'} (p95 goal {GOAL_MS:.0f} ms)"
+    )
+    return met
+
+
 def report(name: str, latencies: list[float], failures: int, seconds: float) -> bool:
     ordered = sorted(latencies)
     p95 = ordered[min(len(ordered) - 1, int(0.95 * len(ordered)))] if ordered else float("nan")
@@ -176,6 +247,7 @@ def main() -> int:
     parser.add_argument("--teachers", type=int, default=2500)
     parser.add_argument("--classes", type=int, default=1000)
     parser.add_argument("--scenario", choices=("today", "publish", "both"), default="both")
+    parser.add_argument("--python", action="store_true", help="clients in Python even when wrk is there")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="rotavel-serve-bench-") as tmp:
@@ -215,10 +287,16 @@ def main() -> int:
                   f"{(time.perf_counter() - began) * 1000:.0f} ms, {len(page) / 1e6:.2f} MB, "
                   f"status {status}")
             results = []
+            use_wrk = shutil.which("wrk") is not None and not args.python
+            print(f"clients: {'wrk' if use_wrk else 'Python threads (http.client)'}")
             for scenario in ("today", "publish"):
                 if args.scenario in (scenario, "both"):
-                    latencies, failures = run(port, args.clients, args.seconds, scenario)
-                    results.append(report(scenario, latencies, failures, args.seconds))
+                    if use_wrk:
+                        figures, failures = run_wrk(port, args.clients, args.seconds, scenario, Path(tmp))
+                        results.append(report_figures(scenario, figures, failures, args.seconds))
+                    else:
+                        latencies, failures = run(port, args.clients, args.seconds, scenario)
+                        results.append(report(scenario, latencies, failures, args.seconds))
         finally:
             server.terminate()
             server.wait(30)
