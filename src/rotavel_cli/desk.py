@@ -32,6 +32,7 @@ import datetime
 import io
 import os
 import sqlite3
+import sys
 import time
 from collections import Counter
 from collections.abc import Iterable, Iterator, Mapping
@@ -41,10 +42,11 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any
 
+from rotavel_cli.importers import read_export
 from rotavel_cli.messages import InputError, did_you_mean, shown
 from rotavel_cli.output import OutputError, write_file
 from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
-from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE, read_folder
+from rotavel_cli.school_files import read_folder
 from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
@@ -97,6 +99,10 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
     (  # 2: absences of part of a day, and the weekdays a teacher may cover on
         "ALTER TABLE absence ADD COLUMN periods TEXT",  # NULL: the whole day; else "1,2,5"
         "ALTER TABLE staff_rule ADD COLUMN days TEXT",  # NULL: every day; else "0,2" (Monday 0)
+    ),
+    (  # 3: covers per substitute over a range of days read from an index alone
+        # (a term of a large school is some 50,000 covers, counted for every plan)
+        "CREATE INDEX cover_by_day ON cover (day, substitute)",
     ),
 )
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -160,7 +166,9 @@ class FreeTeacher:
 _KEEP: Any = object()
 
 
-def window_start(settings: Settings, date: datetime.date) -> datetime.date:
+def window_start(
+    settings: Settings, date: datetime.date, where: Path | str = SETTINGS_FILE
+) -> datetime.date:
     """The first day of the school's window for fair shares that ends with `date`:
     the Monday of its week, the first of the last `cycle_days` school days
     (Monday to Friday), or the start of term."""
@@ -174,12 +182,13 @@ def window_start(settings: Settings, date: datetime.date) -> datetime.date:
                 left -= 1
         return start
     if settings.term_start is None:
-        raise DeskError(f"{SETTINGS_FILE}: window = \"term\" needs term_start (e.g. \"2026-01-05\")")
+        raise DeskError(f'{where}: window = "term" needs term_start (e.g. "2026-01-05")')
     try:
         start = datetime.date.fromisoformat(settings.term_start)
     except ValueError:
-        raise DeskError(f"{SETTINGS_FILE}: term_start {shown(settings.term_start)} is not a date "
-                        "written YYYY-MM-DD") from None
+        raise DeskError(
+            f"{where}: term_start {shown(settings.term_start)} is not a date written YYYY-MM-DD"
+        ) from None
     return min(start, date)
 
 
@@ -198,8 +207,9 @@ def _out(member: StaffMember, period: int) -> bool:
 class Desk:
     """A school's record, with the folder it belongs to."""
 
-    def __init__(self, folder: Path, path: Path | None, connection: sqlite3.Connection,
-                 settings: Settings) -> None:
+    def __init__(
+        self, folder: Path, path: Path | None, connection: sqlite3.Connection, settings: Settings
+    ) -> None:
         self.folder = folder
         self.path = path  # None for an empty record kept in memory
         self.settings = settings
@@ -208,8 +218,9 @@ class Desk:
         self._week: Week | None = None
 
     @classmethod
-    def open(cls, folder: Path, db: Path | None = None, *, create: bool = True,
-             timeout: float = 5.0) -> Desk:
+    def open(
+        cls, folder: Path, db: Path | None = None, *, create: bool = True, timeout: float = 5.0
+    ) -> Desk:
         """The record of the school in `folder` (`folder/rotavel.db` unless `db`
         says), brought to the current version. Without `create`, a record that
         does not exist yet is read as empty and nothing is written to disk."""
@@ -225,8 +236,9 @@ class Desk:
             raise DeskError(f"{path}: is a folder; give the record's file name")
         memory = not create and not path.exists()
         try:
-            connection = sqlite3.connect(":memory:" if memory else path, timeout=timeout,
-                                         isolation_level=None)
+            connection = sqlite3.connect(
+                ":memory:" if memory else path, timeout=timeout, isolation_level=None
+            )
         except sqlite3.Error as error:
             raise DeskError(f"{path}: cannot open the record: {error}") from None
         desk = cls(folder, None if memory else path, connection, settings)
@@ -249,8 +261,12 @@ class Desk:
     def __enter__(self) -> Desk:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
         self.close()
 
     @property
@@ -332,21 +348,28 @@ class Desk:
     # -- the school -----------------------------------------------------------
 
     def _school_week(self) -> Week:
-        """The folder's week, read again only when one of its files changed."""
+        """The folder's week (its CSV files, or a timetabling program's export
+        in it), read again only when one of its files changed."""
         key = []
-        for name in (TEACHER_FILE, TIMETABLE_FILE):
-            try:
-                info = os.stat(self.folder / name)
-                key.append((info.st_mtime_ns, info.st_size, info.st_ino))
-            except OSError:
-                key.append(None)
+        try:
+            for entry in sorted(os.scandir(self.folder), key=lambda e: e.name):
+                if entry.is_file() and not entry.name.startswith(DB_NAME):  # the record changes
+                    info = entry.stat()
+                    key.append((entry.name, info.st_mtime_ns, info.st_size, info.st_ino))
+        except OSError as error:
+            raise DeskError(f"{self.folder}: cannot read the folder: {error.strerror}") from None
         if self._week is None or key != self._week_key:
             try:
-                self._week = read_folder(self.folder)
+                imported = read_export(self.folder)
+                self._week = imported if imported is not None else read_folder(self.folder)
             except InputError as error:
                 raise DeskError(str(error)) from None
             self._week_key = key
         return self._week
+
+    def window_start(self, date: datetime.date) -> datetime.date:
+        """The first day of the school's window for fair shares that ends with `date`."""
+        return window_start(self.settings, date, self.folder / SETTINGS_FILE)
 
     @property
     def school_name(self) -> str:
@@ -360,7 +383,7 @@ class Desk:
         names = self.staff_names()
         if name not in names:
             raise DeskError(
-                f"unknown {what} {shown(name)} (not in {self.folder / TEACHER_FILE})"
+                f"unknown {what} {shown(name)} (not in {self._school_week().source})"
                 + did_you_mean(name, names)
             )
         return name
@@ -374,7 +397,9 @@ class Desk:
         try:
             day = choose_day(self._school_week(), DayWanted(date=date), self.settings)
         except InputError as error:
-            raise DeskError(str(error)) from None
+            # The record is kept by date, so the desk plans the date's weekday
+            # and has no --day to choose another; the hint would mislead.
+            raise DeskError(str(error).replace(" (choose one with --day)", "")) from None
         staff = dict(day.staff)
         notes = list(day.notes)
         by_teacher: dict[str, list[AbsenceRecord]] = {}
@@ -405,8 +430,14 @@ class Desk:
 
     # -- absences -------------------------------------------------------------
 
-    def add_absence(self, name: str, first: datetime.date, last: datetime.date,
-                    periods: frozenset[int] | None, reason: str) -> int:
+    def add_absence(
+        self,
+        name: str,
+        first: datetime.date,
+        last: datetime.date,
+        periods: frozenset[int] | None,
+        reason: str,
+    ) -> int:
         """Enter an absence from `first` to `last` (both included), for the whole
         of each day or only `periods`; returns its number. Absences of one
         teacher that share a day add up."""
@@ -500,22 +531,35 @@ class Desk:
             for name, never, last_resort, cap_day, cap_week, days in rows
         }
 
-    def set_staff_rule(self, name: str, never: bool = _KEEP, last_resort: bool = _KEEP,
-                       cap_day: int | None = _KEEP, cap_week: int | None = _KEEP,
-                       days: frozenset[int] | None = _KEEP) -> StaffRule:
+    def set_staff_rule(
+        self,
+        name: str,
+        never: bool = _KEEP,
+        last_resort: bool = _KEEP,
+        cap_day: int | None = _KEEP,
+        cap_week: int | None = _KEEP,
+        days: frozenset[int] | None = _KEEP,
+    ) -> StaffRule:
         """Change a teacher's rule; what is not given stays. Returns the rule now."""
         self._known(name)
         for label, cap in (("cap_day", cap_day), ("cap_week", cap_week)):
             if cap is not _KEEP and cap is not None and (not isinstance(cap, int) or cap < 0):
                 raise DeskError(f"{label} must be a whole number, 0 or more, not {cap!r}")
         if days is not _KEEP and days is not None and not set(days) <= set(range(7)):
-            raise DeskError(f"days must be weekday numbers from 0 (Monday) to 6, not {sorted(days)}")
+            raise DeskError(
+                f"days must be weekday numbers from 0 (Monday) to 6, not {sorted(days)}"
+            )
         with self._writing():
             rule = self._staff_rules().get(name, StaffRule())
-            changes = {
+            changes: dict[str, Any] = {
                 key: value
-                for key, value in (("never", never), ("last_resort", last_resort),
-                                   ("cap_day", cap_day), ("cap_week", cap_week), ("days", days))
+                for key, value in (
+                    ("never", never),
+                    ("last_resort", last_resort),
+                    ("cap_day", cap_day),
+                    ("cap_week", cap_week),
+                    ("days", days),
+                )
                 if value is not _KEEP
             }
             rule = dataclasses.replace(rule, **changes)
@@ -527,8 +571,14 @@ class Desk:
                     "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET "
                     "never = excluded.never, last_resort = excluded.last_resort, "
                     "cap_day = excluded.cap_day, cap_week = excluded.cap_week, days = excluded.days",
-                    (name, int(rule.never), int(rule.last_resort), rule.cap_day, rule.cap_week,
-                     _numbers(rule.days)),
+                    (
+                        name,
+                        int(rule.never),
+                        int(rule.last_resort),
+                        rule.cap_day,
+                        rule.cap_week,
+                        _numbers(rule.days),
+                    ),
                 )
         return rule
 
@@ -543,8 +593,9 @@ class Desk:
         with self._reading():
             return self._rules(self._day(date))[0]
 
-    def _counts(self, first: datetime.date, last: datetime.date,
-                leave_out: datetime.date | None = None) -> dict[str, int]:
+    def _counts(
+        self, first: datetime.date, last: datetime.date, leave_out: datetime.date | None = None
+    ) -> dict[str, int]:
         """Covers per substitute from `first` to `last`, without the day `leave_out`."""
         rows = self._db.execute(
             "SELECT substitute, count(*) FROM cover WHERE day >= ? AND day <= ? AND day != ? "
@@ -558,7 +609,7 @@ class Desk:
         assert date is not None
         settings = self.settings
         before = date - datetime.timedelta(1)
-        window = self._counts(window_start(settings, date), before)
+        window = self._counts(self.window_start(date), before)
         rules = self._staff_rules()
         monday = date - datetime.timedelta(date.weekday())
         week: dict[str, int] | None = None
@@ -604,11 +655,16 @@ class Desk:
             key = (record.teacher, record.period)
             lesson = lessons.get(key)
             what = f"{record.teacher}'s {record.classes} in period {record.period}"
-            if lesson is None or record.teacher not in staff or not _out(staff[record.teacher],
-                                                                          record.period):
-                notes.append(f"{what} no longer needs cover; the record's "
-                             f"{'cover' if record.substitute else 'decision'} is dropped when "
-                             "the day is published")
+            if (
+                lesson is None
+                or record.teacher not in staff
+                or not _out(staff[record.teacher], record.period)
+            ):
+                notes.append(
+                    f"{what} no longer needs cover; the record's "
+                    f"{'cover' if record.substitute else 'decision'} is dropped when "
+                    "the day is published"
+                )
                 continue
             substitute = record.substitute
             if substitute is not None:
@@ -647,8 +703,15 @@ class Desk:
         old = {(r.teacher, r.period): r for r in self._covers(date)}
         now = _now()
         wanted = [
-            CoverRecord(date, a.lesson.teacher, a.lesson.period, a.lesson.class_label,
-                        a.lesson.room, a.substitute, a.how)
+            CoverRecord(
+                date,
+                a.lesson.teacher,
+                a.lesson.period,
+                a.lesson.class_label,
+                a.lesson.room,
+                a.substitute,
+                a.how,
+            )
             for a in plan.absent_lessons
         ]
         changed = [r for r in wanted if old.get((r.teacher, r.period)) != r]
@@ -657,6 +720,7 @@ class Desk:
         half = len(changed) // 2
         for number, record in enumerate(changed):
             if number == half and pause:
+                print(f"{PAUSE_ENV}: pausing for {pause:g} s", file=sys.stderr, flush=True)
                 time.sleep(pause)
             self._db.execute(
                 "INSERT INTO cover (day, teacher, period, classes, room, substitute, how, "
@@ -664,8 +728,16 @@ class Desk:
                 "ON CONFLICT (day, teacher, period) DO UPDATE SET classes = excluded.classes, "
                 "room = excluded.room, substitute = excluded.substitute, how = excluded.how, "
                 "decided_at = excluded.decided_at",
-                (day, record.teacher, record.period, record.classes, record.room,
-                 record.substitute, record.how, now),
+                (
+                    day,
+                    record.teacher,
+                    record.period,
+                    record.classes,
+                    record.room,
+                    record.substitute,
+                    record.how,
+                    now,
+                ),
             )
         self._db.executemany(
             "DELETE FROM cover WHERE day = ? AND teacher = ? AND period = ?",
@@ -718,8 +790,11 @@ class Desk:
         lesson = next((x for x in day.lessons if x.teacher == teacher and x.period == period), None)
         if lesson is None:
             taught = sorted({x.period for x in day.lessons if x.teacher == teacher})
-            has = f"; {teacher} teaches in periods {', '.join(map(str, taught))}" if taught else (
-                f"; {teacher} teaches no lesson that day")
+            has = (
+                f"; {teacher} teaches in periods {', '.join(map(str, taught))}"
+                if taught
+                else (f"; {teacher} teaches no lesson that day")
+            )
             raise DeskError(f"{teacher} has no lesson in period {period} {when}{has}")
         if not _out(day.staff[teacher], period):
             raise DeskError(
@@ -728,8 +803,9 @@ class Desk:
             )
         return lesson
 
-    def assign(self, date: datetime.date, absent_teacher: str, period: int,
-               substitute: str) -> None:
+    def assign(
+        self, date: datetime.date, absent_teacher: str, period: int, substitute: str
+    ) -> None:
         """Give an absent teacher's lesson to `substitute` by hand. Refused when
         the substitute is busy then: teaching, absent, or covering another lesson."""
         with self._writing():
@@ -766,9 +842,12 @@ class Desk:
         with self._writing():
             self._known(absent_teacher)
             row = next(
-                (r for r in self._covers(date)
-                 if (r.teacher, r.period) == (absent_teacher, period)
-                 and (r.substitute is not None or r.how == NO_COVER)),
+                (
+                    r
+                    for r in self._covers(date)
+                    if (r.teacher, r.period) == (absent_teacher, period)
+                    and (r.substitute is not None or r.how == NO_COVER)
+                ),
                 None,
             )
             if row is None:
@@ -782,26 +861,38 @@ class Desk:
             )
         return row
 
-    def _decide(self, date: datetime.date, lesson: Lesson, substitute: str | None,
-                how: str) -> None:
+    def _decide(
+        self, date: datetime.date, lesson: Lesson, substitute: str | None, how: str
+    ) -> None:
         self._db.execute(
             "INSERT INTO cover (day, teacher, period, classes, room, substitute, how, decided_at) "
             "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (day, teacher, period) DO UPDATE SET "
             "classes = excluded.classes, room = excluded.room, substitute = excluded.substitute, "
             "how = excluded.how, decided_at = excluded.decided_at",
-            (_day_text(date), lesson.teacher, lesson.period, lesson.class_label, lesson.room,
-             substitute, how, _now()),
+            (
+                _day_text(date),
+                lesson.teacher,
+                lesson.period,
+                lesson.class_label,
+                lesson.room,
+                substitute,
+                how,
+                _now(),
+            ),
         )
 
     # -- who is free, history, export ------------------------------------------
 
-    def free(self, date: datetime.date) -> dict[int, list[FreeTeacher]]:
+    def free(self, date: datetime.date, plan: Plan | None = None) -> dict[int, list[FreeTeacher]]:
         """For each period of the day, the teachers in school and free once the
-        day's plan is made, best candidates first: those the plan may still ask,
-        by fewer covers in the window, then by load; then last-resort staff,
-        those at their cap, and those never asked."""
+        day's plan is made (or once `plan`, made already, is), best candidates
+        first: those the plan may still ask, by fewer covers in the window, then
+        by load; then last-resort staff, those at their cap, and those never asked."""
         with self._reading():
-            plan, rules = self._plan(date)
+            if plan is None:
+                plan, rules = self._plan(date)
+            else:  # a publish changes the decisions, not the window, caps or flags
+                rules = self._rules(plan.day)[0]
         day = plan.day
         staff = day.staff
         today = Counter(a.substitute for a in plan.covers)
@@ -826,11 +917,18 @@ class Desk:
         free: dict[int, list[FreeTeacher]] = {}
         for period in day.periods:
             names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in busy]
-            names.sort(key=lambda n: (ranks[notes[n]], rules.covers_in_window.get(n, 0), load[n],
-                                      order[n]))
+            names.sort(
+                key=lambda n: (ranks[notes[n]], rules.covers_in_window.get(n, 0), load[n], order[n])
+            )
             free[period] = [
-                FreeTeacher(n, staff[n].subject, today[n], rules.covers_in_window.get(n, 0),
-                            load[n], notes[n])
+                FreeTeacher(
+                    n,
+                    staff[n].subject,
+                    today[n],
+                    rules.covers_in_window.get(n, 0),
+                    load[n],
+                    notes[n],
+                )
                 for n in names
             ]
         return free
@@ -876,9 +974,13 @@ class Desk:
         return paths
 
 
-def _cannot_cover(staff: Mapping[str, StaffMember], teaching: Mapping[tuple[str, int], Lesson],
-                  covering: Mapping[tuple[str, int], CoverRecord], substitute: str,
-                  period: int) -> str:
+def _cannot_cover(
+    staff: Mapping[str, StaffMember],
+    teaching: Mapping[tuple[str, int], Lesson],
+    covering: Mapping[tuple[str, int], CoverRecord],
+    substitute: str,
+    period: int,
+) -> str:
     """Why `substitute` cannot take a lesson in `period`, or "" when free."""
     member = staff.get(substitute)
     if member is None:
@@ -904,8 +1006,14 @@ def _teaching(day: SchoolDay) -> dict[tuple[str, int], Lesson]:
 
 def _absence_record(row: tuple[Any, ...]) -> AbsenceRecord:
     number, teacher, first, last, periods, reason = row
-    return AbsenceRecord(number, teacher, datetime.date.fromisoformat(first),
-                         datetime.date.fromisoformat(last), _read_numbers(periods), reason)
+    return AbsenceRecord(
+        number,
+        teacher,
+        datetime.date.fromisoformat(first),
+        datetime.date.fromisoformat(last),
+        _read_numbers(periods),
+        reason,
+    )
 
 
 def _numbers(numbers: Iterable[int] | None) -> str | None:

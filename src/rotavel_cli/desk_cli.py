@@ -19,13 +19,20 @@ import xml.etree.ElementTree as ET
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 from rotavel_cli import cli
-from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule, window_start
+from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, write_file, write_stdout
 from rotavel_cli.plan import BY_HAND, Plan, PlanError, report_of
-from rotavel_cli.render import render_board, render_csv, render_slips, render_table, spreadsheet_safe
+from rotavel_cli.render import (
+    render_board,
+    render_csv,
+    render_slips,
+    render_table,
+    spreadsheet_safe,
+)
 from rotavel_cli.schoolday import parse_absence, parse_period
 from rotavel_cli.terminal import escape_controls, pad, width
 from rotavel_cli.webpage import h
@@ -67,8 +74,9 @@ def _absent(args: argparse.Namespace, desk: Desk) -> Said:
     return Said("\n".join(lines) + "\n", _republish_notes(args, desk, first, last))
 
 
-def _republish_notes(args: argparse.Namespace, desk: Desk, first: datetime.date,
-                     last: datetime.date) -> list[str]:
+def _republish_notes(
+    args: argparse.Namespace, desk: Desk, first: datetime.date, last: datetime.date
+) -> list[str]:
     return [
         f"{when(day)} is published; plan it again with: rotavel plan {args.folder} "
         f"--date {day} --publish"
@@ -135,7 +143,9 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     notes = list(plan.day.notes)
     if args.format != "table":
         return Said(PLAN_FORMATS[args.format](plan), notes)
-    text = render_table(plan) + _free_section(desk.free(date)) + "\n" + _status(desk, plan, args)
+    text = (
+        render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + _status(desk, plan, args)
+    )
     return Said(text, notes)
 
 
@@ -145,6 +155,7 @@ PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
     "table": render_table,
     "html": render_board,
     "slips": render_slips,
+    "gpu014": lambda plan: cli._gpu014(plan),
 }
 
 
@@ -172,8 +183,11 @@ def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
     lines = ["", "Free once this plan is made (best candidates first; covers today/in the window):"]
     for period, teachers in free.items():
         names = Shortened.of(
-            [_cell(f"{t.name} {t.covers_today}/{t.covers_in_window}") + (f" ({t.note})" if t.note else "")
-             for t in teachers],
+            [
+                _cell(f"{t.name} {t.covers_today}/{t.covers_in_window}")
+                + (f" ({t.note})" if t.note else "")
+                for t in teachers
+            ],
             LIST_LIMIT,
         )
         lines.append(f"  Period {period}: {names.joined() if len(names) else 'nobody'}")
@@ -202,7 +216,9 @@ def _assign(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _record(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
-    return next(r.classes for r in desk.published(date) if (r.teacher, r.period) == (teacher, period))
+    return next(
+        r.classes for r in desk.published(date) if (r.teacher, r.period) == (teacher, period)
+    )
 
 
 def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
@@ -229,16 +245,35 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
     free = desk.free(date)
     rows = [
-        (str(period), t.name, t.subject, str(t.covers_today), str(t.covers_in_window),
-         str(t.load), t.note)
+        (
+            str(period),
+            t.name,
+            t.subject,
+            str(t.covers_today),
+            str(t.covers_in_window),
+            str(t.load),
+            t.note,
+        )
         for period, teachers in free.items()
         for t in teachers
     ]
     header = ("Period", "Teacher", "Subject", "Today", "Window", "Load", "Note")
     if args.format == "csv":
-        return Said(_csv(("period", "teacher", "subject", "covers_today", "covers_in_window",
-                          "load", "note"), rows))
-    start = window_start(desk.settings, date)
+        return Said(
+            _csv(
+                (
+                    "period",
+                    "teacher",
+                    "subject",
+                    "covers_today",
+                    "covers_in_window",
+                    "load",
+                    "note",
+                ),
+                rows,
+            )
+        )
+    start = desk.window_start(date)
     title = f"Free teachers: {_cell(desk.day(date).name)}, {when(date)}"
     window = f"Covers in the window: from {when(start)} ({desk.settings.window})"
     lines = [title, window, ""]
@@ -248,7 +283,7 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _history(args: argparse.Namespace, desk: Desk) -> Said:
     last = args.to or cli.today()
-    first = args.from_date or window_start(desk.settings, last)
+    first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
     title = f"Covers per teacher: {desk.school_name}, {when(first)} to {when(last)}"
     if args.format == "csv":
@@ -264,7 +299,7 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _staff(args: argparse.Namespace, desk: Desk) -> Said:
-    changes: dict[str, object] = {}
+    changes: dict[str, Any] = {}
     for key in ("never", "last_resort", "cap_day", "cap_week", "days"):
         value = getattr(args, key)
         if value is not None:
@@ -278,8 +313,11 @@ def _staff(args: argparse.Namespace, desk: Desk) -> Said:
             raise DeskError("--clear takes no other option")
         desk.clear_staff_rule(args.name)
         return Said(f"{args.name}: no rule of their own.\n")
-    rule = desk.set_staff_rule(args.name, **changes) if changes else desk.staff_rules().get(
-        args.name, StaffRule())
+    rule = (
+        desk.set_staff_rule(args.name, **changes)
+        if changes
+        else desk.staff_rules().get(args.name, StaffRule())
+    )
     return Said(f"{args.name}: {_rule_text(rule)}.\n")
 
 
@@ -294,7 +332,9 @@ def _rule_text(rule: StaffRule) -> str:
     if rule.cap_week is not None:
         parts.append(f"at most {plural(rule.cap_week, 'cover')} a week")
     if rule.days is not None:
-        parts.append("covers only on " + (", ".join(WEEKDAYS[d] for d in sorted(rule.days)) or "no day"))
+        parts.append(
+            "covers only on " + (", ".join(WEEKDAYS[d] for d in sorted(rule.days)) or "no day")
+        )
     return "; ".join(parts) or "no rule of their own"
 
 
@@ -325,8 +365,11 @@ def _cell(text: str) -> str:
     return escape_controls(text)
 
 
-def _aligned(header: Sequence[str], rows: Sequence[Sequence[str]],
-             right: set[int] | frozenset[int] = frozenset()) -> list[str]:
+def _aligned(
+    header: Sequence[str],
+    rows: Sequence[Sequence[str]],
+    right: set[int] | frozenset[int] = frozenset(),
+) -> list[str]:
     table = [[_cell(text) for text in row] for row in (header, *rows)]
     widths = [max(width(row[i]) for row in table) for i in range(len(header))]
     rule = ["-" * w for w in widths]
@@ -370,22 +413,27 @@ def history_page(title: str, counts: Sequence[tuple[str, int]]) -> str:
     body = ET.SubElement(root, "body")
     ET.SubElement(body, "h1", id="title").text = _visible(title)
     chart_width = label + _BAR_WIDTH + 60
-    svg = ET.SubElement(body, "svg", {
-        "xmlns": "http://www.w3.org/2000/svg",
-        "width": str(chart_width),
-        "height": str(_BAR * len(counts) + 4),
-        "viewBox": f"0 0 {chart_width} {_BAR * len(counts) + 4}",
-        "role": "img",
-        "aria-labelledby": "title",
-    })
+    svg = ET.SubElement(
+        body,
+        "svg",
+        {
+            "xmlns": "http://www.w3.org/2000/svg",
+            "width": str(chart_width),
+            "height": str(_BAR * len(counts) + 4),
+            "viewBox": f"0 0 {chart_width} {_BAR * len(counts) + 4}",
+            "role": "img",
+            "aria-labelledby": "title",
+        },
+    )
     for number, (name, count) in enumerate(counts):
         y = number * _BAR + 2
         text = ET.SubElement(svg, "text", x=str(label - 8), y=str(y + _BAR - 7))
         text.set("text-anchor", "end")
         text.text = _visible(name)
         bar = count * _BAR_WIDTH // most
-        ET.SubElement(svg, "rect", x=str(label), y=str(y + 3), width=str(bar),
-                      height=str(_BAR - 6)).append(_title(f"{name}: {plural(count, 'cover')}"))
+        ET.SubElement(
+            svg, "rect", x=str(label), y=str(y + 3), width=str(bar), height=str(_BAR - 6)
+        ).append(_title(f"{name}: {plural(count, 'cover')}"))
         ET.SubElement(svg, "text", x=str(label + bar + 6), y=str(y + _BAR - 7)).text = str(count)
     table = ET.SubElement(body, "table")
     row = ET.SubElement(ET.SubElement(table, "thead"), "tr")
@@ -456,63 +504,115 @@ def _parser() -> argparse.ArgumentParser:
         description="The cover desk: a school's record of absences and covers "
         "(FOLDER/rotavel.db unless --db says).",
     )
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
-                                     parser_class=cli._Parser)
+    commands = parser.add_subparsers(
+        dest="command", required=True, metavar="COMMAND", parser_class=cli._Parser
+    )
     sub = {}
     for name, (_, _, text) in COMMANDS.items():
         sub[name] = command = commands.add_parser(name, help=text, description=text)
         command.add_argument("folder", type=Path, metavar="FOLDER", help="the school folder")
-        command.add_argument("--db", type=Path, metavar="FILE",
-                             help="the record's file (default: FOLDER/rotavel.db)")
+        command.add_argument(
+            "--db", type=Path, metavar="FILE", help="the record's file (default: FOLDER/rotavel.db)"
+        )
     for name in ("plan", "assign", "nocover", "release", "free"):
-        sub[name].add_argument("--date", type=cli._date, metavar="YYYY-MM-DD",
-                               help="the day (default: today)")
+        sub[name].add_argument(
+            "--date", type=cli._date, metavar="YYYY-MM-DD", help="the day (default: today)"
+        )
     for name in ("absences", "back"):
         sub[name].add_argument(
-            "--date", type=cli._date, metavar="YYYY-MM-DD",
-            help="the day (default: today)" if name == "absences" else
-            "the first day back (default: today); on the absence's first day it is cancelled",
+            "--date",
+            type=cli._date,
+            metavar="YYYY-MM-DD",
+            help="the day (default: today)"
+            if name == "absences"
+            else "the first day back (default: today); on the absence's first day it is cancelled",
         )
     for name in ("absent", "absences", "history"):
-        sub[name].add_argument("--from", dest="from_date", type=cli._date, metavar="YYYY-MM-DD",
-                               help="the first day (default: today; for history, the start "
-                               "of the window)")
-        sub[name].add_argument("--to", type=cli._date, metavar="YYYY-MM-DD",
-                               help="the last day, included (default: the first day; "
-                               "for history, today)")
-    sub["absent"].add_argument("absence", nargs="+", metavar="NAME[@PERIODS][:REASON]",
-                               help="who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'")
+        # For one day's absence, --date reads as naturally as --from.
+        sub[name].add_argument(
+            "--from",
+            *(("--date",) if name == "absent" else ()),
+            dest="from_date",
+            type=cli._date,
+            metavar="YYYY-MM-DD",
+            help="the first day (default: today; for history, the start of the window)",
+        )
+        sub[name].add_argument(
+            "--to",
+            type=cli._date,
+            metavar="YYYY-MM-DD",
+            help="the last day, included (default: the first day; for history, today)",
+        )
+    sub["absent"].add_argument(
+        "absence",
+        nargs="+",
+        metavar="NAME[@PERIODS][:REASON]",
+        help="who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'",
+    )
     sub["back"].add_argument("number", type=int, metavar="N", help="the absence's number")
-    sub["plan"].add_argument("--publish", action="store_true",
-                             help="store the plan in the record (what is published stays "
-                             "when the day is planned again)")
+    sub["plan"].add_argument(
+        "--publish",
+        action="store_true",
+        help="store the plan in the record (what is published stays when the day is planned again)",
+    )
     for name, formats in (
         ("plan", tuple(PLAN_FORMATS)),
         ("free", ("table", "csv")),
         ("history", ("table", "csv", "html")),
     ):
         sub[name].add_argument("-f", "--format", choices=formats, default="table")
-        sub[name].add_argument("-o", "--output", type=Path, metavar="FILE",
-                               help="write to FILE instead of standard output")
+        sub[name].add_argument(
+            "-o",
+            "--output",
+            type=Path,
+            metavar="FILE",
+            help="write to FILE instead of standard output",
+        )
     for name in ("assign", "nocover", "release"):
-        sub[name].add_argument("--lesson", required=True, metavar="TEACHER@PERIOD",
-                               help="the absent teacher's lesson, e.g. 'Asha Rao@3'")
+        sub[name].add_argument(
+            "--lesson",
+            required=True,
+            metavar="TEACHER@PERIOD",
+            help="the absent teacher's lesson, e.g. 'Asha Rao@3'",
+        )
     sub["assign"].add_argument("--to", required=True, metavar="NAME", help="the substitute")
     staff = sub["staff"]
     staff.add_argument("name", nargs="?", metavar="NAME", help="the teacher (none: list the rules)")
-    staff.add_argument("--never", action=argparse.BooleanOptionalAction,
-                       help="never asked to cover (--no-never undoes it)")
-    staff.add_argument("--last-resort", action=argparse.BooleanOptionalAction,
-                       help="asked only for lessons nobody else can take")
-    staff.add_argument("--cap-day", type=_cap, metavar="N|none",
-                       help="at most N covers a day (none: the school's setting)")
-    staff.add_argument("--cap-week", type=_cap, metavar="N|none",
-                       help="at most N covers a week (none: the school's setting)")
-    staff.add_argument("--days", type=_days, metavar="DAYS|all",
-                       help="covers only on these weekdays, e.g. mon,wed (all: every day)")
+    staff.add_argument(
+        "--never",
+        action=argparse.BooleanOptionalAction,
+        help="never asked to cover (--no-never undoes it)",
+    )
+    staff.add_argument(
+        "--last-resort",
+        action=argparse.BooleanOptionalAction,
+        help="asked only for lessons nobody else can take",
+    )
+    staff.add_argument(
+        "--cap-day",
+        type=_cap,
+        metavar="N|none",
+        help="at most N covers a day (none: the school's setting)",
+    )
+    staff.add_argument(
+        "--cap-week",
+        type=_cap,
+        metavar="N|none",
+        help="at most N covers a week (none: the school's setting)",
+    )
+    staff.add_argument(
+        "--days",
+        type=_days,
+        metavar="DAYS|all",
+        help="covers only on these weekdays, e.g. mon,wed (all: every day)",
+    )
     staff.add_argument("--clear", action="store_true", help="remove the teacher's own rule")
-    sub["export"].add_argument("folder_out", type=Path, metavar="DIR",
-                               help="the folder for the CSV files (made when missing)")
+    sub["export"].add_argument(
+        "folder_out",
+        type=Path,
+        metavar="DIR",
+        help="the folder for the CSV files (made when missing)",
+    )
     for name in ("absent", "absences", "back", "assign", "nocover", "release", "staff", "export"):
         sub[name].set_defaults(output=None)  # these always answer on standard output
     return parser
@@ -529,7 +629,9 @@ def main(argv: Sequence[str]) -> int:
         return leaving.code if isinstance(leaving.code, int) else 0
     run, writes, _ = COMMANDS[args.command]
     try:
-        with Desk.open(args.folder, args.db, create=writes or getattr(args, "publish", False)) as desk:
+        with Desk.open(
+            args.folder, args.db, create=writes or getattr(args, "publish", False)
+        ) as desk:
             said = run(args, desk)
         for note in said.notes:
             print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)

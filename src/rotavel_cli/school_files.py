@@ -8,7 +8,9 @@ line and stop before anything is planned.
 
 from __future__ import annotations
 
-from collections.abc import Container
+import csv
+import io
+from collections.abc import Container, Sequence
 from pathlib import Path
 
 from rotavel_cli.files import read_text
@@ -22,7 +24,8 @@ from rotavel_cli.schoolday import (
     parse_period,
     parse_present,
 )
-from rotavel_cli.settings import Settings, load_settings
+from rotavel_cli.output import OutputError, write_file
+from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings, parse_time
 from rotavel_cli.tables import Columns, read_table
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
@@ -30,7 +33,7 @@ TEACHER_FILE = "teacher_list.csv"
 TIMETABLE_FILE = "timetable.csv"
 
 TEACHER_COLUMNS = Columns(("name", "subject"), ("present", "reason", "days", "periods"))
-TIMETABLE_COLUMNS = Columns(("teacher", "period", "class"), ("day", "room", "week"))
+TIMETABLE_COLUMNS = Columns(("teacher", "period", "class"), ("day", "room", "week", "lesson"))
 
 
 def is_utf8(text: str) -> bool:
@@ -120,6 +123,7 @@ def read_timetable(path: Path, ignored: list[str], notes: list[str]) -> list[Les
                 row["class"],
                 row.get("day", ""),
                 row.get("room", ""),
+                lesson_id=row.get("lesson", ""),
                 week=row.get("week", "").upper(),
                 where=where,
             )
@@ -136,3 +140,46 @@ def read_absence_file(path: Path, names: Container[str] = ()) -> list[Absence]:
         for number, line in enumerate(read_text(path).split("\n"), start=1)
         if line.strip() and not line.lstrip().startswith("#")
     ]
+
+
+def write_folder(week: Week, settings: Settings, folder: Path) -> None:
+    """The week as a school folder, for a school to correct its imported data
+    in a spreadsheet and plan from the folder from then on. A folder that
+    already holds a school is left alone."""
+    for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE):
+        if (folder / name).exists():
+            raise OutputError(f"{folder / name} exists already; convert into an empty folder")
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OutputError(f"{folder}: cannot create the folder: {error.strerror}") from None
+    staff = [("name", "subject", "present", "reason", "days", "periods")]
+    staff += [
+        (m.name, m.subject, "yes" if m.present else "no", m.reason, m.days, m.periods)
+        for m in week.staff
+    ]
+    columns = ("day", "teacher", "period", "class", "room", "week", "lesson")
+    rows = [columns] + [
+        (r.day, r.teacher, str(r.period), r.class_name, r.room, r.week, r.lesson_id)
+        for r in week.lessons
+    ]
+    write_file(folder / TEACHER_FILE, _csv(staff).encode("utf-8"))
+    write_file(folder / TIMETABLE_FILE, _csv(rows).encode("utf-8"))
+    lines = [f"name = {_toml_text(settings.name or week.name)}"]
+    times = {p: t for p, n in sorted(week.period_names.items()) if (t := parse_time(n))}
+    if times:
+        lines += ["", "[times]"] + [f"{p} = {_toml_text(t)}" for p, t in times.items()]
+    write_file(folder / SETTINGS_FILE, ("\n".join(lines) + "\n").encode("utf-8"))
+
+
+def _csv(rows: Sequence[Sequence[str]]) -> str:
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows(rows)
+    return out.getvalue()
+
+
+def _toml_text(text: str) -> str:
+    """A TOML basic string; json's escapes are TOML's for these characters."""
+    import json
+
+    return json.dumps(text, ensure_ascii=False)

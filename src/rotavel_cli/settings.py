@@ -93,6 +93,15 @@ def parse_settings(data: dict[str, Any], path: Path) -> Settings:
     return Settings(**values)
 
 
+def parse_time(text: str) -> str | None:
+    """A period's clock time as shown ("08:30–09:20"), or None when `text` is not one."""
+    match = _TIME.fullmatch(text)
+    if match is None:
+        return None
+    start = f"{int(match[1]):02}:{match[2]}"
+    return start + (f"–{int(match[3]):02}:{match[4]}" if match[3] else "")
+
+
 def _times(table: dict[str, Any], path: Path) -> dict[int, str]:
     times = {}
     for key, value in table.items():
@@ -100,11 +109,11 @@ def _times(table: dict[str, Any], path: Path) -> dict[int, str]:
             period = int(key)
         except ValueError:
             raise InputError(f"{path}: [times] {shown(key)} is not a period number") from None
-        if not isinstance(value, str) or not (match := _TIME.fullmatch(value)):
+        time = parse_time(value) if isinstance(value, str) else None
+        if time is None:
             raise InputError(
                 f"{path}: [times] {key} = {shown(str(value))} is not a time such as "
                 '"08:30-09:20"'
             )
-        start = f"{int(match[1]):02}:{match[2]}"
-        times[period] = start + (f"–{int(match[3]):02}:{match[4]}" if match[3] else "")
+        times[period] = time
     return times

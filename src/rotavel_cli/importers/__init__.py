@@ -1,0 +1,144 @@
+"""Timetables exported by a school's timetabling program, read into the same
+`Week` the CSV school folder gives: FET (a `.fet` file with its timetable, or
+its `NAME_timetable.csv` export), Untis (the GPU001.TXT text export) and aSc
+Timetables (its XML export).
+
+`read_export` tells the format from the files themselves and returns None for
+a plain school folder (teacher_list.csv and timetable.csv), which the command
+reads as before.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+from collections.abc import Callable
+from pathlib import Path
+
+from rotavel_cli.importers.asc import read_asc
+from rotavel_cli.importers.fet import TIMED_SUFFIX, TIMETABLE_SUFFIX, read_fet, read_fet_csv
+from rotavel_cli.importers.untis import TIMETABLE as UNTIS_TIMETABLE
+from rotavel_cli.importers.untis import find_file, read_untis
+from rotavel_cli.messages import InputError
+from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE
+from rotavel_cli.week import Week
+
+__all__ = ["FORMATS", "read_asc", "read_export", "read_fet", "read_fet_csv", "read_untis"]
+
+# What --import-format offers: "auto" tells from the files, "csv" is the school folder.
+FORMATS = ("auto", "csv", "fet", "untis", "asc")
+
+Reader = Callable[[Path], Week]
+
+_HEAD_BYTES = 4096  # enough to see an XML file's root element or a CSV header
+_PROLOG = re.compile(rb"<\?.*?\?>|<!--.*?-->", re.DOTALL)
+_ROOT = re.compile(rb"<([A-Za-z_][\w.:-]*)")
+_WHAT_WE_READ = "FET (a .fet file, NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)"
+
+
+def read_export(path: Path, format: str | None = None) -> Week | None:
+    """The week of the timetabling program's export at `path` (a file, or a
+    folder holding one), or None for a plain school folder (or with format
+    "csv"), which the caller reads itself. `format` is one of `FORMATS`;
+    None or "auto" tells the format from the files."""
+    if format not in (None, *FORMATS):
+        raise ValueError(f"unknown import format {format!r}; one of {', '.join(FORMATS)}")
+    if format == "csv":
+        return None
+    wanted = None if format in (None, "auto") else format
+    found = _in_folder(path, wanted) if path.is_dir() else _file_reader(path, wanted)
+    if found is None:
+        return None
+    reader, file = found
+    return reader(file)
+
+
+def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:
+    """The export a folder holds: the school's own CSV files first (None),
+    then Untis, FET and aSc."""
+    if wanted is None and ((folder / TEACHER_FILE).exists() or (folder / TIMETABLE_FILE).exists()):
+        return None
+    if wanted in (None, "untis"):
+        gpu = find_file(folder, UNTIS_TIMETABLE)
+        if gpu is not None:
+            return read_untis, folder
+    if wanted in (None, "fet"):
+        try:
+            files = sorted(p for p in folder.iterdir() if p.is_file())
+        except OSError as error:
+            raise InputError(f"{folder}: cannot read the folder: {error.strerror}") from None
+        for suffix, reader in (
+            (TIMED_SUFFIX + ".fet", read_fet),
+            (TIMETABLE_SUFFIX, read_fet_csv),
+            (".fet", read_fet),
+        ):
+            matching = [p for p in files if p.name.endswith(suffix)]
+            if len(matching) > 1:
+                raise InputError(
+                    f"{folder}: several FET exports ({', '.join(p.name for p in matching)}); "
+                    "name the one to read"
+                )
+            if matching:
+                return reader, matching[0]
+    if wanted in (None, "asc"):
+        xml = [p for p in sorted(folder.glob("*.xml")) if p.is_file() and _root(p) == b"timetable"]
+        if len(xml) > 1:
+            raise InputError(
+                f"{folder}: several aSc exports ({', '.join(p.name for p in xml)}); "
+                "name the one to read"
+            )
+        if xml:
+            return read_asc, xml[0]
+    if wanted is None:
+        return None
+    raise InputError(f"{folder}: no {_described(wanted)} in the folder")
+
+
+def _file_reader(path: Path, wanted: str | None) -> tuple[Reader, Path]:
+    """The reader for one file, told by its name and its first bytes."""
+    if not path.exists():
+        raise InputError(f"{path}: file not found")
+    root = _root(path)
+    if wanted in (None, "fet"):
+        if root == b"fet" or (wanted and path.suffix.lower() == ".fet"):
+            return read_fet, path
+        if path.name.endswith(TIMETABLE_SUFFIX) or b"activity id" in _head(path).lower()[:200]:
+            return read_fet_csv, path
+    if wanted in (None, "untis") and (wanted or path.name.casefold() == UNTIS_TIMETABLE.casefold()):
+        return read_untis, path
+    if wanted in (None, "asc") and (wanted or root == b"timetable"):
+        return read_asc, path
+    expected = _described(wanted) if wanted else _WHAT_WE_READ
+    raise InputError(f"{path}: not a timetable export rotavel reads; expected {expected}")
+
+
+def _described(format: str) -> str:
+    return {
+        "fet": "FET export (a .fet file or NAME_timetable.csv)",
+        "untis": f"Untis export ({UNTIS_TIMETABLE})",
+        "asc": "aSc Timetables XML export",
+    }[format]
+
+
+def _head(path: Path) -> bytes:
+    """The first bytes of a regular file; none of anything else (a pipe must
+    not be waited on), whose reader then says what is wrong with it."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return b""
+    with os.fdopen(fd, "rb") as file:
+        try:
+            return file.read(_HEAD_BYTES) if stat.S_ISREG(os.fstat(fd).st_mode) else b""
+        except OSError:
+            return b""
+
+
+def _root(path: Path) -> bytes | None:
+    """The name of an XML file's root element, from its first bytes."""
+    head = _head(path).removeprefix(b"\xef\xbb\xbf").lstrip()
+    if not head.startswith(b"<"):
+        return None
+    match = _ROOT.search(_PROLOG.sub(b"", head))
+    return match[1] if match else None
