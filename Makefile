@@ -108,10 +108,12 @@ valgrind: install
 	@! grep -nE "Invalid (read|write|free)|uninitialised|Mismatched free|rotavel" build/valgrind.log
 	@echo "valgrind: no memory error and no leak through the module (full log: build/valgrind.log)"
 
-# The board and the slips laid out by headless Chromium: the by-period view fits a 1920x1080
-# screen, printed page counts, one slip a page on A4 and Letter (tests/test_browser.py).
-# Then a morning at `rotavel serve` in the same Chromium, driven by Playwright
-# (tests/test_serve_browser.py). Screenshots and PDFs are left in build/browser and build/serve.
+# The board and the slips laid out by Debian's headless Chromium, driven by Playwright (which
+# is never let fetch a browser of its own): no text over other text, every column of the
+# by-period view headed by its period, its text on a 1080p screen at least the stated size,
+# print in black and white on few pages, slips shared and never cut (tests/test_browser.py).
+# Then a morning at `rotavel serve` in the same Chromium (tests/test_serve_browser.py).
+# Screenshots and PDFs are left in build/browser and build/serve to look at.
 check-browser: install $(VENV)/.test-tools
 	@if ! command -v chromium >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \

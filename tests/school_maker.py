@@ -90,14 +90,28 @@ OPTIONS_PERIOD = 8  # every present teacher teaches a group in it
 COMBINED_PERIODS = (3, 5)  # games and P.E. take two sections at once
 
 
-def messy_school(folder: Path, classes: int = 40, absent: int = 9, seed: int = 12) -> Path:
+def messy_school(
+    folder: Path,
+    classes: int = 40,
+    absent: int = 9,
+    seed: int = 12,
+    scale: float = 1.0,
+    class_names: list[str] | None = None,
+    long_names: tuple[str, ...] = (),
+) -> Path:
+    """`scale` multiplies the teachers of every subject (1.5 for a school of 60
+    classes); `class_names` replaces the usual 6A..12F, and `long_names` are
+    given to the first teachers."""
     rng = random.Random(seed)
+    counts = {subject: round(count * scale) for subject, count in SUBJECTS.items()}
     names = rng.sample(
-        [f"{first} {last}" for first in FIRST for last in LAST], sum(SUBJECTS.values())
+        [f"{first} {last}" for first in FIRST for last in LAST], sum(counts.values())
     )
-    teachers = [(name, subject) for name, subject in zip(names, _dealt(rng))]
-    grades = [f"{grade}{section}" for grade in range(6, 13) for section in "ABCDEF"]
-    class_names = grades[:classes]
+    names[: len(long_names)] = list(long_names)
+    teachers = [(name, subject) for name, subject in zip(names, _dealt(rng, counts))]
+    sections = "ABCDEF" if classes <= 42 else "ABCDEFGHIJ"
+    grades = [f"{grade}{section}" for grade in range(6, 13) for section in sections]
+    class_names = (class_names or grades)[:classes]
     away = dict.fromkeys(rng.sample([name for name, _ in teachers], absent))
     for name in away:
         away[name] = rng.choice(REASONS)
@@ -163,7 +177,7 @@ def write_school(
     return folder
 
 
-def _dealt(rng: random.Random) -> list[str]:
-    subjects = [subject for subject, count in SUBJECTS.items() for _ in range(count)]
+def _dealt(rng: random.Random, counts: dict[str, int]) -> list[str]:
+    subjects = [subject for subject, count in counts.items() for _ in range(count)]
     rng.shuffle(subjects)
     return subjects

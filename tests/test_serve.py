@@ -356,7 +356,7 @@ def test_every_period_of_the_board_and_its_link(site, app, client):
     post(client, "/publish")
     board = stranger.get(f"/board/{link}").text
     assert stranger.get(f"/board/{link}/version").text != before
-    assert re.findall(r"<h2>Period (\d+)", board) == ["1", "2", "4"]
+    assert re.findall(r'<h2 class="period">Period (\d+)', board) == ["1", "2", "4"]
     assert "<a " not in board and "<form" not in board and "<button" not in board
     assert "Ill" not in board  # reasons only when the school's settings say so
     assert stranger.get("/board/" + link[:-1] + "x").status_code == 404

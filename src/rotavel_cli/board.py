@@ -1,19 +1,26 @@
 """The cover board: for the staff-room screen and for paper.
 
-On top, the day's covers and uncovered lessons by period, sized to be read
-across a room on a 1920x1080 screen without scrolling; below it the whole
-day as a grid of classes by periods, then why each uncovered lesson stayed
-uncovered. Printed, on landscape pages in black and white, the by-period
-view leads and the module's time taken is left out.
+On top, the day's covers and uncovered lessons by period, in type as large
+as fits one 1920x1080 screen (layout.py works out the size and the columns,
+each column starting with its period's heading); below it who is out, the
+whole day class by class, and why lessons stayed uncovered, one note a
+period. The screen shows no links and no timings, and reloads itself as
+often as the school sets (`board_refresh`). Printed, on landscape pages in
+black and white, the by-period view takes whole pages of four columns, and
+words and border patterns say what colours say on the screen.
 """
 
 from __future__ import annotations
 
+import dataclasses
 from collections import defaultdict
+from dataclasses import dataclass
+from typing import Any
 
+from rotavel_cli import layout
 from rotavel_cli.plan import AbsentLesson, Plan
-from rotavel_cli.schoolday import Lesson
-from rotavel_cli.webpage import class_label, h, page
+from rotavel_cli.schoolday import Lesson, SchoolDay
+from rotavel_cli.webpage import class_pieces, render_page
 from rotavel_cli.wording import (
     Explanation,
     Shortened,
@@ -22,278 +29,320 @@ from rotavel_cli.wording import (
     class_key,
     day_label,
     explain,
+    plural,
 )
 
-# (period, subject) -> the number of the note explaining its uncovered lessons
-Notes = dict[tuple[int, str], int]
+# The whole-day grid has a cell for every class in every period. A timetable
+# whose lessons fill fewer than one cell in GRID_FILL (a class a period, say)
+# would make a page that grows with the square of the timetable, so its
+# lessons are listed class by class instead; a grid of up to GRID_ANYWAY
+# cells is drawn however empty.
+GRID_FILL = 4
+GRID_ANYWAY = 400
+
+
+@dataclass(frozen=True)
+class Entry:
+    """An absent lesson in the by-period view."""
+
+    kind: str  # "cover", "gap" (not covered) or "settled" (needs nobody)
+    classes: str
+    stacked: bool  # the class(es) above the names, being too long to go beside them
+    who: str  # the substitute, "Not covered", or how it was settled
+    detail: str
+    note: int  # the note on why it is not covered; 0 for none
+
+
+@dataclass(frozen=True)
+class Part:
+    """A period's entries within one column."""
+
+    heading: str
+    time: str
+    continued: bool
+    entries: tuple[Entry, ...]
+
+
+@dataclass(frozen=True)
+class View:
+    size: int
+    columns: int
+    class_width: str
+    sheets: tuple[tuple[tuple[Part, ...], ...], ...]  # four columns to a printed page
+
+
+@dataclass(frozen=True)
+class GridLesson:
+    kind: str  # "lesson", "covered", "uncovered" or "settled"
+    tag: str
+    who: str
+    detail: str
+
+
+@dataclass(frozen=True)
+class Cell:
+    period: int
+    marks: str
+    lessons: tuple[GridLesson, ...]
+
+
+@dataclass(frozen=True)
+class Row:
+    name: str
+    cells: tuple[Cell, ...]
+
+
+@dataclass(frozen=True)
+class Grid:
+    periods: tuple[int, ...]  # empty when listed class by class
+    rows: tuple[Row, ...]
+    class_col: str
+    limit: str  # why the day is listed rather than drawn
+
+
+@dataclass(frozen=True)
+class SubjectPart:
+    subject: str
+    gaps: str
+    colleagues_heading: str
+    whereabouts: tuple[tuple[str, str], ...]
+    more: int
+
+
+@dataclass(frozen=True)
+class Note:
+    number: int
+    period: int
+    time: str
+    subjects: tuple[SubjectPart, ...]
+    free: str
+
+
+@dataclass(frozen=True)
+class OutToday:
+    name: str
+    subject: str
+    when: str
+    reason: str
 
 
 def render_board(plan: Plan) -> str:
-    explanations = explain(plan, reasons=plan.day.settings.show_reasons)
-    notes = {(why.period, why.subject): why.number for why in explanations}
-    when = day_label(plan.day)
-    title = f"Cover board: {plan.day.name}" + (f", {when}" if when else "")
-    body = [
-        *_top(plan, title),
-        *_today(plan, notes),
-        *_absent(plan),
-        *_grid(plan, notes),
-        *_explanations(explanations),
-        f'<footer class="timing">Time taken to generate subs: {h(plan.duration)}</footer>',
-    ]
-    return page(title, _CSS, body)
+    return render_page("board.html", **board_context(plan))
 
 
-def _top(plan: Plan, title: str) -> list[str]:
-    alert = ' class="alert"' if plan.uncovered else ""
-    return [
-        "<header>",
-        f"<h1>{h(title)}</h1>",
-        (
-            f'<p class="summary"><strong>{len(plan.day.absent)}</strong> absent · '
-            f"<strong>{len(plan.covers)}</strong> covered · "
-            f"<strong{alert}>{len(plan.uncovered)}</strong> not covered</p>"
-        ),
-        "</header>",
-    ]
-
-
-def _absent(plan: Plan) -> list[str]:
-    """Who is out, and when; after the covers, which say whose lesson each
-    is. Reasons only where the school asks for them: the board is public."""
+def board_context(plan: Plan) -> dict[str, Any]:
+    """What board.html shows of a plan; the web desk's board shows the same."""
     day = plan.day
-    out = [m for m in day.staff.values() if not m.present or not m.in_school]
-    if not out:
-        return []
     show = day.settings.show_reasons
-    return [
-        '<section class="absent"><h2>Out today</h2><ul>',
-        *(
-            f"<li><strong>{h(m.name)}</strong> ({h(m.subject)}), {h(away_text(m, day))}"
-            + (f": {h(m.reason)}" if show and m.reason and m.in_school else "")
-            + "</li>"
-            for m in out
-        ),
-        "</ul></section>",
-    ]
-
-
-def _today(plan: Plan, notes: Notes) -> list[str]:
-    """The day's covers and uncovered lessons, by period, then class."""
-    if not plan.absent_lessons:
-        return ['<section class="today"><h2>No lessons to cover today</h2></section>']
-    periods: dict[int, list[AbsentLesson]] = {}
-    for item in by_period(plan.absent_lessons):
-        periods.setdefault(item.lesson.period, []).append(item)
-    lines = ['<section class="today">', "<h2>Cover by period</h2>", '<div class="periods">']
-    for period, items in periods.items():
-        lines.append(f'<section class="period"><h3>Period {period}</h3><ul>')
-        lines += [_entry(item, notes) for item in items]
-        lines.append("</ul></section>")
-    return [*lines, "</div>", "</section>"]
-
-
-def _entry(item: AbsentLesson, notes: Notes) -> str:
-    lesson = item.lesson
-    where = f'<span class="class">{class_label(lesson.class_label)}</span>'
-    room = f" · {h(lesson.room)}" if lesson.room else ""
-    if item.substitute is not None:
-        return (
-            f'<li class="cover">{where}<span class="who">{h(item.substitute)}</span>'
-            f'<span class="for">for {h(lesson.teacher)} · {h(item.subject)}{room}</span></li>'
-        )
-    if not item.needs_cover:
-        return (
-            f'<li class="settled">{where}<span class="who">{h(item.note.capitalize())}</span>'
-            f'<span class="for">{h(lesson.teacher)} · {h(item.subject)}{room}</span></li>'
-        )
-    return (
-        f'<li class="gap">{where}<span class="who">Not covered</span>'
-        f'<span class="for">{h(lesson.teacher)} · {h(item.subject)} · '
-        f"{_see(notes, item)}</span></li>"
+    notes = _notes(day, explain(plan, reasons=show))
+    note_of = {note.period: note.number for note in notes}
+    when = day_label(day)
+    title = f"Cover board: {day.name}" + (f", {when}" if when else "")
+    summary = (
+        f"{len(day.absent)} absent · {len(plan.covers)} covered · {len(plan.uncovered)} not covered"
+    )
+    return dict(
+        kind="board",
+        title=title,
+        refresh=day.settings.board_refresh,
+        absent=len(day.absent),
+        covered=len(plan.covers),
+        uncovered=len(plan.uncovered),
+        view=_view(plan, note_of, layout.header_height(title, summary)),
+        out=_out_today(day),
+        grid=_grid(plan, note_of),
+        notes=notes,
     )
 
 
-def _see(notes: Notes, item: AbsentLesson) -> str:
-    """A reference to the note on an uncovered lesson; a link on screen, and
-    text that still means something on paper."""
-    number = notes[item.lesson.period, item.subject]
-    return f'<a class="see" href="#note-{number}">see note {number}</a>'
-
-
-def _grid(plan: Plan, notes: Notes) -> list[str]:
-    """Every class by every period, with every lesson in it."""
+def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
+    """The day's covers and uncovered lessons, by period, then class, cut
+    into columns that each start with a period heading."""
     day = plan.day
-    periods = day.periods  # worked out from every lesson each time it is asked for
+    absent = by_period(plan.absent_lessons)
+    if not absent:
+        return None
+    entries = [_entry(item, note_of) for item in absent]
+    headings = {p: f"Period {p}" for p in dict.fromkeys(a.lesson.period for a in absent)}
+    items = [
+        layout.Item(
+            period=item.lesson.period,
+            heading=layout.Words.of(
+                f"{headings[item.lesson.period]} · {day.period_time(item.lesson.period)}, continued",
+                True,
+            ),
+            label=layout.Words.joined(class_pieces(entry.classes), True),
+            who=layout.Words.of(entry.who, True),
+            detail=layout.Words.of(entry.detail + (" · see note 99" if entry.note else ""), False),
+        )
+        for item, entry in zip(absent, entries)
+    ]
+    arranged = layout.arrange(items, header)
+    entries = [
+        dataclasses.replace(entry, stacked=item.stacked(arranged.class_width))
+        for entry, item in zip(entries, items)
+    ]
+    columns = []
+    previous = None
+    for chunk in arranged.chunks:
+        parts: list[Part] = []
+        for index in chunk:
+            period = absent[index].lesson.period
+            if parts and parts[-1].heading == headings[period]:
+                last = parts[-1]
+                parts[-1] = Part(
+                    last.heading, last.time, last.continued, (*last.entries, entries[index])
+                )
+            else:
+                parts.append(
+                    Part(
+                        headings[period],
+                        day.period_time(period),
+                        continued=period == previous,
+                        entries=(entries[index],),
+                    )
+                )
+            previous = period
+        columns.append(tuple(parts))
+    sheets = tuple(
+        tuple(columns[start : start + layout.PRINT_COLUMNS])
+        for start in range(0, len(columns), layout.PRINT_COLUMNS)
+    )
+    return View(arranged.size, arranged.columns, f"{arranged.class_width:.2f}em", sheets)
+
+
+def _entry(item: AbsentLesson, note_of: dict[int, int]) -> Entry:
+    lesson = item.lesson
+    whose = " · ".join(part for part in (lesson.teacher, item.subject, lesson.room) if part)
+    if item.substitute is not None:
+        return Entry("cover", lesson.class_label, False, item.substitute, f"for {whose}", 0)
+    if not item.needs_cover:
+        note = item.note
+        return Entry("settled", lesson.class_label, False, note[:1].upper() + note[1:], whose, 0)
+    return Entry("gap", lesson.class_label, False, "Not covered", whose, note_of[lesson.period])
+
+
+def _out_today(day: SchoolDay) -> list[OutToday]:
+    """Who is out, and when; after the covers, which say whose lesson each
+    is. Reasons only where the school asks for them: the board is public."""
+    show = day.settings.show_reasons
+    return [
+        OutToday(
+            m.name,
+            m.subject,
+            away_text(m, day),
+            m.reason if show and m.reason and m.in_school else "",
+        )
+        for m in day.staff.values()
+        if not m.present or not m.in_school
+    ]
+
+
+def _grid(plan: Plan, note_of: dict[int, int]) -> Grid | None:
+    """Every class by every period, with every lesson in it; listed class by
+    class when the timetable is too sparse for a grid."""
+    day = plan.day
+    if not day.lessons:
+        return None
+    periods = day.periods
+    classes = sorted(day.classes, key=class_key)
     absent = {(a.lesson.teacher, a.lesson.period): a for a in plan.absent_lessons}
-    cells: defaultdict[tuple[str, int], list[str]] = defaultdict(list)
+    cells: defaultdict[tuple[str, int], list[GridLesson]] = defaultdict(list)
     marks: defaultdict[tuple[str, int], set[str]] = defaultdict(set)
     for lesson in day.lessons:
         item = absent.get((lesson.teacher, lesson.period))
-        text = _lesson(plan, lesson, item, notes)
+        shown = _grid_lesson(plan, lesson, item, note_of)
         for name in lesson.classes:
-            cells[name, lesson.period].append(text)
+            cells[name, lesson.period].append(shown)
             if item is not None:
-                marks[name, lesson.period].add(
-                    "covered" if item.covered else "uncovered" if item.needs_cover else "settled"
-                )
-    lines = [
-        '<section class="grid">',
-        "<h2>The whole day</h2>",
-        '<table class="board">',
-        '<thead><tr><th scope="col">Class</th>',
-        *(f'<th scope="col">Period {p}</th>' for p in periods),
-        "</tr></thead><tbody>",
-    ]
-    for name in sorted(day.classes, key=class_key):
-        lines.append(f'<tr><th scope="row">{h(name)}</th>')
-        lines += [
-            f'<td class="{" ".join(sorted(marks[name, p]))}" data-class="{h(name)}" '
-            f'data-period="{p}">' + "".join(cells[name, p]) + "</td>"
-            for p in periods
-        ]
-        lines.append("</tr>")
-    return [*lines, "</tbody></table>", "</section>"]
+                marks[name, lesson.period].add(shown.kind)
+    # Wide enough for its heading, "Class", and the longest name up to a limit.
+    widest = max(layout.text_width(name, True) for name in ["Class", *classes])
+    class_col = f"{min(widest, 10):.2f}em"
+    if len(classes) * len(periods) <= max(GRID_ANYWAY, GRID_FILL * len(cells)):
+        rows = tuple(
+            Row(
+                name,
+                tuple(
+                    Cell(p, " ".join(sorted(marks[name, p])), tuple(cells[name, p]))
+                    for p in periods
+                ),
+            )
+            for name in classes
+        )
+        return Grid(tuple(periods), rows, class_col, "")
+    by_class: defaultdict[str, list[int]] = defaultdict(list)
+    for name, period in sorted(cells, key=lambda key: key[1]):
+        by_class[name].append(period)
+    rows = tuple(
+        Row(name, tuple(Cell(p, "", tuple(cells[name, p])) for p in by_class[name]))
+        for name in classes
+    )
+    classes_text = f"{len(classes)} class" + ("" if len(classes) == 1 else "es")
+    limit = (
+        f"{classes_text} and {plural(len(periods), 'period')}, with lessons in only "
+        f"{len(cells)} of the {len(classes) * len(periods)} places of a grid: "
+        "each class's lessons are listed instead."
+    )
+    return Grid((), rows, class_col, limit)
 
 
-def _lesson(plan: Plan, lesson: Lesson, item: AbsentLesson | None, notes: Notes) -> str:
+def _grid_lesson(
+    plan: Plan, lesson: Lesson, item: AbsentLesson | None, note_of: dict[int, int]
+) -> GridLesson:
     """One lesson in a cell of the grid."""
     member = plan.day.staff[lesson.teacher]
     if item is None:
-        return (
-            f'<div class="lesson">{h(member.name)}'
-            f' <span class="subject">{h(member.subject)}</span></div>'
-        )
+        return GridLesson("lesson", "", member.name, member.subject)
     if item.substitute is not None:
-        return (
-            '<div class="lesson covered"><span class="tag">Cover</span> '
-            f'<span class="who">{h(item.substitute)}</span> '
-            f'<span class="for">for {h(member.name)} · {h(member.subject)}</span></div>'
+        return GridLesson(
+            "covered", "Cover", item.substitute, f"for {member.name} · {member.subject}"
         )
     if not item.needs_cover:
-        return (
-            f'<div class="lesson">{h(member.name)}'
-            f' <span class="subject">{h(member.subject)} · {h(item.note)}</span></div>'
+        return GridLesson("settled", "", member.name, f"{member.subject} · {item.note}")
+    return GridLesson(
+        "uncovered",
+        "Not covered",
+        member.name,
+        f"{member.subject} · absent · see note {note_of[lesson.period]}",
+    )
+
+
+def _notes(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
+    """Why lessons stayed uncovered: one note a period, saying for each
+    subject where its teachers were, and once for the period who was free."""
+    periods: dict[int, list[Explanation]] = {}
+    for why in explanations:
+        periods.setdefault(why.period, []).append(why)
+    notes = []
+    for number, (period, whys) in enumerate(periods.items(), start=1):
+        subjects = []
+        for why in whys:
+            gaps = Shortened.of([f"{g.lesson.class_label} ({g.lesson.teacher})" for g in why.gaps])
+            colleagues = len(why.whereabouts) + why.more_colleagues
+            heading = f"{why.subject} teacher" + ("s:" if colleagues != 1 else ":")
+            subjects.append(
+                SubjectPart(
+                    why.subject, gaps.joined(), heading, why.whereabouts, why.more_colleagues
+                )
+            )
+        lessons = sum(len(why.gaps) for why in whys)
+        notes.append(
+            Note(number, period, day.period_time(period), tuple(subjects), _free(whys[0], lessons))
         )
+    return notes
+
+
+def _free(why: Explanation, lessons: int) -> str:
+    """Who else was free in the period, said once for all its subjects."""
+    if why.free:
+        these = "this lesson" if lessons == 1 else "these lessons"
+        return f"Free but not given {these}: {why.free.joined()}."
+    if why.present == 0:
+        return "No teacher was in school."
+    if why.present == 1:
+        return "No teacher of any subject was free: the one teacher in school was teaching or covering."
     return (
-        '<div class="lesson uncovered"><span class="tag">Not covered</span> '
-        f'<span class="who">{h(member.name)}</span> '
-        f'<span class="for">{h(member.subject)} · absent · {_see(notes, item)}</span></div>'
+        f"No teacher of any subject was free: all {why.present} teachers in school "
+        "were teaching or covering."
     )
-
-
-def _explanations(explanations: list[Explanation]) -> list[str]:
-    if not explanations:
-        return []
-    # The heading travels with the first note, so it cannot end a page alone.
-    first, *rest = explanations
-    lines = ['<section class="why">', '<div class="keep">', "<h2>Not covered, and why</h2>"]
-    lines += [*_explanation(first), "</div>"]
-    for why in rest:
-        lines += _explanation(why)
-    return [*lines, "</section>"]
-
-
-def _explanation(why: Explanation) -> list[str]:
-    gaps = Shortened.of(
-        [f"{class_label(g.lesson.class_label)} ({h(g.lesson.teacher)})" for g in why.gaps]
-    )
-    lines = [
-        f'<article id="note-{why.number}">',
-        f"<h3>Note {why.number} · Period {why.period} · {h(why.subject)}</h3>",
-        f"<p>Not covered: {gaps.joined()}.</p>",
-        f"<p>{h(why.subject)} teachers in period {why.period}:</p><ul>",
-        *(f"<li><strong>{h(name)}</strong>: {h(doing)}</li>" for name, doing in why.whereabouts),
-    ]
-    if why.more_colleagues:
-        lines.append(f"<li>and {why.more_colleagues} more</li>")
-    return [*lines, "</ul>", f"<p>{h(why.nobody_free)}</p>", "</article>"]
-
-
-_CSS = """
-:root { color-scheme: light; }
-body { font: 18px/1.3 system-ui, "Segoe UI", Roboto, "Noto Sans", Arial, sans-serif;
-  margin: 10px 24px; color: #000; background: #fff; }
-h1 { font-size: 32px; line-height: 1.15; margin: 0; display: inline; }
-h2 { font-size: 24px; margin: 18px 0 6px; }
-h3 { font-size: 19px; margin: 10px 0 4px; }
-header { margin-bottom: 8px; }
-.summary { font-size: 24px; display: inline; margin: 0 0 0 24px; }
-.summary .alert { color: #b00020; }
-a { color: inherit; }
-.see { white-space: nowrap; }
-.today h2 { font-size: 20px; margin: 0 0 4px; }
-.periods { columns: 4 380px; column-gap: 20px; }
-.period { margin: 0 0 6px; }
-.period h3 { font-size: 20px; margin: 0 0 3px; padding: 0 10px; color: #fff; background: #000;
-  break-after: avoid; }
-.period ul { list-style: none; margin: 0; padding: 0; }
-.period li { display: grid; grid-template-columns: 3.9em 1fr; column-gap: 8px; margin: 0 0 3px;
-  padding: 2px 6px; border-left: 8px solid #1b5e20; background: #e6f4e8; break-inside: avoid;
-  line-height: 1.2; }
-.period .class { grid-row: 1 / span 2; font-size: 24px; font-weight: 800; }
-.period .who { font-size: 22px; font-weight: 700; }
-.period .for { font-size: 17px; }
-.absent ul { margin: 0; padding-left: 24px; }
-.period li.gap { color: #fff; background: #b00020; border-left-color: #000; }
-table.board { border-collapse: collapse; width: 100%; }
-.board th, .board td { border: 1px solid #666; padding: 4px 6px; vertical-align: top;
-  text-align: left; }
-.board thead th { background: #ddd; }
-.board tbody th { background: #f0f0f0; font-size: 20px; white-space: nowrap; }
-.lesson { font-size: 16px; color: #222; }
-.lesson + .lesson { margin-top: 4px; }
-.lesson .subject { color: #444; }
-.lesson.covered, .lesson.uncovered { padding: 2px 5px; }
-.lesson.covered { background: #e6f4e8; border-left: 6px solid #1b5e20; }
-.lesson.uncovered { color: #fff; background: #b00020; border-left: 6px solid #000; }
-.tag { display: block; font-size: 13px; font-weight: 700; letter-spacing: .05em;
-  text-transform: uppercase; }
-.lesson .who { display: block; font-weight: 700; font-size: 18px; }
-.lesson .for { display: block; }
-.why article { border-left: 6px solid #b00020; padding-left: 10px; margin-bottom: 10px; }
-.why p, .why ul { margin: 2px 0; }
-footer { margin-top: 18px; color: #333; font-size: 15px; }
-@media (max-width: 700px) {
-  body { margin: 8px; }
-  h1 { font-size: 26px; display: block; }
-  .summary { display: block; margin: 2px 0 0; font-size: 20px; }
-  .periods { columns: 1; }
-}
-@media print {
-  @page { size: landscape; margin: 10mm; }
-  body { margin: 0; font-size: 9pt; }
-  h1 { font-size: 15pt; }
-  .summary { font-size: 11pt; }
-  h2 { font-size: 12pt; margin: 8pt 0 3pt; }
-  h3 { font-size: 10pt; margin: 5pt 0 2pt; }
-  h2, h3 { break-after: avoid; }
-  .keep, .why article, .board tr, .period li, .absent { break-inside: avoid; }
-  a { text-decoration: none; }
-  .today h2 { font-size: 11pt; }
-  .periods { columns: 4; column-gap: 10pt; }
-  .period h3 { font-size: 10pt; padding: 0 3pt; color: #000; background: none;
-    border-bottom: 1.5pt solid #000; }
-  .period li { padding: 1pt 3pt; margin-bottom: 2pt; background: none; border: 1pt solid #000;
-    border-left-width: 4pt; }
-  .period .class { font-size: 11pt; }
-  .period .who { font-size: 10pt; }
-  .period .for { font-size: 8pt; }
-  .period li.gap, .lesson.uncovered { color: #000; background: none; border: 2pt dashed #000; }
-  /* A narrow face, where there is one, halves the lines a name takes in a cell. */
-  table.board { table-layout: fixed; font-family: "Arial Narrow", "Liberation Sans Narrow",
-    "Nimbus Sans Narrow", "DejaVu Sans Condensed", sans-serif; font-stretch: condensed; }
-  .board thead { display: table-header-group; }
-  .board thead th:first-child { width: 9mm; }
-  .board th, .board td { border-color: #000; padding: 1pt 2pt; }
-  .board tbody th { font-size: 9pt; }
-  .lesson { font-size: 7pt; line-height: 1.2; color: #000; }
-  .lesson + .lesson { margin-top: 1.5pt; }
-  .lesson .subject { color: #000; font-style: italic; }
-  .lesson .tag, .lesson .who, .lesson .for { display: inline; font-size: 7pt; }
-  .lesson.covered, .lesson.uncovered { padding: 0 1.5pt; }
-  .lesson.covered { background: none; border: 1pt solid #000; }
-  .why article { border-left: 3pt solid #000; padding-left: 5pt; margin-bottom: 6pt; }
-  .timing { display: none; }
-}
-"""

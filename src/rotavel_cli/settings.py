@@ -5,6 +5,7 @@ Everything has a default, so a school without the file plans as before:
     name = "Hillside Academy"     # the title of every output (default: the folder's name)
     show_reasons = false          # absence reasons on the board and slips (default: false)
     board_refresh = 60            # seconds between the board's reloads; 0 = never
+    slips_per_page = 0            # at most this many cover slips on a printed page; 0 = as fit
 
     [times]                       # clock times of the periods, shown on slips and the board
     1 = "08:30-09:20"
@@ -35,6 +36,7 @@ class Settings:
     name: str | None = None
     show_reasons: bool = False
     board_refresh: int = 60
+    slips_per_page: int = 0  # 0: as many as fit
     times: dict[int, str] = field(default_factory=dict)  # period -> "08:30–09:20"
     # The desk's rules (see desk.py): the window for fair shares and caps.
     window: str = "week"  # "week", "cycle" (cycle_days school days) or "term"
@@ -49,6 +51,7 @@ _KEYS = {
     "name": str,
     "show_reasons": bool,
     "board_refresh": int,
+    "slips_per_page": int,
     "times": dict,
     "window": str,
     "cycle_days": int,
@@ -87,7 +90,7 @@ def parse_settings(data: dict[str, Any], path: Path) -> Settings:
         values["times"] = _times(values["times"], path)
     if values.get("window", "week") not in ("week", "cycle", "term"):
         raise InputError(f"{path}: window must be week, cycle or term")
-    for key in ("board_refresh", "cycle_days", "cap_day", "cap_week"):
+    for key in ("board_refresh", "slips_per_page", "cycle_days", "cap_day", "cap_week"):
         if key in values and values[key] < 0:
             raise InputError(f"{path}: {key} must not be negative")
     return Settings(**values)

@@ -39,7 +39,6 @@ from flask import (
     url_for,
 )
 from flask_wtf.csrf import CSRFError, CSRFProtect
-from jinja2 import StrictUndefined
 from markupsafe import Markup
 from werkzeug.exceptions import SecurityError
 
@@ -50,12 +49,13 @@ from rotavel_cli.messages import InputError
 from rotavel_cli.web.cache import PageCache, RecordVersion
 from rotavel_cli.web.chart import bar_chart
 from rotavel_cli.web.secure import StateFile, Throttle, check_password
-from rotavel_cli.webpage import visible
+from rotavel_cli.board import board_context
+from rotavel_cli.slips import slips_context
+from rotavel_cli.webpage import configure, shown
 from rotavel_cli.wording import (
     away_text,
     by_period,
     in_at,
-    by_substitute,
     day_label,
     explain,
     periods_text,
@@ -117,10 +117,7 @@ def create_app(site: Site) -> Flask:
         # A page elsewhere that points its own name at 127.0.0.1 (DNS rebinding) is
         # answered with an error, not the desk.
         app.config["TRUSTED_HOSTS"] = ["localhost", "127.0.0.1", "::1", "[::1]"]
-    app.jinja_env.trim_blocks = True
-    app.jinja_env.lstrip_blocks = True
-    app.jinja_env.finalize = _shown
-    app.jinja_env.undefined = StrictUndefined
+    configure(app.jinja_env)  # values printed as on the command's pages: see webpage.py
     app.jinja_env.globals.update(
         offered=OFFERED,
         day_label=day_label, plural=plural, periods_text=periods_text, away_text=away_text
@@ -129,19 +126,6 @@ def create_app(site: Site) -> Flask:
     app.extensions["rotavel"] = site
     _routes(app, site)
     return app
-
-
-def _shown(value: object) -> object:
-    """Every value a template writes: text with its controls and bidirectional
-    overrides made visible (autoescaping then escapes it). Anything but text
-    and numbers is a mistake in a template ("None" on a page), so it fails."""
-    if isinstance(value, Markup):
-        return value
-    if isinstance(value, str):
-        return visible(value)
-    if isinstance(value, int | float) and not isinstance(value, bool):
-        return value
-    raise TypeError(f"a page cannot show {type(value).__name__} {value!r}")
 
 
 def _desk(site: Site) -> Desk:
@@ -216,8 +200,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         return response
 
     @app.context_processor
-    def defaults() -> dict[str, str]:
-        return {"nav": ""}  # the page the navigation marks; a page's own value wins
+    def defaults() -> dict[str, object]:
+        # The skeleton's: the page's class and no reload; and the page the bar marks.
+        # A page's own values win.
+        return {"nav": "", "kind": "desk", "refresh": 0}
 
     @app.teardown_appcontext
     def close_desk(_error: BaseException | None) -> None:
@@ -255,6 +241,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def login() -> str:
         return render_template(
             "web/login.html",
+            title="Log in · rotavel",
             has_password=site.state.load().password is not None,
             next=_local(request.args.get("next")) or "",
             folder=str(site.folder),
@@ -314,11 +301,13 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             view, bulk = today_view(date)
         except DeskError as error:
             return render_template(
-                "web/today.html", date=date, nav="today", problem=str(error), view=None,
+                "web/today.html", title=f"Today · {date:%a %-d %b}", date=date, nav="today",
+                problem=str(error), view=None,
                 bulk="", **_dates(date),
             )
         return render_template(
-            "web/today.html", date=date, nav="today", problem=None, view=view, bulk=bulk,
+            "web/today.html", title=f"Today · {date:%a %-d %b}", date=date, nav="today",
+            problem=None, view=view, bulk=bulk,
             **_dates(date),
         )
 
@@ -339,7 +328,8 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         if item is None:
             abort(404, "That lesson is not among the day's absent lessons.")
         return render_template(
-            "web/lesson.html", date=date, nav="today", item=item, key=_key(teacher, period),
+            "web/lesson.html", title=f"Cover for {item.lesson.class_label}", date=date,
+            nav="today", item=item, key=_key(teacher, period),
             free=view.free.get(period, []), window=view.window,
         )
 
@@ -351,7 +341,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         names = _desk(site).staff_names()
         if text in names:
             return text
-        return next((name for name in names if visible(name) == text), text)
+        return next((name for name in names if shown(name) == text), text)
 
     def back_to_day(date: datetime.date, anchor: str | None = None) -> Any:
         return redirect(url_for("today", date=date.isoformat(), _anchor=anchor), 303)
@@ -456,18 +446,28 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def board_page(token: str | None) -> str:
         date = _date(request.args.get("date"), site)
         desk = _desk(site)
+        version_url = (
+            url_for("board_version_by_link", token=token, date=request.args.get("date"))
+            if token
+            else url_for("board_version_logged_in", date=request.args.get("date"))
+        )
+        script = {"version": _version(desk, date), "poll": site.board_poll, "version_url": version_url}
         try:
             published = Published.of(desk, date)
         except DeskError as error:
-            published, problem = None, str(error)
-        else:
-            problem = None
-        return render_template(
-            "web/board.html", published=published, problem=problem, date=date, token=token,
-            view=BoardView.of(published.plan) if published else None,
-            version=_version(desk, date), poll=site.board_poll,
-            refresh=published.plan.day.settings.board_refresh if published else 60,
-        )
+            return render_template(
+                "web/board_waiting.html", kind="board", title="Cover board", refresh=60,
+                heading=f"Cover board · {date:%A %-d %B %Y}", message=str(error), **script,
+            )
+        if published is None:
+            return render_template(
+                "web/board_waiting.html", kind="board", title="Cover board", refresh=60,
+                heading=f"Cover board · {date:%A %-d %B %Y}",
+                message="The cover for this day has not been published yet.", **script,
+            )
+        # The command's board of the published plan; the screen reloads itself at the
+        # school's board_refresh, and the script asks for a new version meanwhile.
+        return render_template("web/board.html", **board_context(published.plan), **script)
 
     def board_version(token: str | None) -> Response:
         date = _date(request.args.get("date"), site)
@@ -508,12 +508,14 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             published = Published.of(_desk(site), date)
         except DeskError as error:
             abort(400, str(error))
-        slips = [] if published is None else [
-            Slip.of(name, covers, published.plan.day) for name, covers in by_substitute(published.plan)
-        ]
+        if published is None:
+            return render_template(
+                "web/slips.html", kind="slips", title=f"Cover slips · {date:%a %-d %b}",
+                published=False, date=date, nav="slips", **_dates(date),
+            )
         return render_template(
-            "web/slips.html", published=published, date=date, nav="slips", slips=slips,
-            **_dates(date),
+            "web/slips.html", **slips_context(published.plan), published=True,
+            published_at=published.published_at[11:16], date=date, nav="slips", **_dates(date),
         )
 
     # Staff
@@ -533,7 +535,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             m for m in day.staff.values() if not query or query.casefold() in m.name.casefold()
         ]
         return render_template(
-            "web/staff.html", nav="staff", members=members, rules=rules, query=query,
+            "web/staff.html", title="Staff · rotavel", nav="staff", members=members, rules=rules, query=query,
             weekdays=WEEKDAYS,
             board_link=url_for("board_by_link", token=site.state.load().board_token,
                                _external=True),
@@ -592,7 +594,7 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         except DeskError as error:
             abort(400, str(error))
         return render_template(
-            "web/history.html", nav="history", first=first, last=last, counts=counts,
+            "web/history.html", title="History · rotavel", nav="history", first=first, last=last, counts=counts,
             chart=bar_chart(counts), total=sum(n for _, n in counts),
         )
 
@@ -679,22 +681,6 @@ class Published:
 
 
 @dataclass(frozen=True)
-class Slip:
-    name: str
-    covers: list[AbsentLesson]
-    times: bool  # a column for the periods' clock times
-    rooms: bool
-
-    @classmethod
-    def of(cls, name: str, covers: list[AbsentLesson], day: SchoolDay) -> Slip:
-        return cls(
-            name, covers,
-            any(day.period_time(c.lesson.period) for c in covers),
-            any(c.lesson.room for c in covers),
-        )
-
-
-@dataclass(frozen=True)
 class Row:
     item: AbsentLesson
     key: str  # how the forms name the lesson
@@ -760,23 +746,4 @@ class TodayView:
         )
 
 
-@dataclass(frozen=True)
-class BoardView:
-    periods: list[tuple[int, list[AbsentLesson]]]
-    out: list[Any]
-    explanations: list[Any]
-
-    @classmethod
-    def of(cls, plan: Plan) -> BoardView:
-        grouped: dict[int, list[AbsentLesson]] = {}
-        for item in by_period(plan.absent_lessons):
-            grouped.setdefault(item.lesson.period, []).append(item)
-        day = plan.day
-        return cls(
-            periods=sorted(grouped.items()),
-            out=[m for m in day.staff.values() if not m.present or not m.in_school],
-            explanations=explain(plan, reasons=day.settings.show_reasons),
-        )
-
-
-__all__ = ["Site", "create_app", "dataclasses"]
+__all__ = ["Site", "create_app"]
