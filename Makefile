@@ -186,7 +186,7 @@ LINT_CXX = $(shell git ls-files -- 'src/*.cpp' 'src/*.hpp' 'fuzz/*.cpp' 'fuzz/*.
 
 # Style and types, checked and never rewritten: clang-format, ruff (lint and format), mypy --strict
 # on the command and the stubs, and stubtest of the stubs against the built module.
-lint: install $(VENV)/.lint-tools
+lint: install $(VENV)/.lint-tools $(VENV)/.test-tools  # the serve extra, for mypy
 	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

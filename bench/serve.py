@@ -38,7 +38,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import gen  # noqa: E402
+import gen
 
 HERE = Path(__file__).resolve().parent
 DAY = datetime.date(2026, 12, 8)
@@ -88,7 +88,9 @@ class Client:
         self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
         self.cookie = ""
 
-    def request(self, method: str, path: str, body: str | None = None) -> tuple[int, str, dict[str, str]]:
+    def request(
+        self, method: str, path: str, body: str | None = None
+    ) -> tuple[int, str, dict[str, str]]:
         headers = {"Cookie": self.cookie} if self.cookie else {}
         if body is not None:
             headers["Content-Type"] = "application/x-www-form-urlencoded"
@@ -103,7 +105,9 @@ class Client:
     def log_in(self) -> None:
         _, page, _ = self.request("GET", "/login")
         token = _token(page)
-        status, _, _ = self.request("POST", "/login", f"csrf_token={token}&password={PASSWORD.replace(' ', '+')}")
+        status, _, _ = self.request(
+            "POST", "/login", f"csrf_token={token}&password={PASSWORD.replace(' ', '+')}"
+        )
         if status != 303:
             raise SystemExit(f"bench: the login failed ({status})")
 
@@ -142,7 +146,9 @@ def run(port: int, clients: int, seconds: float, scenario: str) -> tuple[list[fl
                 status, _, _ = client.request("GET", f"/today?date={DAY}")
                 ok = status == 200
             else:
-                status, _, headers = client.request("POST", "/publish", f"csrf_token={token}&date={DAY}")
+                status, _, headers = client.request(
+                    "POST", "/publish", f"csrf_token={token}&date={DAY}"
+                )
                 ok = status == 303 and headers.get("Location", "").startswith("/today")
             mine.append((time.perf_counter() - began) * 1000)
             if not ok:
@@ -191,27 +197,49 @@ end
 """
 
 
-def run_wrk(port: int, clients: int, seconds: float, scenario: str, folder: Path) -> tuple[dict[str, float], int]:
+def run_wrk(
+    port: int, clients: int, seconds: float, scenario: str, folder: Path
+) -> tuple[dict[str, float], int]:
     logins = []
     for _ in range(clients):
         client = Client(port)
         client.log_in()
         token = client.token()  # may renew the cookie: read it after
         logins.append({"cookie": client.cookie, "token": token})
-    table = "{" + ", ".join(
-        "{cookie = %s, token = %s}" % (json.dumps(x["cookie"]), json.dumps(x["token"])) for x in logins
-    ) + "}"
+    entries = ", ".join(
+        f"{{cookie = {json.dumps(x['cookie'])}, token = {json.dumps(x['token'])}}}" for x in logins
+    )
+    table = "{" + entries + "}"
     script = folder / f"{scenario}.lua"
     script.write_text(WRK_SCRIPT % (table, scenario, DAY.isoformat()))
     done = subprocess.run(
-        ["wrk", "-t", str(clients), "-c", str(clients), "-d", f"{seconds:.0f}s", "--timeout", "60s",
-         "-s", str(script), f"http://127.0.0.1:{port}/"],
-        capture_output=True, text=True, check=True,
+        [
+            "wrk",
+            "-t",
+            str(clients),
+            "-c",
+            str(clients),
+            "-d",
+            f"{seconds:.0f}s",
+            "--timeout",
+            "60s",
+            "-s",
+            str(script),
+            f"http://127.0.0.1:{port}/",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     line = next(x for x in done.stdout.splitlines() if x.startswith("WRK "))
     requests, failures, p50, p95, p99, most = line.split()[1:]
-    return {"requests": float(requests), "p50": float(p50), "p95": float(p95), "p99": float(p99),
-            "max": float(most)}, int(failures)
+    return {
+        "requests": float(requests),
+        "p50": float(p50),
+        "p95": float(p95),
+        "p99": float(p99),
+        "max": float(most),
+    }, int(failures)
 
 
 def report_figures(name: str, figures: dict[str, float], failures: int, seconds: float) -> bool:
@@ -240,14 +268,18 @@ def report(name: str, latencies: list[float], failures: int, seconds: float) -> 
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--clients", type=int, default=20)
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--weeks", type=int, default=12, help="weeks of history published first")
     parser.add_argument("--teachers", type=int, default=2500)
     parser.add_argument("--classes", type=int, default=1000)
     parser.add_argument("--scenario", choices=("today", "publish", "both"), default="both")
-    parser.add_argument("--python", action="store_true", help="clients in Python even when wrk is there")
+    parser.add_argument(
+        "--python", action="store_true", help="clients in Python even when wrk is there"
+    )
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="rotavel-serve-bench-") as tmp:
@@ -263,7 +295,11 @@ def main() -> int:
         env["PYTHONPATH"] = source + os.pathsep + env.get("PYTHONPATH", "")
         subprocess.run(
             [sys.executable, "-m", "rotavel_cli", "serve", str(folder), "--set-password"],
-            input=PASSWORD + "\n", text=True, env=env, check=True, capture_output=True,
+            input=PASSWORD + "\n",
+            text=True,
+            env=env,
+            check=True,
+            capture_output=True,
         )
         port = free_port()
         # The server's output goes to a file: a pipe nobody reads would fill up and stop
@@ -271,7 +307,10 @@ def main() -> int:
         log = Path(tmp) / "server.log"
         server = subprocess.Popen(
             [sys.executable, "-m", "rotavel_cli", "serve", str(folder), "--port", str(port)],
-            env=env, stdin=subprocess.DEVNULL, stdout=log.open("w"), stderr=subprocess.STDOUT,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=log.open("w"),
+            stderr=subprocess.STDOUT,
         )
         try:
             deadline = time.monotonic() + 60
@@ -283,16 +322,20 @@ def main() -> int:
             probe.log_in()
             began = time.perf_counter()
             status, page, _ = probe.request("GET", f"/today?date={DAY}")
-            print(f"first Today page (the day planned, nothing kept yet): "
-                  f"{(time.perf_counter() - began) * 1000:.0f} ms, {len(page) / 1e6:.2f} MB, "
-                  f"status {status}")
+            print(
+                f"first Today page (the day planned, nothing kept yet): "
+                f"{(time.perf_counter() - began) * 1000:.0f} ms, {len(page) / 1e6:.2f} MB, "
+                f"status {status}"
+            )
             results = []
             use_wrk = shutil.which("wrk") is not None and not args.python
             print(f"clients: {'wrk' if use_wrk else 'Python threads (http.client)'}")
             for scenario in ("today", "publish"):
                 if args.scenario in (scenario, "both"):
                     if use_wrk:
-                        figures, failures = run_wrk(port, args.clients, args.seconds, scenario, Path(tmp))
+                        figures, failures = run_wrk(
+                            port, args.clients, args.seconds, scenario, Path(tmp)
+                        )
                         results.append(report_figures(scenario, figures, failures, args.seconds))
                     else:
                         latencies, failures = run(port, args.clients, args.seconds, scenario)
@@ -303,8 +346,10 @@ def main() -> int:
             warnings = [line for line in log.read_text().splitlines() if "WARNING" in line]
             if warnings:
                 print(f"server: {len(warnings)} warnings, e.g. {warnings[0]}")
-    print(f"{args.clients} clients for {args.seconds:.0f} s each scenario, against 127.0.0.1, "
-          f"{os.cpu_count()} cores")
+    print(
+        f"{args.clients} clients for {args.seconds:.0f} s each scenario, against 127.0.0.1, "
+        f"{os.cpu_count()} cores"
+    )
     return 0 if all(results) else 1
 
 

@@ -12,14 +12,14 @@ import pytest
 
 pytest.importorskip("flask", reason="the serve extra (pip install 'rotavel[serve]') is missing")
 
-from school_maker import write_school  # noqa: E402
+from school_maker import write_school
 
-from rotavel_cli import cli  # noqa: E402
-from rotavel_cli.desk import Desk  # noqa: E402
-from rotavel_cli.web import command, secure  # noqa: E402
-from rotavel_cli.web.app import Site, create_app  # noqa: E402
-from rotavel_cli.web.chart import bar_chart  # noqa: E402
-from rotavel_cli.web.secure import StateFile, Throttle, check_password, hash_password  # noqa: E402
+from rotavel_cli import cli
+from rotavel_cli.desk import Desk
+from rotavel_cli.web import command, secure
+from rotavel_cli.web.app import Site, create_app
+from rotavel_cli.web.chart import bar_chart
+from rotavel_cli.web.secure import StateFile, Throttle, check_password, hash_password
 
 DATE = datetime.date(2026, 12, 8)  # a Tuesday
 PASSWORD = "staff room kettle"
@@ -38,10 +38,22 @@ STAFF = [
     ("Fay", "physics", "yes", ""),
 ]
 LESSONS = [
-    ("Ann", 1, "9A"), ("Cat", 1, "9B"), ("Eve", 1, "9C"), ("Bob", 1, "9D"),
-    ("Ann", 2, "9B"), ("Dan", 2, "9A"), ("Fay", 2, "9C"), ("Eve", 2, "9D"),
-    ("Cat", 3, "9A"), ("Bob", 3, "9B"), ("Dan", 3, "9C"), ("Fay", 3, "9D"),
-    ("Ann", 4, "9C"), ("Cat", 4, "9D"), ("Eve", 4, "9A"), ("Dan", 4, "9B"),
+    ("Ann", 1, "9A"),
+    ("Cat", 1, "9B"),
+    ("Eve", 1, "9C"),
+    ("Bob", 1, "9D"),
+    ("Ann", 2, "9B"),
+    ("Dan", 2, "9A"),
+    ("Fay", 2, "9C"),
+    ("Eve", 2, "9D"),
+    ("Cat", 3, "9A"),
+    ("Bob", 3, "9B"),
+    ("Dan", 3, "9C"),
+    ("Fay", 3, "9D"),
+    ("Ann", 4, "9C"),
+    ("Cat", 4, "9D"),
+    ("Eve", 4, "9A"),
+    ("Dan", 4, "9B"),
 ]
 
 
@@ -171,8 +183,16 @@ def test_an_edit_without_its_token_is_refused(site, app, client, path, form, tok
 
 @pytest.mark.parametrize(
     "path",
-    ["/today", "/today?date=2026-12-09", "/slips", "/staff", "/history", "/board",
-     "/board/version", "/today/lesson?lesson=1-QW5u"],
+    [
+        "/today",
+        "/today?date=2026-12-09",
+        "/slips",
+        "/staff",
+        "/history",
+        "/board",
+        "/board/version",
+        "/today/lesson?lesson=1-QW5u",
+    ],
 )
 def test_a_page_without_login_sends_to_the_login(app, path):
     response = app.test_client().get(path)
@@ -256,9 +276,13 @@ def test_a_new_password_ends_every_session(site, client):
 
 
 def test_the_morning_through_the_forms(site, client):
-    response = post(client, "/absences", teacher="Ann", first="2026-12-08", last="2026-12-09",
-                    reason="Sick")
-    assert (response.status_code, response.headers["Location"]) == (303, "/today?date=2026-12-08#absences")
+    response = post(
+        client, "/absences", teacher="Ann", first="2026-12-08", last="2026-12-09", reason="Sick"
+    )
+    assert (response.status_code, response.headers["Location"]) == (
+        303,
+        "/today?date=2026-12-08#absences",
+    )
     post(client, "/absences", teacher="Cat", periods="3-4", reason="Dentist")
     page = client.get("/today").text
     assert "Absence of Cat added." in page
@@ -274,8 +298,10 @@ def test_the_morning_through_the_forms(site, client):
     for period, teachers in free.items():
         listed = re.search(rf'<datalist id="free-{period}">.*?</datalist>', page, re.S)[0]
         assert re.findall(r'<option value="([^"]+)" label="([^"]+)">', listed) == [
-            (f.name, f"{f.name} · {f.subject} · {f.covers_today} today · "
-                     f"{f.covers_in_window} this week")
+            (
+                f.name,
+                f"{f.name} · {f.subject} · {f.covers_today} today · {f.covers_in_window} this week",
+            )
             for f in teachers
         ]
     for item in plan.absent_lessons:
@@ -283,7 +309,11 @@ def test_the_morning_through_the_forms(site, client):
         row = re.search(rf'<tr id="lesson-{re.escape(key)}".*?</tr>', page, re.S)[0]
         assert f'list="free-{item.lesson.period}"' in row
     assert sorted((a.lesson.teacher, a.lesson.period) for a in plan.absent_lessons) == [
-        ("Ann", 1), ("Ann", 2), ("Ann", 4), ("Cat", 3), ("Cat", 4)
+        ("Ann", 1),
+        ("Ann", 2),
+        ("Ann", 4),
+        ("Cat", 3),
+        ("Cat", 4),
     ]
     # Overrule one cover by hand, mark one lesson as needing none, publish.
     choice = free[1][-1].name
@@ -300,8 +330,10 @@ def test_the_morning_through_the_forms(site, client):
     # A new absence plans only its own lessons; what was published stays.
     post(client, "/absences", teacher="Eve", periods="4", reason="Trip")
     with Desk.open(site.folder) as desk:
-        now = {(a.lesson.teacher, a.lesson.period): (a.substitute, a.how)
-               for a in desk.plan(DATE).absent_lessons}
+        now = {
+            (a.lesson.teacher, a.lesson.period): (a.substitute, a.how)
+            for a in desk.plan(DATE).absent_lessons
+        }
     assert {k: v for k, v in now.items() if k in kept} == kept
     assert set(now) - set(kept) == {("Eve", 4)}
     assert "1 change not yet published" in client.get("/today").text
@@ -337,8 +369,14 @@ def test_a_busy_substitute_is_refused(site, client):
 
 @pytest.mark.parametrize(
     "path",
-    ["/today?date=2026-13-01", "/today?date=tomorrow", "/history?first=1.1.2026",
-     "/today/lesson?lesson=x-QW5u", "/today/lesson?lesson=1-QW5u.", "/today/lesson?lesson=1-_w"],
+    [
+        "/today?date=2026-13-01",
+        "/today?date=tomorrow",
+        "/history?first=1.1.2026",
+        "/today/lesson?lesson=x-QW5u",
+        "/today/lesson?lesson=1-QW5u.",
+        "/today/lesson?lesson=1-_w",
+    ],
 )
 def test_a_bad_address_is_a_plain_error(client, path):
     response = client.get(path)
@@ -370,9 +408,9 @@ def test_the_board_shows_reasons_only_when_the_school_says(site, client):
     post(client, "/publish")
     assert "Flu" not in client.get("/board").text
     (site.folder / "rotavel.toml").write_text("show_reasons = true\n")
-    assert "Flu" in create_app(site).test_client().get(
-        f"/board/{site.state.load().board_token}"
-    ).text
+    assert (
+        "Flu" in create_app(site).test_client().get(f"/board/{site.state.load().board_token}").text
+    )
 
 
 def test_slips_are_the_published_plans(site, client):
@@ -386,13 +424,25 @@ def test_slips_are_the_published_plans(site, client):
 
 
 def test_staff_rules_from_the_form(site, client):
-    post(client, "/staff/rule", teacher="Bob", last_resort="on", cap_day="2", cap_week="",
-         day=["0", "1", "2"])
+    post(
+        client,
+        "/staff/rule",
+        teacher="Bob",
+        last_resort="on",
+        cap_day="2",
+        cap_week="",
+        day=["0", "1", "2"],
+    )
     post(client, "/staff/rule", teacher="Dan", never="on", day=[str(d) for d in range(7)])
     with Desk.open(site.folder) as desk:
         rules = desk.staff_rules()
-    assert (rules["Bob"].never, rules["Bob"].last_resort, rules["Bob"].cap_day,
-            rules["Bob"].cap_week, rules["Bob"].days) == (False, True, 2, None, frozenset({0, 1, 2}))
+    assert (
+        rules["Bob"].never,
+        rules["Bob"].last_resort,
+        rules["Bob"].cap_day,
+        rules["Bob"].cap_week,
+        rules["Bob"].days,
+    ) == (False, True, 2, None, frozenset({0, 1, 2}))
     assert (rules["Dan"].never, rules["Dan"].days) == (True, None)
     post(client, "/staff/rule", teacher="Bob", cap_day="two")
     assert "cap day must be a whole number" in client.get("/staff").text
@@ -415,11 +465,17 @@ def test_history_chart_and_table(site, client):
 @pytest.mark.parametrize(
     ("counts", "widths", "ticks"),
     [
-        ([("A", 3), ("B", 0), ("C", 7), ("D", 7)], [("C", 490.0), ("D", 490.0), ("A", 210.0)],
-         [0, 2, 4, 6, 8]),
+        (
+            [("A", 3), ("B", 0), ("C", 7), ("D", 7)],
+            [("C", 490.0), ("D", 490.0), ("A", 210.0)],
+            [0, 2, 4, 6, 8],
+        ),
         ([("A", 1)], [("A", 560.0)], [0, 1]),
-        ([("b", 12), ("A", 12), ("c", 30)], [("c", 560.0), ("A", 224.0), ("b", 224.0)],
-         [0, 5, 10, 15, 20, 25, 30]),
+        (
+            [("b", 12), ("A", 12), ("c", 30)],
+            [("c", 560.0), ("A", 224.0), ("b", 224.0)],
+            [0, 5, 10, 15, 20, 25, 30],
+        ),
         ([("A", 0)], [], [0, 1]),
     ],
 )
@@ -440,10 +496,19 @@ HOSTILE = [EVIL, BIDI, CONTROL]
 
 @pytest.fixture
 def hostile(tmp_path):
-    staff = [(EVIL, "maths", "yes", ""), (BIDI, "maths", "yes", ""), (CONTROL, "english", "yes", ""),
-             ("Dan", "english", "yes", "")]
-    lessons = [(EVIL, 1, "9A<b>"), (BIDI, 1, "9B"), (CONTROL, 2, "9A<b>"), ("Dan", 2, "9B"),
-               (EVIL, 2, "9C")]
+    staff = [
+        (EVIL, "maths", "yes", ""),
+        (BIDI, "maths", "yes", ""),
+        (CONTROL, "english", "yes", ""),
+        ("Dan", "english", "yes", ""),
+    ]
+    lessons = [
+        (EVIL, 1, "9A<b>"),
+        (BIDI, 1, "9B"),
+        (CONTROL, 2, "9A<b>"),
+        ("Dan", 2, "9B"),
+        (EVIL, 2, "9C"),
+    ]
     return make_site(tmp_path / "school", staff, lessons)
 
 
@@ -456,8 +521,11 @@ def test_hostile_names_render_inert_and_round_trip(hostile):
     # Lessons are named in hex; the lists offer names as the page shows them, and
     # the desk gets the real ones.
     keys = re.findall(r'form="f-no-cover" name="lesson" value="([^"]+)"', today)
-    assert keys == [lesson(EVIL, 1)["lesson"], lesson(CONTROL, 2)["lesson"],
-                    lesson(EVIL, 2)["lesson"]]  # by period, then class
+    assert keys == [
+        lesson(EVIL, 1)["lesson"],
+        lesson(CONTROL, 2)["lesson"],
+        lesson(EVIL, 2)["lesson"],
+    ]  # by period, then class
     offered = {html.unescape(v) for v in re.findall(r'<option value="([^"]+)"', today)}
     assert "Ann\\u202eoaR" in offered and BIDI not in offered
     post(client, "/lessons/no-cover", **lesson(EVIL, 1))
@@ -470,9 +538,15 @@ def test_hostile_names_render_inert_and_round_trip(hostile):
     post(client, "/staff/rule", teacher="Ann\\u202eoaR", last_resort="on")
     with Desk.open(hostile.folder) as desk:
         assert desk.staff_rules()[BIDI].last_resort
-    pages = ["/today", "/board", "/slips", "/staff", "/history",
-             f"/today/lesson?date=2026-12-08&lesson={lesson(EVIL, 2)['lesson']}",
-             f"/board/{hostile.state.load().board_token}"]
+    pages = [
+        "/today",
+        "/board",
+        "/slips",
+        "/staff",
+        "/history",
+        f"/today/lesson?date=2026-12-08&lesson={lesson(EVIL, 2)['lesson']}",
+        f"/board/{hostile.state.load().board_token}",
+    ]
     for path in pages:
         page = client.get(path).text
         assert "<script>alert" not in page, path
@@ -532,7 +606,7 @@ def run_serve(capsys, *args, stdin_text=None, monkeypatch=None):
 @pytest.mark.parametrize("host", ["0.0.0.0", "192.168.1.10", "::", "school-server"])
 def test_another_address_without_a_password_is_refused(tmp_path, capsys, host):
     folder = write_school(tmp_path / "school", STAFF, LESSONS)
-    code, out, err = run_serve(capsys, str(folder), "--host", host)
+    code, _, err = run_serve(capsys, str(folder), "--host", host)
     assert code == 2
     assert err == (
         f"rotavel serve: refusing to listen on {host} without a password; set one first: "
@@ -543,7 +617,10 @@ def test_another_address_without_a_password_is_refused(tmp_path, capsys, host):
 def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
     folder = write_school(tmp_path / "school", STAFF, LESSONS)
     code, out, err = run_serve(capsys, str(folder), "--set-password", stdin_text="short\n")
-    assert (code, err) == (2, "rotavel serve: a password needs at least 8 characters; nothing changed\n")
+    assert (code, err) == (
+        2,
+        "rotavel serve: a password needs at least 8 characters; nothing changed\n",
+    )
     code, out, err = run_serve(capsys, str(folder), "--set-password", stdin_text=PASSWORD + "\n")
     assert code == 0
     stored = StateFile(folder / "rotavel-serve.json")
@@ -563,18 +640,29 @@ def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
 
     monkeypatch.setattr(command, "make_server", Server)
     assert cli.main(["serve", str(folder), "--host", "0.0.0.0", "--port", "8123"]) == 0
-    assert served == {"host": "0.0.0.0", "port": 8123, "threads": command.THREADS, "ran": True,
-                      "closed": True}
+    assert served == {
+        "host": "0.0.0.0",
+        "port": 8123,
+        "threads": command.THREADS,
+        "ran": True,
+        "closed": True,
+    }
     out = capsys.readouterr().out
-    assert f"is at http://0.0.0.0:8123/ (Ctrl+C stops it)" in out
+    assert "is at http://0.0.0.0:8123/ (Ctrl+C stops it)" in out
     assert f"board/{stored.load().board_token}" in out
 
 
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        (["--port", "0"], "rotavel serve: --port 0 is not a port (1 to 65535) (see rotavel serve --help)\n"),
-        (["--bogus"], "rotavel serve: unrecognized arguments: --bogus (see rotavel serve --help)\n"),
+        (
+            ["--port", "0"],
+            "rotavel serve: --port 0 is not a port (1 to 65535) (see rotavel serve --help)\n",
+        ),
+        (
+            ["--bogus"],
+            "rotavel serve: unrecognized arguments: --bogus (see rotavel serve --help)\n",
+        ),
     ],
 )
 def test_bad_options_are_one_line(tmp_path, capsys, args, message):
@@ -584,14 +672,23 @@ def test_bad_options_are_one_line(tmp_path, capsys, args, message):
 
 def test_a_missing_folder_is_one_line(tmp_path, capsys):
     assert run_serve(capsys, str(tmp_path / "nowhere"))[::2] == (
-        2, f"rotavel serve: {tmp_path / 'nowhere'} is not a folder\n"
+        2,
+        f"rotavel serve: {tmp_path / 'nowhere'} is not a folder\n",
     )
 
 
 @pytest.mark.parametrize(
     ("host", "loopback"),
-    [("127.0.0.1", True), ("127.1.2.3", True), ("::1", True), ("[::1]", True),
-     ("localhost", True), ("0.0.0.0", False), ("10.0.0.1", False), ("example.org", False)],
+    [
+        ("127.0.0.1", True),
+        ("127.1.2.3", True),
+        ("::1", True),
+        ("[::1]", True),
+        ("localhost", True),
+        ("0.0.0.0", False),
+        ("10.0.0.1", False),
+        ("example.org", False),
+    ],
 )
 def test_loopback_addresses(host, loopback):
     assert command.is_loopback(host) is loopback

@@ -157,7 +157,8 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     add_absence(page, away, "Sick leave")
     add_absence(page, part, "Dentist", periods="1-3")
     expected = sorted(
-        (x.period, x.class_label) for x in lessons
+        (x.period, x.class_label)
+        for x in lessons
         if x.teacher == away or (x.teacher == part and x.period <= 3)
     )
     shown = sorted(
@@ -191,7 +192,9 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     screen = browser.new_context(viewport=WIDE)
     board = screen.new_page()
     board.goto(f"{base}/board/{site.state.load().board_token}")
-    expect(board.locator(".nothing")).to_have_text("The cover for this day has not been published yet.")
+    expect(board.locator(".nothing")).to_have_text(
+        "The cover for this day has not been published yet."
+    )
     board.evaluate("window.notReloaded = true")
 
     page.click("button:has-text('Publish the plan')")
@@ -206,7 +209,9 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     assert choice in board_text and "No cover needed" in board_text
     assert "Sick leave" not in board_text and "Dentist" not in board_text
     # The by-period view takes exactly the screen; who is out and the whole day follow below.
-    assert board.evaluate("document.querySelector('.screen').getBoundingClientRect().height") == 1080
+    assert (
+        board.evaluate("document.querySelector('.screen').getBoundingClientRect().height") == 1080
+    )
     shot(board, "board-1920", full_page=False)
 
     # Slips: several to a printed page.
@@ -234,8 +239,9 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
 @pytest.mark.parametrize("path", ["/today", "/slips", "/board", "/staff", "/history"])
 def test_the_pages_on_a_phone(server, browser, path):
     base, _ = server
-    phone = browser.new_context(viewport=PHONE, device_scale_factor=2, is_mobile=True,
-                                has_touch=True)
+    phone = browser.new_context(
+        viewport=PHONE, device_scale_factor=2, is_mobile=True, has_touch=True
+    )
     page = phone.new_page()
     log_in(page, base)
     page.goto(base + path)

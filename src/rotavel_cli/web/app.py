@@ -42,22 +42,22 @@ from flask_wtf.csrf import CSRFError, CSRFProtect
 from markupsafe import Markup
 from werkzeug.exceptions import SecurityError
 
+from rotavel_cli.board import board_context
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
+from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
-from rotavel_cli.messages import InputError
+from rotavel_cli.slips import slips_context
 from rotavel_cli.web.cache import PageCache, RecordVersion
 from rotavel_cli.web.chart import bar_chart
 from rotavel_cli.web.secure import StateFile, Throttle, check_password
-from rotavel_cli.board import board_context
-from rotavel_cli.slips import slips_context
 from rotavel_cli.webpage import configure, shown
 from rotavel_cli.wording import (
     away_text,
     by_period,
-    in_at,
     day_label,
     explain,
+    in_at,
     periods_text,
     plural,
 )
@@ -120,7 +120,10 @@ def create_app(site: Site) -> Flask:
     configure(app.jinja_env)  # values printed as on the command's pages: see webpage.py
     app.jinja_env.globals.update(
         offered=OFFERED,
-        day_label=day_label, plural=plural, periods_text=periods_text, away_text=away_text
+        day_label=day_label,
+        plural=plural,
+        periods_text=periods_text,
+        away_text=away_text,
     )
     CSRFProtect(app)
     app.extensions["rotavel"] = site
@@ -167,7 +170,7 @@ def _local(target: str | None) -> str | None:
     return None if parts.scheme or parts.netloc else target
 
 
-def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every address
+def _routes(app: Flask, site: Site) -> None:
     def logged_in() -> bool:
         state = site.state.load()
         epoch = session.get("epoch")
@@ -253,8 +256,11 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         target = _local(request.form.get("next")) or url_for("today")
         wait = site.throttle.wait()
         if wait > 0:
-            flash(f"Too many wrong passwords: wait {plural(math.ceil(wait), 'second')} "
-                  "and try again.", "error")
+            flash(
+                f"Too many wrong passwords: wait {plural(math.ceil(wait), 'second')} "
+                "and try again.",
+                "error",
+            )
             return redirect(url_for("login", next=target)), 303
         password = request.form.get("password", "")
         if state.password is None or not check_password(password, state.password):
@@ -301,13 +307,23 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             view, bulk = today_view(date)
         except DeskError as error:
             return render_template(
-                "web/today.html", title=f"Today · {date:%a %-d %b}", date=date, nav="today",
-                problem=str(error), view=None,
-                bulk="", **_dates(date),
+                "web/today.html",
+                title=f"Today · {date:%a %-d %b}",
+                date=date,
+                nav="today",
+                problem=str(error),
+                view=None,
+                bulk="",
+                **_dates(date),
             )
         return render_template(
-            "web/today.html", title=f"Today · {date:%a %-d %b}", date=date, nav="today",
-            problem=None, view=view, bulk=bulk,
+            "web/today.html",
+            title=f"Today · {date:%a %-d %b}",
+            date=date,
+            nav="today",
+            problem=None,
+            view=view,
+            bulk=bulk,
             **_dates(date),
         )
 
@@ -321,16 +337,24 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         except DeskError as error:
             abort(400, str(error))
         item = next(
-            (a for a in view.plan.absent_lessons
-             if a.lesson.teacher == teacher and a.lesson.period == period),
+            (
+                a
+                for a in view.plan.absent_lessons
+                if a.lesson.teacher == teacher and a.lesson.period == period
+            ),
             None,
         )
         if item is None:
             abort(404, "That lesson is not among the day's absent lessons.")
         return render_template(
-            "web/lesson.html", title=f"Cover for {item.lesson.class_label}", date=date,
-            nav="today", item=item, key=_key(teacher, period),
-            free=view.free.get(period, []), window=view.window,
+            "web/lesson.html",
+            title=f"Cover for {item.lesson.class_label}",
+            date=date,
+            nav="today",
+            item=item,
+            key=_key(teacher, period),
+            free=view.free.get(period, []),
+            window=view.window,
         )
 
     def staff_name(field: str) -> str:
@@ -346,8 +370,9 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def back_to_day(date: datetime.date, anchor: str | None = None) -> Any:
         return redirect(url_for("today", date=date.isoformat(), _anchor=anchor), 303)
 
-    def act(date: datetime.date, done: str, change: Callable[[Desk], object],
-            anchor: str | None = None) -> Any:
+    def act(
+        date: datetime.date, done: str, change: Callable[[Desk], object], anchor: str | None = None
+    ) -> Any:
         try:
             change(_desk(site))
         except DeskError as error:
@@ -374,8 +399,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             flash("Name the teacher who is away.", "error")
             return back_to_day(date, "add-absence")
         return act(
-            date, f"Absence of {name} added.",
-            lambda desk: desk.add_absence(name, first, last, periods, reason), "absences",
+            date,
+            f"Absence of {name} added.",
+            lambda desk: desk.add_absence(name, first, last, periods, reason),
+            "absences",
         )
 
     @app.post("/absences/end")
@@ -385,8 +412,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         absence_id = _int("absence")
         last = _date(request.form.get(f"last-{absence_id}") or date.isoformat(), site)
         return act(
-            date, f"Absence ended: back after {last:%A %-d %B}.",
-            lambda desk: desk.end_absence(absence_id, last), "absences",
+            date,
+            f"Absence ended: back after {last:%A %-d %B}.",
+            lambda desk: desk.end_absence(absence_id, last),
+            "absences",
         )
 
     def lesson_form() -> tuple[datetime.date, str, int]:
@@ -402,8 +431,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             flash("Choose a teacher to cover the lesson.", "error")
             return back_to_day(date, _anchor(teacher, period))
         return act(
-            date, f"{substitute} covers {teacher}'s lesson in period {period}.",
-            lambda desk: desk.assign(date, teacher, period, substitute), _anchor(teacher, period),
+            date,
+            f"{substitute} covers {teacher}'s lesson in period {period}.",
+            lambda desk: desk.assign(date, teacher, period, substitute),
+            _anchor(teacher, period),
         )
 
     @app.post("/lessons/no-cover")
@@ -411,8 +442,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def no_cover() -> Any:
         date, teacher, period = lesson_form()
         return act(
-            date, f"{teacher}'s lesson in period {period} needs no cover.",
-            lambda desk: desk.no_cover(date, teacher, period), _anchor(teacher, period),
+            date,
+            f"{teacher}'s lesson in period {period} needs no cover.",
+            lambda desk: desk.no_cover(date, teacher, period),
+            _anchor(teacher, period),
         )
 
     @app.post("/lessons/release")
@@ -420,8 +453,10 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     def release() -> Any:
         date, teacher, period = lesson_form()
         return act(
-            date, f"{teacher}'s lesson in period {period} is planned again.",
-            lambda desk: desk.release(date, teacher, period), _anchor(teacher, period),
+            date,
+            f"{teacher}'s lesson in period {period} is planned again.",
+            lambda desk: desk.release(date, teacher, period),
+            _anchor(teacher, period),
         )
 
     @app.post("/publish")
@@ -451,19 +486,32 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             if token
             else url_for("board_version_logged_in", date=request.args.get("date"))
         )
-        script = {"version": _version(desk, date), "poll": site.board_poll, "version_url": version_url}
+        script = {
+            "version": _version(desk, date),
+            "poll": site.board_poll,
+            "version_url": version_url,
+        }
         try:
             published = Published.of(desk, date)
         except DeskError as error:
             return render_template(
-                "web/board_waiting.html", kind="board", title="Cover board", refresh=60,
-                heading=f"Cover board · {date:%A %-d %B %Y}", message=str(error), **script,
+                "web/board_waiting.html",
+                kind="board",
+                title="Cover board",
+                refresh=60,
+                heading=f"Cover board · {date:%A %-d %B %Y}",
+                message=str(error),
+                **script,
             )
         if published is None:
             return render_template(
-                "web/board_waiting.html", kind="board", title="Cover board", refresh=60,
+                "web/board_waiting.html",
+                kind="board",
+                title="Cover board",
+                refresh=60,
                 heading=f"Cover board · {date:%A %-d %B %Y}",
-                message="The cover for this day has not been published yet.", **script,
+                message="The cover for this day has not been published yet.",
+                **script,
             )
         # The command's board of the published plan; the screen reloads itself at the
         # school's board_refresh, and the script asks for a new version meanwhile.
@@ -510,12 +558,22 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             abort(400, str(error))
         if published is None:
             return render_template(
-                "web/slips.html", kind="slips", title=f"Cover slips · {date:%a %-d %b}",
-                published=False, date=date, nav="slips", **_dates(date),
+                "web/slips.html",
+                kind="slips",
+                title=f"Cover slips · {date:%a %-d %b}",
+                published=False,
+                date=date,
+                nav="slips",
+                **_dates(date),
             )
         return render_template(
-            "web/slips.html", **slips_context(published.plan), published=True,
-            published_at=published.published_at[11:16], date=date, nav="slips", **_dates(date),
+            "web/slips.html",
+            **slips_context(published.plan),
+            published=True,
+            published_at=published.published_at[11:16],
+            date=date,
+            nav="slips",
+            **_dates(date),
         )
 
     # Staff
@@ -535,10 +593,16 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
             m for m in day.staff.values() if not query or query.casefold() in m.name.casefold()
         ]
         return render_template(
-            "web/staff.html", title="Staff · rotavel", nav="staff", members=members, rules=rules, query=query,
+            "web/staff.html",
+            title="Staff · rotavel",
+            nav="staff",
+            members=members,
+            rules=rules,
+            query=query,
             weekdays=WEEKDAYS,
-            board_link=url_for("board_by_link", token=site.state.load().board_token,
-                               _external=True),
+            board_link=url_for(
+                "board_by_link", token=site.state.load().board_token, _external=True
+            ),
             settings=day.settings,
         )
 
@@ -585,8 +649,9 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
     @login_required
     def history() -> str:
         last = _date(request.args.get("last"), site)
-        first = _date(request.args.get("first") or (last - datetime.timedelta(days=27)).isoformat(),
-                      site)
+        first = _date(
+            request.args.get("first") or (last - datetime.timedelta(days=27)).isoformat(), site
+        )
         if first > last:
             first, last = last, first
         try:
@@ -594,8 +659,14 @@ def _routes(app: Flask, site: Site) -> None:  # noqa: C901 - one place for every
         except DeskError as error:
             abort(400, str(error))
         return render_template(
-            "web/history.html", title="History · rotavel", nav="history", first=first, last=last, counts=counts,
-            chart=bar_chart(counts), total=sum(n for _, n in counts),
+            "web/history.html",
+            title="History · rotavel",
+            nav="history",
+            first=first,
+            last=last,
+            counts=counts,
+            chart=bar_chart(counts),
+            total=sum(n for _, n in counts),
         )
 
 
@@ -669,14 +740,21 @@ class Published:
             lesson = lessons.get((record.teacher, record.period)) or Lesson(
                 record.teacher, record.period, (record.classes,), record.room
             )
-            team = ()
+            team: tuple[str, ...] = ()
             if record.how == TEAM:
-                team = tuple(t for t in lesson.team if t in day.staff
-                             and in_at(day.staff[t], record.period))
-            items.append(AbsentLesson(
-                lesson, member.subject if member else "", member.reason if member else "",
-                record.substitute, record.how, team,
-            ))
+                team = tuple(
+                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], record.period)
+                )
+            items.append(
+                AbsentLesson(
+                    lesson,
+                    member.subject if member else "",
+                    member.reason if member else "",
+                    record.substitute,
+                    record.how,
+                    team,
+                )
+            )
         return cls(Plan(day, tuple(items)), *publication)
 
 
@@ -722,7 +800,7 @@ class TodayView:
         publication = desk.publication(date)
         record = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(date)}
         plan = desk.plan(date)
-        free = desk.free(date)
+        free = desk.free(date, plan)  # who is free once this plan is made: no second plan
         day = plan.day
         grouped: dict[int, list[Row]] = {}
         for item in by_period(plan.absent_lessons):
@@ -742,7 +820,8 @@ class TodayView:
             unpublished=sum(
                 record.pop((a.lesson.teacher, a.lesson.period), None) != (a.substitute, a.how)
                 for a in plan.absent_lessons
-            ) + len(record),
+            )
+            + len(record),
         )
 
 

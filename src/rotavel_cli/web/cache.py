@@ -53,7 +53,7 @@ class RecordVersion:
             self._path = db
 
     def current(self) -> Hashable:
-        files = []
+        files: list[tuple[int, int, int] | None] = []
         for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE):
             try:
                 info = os.stat(self.folder / name)

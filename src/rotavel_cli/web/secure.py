@@ -33,7 +33,7 @@ class StateError(Exception):
 
 
 def hash_password(password: str, salt: bytes | None = None) -> str:
-    """"scrypt$N$r$p$salt$hash", salt and hash in base64."""
+    """ "scrypt$N$r$p$salt$hash", salt and hash in base64."""
     salt = salt if salt is not None else secrets.token_bytes(16)
     digest = _scrypt(password, salt, SCRYPT_N, SCRYPT_R, SCRYPT_P)
     return "$".join(
@@ -55,7 +55,13 @@ def check_password(password: str, stored: str) -> bool:
 
 def _scrypt(password: str, salt: bytes, n: int, r: int, p: int) -> bytes:
     return hashlib.scrypt(
-        password.encode("utf-8", "surrogatepass"), salt=salt, n=n, r=r, p=p, maxmem=_SCRYPT_MAXMEM, dklen=32
+        password.encode("utf-8", "surrogatepass"),
+        salt=salt,
+        n=n,
+        r=r,
+        p=p,
+        maxmem=_SCRYPT_MAXMEM,
+        dklen=32,
     )
 
 
@@ -88,7 +94,7 @@ class Throttle:
         """Count a wrong password; the seconds before the next try."""
         with self._lock:
             self.failures += 1
-            delay = min(self.first * 2 ** (self.failures - 1), self.longest)
+            delay: float = min(self.first * 2.0 ** (self.failures - 1), self.longest)
             self._until = self.clock() + delay
             return delay
 
