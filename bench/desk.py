@@ -12,9 +12,8 @@ planned, with that day's absences, both ways:
 
 each as a fresh process (what a cover manager waits for) and as a call of
 the command's `main()` in this process (without the interpreter's start).
-Figures are medians; the run stops with an error unless both make the same
-plan when the record has no history (the rules the desk adds are the only
-difference).
+Figures are medians; without caps, the run stops with an error unless both
+make the same plan while the record has no history.
 
     .venv/bin/python bench/desk.py                      # the full term: 60 days
     .venv/bin/python bench/desk.py --days 5 --repeats 3  # a quick look
@@ -131,11 +130,13 @@ def main_bench() -> None:
         stateless += ["--format", "csv"]
         desk = ["plan", str(folder), "--date", str(today), "--format", "csv"]
 
-        # Before any history, the desk's plan is the command's.
+        # Before any history, the desk's plan is the command's (the caps, a rule
+        # of the desk's, are the only other difference).
         with Desk.open(folder) as record:
             record.add_absences([(n, today, today, None, "Ill") for n in away[today]])
         output = base / "out.csv"
-        if in_process(stateless, output) != in_process(desk, output):
+        capped = args.cap_day is not None or args.cap_week is not None
+        if not capped and in_process(stateless, output) != in_process(desk, output):
             raise SystemExit("the desk and the command planned the day differently")
 
         start = time.perf_counter()

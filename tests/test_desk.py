@@ -456,7 +456,7 @@ def test_two_processes_publishing_at_once(tmp_path, second_timeout, second):
         desk.add_absences([("Ann", TUE, TUE, None, "Ill"), ("Eve", TUE, TUE, None, "")])
     context = multiprocessing.get_context("fork")
     results = context.Queue()
-    first = context.Process(target=_publisher, args=(folder, 30, 1.5, results))
+    first = context.Process(target=_publisher, args=(folder, 30, 3, results))
     first.start()
     _wait_for(lambda: _locked(folder / "rotavel.db"))
     with Desk.open(folder) as desk:  # a reader meanwhile sees nothing of the half-made plan

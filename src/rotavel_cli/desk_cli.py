@@ -124,7 +124,6 @@ def _back(args: argparse.Namespace, desk: Desk) -> Said:
     if back <= absence.first:
         desk.cancel_absence(args.number)
         said = f"Absence #{absence.id} of {absence.name} is cancelled."
-        last = absence.last
     else:
         ends = back - datetime.timedelta(1)
         if ends > absence.last:
@@ -133,8 +132,8 @@ def _back(args: argparse.Namespace, desk: Desk) -> Said:
             )
         desk.end_absence(args.number, ends)
         said = f"Absence #{absence.id} of {absence.name} now ends on {when(ends)}."
-        last = absence.last
-    return Said(said + "\n", _republish_notes(args, desk, back, last))
+    # Published days the absence no longer covers need planning again.
+    return Said(said + "\n", _republish_notes(args, desk, back, absence.last))
 
 
 def _plan(args: argparse.Namespace, desk: Desk) -> Said:
@@ -274,7 +273,7 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
             )
         )
     start = desk.window_start(date)
-    title = f"Free teachers: {_cell(desk.day(date).name)}, {when(date)}"
+    title = f"Free teachers: {_cell(desk.school_name)}, {when(date)}"
     window = f"Covers in the window: from {when(start)} ({desk.settings.window})"
     lines = [title, window, ""]
     lines += _aligned(header, rows, right={0, 3, 4, 5}) if rows else ["Nobody is free."]
