@@ -173,7 +173,10 @@ def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
             ),
             label=layout.Words.joined(class_pieces(entry.classes), True),
             who=layout.Words.of(entry.who, True),
-            detail=layout.Words.of(entry.detail + (" · see note 99" if entry.note else ""), False),
+            # Printed, an uncovered lesson also says which note explains it.
+            detail=layout.Words.of(
+                entry.detail + (f" · see note {entry.note}" if entry.note else ""), False
+            ),
         )
         for item, entry in zip(absent, entries)
     ]
@@ -185,25 +188,20 @@ def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
     columns = []
     previous = None
     for chunk in arranged.chunks:
-        parts: list[Part] = []
+        parts: list[tuple[int, bool, list[Entry]]] = []  # period, continued, its entries
         for index in chunk:
             period = absent[index].lesson.period
-            if parts and parts[-1].heading == headings[period]:
-                last = parts[-1]
-                parts[-1] = Part(
-                    last.heading, last.time, last.continued, (*last.entries, entries[index])
-                )
+            if parts and parts[-1][0] == period:
+                parts[-1][2].append(entries[index])
             else:
-                parts.append(
-                    Part(
-                        headings[period],
-                        day.period_time(period),
-                        continued=period == previous,
-                        entries=(entries[index],),
-                    )
-                )
+                parts.append((period, period == previous, [entries[index]]))
             previous = period
-        columns.append(tuple(parts))
+        columns.append(
+            tuple(
+                Part(headings[period], day.period_time(period), continued, tuple(shown))
+                for period, continued, shown in parts
+            )
+        )
     sheets = tuple(
         tuple(columns[start : start + layout.PRINT_COLUMNS])
         for start in range(0, len(columns), layout.PRINT_COLUMNS)
