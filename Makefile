@@ -46,9 +46,11 @@ $(VENVS:%=%/.build-tools): %/.build-tools: pyproject.toml | %/bin/python
 	@$(call pyproject-requirements,$*,build-system requires) cmake ninja
 	touch $@
 
+# The serve extra too, so that the suite tests `rotavel serve`.
 $(VENVS:%=%/.test-tools): %/.test-tools: pyproject.toml | %/bin/python
-	@echo "$*: installing the test requirements of pyproject.toml"
+	@echo "$*: installing the test and serve requirements of pyproject.toml"
 	@$(call pyproject-requirements,$*,project optional-dependencies test)
+	@$(call pyproject-requirements,$*,project optional-dependencies serve)
 	touch $@
 
 # The package, built in its venv's own CMake tree. The stamp takes the time the build started,
@@ -110,7 +112,8 @@ valgrind: install
 # is never let fetch a browser of its own): no text over other text, every column of the
 # by-period view headed by its period, its text on a 1080p screen at least the stated size,
 # print in black and white on few pages, slips shared and never cut (tests/test_browser.py).
-# Screenshots and PDFs are left in build/browser to look at.
+# Then a morning at `rotavel serve` in the same Chromium (tests/test_serve_browser.py).
+# Screenshots and PDFs are left in build/browser and build/serve to look at.
 check-browser: install $(VENV)/.test-tools
 	@if ! command -v chromium >/dev/null 2>&1; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
@@ -120,8 +123,9 @@ check-browser: install $(VENV)/.test-tools
 	  command -v chromium >/dev/null 2>&1 || { \
 	    echo "error: the browser checks need Chromium; install it with: apt-get install chromium" >&2; exit 1; }; \
 	fi
-	rm -rf build/browser
+	rm -rf build/browser build/serve
 	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
+	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/serve $(VPY) -m pytest -p no:cacheprovider tests/test_serve_browser.py
 
 # Real schools' timetables: FET's examples (Debian's fet-data, under the AGPL, so installed here
 # and never copied into the project) imported and planned, and timetables that fet-cl generates
@@ -208,7 +212,7 @@ LINT_CXX = $(shell git ls-files -- 'src/*.cpp' 'src/*.hpp' 'fuzz/*.cpp' 'fuzz/*.
 
 # Style and types, checked and never rewritten: clang-format, ruff (lint and format), mypy --strict
 # on the command and the stubs, and stubtest of the stubs against the built module.
-lint: install $(VENV)/.lint-tools
+lint: install $(VENV)/.lint-tools $(VENV)/.test-tools  # the serve extra, for mypy
 	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

@@ -15,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 from collections import defaultdict
 from dataclasses import dataclass
+from typing import Any
 
 from rotavel_cli import layout
 from rotavel_cli.plan import AbsentLesson, Plan
@@ -129,6 +130,11 @@ class OutToday:
 
 
 def render_board(plan: Plan) -> str:
+    return render_page("board.html", **board_context(plan))
+
+
+def board_context(plan: Plan) -> dict[str, Any]:
+    """What board.html shows of a plan; the web desk's board shows the same."""
     day = plan.day
     show = day.settings.show_reasons
     notes = _notes(day, explain(plan, reasons=show))
@@ -138,8 +144,7 @@ def render_board(plan: Plan) -> str:
     summary = (
         f"{len(day.absent)} absent · {len(plan.covers)} covered · {len(plan.uncovered)} not covered"
     )
-    return render_page(
-        "board.html",
+    return dict(
         kind="board",
         title=title,
         refresh=day.settings.board_refresh,

@@ -106,6 +106,7 @@ examples:
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
   rotavel absent|absences|back|plan|assign|nocover|release|free|history|staff|export
   FOLDER ...  (e.g. rotavel plan --help)
+  rotavel serve FOLDER   the same desk in a web browser (pip install 'rotavel[serve]')
 
 exit status: 0 when a plan was made (even with lessons left uncovered),
 2 for bad input or options, or an output that could not be written."""
@@ -254,6 +255,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         from rotavel_cli import desk_cli  # imported only when used: it brings in SQLite
 
         return desk_cli.main(argv)
+    if argv and argv[0] == "serve":  # the desk's web pages; a folder named serve is ./serve
+        from rotavel_cli.web.command import main as serve
+
+        return serve(argv[1:])
     try:
         _check_utf8(argv)
         args = _parser().parse_args(argv)

@@ -13,6 +13,7 @@ the substitutes' names, each a link to that person's slip.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 from rotavel_cli.plan import AbsentLesson, Plan
 from rotavel_cli.schoolday import SchoolDay
@@ -31,10 +32,14 @@ class Slip:
 
 
 def render_slips(plan: Plan) -> str:
+    return render_page("slips.html", **slips_context(plan))
+
+
+def slips_context(plan: Plan) -> dict[str, Any]:
+    """What slips.html shows of a plan; the web desk's slips page shows the same."""
     day = plan.day
     when = day_label(day) or ""
-    return render_page(
-        "slips.html",
+    return dict(
         kind="slips",
         title=f"Cover slips: {day.name}" + (f", {when}" if when else ""),
         refresh=0,

@@ -82,13 +82,22 @@ def _environment() -> jinja2.Environment:
     import jinja2
 
     environment = jinja2.Environment(
-        loader=jinja2.PackageLoader("rotavel_cli", "templates"),
-        autoescape=True,
-        finalize=_finalize,
-        undefined=jinja2.StrictUndefined,
-        trim_blocks=True,
-        lstrip_blocks=True,
-        keep_trailing_newline=True,
+        loader=jinja2.PackageLoader("rotavel_cli", "templates"), autoescape=True
     )
-    environment.filters["classes"] = _classes
+    configure(environment)
     return environment
+
+
+def configure(environment: jinja2.Environment) -> None:
+    """Make an environment print values as the pages do: every value through
+    `shown`, no undefined name passed over in silence, the `classes` filter.
+    The command's environment and the web desk's (Flask's, which brings its
+    own loader and autoescaping) are both set up here."""
+    import jinja2
+
+    environment.finalize = _finalize
+    environment.undefined = jinja2.StrictUndefined
+    environment.trim_blocks = True
+    environment.lstrip_blocks = True
+    environment.keep_trailing_newline = True
+    environment.filters["classes"] = _classes
