@@ -137,7 +137,7 @@ def board_context(plan: Plan) -> dict[str, Any]:
     """What board.html shows of a plan; the web desk's board shows the same."""
     day = plan.day
     show = day.settings.show_reasons
-    notes = _notes(day, explain(plan, reasons=show))
+    notes = notes_of(day, explain(plan, reasons=show))
     note_of = {note.period: note.number for note in notes}
     when = day_label(day)
     title = f"Cover board: {day.name}" + (f", {when}" if when else "")
@@ -309,7 +309,7 @@ def _grid_lesson(
     )
 
 
-def _notes(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
+def notes_of(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
     """Why lessons stayed uncovered: one note a period, saying for each
     subject where its teachers were, and once for the period who was free."""
     notes = []

@@ -164,7 +164,7 @@ def _version() -> str:
     # metadata instead (importlib.metadata, email, zipfile) would cost more than everything
     # else the command imports.
     try:
-        from rotavel_cli._version import version  # type: ignore[import-not-found, unused-ignore]
+        from rotavel_cli._version import version  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except ImportError:  # run from a checkout, not installed
         return "unknown"
     return str(version)

@@ -42,7 +42,7 @@ from flask_wtf.csrf import CSRFError, CSRFProtect
 from markupsafe import Markup
 from werkzeug.exceptions import SecurityError
 
-from rotavel_cli.board import board_context
+from rotavel_cli.board import board_context, notes_of
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
@@ -789,7 +789,7 @@ class TodayView:
     absences: list[Any]
     periods: list[tuple[int, list[Row]]]
     free: dict[int, list[Any]]  # period -> the free teachers, best first
-    explanations: list[Any]
+    notes: list[Any]
     staff_names: list[str]
     window: str
     publication: tuple[str, int] | None  # when last published, and how many times
@@ -813,7 +813,7 @@ class TodayView:
             absences=desk.absences_on(date),
             periods=sorted(grouped.items()),
             free=free,
-            explanations=explain(plan, reasons=True),
+            notes=notes_of(day, explain(plan, reasons=True)),
             staff_names=list(day.staff),
             window=WINDOW_WORDS.get(day.settings.window, "in the window"),
             publication=publication,
