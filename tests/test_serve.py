@@ -587,7 +587,9 @@ def test_two_clients_publishing_at_once_lose_nothing(site, app):
     assert kept[("Ann", 1)] == ("Dan", "by hand")
     assert kept[("Cat", 3)] == (None, "no cover needed")
     assert kept[("Ann", 4)] == ("Bob", "by hand")
-    assert revision == 11
+    # A publish that finds the plan published as it is stores nothing: one
+    # revision before the hand cover of period 4, one after, as the threads met it.
+    assert revision in (1, 2)
     assert "Published:" in first.get("/today").text or "Published:" in second.get("/today").text
 
 

@@ -35,7 +35,7 @@ import sqlite3
 import sys
 import time
 from collections import Counter
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -691,10 +691,23 @@ class Desk:
         with self._reading():
             return self._plan(date)[0]
 
-    def publish(self, date: datetime.date) -> Plan:
-        """Plan the day and store the plan, in one transaction."""
+    def publish(
+        self,
+        date: datetime.date,
+        shown: Plan | None = None,
+        still_current: Callable[[], bool] | None = None,
+    ) -> Plan:
+        """Plan the day and store the plan, in one transaction.
+
+        `shown` is a plan made earlier (the page the cover manager looked at);
+        it is stored as it is when `still_current()`, asked while this
+        transaction holds the record, says nothing has changed since it was
+        made: it is then exactly the plan the desk would make again."""
         with self._writing():
-            plan, _ = self._plan(date)
+            if shown is not None and still_current is not None and still_current():
+                plan = shown
+            else:
+                plan, _ = self._plan(date)
             self._store(date, plan)
         return plan
 
@@ -716,6 +729,8 @@ class Desk:
         ]
         changed = [r for r in wanted if old.get((r.teacher, r.period)) != r]
         gone = old.keys() - {(r.teacher, r.period) for r in wanted}
+        if not changed and not gone and self._published_revision(day) is not None:
+            return  # published as it is already: nothing to store, nothing for others to see
         pause = float(os.environ.get(PAUSE_ENV) or 0)
         half = len(changed) // 2
         for number, record in enumerate(changed):
@@ -749,6 +764,12 @@ class Desk:
             "revision = revision + 1",
             (day, now),
         )
+
+    def _published_revision(self, day: str) -> int | None:
+        row = self._db.execute(
+            "SELECT revision FROM published_day WHERE day = ?", (day,)
+        ).fetchone()
+        return None if row is None else int(row[0])
 
     def published(self, date: datetime.date) -> list[CoverRecord]:
         """The record's absent lessons of the day: the published plan and the

@@ -463,8 +463,17 @@ def _routes(app: Flask, site: Site) -> None:
     @login_required
     def publish() -> Any:
         date = _date(request.form.get("date"), site)
+        # The plan the Today page showed, when it is still the record's: publishing
+        # it needs no new plan, only the check (made while the record is held) that
+        # nothing changed since it was made.
+        kept = site.cache.peek(("today", date))
+        shown = kept[1][0].plan if kept is not None else None
         try:
-            plan = _desk(site).publish(date)
+            plan = _desk(site).publish(
+                date,
+                shown,
+                lambda: kept is not None and site.version.current() == kept[0],
+            )
         except DeskError as error:
             flash(str(error), "error")
         else:

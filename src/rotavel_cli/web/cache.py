@@ -85,6 +85,11 @@ class PageCache:
         self.entries = entries
         self.made = 0  # values made, for tests
 
+    def peek(self, key: Hashable) -> tuple[Hashable, Any] | None:
+        """The value kept under `key` with the version it was made at, if any."""
+        with self._lock:
+            return self._values.get(key)
+
     def get(self, key: Hashable, version: Hashable, make: Callable[[], T]) -> T:
         if version is None:
             return make()
