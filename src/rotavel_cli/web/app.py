@@ -463,16 +463,22 @@ def _routes(app: Flask, site: Site) -> None:
     @login_required
     def publish() -> Any:
         date = _date(request.form.get("date"), site)
-        # The plan the Today page showed, when it is still the record's: publishing
-        # it needs no new plan, only the check (made while the record is held) that
-        # nothing changed since it was made.
+        # The plan of the record as it is now, made once for every browser that
+        # publishes it (the Today page's, when it has one): storing it needs no new
+        # plan, only the check, made while the record is held, that nothing changed
+        # since it was made. Otherwise the desk plans again inside the transaction.
+        site.version.watch(site.db if site.db is not None else site.folder / DB_NAME)
+        version = site.version.current()
         kept = site.cache.peek(("today", date))
-        shown = kept[1][0].plan if kept is not None else None
+        if kept is not None and kept[0] == version:
+            shown = kept[1][0].plan
+        else:
+            shown = site.cache.get(("plan", date), version, lambda: _desk(site).plan(date))
         try:
             plan = _desk(site).publish(
                 date,
                 shown,
-                lambda: kept is not None and site.version.current() == kept[0],
+                lambda: version is not None and site.version.current() == version,
             )
         except DeskError as error:
             flash(str(error), "error")
