@@ -20,6 +20,7 @@ import hashlib
 import hmac
 import math
 import re
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -87,6 +88,10 @@ class Site:
     board_poll: int = 10  # seconds between the board's checks for a new publish
     open_desk: Callable[[Path, Path | None], Desk] = Desk.open
     cache: PageCache = field(default_factory=PageCache)
+    # The server's threads take turns to write: SQLite would make them wait for
+    # one another too, but by sleeping and retrying, which leaves some waiting
+    # long after the record is free.
+    writing: threading.Lock = field(default_factory=threading.Lock)
     version: RecordVersion = field(init=False)
 
     def __post_init__(self) -> None:
@@ -374,7 +379,8 @@ def _routes(app: Flask, site: Site) -> None:
         date: datetime.date, done: str, change: Callable[[Desk], object], anchor: str | None = None
     ) -> Any:
         try:
-            change(_desk(site))
+            with site.writing:
+                change(_desk(site))
         except DeskError as error:
             flash(str(error), "error")
         else:
@@ -475,11 +481,12 @@ def _routes(app: Flask, site: Site) -> None:
         else:
             shown = site.cache.get(("plan", date), version, lambda: _desk(site).plan(date))
         try:
-            plan = _desk(site).publish(
-                date,
-                shown,
-                lambda: version is not None and site.version.current() == version,
-            )
+            with site.writing:
+                plan = _desk(site).publish(
+                    date,
+                    shown,
+                    lambda: version is not None and site.version.current() == version,
+                )
         except DeskError as error:
             flash(str(error), "error")
         else:
