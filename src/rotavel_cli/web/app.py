@@ -475,18 +475,27 @@ def _routes(app: Flask, site: Site) -> None:
         # since it was made. Otherwise the desk plans again inside the transaction.
         site.version.watch(site.db if site.db is not None else site.folder / DB_NAME)
         version = site.version.current()
+        # The record exactly as this server's last publish of the day left it:
+        # publishing again would store nothing.
+        done = site.cache.peek(("published", date))
         kept = site.cache.peek(("today", date))
-        if kept is not None and kept[0] == version:
-            shown = kept[1][0].plan
-        else:
-            shown = site.cache.get(("plan", date), version, lambda: _desk(site).plan(date))
         try:
-            with site.writing:
-                plan = _desk(site).publish(
-                    date,
-                    shown,
-                    lambda: version is not None and site.version.current() == version,
-                )
+            if version is not None and done is not None and done[0] == version:
+                plan = done[1]
+            else:
+                if kept is not None and kept[0] == version:
+                    shown = kept[1][0].plan
+                else:
+                    shown = site.cache.get(("plan", date), version, lambda: _desk(site).plan(date))
+                with site.writing:
+                    plan = _desk(site).publish(
+                        date,
+                        shown,
+                        lambda: version is not None and site.version.current() == version,
+                    )
+                    unchanged = version is not None and site.version.current() == version
+                if unchanged:  # nobody, this publish included, wrote: the day is as published
+                    site.cache.get(("published", date), version, lambda: plan)
         except DeskError as error:
             flash(str(error), "error")
         else:
