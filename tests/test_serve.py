@@ -767,3 +767,20 @@ def test_the_cache_keeps_only_the_latest_days():
         cache.get(key, 1, lambda key=key: key)
     assert cache.get("a", 1, lambda: "made again") == "made again"
     assert cache.get("c", 1, lambda: "kept?") == "c"
+
+
+def test_a_publish_after_a_change_made_elsewhere_stores_it(site, app):
+    # The server answers a publish of a day published as it is without taking
+    # the record; a change made meanwhile by another program must still be
+    # stored by the next publish.
+    absent(site, "Ann")
+    client = app.test_client()
+    log_in(client)
+    for _ in range(2):
+        assert post(client, "/publish").status_code == 303
+    absent(site, "Cat")  # as `rotavel absent` would, from a terminal
+    assert post(client, "/publish").status_code == 303
+    with Desk.open(site.folder) as desk:
+        stored = {r.teacher for r in desk.published(DATE)}
+        assert stored == {a.lesson.teacher for a in desk.plan(DATE).absent_lessons}
+    assert stored == {"Ann", "Cat"}
