@@ -20,16 +20,18 @@ from test_cli import SMALL_TEACHERS, SMALL_TIMETABLE, direct_report, masked, run
 
 from rotavel_cli import cli
 from rotavel_cli.school_files import DayWanted, load_school
-from rotavel_cli.subjects import SUBJECTS, spelling_key
+from rotavel_cli.subjects import SUBJECTS, catalogue_keyword, spelling_key, subject_key
 
 ROOT = Path(__file__).resolve().parent.parent
-HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason\n"
+HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
 
 # Ann is absent all week. On Monday her period-1 lesson is combined (9A and
 # 9B together); Bob and Eve teach maths and have one lesson each, so Bob (the
 # earlier) takes the combined lesson, Eve the next and Bob the one after:
 # the combined lesson counts once in Bob's load. In period 2 everybody who
-# is in is teaching, so her 9F lesson stays uncovered.
+# is in is teaching, so her 9F lesson stays uncovered. On Tuesday only Bob
+# teaches: Eve and Cat, whose lessons are all on Monday, are taken not to
+# come in, so nobody is free for Ann's 9C.
 WEEK_STAFF = [
     ("name", "subject", "present", "reason"),
     ("Ann", "maths", "no", "Sick"),
@@ -51,10 +53,10 @@ WEEK_ROWS = [
     ("Tuesday", "Bob", "1", "9D"),
 ]
 MONDAY = (
-    HEADER + "Ann,1,Maths,Bob,9A+9B,Sick\nAnn,2,Maths,,9F,Sick\n"
-    "Ann,3,Maths,Eve,9A,Sick\nAnn,4,Maths,Bob,9A,Sick\n"
+    HEADER + "Ann,1,maths,Bob,9A+9B,Sick,,\nAnn,2,maths,,9F,Sick,,\n"
+    "Ann,3,maths,Eve,9A,Sick,,\nAnn,4,maths,Bob,9A,Sick,,\n"
 )
-TUESDAY = HEADER + "Ann,1,Maths,Eve,9C,Sick\n"
+TUESDAY = HEADER + "Ann,1,maths,,9C,Sick,,\n"
 
 
 def table(rows, separator=","):
@@ -165,7 +167,7 @@ def test_rotating_cycle_and_shortened_weekdays(tmp_path, capsys, on):
     )
     assert run(capsys, str(folder), "-f", "csv", "--day", "DAY 1") == (
         0,
-        HEADER + "Ann,1,Maths,Bob,9A,Sick\n",
+        HEADER + "Ann,1,maths,Bob,9A,Sick,,\n",
         "",
     )
     on(datetime.date(2026, 12, 8))
@@ -173,10 +175,14 @@ def test_rotating_cycle_and_shortened_weekdays(tmp_path, capsys, on):
     folder = school(
         tmp_path / "short", timetable=table([("day", "teacher", "period", "class")] + shortened)
     )
-    assert run(capsys, str(folder), "-f", "csv") == (0, HEADER + "Ann,2,Maths,Bob,9A,Sick\n", "")
+    assert run(capsys, str(folder), "-f", "csv") == (
+        0,
+        HEADER + "Ann,2,maths,Bob,9A,Sick,,\n",
+        "",
+    )
     assert run(capsys, str(folder), "-f", "csv", "--day", "Monday") == (
         0,
-        HEADER + "Ann,1,Maths,Bob,9A,Sick\n",
+        HEADER + "Ann,1,maths,Bob,9A,Sick,,\n",
         "",
     )
 
@@ -194,7 +200,10 @@ def test_split_groups_stay_separate_lessons(tmp_path, capsys):
     teachers = SMALL_TEACHERS + "Dan,english,no,Course\nEve,maths,yes,\n"
     timetable = "teacher,period,class\nAnn,1,9A\nDan,1,9A\nAnn,1,9A\n"
     code, out, _ = run(capsys, str(school(tmp_path, teachers, timetable)), "-f", "csv")
-    assert (code, out) == (0, HEADER + "Ann,1,Maths,Bob,9A,Sick\nDan,1,English,Cat,9A,Course\n")
+    assert (code, out) == (
+        0,
+        HEADER + "Ann,1,maths,Bob,9A,Sick,,\nDan,1,english,Cat,9A,Course,,\n",
+    )
 
 
 def test_subject_table_agrees_with_the_module():
@@ -229,28 +238,64 @@ def test_subject_table_agrees_with_the_module():
     ],
 )
 def test_subjects_as_people_write_them(tmp_path, capsys, written, shown):
-    folder = school(tmp_path, SMALL_TEACHERS.replace("Ann,maths", f"Ann,{written}"))
-    code, out, _ = run(capsys, str(folder), "-f", "csv")
-    assert code == 0 and out.splitlines()[1].split(",")[2] == shown
+    """Two spellings of one subject of the catalogue are one subject: in
+    period 2 Bob, listed after Cat, is preferred for Ann's lesson because he
+    teaches her subject. The plan shows the subject as the school writes it."""
+    teachers = (
+        f"name,subject,present,reason\nAnn,{written},no,Sick\nCat,english,yes,\n"
+        f"Bob,{shown},yes,\n"
+    )
+    folder = school(tmp_path, teachers)
+    assert run(capsys, str(folder), "-f", "csv") == (
+        0,
+        HEADER + f"Ann,1,{written},,9A,Sick,,\nAnn,2,{written},Bob,9A,Sick,,\n",
+        "",
+    )
 
 
 @pytest.mark.parametrize(
-    "written, hint",
+    "written, other, substitute",
     [
-        ("mathematic", " (did you mean 'mathematics'?)"),
-        ("poetry", ""),
-        ("", None),
+        ("poetry", "Poetry", "Eve"),
+        ("Music  theory", "music THEORY", "Eve"),
+        # A near miss of a catalogue spelling is a subject of its own, not maths.
+        ("mathematic", "Maths", "Cat"),
+        ("", "Poetry", None),
     ],
 )
-def test_unknown_subject(tmp_path, capsys, written, hint):
-    folder = school(tmp_path, SMALL_TEACHERS + f"Dev,{written},yes,\n")
-    where = f"rotavel: {folder / 'teacher_list.csv'}, line 5: "
-    expected = (
-        f"unknown subject {written!r}{hint}; use one of: " + ", ".join(SUBJECTS)
-        if hint is not None
-        else "no subject given for 'Dev'"
+def test_subjects_outside_the_catalogue(tmp_path, capsys, written, other, substitute):
+    """Any subject is the school's free text; spellings that differ only in
+    case and blanks are one subject, so Eve (listed after Cat) is preferred."""
+    folder = school(
+        tmp_path,
+        f"name,subject\nDev,{written}\nCat,english\nEve,{other}\n",
+        "teacher,period,class\nDev,1,9D\nCat,2,9C\nEve,2,9E\n",
     )
-    assert run(capsys, str(folder)) == (2, "", where + expected + "\n")
+    if substitute is None:
+        assert run(capsys, str(folder), "--absent", "Dev") == (
+            2,
+            "",
+            f"rotavel: {folder / 'teacher_list.csv'}, line 2: no subject given for 'Dev'\n",
+        )
+    else:
+        assert run(capsys, str(folder), "--absent", "Dev:Ill", "-f", "csv") == (
+            0,
+            HEADER + f"Dev,1,{written},{substitute},9D,Ill,,\n",
+            "",
+        )
+
+
+def test_windows_1252_is_read_with_a_note(tmp_path, capsys):
+    folder = school(tmp_path)
+    (folder / "teacher_list.csv").write_bytes(
+        SMALL_TEACHERS.replace("Sick", "Cong\xe9").encode("cp1252")
+    )
+    assert run(capsys, str(folder), "-f", "csv") == (
+        0,
+        HEADER + "Ann,1,maths,,9A,Cong\xe9,,\nAnn,2,maths,Bob,9A,Cong\xe9,,\n",
+        f"rotavel: note: {folder / 'teacher_list.csv'} is not UTF-8; "
+        "read it as Windows-1252 (Excel's default CSV)\n",
+    )
 
 
 def test_extra_columns_are_ignored_with_one_note(tmp_path, capsys):
@@ -263,10 +308,9 @@ def test_extra_columns_are_ignored_with_one_note(tmp_path, capsys):
     code, out, err = run(capsys, str(school(tmp_path, teachers, timetable)), "-f", "csv")
     assert (code, out, err) == (
         0,
-        HEADER + "Ann,1,Maths,,9A,Planned Absense\nAnn,2,Maths,Bob,9A,Planned Absense\n",
+        HEADER + "Ann,1,maths,,9A,,R1,\nAnn,2,maths,Bob,9A,,R1,\n",
         "rotavel: note: ignored columns that rotavel does not use: 'email' (teacher_list.csv), "
-        "'reasn' (teacher_list.csv, did you mean 'reason'?), 'room' (timetable.csv), "
-        "'subject' (timetable.csv)\n",
+        "'reasn' (teacher_list.csv, did you mean 'reason'?), 'subject' (timetable.csv)\n",
     )
 
 
@@ -277,7 +321,7 @@ def test_misspelt_required_column(tmp_path, capsys):
         "",
         f"rotavel: {folder / 'timetable.csv'}, line 1: "
         "missing column 'teacher' (is 'techer' a misspelling?); the columns are: "
-        "teacher, period, class, day\n",
+        "teacher, period, class, day, room, week, lesson\n",
     )
 
 
@@ -303,7 +347,7 @@ def test_names_are_compared_in_nfc(tmp_path, capsys):
     folder = school(tmp_path, teachers, timetable)
     code, out, err = run(capsys, str(folder), "-f", "csv", "--absent", decomposed + ":Ill")
     assert (code, err) == (0, "")
-    assert out.endswith(f"{composed},3,English,Cat,9C,Ill\n")
+    assert out.endswith(f"{composed},3,english,Cat,9C,Ill,,\n")
     assert unicodedata.is_normalized("NFC", out)
 
 
@@ -416,10 +460,10 @@ def test_a_reason_longer_than_the_csv_field_limit(tmp_path, capsys, where):
     code, out, err = run(capsys, str(folder), "-f", "csv", *absent)
     assert (code, out, err) == (
         0,
-        HEADER + f"Ann,1,Maths,,9A,{reason}\nAnn,2,Maths,Bob,9A,{reason}\n",
+        HEADER + f"Ann,1,maths,,9A,{reason},,\nAnn,2,maths,Bob,9A,{reason},,\n",
         "",
     )
-    code, out, _ = run(capsys, str(folder), *absent)
+    code, out, _ = run(capsys, str(folder), "-f", "report", *absent)
     assert code == 0 and out.count(reason) == 1
 
 
@@ -495,21 +539,22 @@ def test_names_holding_the_reports_own_syntax(tmp_path, capsys):
     assert code == 0
     assert list(csv.reader(io.StringIO(out))) == [
         HEADER.strip().split(","),
-        [ann, "1", "Maths", "", "9A", "Sick"],
-        [ann, "2", "Maths", "Bob", "9A", "Sick"],
+        [ann, "1", "maths", "", "9A", "Sick", "", ""],
+        [ann, "2", "maths", "Bob", "9A", "Sick", "", ""],
     ]
     code, out, _ = run(capsys, str(folder), "-f", "table")
     assert code == 0 and "1 lesson covered, 1 not covered." in out
-    code, out, _ = run(capsys, str(folder))
+    code, out, _ = run(capsys, str(folder), "-f", "report")
     assert (code, masked(out)) == (0, masked(direct_report(folder)) + "\n")
 
 
-def test_readme_shows_the_subjects_and_the_week_as_they_are():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    rows = readme.split("| Subject | Shown as | Also accepted |\n|---|---|---|\n")[1]
-    documented = {}
-    for row in rows[: rows.index("\n\n")].splitlines():
-        keywords, _, synonyms = (re.findall(r"`([^`]*)`", cell) for cell in row.split("|")[1:4])
-        documented[row.split("|")[2].strip()] = (tuple(keywords), tuple(synonyms))
-    assert documented == SUBJECTS
-    assert MONDAY in readme and table(WEEK_ROWS) in readme
+def test_the_guide_shows_the_subjects_and_the_week_as_they_are():
+    guide = " ".join((ROOT / "docs" / "guide.md").read_text(encoding="utf-8").split())
+    examples = guide.split("of one of the twenty subjects the planning module knows (")[1]
+    groups = [re.findall(r"`([^`]*)`", group) for group in examples[: examples.index(")")].split(";")]
+    groups = [group for group in groups if group]  # the list ends with "…"
+    # Each group of spellings the guide gives as one subject is one subject of the catalogue.
+    assert [len({subject_key(spelling) for spelling in group}) for group in groups] == [1, 1, 1]
+    assert all(catalogue_keyword(subject_key(group[0])) for group in groups)
+    text = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+    assert MONDAY in text and table(WEEK_ROWS) in text

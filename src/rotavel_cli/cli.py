@@ -10,7 +10,7 @@ import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import NoReturn
+from typing import IO, NoReturn
 
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
@@ -149,6 +149,13 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise UsageError(message)
 
+    def _print_message(self, message: str, file: IO[str] | None = None) -> None:
+        # --help and --version: argparse would let a failed write pass in silence.
+        if file is None or file is sys.stdout:
+            write_stdout(message)
+        else:
+            super()._print_message(message, file)
+
 
 def _date(text: str) -> datetime.date:
     try:
@@ -263,8 +270,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         _check_utf8(argv)
         args = _parser().parse_args(argv)
     except UsageError as error:
-        print(f"rotavel: {error} (see rotavel --help)", file=sys.stderr)
+        print(f"rotavel: {escape_controls(str(error))} (see rotavel --help)", file=sys.stderr)
         return 2
+    except OutputError as error:
+        print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        return 0
     except SystemExit as leaving:  # --help, --version
         return leaving.code if isinstance(leaving.code, int) else 0
 
@@ -277,9 +289,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         for note in day.notes:
             print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
         if args.output is None:
-            if sys.stdout.isatty():  # bytes stay exact in a file or a pipe
+            if sys.stdout is not None and sys.stdout.isatty():  # exact in a file or a pipe
                 text = escape_controls(text, keep_line_feeds=True)
-            write_stdout(text.encode("utf-8", "surrogateescape"))
+            write_stdout(text)
     except Converted as done:
         print(f"rotavel: wrote the school folder {escape_controls(str(done))}", file=sys.stderr)
         return 0

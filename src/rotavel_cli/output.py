@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import stat
+import sys
 from collections.abc import Sequence
 from pathlib import Path
 
@@ -74,24 +75,60 @@ def _write_in_place(path: Path, target: Path, data: bytes) -> None:
         raise OutputError(f"{path}: cannot write: {error.strerror}") from None
 
 
-def write_stdout(data: bytes) -> None:
-    """All of `data` to standard output, as bytes (no encoding can fail), or
-    an OutputError saying why not."""
+def write_stdout(text: str) -> None:
+    """All of `text` to standard output, in its encoding, or an OutputError
+    saying why not.
+
+    The process's own standard output is written unbuffered, straight to its
+    descriptor: a full disk, a size limit or a closed descriptor is then met
+    here, where it can be told in one line, and not at exit, when Python
+    flushes its buffer and can only print a traceback. A standard output the
+    caller has replaced (`contextlib.redirect_stdout`, a test's capture) is
+    given the text through its own `write`.
+    """
+    stream = sys.stdout
+    if stream is None:  # started with its standard output closed: Python then has none
+        raise OutputError("standard output is closed")
+    encoding = getattr(stream, "encoding", None) or "utf-8"
     try:
-        fd = os.dup(1)
-    except OSError:
+        data = text.encode(encoding, getattr(stream, "errors", None) or "strict")
+    except UnicodeEncodeError as error:
+        char = error.object[error.start]
+        raise OutputError(
+            f"standard output: cannot write {char!r} (U+{ord(char):04X}) in its encoding, "
+            f"{encoding}; set PYTHONIOENCODING=utf-8 or use --output FILE"
+        ) from None
+    if stream is not sys.__stdout__:
+        try:
+            stream.write(text)
+            stream.flush()
+        except BrokenPipeError:
+            raise
+        except (OSError, ValueError) as error:
+            raise OutputError(f"standard output: cannot write: {_reason(error)}") from None
+        return
+    try:
+        stream.flush()  # anything Python buffered goes first
+        fd = stream.fileno()
+        os.fstat(fd)
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError):
         raise OutputError("standard output is closed") from None
-    try:
-        view = memoryview(data)
-        while view:
-            try:
-                written = os.write(fd, view)
-            except InterruptedError:
-                continue
-            except BrokenPipeError:
-                raise
-            except OSError as error:
-                raise OutputError(f"standard output: cannot write: {error.strerror}") from None
-            view = view[written:]
-    finally:
-        os.close(fd)
+    view = memoryview(data)
+    while view:
+        try:
+            written = os.write(fd, view)
+        except InterruptedError:
+            continue
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            done = len(data) - len(view)
+            cut = f"; the output stops after {done} of {len(data)} bytes" if done else ""
+            raise OutputError(f"standard output: cannot write: {_reason(error)}{cut}") from None
+        view = view[written:]
+
+
+def _reason(error: Exception) -> str:
+    return getattr(error, "strerror", None) or str(error)

@@ -55,10 +55,11 @@ def read_folder(folder: Path, name: str | None = None) -> Week:
     ignored: list[str] = []
     teacher_file = folder / TEACHER_FILE
     staff = read_staff(teacher_file, ignored, notes)
-    lessons = read_timetable(folder / TIMETABLE_FILE, ignored, notes)
+    timetable_file = folder / TIMETABLE_FILE
+    lessons = read_timetable(timetable_file, ignored, notes)
     if ignored:
         notes.insert(0, "ignored columns that rotavel does not use: " + ", ".join(ignored))
-    return Week(name, teacher_file, staff, lessons, notes=notes)
+    return Week(name, teacher_file, staff, lessons, notes=notes, lessons_source=timetable_file)
 
 
 def load_school(

@@ -235,7 +235,7 @@ class _Days:
     `Monday`), weekdays are read in the timetable's language."""
 
     def __init__(self, week: Week) -> None:
-        self.source = week.source
+        self.source = week.lessons_source or week.source
         spellings = list(dict.fromkeys(row.day for row in week.lessons))
         self.single = not week.lessons or "" in spellings
         self.weekday = read_days(s for s in spellings if s)

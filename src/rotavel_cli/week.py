@@ -56,3 +56,6 @@ class Week:
     # Period number -> how the school names or times it ("9.30 - 11.00"), when it does.
     period_names: dict[int, str] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)  # worth telling the user, not errors
+    # The file the lessons come from when it is not `source` (the CSV folder's
+    # timetable), so that a message about the days names the file that has them.
+    lessons_source: Path | None = None
