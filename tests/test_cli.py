@@ -1,77 +1,22 @@
 import csv
-import importlib.resources
 import re
 import subprocess
 import sys
-from html.parser import HTMLParser
-from pathlib import Path
 
 import pytest
-import rotavel
 
-from rotavel_cli.__main__ import main
-from rotavel_cli.subjects import SUBJECTS, spelling_key
-
-SAMPLE = Path(str(importlib.resources.files("rotavel_cli") / "sample"))
-TIMING = re.compile(r'"Time taken to generate subs: [^"]*"$|Time taken to generate subs: .*$')
-UNRESOLVED = re.compile(r'Couldnt find a substitution for (.*?) at (-?\d+)-\\"(.*?)\\"\\n')
-
-# Ann is absent; in period 1 Bob and Cat are both teaching, so Ann's 9A
-# lesson stays uncovered; in period 2 Bob is free and covers her.
-SMALL_TEACHERS = (
-    "name,subject,present,reason\nAnn,maths,no,Sick\nBob,Maths,yes,\nCat,english,yes,\n"
+# run, school and SAMPLE are imported from here by other test files as well.
+from conftest import (  # noqa: F401
+    SAMPLE,
+    SMALL_TEACHERS,
+    SMALL_TIMETABLE,
+    UNRESOLVED,
+    direct_report,
+    elements,
+    masked,
+    run,
+    school,
 )
-SMALL_TIMETABLE = "teacher,period,class\nAnn,1,9A\nBob,1,9B\nCat,1,9C\nAnn,2,9A\n"
-
-
-def masked(text):
-    return TIMING.sub("<timing>", text)
-
-
-def run(capsys, *argv):
-    code = main(list(argv))
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
-def school(tmp_path, teachers=SMALL_TEACHERS, timetable=SMALL_TIMETABLE):
-    folder = tmp_path / "school"
-    folder.mkdir(parents=True, exist_ok=True)
-    (folder / "teacher_list.csv").write_text(teachers, encoding="utf-8")
-    (folder / "timetable.csv").write_text(timetable, encoding="utf-8")
-    return folder
-
-
-# Every spelling of a subject of the module's catalogue -> the module's keyword for it.
-KEYWORDS = {
-    spelling_key(spelling): keywords[0]
-    for name, (keywords, synonyms) in SUBJECTS.items()
-    for spelling in (*keywords, name, *synonyms)
-}
-
-
-def direct_report(folder):
-    """The plan made straight through the module, without the command (for a
-    school whose subjects are all of the module's catalogue)."""
-    with open(folder / "teacher_list.csv", newline="", encoding="utf-8") as f:
-        staff = list(csv.DictReader(f))
-    with open(folder / "timetable.csv", newline="", encoding="utf-8") as f:
-        lessons = list(csv.DictReader(f))
-    school = rotavel.School()
-    teachers, classes = {}, {}
-    for row in staff:
-        keyword = KEYWORDS[spelling_key(row["subject"])]
-        teacher = rotavel.Teacher(row["name"], keyword, row.get("present", "yes") == "yes")
-        if row.get("reason"):
-            teacher.reason_of_absentee = row["reason"]
-        school.add_teacher(teacher)
-        teachers[row["name"]] = teacher
-    for row in lessons:
-        klass = classes.setdefault(row["class"], rotavel.Class(row["class"]))
-        rotavel.register_period(teachers[row["teacher"]], int(row["period"]), school, klass)
-    for klass in classes.values():
-        school.add_class(klass)
-    return school.generate_substitutions()
 
 
 @pytest.mark.parametrize("form", ["report", "csv", "table"])
@@ -304,36 +249,26 @@ def test_help_gives_an_example_for_every_option(capsys):
     assert out.count("e.g.") >= 5
 
 
-class Board(HTMLParser):
-    def __init__(self):
-        super().__init__()
-        self.cells = {}
-
-    def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
-        if tag == "td":
-            key = (attrs["data-class"], int(attrs["data-period"]))
-            self.cells[key] = set(attrs.get("class", "").split())
-
-
 def test_html_board(capsys):
     code, out, _ = run(capsys, "--format", "html")
-    board = Board()
-    board.feed(out)
+    cells = {
+        (attrs["data-class"], int(attrs["data-period"])): set(attrs.get("class", "").split())
+        for attrs, _ in elements(out, "td")
+    }
     with open(SAMPLE / "timetable.csv", newline="", encoding="utf-8") as f:
         lessons = list(csv.DictReader(f))
     classes = {row["class"] for row in lessons}
     periods = {int(row["period"]) for row in lessons}
     assert code == 0
-    assert set(board.cells) == {(c, p) for c in classes for p in periods}
+    assert set(cells) == {(c, p) for c in classes for p in periods}
     report = direct_report(SAMPLE)
     uncovered = {(c, int(p)) for _, p, c in UNRESOLVED.findall(report)}
     assert uncovered
-    assert {key for key, kinds in board.cells.items() if "uncovered" in kinds} == uncovered
+    assert {key for key, kinds in cells.items() if "uncovered" in kinds} == uncovered
     covered = {
         (row[4], int(row[1])) for row in csv.reader(report.split("\n\n")[0].splitlines()[1:])
     }
-    assert {key for key, kinds in board.cells.items() if "covered" in kinds} == covered
+    assert {key for key, kinds in cells.items() if "covered" in kinds} == covered
 
 
 @pytest.mark.parametrize("args, code", [(["-f", "csv"], 0), (["/no/such/school"], 2)])

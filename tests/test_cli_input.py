@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 import rotavel
-from test_cli import SMALL_TEACHERS, SMALL_TIMETABLE, direct_report, masked, run, school
+from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, direct_report, masked, run, school
 
 from rotavel_cli import cli
 from rotavel_cli.school_files import DayWanted, load_school
