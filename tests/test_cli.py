@@ -6,7 +6,7 @@ import sys
 import pytest
 
 # run, school and SAMPLE are imported from here by other test files as well.
-from conftest import (  # noqa: F401
+from conftest import (
     SAMPLE,
     SMALL_TEACHERS,
     SMALL_TIMETABLE,

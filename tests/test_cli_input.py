@@ -242,8 +242,7 @@ def test_subjects_as_people_write_them(tmp_path, capsys, written, shown):
     period 2 Bob, listed after Cat, is preferred for Ann's lesson because he
     teaches her subject. The plan shows the subject as the school writes it."""
     teachers = (
-        f"name,subject,present,reason\nAnn,{written},no,Sick\nCat,english,yes,\n"
-        f"Bob,{shown},yes,\n"
+        f"name,subject,present,reason\nAnn,{written},no,Sick\nCat,english,yes,\nBob,{shown},yes,\n"
     )
     folder = school(tmp_path, teachers)
     assert run(capsys, str(folder), "-f", "csv") == (
@@ -551,7 +550,9 @@ def test_names_holding_the_reports_own_syntax(tmp_path, capsys):
 def test_the_guide_shows_the_subjects_and_the_week_as_they_are():
     guide = " ".join((ROOT / "docs" / "guide.md").read_text(encoding="utf-8").split())
     examples = guide.split("of one of the twenty subjects the planning module knows (")[1]
-    groups = [re.findall(r"`([^`]*)`", group) for group in examples[: examples.index(")")].split(";")]
+    groups = [
+        re.findall(r"`([^`]*)`", group) for group in examples[: examples.index(")")].split(";")
+    ]
     groups = [group for group in groups if group]  # the list ends with "…"
     # Each group of spellings the guide gives as one subject is one subject of the catalogue.
     assert [len({subject_key(spelling) for spelling in group}) for group in groups] == [1, 1, 1]

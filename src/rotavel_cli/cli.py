@@ -10,7 +10,10 @@ import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, NoReturn
+from typing import TYPE_CHECKING, NoReturn
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
@@ -149,7 +152,7 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise UsageError(message)
 
-    def _print_message(self, message: str, file: IO[str] | None = None) -> None:
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
         # --help and --version: argparse would let a failed write pass in silence.
         if file is None or file is sys.stdout:
             write_stdout(message)
@@ -268,7 +271,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return serve(argv[1:])
     try:
         _check_utf8(argv)
-        args = _parser().parse_args(argv)
+        args = _parse(argv)
     except UsageError as error:
         print(f"rotavel: {escape_controls(str(error))} (see rotavel --help)", file=sys.stderr)
         return 2
@@ -304,6 +307,54 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # e.g. piped into head
         return 0
     return 0
+
+
+def _parse(argv: Sequence[str]) -> argparse.Namespace:
+    """The options, as argparse reads them."""
+    parser = _parser()
+    actions = parser._actions
+    if any(isinstance(action, argparse._SubParsersAction) for action in actions):
+        return parser.parse_args(argv)  # whose options -a may belong to
+    # Options whose next argument is their value, and so never an --absent.
+    takes_value = {
+        option for action in actions if action.nargs != 0 for option in action.option_strings
+    }
+    rest, absences = _take_absences(argv, takes_value)
+    args = parser.parse_args(rest)
+    args.absent[:0] = absences
+    return args
+
+
+def _take_absences(argv: Sequence[str], takes_value: set[str]) -> tuple[list[str], list[str]]:
+    """The arguments without their --absent options, and those options'
+    values in order. argparse looks for the next option afresh after each
+    one, so 20,000 absences took it seconds, growing with their square; the
+    forms it would read the same way are taken here, the rest left to it."""
+    rest: list[str] = []
+    absences: list[str] = []
+    args = iter(argv)
+    for arg in args:
+        if arg == "--":
+            rest.append(arg)
+            rest.extend(args)
+            break
+        if arg in ("-a", "--absent"):
+            value = next(args, None)
+            if value is not None and not value.startswith("-"):
+                absences.append(value)
+                continue
+            rest.append(arg)  # argparse says what is wrong with it
+            if value is not None:
+                rest.append(value)
+        elif arg.startswith("--absent="):
+            absences.append(arg.removeprefix("--absent="))
+        elif arg.startswith("-a") and len(arg) > 2:  # -aNAME, or -a=NAME as argparse reads it
+            absences.append(arg[3:] if arg[2] == "=" else arg[2:])
+        else:
+            rest.append(arg)
+            if arg in takes_value and (value := next(args, None)) is not None:
+                rest.append(value)
+    return rest, absences
 
 
 def _check_utf8(argv: Sequence[str]) -> None:

@@ -24,6 +24,8 @@ def shown(text: str, limit: int = 80) -> str:
 
 def looks(text: str) -> str:
     """What a reader sees: compatibility forms folded, invisible format characters gone."""
+    if text.isascii():
+        return text  # nothing to fold and no format character
     folded = unicodedata.normalize("NFKC", text)
     return "".join(c for c in folded if unicodedata.category(c) != "Cf")
 

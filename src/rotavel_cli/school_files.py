@@ -27,7 +27,7 @@ from rotavel_cli.schoolday import (
 )
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings, parse_time
 from rotavel_cli.tables import Columns, read_table
-from rotavel_cli.week import LessonRow, StaffRow, Week
+from rotavel_cli.week import LessonRows, StaffRow, Week
 
 TEACHER_FILE = "teacher_list.csv"
 TIMETABLE_FILE = "timetable.csv"
@@ -76,59 +76,56 @@ def load_school(
 
 def read_staff(path: Path, ignored: list[str], notes: list[str]) -> list[StaffRow]:
     rows = []
-    for line, row in read_table(path, read_text(path, notes), TEACHER_COLUMNS, ignored):
+    table = read_table(path, read_text(path, notes), TEACHER_COLUMNS, ignored)
+    for line, row in table.rows:
         where = f"{path}, line {line}"
-        name = row["name"]
+        name, subject = table.get(row, "name"), table.get(row, "subject")
         if not name:
             raise InputError(f"{where}: no name given")
-        if not row["subject"]:
+        if not subject:
             raise InputError(f"{where}: no subject given for {shown(name)}")
-        present = parse_present(row["present"], where) if row.get("present") else True
-        periods = row.get("periods", "")
+        present_text = table.get(row, "present")
+        present = parse_present(present_text, where) if present_text else True
+        periods = table.get(row, "periods")
         if periods and present:
             raise InputError(
                 f"{where}: periods {shown(periods)} given for {shown(name)}, who is present; "
                 "write no under present for an absence of part of the day"
             )
-        rows.append(
-            StaffRow(
-                name,
-                row["subject"],
-                present,
-                row.get("reason", ""),
-                row.get("days", ""),
-                periods,
-                where,
-            )
-        )
+        reason, days = table.get(row, "reason"), table.get(row, "days")
+        rows.append(StaffRow(name, subject, present, reason, days, periods, where))
     return rows
 
 
-def read_timetable(path: Path, ignored: list[str], notes: list[str]) -> list[LessonRow]:
+def read_timetable(path: Path, ignored: list[str], notes: list[str]) -> LessonRows:
     """Every row of the timetable, checked, in file order."""
-    rows = []
-    for line, row in read_table(path, read_text(path, notes), TIMETABLE_COLUMNS, ignored):
-        where = f"{path}, line {line}"
-        teacher = row["teacher"]
+    table = read_table(path, read_text(path, notes), TIMETABLE_COLUMNS, ignored)
+    teacher_at, period_at, class_at = (table.index[c] for c in TIMETABLE_COLUMNS.required)
+    day_at = table.index.get("day")
+    room_at, week_at = table.index.get("room"), table.index.get("week")
+    lesson_at = table.index.get("lesson")
+    rows = LessonRows(where_prefix=f"{path}, line ")
+    add, add_row = rows.add, rows.adder()
+    for line, row in table.rows:
+        teacher, period, class_name = row[teacher_at], row[period_at], row[class_at]
         if not teacher:
-            raise InputError(f"{where}: no teacher given")
-        period = parse_period(row["period"], where)
-        if not row["class"]:
-            raise InputError(f"{where}: no class given")
-        if "day" in row and not row["day"]:
-            raise InputError(f"{where}: no day given")
-        rows.append(
-            LessonRow(
-                teacher,
-                period,
-                row["class"],
-                row.get("day", ""),
-                row.get("room", ""),
-                lesson_id=row.get("lesson", ""),
-                week=row.get("week", "").upper(),
-                where=where,
-            )
-        )
+            raise InputError(f"{path}, line {line}: no teacher given")
+        if len(period) < 4 and period.isdigit() and period.isascii():
+            number = int(period)  # the common case, quickly
+        else:
+            number = parse_period(period, f"{path}, line {line}")
+        if not class_name:
+            raise InputError(f"{path}, line {line}: no class given")
+        day = "" if day_at is None else row[day_at]
+        if day_at is not None and not day:
+            raise InputError(f"{path}, line {line}: no day given")
+        room = "" if room_at is None else row[room_at]
+        week = "" if week_at is None else row[week_at].upper()
+        lesson = "" if lesson_at is None else row[lesson_at]
+        if room or week or lesson:
+            add(teacher, number, class_name, day, room, lesson, week, "", line)
+        else:
+            add_row(teacher, number, class_name, day, line)
     return rows
 
 

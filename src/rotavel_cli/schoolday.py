@@ -54,7 +54,7 @@ class StaffMember:
         return not self.present and self.away is not None
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)  # slots: a large school's day has a million
 class Lesson:
     """One lesson: a teacher, a period and the class taught, or several
     classes taught together (a combined lesson, planned as one)."""
@@ -134,19 +134,19 @@ def choose_day(
     wanted = wanted or DayWanted()
     settings = settings or Settings()
     staff, in_days = _staff(week.staff)
-    for row in week.lessons:
-        if row.teacher not in staff:
-            raise InputError(
-                f"{row.where}: unknown teacher {shown(row.teacher)} (not in {week.source.name})"
-                + did_you_mean(row.teacher, staff)
-            )
+    rows = week.rows()
+    row = rows.first_teacher_not_in(staff)
+    if row is not None:
+        raise InputError(
+            f"{row.where}: unknown teacher {shown(row.teacher)} (not in {week.source.name})"
+            + did_you_mean(row.teacher, staff)
+        )
     days = _Days(week)
     day, date = days.choose(wanted)
-    keep = days.spellings_of(day)
     ab_week = _ab_week(settings, date)
-    lessons = _lessons(r for r in week.lessons if r.day in keep and r.week in ("", ab_week))
+    lessons = _lessons(rows.of_days(days.spellings_of(day), ("", ab_week)))
     taught_today = {lesson.teacher for lesson in lessons}
-    taught_in_week = {row.teacher for row in week.lessons} if day is not None else taught_today
+    taught_in_week = rows.teachers() if day is not None else taught_today
     for name, member in staff.items():
         listed = in_days.get(name)
         if listed is not None:
@@ -208,25 +208,43 @@ def _line(where: str, default: int) -> int:
 def _lessons(rows: Iterable[LessonRow]) -> list[Lesson]:
     """One lesson per teacher and period, its classes in file order; rows
     sharing a lesson id in one period are one lesson given by a team."""
-    joined: dict[tuple[str, int], tuple[list[str], list[str], set[str]]] = {}
+    # Most lessons have one class and no room or id: a class is kept as its
+    # name until a second one joins it, and rooms and ids only where given.
+    classes: dict[tuple[str, int], str | list[str]] = {}
+    rooms: dict[tuple[str, int], list[str]] = {}
+    ids: dict[tuple[str, int], set[str]] = {}
     teams: dict[tuple[str, int], list[str]] = {}
     for row in rows:
-        classes, rooms, ids = joined.setdefault((row.teacher, row.period), ([], [], set()))
-        if row.class_name not in classes:
-            classes.append(row.class_name)
-        if row.room and row.room not in rooms:
-            rooms.append(row.room)
+        key = (row.teacher, row.period)
+        joined = classes.get(key)
+        if joined is None:
+            classes[key] = row.class_name
+        elif isinstance(joined, str):
+            if joined != row.class_name:
+                classes[key] = [joined, row.class_name]
+        elif row.class_name not in joined:
+            joined.append(row.class_name)
+        if row.room and row.room not in (given := rooms.setdefault(key, [])):
+            given.append(row.room)
         if row.lesson_id:
-            ids.add(row.lesson_id)
+            ids.setdefault(key, set()).add(row.lesson_id)
             members = teams.setdefault((row.lesson_id, row.period), [])
             if row.teacher not in members:
                 members.append(row.teacher)
+    alone: dict[str, tuple[str]] = {}  # one tuple for every lesson of a class taught alone
     lessons = []
-    for (teacher, period), (classes, rooms, ids) in joined.items():
+    for key, joined in classes.items():
+        teacher, period = key
+        names: tuple[str, ...]
+        if isinstance(joined, str):
+            names = alone.get(joined) or alone.setdefault(joined, (joined,))
+        else:
+            names = tuple(joined)
         team: dict[str, None] = {}
-        for lesson_id in sorted(ids):
+        for lesson_id in sorted(ids[key]) if key in ids else ():
             team.update(dict.fromkeys(t for t in teams[lesson_id, period] if t != teacher))
-        lessons.append(Lesson(teacher, period, tuple(classes), "/".join(rooms), tuple(team)))
+        room = "/".join(rooms[key]) if key in rooms else ""
+        lessons.append(Lesson(teacher, period, names, room, tuple(team)))
     return lessons
 
 
@@ -236,8 +254,8 @@ class _Days:
 
     def __init__(self, week: Week) -> None:
         self.source = week.lessons_source or week.source
-        spellings = list(dict.fromkeys(row.day for row in week.lessons))
-        self.single = not week.lessons or "" in spellings
+        spellings = week.rows().days()
+        self.single = not spellings or "" in spellings
         self.weekday = read_days(s for s in spellings if s)
         self.groups: dict[str, list[str]] = {}  # the first spelling -> every spelling of it
         firsts: dict[object, str] = {}

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import csv
 import io
+import itertools
 import unicodedata
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -19,7 +20,6 @@ from rotavel_cli.files import MAX_INPUT_BYTES
 from rotavel_cli.messages import InputError
 
 _SEPARATORS = (",", ";", "\t")
-_EXTRA = "\0extra"  # DictReader's key for fields beyond the header
 # A field may be as long as the largest input (the csv module's default stops at 128 KiB).
 csv.field_size_limit(MAX_INPUT_BYTES)
 
@@ -40,44 +40,53 @@ def nfc(text: str) -> str:
     return text if text.isascii() else unicodedata.normalize("NFC", text)
 
 
-class _Lines:
-    """The lines of a text for a CSV reader, remembering the line on which
-    the current record began (a quoted field may span several lines)."""
+@dataclass
+class Table:
+    """A CSV file's header and rows: `rows` yields (line number, the row's
+    fields stripped of blanks), one entry per column of the header, for rows
+    that are not blank. `index` says where each known column is."""
 
-    def __init__(self, text: str) -> None:
-        self._lines = io.StringIO(text, newline="")
-        self.number = 0
-        self.start = 0
+    index: dict[str, int]  # a known column that the header has -> its place in a row
+    rows: Iterator[tuple[int, list[str]]]
 
-    def __iter__(self) -> _Lines:
-        return self
-
-    def __next__(self) -> str:
-        line = next(self._lines)
-        self.number += 1
-        if not self.start and line.strip("\r\n"):
-            self.start = self.number
-        return line
-
-    def take_start(self) -> int:
-        """Where the record just read began; the next record starts afresh."""
-        start, self.start = self.start or self.number, 0
-        return start
+    def get(self, row: list[str], column: str) -> str:
+        """A column's field, "" for a column the file does not have."""
+        place = self.index.get(column)
+        return "" if place is None else row[place]
 
 
-def read_table(
-    path: Path, text: str, columns: Columns, ignored: list[str]
-) -> Iterator[tuple[int, dict[str, str]]]:
-    """Rows of a CSV text with a header, as (line number, column -> stripped
-    text in NFC) for the known columns; a column missing from a short row
-    reads as empty. Unknown columns are added to `ignored`."""
+# A text is handed to the CSV reader in pieces of about this many characters,
+# cut after a line feed: the reader then walks each piece in C, and no copy
+# of the whole text (four bytes a character in a StringIO) is ever made.
+_PIECE = 1 << 20
+
+
+def _pieces(text: str) -> Iterator[io.StringIO]:
+    start, end_of_text = 0, len(text)
+    while start < end_of_text:
+        end = text.find("\n", start + _PIECE) + 1 or end_of_text
+        # newline="": lines end at \n, \r\n or a lone \r, and stay as written.
+        yield io.StringIO(text[start:end], newline="")
+        start = end
+
+
+def read_table(path: Path, text: str, columns: Columns, ignored: list[str]) -> Table:
+    """The header of a CSV text, checked, and its rows in NFC. A field missing
+    from a short row reads as empty. Unknown columns are added to `ignored`."""
+    if not text.isascii() and not unicodedata.is_normalized("NFC", text):
+        # At once for the whole text: no separator, quote or line break composes
+        # with what follows it, so this is the same as each field in NFC.
+        text = unicodedata.normalize("NFC", text)
     separator = _separator(text, columns)
-    lines = _Lines(text)
+    reader = csv.reader(
+        itertools.chain.from_iterable(_pieces(text)), delimiter=separator, strict=True
+    )
+    before = 0  # the line on which the last record read ended
     try:
         header: list[str] = []
-        for fields in csv.reader(lines, delimiter=separator, strict=True):
-            line = lines.take_start()
-            header = [nfc(field).strip().lower() for field in fields]
+        for fields in reader:
+            line, before = before + 1, reader.line_num
+            header = [field.strip().lower() for field in fields]
             if any(header):
                 break
         else:
@@ -85,39 +94,50 @@ def read_table(
                 f"{path}, line 1: the file is empty; the header should be: "
                 + ", ".join(columns.known)
             )
-        unknown = _check_header(f"{path}, line {line}", header, columns)
-        missing = [column for column in columns.optional if column not in header]
+    except csv.Error as error:
+        raise InputError(f"{path}, line {before + 1}: bad CSV: {error}") from None
+    unknown = _check_header(f"{path}, line {line}", header, columns)
+    missing = [column for column in columns.optional if column not in header]
+    if unknown:
         import difflib  # only a file with columns it does not know pays for it
 
-        for column in unknown:
-            close = difflib.get_close_matches(column[:200], missing, n=1)
-            hint = f", did you mean {close[0]!r}?" if close else ""
-            ignored.append(f"{column!r} ({path.name}{hint})")
-        # A column with no name gets a key of its own, so that a value under
-        # it (most often a comma that should have been quoted) is noticed.
-        keys = [column or f"\0{index}" for index, column in enumerate(header)]
-        unnamed = [key for key in keys if key.startswith("\0")]
-        used = [column for column in columns.known if column in header]
-        reader = csv.DictReader(
-            lines, keys, restkey=_EXTRA, restval="", delimiter=separator, strict=True
-        )
-        for row in reader:
-            start = lines.take_start()
-            if _EXTRA in row:
-                count = len(keys) + len(row[_EXTRA])
+    for column in unknown:
+        close = difflib.get_close_matches(column[:200], missing, n=1)
+        hint = f", did you mean {close[0]!r}?" if close else ""
+        ignored.append(f"{column!r} ({path.name}{hint})")
+    index = {column: header.index(column) for column in columns.known if column in header}
+    return Table(
+        index, _rows(path, reader, before, len(header), [i for i, c in enumerate(header) if not c])
+    )
+
+
+def _rows(
+    path: Path, reader: Iterator[list[str]], before: int, width: int, unnamed: list[int]
+) -> Iterator[tuple[int, list[str]]]:
+    line = before + 1
+    try:
+        for fields in reader:
+            line, before = before + 1, reader.line_num  # type: ignore[attr-defined]
+            row = [field.strip() for field in fields]
+            if len(row) != width:
+                if len(row) > width:
+                    raise InputError(
+                        f"{path}, line {line}: {len(row)} fields, but the header names {width} "
+                        "(put a field that contains a comma in double quotes)"
+                    )
+                row += [""] * (width - len(row))
+            if not any(row):  # a blank line, or only separators
+                continue
+            # A value under a column with no name is most often a comma that
+            # should have been quoted.
+            if unnamed and any(row[i] for i in unnamed):
                 raise InputError(
-                    f"{path}, line {start}: {count} fields, but the header names {len(keys)} "
+                    f"{path}, line {line}: a value under a column with no name "
                     "(put a field that contains a comma in double quotes)"
                 )
-            if unnamed and "".join(row[key] for key in unnamed).strip():
-                raise InputError(
-                    f"{path}, line {start}: a value under a column with no name "
-                    "(put a field that contains a comma in double quotes)"
-                )
-            if "".join(row.values()).strip():  # else a blank line, or only separators
-                yield start, {column: nfc(row[column].strip()) for column in used}
+            yield line, row
     except csv.Error as error:
-        raise InputError(f"{path}, line {lines.start or lines.number}: bad CSV: {error}") from None
+        raise InputError(f"{path}, line {before + 1}: bad CSV: {error}") from None
 
 
 def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
@@ -148,7 +168,12 @@ def _separator(text: str, columns: Columns) -> str:
     """Comma, semicolon or tab: the one that splits the header into the most
     column names the file should have (a comma when none does better)."""
     # Only the header matters; a few lines are enough to find it past blank ones.
-    head = "\n".join(text.split("\n", 64)[:64])
+    end = -1
+    for _ in range(64):
+        end = text.find("\n", end + 1)
+        if end < 0:
+            break
+    head = text if end < 0 else text[:end]
 
     def score(separator: str) -> int:
         try:

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 from rotavel_cli.plan import AbsentLesson, Plan
-from rotavel_cli.schoolday import SchoolDay, StaffMember
+from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
 from rotavel_cli.weekdays import WEEKDAYS, read_days
 
 # Names shown before a long list is cut short with "and N more".
@@ -101,14 +101,27 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
     """Why each uncovered lesson stayed uncovered, one explanation per
     subject and period; absence reasons only with `reasons`."""
     day = plan.day
-    busy: defaultdict[tuple[str, int], dict[str, None]] = defaultdict(dict)
+    groups: dict[tuple[int, str], list[AbsentLesson]] = {}
+    for gap in by_period(plan.uncovered):
+        key = day.staff[gap.lesson.teacher].subject_key
+        groups.setdefault((gap.lesson.period, key), []).append(gap)
+    if not groups:
+        return []
+    # Only the periods with gaps matter, and of each teacher only what they
+    # do then: a large school's day has a million lessons, and a text for
+    # each would take many times the memory of the school itself.
+    periods = {period for period, _ in groups}
+    lessons: defaultdict[str, list[Lesson]] = defaultdict(list)
+    busy: dict[int, set[str]] = {period: set() for period in periods}
     for lesson in day.lessons:
-        busy[lesson.teacher, lesson.period][f"teaching {lesson.class_label}"] = None
+        if lesson.period in periods:
+            lessons[lesson.teacher].append(lesson)
+            busy[lesson.period].add(lesson.teacher)
+    covering: defaultdict[str, list[Lesson]] = defaultdict(list)
     for cover in plan.covers:
-        lesson = cover.lesson
-        busy[cover.substitute or "", lesson.period][
-            f"covering {lesson.class_label} for {lesson.teacher}"
-        ] = None
+        if cover.lesson.period in periods:
+            covering[cover.substitute or ""].append(cover.lesson)
+            busy[cover.lesson.period].add(cover.substitute or "")
 
     def doing(name: str, period: int) -> str:
         member = day.staff[name]
@@ -116,7 +129,15 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
             return "not in today"
         if member.away_in(period):
             return f"absent ({member.reason})" if member.reason and reasons else "absent"
-        return " and ".join(busy.get((name, period), ())) or "free"
+        what = dict.fromkeys(
+            [f"teaching {x.class_label}" for x in lessons.get(name, ()) if x.period == period]
+            + [
+                f"covering {x.class_label} for {x.teacher}"
+                for x in covering.get(name, ())
+                if x.period == period
+            ]
+        )
+        return " and ".join(what) or "free"
 
     by_subject: defaultdict[str, list[str]] = defaultdict(list)
     for member in day.staff.values():
@@ -128,14 +149,10 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
             present = [m.name for m in day.staff.values() if in_at(m, period)]
             free[period] = (
                 len(present),
-                Shortened.of([n for n in present if (n, period) not in busy]),
+                Shortened.of([n for n in present if n not in busy[period]]),
             )
         return free[period]
 
-    groups: dict[tuple[int, str], list[AbsentLesson]] = {}
-    for gap in by_period(plan.uncovered):
-        key = day.staff[gap.lesson.teacher].subject_key
-        groups.setdefault((gap.lesson.period, key), []).append(gap)
     explanations = []
     for number, ((period, key), gaps) in enumerate(groups.items(), start=1):
         colleagues = Shortened.of(by_subject[key])

@@ -1,0 +1,124 @@
+"""The command under stress: outputs that cannot be written, hostile names
+and paths, and inputs at the size limit. Each case is one the command once
+got wrong; the command must give one line on standard error and exit 2 (or
+plan correctly), never a traceback, a partial output taken for success, or
+memory and time out of proportion to its input."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from conftest import run, school
+
+from rotavel_cli import cli
+
+ROOT = Path(__file__).resolve().parent.parent
+HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
+
+
+def large_input():
+    spec = importlib.util.spec_from_file_location("large_input", ROOT / "bench" / "large_input.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+# ---- inputs at scale -------------------------------------------------------------------
+
+
+def peak_memory(folder):
+    """The command's peak resident memory planning Monday of `folder`, in bytes."""
+    with subprocess.Popen(
+        [sys.executable, "-m", "rotavel_cli", str(folder), "--day", "Mo", "-f", "table"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    ) as child:
+        _, status, usage = os.wait4(child.pid, 0)
+        err = child.stderr.read()
+    assert (os.waitstatus_to_exitcode(status), err) == (0, b"")
+    return usage.ru_maxrss * 1024
+
+
+def test_memory_stays_a_small_multiple_of_the_timetable(tmp_path):
+    """A week of 200,000 rows (2.8 MB): every row used to be kept as a tuple
+    of its own strings, some 35 times the file; now a row takes a few numbers
+    and only the day planned becomes lessons."""
+    generate = large_input().write
+    generate(tmp_path / "small", rows=2_000, days=5, periods=8, absent=0.02, seed=1)
+    generate(tmp_path / "large", rows=200_000, days=5, periods=8, absent=0.02, seed=1)
+    size = (tmp_path / "large" / "timetable.csv").stat().st_size
+    grown = peak_memory(tmp_path / "large") - peak_memory(tmp_path / "small")
+    assert grown < 12 * size, f"{grown / size:.1f} times the timetable"
+
+
+def test_many_absences_are_read_in_one_pass(tmp_path, capsys, monkeypatch):
+    """20,000 --absent options took 16 seconds: argparse looks for the next
+    option afresh after each one. It never sees them now."""
+    names = [f"T{n:05}" for n in range(20_000)]
+    folder = school(
+        tmp_path,
+        "name,subject\n" + "".join(f"{name},Maths\n" for name in names),
+        "teacher,period,class\n" + "".join(f"{name},1,C{name}\n" for name in names),
+    )
+    seen = []
+    parse_args = cli._Parser.parse_args
+    monkeypatch.setattr(
+        cli._Parser,
+        "parse_args",
+        lambda self, args: seen.append(len(args)) or parse_args(self, args),
+    )
+    absences = [arg for name in names for arg in ("--absent", f"{name}:Ill")]
+    code, out, err = run(capsys, str(folder), "-f", "csv", *absences)
+    assert (code, err, seen) == (0, "", [3])
+    assert out == HEADER + "".join(f"{name},1,Maths,,C{name},Ill,,\n" for name in names)
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["-a", "Ann", "--absent=Bob", "-aCat", "-a=Dan", "--absent", "Eve:ill", "school"],
+        ["--day", "-a", "-a", "Ann"],  # -a as --day's value: argparse refuses it
+        ["-o", "out", "-a", "Ann", "--", "-a"],  # after --, -a is the folder
+        ["-a", "-Ann"],  # an option where a name should be
+        ["-a"],
+        ["--absent", "Ann Rao", "school", "--format", "csv", "-a", "Bob"],
+        ["--absen", "Ann"],  # an abbreviation argparse knows
+    ],
+)
+def test_absences_read_as_argparse_reads_them(argv):
+    def parsed(parse):
+        try:
+            return "ok", vars(parse(argv))
+        except cli.UsageError as error:
+            return "error", str(error)
+
+    assert parsed(cli._parse) == parsed(cli._parser().parse_args)
+
+
+def test_lesson_rows_give_back_every_row():
+    from rotavel_cli.week import LessonRow, LessonRows, Week
+
+    rows = [
+        LessonRow("Ann", 1, "9A", "Mon", where="a"),
+        LessonRow("Bob", -32768, "9B", "Tue", where="b"),
+        LessonRow("Ann", 32767, "9A+9B", "Mon", "R1", "L7", "B", "Maths", "c"),  # late columns
+        LessonRow("Cy", 2, "", "Mon", "", "", "A", "", "d"),
+    ]
+    table = LessonRows.of(rows)
+    assert (list(table), table[-1], table[1:3], len(table)) == (rows, rows[-1], rows[1:3], 4)
+    assert table == rows and Week("w", Path("w"), [], rows).lessons == table
+    assert table.days() == ["Mon", "Tue"] and table.teachers() == {"Ann", "Bob", "Cy"}
+    assert list(table.of_days({"Mon"}, ("", "A"))) == [rows[0], rows[3]]
+    assert list(table.of_days({"Mon"}, ("", "B"))) == [rows[0], rows[2]]
+    assert table.first_teacher_not_in({"Ann", "Cy"}) == rows[1]
+    assert table.first_teacher_not_in({"Ann", "Bob", "Cy"}) is None
+    in_file = LessonRows(where_prefix="t.csv, line ")
+    in_file.adder()("Ann", 3, "9C", "", 12)
+    in_file.add("Bob", 4, "9D", room="R2", where=13)
+    assert list(in_file) == [
+        LessonRow("Ann", 3, "9C", where="t.csv, line 12"),
+        LessonRow("Bob", 4, "9D", room="R2", where="t.csv, line 13"),
+    ]
