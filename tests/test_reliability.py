@@ -6,6 +6,7 @@ memory and time out of proportion to its input."""
 
 import importlib.util
 import os
+import resource
 import subprocess
 import sys
 from pathlib import Path
@@ -122,3 +123,86 @@ def test_lesson_rows_give_back_every_row():
         LessonRow("Ann", 3, "9C", where="t.csv, line 12"),
         LessonRow("Bob", 4, "9D", room="R2", where="t.csv, line 13"),
     ]
+
+
+# ---- standard output that cannot take the plan ----------------------------------------------
+
+
+def child(*argv, stdout=subprocess.PIPE, env=None, preexec_fn=None):
+    """`python -m rotavel_cli` in a child process: (exit status, stdout, stderr)."""
+    done = subprocess.run(
+        [sys.executable, "-m", "rotavel_cli", *map(str, argv)],
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        env=None if env is None else {**os.environ, **env},
+        preexec_fn=preexec_fn,
+        timeout=120,
+    )
+    return done.returncode, done.stdout, done.stderr.decode("utf-8", "backslashreplace")
+
+
+def file_size_limit(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+CLOSED = "closed"
+
+
+@pytest.mark.parametrize("unbuffered", [False, True])
+@pytest.mark.parametrize(
+    "where, argv, message",
+    [
+        ("/dev/full", ["-f", "csv"], "standard output: cannot write: No space left on device"),
+        ("/dev/full", ["--help"], "standard output: cannot write: No space left on device"),
+        ("/dev/full", ["--version"], "standard output: cannot write: No space left on device"),
+        (
+            "limited",
+            ["-f", "csv"],
+            "standard output: cannot write: File too large; "
+            "the output stops after 500 of {size} bytes",
+        ),
+        (CLOSED, ["-f", "csv"], "standard output is closed"),
+        (CLOSED, ["--version"], "standard output is closed"),
+    ],
+)
+def test_an_output_cut_short_is_an_error(tmp_path, where, argv, message, unbuffered):
+    """One line and exit 2, never a traceback or a partial plan passed off as success."""
+    size = len(child("-f", "csv")[1])
+    env = {"PYTHONUNBUFFERED": "1"} if unbuffered else None
+    target = tmp_path / "out.csv"
+    with open(where if where.startswith("/") else target, "wb") as out:
+        if where == CLOSED:
+            got = child(*argv, stdout=None, env=env, preexec_fn=lambda: os.close(1))
+        else:
+            limit = file_size_limit(500) if where == "limited" else None
+            got = child(*argv, stdout=out, env=env, preexec_fn=limit)
+    assert got == (2, None, f"rotavel: {message.format(size=size)}\n")
+    if where == "limited":
+        assert target.read_bytes() == child("-f", "csv")[1][:500]
+
+
+# The first character each format cannot write in ASCII: the board's is the
+# dot in "Zoë · maths".
+@pytest.mark.parametrize(
+    "form, first",
+    [
+        ("csv", "'\\xeb' (U+00EB)"),
+        ("table", "'\\xeb' (U+00EB)"),
+        ("report", "'\\xeb' (U+00EB)"),
+        ("html", "'\\xb7' (U+00B7)"),
+    ],
+)
+def test_an_output_the_encoding_cannot_hold_is_an_error(tmp_path, form, first):
+    folder = school(
+        tmp_path,
+        "name,subject,present\nZo\u00eb,maths,no\nBob,maths,yes\n",
+        "teacher,period,class\nZo\u00eb,1,9A\nBob,2,9B\n",
+    )
+    got = child(folder, "-f", form, env={"PYTHONIOENCODING": "ascii"})
+    assert got == (
+        2,
+        b"",
+        f"rotavel: standard output: cannot write {first} in its encoding, ascii; "
+        "set PYTHONIOENCODING=utf-8 or use --output FILE\n",
+    )
+    assert child(folder, "-f", form, env={"PYTHONIOENCODING": "utf-8"})[0] == 0

@@ -95,10 +95,10 @@ def write_stdout(text: str) -> None:
     except UnicodeEncodeError as error:
         char = error.object[error.start]
         raise OutputError(
-            f"standard output: cannot write {char!r} (U+{ord(char):04X}) in its encoding, "
+            f"standard output: cannot write {char!a} (U+{ord(char):04X}) in its encoding, "
             f"{encoding}; set PYTHONIOENCODING=utf-8 or use --output FILE"
         ) from None
-    if stream is not sys.__stdout__:
+    if stream is not sys.__stdout__ or sys.__stdout__ is None:
         try:
             stream.write(text)
             stream.flush()
@@ -108,8 +108,8 @@ def write_stdout(text: str) -> None:
             raise OutputError(f"standard output: cannot write: {_reason(error)}") from None
         return
     try:
-        stream.flush()  # anything Python buffered goes first
-        fd = stream.fileno()
+        sys.__stdout__.flush()  # anything Python buffered goes first
+        fd = sys.__stdout__.fileno()
         os.fstat(fd)
     except BrokenPipeError:
         raise
