@@ -373,65 +373,6 @@ def test_version_comes_from_the_package_metadata(capsys):
     assert run(capsys, "--version") == (0, f"rotavel {version}\n", "")
 
 
-# Input that must be refused with one line, status 2, and every file as it was.
-REFUSED = [
-    (
-        "period",
-        ["-f", "csv"],
-        "{tt}, line 6: period 111111111111... (5000 digits) is out of range (-32768 to 32767)",
-    ),
-    (
-        "argv",
-        ["--absent", "Bob:\udcff"],
-        "argument 'Bob:\\xff' is not valid UTF-8 (see rotavel --help)",
-    ),
-    ("argv", ["--day", "Mon\udce9"], "argument 'Mon\\xe9' is not valid UTF-8 (see rotavel --help)"),
-    ("zero", ["--absent-file", "/dev/zero"], "/dev/zero: not a regular file"),
-    (
-        "huge",
-        ["--absent-file", "{folder}/huge.txt"],
-        "{folder}/huge.txt: larger than 64 MiB; is it the right file?",
-    ),
-    ("fifo", ["--absent-file", "{folder}/fifo"], "{folder}/fifo: not a regular file"),
-    ("same", ["-o", "{tt}"], "--output {tt} is the input file {tt}; choose another file"),
-    (
-        "same",
-        ["-o", "{folder}/link"],
-        "--output {folder}/link is the input file {tl}; choose another file",
-    ),
-    (
-        "same",
-        ["--absent-file", "{folder}/today.txt", "-o", "{folder}/today.txt"],
-        "--output {folder}/today.txt is the input file {folder}/today.txt; choose another file",
-    ),
-]
-
-
-def snapshot(folder):
-    return {
-        p.name: (p.read_bytes() if p.is_file() and p.stat().st_size < 1 << 20 else None)
-        for p in folder.iterdir()
-    }
-
-
-@pytest.mark.parametrize("case, extra, message", REFUSED)
-def test_refused_without_touching_a_file(tmp_path, capsys, case, extra, message):
-    timetable = SMALL_TIMETABLE + ("Bob," + "1" * 5000 + ",9A\n" if case == "period" else "")
-    folder = school(tmp_path, timetable=timetable)
-    (folder / "today.txt").write_text("Bob\n")
-    (folder / "link").symlink_to("teacher_list.csv")
-    if case == "huge":
-        with open(folder / "huge.txt", "wb") as f:  # sparse: costs no disk
-            f.truncate(64 * 1024 * 1024 + 1)
-    if case == "fifo":
-        os.mkfifo(folder / "fifo")
-    before = snapshot(folder)
-    places = dict(folder=folder, tl=folder / "teacher_list.csv", tt=folder / "timetable.csv")
-    argv = [str(folder), *(arg.format(**places) for arg in extra)]
-    assert run(capsys, *argv) == (2, "", "rotavel: " + message.format(**places) + "\n")
-    assert snapshot(folder) == before
-
-
 def test_argv_and_folder_names_that_are_not_utf8(tmp_path):
     folder = tmp_path / os.fsdecode(b"c\xff")
     shutil.copytree(school(tmp_path), folder)

@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from conftest import run, school
+from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, run, school
 
 from rotavel_cli import cli
 
@@ -206,3 +206,251 @@ def test_an_output_the_encoding_cannot_hold_is_an_error(tmp_path, form, first):
         "set PYTHONIOENCODING=utf-8 or use --output FILE\n",
     )
     assert child(folder, "-f", form, env={"PYTHONIOENCODING": "utf-8"})[0] == 0
+
+
+# ---- input that must be refused ------------------------------------------------------------
+
+DELETE, FOLDER, FIFO, HUGE = "delete", "folder", "fifo", "huge"
+ROOT_WRITES = os.geteuid() == 0  # root may open /proc/version for writing
+
+
+def prepared(folder, name, content):
+    path = folder / name
+    if content == DELETE:
+        path.unlink()
+    elif content == FOLDER:
+        path.unlink(missing_ok=True)
+        path.mkdir()
+    elif content == FIFO:
+        os.mkfifo(path)
+    elif content == HUGE:
+        with open(path, "wb") as f:  # sparse: costs no disk
+            f.truncate(64 * 1024 * 1024 + 1)  # one byte over the cap
+    else:
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
+
+
+TEACHERS_PLUS = SMALL_TEACHERS + "{}"
+TIMETABLE_PLUS = SMALL_TIMETABLE + "{}"
+
+# (file in the school folder and its content, arguments after the folder, message).
+# {folder}, {tl} (the teacher list) and {tt} (the timetable) stand for the paths.
+INPUT_ERRORS = {
+    # Files missing, or not files.
+    "no teacher list": (("teacher_list.csv", DELETE), [], "{tl}: file not found"),
+    "timetable a folder": (("timetable.csv", FOLDER), [], "{tt}: is a folder, not a file"),
+    "absence file a folder": (
+        None,
+        ["--absent-file", "{folder}"],
+        "{folder}: is a folder, not a file",
+    ),
+    "absence file missing": (
+        None,
+        ["--absent-file", "{folder}/missing.txt"],
+        "{folder}/missing.txt: file not found",
+    ),
+    "a device": (None, ["--absent-file", "/dev/zero"], "/dev/zero: not a regular file"),
+    "a pipe": (
+        ("fifo", FIFO),
+        ["--absent-file", "{folder}/fifo"],
+        "{folder}/fifo: not a regular file",
+    ),
+    "one byte over the cap": (
+        ("huge.txt", HUGE),
+        ["--absent-file", "{folder}/huge.txt"],
+        "{folder}/huge.txt: larger than 64 MiB; is it the right file?",
+    ),
+    # A regular file whose reading fails: this process's own memory, unmapped at 0.
+    "unreadable": (
+        None,
+        ["--absent-file", "/proc/self/mem"],
+        "/proc/self/mem: cannot read: Input/output error",
+    ),
+    # The header.
+    "column missing": (
+        ("timetable.csv", "teacher,class\nAnn,9A\n"),
+        [],
+        "{tt}, line 1: missing column 'period'; the columns are: teacher, period, class, day, "
+        "room, week, lesson",
+    ),
+    "column twice": (
+        ("teacher_list.csv", "name,subject,present,Name\n"),
+        [],
+        "{tl}, line 1: column 'name' appears twice in the header",
+    ),
+    # Rows, and the line numbers of their messages.
+    "teacher listed twice": (
+        ("teacher_list.csv", TEACHERS_PLUS.format("Bob,art,yes,\n")),
+        [],
+        "{tl}, line 5: teacher 'Bob' is listed twice (first on line 3)",
+    ),
+    "no name": (
+        ("teacher_list.csv", TEACHERS_PLUS.format(",poetry,yes,\n")),
+        [],
+        "{tl}, line 5: no name given",
+    ),
+    "too many fields": (
+        ("teacher_list.csv", TEACHERS_PLUS.format("Dev,art,no,Ill, home\n")),
+        [],
+        "{tl}, line 5: 5 fields, but the header names 4 "
+        "(put a field that contains a comma in double quotes)",
+    ),
+    "a value under a column with no name": (
+        (
+            "teacher_list.csv",
+            "name,subject,present,reason,\nAnn,maths,no,Sick,\nDev,art,yes,,oops\n",
+        ),
+        [],
+        "{tl}, line 3: a value under a column with no name "
+        "(put a field that contains a comma in double quotes)",
+    ),
+    "present neither yes nor no": (
+        ("teacher_list.csv", TEACHERS_PLUS.format("Dev,art,maybe,\n")),
+        [],
+        "{tl}, line 5: present must be yes or no, not 'maybe'",
+    ),
+    "line after a field of two lines and a blank line": (
+        (
+            "teacher_list.csv",
+            TEACHERS_PLUS.format('Dev,"art\nand design",yes,\n\nEve,art,maybe,\n'),
+        ),
+        [],
+        "{tl}, line 8: present must be yes or no, not 'maybe'",
+    ),
+    "bad CSV": (
+        ("teacher_list.csv", TEACHERS_PLUS.format('Dev,"art\nand design",yes,\n"Eve"x,art,yes,\n')),
+        [],
+        "{tl}, line 7: bad CSV: ',' expected after '\"'",
+    ),
+    "neither UTF-8 nor Windows-1252": (
+        # 0x81 is a byte Windows-1252 leaves undefined, so no reading fits.
+        ("teacher_list.csv", TEACHERS_PLUS.format("Dev,art,yes,Cong").encode() + b"\x81\n"),
+        [],
+        "{tl}, line 5: neither UTF-8 nor Windows-1252 text (byte 0x81); save the file as UTF-8",
+    ),
+    "unknown teacher": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Zed,3,9A\n")),
+        [],
+        "{tt}, line 6: unknown teacher 'Zed' (not in teacher_list.csv)",
+    ),
+    "unknown teacher, with a hint": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Bobb,3,9A\n")),
+        [],
+        "{tt}, line 6: unknown teacher 'Bobb' (not in teacher_list.csv); did you mean 'Bob'?",
+    ),
+    "empty period": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Bob,,9A\n")),
+        [],
+        "{tt}, line 6: no period given",
+    ),
+    "period not a number": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Bob,two,9A\n")),
+        [],
+        "{tt}, line 6: period 'two' is not a whole number",
+    ),
+    "period too large": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Bob,32768,9A\n")),
+        [],
+        "{tt}, line 6: period 32768 is out of range (-32768 to 32767)",
+    ),
+    "period too small": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Bob,-32769,9A\n")),
+        [],
+        "{tt}, line 6: period -32769 is out of range (-32768 to 32767)",
+    ),
+    "period of 5000 digits": (
+        ("timetable.csv", TIMETABLE_PLUS.format("Bob," + "1" * 5000 + ",9A\n")),
+        ["-f", "csv"],
+        "{tt}, line 6: period 111111111111... (5000 digits) is out of range (-32768 to 32767)",
+    ),
+    # Absences.
+    "absent unknown": (
+        None,
+        ["--absent", "Zed:ill"],
+        "--absent: unknown teacher 'Zed' (not in {tl})",
+    ),
+    "absent empty": (None, ["--absent", ""], "--absent: no teacher name given"),
+    "absent only a reason": (None, ["--absent", ":Ill"], "--absent: no teacher name given"),
+    # Arguments.
+    "argument not UTF-8": (
+        None,
+        ["--absent", "Bob:\udcff"],
+        "argument 'Bob:\\xff' is not valid UTF-8 (see rotavel --help)",
+    ),
+    "day not UTF-8": (
+        None,
+        ["--day", "Mon\udce9"],
+        "argument 'Mon\\xe9' is not valid UTF-8 (see rotavel --help)",
+    ),
+    # The output.
+    "output an input": (
+        None,
+        ["-o", "{tt}"],
+        "--output {tt} is the input file {tt}; choose another file",
+    ),
+    "output a link to an input": (
+        None,
+        ["-o", "{folder}/link"],
+        "--output {folder}/link is the input file {tl}; choose another file",
+    ),
+    "output the absence file": (
+        None,
+        ["--absent-file", "{folder}/today.txt", "-o", "{folder}/today.txt"],
+        "--output {folder}/today.txt is the input file {folder}/today.txt; choose another file",
+    ),
+    "output a folder": (None, ["-o", "{folder}"], "{folder}: is a folder; give a file name"),
+    "output a new folder": (
+        None,
+        ["-o", "{folder}/new/"],
+        "{folder}/new/: names a folder; give a file name",
+    ),
+    "output in a folder, by a dot": (
+        None,
+        ["-o", "{folder}/new/."],
+        "{folder}/new/.: names a folder; give a file name",
+    ),
+    # Checks of the output path that fail otherwise than "not found".
+    "output under a file": (
+        None,
+        ["-o", "{tl}/board.html"],
+        "{tl}/board.html: cannot write: Not a directory",
+    ),
+    "output name too long": (
+        None,
+        ["-o", "{folder}/" + "x" * 300],
+        "{folder}/" + "x" * 300 + ": cannot write: File name too long",
+    ),
+    "output a file of /proc": (
+        None,
+        ["-o", "/proc/version"],
+        "/proc/version: cannot write: "
+        + (
+            "no new file can be made in /proc (No such file or directory)"
+            if ROOT_WRITES
+            else "Permission denied"
+        ),
+    ),
+}
+
+
+def snapshot(folder):
+    return {
+        p.name: (p.read_bytes() if p.is_file() and p.stat().st_size < 1 << 20 else None)
+        for p in folder.iterdir()
+    }
+
+
+@pytest.mark.parametrize("change, extra, message", INPUT_ERRORS.values(), ids=INPUT_ERRORS)
+def test_refused_with_one_line(tmp_path, capsys, change, extra, message):
+    """Status 2, the one line saying what and where, nothing on standard
+    output, and every file as it was."""
+    folder = school(tmp_path)
+    (folder / "today.txt").write_text("Bob\n")
+    (folder / "link").symlink_to("teacher_list.csv")
+    if change is not None:
+        prepared(folder, *change)
+    before = snapshot(folder)
+    places = dict(folder=folder, tl=folder / "teacher_list.csv", tt=folder / "timetable.csv")
+    argv = [str(folder), *(arg.format(**places) for arg in extra)]
+    assert run(capsys, *argv) == (2, "", "rotavel: " + message.format(**places) + "\n")
+    assert snapshot(folder) == before

@@ -250,7 +250,6 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "-o",
         "--output",
-        type=Path,
         metavar="FILE",
         help="write to FILE instead of standard output, e.g. -o board.html",
     )

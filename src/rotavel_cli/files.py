@@ -35,7 +35,9 @@ def read_bytes(path: Path) -> bytes:
         raise InputError(f"{path}: is a folder, not a file") from None
     except OSError as error:
         raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    with os.fdopen(fd, "rb") as file:
+    try:
+        # Looked at before Python wraps the descriptor, which refuses a folder
+        # with an error of its own.
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
             raise InputError(f"{path}: is a folder, not a file")
@@ -46,10 +48,13 @@ def read_bytes(path: Path) -> bytes:
         )
         if info.st_size > MAX_INPUT_BYTES:
             raise InputError(too_large)
+        file = os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+    with file:
         try:
             data = file.read(MAX_INPUT_BYTES + 1)
-        except IsADirectoryError:
-            raise InputError(f"{path}: is a folder, not a file") from None
         except OSError as error:
             raise InputError(f"{path}: cannot read: {error.strerror}") from None
         if len(data) > MAX_INPUT_BYTES:  # it grew while being read

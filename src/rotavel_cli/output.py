@@ -7,6 +7,7 @@ a plan where the last good one was.
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 import sys
@@ -18,7 +19,7 @@ class OutputError(Exception):
     """An output could not be written in full; the message is ready to show."""
 
 
-def refuse_overwriting_inputs(output: Path, inputs: Sequence[Path]) -> None:
+def refuse_overwriting_inputs(output: str | os.PathLike[str], inputs: Sequence[Path]) -> None:
     for path in inputs:
         try:
             same = os.path.samefile(output, path)
@@ -28,10 +29,9 @@ def refuse_overwriting_inputs(output: Path, inputs: Sequence[Path]) -> None:
             raise OutputError(f"--output {output} is the input file {path}; choose another file")
 
 
-def write_file(path: Path, data: bytes) -> None:
+def write_file(path: str | os.PathLike[str], data: bytes) -> None:
     """Write all of `data` to `path`, or leave the file as it was."""
-    if str(path).endswith(os.sep):
-        raise OutputError(f"{path}: names a folder; give a file name")
+    path = os.fspath(path)  # as typed: "board/" names a folder, Path("board/") would not
     target = Path(os.path.realpath(path))  # through a symbolic link, keeping the link
     try:
         info = os.stat(target)
@@ -41,6 +41,8 @@ def write_file(path: Path, data: bytes) -> None:
         raise OutputError(f"{path}: cannot write: {error.strerror}") from None
     if info is not None and stat.S_ISDIR(info.st_mode):
         raise OutputError(f"{path}: is a folder; give a file name")
+    if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
+        raise OutputError(f"{path}: names a folder; give a file name")
     if info is not None and not stat.S_ISREG(info.st_mode):
         _write_in_place(path, target, data)  # e.g. /dev/null or a pipe: nothing to replace
         return
@@ -51,7 +53,7 @@ def write_file(path: Path, data: bytes) -> None:
         # 0o666 less the umask, as for any new file; an existing file keeps its mode.
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     except OSError as error:
-        raise OutputError(f"{path}: cannot write: {error.strerror}") from None
+        raise OutputError(f"{path}: cannot write: {_why_not(target, info, error)}") from None
     try:
         with os.fdopen(fd, "wb") as file:
             if info is not None:
@@ -67,7 +69,31 @@ def write_file(path: Path, data: bytes) -> None:
         raise
 
 
-def _write_in_place(path: Path, target: Path, data: bytes) -> None:
+def _why_not(target: Path, info: os.stat_result | None, error: OSError) -> str:
+    """Why a new file could not be made beside `target`. In a folder such as
+    /proc, which takes no new file, that is "No such file or directory" even
+    though the target is there: the target's own refusal says more."""
+    if (
+        info is None
+        or not target.parent.is_dir()
+        or error.errno
+        in (
+            errno.EACCES,
+            errno.EPERM,
+            errno.EROFS,
+            errno.ENOSPC,
+            errno.EDQUOT,
+        )
+    ):
+        return error.strerror or str(error)
+    try:
+        os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))  # no truncation
+    except OSError as own:
+        return own.strerror or str(own)
+    return f"no new file can be made in {target.parent} ({error.strerror})"
+
+
+def _write_in_place(path: str, target: Path, data: bytes) -> None:
     try:
         with open(target, "wb") as file:
             file.write(data)
