@@ -9,6 +9,7 @@ import os
 import resource
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -454,3 +455,102 @@ def test_refused_with_one_line(tmp_path, capsys, change, extra, message):
     argv = [str(folder), *(arg.format(**places) for arg in extra)]
     assert run(capsys, *argv) == (2, "", "rotavel: " + message.format(**places) + "\n")
     assert snapshot(folder) == before
+
+
+# ---- a name of megabytes -------------------------------------------------------------------
+
+MIB = 1 << 20
+
+
+def varied(size, seed=1):
+    """`size` letters and digits, different enough that no two parts match."""
+    import random
+
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+    return "".join(random.Random(seed).choices(letters, k=size))
+
+
+def memory_limited(limit):
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+
+def address_space(folder):
+    """The most address space the command takes to plan `folder`: a memory
+    limit above it leaves that much more for the input."""
+    script = (
+        "import sys\nfrom rotavel_cli.cli import main\nmain(sys.argv[1:])\n"
+        "print([l for l in open('/proc/self/status') if l.startswith('VmPeak:')][0])"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(folder), "-f", "csv", "-o", os.devnull],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return int(done.stdout.split()[1]) * 1024
+
+
+def peak_of(argv, preexec_fn=None, timeout=60):
+    """(exit status, standard error, peak resident memory) of the command,
+    which must be done within `timeout` seconds."""
+    with subprocess.Popen(
+        [sys.executable, "-m", "rotavel_cli", *map(str, argv)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        preexec_fn=preexec_fn,
+    ) as child:
+        timer = threading.Timer(timeout, child.kill)  # then the exit status is -9
+        timer.start()
+        err = child.stderr.read().decode()
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
+        timer.cancel()
+    return child.returncode, err, usage.ru_maxrss * 1024
+
+
+NAME = varied(4 * MIB)
+SHOWN = f"'{NAME[:80]}'... ({len(NAME)} characters)"
+
+
+@pytest.mark.parametrize(
+    "where, line, message",
+    [
+        (
+            "timetable",
+            f"{NAME},2,9C",
+            "{tt}, line 6: unknown teacher " + SHOWN + " (not in teacher_list.csv)",
+        ),
+        ("absences", NAME, "{today}, line 1: unknown teacher " + SHOWN + " (not in {tl})"),
+        # Every ":" could end a name that holds colons: each was tried with a copy of the line.
+        ("absences", "X:" * (2 * MIB), "{today}, line 1: unknown teacher 'X' (not in {tl})"),
+    ],
+)
+def test_a_name_of_megabytes_costs_little(tmp_path, where, line, message):
+    """Suggesting a name compared the unknown one with every known name, at
+    a cost that grew with the product of their lengths: a few megabytes took
+    hundreds of megabytes, and under a memory limit ended in a MemoryError."""
+    folder = school(tmp_path)
+    today = tmp_path / "today.txt"
+    if where == "timetable":
+        (folder / "timetable.csv").write_text(SMALL_TIMETABLE + line + "\n")
+    today.write_text(line + "\n" if where == "absences" else "Bob\n")
+    places = dict(tl=folder / "teacher_list.csv", tt=folder / "timetable.csv", today=today)
+    argv = [folder, "-f", "csv", "--absent-file", today]
+    base = peak_of([school(tmp_path / "small"), "-f", "csv"])[2]
+    code, err, peak = peak_of(argv)
+    assert (code, err) == (2, "rotavel: " + message.format(**places) + "\n")
+    assert peak - base < 12 * len(line), f"{(peak - base) / len(line):.1f} times the name"
+    # Room for 30 copies of the name: the suggestion used to want more.
+    limit = address_space(school(tmp_path / "small")) + 30 * len(line)
+    assert peak_of(argv, memory_limited(limit))[:2] == (code, err)
+
+
+def test_out_of_memory_is_one_line(tmp_path):
+    """An input larger than the memory left gives one line, not a traceback."""
+    folder = school(tmp_path)
+    (folder / "timetable.csv").write_text(SMALL_TIMETABLE + "Q" * (60 * MIB) + ",2,9C\n")
+    limit = address_space(school(tmp_path / "small")) + 100 * MIB
+    assert peak_of([folder, "-f", "csv"], memory_limited(limit))[:2] == (
+        2,
+        "rotavel: out of memory: the input is too large for the memory available\n",
+    )

@@ -25,7 +25,14 @@ from rotavel_cli.school_files import (
     read_folder,
     write_folder,
 )
-from rotavel_cli.schoolday import DayWanted, SchoolDay, apply_absences, choose_day, parse_absence
+from rotavel_cli.schoolday import (
+    DayWanted,
+    SchoolDay,
+    apply_absences,
+    choose_day,
+    name_lengths,
+    parse_absence,
+)
 from rotavel_cli.settings import SETTINGS_FILE, load_settings
 from rotavel_cli.terminal import escape_controls
 
@@ -303,6 +310,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except PlanError as error:
         print(f"rotavel: the planning module's report could not be read: {error}", file=sys.stderr)
         return 1
+    except MemoryError:  # what held the memory is gone by now, so this line can be written
+        print(
+            "rotavel: out of memory: the input is too large for the memory available",
+            file=sys.stderr,
+        )
+        return 2
     except BrokenPipeError:  # e.g. piped into head
         return 0
     return 0
@@ -395,5 +408,6 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
     if args.absent_file is not None:
         absences += read_absence_file(args.absent_file, day.staff)
         inputs.append(args.absent_file)
-    absences += [parse_absence(text, "--absent", day.staff) for text in args.absent]
+    lengths = name_lengths(day.staff)
+    absences += [parse_absence(text, "--absent", day.staff, lengths) for text in args.absent]
     return apply_absences(day, absences), inputs

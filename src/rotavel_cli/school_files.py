@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import csv
 import io
-from collections.abc import Container, Sequence
+from collections.abc import Container, Iterable, Sequence
 from pathlib import Path
 
 from rotavel_cli.files import read_text
@@ -21,6 +21,7 @@ from rotavel_cli.schoolday import (
     DayWanted,
     SchoolDay,
     choose_day,
+    name_lengths,
     parse_absence,
     parse_period,
     parse_present,
@@ -133,8 +134,9 @@ def read_absence_file(path: Path, names: Container[str] = ()) -> list[Absence]:
     """One "NAME[@PERIODS][:REASON]" a line; blank lines and lines starting
     with # are skipped. Only line feeds end a line: a form feed or a Unicode
     line separator inside a name must not shift the line numbers."""
+    lengths = name_lengths(names) if isinstance(names, Iterable) else None
     return [
-        parse_absence(line, f"{path}, line {number}", names)
+        parse_absence(line, f"{path}, line {number}", names, lengths)
         for number, line in enumerate(read_text(path).split("\n"), start=1)
         if line.strip() and not line.lstrip().startswith("#")
     ]

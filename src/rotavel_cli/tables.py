@@ -12,7 +12,7 @@ import csv
 import io
 import itertools
 import unicodedata
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -61,12 +61,23 @@ class Table:
 _PIECE = 1 << 20
 
 
-def _pieces(text: str) -> Iterator[io.StringIO]:
+def _pieces(text: str) -> Iterator[Iterable[str]]:
     start, end_of_text = 0, len(text)
     while start < end_of_text:
         end = text.find("\n", start + _PIECE) + 1 or end_of_text
-        # newline="": lines end at \n, \r\n or a lone \r, and stay as written.
-        yield io.StringIO(text[start:end], newline="")
+        if end - start > 2 * _PIECE:
+            # A line longer than a piece (a field of megabytes) goes to the
+            # reader as it is, not as four bytes a character.
+            line = text.rfind("\n", start, start + _PIECE) + 1 or start
+            if line > start:
+                yield io.StringIO(text[start:line], newline="")
+            if text.find("\r", line, end) < 0:
+                yield (text[line:end],)
+            else:
+                yield io.StringIO(text[line:end], newline="")
+        else:
+            # newline="": lines end at \n, \r\n or a lone \r, and stay as written.
+            yield io.StringIO(text[start:end], newline="")
         start = end
 
 
