@@ -457,6 +457,23 @@ def test_refused_with_one_line(tmp_path, capsys, change, extra, message):
     assert snapshot(folder) == before
 
 
+# ---- names and paths that once broke an output ---------------------------------------------
+
+
+def test_a_class_named_like_two_classes_taught_together(tmp_path, capsys):
+    """A class named 9A+9B, and 9A and 9B taught together, read differently."""
+    folder = school(
+        tmp_path,
+        "name,subject,present\nAnn,maths,no\nCat,maths,no\nBob,maths,yes\n",
+        "teacher,period,class\nAnn,1,9A+9B\nCat,1,9A\nCat,1,9B\n",
+    )
+    assert run(capsys, str(folder), "-f", "csv") == (
+        0,
+        HEADER + 'Ann,1,maths,Bob,"""9A+9B""",,,\nCat,1,maths,,9A+9B,,,\n',
+        "",
+    )
+
+
 # ---- a name of megabytes -------------------------------------------------------------------
 
 MIB = 1 << 20

@@ -67,8 +67,18 @@ class Lesson:
 
     @property
     def class_label(self) -> str:
-        """How the plan shows the lesson's classes, e.g. 9A+9B."""
-        return "+".join(self.classes)
+        """How the plan shows the lesson's classes, e.g. 9A+9B. A class whose
+        own name holds a "+" is shown in double quotes ("9A+9B"), so that it
+        never reads as two classes taught together."""
+        if len(self.classes) == 1:
+            return _one_class(self.classes[0])
+        return "+".join(map(_one_class, self.classes))
+
+
+def _one_class(name: str) -> str:
+    if "+" in name or name.startswith('"'):
+        return '"' + name.replace('"', '""') + '"'
+    return name
 
 
 @dataclass(frozen=True)
