@@ -6,6 +6,7 @@ memory and time out of proportion to its input."""
 
 import importlib.util
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import threading
 from pathlib import Path
 
 import pytest
-from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, run, school
+from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, elements, run, school
 
 from rotavel_cli import cli
 
@@ -459,6 +460,49 @@ def test_refused_with_one_line(tmp_path, capsys, change, extra, message):
 
 # ---- names and paths that once broke an output ---------------------------------------------
 
+LONG_CLASS = "7" * 5000  # more digits than int() converts
+
+
+def long_class_school(tmp_path):
+    """Ann, Dan and Eve are away in period 1, from the classes LONG_CLASS, 10A
+    and 9B; Bob, Cat and Fay are free and cover them in that order."""
+    return school(
+        tmp_path,
+        "name,subject,present\nAnn,maths,no\nDan,maths,no\nEve,maths,no\n"
+        "Bob,maths,yes\nCat,maths,yes\nFay,maths,yes\n",
+        f"teacher,period,class\nAnn,1,{LONG_CLASS}\nDan,1,10A\nEve,1,9B\n",
+    )
+
+
+def test_a_class_of_thousands_of_digits_in_the_table(tmp_path, capsys):
+    """Classes sort by number (9B, 10A, then the long one); sorting once
+    converted the digits with int(), which refuses more than 4,300."""
+    code, out, err = run(capsys, str(long_class_school(tmp_path)), "-f", "table")
+    rows = [re.split(" {2,}", line.strip()) for line in out.split("\n\n")[1].splitlines()[2:]]
+    assert (code, err, rows) == (
+        0,
+        "",
+        [
+            ["1", "9B", "maths", "Eve", "Fay"],
+            ["1", "10A", "maths", "Dan", "Cat"],
+            ["1", LONG_CLASS, "maths", "Ann", "Bob"],
+        ],
+    )
+
+
+@pytest.mark.parametrize(
+    "form, tag, kind, expected",
+    [
+        ("html", "th", {"scope": "row"}, ["9B", "10A", LONG_CLASS]),  # the grid's rows
+        ("html", "span", {"class": "class"}, ["9B", "10A", LONG_CLASS]),  # cover by period
+        ("slips", "td", {"class": "class"}, [LONG_CLASS, "10A", "9B"]),  # Bob's, Cat's, Fay's
+    ],
+)
+def test_a_class_of_thousands_of_digits_on_the_pages(tmp_path, capsys, form, tag, kind, expected):
+    code, out, err = run(capsys, str(long_class_school(tmp_path)), "-f", form)
+    found = [text for attrs, text in elements(out, tag) if kind.items() <= attrs.items()]
+    assert (code, err, found) == (0, "", expected)
+
 
 def test_a_class_named_like_two_classes_taught_together(tmp_path, capsys):
     """A class named 9A+9B, and 9A and 9B taught together, read differently."""
@@ -472,6 +516,107 @@ def test_a_class_named_like_two_classes_taught_together(tmp_path, capsys):
         HEADER + 'Ann,1,maths,Bob,"""9A+9B""",,,\nCat,1,maths,,9A+9B,,,\n',
         "",
     )
+
+
+def test_the_absence_file_ends_lines_at_line_feeds_only(tmp_path, capsys):
+    """Form feed, NEL, the Unicode line and paragraph separators and the
+    information separators end a line for str.splitlines; an absence file
+    read so had every later line number wrong."""
+    folder = school(tmp_path)
+    breaks = "\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029"
+    (tmp_path / "today.txt").write_text(f"# today{breaks}still the comment\r\nZed\n")
+    assert run(capsys, str(folder), "--absent-file", str(tmp_path / "today.txt")) == (
+        2,
+        "",
+        f"rotavel: {tmp_path / 'today.txt'}, line 2: unknown teacher 'Zed' "
+        f"(not in {folder / 'teacher_list.csv'})\n",
+    )
+
+
+@pytest.mark.parametrize(
+    "twin, shown, written",
+    [
+        ("Ann\u200b", "Ann\\u200b", "Ann\\u200b"),  # a zero-width space
+        ("A\u00adnn", "A\\xadnn", "A\\xadnn"),  # a soft hyphen
+        ("\u200eAnn", "\\u200eAnn", "\\u200eAnn"),  # a left-to-right mark
+        ("\uff21nn", "\uff21nn", "\\uff21nn"),  # a fullwidth A, which shows as itself
+    ],
+)
+def test_two_teachers_a_reader_cannot_tell_apart(tmp_path, capsys, twin, shown, written):
+    """ "Ann covers Ann" would be no plan: the second is refused, the
+    difference shown escaped."""
+    folder = school(tmp_path, f"name,subject\nAnn,maths\n{twin},maths\n")
+    assert run(capsys, str(folder)) == (
+        2,
+        "",
+        f"rotavel: {folder / 'teacher_list.csv'}, line 3: teacher '{shown}' looks the same as "
+        f"'Ann' (line 2) but is written '{written}', not 'Ann'; remove the invisible difference\n",
+    )
+
+
+@pytest.mark.parametrize(
+    "make, escaped",
+    [
+        # A school folder whose name would retitle the terminal and ring its bell.
+        (lambda tmp: ["-f", "csv", tmp / "s\x1b]0;x\x07"], "s\\x1b]0;x\\x07"),
+        (lambda tmp: ["--absent-file", tmp / "to\x1b[2Jday.txt"], "to\\x1b[2Jday.txt"),
+        (lambda tmp: ["-o", tmp / "out\x07" / "board.html"], "out\\x07/board.html"),
+    ],
+)
+def test_paths_in_messages_are_escaped(tmp_path, capsys, make, escaped):
+    """An error line names the path; an escape sequence in it must reach
+    the terminal spelt out, not obeyed."""
+    (tmp_path / "s\x1b]0;x\x07").mkdir()
+    argv = [str(arg) for arg in make(tmp_path)]
+    if argv[0] != "-f":
+        argv.insert(0, str(school(tmp_path)))
+    code, out, err = run(capsys, *argv)
+    shown = str(tmp_path / escaped)
+    assert (code, out) == (2, "")
+    assert err in (
+        f"rotavel: {shown}/teacher_list.csv: file not found\n",
+        f"rotavel: {shown}: file not found\n",
+        f"rotavel: {shown}: cannot write: No such file or directory\n",
+    )
+    assert "\x1b" not in err and "\x07" not in err
+
+
+def test_formulas_are_text_in_the_csv(tmp_path, capsys):
+    """A spreadsheet runs a cell starting with = + - or @ as a formula
+    (=HYPERLINK(...) sends data away); the csv writes such a cell with a
+    leading apostrophe. The module's own report stays as it is."""
+    teachers = (
+        'name,subject,present,reason\n"=HYPERLINK(""http://x"")",maths,no,+1 call\n'
+        "@Bob,maths,yes,\n"
+    )
+    folder = school(tmp_path, teachers, 'teacher,period,class\n"=HYPERLINK(""http://x"")",1,-9A\n')
+    assert run(capsys, str(folder), "-f", "csv") == (
+        0,
+        HEADER + '"\'=HYPERLINK(""http://x"")",1,maths,\'@Bob,\'-9A,\'+1 call,,\n',
+        "",
+    )
+    code, out, _ = run(capsys, str(folder), "-f", "report")
+    assert (code, out.split("\n")[1]) == (0, '"=HYPERLINK(""http://x"")",1,Maths,@Bob,-9A,+1 call')
+
+
+@pytest.mark.parametrize(
+    "text, safe",
+    [
+        ("=1+1", "'=1+1"),
+        ("+1", "'+1"),
+        ("-1", "'-1"),
+        ("@SUM(A1)", "'@SUM(A1)"),
+        ("\t=1", "'\t=1"),
+        ("\r=1", "'\r=1"),
+        ("Ann", "Ann"),
+        ("9A-9B", "9A-9B"),
+        ("", ""),
+    ],
+)
+def test_what_a_spreadsheet_would_run(text, safe):
+    from rotavel_cli.render import spreadsheet_safe
+
+    assert spreadsheet_safe(text) == safe
 
 
 # ---- a name of megabytes -------------------------------------------------------------------
