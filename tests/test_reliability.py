@@ -716,3 +716,88 @@ def test_out_of_memory_is_one_line(tmp_path):
         2,
         "rotavel: out of memory: the input is too large for the memory available\n",
     )
+
+
+# ---- the table, and the module's answer --------------------------------------------------------
+
+
+def fixed_timing(monkeypatch, timing):
+    """The module's runs, with `timing` as the time each took."""
+    from rotavel_cli import plan
+
+    real = plan.HandedSchool.run
+
+    def run_once(self):
+        text = real(self)
+        return text.rpartition("\n")[0] + f'\n"Time taken to generate subs: {timing}"'
+
+    monkeypatch.setattr(plan.HandedSchool, "run", run_once)
+
+
+def test_wide_characters_keep_the_table_aligned(tmp_path, capsys, monkeypatch):
+    """A CJK character takes two columns of a terminal; the columns of the
+    table line up by what a terminal shows, and the time is the module's."""
+    fixed_timing(monkeypatch, "12.5ms")
+    folder = school(
+        tmp_path,
+        "name,subject,present,reason\n欧阳修远,理科综合,no,出差\n李雷,理科综合,yes,\n"
+        "Bob,理科综合,yes,\n",
+        "teacher,period,class\n欧阳修远,1,高一(3)班\n欧阳修远,2,9A\n李雷,1,9B\nBob,2,9C\n",
+    )
+    assert run(capsys, str(folder)) == (
+        0,
+        """\
+Cover plan: school
+Out today:
+  欧阳修远 (理科综合), all day: 出差
+
+Period  Class      Subject   Absent teacher  Substitute  Reason
+------  ---------  --------  --------------  ----------  ------
+     1  高一(3)班  理科综合  欧阳修远        Bob         出差
+     2  9A         理科综合  欧阳修远        李雷        出差
+
+2 lessons covered, 0 not covered.
+
+Covers per substitute:
+  Bob: 1 cover
+  李雷: 1 cover
+
+Time taken to generate subs: 12.5ms
+""",
+        "",
+    )
+
+
+TABLE = "Teacher,Period,Subject,Substitution,Classroom,Reason\n"
+TIMED = '"Time taken to generate subs: 1µs"'
+
+
+@pytest.mark.parametrize(
+    "answer, message",
+    [
+        (
+            TABLE + "t9,2,Maths,t1,c0,\n\n\n" + TIMED,
+            "unexpected row 't9,2,Maths,t1,c0,'",
+        ),
+        (TABLE + "\n\n" + TIMED, "no outcome for 'Ann' in period 1"),
+        (
+            TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\nt0,3,Maths,t1,c0,\n\n\n" + TIMED,
+            "outcomes for lessons the school does not have: [(0, 3)]",
+        ),
+        (
+            TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n\n\nTime: 1µs",
+            "unexpected timing line 'Time: 1µs'",
+        ),
+    ],
+)
+def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, answer, message):
+    """The command reads the module's answer against the school it gave it;
+    an answer that does not fit is status 1 and one line, not a plan."""
+    from rotavel_cli import plan
+
+    monkeypatch.setattr(plan.HandedSchool, "run", lambda self: answer)
+    assert run(capsys, str(school(tmp_path)), "-f", "csv") == (
+        1,
+        "",
+        f"rotavel: the planning module's report could not be read: {message}\n",
+    )

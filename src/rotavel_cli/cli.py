@@ -308,7 +308,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
         return 2
     except PlanError as error:
-        print(f"rotavel: the planning module's report could not be read: {error}", file=sys.stderr)
+        shown = escape_controls(str(error))  # it may quote a teacher's name
+        print(f"rotavel: the planning module's report could not be read: {shown}", file=sys.stderr)
         return 1
     except MemoryError:  # what held the memory is gone by now, so this line can be written
         print(

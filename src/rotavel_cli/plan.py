@@ -328,6 +328,7 @@ class _Planner:
         text = handed.run()
         self.rounds.append(Round(handed, text))
         outcomes = _outcomes(text, handed)
+        _timing(text)  # the whole answer is read, whichever part the format shows
         still: list[Lesson] = []
         missed: list[Lesson] = []
         for record, lesson in met:
