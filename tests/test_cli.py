@@ -86,7 +86,7 @@ Not covered in period 1, maths: 9A (Ann)
   maths teachers in period 1:
     Ann  absent (Sick)
     Bob  teaching 9B
-  No teacher of any subject was free: all 2 teachers in school were teaching or covering in period 1.
+No teacher of any subject was free: all 2 teachers in school were teaching or covering in period 1.
 
 Covers per substitute:
   Bob: 1 cover

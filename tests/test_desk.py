@@ -1045,7 +1045,7 @@ def test_a_weekly_timetable_picks_the_dates_weekday(tmp_path, capfd):
     code, _, err = run(capfd, "plan", folder, "--date", "2026-03-14")
     assert (code, err) == (
         2,
-        f"rotavel: {folder}/teacher_list.csv: --date 2026-03-14 is a "
+        f"rotavel: {folder}/timetable.csv: --date 2026-03-14 is a "
         "Saturday, which the timetable does not have; the days are: "
         "Monday, Tuesday\n",
     )

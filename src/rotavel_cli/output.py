@@ -101,9 +101,9 @@ def _write_in_place(path: str, target: Path, data: bytes) -> None:
         raise OutputError(f"{path}: cannot write: {error.strerror}") from None
 
 
-def write_stdout(text: str) -> None:
-    """All of `text` to standard output, in its encoding, or an OutputError
-    saying why not.
+def write_stdout(text: str | bytes) -> None:
+    """All of `text` to standard output, in its encoding (bytes as they
+    are), or an OutputError saying why not.
 
     The process's own standard output is written unbuffered, straight to its
     descriptor: a full disk, a size limit or a closed descriptor is then met
@@ -116,17 +116,26 @@ def write_stdout(text: str) -> None:
     if stream is None:  # started with its standard output closed: Python then has none
         raise OutputError("standard output is closed")
     encoding = getattr(stream, "encoding", None) or "utf-8"
-    try:
-        data = text.encode(encoding, getattr(stream, "errors", None) or "strict")
-    except UnicodeEncodeError as error:
-        char = error.object[error.start]
-        raise OutputError(
-            f"standard output: cannot write {char!a} (U+{ord(char):04X}) in its encoding, "
-            f"{encoding}; set PYTHONIOENCODING=utf-8 or use --output FILE"
-        ) from None
+    if isinstance(text, bytes):
+        data = text
+    else:
+        try:
+            data = text.encode(encoding, getattr(stream, "errors", None) or "strict")
+        except UnicodeEncodeError as error:
+            char = error.object[error.start]
+            raise OutputError(
+                f"standard output: cannot write {char!a} (U+{ord(char):04X}) in its encoding, "
+                f"{encoding}; set PYTHONIOENCODING=utf-8 or use --output FILE"
+            ) from None
     if stream is not sys.__stdout__ or sys.__stdout__ is None:
         try:
-            stream.write(text)
+            if isinstance(text, str):
+                stream.write(text)
+            elif (buffer := getattr(stream, "buffer", None)) is not None:
+                stream.flush()
+                buffer.write(text)
+            else:
+                stream.write(text.decode(encoding, "surrogateescape"))
             stream.flush()
         except BrokenPipeError:
             raise
