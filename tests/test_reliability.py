@@ -801,3 +801,46 @@ def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, a
         "",
         f"rotavel: the planning module's report could not be read: {message}\n",
     )
+
+
+@pytest.mark.parametrize(
+    "char, shown",
+    [
+        ("\x1b", "\\x1b"),  # starts an escape sequence
+        ("\x07", "\\x07"),
+        ("\x9b", "\\x9b"),  # the one-character CSI
+        ("\u202e", "\\u202e"),  # reverses what follows
+        ("\u2066", "\\u2066"),
+        ("\u200b", "\\u200b"),  # invisible: hides a difference between two names
+        ("\ufeff", "\\ufeff"),
+        ("\u00ad", "\\xad"),
+        ("\U000e0041", "\\U000e0041"),  # a tag character
+        ("\udcff", "\\udcff"),  # a byte that was not UTF-8
+        ("\u200d", "\u200d"),  # the joiners spell names in Indic scripts and Persian
+        ("\u200c", "\u200c"),
+        ("\u0301", "\u0301"),
+        ("李", "李"),
+    ],
+)
+def test_one_definition_of_unsafe_text(char, shown):
+    """The terminal and the pages escape the same characters."""
+    from rotavel_cli import webpage
+    from rotavel_cli.terminal import escape_controls
+
+    assert (escape_controls(f"a{char}b"), webpage.h(f"a{char}b")) == (f"a{shown}b",) * 2
+
+
+@pytest.mark.parametrize(
+    "text, columns",
+    [
+        ("Ann", 3),
+        ("王芳", 4),
+        ("e\u0301", 1),  # a combining accent
+        ("\u0938\u0941\u0928\u0940\u0932", 4),  # सुनील: the vowel sign u takes no column
+        ("\u0915\u094d\u200d\u0937", 2),  # क्‍ष: virama and joiner take none
+    ],
+)
+def test_columns_a_terminal_gives_a_name(text, columns):
+    from rotavel_cli.terminal import width
+
+    assert width(text) == columns

@@ -8,38 +8,33 @@ them spelt out instead, as `ls` does with odd file names.
 
 from __future__ import annotations
 
-import re
 import unicodedata
 
-# Cc: C0 and C1 controls (ESC, CSI, BEL, ...); Cf: format characters
-# (bidirectional overrides and isolates, zero-width characters); Cs: lone
-# surrogates, which come from undecodable bytes and cannot be written at all.
-_HIDDEN = frozenset({"Cc", "Cf", "Cs"})
-
-# Printable ASCII never needs a look-up; only the rest is checked one by one.
-_CANDIDATES = re.compile(r"[^ -~]")
-_CANDIDATES_BUT_LINE_FEED = re.compile(r"[^ -~\n]")
+from rotavel_cli.unsafe import escaped
 
 
 def escape_controls(text: str, keep_line_feeds: bool = False) -> str:
     r"""`text` with every control and format character written as its
-    escape (ESC as \x1b, U+202E as \u202e). With `keep_line_feeds`, line
-    feeds stay as they are, for a text of several lines."""
-    pattern = _CANDIDATES_BUT_LINE_FEED if keep_line_feeds else _CANDIDATES
-    return pattern.sub(_escaped, text)
+    escape (ESC as \x1b, U+202E as \u202e), as `unsafe` defines them for
+    pages too. With `keep_line_feeds`, line feeds stay as they are, for a
+    text of several lines."""
+    return escaped(text, keep_line_feeds)
 
 
-def _escaped(match: re.Match[str]) -> str:
-    char = match.group()
-    return ascii(char)[1:-1] if unicodedata.category(char) in _HIDDEN else char
+# Drawn on the character before them, as terminals do (wcwidth): nonspacing and
+# enclosing marks, and the format characters left unescaped (the joiners).
+_NO_COLUMN = frozenset({"Mn", "Me", "Cf"})
 
 
 def width(text: str) -> int:
     """Columns `text` takes in a terminal: wide East Asian characters take
-    two, combining marks none."""
+    two, marks drawn on the character before them (the vowel signs and
+    viramas of Indic scripts, combining accents) and the joiners none."""
+    if text.isascii():
+        return len(text)
     return sum(
         0
-        if unicodedata.combining(char)
+        if unicodedata.category(char) in _NO_COLUMN
         else 2
         if unicodedata.east_asian_width(char) in ("W", "F")
         else 1

@@ -19,16 +19,11 @@ import html
 import re
 from typing import TYPE_CHECKING, Any
 
+from rotavel_cli.unsafe import escaped
+
 if TYPE_CHECKING:
     import jinja2
 
-# What a page must not pass on raw: controls (C0, C1, DEL), lone surrogates, and the
-# bidirectional marks, embeddings, overrides and isolates that would reorder the text
-# after a name. Other format characters stay: the zero-width joiner and non-joiner are
-# part of how names are spelt in Indic scripts.
-_UNSAFE = re.compile(
-    "[\x00-\x1f\x7f-\x9f\ud800-\udfff\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]"
-)
 # Where a class label may wrap: after "+" (combined classes) and after "_" or "/",
 # which schools use inside long set names (A1_GYM1, L2/THV). Anywhere else only
 # when one piece is wider than its cell.
@@ -37,8 +32,9 @@ _CLASS_BREAKS = re.compile(r"(?<=[+_/])")
 
 def shown(text: str) -> str:
     """Text with controls and bidirectional overrides written as escapes
-    (\\x1b, \\u202e), as a page shows it before HTML escaping."""
-    return _UNSAFE.sub(lambda match: ascii(match.group())[1:-1], text)
+    (\\x1b, \\u202e), as a page shows it before HTML escaping; what is
+    unsafe is `unsafe`'s one definition, the terminal's too."""
+    return escaped(text)
 
 
 def h(text: str) -> str:
