@@ -781,6 +781,10 @@ TIMED = '"Time taken to generate subs: 1µs"'
         ),
         (TABLE + "\n\n" + TIMED, "no outcome for 'Ann' in period 1"),
         (
+            TABLE.replace("Reason", "Why") + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n\n\n" + TIMED,
+            "unexpected header 'Teacher,Period,Subject,Substitution,Classroom,Why'",
+        ),
+        (
             TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\nt0,3,Maths,t1,c0,\n\n\n" + TIMED,
             "outcomes for lessons the school does not have: [(0, 3)]",
         ),

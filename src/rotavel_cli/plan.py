@@ -37,10 +37,15 @@ import rotavel
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
 from rotavel_cli.subjects import PLACES, places
 
+# The module's answer, in the words it uses (the command's own outputs take
+# them from here): its table's columns, the start of the line on each
+# lesson nobody could take, and of the line with the time the run took.
+REPORT_HEADER = ("Teacher", "Period", "Subject", "Substitution", "Classroom", "Reason")
+UNCOVERED_LEAD = "Couldnt find a substitution for "  # spelt so by the module
 TIMING_PREFIX = "Time taken to generate subs: "
 
 _ROW = re.compile(r"t(\d+),(-?\d+),[^,\n]*,t(\d+),c\d+,")
-_UNRESOLVED = re.compile(r'Couldnt find a substitution for t(\d+) at (-?\d+)-\\"c\d+\\"\\n')
+_UNRESOLVED = re.compile(re.escape(UNCOVERED_LEAD) + r't(\d+) at (-?\d+)-\\"c\d+\\"\\n')
 
 # How an absent lesson was settled.
 PLANNED = "planned"
@@ -405,7 +410,9 @@ def _out(member: StaffMember, period: int) -> bool:
 def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
     """(absent record, period) -> the substitute's record, or None when nobody was free."""
     table, _, rest = text.partition("\n\n")
-    rows, unresolved = table.split("\n")[1:], rest.split("\n")[0]
+    (header, *rows), unresolved = table.split("\n"), rest.split("\n")[0]
+    if header != ",".join(REPORT_HEADER):
+        raise PlanError(f"unexpected header {header!r}")
     outcomes: dict[tuple[int, int], int | None] = {}
     count = len(handed.teachers)
     for row in rows:

@@ -8,7 +8,7 @@ import csv
 import io
 
 from rotavel_cli.board import render_board
-from rotavel_cli.plan import Plan
+from rotavel_cli.plan import REPORT_HEADER, Plan
 from rotavel_cli.slips import render_slips
 from rotavel_cli.table import render_table
 
@@ -22,7 +22,7 @@ __all__ = [
     "spreadsheet_safe",
 ]
 
-CSV_HEADER = ("Teacher", "Period", "Subject", "Substitution", "Classroom", "Reason")
+CSV_HEADER = REPORT_HEADER  # the module's six columns, named as its report names them
 # After the module's six columns: where the lesson is, and how it was settled
 # when that is not by the plan ("taught by Ann", "no cover needed", "by hand").
 CSV_EXTRA = ("Room", "Note")

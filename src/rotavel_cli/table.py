@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-from rotavel_cli.plan import BY_HAND, AbsentLesson, Plan
+from rotavel_cli.plan import BY_HAND, TIMING_PREFIX, AbsentLesson, Plan
 from rotavel_cli.terminal import escape_controls as _cell
 from rotavel_cli.terminal import pad, width
 from rotavel_cli.wording import (
@@ -63,7 +63,7 @@ def render_table(plan: Plan) -> str:
         lines += [
             f"  {_cell(name)}: {plural(len(covers), 'cover')}" for name, covers in substitutes
         ]
-    lines += ["", f"Time taken to generate subs: {plan.duration}"]
+    lines += ["", TIMING_PREFIX + plan.duration]
     return "\n".join(lines) + "\n"
 
 
