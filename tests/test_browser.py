@@ -23,8 +23,8 @@ import zlib
 from pathlib import Path
 
 import pytest
+from conftest import SAMPLE
 from school_maker import FIRST, LAST, messy_school
-from test_cli import SAMPLE
 
 from rotavel_cli import layout
 from rotavel_cli.plan import make_plan

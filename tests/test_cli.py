@@ -4,8 +4,6 @@ import subprocess
 import sys
 
 import pytest
-
-# run, school and SAMPLE are imported from here by other test files as well.
 from conftest import (
     SAMPLE,
     SMALL_TEACHERS,

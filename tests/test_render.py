@@ -8,8 +8,8 @@ import sys
 from html.parser import HTMLParser
 
 import pytest
+from conftest import run, school
 from school_maker import unplannable_school
-from test_cli import run, school
 
 from rotavel_cli import webpage
 from rotavel_cli.plan import make_plan, module_report
