@@ -8,6 +8,7 @@ lesson, busy tests by scanning the pairs), so the benchmark compares the module
 against that method.  Binding errors of the extension are not reproduced.
 """
 
+import contextlib
 import sys
 import time
 import unicodedata
@@ -25,6 +26,7 @@ __all__ = [
     "Teacher",
     "mask_timing",
     "register_period",
+    "run_cut_short",
 ]
 
 SUBJECTS = {  # keyword (lower case) -> display name
@@ -318,6 +320,11 @@ class School:
         self.teacher_map[name] = teacher._d.copy()
 
     def generate_substitutions(self):
+        return self._run(assignments=None)
+
+    def _run(self, assignments):
+        """The run; with `assignments` a number, it stops with MemoryError when that many
+        lessons have been given and another is about to be."""
         table, unresolved = [HEADER], []
         start = time.perf_counter_ns()
         grouping = group_by_subject(self.teachers)
@@ -337,6 +344,10 @@ class School:
                         f"Couldnt find a substitution for {t.name} at {p}-{quoted(c)}\n"
                     )
                     continue
+                if assignments is not None:
+                    if assignments == 0:
+                        raise MemoryError
+                    assignments -= 1
                 sub.periods[(p, c)] = None
                 table.append(
                     ",".join(
@@ -365,6 +376,14 @@ class School:
                 {s: [_mutex(t) for t in ts] for s, ts in group_by_subject(self.teachers).items()}
             )
         )
+
+
+def run_cut_short(school, assignments):
+    """A run of `school` ended, as an exhausted heap ends the module's, once `assignments`
+    lessons were given (a run that gives fewer ends as usual): the substitutes keep the
+    lessons given, and nothing is returned."""
+    with contextlib.suppress(MemoryError):
+        school._run(assignments)
 
 
 def register_period(teacher, period, school, klass):
