@@ -434,7 +434,9 @@ def main() -> int:
     ap = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    ap.add_argument("--files", action="append", help="glob under the repository (repeatable)")
+    ap.add_argument(
+        "--files", action="extend", nargs="+", help="files or globs under the repository"
+    )
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
     ap.add_argument("--sample", type=int, help="run this many mutants, drawn at random")
     ap.add_argument("--seed", type=int, default=1, help="seed of the draw (default 1)")
