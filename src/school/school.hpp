@@ -16,8 +16,9 @@
 namespace school {
 
 // The present teachers of each subject that occurs in a teacher list, as positions in that
-// list, in list order. Subjects are listed in order of first appearance. A run builds its own
-// while it reads the teachers, and then keeps each subject's list in order of load.
+// list, in list order. Subjects are listed in order of first appearance. The registry's text
+// shows one; a run builds its own while it reads the teachers, and orders each subject's
+// teachers by load in layers of its own beside it, leaving these lists in list order.
 class SubjectGrouping {
  public:
   struct Group {
@@ -34,7 +35,6 @@ class SubjectGrouping {
   // The slot of a subject's group in groups(), or -1 when no listed teacher has it.
   int slot(Subject subject) const noexcept { return slot_[static_cast<std::size_t>(subject)]; }
   const std::vector<Group>& groups() const noexcept { return groups_; }
-  std::vector<Group>& groups() noexcept { return groups_; }
 
  private:
   std::array<std::int8_t, subject_count> slot_;
