@@ -74,8 +74,20 @@ class School {
   template <class Name>
   Filed* find_filed(const Name& name, std::uint64_t hash) noexcept;
 
-  // A stable sort of teachers_ by load that only reads the loads that may have changed.
+  // A stable sort of teachers_ by load that only reads the loads that may have changed. On an
+  // allocation failure the list and its bookkeeping stay as they were.
   void sort_teachers_by_load();
+  // The places noted since the last sort, ascending, with their loads as they are now.
+  struct Moved {
+    std::vector<std::uint32_t> places;
+    std::vector<std::uint32_t> loads;
+  };
+  Moved read_moved() const;
+  // Merges the moved places, taken in `order` (a stable order of their loads), into the
+  // others; teachers_, loads_ and filed_ are replaced whole.
+  void merge_moved(const Moved& moved, const std::vector<std::uint32_t>& order);
+  // Points every listed map entry at its record's place after a sort.
+  void refile_positions() noexcept;
   // Notes a place whose load changed; each place is noted once until the next sort, and
   // changed_ has room for every place, so this never allocates.
   void note_load_change(std::uint32_t position) noexcept;
