@@ -9,7 +9,8 @@ VENV    := .venv
 VPY     := $(VENV)/bin/python
 ASAN_VENV  := .venv-asan
 HOOKS_VENV := .venv-hooks
-VENVS      := $(VENV) $(ASAN_VENV) $(HOOKS_VENV)
+MUTATE_VENV := .venv-mutate
+VENVS      := $(VENV) $(ASAN_VENV) $(HOOKS_VENV) $(MUTATE_VENV)
 PIP     := -m pip --quiet --disable-pip-version-check
 # Compiler warnings fail the build here, as they do in CI.
 BUILDFLAGS := --no-build-isolation -C cmake.define.ROTAVEL_WERROR=ON
@@ -20,7 +21,7 @@ SOURCES := CMakeLists.txt pyproject.toml README.md LICENSE \
            $(shell find src -name __pycache__ -prune -o -print)
 
 .PHONY: demo test bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind \
-        wheel check-wheel check-sdist check-browser test-huge lint docs
+        wheel check-wheel check-sdist check-browser test-huge lint docs mutate
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -66,6 +67,9 @@ $(ASAN_VENV)/.rotavel: BUILD_DIR := build/asan
 $(ASAN_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 $(HOOKS_VENV)/.rotavel: BUILD_DIR := build/hooks
 $(HOOKS_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_TEST_HOOKS=ON
+$(MUTATE_VENV)/.rotavel: BUILD_DIR := build/mutate
+# A mutant whose only fault is a warning (a variable left unused) still builds and is tested.
+$(MUTATE_VENV)/.rotavel: BUILDFLAGS := --no-build-isolation
 
 install: check-deps $(VENV)/.rotavel
 
@@ -96,6 +100,13 @@ test-asan: check-deps $(ASAN_VENV)/.rotavel $(ASAN_VENV)/.test-tools
 # and a view of the keyed name hash.
 test-hooks: check-deps $(HOOKS_VENV)/.rotavel $(HOOKS_VENV)/.test-tools
 	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider
+
+# Mutation testing of the C++ core and the command (tools/mutate.py): one small change at a
+# time, built into its own venv, and the suite run against it. Slow, so never part of check.
+# MUTATE_ARGS picks the mutants, for example MUTATE_ARGS="--sample 40 --seed 1".
+MUTATE_ARGS ?= --sample 40 --seed 1
+mutate: check-deps $(MUTATE_VENV)/.build-tools $(MUTATE_VENV)/.test-tools
+	$(PYTHON) tools/mutate.py $(MUTATE_ARGS)
 
 # Memcheck over a full day (tests/valgrind_scenario.py). The interpreter leaves its own
 # allocations at exit, so the check fails only on a memory error or on a leak whose stack

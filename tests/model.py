@@ -8,6 +8,7 @@ lesson, busy tests by scanning the pairs), so the benchmark compares the module
 against that method.  Binding errors of the extension are not reproduced.
 """
 
+import contextlib
 import sys
 import time
 import unicodedata
@@ -24,7 +25,9 @@ __all__ = [
     "School",
     "Teacher",
     "mask_timing",
+    "record_texts_reused",
     "register_period",
+    "run_cut_short",
 ]
 
 SUBJECTS = {  # keyword (lower case) -> display name
@@ -105,8 +108,9 @@ class SetOf(list):
 
 
 class Rec:
-    def __init__(self, name, fields):
-        self.name, self.fields = name, fields
+    def __init__(self, name, fields, record=None):
+        # record: the object shown, when the text may be reused wherever it stands again
+        self.name, self.fields, self.record = name, fields, record
 
 
 def compact(v):
@@ -129,7 +133,26 @@ def compact(v):
     return v.name + " { " + ", ".join(f + ": " + compact(x) for f, x in v.fields) + " }"
 
 
-def expanded(v, ind=""):
+# Whether one str() writes each record once per depth and reuses the text where the record
+# stands again (a class lists its lessons' teachers, one entry each). Off, every occurrence
+# is written anew, the plain way the benchmark times; see record_texts_reused().
+_reuse_record_texts = False
+
+
+@contextlib.contextmanager
+def record_texts_reused():
+    """Within it, str() reuses each record's text as above: the same texts, several times
+    faster for classes of many lessons, for callers that write every object after every step."""
+    global _reuse_record_texts
+    _reuse_record_texts = True
+    try:
+        yield
+    finally:
+        _reuse_record_texts = False
+
+
+def expanded(v, ind="", texts=None):
+    """The expanded form; `texts` keeps the texts of records and lessons for reuse in one str()."""
     inner = ind + "    "
 
     def block(opening, closing, items):
@@ -138,16 +161,37 @@ def expanded(v, ind=""):
         return opening + "\n" + "".join(inner + i + ",\n" for i in items) + ind + closing
 
     if isinstance(v, tuple):
-        return block("(", ")", [expanded(x, inner) for x in v])
+        if texts is None or not any(isinstance(x, Rec) and x.record is not None for x in v):
+            return block("(", ")", [expanded(x, inner, texts) for x in v])
+        # A class's lesson (teacher, period), which the class lists twice and its copies again.
+        key = (tuple(x.record if isinstance(x, Rec) else x for x in v), ind)
+        if key not in texts:
+            texts[key] = block("(", ")", [expanded(x, inner, texts) for x in v])
+        return texts[key]
     if isinstance(v, SetOf):
-        return block("{", "}", [expanded(x, inner) for x in v])
+        return block("{", "}", [expanded(x, inner, texts) for x in v])
     if isinstance(v, list):
-        return block("[", "]", [expanded(x, inner) for x in v])
+        return block("[", "]", [expanded(x, inner, texts) for x in v])
     if isinstance(v, dict):
-        return block("{", "}", [compact(k) + ": " + expanded(x, inner) for k, x in v.items()])
+        return block(
+            "{", "}", [compact(k) + ": " + expanded(x, inner, texts) for k, x in v.items()]
+        )
     if isinstance(v, Rec):
-        return block(v.name + " {", "}", [f + ": " + expanded(x, inner) for f, x in v.fields])
+        if texts is None or v.record is None:
+            return block(
+                v.name + " {", "}", [f + ": " + expanded(x, inner, texts) for f, x in v.fields]
+            )
+        # Written once unindented; deeper, each line moves right (quoted text has no raw
+        # line breaks).
+        if v.record not in texts:
+            texts[v.record] = expanded(Rec(v.name, v.fields), "", texts)
+        return texts[v.record].replace("\n", "\n" + ind) if ind else texts[v.record]
     return compact(v)
+
+
+def _texts():
+    """A fresh store of record texts for one str(), or None when texts are not reused."""
+    return {} if _reuse_record_texts else None
 
 
 # ---- records ------------------------------------------------------------
@@ -187,7 +231,7 @@ class _TeacherData:
 
 
 def _mutex(data):
-    return Rec("Mutex", [("data", data.debug())])
+    return Rec("Mutex", [("data", data.debug())], record=data)
 
 
 class _ClassData:
@@ -266,7 +310,7 @@ class Class:
         self._d = _ClassData(name, [])
 
     def __str__(self):
-        return quoted(self._d.class_name) + " " + expanded(self._d.entries())
+        return quoted(self._d.class_name) + " " + expanded(self._d.entries(), "", _texts())
 
 
 def group_by_subject(teachers):
@@ -318,6 +362,11 @@ class School:
         self.teacher_map[name] = teacher._d.copy()
 
     def generate_substitutions(self):
+        return self._run(assignments=None)
+
+    def _run(self, assignments):
+        """The run; with `assignments` a number, it stops with MemoryError when that many
+        lessons have been given and another is about to be."""
         table, unresolved = [HEADER], []
         start = time.perf_counter_ns()
         grouping = group_by_subject(self.teachers)
@@ -337,6 +386,10 @@ class School:
                         f"Couldnt find a substitution for {t.name} at {p}-{quoted(c)}\n"
                     )
                     continue
+                if assignments is not None:
+                    if assignments == 0:
+                        raise MemoryError
+                    assignments -= 1
                 sub.periods[(p, c)] = None
                 table.append(
                     ",".join(
@@ -355,16 +408,25 @@ class School:
         return "".join(table) + "\n" + quoted("".join(unresolved)) + "\n" + quoted(timing)
 
     def __str__(self):
+        texts = _texts()
         return (
             "List of teachers: "
-            + expanded([_mutex(t) for t in self.teachers])
+            + expanded([_mutex(t) for t in self.teachers], "", texts)
             + "\nList of classes:"
-            + expanded([_mutex(k) for k in self.classes])
+            + expanded([_mutex(k) for k in self.classes], "", texts)
             + "\nTeacher_hashtable "
             + compact(
                 {s: [_mutex(t) for t in ts] for s, ts in group_by_subject(self.teachers).items()}
             )
         )
+
+
+def run_cut_short(school, assignments):
+    """A run of `school` ended, as an exhausted heap ends the module's, once `assignments`
+    lessons were given (a run that gives fewer ends as usual): the substitutes keep the
+    lessons given, and nothing is returned."""
+    with contextlib.suppress(MemoryError):
+        school._run(assignments)
 
 
 def register_period(teacher, period, school, klass):

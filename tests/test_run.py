@@ -214,6 +214,23 @@ def test_class_added_twice_is_covered_per_record(period):
     assert run(s) == report([row("Ann", period, "Maths", "Bob")], [("Ann", period, "9B")])
 
 
+@pytest.mark.parametrize("first", [0, 40, 100], ids=["in-the-day", "across-its-end", "outside"])
+@pytest.mark.parametrize("count", [16, 17, 20, 40])
+def test_big_class_added_twice_is_covered_per_record(count, first):
+    # The lessons a class remembers as handled are forgotten before the next class, also once
+    # there are enough to be indexed: the second record finds Bob busy at every period.
+    periods = range(first, first + count)
+    s = build([ANN, ("Bob", "maths", True, [])])
+    c = Class("9B")
+    for p in periods:
+        register_period(Teacher("Ann", "maths", True), p, s, c)
+    s.add_class(c)
+    s.add_class(c)
+    assert run(s) == report(
+        [row("Ann", p, "Maths", "Bob") for p in periods], [("Ann", p, "9B") for p in periods]
+    )
+
+
 def test_many_absent_lessons_in_one_class_are_each_handled_once():
     # Two absent teachers with twenty lessons each, every lesson registered twice: each is
     # covered once, by whichever of the two free teachers is less loaded at that moment.

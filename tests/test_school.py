@@ -176,6 +176,31 @@ def test_add_class_sorts_teachers_by_load_stably_every_time():
     assert names(s) == ["D", "C", "A", "B"]
 
 
+def test_replacing_a_listed_teacher_twice_leaves_the_others_in_the_sort():
+    # A replaced teacher stays in the list but no longer owns its name, so its place must be
+    # forgotten by the map: replaced again after a sort, it must not take the teacher that
+    # now stands where it stood out of later sorts.
+    s, c = School(), Class("9B")
+    teacher = {name: Teacher(name, "maths", True) for name in "ABC"}
+    for t in teacher.values():
+        s.add_teacher(t)
+    register_period(teacher["A"], 1, s, c)
+    s.add_to_hashmap("A", Teacher("A", "maths", True))
+    s.add_class(Class("x"))
+    assert names(s) == ["B", "C", "A"]  # B now stands where A stood
+    s.add_to_hashmap("A", Teacher("A", "maths", True))
+    for p in (1, 2):
+        register_period(teacher["B"], p, s, c)
+    s.add_class(Class("x"))
+    assert names(s) == ["C", "A", "B"]  # loads 0, 1, 2
+    for p in (3, 4, 5, 6):
+        register_period(teacher["B"], p, s, c)
+    for p in (1, 2, 3):
+        register_period(teacher["C"], p, s, c)
+    s.add_class(Class("x"))
+    assert names(s) == ["A", "C", "B"]  # loads 1, 3, 6
+
+
 def test_class_copy_is_taken_at_add_class_but_shares_teacher_records():
     t, s, c = setup()
     register_period(t, 1, s, c)

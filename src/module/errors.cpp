@@ -30,6 +30,22 @@ constexpr const char* resuming_notice =
     "Python stack trace below:\n";
 constexpr const char* unwrapped_panic = "Unwrapped panic from Python code";
 
+// The messages of the module's own ordinary failures, fixed byte for byte in the same way:
+// callers compare them (code that retries after "Already borrowed", tools that match a
+// conversion error), so each stands here once, and tests pin the ones Python code can reach.
+// The wording of argument binding errors is fixed too; it is built in binding.cpp.
+constexpr const char* already_borrowed = "Already borrowed";
+constexpr const char* already_mutably_borrowed = "Already mutably borrowed";
+constexpr const char* cannot_delete_attribute = "can't delete attribute";
+constexpr const char* period_out_of_range = "out of range integral type conversion attempted";
+constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
+constexpr const char* api_call_failed = "Python API call failed";
+constexpr const char* unknown_type_name = "<failed to extract type name>";
+constexpr const char* unprintable_lead = "<unprintable ";  // then the type name
+constexpr const char* unprintable_trail = " object>";
+constexpr const char* unprintable_object = "<unprintable object>";
+constexpr const char* conversion_lead = "' object cannot be converted to '";  // between the names
+
 // Created on first use and kept for the life of the process; guarded by the interpreter lock.
 PyObject* panic_type_cell = nullptr;
 
@@ -119,7 +135,7 @@ void panic(std::string message, std::source_location where) {
 
 void throw_python_error() {
   Ref raised = Ref::steal(PyErr_GetRaisedException());
-  if (!raised) throw PyFailure(PyExc_SystemError, "attempted to fetch exception but none was set");
+  if (!raised) throw PyFailure(PyExc_SystemError, no_exception_set);
   if (panic_type_cell != nullptr &&
       PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(panic_type_cell))) {
     std::fputs(resuming_notice, stderr);
@@ -140,7 +156,7 @@ void throw_python_error() {
 void throw_api_failure(std::source_location where) {
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_python_error();
   if (PyErr_Occurred()) PyErr_Print();
-  panic("Python API call failed", where);
+  panic(api_call_failed, where);
 }
 
 void throw_model_failure(school::Failure failure) {
@@ -153,7 +169,7 @@ void throw_model_failure(school::Failure failure) {
 
 std::string type_name(PyObject* object) {
   std::string name;
-  if (!try_type_name(object, name)) name = "<failed to extract type name>";
+  if (!try_type_name(object, name)) name = unknown_type_name;
   return name;
 }
 
@@ -163,7 +179,7 @@ std::string lossy_text(PyObject* object) {
   if (!text) {
     PyErr_WriteUnraisable(object);
     std::string name;
-    return try_type_name(object, name) ? "<unprintable " + name + " object>" : "<unprintable object>";
+    return try_type_name(object, name) ? unprintable_lead + name + unprintable_trail : unprintable_object;
   }
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
@@ -185,7 +201,7 @@ std::string lossy_text(PyObject* object) {
 PyFailure conversion_error(PyObject* object, std::string_view target) {
   std::string message = "'";
   message += type_name(object);
-  message += "' object cannot be converted to '";
+  message += conversion_lead;
   message += target;
   message += "'";
   return PyFailure(PyExc_TypeError, std::move(message));
@@ -207,15 +223,17 @@ void raise_current_exception() noexcept {
   }
 }
 
-}  // namespace rotavel
-
-namespace rotavel {
-
 void throw_already_borrowed() {
-  throw PyFailure(PyExc_RuntimeError, "Already borrowed");
+  throw PyFailure(PyExc_RuntimeError, already_borrowed);
 }
 void throw_already_mutably_borrowed() {
-  throw PyFailure(PyExc_RuntimeError, "Already mutably borrowed");
+  throw PyFailure(PyExc_RuntimeError, already_mutably_borrowed);
+}
+void throw_period_out_of_range() {
+  throw PyFailure(PyExc_OverflowError, period_out_of_range);
+}
+void throw_cannot_delete_attribute() {
+  throw PyFailure(PyExc_AttributeError, cannot_delete_attribute);
 }
 
 }  // namespace rotavel

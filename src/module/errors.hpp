@@ -54,6 +54,10 @@ struct Panic {
 // Turns a model failure into the failure Python sees.
 [[noreturn]] void throw_model_failure(school::Failure failure);
 
+// The module's own ordinary failures, each with its fixed message (errors.cpp).
+[[noreturn]] void throw_period_out_of_range();
+[[noreturn]] void throw_cannot_delete_attribute();
+
 template <class T>
 T unwrap(school::Result<T> result) {
   if (!result.ok()) throw_model_failure(std::move(result.failure()));

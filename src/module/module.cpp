@@ -25,6 +25,11 @@ PyObject* module_cache = nullptr;
 constexpr const char* subinterpreter_refusal =
     "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576";
 
+// The C API version the module object is created for; the interpreter warns on import when
+// its own differs. 1013 is CPython 3.12's, the only interpreter the module is built for.
+constexpr int python_api_version = 1013;
+static_assert(python_api_version == PYTHON_API_VERSION, "built against the headers of another C API version");
+
 PyModuleDef definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "rotavel",
@@ -104,7 +109,7 @@ PyObject* initialise() {
     throw PyFailure(PyExc_ImportError, subinterpreter_refusal);
   if (module_cache != nullptr) return Py_NewRef(module_cache);
 
-  Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
+  Ref module = Ref::steal(PyModule_Create2(&definition, python_api_version));
   if (!module) throw_python_error();
   // A failure drops the half-built module; types created so far stay cached for the next try.
   publish_type(module.get(), teacher_type);

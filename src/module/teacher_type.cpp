@@ -67,7 +67,7 @@ PyObject* read_field(PyObject* self, Read read) {
 template <class Convert, class Store>
 int write_field(PyObject* self, PyObject* value, Convert convert, Store store) {
   return entry<int>(-1, [&] {
-    if (value == nullptr) throw PyFailure(PyExc_AttributeError, "can't delete attribute");
+    if (value == nullptr) throw_cannot_delete_attribute();
     auto converted = convert(value);
     TeacherObject& teacher = instance_of<TeacherObject>(self);
     ExclusiveBorrow hold(teacher.flag);

@@ -266,9 +266,19 @@ std::string School::generate_substitutions() {
   const auto start = std::chrono::steady_clock::now();
   {
     Run run(teachers_, report);
-    for (const ClassHandle& record : classes_) run.walk(record);
-    for (std::uint32_t place = 0; place < teachers_.size(); ++place)
-      if (run.assigned_to(place)) note_load_change(place);
+    // A run cut short by an exhausted heap keeps the lessons it gave, so the loads it changed
+    // are noted for the next sort by load however the walk ends (noting never allocates).
+    auto note_assigned = [&]() noexcept {
+      for (std::uint32_t place = 0; place < teachers_.size(); ++place)
+        if (run.assigned_to(place)) note_load_change(place);
+    };
+    try {
+      for (const ClassHandle& record : classes_) run.walk(record);
+    } catch (...) {
+      note_assigned();
+      throw;
+    }
+    note_assigned();
   }
   report.add_timing(std::chrono::steady_clock::now() - start);
   return report.finish();

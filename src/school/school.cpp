@@ -8,6 +8,38 @@
 #include "school/render.hpp"
 
 namespace school {
+namespace {
+
+// A class has a lesson in most periods of a day, so its lesson list starts with room for this
+// many, a full day.
+constexpr std::size_t lessons_in_a_day = 16;
+
+// The load sort counts when the loads it orders are small numbers: at most twice their count
+// and this much more, so its table stays as small as the list it orders. Past that it merges.
+constexpr std::size_t counting_sort_slack = 64;
+
+// The registry's text is reserved up front at this many bytes a record (a generous guess), so
+// a large registry is written without regrowing the text, but never more than the cap.
+constexpr std::size_t text_bytes_per_record = 1024;
+constexpr std::size_t text_reservation_cap = std::size_t{1} << 30;
+
+// A stable order of `loads`: the indices, ascending by load, equal loads in index order.
+std::vector<std::uint32_t> stable_order_by_load(const std::vector<std::uint32_t>& loads) {
+  std::vector<std::uint32_t> order(loads.size());
+  const std::size_t most = loads.empty() ? 0 : *std::max_element(loads.begin(), loads.end());
+  if (most <= 2 * loads.size() + counting_sort_slack) {
+    std::vector<std::uint32_t> first(most + 2, 0);
+    for (std::uint32_t load : loads) ++first[load + 1];
+    for (std::size_t load = 1; load < first.size(); ++load) first[load] += first[load - 1];
+    for (std::uint32_t k = 0; k < loads.size(); ++k) order[first[loads[k]]++] = k;
+  } else {
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return loads[a] < loads[b]; });
+  }
+  return order;
+}
+
+}  // namespace
 
 SubjectGrouping::SubjectGrouping(const std::vector<TeacherHandle>& teachers) : SubjectGrouping() {
   for (std::uint32_t i = 0; i < teachers.size(); ++i) {
@@ -67,30 +99,25 @@ void School::add_class(const Class& c) {
 
 void School::sort_teachers_by_load() {
   if (changed_.empty()) return;
-  std::vector<std::uint32_t> moved = changed_;
+  // Everything that allocates comes before the list changes.
+  const Moved moved = read_moved();
+  const std::vector<std::uint32_t> order = stable_order_by_load(moved.loads);
+  merge_moved(moved, order);
+  refile_positions();
+  changed_.clear();
+}
+
+School::Moved School::read_moved() const {
+  Moved moved{changed_, std::vector<std::uint32_t>(changed_.size())};
   // Places are mostly noted in order (newcomers are appended), so this rarely has to sort.
-  if (!std::is_sorted(moved.begin(), moved.end())) std::sort(moved.begin(), moved.end());
-
+  if (!std::is_sorted(moved.places.begin(), moved.places.end())) std::sort(moved.places.begin(), moved.places.end());
   // Only these loads can have changed; each is read under its record's lock.
-  std::vector<std::size_t> moved_load(moved.size());
-  std::size_t most = 0;
-  for (std::size_t k = 0; k < moved.size(); ++k) {
-    moved_load[k] = teachers_[moved[k]].lock()->periods.size();
-    most = std::max(most, moved_load[k]);
-  }
-  std::vector<std::uint32_t> order(moved.size());
-  if (most <= 2 * moved.size() + 64) {
-    // Loads are small numbers: a counting sort, stable like the merge sort below.
-    std::vector<std::uint32_t> first(most + 2, 0);
-    for (std::size_t load : moved_load) ++first[load + 1];
-    for (std::size_t load = 1; load < first.size(); ++load) first[load] += first[load - 1];
-    for (std::uint32_t k = 0; k < moved.size(); ++k) order[first[moved_load[k]]++] = k;
-  } else {
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return moved_load[a] < moved_load[b]; });
-  }
+  for (std::size_t k = 0; k < moved.places.size(); ++k)
+    moved.loads[k] = static_cast<std::uint32_t>(teachers_[moved.places[k]].lock()->periods.size());
+  return moved;
+}
 
+void School::merge_moved(const Moved& moved, const std::vector<std::uint32_t>& order) {
   // The others are still in order by (load, place). Merging the moved ones in by
   // (load, previous place) gives exactly what a stable sort of the whole list gives.
   const std::size_t n = teachers_.size();
@@ -100,33 +127,36 @@ void School::sort_teachers_by_load() {
   teachers.reserve(n);
   loads.reserve(n);
   filed.reserve(n);
-  std::size_t next_moved = 0;  // walks `moved`, which is ascending, to skip those places
-  std::size_t j = 0;           // walks `order`
-  auto take = [&](std::uint32_t place, std::size_t load) {
+  auto take = [&](std::uint32_t place, std::uint32_t load) noexcept {
     teachers.push_back(std::move(teachers_[place]));
-    loads.push_back(static_cast<std::uint32_t>(load));
+    loads.push_back(load);
     filed.push_back(filed_[place]);
   };
+  auto take_moved = [&](std::size_t j) noexcept { take(moved.places[order[j]], moved.loads[order[j]]); };
+  // Whether the j-th moved place in order goes before the unmoved place i.
+  auto before = [&](std::size_t j, std::uint32_t i) noexcept {
+    const std::uint32_t load = moved.loads[order[j]];
+    return load < loads_[i] || (load == loads_[i] && moved.places[order[j]] < i);
+  };
+  std::size_t next_moved = 0;  // walks moved.places, which is ascending, to skip those places
+  std::size_t j = 0;           // walks `order`
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (next_moved < moved.size() && moved[next_moved] == i) {
+    if (next_moved < moved.places.size() && moved.places[next_moved] == i) {
       ++next_moved;
       continue;
     }
-    while (j < order.size() &&
-           (moved_load[order[j]] < loads_[i] || (moved_load[order[j]] == loads_[i] && moved[order[j]] < i))) {
-      take(moved[order[j]], moved_load[order[j]]);
-      ++j;
-    }
+    for (; j < order.size() && before(j, i); ++j) take_moved(j);
     take(i, loads_[i]);
   }
-  for (; j < order.size(); ++j) take(moved[order[j]], moved_load[order[j]]);
-
+  for (; j < order.size(); ++j) take_moved(j);
   teachers_.swap(teachers);
   loads_.swap(loads);
   filed_.swap(filed);
-  for (std::uint32_t place = 0; place < n; ++place)
+}
+
+void School::refile_positions() noexcept {
+  for (std::uint32_t place = 0; place < teachers_.size(); ++place)
     if (filed_[place] != unlisted) filed_names_[filed_[place]].position = place;
-  changed_.clear();
 }
 
 void School::note_load_change(std::uint32_t position) noexcept {
@@ -160,9 +190,8 @@ Result<void> School::register_period(const Teacher& teacher, std::int16_t period
   const Filed& filed = *found;
 
   // The class lists the lesson twice, once on each side of the pair insertion; it keeps one
-  // entry for both. A class has a lesson in most periods of a day, so its list starts with room
-  // for a full day.
-  reserve_more(c.lessons, c.lessons.capacity() == 0 ? 16 : 1);
+  // entry for both.
+  reserve_more(c.lessons, c.lessons.capacity() == 0 ? lessons_in_a_day : 1);
   bool added, absent;
   {
     auto t = filed.record.lock();
@@ -176,12 +205,12 @@ Result<void> School::register_period(const Teacher& teacher, std::int16_t period
 
 std::string School::printed_text() const {
   SubjectGrouping grouping(teachers_);
-  // A generous guess at the size, so a large registry is written without regrowing the text;
-  // pages of the reservation that stay unused are never touched.
+  // Each teacher is written twice (the list and the grouping) and each lesson twice (a class
+  // lists it twice); pages of the reservation that stay unused are never touched.
   std::size_t records = 2 * teachers_.size();
   for (const ClassHandle& c : classes_) records += 1 + 2 * c.lock()->lessons.size();
   std::string out;
-  out.reserve(std::min<std::size_t>(records * 1024, std::size_t{1} << 30));
+  out.reserve(std::min(records * text_bytes_per_record, text_reservation_cap));
   out += "List of teachers: ";
   {
     DebugWriter w(out, DebugWriter::Form::expanded);

@@ -16,8 +16,9 @@
 namespace school {
 
 // The present teachers of each subject that occurs in a teacher list, as positions in that
-// list, in list order. Subjects are listed in order of first appearance. A run builds its own
-// while it reads the teachers, and then keeps each subject's list in order of load.
+// list, in list order. Subjects are listed in order of first appearance. The registry's text
+// shows one; a run builds its own while it reads the teachers, and orders each subject's
+// teachers by load in layers of its own beside it, leaving these lists in list order.
 class SubjectGrouping {
  public:
   struct Group {
@@ -34,7 +35,6 @@ class SubjectGrouping {
   // The slot of a subject's group in groups(), or -1 when no listed teacher has it.
   int slot(Subject subject) const noexcept { return slot_[static_cast<std::size_t>(subject)]; }
   const std::vector<Group>& groups() const noexcept { return groups_; }
-  std::vector<Group>& groups() noexcept { return groups_; }
 
  private:
   std::array<std::int8_t, subject_count> slot_;
@@ -74,8 +74,20 @@ class School {
   template <class Name>
   Filed* find_filed(const Name& name, std::uint64_t hash) noexcept;
 
-  // A stable sort of teachers_ by load that only reads the loads that may have changed.
+  // A stable sort of teachers_ by load that only reads the loads that may have changed. On an
+  // allocation failure the list and its bookkeeping stay as they were.
   void sort_teachers_by_load();
+  // The places noted since the last sort, ascending, with their loads as they are now.
+  struct Moved {
+    std::vector<std::uint32_t> places;
+    std::vector<std::uint32_t> loads;
+  };
+  Moved read_moved() const;
+  // Merges the moved places, taken in `order` (a stable order of their loads), into the
+  // others; teachers_, loads_ and filed_ are replaced whole.
+  void merge_moved(const Moved& moved, const std::vector<std::uint32_t>& order);
+  // Points every listed map entry at its record's place after a sort.
+  void refile_positions() noexcept;
   // Notes a place whose load changed; each place is noted once until the next sort, and
   // changed_ has room for every place, so this never allocates.
   void note_load_change(std::uint32_t position) noexcept;

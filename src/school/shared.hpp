@@ -59,8 +59,6 @@ class Handle {
   // Never waits: an empty guard means another holder has the record now.
   Guard<T> try_lock() const noexcept;
 
-  bool same_record(const Handle& other) const noexcept { return record_ == other.record_; }
-
  private:
   struct Record {
     template <class... Args>

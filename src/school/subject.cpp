@@ -15,10 +15,13 @@ namespace {
 
 // The display names and the keywords below are fixed texts, byte for byte, misspelling
 // "finfance" included: callers pass the keywords and stored reports carry the names.
-constexpr std::array<std::string_view, subject_count> names = {
+// Sized by their lists, so a name or keyword left out cannot leave an empty one behind; the
+// checks below tie both to the enum.
+constexpr auto names = std::to_array<std::string_view>({
     "Chemistry", "Physics", "Maths",  "Computer", "English", "Biology", "PhysicalEdu", "Sanskrit", "Urdu",    "Geo",
     "Acc",       "History", "Civics", "Business", "Arts",    "Games",   "Economics",   "Hindi",    "Bengali", "Finance",
-};
+});
+static_assert(names.size() == subject_count, "one display name for each subject, in the enum's order");
 
 struct Keyword {
   std::string_view text;
@@ -26,7 +29,7 @@ struct Keyword {
 };
 
 // Compared with the lower-cased input; the spellings are the catalogue's own.
-constexpr std::array<Keyword, 21> keywords = {{
+constexpr auto keywords = std::to_array<Keyword>({
     {"chemistry", Subject::Chemistry}, {"physics", Subject::Physics},
     {"maths", Subject::Maths},         {"computer", Subject::Computer},
     {"english", Subject::English},     {"biology", Subject::Biology},
@@ -38,7 +41,7 @@ constexpr std::array<Keyword, 21> keywords = {{
     {"games", Subject::Games},         {"economics", Subject::Economics},
     {"hindi", Subject::Hindi},         {"bengali", Subject::Bengali},
     {"finfance", Subject::Finance},
-}};
+});
 
 // A keyword's bytes in two words, zero-padded: what the common case compares.
 struct PackedKeyword {
@@ -56,6 +59,21 @@ constexpr std::array<PackedKeyword, keywords.size()> packed_keywords = [] {
   return packed;
 }();
 static_assert(std::endian::native == std::endian::little, "packed_keywords is laid out for little-endian words");
+
+// Every subject has a keyword, and every keyword is text (an empty one would match the empty
+// text) that fits the two words it is packed in.
+static_assert(
+    [] {
+      std::array<bool, subject_count> has_keyword{};
+      for (const Keyword& k : keywords) {
+        if (k.text.empty() || k.text.size() > sizeof(PackedKeyword)) return false;
+        has_keyword[static_cast<std::size_t>(k.subject)] = true;
+      }
+      for (bool has : has_keyword)
+        if (!has) return false;
+      return true;
+    }(),
+    "each subject needs a keyword, and each keyword 1 to 16 bytes");
 
 constexpr char32_t capital_sigma = 0x3A3;
 constexpr char32_t small_sigma = 0x3C3;

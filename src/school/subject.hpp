@@ -33,6 +33,7 @@ enum class Subject : std::uint8_t {
   Finance,
 };
 inline constexpr std::size_t subject_count = 20;
+static_assert(static_cast<std::size_t>(Subject::Finance) + 1 == subject_count, "Finance is the last subject");
 
 // The only text form of a subject.
 std::string_view subject_name(Subject subject) noexcept;
