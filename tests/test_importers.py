@@ -1304,7 +1304,6 @@ def test_an_untis_coupling_is_a_team_among_teachers_of_one_subject(tmp_path):
     ]
 
 
-
 @pytest.mark.skipif(not SVWS.is_dir(), reason="the Untis samples are not beside the project")
 def test_an_export_plans_as_the_folder_it_converts_to(tmp_path, capfd):
     from rotavel_cli.cli import main
