@@ -34,7 +34,8 @@ from rotavel_cli.render import (
     spreadsheet_safe,
 )
 from rotavel_cli.schoolday import parse_absence, parse_period
-from rotavel_cli.terminal import escape_controls, pad, width
+from rotavel_cli.table import aligned as _aligned
+from rotavel_cli.terminal import escape_controls
 from rotavel_cli.webpage import h
 from rotavel_cli.weekdays import WEEKDAYS, weekday_of
 from rotavel_cli.wording import LIST_LIMIT, Shortened, periods_text, plural
@@ -362,20 +363,6 @@ def _export(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _cell(text: str) -> str:
     return escape_controls(text)
-
-
-def _aligned(
-    header: Sequence[str],
-    rows: Sequence[Sequence[str]],
-    right: set[int] | frozenset[int] = frozenset(),
-) -> list[str]:
-    table = [[_cell(text) for text in row] for row in (header, *rows)]
-    widths = [max(width(row[i]) for row in table) for i in range(len(header))]
-    rule = ["-" * w for w in widths]
-    return [
-        "  ".join(pad(text, widths[i], right=i in right) for i, text in enumerate(row)).rstrip()
-        for row in (table[0], rule, *table[1:])
-    ]
 
 
 def _csv(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:

@@ -48,7 +48,7 @@ def render_table(plan: Plan) -> str:
             )
             for item in items
         ]
-        lines += [*_aligned(header, rows, right={0}), ""]
+        lines += [*aligned(header, rows, right={0}), ""]
     settled = f", {len(plan.settled)} need no cover" if plan.settled else ""
     lines.append(
         f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered{settled}."
@@ -101,7 +101,13 @@ def _explanation(why: Explanation) -> list[str]:
     return lines
 
 
-def _aligned(header: Sequence[str], rows: Sequence[Sequence[str]], right: set[int]) -> list[str]:
+def aligned(
+    header: Sequence[str],
+    rows: Sequence[Sequence[str]],
+    right: set[int] | frozenset[int] = frozenset(),
+) -> list[str]:
+    """Rows in columns under a header and a rule, every cell escaped for a
+    terminal; the columns in `right` aligned to the right."""
     table = [[_cell(text) for text in row] for row in (header, *rows)]
     widths = [max(width(row[i]) for row in table) for i in range(len(header))]
     rule = ["-" * w for w in widths]
