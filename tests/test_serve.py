@@ -784,3 +784,50 @@ def test_a_publish_after_a_change_made_elsewhere_stores_it(site, app):
         stored = {r.teacher for r in desk.published(DATE)}
         assert stored == {a.lesson.teacher for a in desk.plan(DATE).absent_lessons}
     assert stored == {"Ann", "Cat"}
+
+
+def test_publishing_again_what_this_server_published_opens_nothing(site, app):
+    # Twenty browsers publishing at once wait for the first; the day it stored is
+    # theirs too, so none of them plans or opens the record again.
+    absent(site, "Ann")
+    client = app.test_client()
+    log_in(client)
+    assert post(client, "/publish").status_code == 303
+
+    def refused(folder, db):
+        raise AssertionError("the record was opened")
+
+    token = token_of(client.get("/today").text)
+    site.open_desk = refused
+    assert post(client, "/publish", csrf_token=token).status_code == 303
+    site.open_desk = Desk.open
+    assert "Published: 3 covers, 0 not covered." in client.get("/today").text
+
+
+def test_a_change_made_elsewhere_while_publishing_is_published_next_time(site, app):
+    # Another program writes between this publish's commit and the server's look
+    # at the record afterwards: the server must not take the day as published.
+    absent(site, "Ann")
+
+    def racing(folder, db):
+        desk = Desk.open(folder, db)
+        publish = desk.publish
+
+        def and_then_another_write(*args, **kwargs):
+            plan = publish(*args, **kwargs)
+            if not desk_calls:
+                desk_calls.append(1)
+                absent(site, "Cat")
+            return plan
+
+        desk.publish = and_then_another_write
+        return desk
+
+    desk_calls: list[int] = []
+    site.open_desk = racing
+    client = app.test_client()
+    log_in(client)
+    for _ in range(2):
+        assert post(client, "/publish").status_code == 303
+    with Desk.open(site.folder) as desk:
+        assert {r.teacher for r in desk.published(DATE)} == {"Ann", "Cat"}

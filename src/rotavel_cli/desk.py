@@ -711,6 +711,13 @@ class Desk:
             self._store(date, plan)
         return plan
 
+    def others_wrote(self) -> int:
+        """A number that changes whenever another connection, in this process or any
+        other, commits to the record, and never for this desk's own commits: equal
+        before and after a change of ours, it says the change was the only one."""
+        with self._errors():
+            return int(self._db.execute("PRAGMA data_version").fetchone()[0])
+
     def _store(self, date: datetime.date, plan: Plan) -> None:
         day = _day_text(date)
         old = {(r.teacher, r.period): r for r in self._covers(date)}

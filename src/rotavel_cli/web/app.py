@@ -21,7 +21,7 @@ import hmac
 import math
 import re
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Hashable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar, cast
@@ -475,27 +475,20 @@ def _routes(app: Flask, site: Site) -> None:
         # since it was made. Otherwise the desk plans again inside the transaction.
         site.version.watch(site.db if site.db is not None else site.folder / DB_NAME)
         version = site.version.current()
-        # The record exactly as this server's last publish of the day left it:
-        # publishing again would store nothing.
-        done = site.cache.peek(("published", date))
-        kept = site.cache.peek(("today", date))
         try:
-            if version is not None and done is not None and done[0] == version:
-                plan = done[1]
-            else:
+            plan = as_published(date, version)
+            if plan is None:
+                kept = site.cache.peek(("today", date))
                 if kept is not None and kept[0] == version:
                     shown = kept[1][0].plan
                 else:
                     shown = site.cache.get(("plan", date), version, lambda: _desk(site).plan(date))
                 with site.writing:
-                    plan = _desk(site).publish(
-                        date,
-                        shown,
-                        lambda: version is not None and site.version.current() == version,
-                    )
-                    unchanged = version is not None and site.version.current() == version
-                if unchanged:  # nobody, this publish included, wrote: the day is as published
-                    site.cache.get(("published", date), version, lambda: plan)
+                    # Many browsers publishing at once wait here for the first: the day
+                    # it stored is then theirs too, with nothing to plan or store again.
+                    plan = as_published(date, site.version.current())
+                    if plan is None:
+                        plan = store(date, version, shown)
         except DeskError as error:
             flash(str(error), "error")
         else:
@@ -505,6 +498,27 @@ def _routes(app: Flask, site: Site) -> None:
                 "info",
             )
         return back_to_day(date)
+
+    def as_published(date: datetime.date, version: Hashable) -> Plan | None:
+        """The plan this server last published for the day, when the record is still
+        exactly as that publish left it: publishing again would store nothing."""
+        done = site.cache.peek(("published", date))
+        return done[1] if version is not None and done is not None and done[0] == version else None
+
+    def store(date: datetime.date, version: Hashable, shown: Plan) -> Plan:
+        """Publish the day, storing `shown` while the record is as it was at `version`;
+        called holding `site.writing`."""
+        desk = _desk(site)
+        others = desk.others_wrote()
+        plan = desk.publish(
+            date, shown, lambda: version is not None and site.version.current() == version
+        )
+        after = site.version.current()
+        # Kept only when this publish was the record's one change since it was read:
+        # otherwise `after` may hold another change this plan never saw.
+        if after is not None and desk.others_wrote() == others:
+            site.cache.put(("published", date), after, plan)
+        return plan
 
     # The board: for the staff-room screen, with a login or through its secret link.
     # It shows what was published, never the desk's draft.

@@ -103,10 +103,14 @@ class PageCache:
                     return kept[1]  # type: ignore[no-any-return]
             value = make()
             self.made += 1
-            with self._lock:
-                self._values[key] = (version, value)
-                self._values.move_to_end(key)
-                while len(self._values) > self.entries:
-                    old, _ = self._values.popitem(last=False)
-                    self._locks.pop(old, None)
+            self.put(key, version, value)
             return value
+
+    def put(self, key: Hashable, version: Hashable, value: object) -> None:
+        """Keep `value`, known to be what the record is at `version`."""
+        with self._lock:
+            self._values[key] = (version, value)
+            self._values.move_to_end(key)
+            while len(self._values) > self.entries:
+                old, _ = self._values.popitem(last=False)
+                self._locks.pop(old, None)
