@@ -12,7 +12,6 @@ missing one fails instead. With ROTAVEL_SHOTS=DIR the screenshots
 and PDFs of the sample and the 60-class school are kept in DIR to look at.
 """
 
-import dataclasses
 import datetime
 import io
 import math
@@ -28,6 +27,7 @@ from school_maker import FIRST, LAST, messy_school
 
 from rotavel_cli import layout
 from rotavel_cli.plan import make_plan
+from rotavel_cli.records import replace
 from rotavel_cli.render import render_board, render_slips
 from rotavel_cli.school_files import load_school
 from rotavel_cli.wording import by_substitute
@@ -140,7 +140,7 @@ SCHOOLS = ["sample", "40 classes", "60 classes", "long class names", "long teach
 @pytest.fixture(scope="module", params=SCHOOLS)
 def plan(request, tmp_path_factory):
     day = school_day(request.param, tmp_path_factory.mktemp("school"))
-    made = make_plan(dataclasses.replace(day, date=DATE))
+    made = make_plan(replace(day, date=DATE))
     if request.param in ("40 classes", "60 classes"):  # the sizes the view is made for, and more
         assert made.uncovered and len(made.covers) >= (35 if request.param == "40 classes" else 60)
     return request.param, made
@@ -360,8 +360,8 @@ def on_paper(pages, paper, across):
 
 def slip_pages(browser, tmp_path, made, paper, per_page=0):
     """The printed slips' pages, as text."""
-    settings = dataclasses.replace(made.day.settings, slips_per_page=per_page)
-    made = dataclasses.replace(made, day=dataclasses.replace(made.day, settings=settings))
+    settings = replace(made.day.settings, slips_per_page=per_page)
+    made = replace(made, day=replace(made.day, settings=settings))
     page = open_page(browser, tmp_path, render_slips(made), {"width": 800, "height": 800}, "print")
     styles = page.evaluate(
         "[...document.querySelectorAll('.slip')].map(s => getComputedStyle(s).borderTopStyle)"

@@ -1,7 +1,6 @@
 """The cover desk: the record, the rules it hands the module, and its commands."""
 
 import csv
-import dataclasses
 import datetime
 import multiprocessing
 import os
@@ -31,6 +30,7 @@ from rotavel_cli.desk import (
     StaffRule,
 )
 from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, Rules, make_plan
+from rotavel_cli.records import replace
 from rotavel_cli.school_files import load_school
 from rotavel_cli.schoolday import DayWanted
 
@@ -356,11 +356,9 @@ def test_publishing_the_plan_a_page_showed(tmp_path, current):
         shown = desk.plan(TUE)
         # What the page showed is stored only while nothing has changed since;
         # otherwise the desk plans again (here: a stale page claiming Eve).
-        stale = dataclasses.replace(
+        stale = replace(
             shown,
-            absent_lessons=tuple(
-                dataclasses.replace(a, substitute="Eve") for a in shown.absent_lessons
-            ),
+            absent_lessons=tuple(replace(a, substitute="Eve") for a in shown.absent_lessons),
         )
         plan = desk.publish(TUE, shown if current else stale, lambda: current)
         assert outcome(plan) == outcome(shown)

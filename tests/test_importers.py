@@ -3,7 +3,6 @@
 written back as Untis's GPU014 and read again."""
 
 import collections
-import dataclasses
 import datetime
 import random
 from pathlib import Path
@@ -17,6 +16,7 @@ from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
 from rotavel_cli.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import Plan, make_plan
+from rotavel_cli.records import replace
 from rotavel_cli.schoolday import (
     Absence,
     DayWanted,
@@ -36,7 +36,7 @@ def school_day(week: Week, day: str, absent: set[str], week_letter: str = "") ->
     """The SchoolDay the command plans for one day of an imported week (of
     every week, or of the given one), with `absent` away for the day."""
     rows = [r._replace(week="") for r in week.lessons if r.week in ("", week_letter)]
-    chosen = choose_day(dataclasses.replace(week, lessons=rows), DayWanted(day=day))
+    chosen = choose_day(replace(week, lessons=rows), DayWanted(day=day))
     return apply_absences(
         chosen, [Absence(name, "Ill", "test") for name in week_names(week) if name in absent]
     )
@@ -678,7 +678,7 @@ def test_untis_export(tmp_path, encoding, separator):
 
 def test_untis_export_by_its_timetable_file(tmp_path):
     folder = untis_folder(tmp_path / "Lindenschule")
-    expected = dataclasses.replace(untis_expected(folder), source=folder / "GPU001.TXT")
+    expected = replace(untis_expected(folder), source=folder / "GPU001.TXT")
     assert read_untis(folder / "GPU001.TXT") == expected
 
 
@@ -1219,7 +1219,7 @@ def test_gpu014_round_trip_of_an_untis_school(tmp_path):
     plans = plan_every_day(week, share=0.35)
     assert any(plan.covers for plan in plans)
     for plan in plans:
-        plan = dataclasses.replace(plan, day=dataclasses.replace(plan.day, date=date))
+        plan = replace(plan, day=replace(plan.day, date=date))
         path = write(tmp_path, "GPU014.TXT", render_gpu014(plan, codes))
         assert read_gpu014(path) == [
             Substitution(
@@ -1252,10 +1252,8 @@ def test_gpu014_refused(plan, message):
 
 def test_gpu014_negative_period_refused():
     plan = small_plan()
-    early = dataclasses.replace(plan.absent_lessons[0].lesson, period=-1)
-    plan = dataclasses.replace(
-        plan, absent_lessons=(dataclasses.replace(plan.absent_lessons[0], lesson=early),)
-    )
+    early = replace(plan.absent_lessons[0].lesson, period=-1)
+    plan = replace(plan, absent_lessons=(replace(plan.absent_lessons[0], lesson=early),))
     with pytest.raises(InputError) as caught:
         render_gpu014(plan)
     assert str(caught.value) == (

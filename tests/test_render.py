@@ -1,7 +1,6 @@
 """The outputs for people: day and date, slips, terminal safety, and sizes
 that grow with the school rather than with its square."""
 
-import dataclasses
 import datetime
 import subprocess
 import sys
@@ -13,6 +12,7 @@ from school_maker import unplannable_school
 
 from rotavel_cli import webpage
 from rotavel_cli.plan import make_plan, module_report
+from rotavel_cli.records import replace
 from rotavel_cli.render import render_board, render_slips, render_table
 from rotavel_cli.school_files import load_school
 from rotavel_cli.terminal import escape_controls
@@ -30,7 +30,7 @@ TIMETABLE = (
 
 
 def day_of(tmp_path, **fields):
-    return dataclasses.replace(load_school(school(tmp_path, TEACHERS, TIMETABLE)), **fields)
+    return replace(load_school(school(tmp_path, TEACHERS, TIMETABLE)), **fields)
 
 
 @pytest.mark.parametrize(
@@ -139,7 +139,7 @@ def slips_of(html):
 def test_a_slip_for_each_substitute_in_name_order(tmp_path, show):
     """Reasons are private: on the slips only when the school shows them."""
     day = day_of(tmp_path)
-    day = dataclasses.replace(day, settings=dataclasses.replace(day.settings, show_reasons=show))
+    day = replace(day, settings=replace(day.settings, show_reasons=show))
     head = ["Period", "Class", "Subject", "Whose lesson"] + ["Reason"] * show
     assert slips_of(render_slips(make_plan(day))) == [
         [
@@ -161,7 +161,7 @@ def test_slips_give_room_and_time_when_the_school_has_them(tmp_path):
     timetable = "teacher,period,class,room\nAnn,1,9A,Lab 2\nAnn,1,9B,Lab 2\nDan,1,9C,\nDan,2,9C,\n"
     day = load_school(school(tmp_path, TEACHERS, timetable))
     times = {1: "08:30\u201309:20"}
-    day = dataclasses.replace(day, settings=dataclasses.replace(day.settings, times=times))
+    day = replace(day, settings=replace(day.settings, times=times))
     assert slips_of(render_slips(make_plan(day))) == [
         [
             "Cat Rao",
@@ -178,10 +178,10 @@ def test_slips_give_room_and_time_when_the_school_has_them(tmp_path):
 
 def test_slips_without_covers(tmp_path):
     plan = make_plan(
-        dataclasses.replace(
+        replace(
             day_of(tmp_path),
             staff={
-                name: dataclasses.replace(member, present=True)
+                name: replace(member, present=True)
                 for name, member in day_of(tmp_path).staff.items()
             },
         )
@@ -361,7 +361,7 @@ def test_board_says_each_thing_once(tmp_path, show):
     period, for every subject in it, in the right number; reasons only when
     the school shows them."""
     day = load_school(school(tmp_path, NOTES_TEACHERS, NOTES_TIMETABLE))
-    day = dataclasses.replace(day, settings=dataclasses.replace(day.settings, show_reasons=show))
+    day = replace(day, settings=replace(day.settings, show_reasons=show))
     board = page(render_board(make_plan(day)))
     assert [text(p) for p in board.find("p", "summary")] == ["3 absent · 3 covered · 3 not covered"]
     assert [part for column in view_of(board) for part in column] == [
@@ -429,9 +429,7 @@ def test_who_was_free_is_said_once_in_the_right_number(tmp_path, timetable, said
 @pytest.mark.parametrize("seconds", [0, 60, 300])
 def test_the_board_reloads_as_often_as_the_school_says(tmp_path, seconds):
     day = day_of(tmp_path)
-    day = dataclasses.replace(
-        day, settings=dataclasses.replace(day.settings, board_refresh=seconds)
-    )
+    day = replace(day, settings=replace(day.settings, board_refresh=seconds))
     plan = make_plan(day)
     refresh = [
         meta.attrs["content"]
@@ -457,7 +455,7 @@ def test_pages_show_hostile_names_as_text(tmp_path, form):
     )
     timetable = f'teacher,period,class\nDan,1,"{HOSTILE_CLASS.replace(chr(34), chr(34) * 2)}"\n'
     day = load_school(school(tmp_path, teachers, timetable))
-    day = dataclasses.replace(day, settings=dataclasses.replace(day.settings, show_reasons=True))
+    day = replace(day, settings=replace(day.settings, show_reasons=True))
     plan = make_plan(day)
     html = render_board(plan) if form == "board" else render_slips(plan)
     tree = page(html)
@@ -577,8 +575,8 @@ def test_slips_end_a_page_every_so_many(tmp_path, per_page, ends):
         "Ann,3,9A\nZed,3,9B\nBob,3,9C\n"
     )
     day = load_school(school(tmp_path, TEACHERS + "Eve,maths,yes,\n", timetable))
-    settings = dataclasses.replace(day.settings, slips_per_page=per_page)
-    day = dataclasses.replace(day, settings=settings)
+    settings = replace(day.settings, slips_per_page=per_page)
+    day = replace(day, settings=settings)
     slips = page(render_slips(make_plan(day))).find("article", "slip")
     assert [text(slip.find("h2")[0]) for slip in slips] == ["Bob", "Eve", "Zed"]
     assert [n for n, slip in enumerate(slips, 1) if "page-end" in slip.classes] == ends

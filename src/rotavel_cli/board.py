@@ -12,13 +12,12 @@ words and border patterns say what colours say on the screen.
 
 from __future__ import annotations
 
-import dataclasses
 from collections import defaultdict
-from dataclasses import dataclass
 from typing import Any
 
 from rotavel_cli import layout
 from rotavel_cli.plan import AbsentLesson, Plan
+from rotavel_cli.records import record, replace
 from rotavel_cli.schoolday import Lesson, SchoolDay
 from rotavel_cli.webpage import class_pieces, render_page
 from rotavel_cli.wording import (
@@ -44,7 +43,7 @@ GRID_FILL = 4
 GRID_ANYWAY = 400
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Entry:
     """An absent lesson in the by-period view."""
 
@@ -56,7 +55,7 @@ class Entry:
     note: int  # the note on why it is not covered; 0 for none
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Part:
     """A period's entries within one column."""
 
@@ -66,7 +65,7 @@ class Part:
     entries: tuple[Entry, ...]
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class View:
     size: int
     columns: int
@@ -74,7 +73,7 @@ class View:
     sheets: tuple[tuple[tuple[Part, ...], ...], ...]  # four columns to a printed page
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class GridLesson:
     kind: str  # "lesson", "covered", "uncovered" or "settled"
     tag: str
@@ -82,20 +81,20 @@ class GridLesson:
     detail: str
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Cell:
     period: int
     marks: str
     lessons: tuple[GridLesson, ...]
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Row:
     name: str
     cells: tuple[Cell, ...]
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Grid:
     periods: tuple[int, ...]  # empty when listed class by class
     rows: tuple[Row, ...]
@@ -103,7 +102,7 @@ class Grid:
     limit: str  # why the day is listed rather than drawn
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class SubjectPart:
     subject: str
     gaps: str
@@ -112,7 +111,7 @@ class SubjectPart:
     more: int
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Note:
     number: int
     period: int
@@ -121,7 +120,7 @@ class Note:
     free: str
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class OutToday:
     name: str
     subject: str
@@ -185,7 +184,7 @@ def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
     ]
     arranged = layout.arrange(items, header)
     entries = [
-        dataclasses.replace(entry, stacked=item.stacked(arranged.class_width))
+        replace(entry, stacked=item.stacked(arranged.class_width))
         for entry, item in zip(entries, items)
     ]
     columns = []

@@ -8,16 +8,12 @@ import os
 import re
 import sys
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn
-
-if TYPE_CHECKING:
-    from _typeshed import SupportsWrite
 
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
+from rotavel_cli.records import record
 from rotavel_cli.school_files import (
     TEACHER_FILE,
     TIMETABLE_FILE,
@@ -35,6 +31,13 @@ from rotavel_cli.schoolday import (
 )
 from rotavel_cli.settings import SETTINGS_FILE, load_settings
 from rotavel_cli.terminal import escape_controls
+
+# typing's flag, without importing typing on every run: mypy takes the name as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
+
+    from _typeshed import SupportsWrite
 
 # What --input-format offers: auto tells from the files, csv is the school folder.
 IMPORT_FORMATS = ("auto", "csv", "fet", "untis", "asc")
@@ -59,7 +62,7 @@ render_slips = _renderer("render_slips")
 render_table = _renderer("render_table")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Format:
     render: Callable[[SchoolDay], str]
     help: str
@@ -187,12 +190,35 @@ def _version() -> str:
     return str(version)
 
 
+def _columns() -> int:
+    """The terminal's width as shutil.get_terminal_size gives it ($COLUMNS, else the
+    terminal's, else 80), without importing shutil for it."""
+    try:
+        columns = int(os.environ.get("COLUMNS", ""))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse makes a formatter for every argument added, and each asks shutil for the
+    terminal's width: this one asks os, so a run that shows no help imports no shutil."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24) -> None:
+        super().__init__(prog, indent_increment, max_help_position, _columns() - 2)
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="rotavel",
         description=_DESCRIPTION,
         epilog=_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_Formatter,
     )
     parser.add_argument(
         "folder",

@@ -27,7 +27,6 @@ opens one per request.
 from __future__ import annotations
 
 import csv
-import dataclasses
 import datetime
 import io
 import os
@@ -37,7 +36,6 @@ import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
-from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
 from typing import Any
@@ -46,6 +44,7 @@ from rotavel_cli.importers import read_export
 from rotavel_cli.messages import InputError, did_you_mean, shown
 from rotavel_cli.output import OutputError, write_file
 from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
+from rotavel_cli.records import record, replace
 from rotavel_cli.school_files import read_folder
 from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
@@ -117,7 +116,7 @@ class DeskError(Exception):
     """A refused action or a record that cannot be used; one line for the user."""
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class AbsenceRecord:
     id: int
     name: str
@@ -127,7 +126,7 @@ class AbsenceRecord:
     reason: str
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class CoverRecord:
     """One absent lesson as the record holds it."""
 
@@ -140,7 +139,7 @@ class CoverRecord:
     how: str  # plan.PLANNED, BY_HAND, NO_COVER or TEAM
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class StaffRule:
     never: bool = False  # never asked to cover
     last_resort: bool = False  # asked only for what nobody else can take
@@ -152,7 +151,7 @@ class StaffRule:
         return self.never or (self.days is not None and date.weekday() not in self.days)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class FreeTeacher:
     name: str
     subject: str
@@ -423,10 +422,10 @@ class Desk:
                 if not member.present and member.away:
                     periods |= member.away
             reason = "; ".join(dict.fromkeys(a.reason for a in absences if a.reason))
-            staff[name] = dataclasses.replace(
+            staff[name] = replace(
                 member, present=False, away=periods, reason=reason or member.reason
             )
-        return dataclasses.replace(day, staff=staff, notes=tuple(notes))
+        return replace(day, staff=staff, notes=tuple(notes))
 
     # -- absences -------------------------------------------------------------
 
@@ -562,7 +561,7 @@ class Desk:
                 )
                 if value is not _KEEP
             }
-            rule = dataclasses.replace(rule, **changes)
+            rule = replace(rule, **changes)
             if rule == StaffRule():
                 self._db.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
             else:
@@ -649,31 +648,31 @@ class Desk:
         notes: list[str] = []
         # Hand decisions first: if two decisions ever give one teacher the same
         # period, the one made by hand stands.
-        for record in sorted(self._covers(day.date), key=lambda r: r.how != BY_HAND):
-            if record.how == TEAM or (record.how == PLANNED and record.substitute is None):
+        for cover in sorted(self._covers(day.date), key=lambda r: r.how != BY_HAND):
+            if cover.how == TEAM or (cover.how == PLANNED and cover.substitute is None):
                 continue  # settled again by every plan
-            key = (record.teacher, record.period)
+            key = (cover.teacher, cover.period)
             lesson = lessons.get(key)
-            what = f"{record.teacher}'s {record.classes} in period {record.period}"
+            what = f"{cover.teacher}'s {cover.classes} in period {cover.period}"
             if (
                 lesson is None
-                or record.teacher not in staff
-                or not _out(staff[record.teacher], record.period)
+                or cover.teacher not in staff
+                or not _out(staff[cover.teacher], cover.period)
             ):
                 notes.append(
                     f"{what} no longer needs cover; the record's "
-                    f"{'cover' if record.substitute else 'decision'} is dropped when "
+                    f"{'cover' if cover.substitute else 'decision'} is dropped when "
                     "the day is published"
                 )
                 continue
-            substitute = record.substitute
+            substitute = cover.substitute
             if substitute is not None:
-                problem = _cannot_cover(staff, teaching, used, substitute, record.period)
+                problem = _cannot_cover(staff, teaching, used, substitute, cover.period)
                 if problem:
                     notes.append(f"{what} is planned again: {substitute} {problem}")
                     continue
-                used[substitute, record.period] = record
-            decided[key] = Decision(substitute, record.how)
+                used[substitute, cover.period] = cover
+            decided[key] = Decision(substitute, cover.how)
         return decided, notes
 
     # -- plans ----------------------------------------------------------------
@@ -682,7 +681,7 @@ class Desk:
         day = self._day(date)
         rules, notes = self._rules(day)
         if notes:
-            day = dataclasses.replace(day, notes=day.notes + tuple(notes))
+            day = replace(day, notes=day.notes + tuple(notes))
         return make_plan(day, rules), rules
 
     def plan(self, date: datetime.date) -> Plan:
@@ -740,7 +739,7 @@ class Desk:
             return  # published as it is already: nothing to store, nothing for others to see
         pause = float(os.environ.get(PAUSE_ENV) or 0)
         half = len(changed) // 2
-        for number, record in enumerate(changed):
+        for number, cover in enumerate(changed):
             if number == half and pause:
                 print(f"{PAUSE_ENV}: pausing for {pause:g} s", file=sys.stderr, flush=True)
                 time.sleep(pause)
@@ -752,12 +751,12 @@ class Desk:
                 "decided_at = excluded.decided_at",
                 (
                     day,
-                    record.teacher,
-                    record.period,
-                    record.classes,
-                    record.room,
-                    record.substitute,
-                    record.how,
+                    cover.teacher,
+                    cover.period,
+                    cover.classes,
+                    cover.room,
+                    cover.substitute,
+                    cover.how,
                     now,
                 ),
             )

@@ -17,7 +17,6 @@ import io
 import sys
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -26,6 +25,7 @@ from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffR
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, write_file, write_stdout
 from rotavel_cli.plan import BY_HAND, Plan, PlanError, report_of
+from rotavel_cli.records import field, record
 from rotavel_cli.render import (
     render_board,
     render_csv,
@@ -41,7 +41,7 @@ from rotavel_cli.weekdays import WEEKDAYS, weekday_of
 from rotavel_cli.wording import LIST_LIMIT, Shortened, periods_text, plural
 
 
-@dataclass
+@record
 class Said:
     """What a command has to say: its output, and notes for standard error."""
 

@@ -18,7 +18,8 @@ takes time linear in the number of entries, however large the day.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+
+from rotavel_cli.records import record
 
 # The screen the board is made for, in CSS pixels, and its margins.
 SCREEN_WIDTH = 1920
@@ -107,7 +108,7 @@ def _other_width(char: str, bold: bool) -> float:
     return 0.8 if bold else 0.72  # an accented or other letter, generously
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Words:
     """A text as pieces that do not wrap, with the space between them (0
     where the pieces join without one, as in a class label), in ems."""
@@ -145,7 +146,7 @@ class Words:
         return count
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Item:
     """An entry of the view as the layout sees it."""
 
@@ -181,7 +182,7 @@ class Item:
         return (lines * LINE + 2 * HEADING_PADDING) * HEADING + (0 if first else HEADING_GAP)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Layout:
     size: int  # px at 1080p: the view's 1em
     columns: int  # on the screen

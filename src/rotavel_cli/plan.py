@@ -30,10 +30,10 @@ from __future__ import annotations
 
 import re
 from collections.abc import Mapping
-from dataclasses import dataclass, field
 
 import rotavel
 
+from rotavel_cli.records import field, record
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
 from rotavel_cli.subjects import PLACES, places
 
@@ -58,7 +58,7 @@ class PlanError(Exception):
     """The module's answer does not fit the school the command gave it."""
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class AbsentLesson:
     """One lesson of an absent teacher, as planned."""
 
@@ -86,7 +86,7 @@ class AbsentLesson:
         return self.substitute is None and self.how == PLANNED
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Decision:
     """A lesson settled before the run: a substitute chosen (by hand, or
     published earlier), or None for a lesson that needs no cover."""
@@ -95,7 +95,7 @@ class Decision:
     how: str = BY_HAND
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Rules:
     """What the cover desk adds to the day; the defaults plan as the command
     always has."""
@@ -109,7 +109,7 @@ class Rules:
     decided: Mapping[tuple[str, int], Decision] = field(default_factory=dict)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class HandedTeacher:
     """A teacher as the module is given it; one member of staff away part of
     the day is two: away in those periods, in for the rest."""
@@ -120,7 +120,7 @@ class HandedTeacher:
     busy: tuple[tuple[int, str], ...] = ()  # lessons given and periods made busy
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class HandedSchool:
     """A school exactly as handed to the module: rebuilding it gives the same plan."""
 
@@ -157,13 +157,13 @@ class HandedSchool:
         return self.build().generate_substitutions()
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Round:
     school: HandedSchool
     text: str  # the module's answer
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Plan:
     day: SchoolDay
     absent_lessons: tuple[AbsentLesson, ...]  # in the order they were settled
@@ -336,12 +336,12 @@ class _Planner:
         _timing(text)  # the whole answer is read, whichever part the format shows
         still: list[Lesson] = []
         missed: list[Lesson] = []
-        for record, lesson in met:
+        for teacher_record, lesson in met:
             if still:  # cut short: planned again with the capped teacher out
                 still.append(lesson)
                 continue
             try:
-                substitute = outcomes.pop((record, lesson.period))
+                substitute = outcomes.pop((teacher_record, lesson.period))
             except KeyError:
                 raise PlanError(
                     f"no outcome for {lesson.teacher!r} in period {lesson.period}"

@@ -7,9 +7,7 @@ from __future__ import annotations
 import csv
 import io
 
-from rotavel_cli.board import render_board
 from rotavel_cli.plan import REPORT_HEADER, Plan
-from rotavel_cli.slips import render_slips
 from rotavel_cli.table import render_table
 
 __all__ = [
@@ -31,6 +29,22 @@ CSV_EXTRA = ("Room", "Note")
 # (=HYPERLINK(...), =cmd|...); such a cell gets a leading apostrophe, which
 # spreadsheets show as text and do not display.
 _FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+# The pages bring the template engine and their page model with them, which a run
+# for the terminal or a spreadsheet never needs: they are imported when first asked for.
+
+
+def render_board(plan: Plan) -> str:
+    from rotavel_cli.board import render_board as board
+
+    return board(plan)
+
+
+def render_slips(plan: Plan) -> str:
+    from rotavel_cli.slips import render_slips as slips
+
+    return slips(plan)
 
 
 def spreadsheet_safe(text: str) -> str:

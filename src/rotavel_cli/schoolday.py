@@ -9,14 +9,13 @@ at all (a part-timer's day off). Planning and every output work on the
 
 from __future__ import annotations
 
-import dataclasses
 import datetime
 import re
 from collections.abc import Container, Iterable, Sequence
-from dataclasses import dataclass
 from pathlib import Path
 
 from rotavel_cli.messages import InputError, did_you_mean, looks, shown
+from rotavel_cli.records import field, record, replace
 from rotavel_cli.settings import Settings
 from rotavel_cli.subjects import spelling_key, subject_key
 from rotavel_cli.tables import nfc
@@ -32,7 +31,7 @@ _WHOLE_NUMBER = re.compile(r"[+-]?[0-9]+")
 _RANGE = re.compile(r"\s*([+-]?[0-9]+)\s*(?:(?:-|–|to|\.\.)\s*([+-]?[0-9]+))?\s*")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class StaffMember:
     name: str
     subject: str  # as the school writes it
@@ -54,7 +53,7 @@ class StaffMember:
         return not self.present and self.away is not None
 
 
-@dataclass(frozen=True, slots=True)  # slots: a large school's day has a million
+@record(frozen=True, slots=True)  # slots: a large school's day has a million
 class Lesson:
     """One lesson: a teacher, a period and the class taught, or several
     classes taught together (a combined lesson, planned as one)."""
@@ -81,7 +80,7 @@ def _one_class(name: str) -> str:
     return name
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Absence:
     """A teacher marked absent by an option or the absence file."""
 
@@ -91,7 +90,7 @@ class Absence:
     periods: frozenset[int] | None = None  # None for the whole day
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class SchoolDay:
     """Everything the command knows about the day, straight from the input."""
 
@@ -102,8 +101,8 @@ class SchoolDay:
     day: str | None = None  # the day planned, as the timetable names it
     date: datetime.date | None = None  # the date planned, when given
     notes: tuple[str, ...] = ()  # things worth telling the user that are not errors
-    settings: Settings = dataclasses.field(default_factory=Settings)
-    period_names: dict[int, str] = dataclasses.field(default_factory=dict)
+    settings: Settings = field(default_factory=Settings)
+    period_names: dict[int, str] = field(default_factory=dict)
 
     @property
     def classes(self) -> list[str]:
@@ -128,7 +127,7 @@ class SchoolDay:
         return self.settings.times.get(period) or self.period_names.get(period, "")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class DayWanted:
     """Which day of a weekly (or rotating) timetable to plan."""
 
@@ -166,9 +165,7 @@ def choose_day(
         if not in_school:
             # Lessons on a day the teacher list says they are not in need cover all the same.
             absent = name in taught_today and member.present
-            staff[name] = dataclasses.replace(
-                member, in_school=False, present=member.present and not absent
-            )
+            staff[name] = replace(member, in_school=False, present=member.present and not absent)
     return SchoolDay(
         name=settings.name or week.name,
         teacher_file=week.source,
@@ -450,10 +447,8 @@ def apply_absences(day: SchoolDay, absences: Iterable[Absence]) -> SchoolDay:
                 f"(not in {day.teacher_file})" + did_you_mean(absence.name, staff)
             )
         reason = absence.reason if absence.reason is not None else member.reason
-        staff[absence.name] = dataclasses.replace(
-            member, present=False, reason=reason, away=absence.periods
-        )
-    return dataclasses.replace(day, staff=staff)
+        staff[absence.name] = replace(member, present=False, reason=reason, away=absence.periods)
+    return replace(day, staff=staff)
 
 
 __all__ = ["Absence", "DayWanted", "Lesson", "SchoolDay", "StaffMember", "spelling_key"]

@@ -18,19 +18,23 @@ way; `show_reasons` only decides the pages people read.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
 
 from rotavel_cli.files import read_text
 from rotavel_cli.messages import InputError, shown
+from rotavel_cli.records import field, record
+
+# typing's flag, without importing typing on every run: mypy takes the name as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 SETTINGS_FILE = "rotavel.toml"
 
 _TIME = re.compile(r"\s*([0-9]{1,2})[:.h]([0-9]{2})\s*(?:[-–]\s*([0-9]{1,2})[:.h]([0-9]{2}))?\s*")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Settings:
     name: str | None = None
     show_reasons: bool = False

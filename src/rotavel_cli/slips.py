@@ -12,10 +12,10 @@ the substitutes' names, each a link to that person's slip.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 from rotavel_cli.plan import AbsentLesson, Plan
+from rotavel_cli.records import record
 from rotavel_cli.schoolday import SchoolDay
 from rotavel_cli.webpage import render_page
 from rotavel_cli.wording import by_substitute, day_label, plural
@@ -23,7 +23,7 @@ from rotavel_cli.wording import by_substitute, day_label, plural
 _COLUMNS = ("Period", "Time", "Class", "Room", "Subject", "Whose lesson", "Reason")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Slip:
     name: str
     count: str

@@ -13,18 +13,18 @@ import io
 import itertools
 import unicodedata
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
 from pathlib import Path
 
 from rotavel_cli.files import MAX_INPUT_BYTES
 from rotavel_cli.messages import InputError
+from rotavel_cli.records import record
 
 _SEPARATORS = (",", ";", "\t")
 # A field may be as long as the largest input (the csv module's default stops at 128 KiB).
 csv.field_size_limit(MAX_INPUT_BYTES)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Columns:
     """The columns a file must have and those it may have."""
 
@@ -40,7 +40,7 @@ def nfc(text: str) -> str:
     return text if text.isascii() else unicodedata.normalize("NFC", text)
 
 
-@dataclass
+@record
 class Table:
     """A CSV file's header and rows: `rows` yields (line number, the row's
     fields stripped of blanks), one entry per column of the header, for rows

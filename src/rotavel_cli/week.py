@@ -11,10 +11,17 @@ from __future__ import annotations
 
 from array import array
 from collections.abc import Callable, Container, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
 from itertools import compress
 from pathlib import Path
-from typing import NamedTuple, overload
+
+from rotavel_cli.records import field, record
+
+# typing's flag, without importing typing on every run: mypy takes the name as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NamedTuple, overload
+else:
+    from rotavel_cli.records import NamedTuple
 
 
 class LessonRow(NamedTuple):
@@ -140,10 +147,13 @@ class LessonRows(Sequence[LessonRow]):
     def __repr__(self) -> str:
         return f"LessonRows({list(self)!r})"
 
-    @overload
-    def __getitem__(self, index: int) -> LessonRow: ...
-    @overload
-    def __getitem__(self, index: slice) -> list[LessonRow]: ...
+    if TYPE_CHECKING:
+
+        @overload
+        def __getitem__(self, index: int) -> LessonRow: ...
+        @overload
+        def __getitem__(self, index: slice) -> list[LessonRow]: ...
+
     def __getitem__(self, index: int | slice) -> LessonRow | list[LessonRow]:
         if isinstance(index, slice):
             return list(self._rows(range(*index.indices(len(self)))))
@@ -213,7 +223,7 @@ class LessonRows(Sequence[LessonRow]):
         return self._rows(chosen)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class StaffRow:
     """One member of staff as the file lists them."""
 
@@ -226,7 +236,7 @@ class StaffRow:
     where: str = ""
 
 
-@dataclass
+@record
 class Week:
     """What a door read: everything before a day is chosen."""
 

@@ -11,9 +11,9 @@ from __future__ import annotations
 import re
 from collections import defaultdict
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
 
 from rotavel_cli.plan import AbsentLesson, Plan
+from rotavel_cli.records import record
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
 from rotavel_cli.weekdays import WEEKDAYS, read_days
 
@@ -23,7 +23,7 @@ LIST_LIMIT = 8
 _DIGITS = re.compile(r"(\d+)")
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Shortened:
     """The first items of a list and how many were left out."""
 
@@ -47,7 +47,7 @@ class Shortened:
         return separator.join(self.shown)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Explanation:
     """Why the lessons of one subject in one period stayed uncovered."""
 

@@ -24,7 +24,6 @@ import csv
 import re
 import xml.etree.ElementTree as ET
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
 from pathlib import Path
 
 from rotavel_cli.importers._common import (
@@ -44,6 +43,7 @@ from rotavel_cli.importers._common import (
     read_bytes,
 )
 from rotavel_cli.messages import InputError
+from rotavel_cli.records import record
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
 TIMETABLE_SUFFIX = "_timetable.csv"
@@ -64,7 +64,7 @@ CSV_COLUMNS = (
 _SET_SEPARATOR = "+"  # between students sets, or teachers, in one CSV field
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class _Activity:
     """An activity once placed: what the rows of each of its hours share."""
 
@@ -360,7 +360,7 @@ def _joined(field: str) -> tuple[str, ...]:
     return tuple(name for name in (nfc(part) for part in field.split(_SET_SEPARATOR)) if name)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class _Dialect:
     separator: str
     quote: str  # "" when fields are not quoted

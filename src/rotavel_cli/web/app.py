@@ -13,7 +13,6 @@ names what it changes (a date, a teacher, a period), never a snapshot.
 from __future__ import annotations
 
 import base64
-import dataclasses
 import datetime
 import functools
 import hashlib
@@ -22,7 +21,6 @@ import math
 import re
 import threading
 from collections.abc import Callable, Hashable
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar, cast
 from urllib.parse import urlsplit
@@ -47,6 +45,7 @@ from rotavel_cli.board import board_context, notes_of
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
+from rotavel_cli.records import field, record, values
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
 from rotavel_cli.slips import slips_context
 from rotavel_cli.web.cache import PageCache, RecordVersion
@@ -75,7 +74,7 @@ WINDOW_WORDS = {"week": "this week", "cycle": "this cycle", "term": "this term"}
 View = TypeVar("View", bound=Callable[..., Any])
 
 
-@dataclass
+@record
 class Site:
     """What one `rotavel serve` serves."""
 
@@ -758,12 +757,12 @@ def _version(desk: Desk, date: datetime.date) -> str:
     except DeskError as error:
         return "error: " + str(error)
     digest = hashlib.sha256(repr(publication).encode())
-    for record in records:
-        digest.update(repr(dataclasses.astuple(record)).encode("utf-8", "surrogatepass"))
+    for cover in records:
+        digest.update(repr(values(cover)).encode("utf-8", "surrogatepass"))
     return digest.hexdigest()[:32]
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Published:
     """The day as published: the record's absent lessons as a plan, so the
     board and the slips read it as they read any plan."""
@@ -780,30 +779,30 @@ class Published:
         day = desk.day(date)
         lessons = {(x.teacher, x.period): x for x in day.lessons}
         items = []
-        for record in desk.published(date):
-            member = day.staff.get(record.teacher)
-            lesson = lessons.get((record.teacher, record.period)) or Lesson(
-                record.teacher, record.period, (record.classes,), record.room
+        for cover in desk.published(date):
+            member = day.staff.get(cover.teacher)
+            lesson = lessons.get((cover.teacher, cover.period)) or Lesson(
+                cover.teacher, cover.period, (cover.classes,), cover.room
             )
             team: tuple[str, ...] = ()
-            if record.how == TEAM:
+            if cover.how == TEAM:
                 team = tuple(
-                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], record.period)
+                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], cover.period)
                 )
             items.append(
                 AbsentLesson(
                     lesson,
                     member.subject if member else "",
                     member.reason if member else "",
-                    record.substitute,
-                    record.how,
+                    cover.substitute,
+                    cover.how,
                     team,
                 )
             )
         return cls(Plan(day, tuple(items)), *publication)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Row:
     item: AbsentLesson
     key: str  # how the forms name the lesson
@@ -827,7 +826,7 @@ class Row:
         return self.item.how in (BY_HAND, NO_COVER)
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class TodayView:
     day: SchoolDay
     plan: Plan

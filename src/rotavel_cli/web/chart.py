@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
 
+from rotavel_cli.records import record
 from rotavel_cli.wording import name_key
 
 # Bars drawn; a longer list is in the table below the chart.
@@ -21,7 +21,7 @@ BAR_GAP = 6
 TOP = 28  # room for the scale's numbers
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Bar:
     name: str
     count: int
@@ -29,13 +29,13 @@ class Bar:
     width: float
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Tick:
     value: int
     x: float
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class Chart:
     bars: tuple[Bar, ...]
     ticks: tuple[Tick, ...]

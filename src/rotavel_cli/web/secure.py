@@ -16,8 +16,9 @@ import secrets
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, replace
 from pathlib import Path
+
+from rotavel_cli.records import record, replace
 
 # scrypt at 2**15 x 8 x 1 takes about 32 MiB and a few tens of milliseconds a try: cheap for
 # one login, dear for a guesser with a copy of the file.
@@ -104,7 +105,7 @@ class Throttle:
             self._until = 0.0
 
 
-@dataclass(frozen=True)
+@record(frozen=True)
 class ServeState:
     """What `rotavel serve` keeps between runs, beside the desk's database."""
 
@@ -172,7 +173,7 @@ class StateFile:
     def update(self, **changes: object) -> ServeState:
         """Change some fields of the saved state (read afresh) and save it."""
         with self._lock:
-            state = replace(self.load(), **changes)  # type: ignore[arg-type]
+            state = replace(self.load(), **changes)
             self._save(state)
             return state
 
