@@ -34,9 +34,9 @@ def commands():
     return [
         ("python -c pass", [python, "-c", "pass"]),
         ("rotavel --version", [*rotavel, "--version"]),
-        ("rotavel (sample school, report)", rotavel),
+        ("rotavel (sample school, table)", rotavel),
         ("rotavel --format csv", [*rotavel, "--format", "csv"]),
-        ("rotavel --format table", [*rotavel, "--format", "table"]),
+        ("rotavel --format report", [*rotavel, "--format", "report"]),
         ("rotavel --format html", [*rotavel, "--format", "html"]),
     ]
 
