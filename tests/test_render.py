@@ -580,3 +580,13 @@ def test_slips_end_a_page_every_so_many(tmp_path, per_page, ends):
     slips = page(render_slips(make_plan(day))).find("article", "slip")
     assert [text(slip.find("h2")[0]) for slip in slips] == ["Bob", "Eve", "Zed"]
     assert [n for n, slip in enumerate(slips, 1) if "page-end" in slip.classes] == ends
+
+
+@pytest.mark.parametrize("columns", [1, 2, 3, 4])
+@pytest.mark.parametrize("size", [18, 32, 56])
+def test_the_boards_columns_and_gaps_fill_the_screens_width(size, columns):
+    from rotavel_cli import layout
+
+    width = columns * layout.screen_column(size, columns) * size
+    gaps = (columns - 1) * layout.COLUMN_GAP + 2 * layout.MARGIN_X
+    assert width + gaps == pytest.approx(layout.SCREEN_WIDTH)
