@@ -804,30 +804,43 @@ def test_publishing_again_what_this_server_published_opens_nothing(site, app):
     assert "Published: 3 covers, 0 not covered." in client.get("/today").text
 
 
-def test_a_change_made_elsewhere_while_publishing_is_published_next_time(site, app):
-    # Another program writes between this publish's commit and the server's look
-    # at the record afterwards: the server must not take the day as published.
+@pytest.mark.parametrize(
+    ("elsewhere", "published"),
+    [
+        ("an absence", {("Ann", 1), ("Ann", 2), ("Ann", 4), ("Cat", 1), ("Cat", 3), ("Cat", 4)}),
+        ("the timetable", {("Ann", 1), ("Ann", 2), ("Ann", 3), ("Ann", 4)}),
+    ],
+)
+def test_a_change_made_elsewhere_while_publishing_is_published_next_time(
+    site, app, elsewhere, published
+):
+    # Another program changes the record or the school files between this publish's
+    # commit and the server's look at them afterwards: the server must not take the
+    # day as published.
     absent(site, "Ann")
+    changed: list[str] = []
 
     def racing(folder, db):
         desk = Desk.open(folder, db)
         publish = desk.publish
 
-        def and_then_another_write(*args, **kwargs):
+        def and_then_a_change(*args, **kwargs):
             plan = publish(*args, **kwargs)
-            if not desk_calls:
-                desk_calls.append(1)
-                absent(site, "Cat")
+            if not changed:
+                changed.append(elsewhere)
+                if elsewhere == "an absence":
+                    absent(site, "Cat")
+                else:
+                    write_school(site.folder, STAFF, [*LESSONS, ("Ann", 3, "9E")])
             return plan
 
-        desk.publish = and_then_another_write
+        desk.publish = and_then_a_change
         return desk
 
-    desk_calls: list[int] = []
     site.open_desk = racing
     client = app.test_client()
     log_in(client)
     for _ in range(2):
         assert post(client, "/publish").status_code == 303
     with Desk.open(site.folder) as desk:
-        assert {r.teacher for r in desk.published(DATE)} == {"Ann", "Cat"}
+        assert {(r.teacher, r.period) for r in desk.published(DATE)} == published

@@ -508,14 +508,18 @@ def _routes(app: Flask, site: Site) -> None:
         """Publish the day, storing `shown` while the record is as it was at `version`;
         called holding `site.writing`."""
         desk = _desk(site)
-        others = desk.others_wrote()
+        others, files = desk.others_wrote(), site.version.school_files()
         plan = desk.publish(
             date, shown, lambda: version is not None and site.version.current() == version
         )
         after = site.version.current()
-        # Kept only when this publish was the record's one change since it was read:
-        # otherwise `after` may hold another change this plan never saw.
-        if after is not None and desk.others_wrote() == others:
+        # Kept only when this publish was the one change to the record and the school
+        # files since they were read: otherwise `after` may hold a change this plan never saw.
+        if (
+            after is not None
+            and desk.others_wrote() == others
+            and site.version.school_files() == files
+        ):
             site.cache.put(("published", date), after, plan)
         return plan
 

@@ -53,6 +53,15 @@ class RecordVersion:
             self._path = db
 
     def current(self) -> Hashable:
+        files = self.school_files()
+        with self._lock:
+            if self._connection is None:
+                return None  # nothing watched: never equal to a version, so nothing is kept
+            record = self._connection.execute("PRAGMA data_version").fetchone()[0]
+            return (self._path, record, files)
+
+    def school_files(self) -> Hashable:
+        """The school files' sizes and times: the part of the version not in the record."""
         files: list[tuple[int, int, int] | None] = []
         for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE):
             try:
@@ -60,11 +69,7 @@ class RecordVersion:
                 files.append((info.st_mtime_ns, info.st_size, info.st_ino))
             except OSError:
                 files.append(None)
-        with self._lock:
-            if self._connection is None:
-                return None  # nothing watched: never equal to a version, so nothing is kept
-            record = self._connection.execute("PRAGMA data_version").fetchone()[0]
-            return (self._path, record, tuple(files))
+        return tuple(files)
 
     def close(self) -> None:
         with self._lock:
