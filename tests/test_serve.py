@@ -844,3 +844,14 @@ def test_a_change_made_elsewhere_while_publishing_is_published_next_time(
         assert post(client, "/publish").status_code == 303
     with Desk.open(site.folder) as desk:
         assert {(r.teacher, r.period) for r in desk.published(DATE)} == published
+
+
+def test_covers_published_for_an_absence_since_ended_count_as_changes(site, client):
+    # Ann was away Monday and Tuesday; Tuesday's three covers are published, then
+    # her absence is ended on Monday: all three covers are changes to publish.
+    with Desk.open(site.folder) as desk:
+        desk.add_absence("Ann", DATE - datetime.timedelta(days=1), DATE, None, "Ill")
+    post(client, "/publish")
+    assert "nothing changed since" in client.get("/today").text
+    post(client, "/absences/end", absence="1", **{"last-1": "2026-12-07"})
+    assert "; <strong>3 changes not yet published</strong>" in client.get("/today").text
