@@ -1088,3 +1088,48 @@ def test_a_timetabling_programs_export_is_planned_as_the_command_plans_it(tmp_pa
         f"rotavel: unknown teacher 'Maria Müller' (not in {folder}); "
         "did you mean 'Maria Müller (MUE)'?\n",
     )
+
+
+def test_a_record_migrated_by_another_command_while_this_one_waited_is_left_as_it_is(
+    tmp_path, monkeypatch
+):
+    # This command reads the record's version, then waits for the write lock another
+    # command holds while it creates the record: it must read the version again, not
+    # create the tables a second time.
+    import threading
+    from contextlib import contextmanager
+
+    from rotavel_cli import desk as desk_module
+
+    folder = make_school(tmp_path / "s", *HAND)
+    other = sqlite3.connect(folder / "rotavel.db", isolation_level=None)
+    other.execute("PRAGMA journal_mode = WAL")
+    other.execute("BEGIN IMMEDIATE")
+    waiting = threading.Event()
+    real = Desk._transaction
+
+    @contextmanager
+    def signalled(self, write):
+        waiting.set()  # the version has been read by now
+        with real(self, write):
+            yield
+
+    monkeypatch.setattr(Desk, "_transaction", signalled)
+    absent = []
+
+    def this_command():
+        with Desk.open(folder) as desk:
+            desk.add_absence("Ann", TUE, TUE, None, "Ill")
+            absent.extend(a.name for a in desk.absences_on(TUE))
+
+    thread = threading.Thread(target=this_command)
+    thread.start()
+    assert waiting.wait(10)
+    other.execute(f"PRAGMA application_id = {desk_module.APPLICATION_ID}")
+    for step in desk_module.MIGRATIONS:
+        for statement in step:
+            other.execute(statement)
+    other.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+    other.execute("COMMIT")
+    thread.join(10)
+    assert absent == ["Ann"]
