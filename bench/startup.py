@@ -23,6 +23,7 @@ import time
 from pathlib import Path
 
 GOAL = 3.0
+HILLSIDE = Path(__file__).resolve().parent.parent / "examples" / "hillside"
 
 
 def commands():
@@ -38,6 +39,11 @@ def commands():
         ("rotavel --format csv", [*rotavel, "--format", "csv"]),
         ("rotavel --format report", [*rotavel, "--format", "report"]),
         ("rotavel --format html", [*rotavel, "--format", "html"]),
+        # A school's own folder, with its rotavel.toml, as a cover manager runs it.
+        (
+            "rotavel examples/hillside --absent",
+            [*rotavel, str(HILLSIDE), "--absent", "Clara Vogel"],
+        ),
     ]
 
 

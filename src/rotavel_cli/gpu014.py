@@ -63,10 +63,11 @@ def render_gpu014(plan: Plan, codes: Mapping[str, str] | None = None) -> str:
 def render_for_day(plan: Plan) -> str:
     """The GPU014 file of a plan; teachers by their Untis codes when the
     school was read from an Untis export, by name otherwise."""
-    from rotavel_cli.importers.untis import TIMETABLE, find_file, teacher_codes
+    from rotavel_cli.importers.names import UNTIS_TIMETABLE, find_file
+    from rotavel_cli.importers.untis import teacher_codes
 
     source = plan.day.teacher_file
-    untis = source.name.upper() == TIMETABLE or (
-        source.is_dir() and find_file(source, TIMETABLE) is not None
+    untis = source.name.upper() == UNTIS_TIMETABLE or (
+        source.is_dir() and find_file(source, UNTIS_TIMETABLE) is not None
     )
     return render_gpu014(plan, teacher_codes(source) if untis else None)

@@ -14,12 +14,15 @@ import os
 import re
 import stat
 from collections.abc import Callable
+from importlib import import_module
 from pathlib import Path
 
-from rotavel_cli.importers.asc import read_asc
-from rotavel_cli.importers.fet import TIMED_SUFFIX, TIMETABLE_SUFFIX, read_fet, read_fet_csv
-from rotavel_cli.importers.untis import TIMETABLE as UNTIS_TIMETABLE
-from rotavel_cli.importers.untis import find_file, read_untis
+from rotavel_cli.importers.names import (
+    TIMED_SUFFIX,
+    TIMETABLE_SUFFIX,
+    UNTIS_TIMETABLE,
+    find_file,
+)
 from rotavel_cli.messages import InputError
 from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE
 from rotavel_cli.week import Week
@@ -35,6 +38,24 @@ _HEAD_BYTES = 4096  # enough to see an XML file's root element or a CSV header
 _PROLOG = re.compile(rb"<\?.*?\?>|<!--.*?-->", re.DOTALL)
 _ROOT = re.compile(rb"<([A-Za-z_][\w.:-]*)")
 _WHAT_WE_READ = "FET (a .fet file, NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)"
+
+
+def _lazy(module: str, name: str) -> Reader:
+    """A reader imported at its first call: telling a plain school folder from an
+    export must not load the three readers and the XML parser behind them."""
+
+    def read(path: Path) -> Week:
+        reader: Reader = getattr(import_module(f"rotavel_cli.importers.{module}"), name)
+        return reader(path)
+
+    read.__name__ = read.__qualname__ = name
+    return read
+
+
+read_asc = _lazy("asc", "read_asc")
+read_fet = _lazy("fet", "read_fet")
+read_fet_csv = _lazy("fet", "read_fet_csv")
+read_untis = _lazy("untis", "read_untis")
 
 
 def read_export(path: Path, format: str | None = None) -> Week | None:

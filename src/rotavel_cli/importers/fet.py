@@ -42,12 +42,11 @@ from rotavel_cli.importers._common import (
     placed_rows,
     read_bytes,
 )
+from rotavel_cli.importers.names import TIMED_SUFFIX, TIMETABLE_SUFFIX
 from rotavel_cli.messages import InputError
 from rotavel_cli.records import record
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
-TIMETABLE_SUFFIX = "_timetable.csv"
-TIMED_SUFFIX = "_data_and_timetable"
 # The name FET gives a new file's institution, which names no school.
 _DEFAULT_INSTITUTION = "Default institution"
 CSV_COLUMNS = (

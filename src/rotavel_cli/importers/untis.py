@@ -37,10 +37,11 @@ from rotavel_cli.importers._common import (
     team_id,
     unique_names,
 )
+from rotavel_cli.importers.names import UNTIS_TIMETABLE as TIMETABLE
+from rotavel_cli.importers.names import find_file
 from rotavel_cli.messages import InputError
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
-TIMETABLE = "GPU001.TXT"
 TEACHERS = "GPU004.TXT"
 ROOMS = "GPU005.TXT"
 SUBJECTS = "GPU006.TXT"
@@ -51,22 +52,6 @@ DAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sun
 _GPU001_FIELDS = "lesson number, class, teacher, subject, room, day, period"
 _SEPARATORS = (",", ";", "\t", "|")
 _LIST = "~"  # between the items of one field (rooms, classes)
-
-
-def find_file(folder: Path, name: str) -> Path | None:
-    """The file `name` in `folder`, whatever the case of its name (Untis
-    writes GPU001.TXT, copies often arrive as gpu001.txt)."""
-    exact = folder / name
-    if exact.is_file():
-        return exact
-    try:
-        entries = list(folder.iterdir())
-    except OSError:
-        return None
-    for entry in sorted(entries):
-        if entry.name.casefold() == name.casefold() and entry.is_file():
-            return entry
-    return None
 
 
 def read_untis(path: Path) -> Week:
