@@ -117,3 +117,23 @@ def test_the_named_tuple_class_is_made_as_typings():
         theirs.__qualname__,
     )
     assert ours("Bob", 3).label() == "Bob@3" and ours("Bob")._replace(period=5) == ("Bob", 5, "")
+
+
+@pytest.mark.parametrize("slots", [False, True])
+def test_any_field_name_and_no_field_at_all(slots):
+    @record(frozen=True, slots=slots)
+    class Odd:
+        self: str
+        d: int = 2
+        _MISSING: str = "kept"
+
+    @record(slots=slots)
+    class Empty:
+        pass
+
+    assert values(Odd("me")) == ("me", 2, "kept")
+    assert (
+        repr(Odd("me", d=3))
+        == "test_any_field_name_and_no_field_at_all.<locals>.Odd(self='me', d=3, _MISSING='kept')"
+    )
+    assert Empty() == Empty() and values(Empty()) == ()

@@ -13,7 +13,12 @@ compiled at the class's first instance, so a class a run never makes costs nothi
     class Lesson:
         teacher: str
         period: int
-        rooms: list[str] = field(default_factory=list)
+        room: str = ""
+
+    @record
+    class Week:
+        name: str
+        notes: list[str] = field(default_factory=list)
 """
 
 from __future__ import annotations
@@ -172,32 +177,36 @@ def _first_init(cls: type, fields: dict[str, _Field], slots: bool) -> Callable[.
 def _compile_init(cls: type, fields: dict[str, _Field], slots: bool) -> Callable[..., None]:
     """The constructor as a dataclass would write it: one parameter per field, in order.
     It stores past a frozen record's __setattr__: in the instance's dict, or its slots."""
-    scope: dict[str, Any] = {"_MISSING": _MISSING, "_set": object.__setattr__}
-    parameters, body = [], [] if slots else ["    d = self.__dict__"]
+    # The names of its own are dunder names, which no field may have.
+    scope: dict[str, Any] = {"__missing__": _MISSING, "__set__": object.__setattr__}
+    parameters, body = [], [] if slots else ["    __dict__ = __self__.__dict__"]
 
     def store(name: str, value: str) -> None:
-        body.append(f"    _set(self, {name!r}, {value})" if slots else f"    d[{name!r}] = {value}")
+        body.append(
+            f"    __set__(__self__, {name!r}, {value})"
+            if slots
+            else f"    __dict__[{name!r}] = {value}"
+        )
 
     for name, f in fields.items():
-        if f.factory is not None:
-            scope[f"_factory_{name}"] = f.factory
-        if f.default is not _MISSING:
-            scope[f"_default_{name}"] = f.default
+        factory, default = f"__factory_{name}__", f"__default_{name}__"
+        scope[factory], scope[default] = f.factory, f.default
         if not f.init:
             if f.factory is not None:
-                store(name, f"_factory_{name}()")
+                store(name, f"{factory}()")
             elif f.default is not _MISSING:
-                store(name, f"_default_{name}")
+                store(name, default)
             continue
         if f.factory is not None:
-            parameters.append(f"{name}=_MISSING")
-            store(name, f"_factory_{name}() if {name} is _MISSING else {name}")
+            parameters.append(f"{name}=__missing__")
+            store(name, f"{factory}() if {name} is __missing__ else {name}")
         else:
-            parameters.append(name if f.default is _MISSING else f"{name}=_default_{name}")
+            parameters.append(name if f.default is _MISSING else f"{name}={default}")
             store(name, name)
     if hasattr(cls, "__post_init__"):
-        body.append("    self.__post_init__()")
-    source = f"def __init__(self, {', '.join(parameters)}):\n" + "\n".join(body) + "\n"
+        body.append("    __self__.__post_init__()")
+    lines = "\n".join(body or ["    pass"])
+    source = f"def __init__(__self__, {', '.join(parameters)}):\n{lines}\n"
     exec(source, scope)
     made: Callable[..., None] = scope["__init__"]
     made.__qualname__ = f"{cls.__qualname__}.__init__"
