@@ -124,3 +124,41 @@ def test_second_interpreter_is_refused():
     message, same = out.stdout.splitlines()
     assert message.startswith("ImportError: PyO3 modules do not yet support subinterpreters, see ")
     assert same == "True"
+
+
+def _timed_school(teachers, classes, periods):
+    """A school of `teachers` (every third away) and `classes` with a lesson in every
+    period: large enough, the run takes milliseconds, small, microseconds."""
+    school = School()
+    staff = [Teacher(f"T{i}", ("maths", "english")[i % 2], i % 3 != 0) for i in range(teachers)]
+    for teacher in staff:
+        school.add_teacher(teacher)
+    groups = [Class(f"C{i}") for i in range(classes)]
+    for number, group in enumerate(groups):
+        for period in range(1, periods + 1):
+            rotavel.register_period(
+                staff[(number * 7 + period * 13) % teachers], period, school, group
+            )
+    for group in groups:
+        school.add_class(group)
+    return school
+
+
+@pytest.mark.parametrize(("teachers", "classes"), [(40, 16), (10_000, 4_000)])
+def test_the_time_taken_is_written_in_its_unit_with_the_fewest_digits(teachers, classes):
+    from model import _duration
+
+    scale = {"s": (9, 1_000_000_000), "ms": (6, 1_000_000), "µs": (3, 1_000), "ns": (0, 1)}
+    for _ in range(3):
+        last = _timed_school(teachers, classes, 10).generate_substitutions().rsplit("\n", 1)[-1]
+        shown = re.fullmatch(
+            r'"Time taken to generate subs: (([0-9]+)(?:\.([0-9]+))?(s|ms|µs|ns))"', last
+        )
+        assert shown is not None, last
+        text, whole, fraction, unit = shown.groups()
+        width, unit_ns = scale[unit]
+        assert fraction is None or len(fraction) <= width, text
+        nanoseconds = int(whole) * unit_ns + int((fraction or "0").ljust(width, "0")) * (
+            unit_ns // 10**width
+        )
+        assert _duration(nanoseconds) == text
