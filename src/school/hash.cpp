@@ -64,8 +64,12 @@ struct SipState {
 
 std::uint64_t keyed_hash(std::string_view bytes) noexcept {
   const ProcessKey& key = process_key();
-  SipState s{key.k0 ^ 0x736f6d6570736575ull, key.k1 ^ 0x646f72616e646f6dull, key.k0 ^ 0x6c7967656e657261ull,
-             key.k1 ^ 0x7465646279746573ull};
+  return siphash13(key.k0, key.k1, bytes);
+}
+
+std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view bytes) noexcept {
+  SipState s{k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull, k0 ^ 0x6c7967656e657261ull,
+             k1 ^ 0x7465646279746573ull};
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   for (; left >= 8; left -= 8, p += 8) {

@@ -1,12 +1,14 @@
 // Test builds only: hooks that let tests see what Python otherwise cannot. The N-th C++
 // allocation can be made to fail, so tests can show that every entry point turns an exhausted
-// heap into MemoryError and leaves its objects usable; and a name's keyed hash can be read,
-// so tests can show that the key differs from process to process.
+// heap into MemoryError and leaves its objects usable; a name's keyed hash can be read, so
+// tests can show that the key differs from process to process; and the hash can be computed
+// under a key of the test's, to compare with the published algorithm.
 #include <Python.h>
 
 #include <cstdlib>
 #include <new>
 
+#include "module/instances.hpp"
 #include "school/hash.hpp"
 
 namespace rotavel {
@@ -49,9 +51,27 @@ PyObject* name_hash(PyObject*, PyObject* arg) {
   return PyLong_FromUnsignedLongLong(school::keyed_hash(std::string_view(utf8, static_cast<std::size_t>(size))));
 }
 
+// _siphash13(k0, k1, data): SipHash-1-3 of the bytes under the key, to compare with the
+// algorithm as published: a wrong rotation or round still hashes, but floods more easily.
+PyObject* siphash13(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "_siphash13(k0, k1, data) takes three arguments");
+    return nullptr;
+  }
+  unsigned long long k0 = PyLong_AsUnsignedLongLong(args[0]);
+  if (k0 == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  unsigned long long k1 = PyLong_AsUnsignedLongLong(args[1]);
+  if (k1 == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(args[2], &data, &size) < 0) return nullptr;
+  return PyLong_FromUnsignedLongLong(school::siphash13(k0, k1, std::string_view(data, static_cast<std::size_t>(size))));
+}
+
 PyMethodDef hooks[] = {
     {"_fail_cxx_allocation", fail_cxx_allocation, METH_O, nullptr},
     {"_name_hash", name_hash, METH_O, nullptr},
+    {"_siphash13", as_method(siphash13), METH_FASTCALL, nullptr},
 };
 
 }  // namespace
