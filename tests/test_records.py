@@ -40,6 +40,10 @@ def test_a_record_is_made_compared_and_shown_as_a_dataclass(frozen, slots):
         assert ours == made(*args, **kwargs) and ours != made("Someone else")
         assert (ours == theirs) is False  # another class is never equal
     assert made("Ann").rooms is not made("Ann").rooms  # a factory's default is made anew
+    assert made.__match_args__ == reference.__match_args__
+    match made("Ann", 2):
+        case made(teacher, period):
+            assert (teacher, period) == ("Ann", 2)
     if frozen:
         with pytest.raises(FrozenError, match="cannot assign to field 'period'"):
             made("Ann").period = 2

@@ -433,7 +433,11 @@ def test_staff_rules_from_the_form(site, client):
         cap_week="",
         day=["0", "1", "2"],
     )
-    post(client, "/staff/rule", teacher="Dan", never="on", day=[str(d) for d in range(7)])
+    saved = post(
+        client, "/staff/rule", teacher="Dan", never="on", q="da", day=[str(d) for d in range(7)]
+    )
+    # Back to the list as it was searched, at the teacher's rules.
+    assert saved.headers["Location"].startswith("/staff?q=da#")
     with Desk.open(site.folder) as desk:
         rules = desk.staff_rules()
     assert (
