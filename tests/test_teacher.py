@@ -238,3 +238,19 @@ def test_attribute_failures_leave_the_teacher_unchanged(action, expected):
     t.reason_of_absentee = "Sick"
     assert outcome(action, t) == expected
     assert (t.name, t.present, t.reason_of_absentee) == ("Asha", True, "Sick")
+
+
+def test_a_keyword_with_one_bit_changed_is_no_subject():
+    # Keywords are compared packed into machine words: a packing slip (a bit set in
+    # every word) still matches each keyword, and with it its neighbours.
+    from model import SUBJECTS
+
+    for keyword in SUBJECTS:
+        for at in range(len(keyword)):
+            for bit in (0, 1):
+                near = keyword[:at] + chr(ord(keyword[at]) ^ (1 << bit)) + keyword[at + 1 :]
+                if near.lower() not in SUBJECTS:
+                    assert outcome(Teacher, "Asha", near, True) == (
+                        TypeError,
+                        f"Wrong subject {near.lower()}",
+                    )
