@@ -113,6 +113,7 @@ def test_lesson_rows_give_back_every_row():
     table = LessonRows.of(rows)
     assert (list(table), table[-1], table[1:3], len(table)) == (rows, rows[-1], rows[1:3], 4)
     assert table == rows and Week("w", Path("w"), [], rows).lessons == table
+    assert table != rows[::-1] and table != rows[:3] and table != LessonRows.of(rows[1:])
     assert table.days() == ["Mon", "Tue"] and table.teachers() == {"Ann", "Bob", "Cy"}
     assert list(table.of_days({"Mon"}, ("", "A"))) == [rows[0], rows[3]]
     assert list(table.of_days({"Mon"}, ("", "B"))) == [rows[0], rows[2]]
