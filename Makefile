@@ -68,6 +68,9 @@ $(ASAN_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_SANITIZE=ON -C cmake.bu
 $(HOOKS_VENV)/.rotavel: BUILD_DIR := build/hooks
 $(HOOKS_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_TEST_HOOKS=ON
 $(MUTATE_VENV)/.rotavel: BUILD_DIR := build/mutate
+# With the test hooks, as test-hooks builds it: the tests that compare the name hash with its
+# algorithm or fail allocations on purpose then judge the core's mutants too.
+$(MUTATE_VENV)/.rotavel: CONFIG := -C cmake.define.ROTAVEL_TEST_HOOKS=ON
 # A mutant whose only fault is a warning (a variable left unused) still builds and is tested.
 $(MUTATE_VENV)/.rotavel: BUILDFLAGS := --no-build-isolation
 

@@ -4,7 +4,8 @@ One mutant at a time, a single line of the C++ core (src/school/*.cpp) or of the
 (src/rotavel_cli/*.py) is changed by one operator: a statement deleted, a comparison
 flipped, a constant replaced, a condition negated, && and || or true and false swapped.
 A C++ mutant is built into its own venv (.venv-mutate, build/mutate, so the development
-build is never touched); then the suite runs (pytest -x) with a time limit. A mutant is
+build is never touched), with the test hooks, so the hooks build's tests judge it too; then
+the suite runs (pytest -x) with a time limit. The browser tests are left to make check. A mutant is
 killed when the suite fails or times out, survives when it passes, and does not count
 when it does not build. The report ends with the kill rate and the diff of every survivor.
 
