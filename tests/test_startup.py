@@ -42,26 +42,29 @@ FOLDER = str(Path(__file__).resolve().parent.parent / "examples" / "hillside")
 READERS = ("xml.etree", "rotavel_cli.importers.fet", "rotavel_cli.importers.untis")
 
 
+CASES = [
+    (None, TERMINAL),
+    (["--version"], TERMINAL),
+    ([], TERMINAL),
+    (["--format", "csv"], TERMINAL),
+    (["--format", "table"], TERMINAL),
+    (["--format", "report"], TERMINAL),
+    ([FOLDER, "--absent", "Clara Vogel"], NEVER_LOADED + READERS + ("dataclasses", "jinja2")),
+    (["--help"], NEVER_LOADED),
+    *((argv, NEVER_LOADED) for argv in PAGES),
+]
+
+
 @pytest.mark.parametrize(
     ("argv", "never"),
     [
-        (None, TERMINAL),
-        (["--version"], TERMINAL),
-        ([], TERMINAL),
-        (["--format", "csv"], TERMINAL),
-        (["--format", "table"], TERMINAL),
-        (["--format", "report"], TERMINAL),
-        ([FOLDER, "--absent", "Clara Vogel"], NEVER_LOADED + READERS + ("dataclasses", "jinja2")),
-        (["--help"], NEVER_LOADED),
-        *((argv, NEVER_LOADED) for argv in PAGES),
+        pytest.param(
+            argv,
+            never,
+            id="import" if argv is None else " ".join(Path(a).name for a in argv) or "sample table",
+        )
+        for argv, never in CASES
     ],
-    ids=lambda value: (
-        None
-        if isinstance(value, tuple)
-        else "import"
-        if value is None
-        else " ".join(Path(v).name for v in value) or "sample table"
-    ),
 )
 def test_a_run_loads_only_what_it_needs(tmp_path, argv, never):
     code = PROBE.format(argv=argv or [], run=argv is not None, never=never)
