@@ -94,26 +94,27 @@ def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:
             (TIMETABLE_SUFFIX, read_fet_csv),
             (".fet", read_fet),
         ):
-            matching = [p for p in files if p.name.endswith(suffix)]
-            if len(matching) > 1:
-                raise InputError(
-                    f"{folder}: several FET exports ({', '.join(p.name for p in matching)}); "
-                    "name the one to read"
-                )
-            if matching:
-                return reader, matching[0]
+            fet = _the_one(folder, "FET", [p for p in files if p.name.endswith(suffix)])
+            if fet is not None:
+                return reader, fet
     if wanted in (None, "asc"):
         xml = [p for p in sorted(folder.glob("*.xml")) if p.is_file() and _root(p) == b"timetable"]
-        if len(xml) > 1:
-            raise InputError(
-                f"{folder}: several aSc exports ({', '.join(p.name for p in xml)}); "
-                "name the one to read"
-            )
-        if xml:
-            return read_asc, xml[0]
+        asc = _the_one(folder, "aSc", xml)
+        if asc is not None:
+            return read_asc, asc
     if wanted is None:
         return None
     raise InputError(f"{folder}: no {_described(wanted)} in the folder")
+
+
+def _the_one(folder: Path, program: str, found: list[Path]) -> Path | None:
+    """The one export of `program` found in `folder`, or None; of several, the user chooses."""
+    if len(found) > 1:
+        raise InputError(
+            f"{folder}: several {program} exports ({', '.join(p.name for p in found)}); "
+            "name the one to read"
+        )
+    return found[0] if found else None
 
 
 def _file_reader(path: Path, wanted: str | None) -> tuple[Reader, Path]:
