@@ -220,7 +220,7 @@ def test_fet_file_with_its_timetable(tmp_path):
     path = write(tmp_path, "hill.fet", fet_xml(FET_ACTIVITIES, FET_STARTS, FET_ROOMS))
     assert read_fet(path) == Week(
         name="Hill School",
-        source=path,
+        source=str(path),
         staff=fet_staff(path),
         lessons=fet_expected(path, {"8:00": 1, "8:45": 2, "10:00": 4}),
         period_names={1: "8:00", 2: "8:45", 3: "Break", 4: "10:00"},
@@ -387,7 +387,7 @@ def test_fet_csv_export(tmp_path):
     # The hours are numbered by their times: the break, with no activity, never appears.
     assert read_fet_csv(path) == Week(
         name="hill",
-        source=path,
+        source=str(path),
         staff=[s for s in fet_staff(path) if s.name != "Dee"],
         lessons=fet_csv_expected(path, {"8:00": 1, "8:45": 2, "10:00": 3}, lambda n: n + 1),
         period_names={1: "8:00", 2: "8:45", 3: "10:00"},
@@ -664,7 +664,7 @@ def untis_expected(folder):
         "1 without a class (duties, clubs, meetings); 1 without a teacher; "
         "2 with a placeholder teacher ('N.N.', '???')"
     )
-    return Week(folder.name, folder, staff, lessons, notes=[note])
+    return Week(folder.name, str(folder), staff, lessons, notes=[note])
 
 
 @pytest.mark.parametrize(
@@ -678,7 +678,7 @@ def test_untis_export(tmp_path, encoding, separator):
 
 def test_untis_export_by_its_timetable_file(tmp_path):
     folder = untis_folder(tmp_path / "Lindenschule")
-    expected = replace(untis_expected(folder), source=folder / "GPU001.TXT")
+    expected = replace(untis_expected(folder), source=str(folder / "GPU001.TXT"))
     assert read_untis(folder / "GPU001.TXT") == expected
 
 
@@ -868,7 +868,7 @@ def test_asc_export(tmp_path):
 
     assert read_asc(path) == Week(
         name="zs",
-        source=path,
+        source=str(path),
         staff=[
             StaffRow("Jana Nováková", "Matematika", where=f"{path}, <teacher> 'T1'"),
             StaffRow(sv, "Matematika", where=f"{path}, <teacher> 'T2'"),

@@ -11,12 +11,15 @@ import resource
 import subprocess
 import sys
 import threading
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 import pytest
 from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, elements, run, school
+from hypothesis import given
+from hypothesis import strategies as st
 
 from rotavel_cli import cli
+from rotavel_cli.files import plain_path
 
 ROOT = Path(__file__).resolve().parent.parent
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
@@ -112,7 +115,7 @@ def test_lesson_rows_give_back_every_row():
     ]
     table = LessonRows.of(rows)
     assert (list(table), table[-1], table[1:3], len(table)) == (rows, rows[-1], rows[1:3], 4)
-    assert table == rows and Week("w", Path("w"), [], rows).lessons == table
+    assert table == rows and Week("w", "w", [], rows).lessons == table
     assert table != rows[::-1] and table != rows[:3] and table != LessonRows.of(rows[1:])
     assert table.days() == ["Mon", "Tue"] and table.teachers() == {"Ann", "Bob", "Cy"}
     assert list(table.of_days({"Mon"}, ("", "A"))) == [rows[0], rows[3]]
@@ -580,6 +583,28 @@ def test_paths_in_messages_are_escaped(tmp_path, capsys, make, escaped):
         f"rotavel: {shown}: cannot write: No such file or directory\n",
     )
     assert "\x1b" not in err and "\x07" not in err
+
+
+@given(st.lists(st.sampled_from(["", ".", "..", "a", "b c", "./"]), max_size=6), st.integers(0, 3))
+def test_a_typed_path_is_shown_as_pathlib_shows_it(parts, slashes):
+    text = "/" * slashes + "/".join(parts)
+    assert plain_path(text) == str(PurePosixPath(text))
+
+
+@pytest.mark.parametrize(
+    ("typed", "shown"),
+    [
+        ("./school//", "school/teacher_list.csv"),
+        ("school/./", "school/teacher_list.csv"),
+        ("school/../school", "school/../school/teacher_list.csv"),
+    ],
+)
+def test_messages_name_the_folder_as_typed_without_redundant_slashes(
+    tmp_path, capsys, monkeypatch, typed, shown
+):
+    (tmp_path / "school").mkdir()
+    monkeypatch.chdir(tmp_path)
+    assert run(capsys, typed) == (2, "", f"rotavel: {shown}: file not found\n")
 
 
 def test_formulas_are_text_in_the_csv(tmp_path, capsys):

@@ -6,9 +6,9 @@ the installed package metadata (importlib.metadata, with email and zipfile behin
 cost more than all the rest; the build writes the version into the package instead. After
 it came dataclasses (with inspect behind it) and typing: the command's records are made by
 rotavel_cli.records, and a run for the terminal or a spreadsheet loads no page machinery
-(jinja2). Each
-case runs in a new interpreter, as a user's run does: the test process has long since
-imported all of these. Timings are in bench/startup.py.
+(jinja2). Then pathlib, which brings urllib.parse and ipaddress for one rarely used method:
+the files a run reads are named by text. Each case runs in a new interpreter, as a user's
+run does: the test process has long since imported all of these. Timings are in bench/startup.py.
 """
 
 import subprocess
@@ -20,6 +20,8 @@ import pytest
 NEVER_LOADED = ("importlib.metadata", "email", "zipfile")
 # Not loaded by a run that shows no page: the pages' template engine brings them all.
 NOT_FOR_THE_TERMINAL = ("dataclasses", "inspect", "typing", "jinja2", "shutil")
+# Not loaded by a run of a school's CSV files, whichever its output.
+PATHS = ("pathlib", "urllib.parse")
 
 # Runs `main(ARGV)` (or only imports the entry point when there is no ARGV), then writes which
 # of NEVER_LOADED are loaded to the file named by the first argument.
@@ -35,7 +37,7 @@ sys.exit(status)
 
 
 PAGES = (["--format", "html"], ["--format", "slips"], ["--format", "html", "--output", "b.html"])
-TERMINAL = NEVER_LOADED + NOT_FOR_THE_TERMINAL
+TERMINAL = NEVER_LOADED + NOT_FOR_THE_TERMINAL + PATHS
 # A school folder of CSV files: none of the timetabling programs' readers, nor the XML
 # parser they use. Its rotavel.toml brings typing (tomllib uses it).
 FOLDER = str(Path(__file__).resolve().parent.parent / "examples" / "hillside")
@@ -49,7 +51,10 @@ CASES = [
     (["--format", "csv"], TERMINAL),
     (["--format", "table"], TERMINAL),
     (["--format", "report"], TERMINAL),
-    ([FOLDER, "--absent", "Clara Vogel"], NEVER_LOADED + READERS + ("dataclasses", "jinja2")),
+    (
+        [FOLDER, "--absent", "Clara Vogel"],
+        NEVER_LOADED + READERS + PATHS + ("dataclasses", "jinja2"),
+    ),
     (["--help"], NEVER_LOADED),
     *((argv, NEVER_LOADED) for argv in PAGES),
 ]

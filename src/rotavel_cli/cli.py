@@ -8,8 +8,8 @@ import os
 import re
 import sys
 from collections.abc import Callable, Sequence
-from pathlib import Path
 
+from rotavel_cli.files import plain_path
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
@@ -224,7 +224,7 @@ def _parser() -> argparse.ArgumentParser:
         "folder",
         nargs="?",
         metavar="FOLDER",
-        type=Path,
+        type=plain_path,
         help="school folder with teacher_list.csv and timetable.csv, or a timetabling "
         "program's export (a FET .fet or _timetable.csv, an Untis folder with GPU001.TXT, "
         "an aSc .xml) (default: the sample school), e.g. rotavel ~/school",
@@ -237,7 +237,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--convert",
-        type=Path,
+        type=plain_path,
         metavar="DIR",
         help="write the school as a CSV school folder into DIR (teacher_list.csv, "
         "timetable.csv, rotavel.toml), to correct it in a spreadsheet, instead of planning",
@@ -254,7 +254,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--absent-file",
-        type=Path,
+        type=plain_path,
         metavar="FILE",
         help="read absences from FILE, one NAME[@PERIODS][:REASON] a line; blank lines "
         "and lines starting with # are skipped, e.g. --absent-file today.txt",
@@ -407,24 +407,24 @@ def _check_utf8(argv: Sequence[str]) -> None:
             raise UsageError(f"argument '{shown}' is not valid UTF-8") from None
 
 
-def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[Path]]:
+def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[str]]:
     """The day with its absences applied, and the files it was read from."""
     wanted = DayWanted(args.day, args.date, today())
     if args.folder is None:
         # pip installs the package as files, so the sample is a folder beside this module;
         # importlib.resources would cost more to import than the sample takes to plan.
-        folder = Path(__file__).with_name("sample")
+        folder = os.path.join(os.path.dirname(__file__), "sample")
         week = read_folder(folder, name="sample school")
         settings = load_settings(None)
     else:
         from rotavel_cli.importers import read_export
 
-        folder = args.folder if args.folder.is_dir() else args.folder.parent
+        folder = args.folder if os.path.isdir(args.folder) else os.path.dirname(args.folder) or "."
         settings = load_settings(folder)
         imported = read_export(args.folder, args.input_format)
         week = imported if imported is not None else read_folder(args.folder)
-    inputs = [folder / TEACHER_FILE, folder / TIMETABLE_FILE, folder / SETTINGS_FILE]
-    if args.folder is not None and not args.folder.is_dir():
+    inputs = [os.path.join(folder, name) for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE)]
+    if args.folder is not None and not os.path.isdir(args.folder):
         inputs.append(args.folder)
     if args.convert is not None:
         write_folder(week, settings, args.convert)

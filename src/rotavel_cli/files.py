@@ -12,9 +12,14 @@ from __future__ import annotations
 import codecs
 import os
 import stat
-from pathlib import Path
 
 from rotavel_cli.messages import InputError
+
+# pathlib costs the command a tenth of its start-up (it imports urllib.parse), so
+# the files a run reads are named by text and os.path.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    StrPath = str | os.PathLike[str]
 
 # No school's timetable comes near this; a larger input is a mistake (a device,
 # a wrong file) and would otherwise be read until memory runs out.
@@ -23,7 +28,17 @@ MAX_INPUT_BYTES = 64 * 1024 * 1024
 _UTF16_BOMS = (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)
 
 
-def read_bytes(path: Path) -> bytes:
+def plain_path(text: str) -> str:
+    """A path as typed, shown as pathlib shows it: without repeated slashes,
+    "." parts or a trailing slash ("." for nothing). Nothing else changes,
+    so the path still names the same file ("a/../b" is not "b" past a link)."""
+    root = "/" if text.startswith("/") else ""
+    if text.startswith("//") and not text.startswith("///"):
+        root = "//"  # POSIX leaves the meaning of exactly two slashes to the system
+    return root + "/".join(part for part in text.split("/") if part not in ("", ".")) or "."
+
+
+def read_bytes(path: StrPath) -> bytes:
     """A whole input file, refusing devices, pipes, folders and absurd sizes."""
     try:
         # Non-blocking, so that a pipe's open does not wait for a writer; the
@@ -62,14 +77,14 @@ def read_bytes(path: Path) -> bytes:
     return data
 
 
-def read_text(path: Path, notes: list[str] | None = None) -> str:
+def read_text(path: StrPath, notes: list[str] | None = None) -> str:
     """A whole input file as text. A file that is not UTF-8 (with or without
     a byte order mark) nor UTF-16 with one is read as Windows-1252, with a
     note appended to `notes` saying so."""
     return decode(read_bytes(path), path, notes)
 
 
-def decode(data: bytes, path: Path, notes: list[str] | None = None) -> str:
+def decode(data: bytes, path: StrPath, notes: list[str] | None = None) -> str:
     if data.startswith(_UTF16_BOMS):
         try:
             return data.decode("utf-16")

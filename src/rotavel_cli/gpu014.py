@@ -13,6 +13,7 @@ written as they are. The plan does not know Untis's lesson numbers, so field
 from __future__ import annotations
 
 from collections.abc import Mapping
+from pathlib import Path
 
 from rotavel_cli.importers.untis import gpu_fields
 from rotavel_cli.messages import InputError
@@ -66,7 +67,7 @@ def render_for_day(plan: Plan) -> str:
     from rotavel_cli.importers.names import UNTIS_TIMETABLE, find_file
     from rotavel_cli.importers.untis import teacher_codes
 
-    source = plan.day.teacher_file
+    source = Path(plan.day.teacher_file)
     untis = source.name.upper() == UNTIS_TIMETABLE or (
         source.is_dir() and find_file(source, UNTIS_TIMETABLE) is not None
     )

@@ -12,14 +12,17 @@ import os
 import stat
 import sys
 from collections.abc import Sequence
-from pathlib import Path
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from rotavel_cli.files import StrPath
 
 
 class OutputError(Exception):
     """An output could not be written in full; the message is ready to show."""
 
 
-def refuse_overwriting_inputs(output: str | os.PathLike[str], inputs: Sequence[Path]) -> None:
+def refuse_overwriting_inputs(output: StrPath, inputs: Sequence[StrPath]) -> None:
     for path in inputs:
         try:
             same = os.path.samefile(output, path)
@@ -29,10 +32,10 @@ def refuse_overwriting_inputs(output: str | os.PathLike[str], inputs: Sequence[P
             raise OutputError(f"--output {output} is the input file {path}; choose another file")
 
 
-def write_file(path: str | os.PathLike[str], data: bytes) -> None:
+def write_file(path: StrPath, data: bytes) -> None:
     """Write all of `data` to `path`, or leave the file as it was."""
     path = os.fspath(path)  # as typed: "board/" names a folder, Path("board/") would not
-    target = Path(os.path.realpath(path))  # through a symbolic link, keeping the link
+    target = os.path.realpath(path)  # through a symbolic link, keeping the link
     try:
         info = os.stat(target)
     except FileNotFoundError:
@@ -48,7 +51,8 @@ def write_file(path: str | os.PathLike[str], data: bytes) -> None:
         return
     import secrets  # hashlib and hmac behind it: only a run that writes a file pays for them
 
-    temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
+    folder, name = os.path.split(target)
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
     try:
         # 0o666 less the umask, as for any new file; an existing file keeps its mode.
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
@@ -63,19 +67,22 @@ def write_file(path: str | os.PathLike[str], data: bytes) -> None:
             os.fsync(file.fileno())
         os.replace(temporary, target)
     except BaseException as error:  # an interruption too must not leave the new file behind
-        temporary.unlink(missing_ok=True)
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
         if isinstance(error, OSError):
             raise OutputError(f"{path}: cannot write: {error.strerror}") from None
         raise
 
 
-def _why_not(target: Path, info: os.stat_result | None, error: OSError) -> str:
+def _why_not(target: str, info: os.stat_result | None, error: OSError) -> str:
     """Why a new file could not be made beside `target`. In a folder such as
     /proc, which takes no new file, that is "No such file or directory" even
     though the target is there: the target's own refusal says more."""
     if (
         info is None
-        or not target.parent.is_dir()
+        or not os.path.isdir(os.path.dirname(target))
         or error.errno
         in (
             errno.EACCES,
@@ -90,10 +97,10 @@ def _why_not(target: Path, info: os.stat_result | None, error: OSError) -> str:
         os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))  # no truncation
     except OSError as own:
         return own.strerror or str(own)
-    return f"no new file can be made in {target.parent} ({error.strerror})"
+    return f"no new file can be made in {os.path.dirname(target)} ({error.strerror})"
 
 
-def _write_in_place(path: str, target: Path, data: bytes) -> None:
+def _write_in_place(path: str, target: str, data: bytes) -> None:
     try:
         with open(target, "wb") as file:
             file.write(data)

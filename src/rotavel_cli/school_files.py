@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import csv
 import io
+import os
 from collections.abc import Container, Iterable, Sequence
-from pathlib import Path
 
 from rotavel_cli.files import read_text
 from rotavel_cli.messages import InputError, shown
@@ -30,6 +30,10 @@ from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings, parse_t
 from rotavel_cli.tables import Columns, read_table
 from rotavel_cli.week import LessonRows, StaffRow, Week
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from rotavel_cli.files import StrPath
+
 TEACHER_FILE = "teacher_list.csv"
 TIMETABLE_FILE = "timetable.csv"
 
@@ -46,17 +50,17 @@ def is_utf8(text: str) -> bool:
     return True
 
 
-def read_folder(folder: Path, name: str | None = None) -> Week:
+def read_folder(folder: StrPath, name: str | None = None) -> Week:
     """The week of a school folder: its teacher list and timetable."""
     if name is None:
-        name = folder.resolve().name
+        name = os.path.basename(os.path.realpath(folder))
         if not is_utf8(name):
             raise InputError(f"{folder}: the folder's name is not valid UTF-8; rename it")
     notes: list[str] = []
     ignored: list[str] = []
-    teacher_file = folder / TEACHER_FILE
+    teacher_file = os.path.join(folder, TEACHER_FILE)
     staff = read_staff(teacher_file, ignored, notes)
-    timetable_file = folder / TIMETABLE_FILE
+    timetable_file = os.path.join(folder, TIMETABLE_FILE)
     lessons = read_timetable(timetable_file, ignored, notes)
     if ignored:
         notes.insert(0, "ignored columns that rotavel does not use: " + ", ".join(ignored))
@@ -64,7 +68,7 @@ def read_folder(folder: Path, name: str | None = None) -> Week:
 
 
 def load_school(
-    folder: Path,
+    folder: StrPath,
     name: str | None = None,
     wanted: DayWanted | None = None,
     settings: Settings | None = None,
@@ -75,7 +79,7 @@ def load_school(
     return choose_day(read_folder(folder, name), wanted, settings)
 
 
-def read_staff(path: Path, ignored: list[str], notes: list[str]) -> list[StaffRow]:
+def read_staff(path: StrPath, ignored: list[str], notes: list[str]) -> list[StaffRow]:
     rows = []
     table = read_table(path, read_text(path, notes), TEACHER_COLUMNS, ignored)
     for line, row in table.rows:
@@ -98,7 +102,7 @@ def read_staff(path: Path, ignored: list[str], notes: list[str]) -> list[StaffRo
     return rows
 
 
-def read_timetable(path: Path, ignored: list[str], notes: list[str]) -> LessonRows:
+def read_timetable(path: StrPath, ignored: list[str], notes: list[str]) -> LessonRows:
     """Every row of the timetable, checked, in file order."""
     table = read_table(path, read_text(path, notes), TIMETABLE_COLUMNS, ignored)
     teacher_at, period_at, class_at = (table.index[c] for c in TIMETABLE_COLUMNS.required)
@@ -130,7 +134,7 @@ def read_timetable(path: Path, ignored: list[str], notes: list[str]) -> LessonRo
     return rows
 
 
-def read_absence_file(path: Path, names: Container[str] = ()) -> list[Absence]:
+def read_absence_file(path: StrPath, names: Container[str] = ()) -> list[Absence]:
     """One "NAME[@PERIODS][:REASON]" a line; blank lines and lines starting
     with # are skipped. Only line feeds end a line: a form feed or a Unicode
     line separator inside a name must not shift the line numbers."""
@@ -142,15 +146,15 @@ def read_absence_file(path: Path, names: Container[str] = ()) -> list[Absence]:
     ]
 
 
-def write_folder(week: Week, settings: Settings, folder: Path) -> None:
+def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
     """The week as a school folder, for a school to correct its imported data
     in a spreadsheet and plan from the folder from then on. A folder that
     already holds a school is left alone."""
     for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE):
-        if (folder / name).exists():
-            raise OutputError(f"{folder / name} exists already; convert into an empty folder")
+        if os.path.exists(path := os.path.join(folder, name)):
+            raise OutputError(f"{path} exists already; convert into an empty folder")
     try:
-        folder.mkdir(parents=True, exist_ok=True)
+        os.makedirs(folder, exist_ok=True)
     except OSError as error:
         raise OutputError(f"{folder}: cannot create the folder: {error.strerror}") from None
     staff = [("name", "subject", "present", "reason", "days", "periods")]
@@ -163,13 +167,13 @@ def write_folder(week: Week, settings: Settings, folder: Path) -> None:
         (r.day, r.teacher, str(r.period), r.class_name, r.room, r.week, r.lesson_id)
         for r in week.lessons
     ]
-    write_file(folder / TEACHER_FILE, _csv(staff).encode("utf-8"))
-    write_file(folder / TIMETABLE_FILE, _csv(rows).encode("utf-8"))
+    write_file(os.path.join(folder, TEACHER_FILE), _csv(staff).encode("utf-8"))
+    write_file(os.path.join(folder, TIMETABLE_FILE), _csv(rows).encode("utf-8"))
     lines = [f"name = {_toml_text(settings.name or week.name)}"]
     times = {p: t for p, n in sorted(week.period_names.items()) if (t := parse_time(n))}
     if times:
         lines += ["", "[times]"] + [f"{p} = {_toml_text(t)}" for p, t in times.items()]
-    write_file(folder / SETTINGS_FILE, ("\n".join(lines) + "\n").encode("utf-8"))
+    write_file(os.path.join(folder, SETTINGS_FILE), ("\n".join(lines) + "\n").encode("utf-8"))
 
 
 def _csv(rows: Sequence[Sequence[str]]) -> str:

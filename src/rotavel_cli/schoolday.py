@@ -10,9 +10,9 @@ at all (a part-timer's day off). Planning and every output work on the
 from __future__ import annotations
 
 import datetime
+import os
 import re
 from collections.abc import Container, Iterable, Sequence
-from pathlib import Path
 
 from rotavel_cli.messages import InputError, did_you_mean, looks, shown
 from rotavel_cli.records import field, record, replace
@@ -95,7 +95,7 @@ class SchoolDay:
     """Everything the command knows about the day, straight from the input."""
 
     name: str  # shown as the title of the outputs
-    teacher_file: Path
+    teacher_file: str
     staff: dict[str, StaffMember]  # in file order
     lessons: tuple[Lesson, ...]  # in file order; one per teacher and period
     day: str | None = None  # the day planned, as the timetable names it
@@ -147,7 +147,7 @@ def choose_day(
     row = rows.first_teacher_not_in(staff)
     if row is not None:
         raise InputError(
-            f"{row.where}: unknown teacher {shown(row.teacher)} (not in {week.source.name})"
+            f"{row.where}: unknown teacher {shown(row.teacher)} (not in {os.path.basename(week.source)})"
             + did_you_mean(row.teacher, staff)
         )
     days = _Days(week)

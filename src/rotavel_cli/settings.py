@@ -17,8 +17,8 @@ way; `show_reasons` only decides the pages people read.
 
 from __future__ import annotations
 
+import os
 import re
-from pathlib import Path
 
 from rotavel_cli.files import read_text
 from rotavel_cli.messages import InputError, shown
@@ -29,9 +29,12 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+    from rotavel_cli.files import StrPath
+
 SETTINGS_FILE = "rotavel.toml"
 
-_TIME = re.compile(r"\s*([0-9]{1,2})[:.h]([0-9]{2})\s*(?:[-–]\s*([0-9]{1,2})[:.h]([0-9]{2}))?\s*")
+# Compiled at its first use (re keeps it): only schools with times pay for it.
+_TIME = r"\s*([0-9]{1,2})[:.h]([0-9]{2})\s*(?:[-–]\s*([0-9]{1,2})[:.h]([0-9]{2}))?\s*"
 
 
 @record(frozen=True)
@@ -65,12 +68,12 @@ _KEYS = {
 }
 
 
-def load_settings(folder: Path | None) -> Settings:
+def load_settings(folder: StrPath | None) -> Settings:
     """The folder's settings, or the defaults when it has no settings file."""
     if folder is None:
         return Settings()
-    path = folder / SETTINGS_FILE
-    if not path.exists():
+    path = os.path.join(folder, SETTINGS_FILE)
+    if not os.path.exists(path):
         return Settings()
     import tomllib  # only a school with settings pays for the parser
 
@@ -81,7 +84,7 @@ def load_settings(folder: Path | None) -> Settings:
     return parse_settings(data, path)
 
 
-def parse_settings(data: dict[str, Any], path: Path) -> Settings:
+def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
     values: dict[str, Any] = {}
     for key, value in data.items():
         kind = _KEYS.get(key)
@@ -103,14 +106,14 @@ def parse_settings(data: dict[str, Any], path: Path) -> Settings:
 
 def parse_time(text: str) -> str | None:
     """A period's clock time as shown ("08:30–09:20"), or None when `text` is not one."""
-    match = _TIME.fullmatch(text)
+    match = re.fullmatch(_TIME, text)
     if match is None:
         return None
     start = f"{int(match[1]):02}:{match[2]}"
     return start + (f"–{int(match[3]):02}:{match[4]}" if match[3] else "")
 
 
-def _times(table: dict[str, Any], path: Path) -> dict[int, str]:
+def _times(table: dict[str, Any], path: StrPath) -> dict[int, str]:
     times = {}
     for key, value in table.items():
         try:

@@ -11,13 +11,17 @@ from __future__ import annotations
 import csv
 import io
 import itertools
+import os
 import unicodedata
 from collections.abc import Iterable, Iterator
-from pathlib import Path
 
 from rotavel_cli.files import MAX_INPUT_BYTES
 from rotavel_cli.messages import InputError
 from rotavel_cli.records import record
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from rotavel_cli.files import StrPath
 
 _SEPARATORS = (",", ";", "\t")
 # A field may be as long as the largest input (the csv module's default stops at 128 KiB).
@@ -81,7 +85,7 @@ def _pieces(text: str) -> Iterator[Iterable[str]]:
         start = end
 
 
-def read_table(path: Path, text: str, columns: Columns, ignored: list[str]) -> Table:
+def read_table(path: StrPath, text: str, columns: Columns, ignored: list[str]) -> Table:
     """The header of a CSV text, checked, and its rows in NFC. A field missing
     from a short row reads as empty. Unknown columns are added to `ignored`."""
     if not text.isascii() and not unicodedata.is_normalized("NFC", text):
@@ -115,7 +119,7 @@ def read_table(path: Path, text: str, columns: Columns, ignored: list[str]) -> T
     for column in unknown:
         close = difflib.get_close_matches(column[:200], missing, n=1)
         hint = f", did you mean {close[0]!r}?" if close else ""
-        ignored.append(f"{column!r} ({path.name}{hint})")
+        ignored.append(f"{column!r} ({os.path.basename(path)}{hint})")
     index = {column: header.index(column) for column in columns.known if column in header}
     return Table(
         index, _rows(path, reader, before, len(header), [i for i, c in enumerate(header) if not c])
@@ -123,7 +127,7 @@ def read_table(path: Path, text: str, columns: Columns, ignored: list[str]) -> T
 
 
 def _rows(
-    path: Path, reader: Iterator[list[str]], before: int, width: int, unnamed: list[int]
+    path: StrPath, reader: Iterator[list[str]], before: int, width: int, unnamed: list[int]
 ) -> Iterator[tuple[int, list[str]]]:
     line = before + 1
     try:

@@ -12,7 +12,6 @@ from __future__ import annotations
 from array import array
 from collections.abc import Callable, Container, Iterable, Iterator, Sequence
 from itertools import compress
-from pathlib import Path
 
 from rotavel_cli.records import field, record
 
@@ -241,7 +240,7 @@ class Week:
     """What a door read: everything before a day is chosen."""
 
     name: str  # the school's name, or its folder's
-    source: Path  # the folder or file read, for messages
+    source: str  # the folder or file read, for messages
     staff: list[StaffRow]  # in file order
     lessons: Sequence[LessonRow]  # in file order; kept as LessonRows
     # Period number -> how the school names or times it ("9.30 - 11.00"), when it does.
@@ -249,7 +248,7 @@ class Week:
     notes: list[str] = field(default_factory=list)  # worth telling the user, not errors
     # The file the lessons come from when it is not `source` (the CSV folder's
     # timetable), so that a message about the days names the file that has them.
-    lessons_source: Path | None = None
+    lessons_source: str | None = None
 
     def __post_init__(self) -> None:
         self.rows()

@@ -15,7 +15,6 @@ import re
 import stat
 from collections.abc import Callable
 from importlib import import_module
-from pathlib import Path
 
 from rotavel_cli.importers.names import (
     TIMED_SUFFIX,
@@ -27,12 +26,18 @@ from rotavel_cli.messages import InputError
 from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE
 from rotavel_cli.week import Week
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from pathlib import Path
+
+    from rotavel_cli.files import StrPath
+
+    Reader = Callable[[Path], Week]
+
 __all__ = ["FORMATS", "read_asc", "read_export", "read_fet", "read_fet_csv", "read_untis"]
 
 # What --import-format offers: "auto" tells from the files, "csv" is the school folder.
 FORMATS = ("auto", "csv", "fet", "untis", "asc")
-
-Reader = Callable[[Path], Week]
 
 _HEAD_BYTES = 4096  # enough to see an XML file's root element or a CSV header
 _PROLOG = re.compile(rb"<\?.*?\?>|<!--.*?-->", re.DOTALL)
@@ -58,7 +63,7 @@ read_fet_csv = _lazy("fet", "read_fet_csv")
 read_untis = _lazy("untis", "read_untis")
 
 
-def read_export(path: Path, format: str | None = None) -> Week | None:
+def read_export(path: StrPath, format: str | None = None) -> Week | None:
     """The week of the timetabling program's export at `path` (a file, or a
     folder holding one), or None for a plain school folder (or with format
     "csv"), which the caller reads itself. `format` is one of `FORMATS`;
@@ -68,6 +73,11 @@ def read_export(path: Path, format: str | None = None) -> Week | None:
     if format == "csv":
         return None
     wanted = None if format in (None, "auto") else format
+    if wanted is None and _holds_school_files(path):
+        return None
+    from pathlib import Path  # the readers' own: a school folder's run does without it
+
+    path = Path(path)
     found = _in_folder(path, wanted) if path.is_dir() else _file_reader(path, wanted)
     if found is None:
         return None
@@ -76,10 +86,8 @@ def read_export(path: Path, format: str | None = None) -> Week | None:
 
 
 def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:
-    """The export a folder holds: the school's own CSV files first (None),
-    then Untis, FET and aSc."""
-    if wanted is None and ((folder / TEACHER_FILE).exists() or (folder / TIMETABLE_FILE).exists()):
-        return None
+    """The export a folder holds (its own CSV files were looked for first):
+    Untis, FET, then aSc."""
     if wanted in (None, "untis"):
         gpu = find_file(folder, UNTIS_TIMETABLE)
         if gpu is not None:
@@ -105,6 +113,13 @@ def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:
     if wanted is None:
         return None
     raise InputError(f"{folder}: no {_described(wanted)} in the folder")
+
+
+def _holds_school_files(path: StrPath) -> bool:
+    """A school folder with the school's own CSV files, which come before any export."""
+    return os.path.isdir(path) and any(
+        os.path.exists(os.path.join(path, name)) for name in (TEACHER_FILE, TIMETABLE_FILE)
+    )
 
 
 def _the_one(folder: Path, program: str, found: list[Path]) -> Path | None:

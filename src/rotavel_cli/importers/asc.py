@@ -150,7 +150,7 @@ def read_asc(path: Path) -> Week:
     ]
     return Week(
         name=path.stem,
-        source=path,
+        source=str(path),
         staff=staff,
         lessons=rows,
         period_names=_period_names(root),

@@ -141,7 +141,7 @@ def read_fet(path: Path) -> Week:
         name = path.stem.removesuffix(TIMED_SUFFIX)
     return Week(
         name=name,
-        source=path,
+        source=str(path),
         staff=staff,
         lessons=lessons,
         period_names={number: hour for number, hour in enumerate(hours, start=1)},
@@ -208,7 +208,7 @@ def read_fet_csv(path: Path) -> Week:
     staff = _staff(listed + list(seen_teachers), lessons, {}, path)
     return Week(
         name=base,
-        source=path,
+        source=str(path),
         staff=staff,
         lessons=lessons,
         period_names={number: hour for hour, number in sorted(hours.items(), key=lambda i: i[1])},

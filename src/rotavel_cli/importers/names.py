@@ -3,7 +3,9 @@ files without loading the reader that reads it (and the XML parser the readers b
 
 from __future__ import annotations
 
-from pathlib import Path
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from pathlib import Path  # at run time, the caller's Path: a school folder's run needs none
 
 # FET: NAME_timetable.csv is its CSV export of a timetable; NAME_data_and_timetable.fet
 # the school's data with the timetable placed in it.

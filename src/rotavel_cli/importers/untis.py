@@ -126,7 +126,7 @@ def read_untis(path: Path) -> Week:
     ]
     return Week(
         name=folder.resolve().name,
-        source=path,
+        source=str(path),
         staff=staff,
         lessons=lessons,
         notes=skipped.note(timetable),
