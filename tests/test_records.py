@@ -4,7 +4,16 @@ import dataclasses
 
 import pytest
 
+from rotavel_cli import records
 from rotavel_cli.records import FrozenError, field, record, replace, values
+
+
+@pytest.fixture(params=["generic", "compiled"])
+def constructor(request, monkeypatch):
+    """Each test below runs with records made by the generic constructor, and again with
+    every class's own compiled from its first instance."""
+    monkeypatch.setattr(records, "_COMPILE_AFTER", 10**9 if request.param == "generic" else 0)
+    return request.param
 
 
 def both(frozen=False, slots=False):
@@ -27,7 +36,7 @@ def both(frozen=False, slots=False):
 
 
 @pytest.mark.parametrize(("frozen", "slots"), [(False, False), (True, False), (True, True)])
-def test_a_record_is_made_compared_and_shown_as_a_dataclass(frozen, slots):
+def test_a_record_is_made_compared_and_shown_as_a_dataclass(constructor, frozen, slots):
     made, reference = both(frozen, slots)
     for args, kwargs in [
         (("Ann",), {}),
@@ -61,7 +70,7 @@ def test_a_record_is_made_compared_and_shown_as_a_dataclass(frozen, slots):
         made("Ann", 1, [], "one too many")
 
 
-def test_replace_makes_a_changed_copy_through_the_constructor():
+def test_replace_makes_a_changed_copy_through_the_constructor(constructor):
     @record(frozen=True)
     class Day:
         name: str
@@ -124,7 +133,7 @@ def test_the_named_tuple_class_is_made_as_typings():
 
 
 @pytest.mark.parametrize("slots", [False, True])
-def test_any_field_name_and_no_field_at_all(slots):
+def test_any_field_name_and_no_field_at_all(constructor, slots):
     @record(frozen=True, slots=slots)
     class Odd:
         self: str
@@ -141,3 +150,56 @@ def test_any_field_name_and_no_field_at_all(slots):
         == "test_any_field_name_and_no_field_at_all.<locals>.Odd(self='me', d=3, _MISSING='kept')"
     )
     assert Empty() == Empty() and values(Empty()) == ()
+
+
+def made(fields):
+    """A record class of `fields` (name -> default, or None for none), made anew."""
+    namespace = {"__annotations__": dict.fromkeys(fields, "int")}
+    namespace.update({name: default for name, default in fields.items() if default is not None})
+    return record(type("Shape", (), namespace))
+
+
+SHAPES = {
+    "none": {},
+    "one": {"a": None},
+    "two and defaults": {"a": None, "b": None, "c": 0, "d": field(default_factory=list)},
+    "all defaults": {"a": 1, "b": field(default_factory=list)},
+}
+CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2), {}),
+    ((1, 2, 3, 4, 5), {}),
+    ((1,), {"a": 2}),
+    ((), {"b": 2}),
+    ((), {"z": 2}),
+    ((1, 2, 3, 4, 5), {"z": 1}),
+    ((1, 2, 3, 4, 5), {"a": 1}),
+    ((), {"c": 1}),
+]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_the_generic_constructor_binds_and_refuses_as_the_compiled_one(monkeypatch, shape):
+    """The first instances of a class are bound by a loop, later ones by compiled code: the
+    same call must make the same record, or fail with Python's own words, either way."""
+
+    def outcome(limit, args, kwargs):
+        monkeypatch.setattr(records, "_COMPILE_AFTER", limit)
+        try:
+            return values(made(SHAPES[shape])(*args, **kwargs))
+        except TypeError as error:
+            return str(error)
+
+    for args, kwargs in CALLS:
+        assert outcome(10**9, args, kwargs) == outcome(0, args, kwargs)
+
+
+def test_a_class_made_often_gets_its_own_constructor_compiled(monkeypatch):
+    monkeypatch.setattr(records, "_COMPILE_AFTER", 3)
+    shape = made({"a": None, "b": field(default_factory=list)})
+    first = shape.__init__
+    made_ones = [shape(n) for n in range(4)]
+    assert shape.__init__ is not first and shape.__init__.__qualname__ == "Shape.__init__"
+    assert [values(m) for m in made_ones] == [(n, []) for n in range(4)]
+    assert made_ones[0].b is not made_ones[1].b

@@ -142,7 +142,8 @@ DESK_COMMANDS = frozenset(
     }
 )
 
-_ISO_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
+# A pattern, not a compiled one: only a run given --date compiles it (re keeps it then).
+_ISO_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
 
 
 def today() -> datetime.date:
@@ -172,7 +173,7 @@ class _Parser(argparse.ArgumentParser):
 
 def _date(text: str) -> datetime.date:
     try:
-        if _ISO_DATE.fullmatch(text):
+        if re.fullmatch(_ISO_DATE, text):
             return datetime.date.fromisoformat(text)
     except ValueError:
         pass

@@ -45,7 +45,8 @@ UNCOVERED_LEAD = "Couldnt find a substitution for "  # spelt so by the module
 TIMING_PREFIX = "Time taken to generate subs: "
 
 _ROW = re.compile(r"t(\d+),(-?\d+),[^,\n]*,t(\d+),c\d+,")
-_UNRESOLVED = re.compile(re.escape(UNCOVERED_LEAD) + r't(\d+) at (-?\d+)-\\"c\d+\\"\\n')
+# Compiled (and kept by re) at the first report with a lesson nobody could cover.
+_UNRESOLVED = re.escape(UNCOVERED_LEAD) + r't(\d+) at (-?\d+)-\\"c\d+\\"\\n'
 
 # How an absent lesson was settled.
 PLANNED = "planned"
@@ -420,6 +421,6 @@ def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | No
         if match is None or int(match[1]) >= count or int(match[3]) >= count:
             raise PlanError(f"unexpected row {row!r}")
         outcomes[int(match[1]), int(match[2])] = int(match[3])
-    for teacher, period in _UNRESOLVED.findall(unresolved):
+    for teacher, period in re.findall(_UNRESOLVED, unresolved) if unresolved else ():
         outcomes.setdefault((int(teacher), int(period)), None)
     return outcomes

@@ -6,8 +6,9 @@ interpreter starting and the command importing what it needs. `dataclasses` impo
 every class; for the command's twenty-odd classes that was more than a third of its own
 start. A record has what the package uses of a dataclass: fields with defaults or default
 factories, positional or keyword construction, `__post_init__`, frozen instances,
-equality (and, frozen, hashing) by value, a repr, and `replace`. Its `__init__` is
-compiled at the class's first instance, so a class a run never makes costs nothing.
+equality (and, frozen, hashing) by value, a repr, and `replace`. Its first instances are made
+by a generic constructor; the class's own is compiled once it is made often, so a class a run
+makes a few times, or never, costs no compiling.
 
     @record(frozen=True)
     class Lesson:
@@ -24,6 +25,7 @@ compiled at the class's first instance, so a class a run never makes costs nothi
 from __future__ import annotations
 
 from collections import namedtuple
+from functools import partial
 from operator import attrgetter
 
 # typing is left out of a run; mypy reads any name TYPE_CHECKING as true.
@@ -165,13 +167,74 @@ def _make[R](cls: type[R], frozen: bool, slots: bool) -> type[R]:
     return cls
 
 
+# Instances of a class made by the generic constructor before its own is compiled. Compiling
+# takes about 80 µs a class, binding by a loop a couple more µs an instance than compiled code:
+# a class made a few times in a run (the school's week, its settings, its plan) is never worth
+# compiling, the one made for every lesson of a school soon is.
+_COMPILE_AFTER = 32
+
+
 def _first_init(cls: type, fields: dict[str, _Field], slots: bool) -> Callable[..., None]:
-    def __init__(self: object, *args: Any, **kwargs: Any) -> None:
-        made = _compile_init(cls, fields, slots)
-        cls.__init__ = made  # type: ignore[misc]
-        made(self, *args, **kwargs)
+    """The constructor of a class's first instances: the arguments bound by a loop, with the
+    errors a compiled constructor gives; the compiled one takes over after `_COMPILE_AFTER`."""
+    parameters = tuple(name for name, f in fields.items() if f.init)
+    required = sum(1 for n in parameters if fields[n].default is _MISSING and not fields[n].factory)
+    qualname = f"{cls.__qualname__}.__init__"
+    post_init = hasattr(cls, "__post_init__")
+    made = 0
+
+    def __init__(self: object, /, *args: Any, **kwargs: Any) -> None:
+        nonlocal made
+        made += 1
+        if made > _COMPILE_AFTER:
+            compiled = _compile_init(cls, fields, slots)
+            cls.__init__ = compiled  # type: ignore[misc]
+            compiled(self, *args, **kwargs)
+            return
+        given = _bind(qualname, parameters, required, args, kwargs)
+        store = partial(object.__setattr__, self) if slots else self.__dict__.__setitem__
+        for name, f in fields.items():
+            if name in given:
+                store(name, given[name])
+            elif f.factory is not None:
+                store(name, f.factory())
+            elif f.default is not _MISSING:
+                store(name, f.default)
+        if post_init:
+            self.__post_init__()  # type: ignore[attr-defined]
 
     return __init__
+
+
+def _bind(
+    qualname: str, parameters: tuple[str, ...], required: int, args: Any, kwargs: dict[str, Any]
+) -> dict[str, Any]:
+    """The arguments by parameter name, or the TypeError Python gives for the same call
+    (checked in Python's order: the keywords, the number of positions, what is missing)."""
+    given = dict(zip(parameters, args, strict=False))
+    for name, value in kwargs.items():
+        if name in given:
+            raise TypeError(f"{qualname}() got multiple values for argument {name!r}")
+        if name not in parameters:
+            raise TypeError(f"{qualname}() got an unexpected keyword argument {name!r}")
+        given[name] = value
+    if len(args) > len(parameters):
+        most = len(parameters) + 1  # with self, as Python counts
+        takes = f"from {required + 1} to {most}" if required < len(parameters) else str(most)
+        plural = "" if takes == "1" else "s"
+        raise TypeError(
+            f"{qualname}() takes {takes} positional argument{plural} but {len(args) + 1} were given"
+        )
+    missing = [repr(name) for name in parameters[:required] if name not in given]
+    if missing:
+        names = missing[0] if len(missing) == 1 else " and ".join(missing)
+        if len(missing) > 2:
+            names = ", ".join(missing[:-1]) + ", and " + missing[-1]
+        plural = "" if len(missing) == 1 else "s"
+        raise TypeError(
+            f"{qualname}() missing {len(missing)} required positional argument{plural}: {names}"
+        )
+    return given
 
 
 def _compile_init(cls: type, fields: dict[str, _Field], slots: bool) -> Callable[..., None]:

@@ -27,8 +27,8 @@ PERIOD_MAX = 32767
 
 _YES = frozenset({"yes", "y", "true", "1", "present"})
 _NO = frozenset({"no", "n", "false", "0", "absent"})
-_WHOLE_NUMBER = re.compile(r"[+-]?[0-9]+")
-_RANGE = re.compile(r"\s*([+-]?[0-9]+)\s*(?:(?:-|–|to|\.\.)\s*([+-]?[0-9]+))?\s*")
+# A pattern, compiled (and kept by re) when a run first reads a list of periods.
+_RANGE = r"\s*([+-]?[0-9]+)\s*(?:(?:-|–|to|\.\.)\s*([+-]?[0-9]+))?\s*"
 
 
 @record(frozen=True)
@@ -208,8 +208,8 @@ def _staff(rows: Sequence[StaffRow]) -> tuple[dict[str, StaffMember], dict[str, 
 
 
 def _line(where: str, default: int) -> int:
-    match = re.search(r"line ([0-9]+)$", where)
-    return int(match[1]) if match else default
+    _, line, number = where.rpartition("line ")
+    return int(number) if line and number.isascii() and number.isdigit() else default
 
 
 def _lessons(rows: Iterable[LessonRow]) -> list[Lesson]:
@@ -346,7 +346,8 @@ def parse_period(text: str, where: str) -> int:
         raise InputError(f"{where}: no period given")
     if text.isascii() and text.isdigit() and len(text) < len(str(PERIOD_MAX)):
         return int(text)  # the common case, checked quickly
-    if not _WHOLE_NUMBER.fullmatch(text):
+    digits = text[1:] if text[0] in "+-" else text
+    if not (digits.isascii() and digits.isdigit()):
         raise InputError(f"{where}: period {shown(text)} is not a whole number")
     # Look at the digits before converting: a field of thousands of digits is
     # out of range, and int() would refuse it with the interpreter's own error.
@@ -361,7 +362,7 @@ def parse_periods(text: str, where: str) -> frozenset[int]:
     """Periods as people list them: "1-2", "3,5", "1-3, 6"."""
     periods: set[int] = set()
     for part in text.split(","):
-        match = _RANGE.fullmatch(part)
+        match = re.fullmatch(_RANGE, part)
         if match is None:
             raise InputError(
                 f"{where}: periods {shown(text)} should be a list or range such as 1-3 or 2,5"
