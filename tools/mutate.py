@@ -297,7 +297,7 @@ PY_BLOCKS = re.compile(
 
 def python_mutants(text: str, spans, previous: str):
     code = text.strip()
-    if not code or not spans:
+    if not code or not spans or code.startswith("#"):  # a comment's line has no statement
         return
     indent = text[: len(text) - len(text.lstrip())]
     # Module-level lines (imports, constants) and annotated names (dataclass fields) are
