@@ -926,21 +926,16 @@ def test_history_as_table_csv_and_chart(tmp_path, capfd):
     )
     page = run(capfd, "history", folder, *span, "--format", "html")[1]
     assert "<title>Covers per teacher: Hill &lt;School&gt;, Monday" in page
-    bars = re.findall(
-        r'<rect x="\d+" y="\d+" width="(\d+)" height="16"><title>([^<]*)</title>', page
-    )
-    assert bars == [
-        ("480", "Bob: 2 covers"),
-        ("240", "Cat: 1 cover"),
-        ("0", "Ann: 0 covers"),
-        ("0", "Dan: 0 covers"),
-    ]
-    assert re.findall(r"<tr><td>(\w+)</td><td>(\d+)</td></tr>", page) == [
-        ("Bob", "2"),
-        ("Cat", "1"),
-        ("Ann", "0"),
-        ("Dan", "0"),
-    ]
+    assert '<p class="summary">3 covers in all, by 2 teachers.</p>' in page
+    # The web desk's chart: the covered teachers' bars, most first, on a scale of 0 to 3.
+    bars = re.findall(r'<rect x="260" y="(\d+)" width="([\d.]+)" height="22" class="bar"/>', page)
+    assert bars == [("28", "560.0"), ("56", "280.0")]
+    assert re.findall(r'class="name">(\w+)</text>', page) == ["Bob", "Cat"]
+    rows = re.findall(r'<tr><th scope="row">(\w+)</th><td class="number">(\d+)</td></tr>', page)
+    assert rows == [("Bob", "2"), ("Cat", "1"), ("Ann", "0"), ("Dan", "0")]
+    # On the one skeleton, with the one stylesheet: the board's.
+    board = run(capfd, folder, "--format", "html", "--date", MON)[1]
+    assert style(page) == style(board) != ""
 
 
 def test_export_writes_every_table(tmp_path, capfd):
@@ -1133,3 +1128,7 @@ def test_a_record_migrated_by_another_command_while_this_one_waited_is_left_as_i
     other.execute("COMMIT")
     thread.join(10)
     assert absent == ["Ann"]
+
+
+def style(page):
+    return page[page.index("<style>") : page.index("</style>")]

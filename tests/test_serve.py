@@ -15,10 +15,10 @@ pytest.importorskip("flask", reason="the serve extra (pip install 'rotavel[serve
 from school_maker import write_school
 
 from rotavel_cli import cli
+from rotavel_cli.chart import bar_chart
 from rotavel_cli.desk import Desk
 from rotavel_cli.web import command, secure
 from rotavel_cli.web.app import Site, create_app
-from rotavel_cli.web.chart import bar_chart
 from rotavel_cli.web.secure import StateFile, Throttle, check_password, hash_password
 
 DATE = datetime.date(2026, 12, 8)  # a Tuesday

@@ -12,10 +12,8 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime
-import html
 import io
 import sys
-import xml.etree.ElementTree as ET
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -36,7 +34,6 @@ from rotavel_cli.render import (
 from rotavel_cli.schoolday import parse_absence, parse_period
 from rotavel_cli.table import aligned as _aligned
 from rotavel_cli.terminal import escape_controls
-from rotavel_cli.webpage import h
 from rotavel_cli.weekdays import WEEKDAYS, weekday_of
 from rotavel_cli.wording import LIST_LIMIT, Shortened, periods_text, plural
 
@@ -290,11 +287,9 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
         return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
     if args.format == "html":
         return Said(history_page(title, counts))
-    total = sum(c for _, c in counts)
-    covering = sum(1 for _, c in counts if c)
     lines = [_cell(title), ""]
     lines += _aligned(("Teacher", "Covers"), [(n, str(c)) for n, c in counts], right={1})
-    lines += ["", f"{plural(total, 'cover')} in all, by {plural(covering, 'teacher')}."]
+    lines += ["", _history_summary(counts)]
     return Said("\n".join(lines) + "\n")
 
 
@@ -373,76 +368,26 @@ def _csv(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
     return out.getvalue()
 
 
-_HISTORY_CSS = """
-body { font-family: system-ui, sans-serif; margin: 2rem; color: #111; background: #fff; }
-h1 { font-size: 1.4rem; }
-svg text { font-size: 14px; fill: #111; }
-svg rect { fill: #1f4e9c; }
-@media print { svg rect { fill: #444; } }
-"""
-_BAR = 22  # the height of a teacher's row, in pixels
-_BAR_WIDTH = 480  # the longest bar
-_LABEL_WIDTH = 8  # pixels for a character of a name, roughly
-
-
 def history_page(title: str, counts: Sequence[tuple[str, int]]) -> str:
-    """Covers per teacher as a page with a bar chart (SVG) and the same figures
-    as a table, built as a tree so every name is escaped where it stands."""
-    most = max((c for _, c in counts), default=0) or 1
-    label = min(40, max((len(n) for n, _ in counts), default=1)) * _LABEL_WIDTH + 8
-    root = ET.Element("html", lang="en")
-    head = ET.SubElement(root, "head")
-    ET.SubElement(head, "meta", charset="utf-8")
-    ET.SubElement(head, "meta", name="viewport", content="width=device-width, initial-scale=1")
-    ET.SubElement(head, "title").text = _visible(title)
-    ET.SubElement(head, "style").text = _HISTORY_CSS
-    body = ET.SubElement(root, "body")
-    ET.SubElement(body, "h1", id="title").text = _visible(title)
-    chart_width = label + _BAR_WIDTH + 60
-    svg = ET.SubElement(
-        body,
-        "svg",
-        {
-            "xmlns": "http://www.w3.org/2000/svg",
-            "width": str(chart_width),
-            "height": str(_BAR * len(counts) + 4),
-            "viewBox": f"0 0 {chart_width} {_BAR * len(counts) + 4}",
-            "role": "img",
-            "aria-labelledby": "title",
-        },
+    """Covers per teacher as a page: the web desk's chart and table, on the pages' skeleton."""
+    from rotavel_cli.chart import bar_chart
+    from rotavel_cli.webpage import render_page
+
+    return render_page(
+        "history.html",
+        kind="desk",
+        refresh=0,
+        title=title,
+        summary=_history_summary(counts),
+        counts=counts,
+        chart=bar_chart(counts),
     )
-    for number, (name, count) in enumerate(counts):
-        y = number * _BAR + 2
-        text = ET.SubElement(svg, "text", x=str(label - 8), y=str(y + _BAR - 7))
-        text.set("text-anchor", "end")
-        text.text = _visible(name)
-        bar = count * _BAR_WIDTH // most
-        ET.SubElement(
-            svg, "rect", x=str(label), y=str(y + 3), width=str(bar), height=str(_BAR - 6)
-        ).append(_title(f"{name}: {plural(count, 'cover')}"))
-        ET.SubElement(svg, "text", x=str(label + bar + 6), y=str(y + _BAR - 7)).text = str(count)
-    table = ET.SubElement(body, "table")
-    row = ET.SubElement(ET.SubElement(table, "thead"), "tr")
-    for heading in ("Teacher", "Covers"):
-        ET.SubElement(row, "th").text = heading
-    rows = ET.SubElement(table, "tbody")
-    for name, count in counts:
-        row = ET.SubElement(rows, "tr")
-        ET.SubElement(row, "td").text = _visible(name)
-        ET.SubElement(row, "td").text = str(count)
-    return "<!DOCTYPE html>\n" + ET.tostring(root, encoding="unicode", method="html") + "\n"
 
 
-def _title(text: str) -> ET.Element:
-    element = ET.Element("title")
-    element.text = _visible(text)
-    return element
-
-
-def _visible(text: str) -> str:
-    """Controls and bidirectional overrides shown as escapes, as on the other
-    pages (`h` does that and escapes for HTML; the tree escapes by itself)."""
-    return html.unescape(h(text))
+def _history_summary(counts: Sequence[tuple[str, int]]) -> str:
+    total = sum(c for _, c in counts)
+    covering = sum(1 for _, c in counts if c)
+    return f"{plural(total, 'cover')} in all, by {plural(covering, 'teacher')}."
 
 
 # -- the parser --------------------------------------------------------------------

@@ -97,3 +97,6 @@ def configure(environment: jinja2.Environment) -> None:
     environment.lstrip_blocks = True
     environment.keep_trailing_newline = True
     environment.filters["classes"] = _classes
+    from rotavel_cli.wording import plural
+
+    environment.globals["plural"] = plural

@@ -42,6 +42,7 @@ from markupsafe import Markup
 from werkzeug.exceptions import SecurityError
 
 from rotavel_cli.board import board_context, notes_of
+from rotavel_cli.chart import bar_chart
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
@@ -49,7 +50,6 @@ from rotavel_cli.records import field, record, values
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
 from rotavel_cli.slips import slips_context
 from rotavel_cli.web.cache import PageCache, RecordVersion
-from rotavel_cli.web.chart import bar_chart
 from rotavel_cli.web.secure import StateFile, Throttle, check_password
 from rotavel_cli.webpage import configure, shown
 from rotavel_cli.wording import (
@@ -125,7 +125,6 @@ def create_app(site: Site) -> Flask:
     app.jinja_env.globals.update(
         offered=OFFERED,
         day_label=day_label,
-        plural=plural,
         periods_text=periods_text,
         away_text=away_text,
     )
