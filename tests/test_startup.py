@@ -11,6 +11,7 @@ the files a run reads are named by text. Each case runs in a new interpreter, as
 run does: the test process has long since imported all of these. Timings are in bench/startup.py.
 """
 
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -72,10 +73,26 @@ CASES = [
     ],
 )
 def test_a_run_loads_only_what_it_needs(tmp_path, argv, never):
+    assert loaded(tmp_path, argv, never) == "[]"
+
+
+def loaded(tmp_path, argv, never):
+    """Which of `never` a new interpreter has loaded after running `argv` (None: importing)."""
     code = PROBE.format(argv=argv or [], run=argv is not None, never=never)
     report = tmp_path / "loaded"
     done = subprocess.run(
         [sys.executable, "-c", code, str(report)], cwd=tmp_path, capture_output=True, text=True
     )
     assert (done.returncode, done.stderr) == (0, "")
-    assert report.read_text() == "[]"
+    return report.read_text()
+
+
+# The cover desk's commands for the terminal: no pages (jinja2), no XML, and argparse's
+# formatters asking os, not shutil, for the terminal's width.
+DESK = NEVER_LOADED + ("jinja2", "xml.etree", "shutil", "dataclasses", "inspect")
+
+
+@pytest.mark.parametrize("command", ["plan", "absences", "free", "history"])
+def test_a_desk_command_loads_only_what_it_needs(tmp_path, command):
+    school = shutil.copytree(FOLDER, tmp_path / "school")  # the record is written beside it
+    assert loaded(tmp_path, [command, str(school)], DESK) == "[]"

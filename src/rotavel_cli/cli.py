@@ -206,12 +206,16 @@ def _columns() -> int:
     return columns or 80
 
 
-class _Formatter(argparse.RawDescriptionHelpFormatter):
+class Formatter(argparse.HelpFormatter):
     """argparse makes a formatter for every argument added, and each asks shutil for the
     terminal's width: this one asks os, so a run that shows no help imports no shutil."""
 
     def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24) -> None:
         super().__init__(prog, indent_increment, max_help_position, _columns() - 2)
+
+
+class _Formatter(Formatter, argparse.RawDescriptionHelpFormatter):
+    """The command's help keeps its description's lines as written."""
 
 
 def _parser() -> argparse.ArgumentParser:

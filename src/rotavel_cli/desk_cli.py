@@ -434,13 +434,16 @@ def _parser() -> argparse.ArgumentParser:
         prog="rotavel",
         description="The cover desk: a school's record of absences and covers "
         "(FOLDER/rotavel.db unless --db says).",
+        formatter_class=cli.Formatter,
     )
     commands = parser.add_subparsers(
         dest="command", required=True, metavar="COMMAND", parser_class=cli._Parser
     )
     sub = {}
     for name, (_, _, text) in COMMANDS.items():
-        sub[name] = command = commands.add_parser(name, help=text, description=text)
+        sub[name] = command = commands.add_parser(
+            name, help=text, description=text, formatter_class=cli.Formatter
+        )
         command.add_argument("folder", type=Path, metavar="FOLDER", help="the school folder")
         command.add_argument(
             "--db", type=Path, metavar="FILE", help="the record's file (default: FOLDER/rotavel.db)"
