@@ -936,6 +936,8 @@ def test_history_as_table_csv_and_chart(tmp_path, capfd):
     # On the one skeleton, with the one stylesheet: the board's.
     board = run(capfd, folder, "--format", "html", "--date", MON)[1]
     assert style(page) == style(board) != ""
+    one_day = run(capfd, "history", folder, "--from", TUE, "--to", TUE)[1]
+    assert one_day.split("\n")[0] == "Covers per teacher: Hill <School>, Tuesday 10 March 2026"
 
 
 def test_export_writes_every_table(tmp_path, capfd):

@@ -282,7 +282,8 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
     last = args.to or cli.today()
     first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
-    title = f"Covers per teacher: {desk.school_name}, {when(first)} to {when(last)}"
+    span = when(first) if first == last else f"{when(first)} to {when(last)}"
+    title = f"Covers per teacher: {desk.school_name}, {span}"
     if args.format == "csv":
         return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
     if args.format == "html":
