@@ -1134,3 +1134,15 @@ def test_a_record_migrated_by_another_command_while_this_one_waited_is_left_as_i
 
 def style(page):
     return page[page.index("<style>") : page.index("</style>")]
+
+
+def test_leaving_the_desk_closes_the_record_and_leaves_the_folder_tidy(tmp_path):
+    """Closing the last connection folds the write-ahead log into the record and removes
+    it: a school folder copied or backed up after a command holds one whole file."""
+    folder = make_school(tmp_path / "s", *FAIR)
+    with Desk.open(folder) as desk:
+        desk.add_absence("Ann", MON, MON, None, "")
+        assert (folder / "rotavel.db-wal").exists()
+    assert sorted(p.name for p in folder.glob("rotavel.db*")) == ["rotavel.db"]
+    with pytest.raises(sqlite3.ProgrammingError):
+        desk.history(MON, MON)

@@ -289,6 +289,8 @@ class Desk:
             if "readonly" in text:
                 raise DeskError(f"{self._where}: cannot write the record: read-only") from None
             raise DeskError(f"{self._where}: {text}") from None
+        except sqlite3.ProgrammingError:
+            raise  # the program's fault (a closed desk), not the record's: not "not a record"
         except sqlite3.DatabaseError as error:
             raise DeskError(f"{self._where}: not a rotavel record ({error})") from None
 
