@@ -87,9 +87,10 @@ def loaded(tmp_path, argv, never):
     return report.read_text()
 
 
-# The cover desk's commands for the terminal: no pages (jinja2), no XML, and argparse's
-# formatters asking os, not shutil, for the terminal's width.
-DESK = NEVER_LOADED + ("jinja2", "xml.etree", "shutil", "dataclasses", "inspect")
+# The cover desk's commands for the terminal: no pages (jinja2), no XML, argparse's
+# formatters asking os, not shutil, for the terminal's width, and the record's file
+# named by text, as the school's are.
+DESK = NEVER_LOADED + PATHS + ("jinja2", "xml.etree", "shutil", "dataclasses", "inspect")
 
 
 @pytest.mark.parametrize("command", ["plan", "absences", "free", "history"])

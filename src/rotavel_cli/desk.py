@@ -36,9 +36,7 @@ import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
-from pathlib import Path
 from types import TracebackType
-from typing import Any
 
 from rotavel_cli.importers import read_export
 from rotavel_cli.messages import InputError, did_you_mean, shown
@@ -50,6 +48,12 @@ from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, cho
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
 from rotavel_cli.wording import in_at, name_key
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from rotavel_cli.files import StrPath
 
 DB_NAME = "rotavel.db"
 # Marks the file as a rotavel record, so another program's database is refused, not migrated.
@@ -166,7 +170,7 @@ _KEEP: Any = object()
 
 
 def window_start(
-    settings: Settings, date: datetime.date, where: Path | str = SETTINGS_FILE
+    settings: Settings, date: datetime.date, where: StrPath = SETTINGS_FILE
 ) -> datetime.date:
     """The first day of the school's window for fair shares that ends with `date`:
     the Monday of its week, the first of the last `cycle_days` school days
@@ -207,7 +211,7 @@ class Desk:
     """A school's record, with the folder it belongs to."""
 
     def __init__(
-        self, folder: Path, path: Path | None, connection: sqlite3.Connection, settings: Settings
+        self, folder: str, path: str | None, connection: sqlite3.Connection, settings: Settings
     ) -> None:
         self.folder = folder
         self.path = path  # None for an empty record kept in memory
@@ -218,22 +222,27 @@ class Desk:
 
     @classmethod
     def open(
-        cls, folder: Path, db: Path | None = None, *, create: bool = True, timeout: float = 5.0
+        cls,
+        folder: StrPath,
+        db: StrPath | None = None,
+        *,
+        create: bool = True,
+        timeout: float = 5.0,
     ) -> Desk:
         """The record of the school in `folder` (`folder/rotavel.db` unless `db`
         says), brought to the current version. Without `create`, a record that
         does not exist yet is read as empty and nothing is written to disk."""
-        folder = Path(folder)
-        if not folder.is_dir():
+        folder = os.fspath(folder)
+        if not os.path.isdir(folder):
             raise DeskError(f"{folder}: not a school folder (no such folder)")
         try:
             settings = load_settings(folder)
         except InputError as error:
             raise DeskError(str(error)) from None
-        path = Path(db) if db is not None else folder / DB_NAME
-        if path.is_dir():
+        path = os.fspath(db) if db is not None else os.path.join(folder, DB_NAME)
+        if os.path.isdir(path):
             raise DeskError(f"{path}: is a folder; give the record's file name")
-        memory = not create and not path.exists()
+        memory = not create and not os.path.exists(path)
         try:
             connection = sqlite3.connect(
                 ":memory:" if memory else path, timeout=timeout, isolation_level=None
@@ -370,7 +379,7 @@ class Desk:
 
     def window_start(self, date: datetime.date) -> datetime.date:
         """The first day of the school's window for fair shares that ends with `date`."""
-        return window_start(self.settings, date, self.folder / SETTINGS_FILE)
+        return window_start(self.settings, date, os.path.join(self.folder, SETTINGS_FILE))
 
     @property
     def school_name(self) -> str:
@@ -974,12 +983,11 @@ class Desk:
         every = dict.fromkeys(names, 0) | counts
         return sorted(every.items(), key=lambda item: (-item[1], name_key(item[0])))
 
-    def export_csv(self, folder: Path) -> list[Path]:
+    def export_csv(self, folder: StrPath) -> list[str]:
         """The whole record as CSV, one file per table (`cover.csv`, ...), read
         in one snapshot; each file is replaced only once written in full."""
-        folder = Path(folder)
         try:
-            folder.mkdir(parents=True, exist_ok=True)
+            os.makedirs(folder, exist_ok=True)
         except OSError as error:
             raise DeskError(f"{folder}: cannot make the folder: {error.strerror}") from None
         texts = {}
@@ -994,7 +1002,7 @@ class Desk:
                 texts[table] = out.getvalue()
         paths = []
         for table, text in texts.items():
-            path = folder / f"{table}.csv"
+            path = os.path.join(folder, f"{table}.csv")
             try:
                 write_file(path, text.encode("utf-8"))
             except OutputError as error:

@@ -15,11 +15,10 @@ import datetime
 import io
 import sys
 from collections.abc import Callable, Sequence
-from pathlib import Path
-from typing import Any
 
 from rotavel_cli import cli
 from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule
+from rotavel_cli.files import plain_path
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, write_file, write_stdout
 from rotavel_cli.plan import BY_HAND, Plan, PlanError, report_of
@@ -36,6 +35,11 @@ from rotavel_cli.table import aligned as _aligned
 from rotavel_cli.terminal import escape_controls
 from rotavel_cli.weekdays import WEEKDAYS, weekday_of
 from rotavel_cli.wording import LIST_LIMIT, Shortened, periods_text, plural
+
+# typing's flag, without importing typing on every run: mypy takes the name as true.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 @record
@@ -445,9 +449,12 @@ def _parser() -> argparse.ArgumentParser:
         sub[name] = command = commands.add_parser(
             name, help=text, description=text, formatter_class=cli.Formatter
         )
-        command.add_argument("folder", type=Path, metavar="FOLDER", help="the school folder")
+        command.add_argument("folder", type=plain_path, metavar="FOLDER", help="the school folder")
         command.add_argument(
-            "--db", type=Path, metavar="FILE", help="the record's file (default: FOLDER/rotavel.db)"
+            "--db",
+            type=plain_path,
+            metavar="FILE",
+            help="the record's file (default: FOLDER/rotavel.db)",
         )
     for name in ("plan", "assign", "nocover", "release", "free"):
         sub[name].add_argument(
@@ -499,7 +506,7 @@ def _parser() -> argparse.ArgumentParser:
         sub[name].add_argument(
             "-o",
             "--output",
-            type=Path,
+            type=plain_path,
             metavar="FILE",
             help="write to FILE instead of standard output",
         )
@@ -544,7 +551,7 @@ def _parser() -> argparse.ArgumentParser:
     staff.add_argument("--clear", action="store_true", help="remove the teacher's own rule")
     sub["export"].add_argument(
         "folder_out",
-        type=Path,
+        type=plain_path,
         metavar="DIR",
         help="the folder for the CSV files (made when missing)",
     )
