@@ -16,6 +16,8 @@ from conftest import (
     school,
 )
 
+from rotavel_cli import cli
+
 
 @pytest.mark.parametrize("form", ["report", "csv", "table"])
 def test_sample_in_every_format(capsys, form):
@@ -154,6 +156,27 @@ def test_help_gives_an_example_for_every_option(capsys):
     for option in ("FOLDER", "--absent", "--absent-file", "--format", "--output"):
         assert option in out
     assert out.count("e.g.") >= 5
+
+
+@pytest.mark.parametrize("columns", [None, "", "wide", "0", "-3", "45", "100"])
+def test_the_help_is_as_wide_as_shutil_would_make_it(monkeypatch, columns):
+    """The help's width comes from os, not shutil (which a run would import for it), with
+    shutil's rules: $COLUMNS when a positive number, else the terminal's, else 80."""
+    import shutil
+
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    assert cli._columns() == shutil.get_terminal_size().columns
+
+
+@pytest.mark.parametrize("command", [[], *([name] for name in sorted(cli.DESK_COMMANDS))])
+def test_every_help_fits_a_terminal_of_80_columns(monkeypatch, capsys, command):
+    monkeypatch.setenv("COLUMNS", "80")
+    code, out, _ = run(capsys, *command, "--help")
+    assert code == 0
+    assert [line for line in out.splitlines() if len(line) >= 80] == []
 
 
 def test_html_board(capsys):

@@ -117,9 +117,11 @@ examples:
   rotavel school/ --absent-file today.txt --format html --output board.html
 
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
-  rotavel absent|absences|back|plan|assign|nocover|release|free|history|staff|export
-  FOLDER ...  (e.g. rotavel plan --help)
-  rotavel serve FOLDER   the same desk in a web browser (pip install 'rotavel[serve]')
+  rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
+                                nocover, release, free, history, staff, export
+                                (e.g. rotavel plan --help)
+  rotavel serve FOLDER          the same desk in a web browser
+                                (pip install 'rotavel[serve]')
 
 exit status: 0 when a plan was made (even with lessons left uncovered),
 2 for bad input or options, or an output that could not be written."""
@@ -282,7 +284,9 @@ def _parser() -> argparse.ArgumentParser:
         "--format",
         choices=FORMATS,
         default="table",
-        help="; ".join(f"{name}: {form.help}" for name, form in FORMATS.items())
+        metavar="FORMAT",  # the choices, listed, would not fit a terminal's line
+        help="how the plan is shown: "
+        + "; ".join(f"{name}: {form.help}" for name, form in FORMATS.items())
         + " (default: table), e.g. --format csv",
     )
     parser.add_argument(

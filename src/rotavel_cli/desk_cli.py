@@ -502,7 +502,14 @@ def _parser() -> argparse.ArgumentParser:
         ("free", ("table", "csv")),
         ("history", ("table", "csv", "html")),
     ):
-        sub[name].add_argument("-f", "--format", choices=formats, default="table")
+        sub[name].add_argument(
+            "-f",
+            "--format",
+            choices=formats,
+            default="table",
+            metavar="FORMAT",
+            help=f"how it is shown: {', '.join(formats)} (default: table)",
+        )
         sub[name].add_argument(
             "-o",
             "--output",
