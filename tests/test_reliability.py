@@ -439,6 +439,20 @@ INPUT_ERRORS = {
 }
 
 
+def test_an_output_the_system_refuses_is_told_by_its_own_refusal(capsys):
+    """/proc takes no new file, so the write's file beside the target cannot be made ("No
+    such file or directory"); the target's own refusal says more, even to root."""
+    target = "/proc/sys/kernel/osrelease"
+    if not os.path.exists(target):
+        pytest.skip(f"{target} is Linux's")
+    code, out, err = run(capsys, "-o", target)
+    assert (code, out) == (2, "")
+    assert err in (
+        f"rotavel: {target}: cannot write: Permission denied\n",
+        f"rotavel: {target}: cannot write: Read-only file system\n",  # /proc/sys mounted so
+    )
+
+
 def snapshot(folder):
     return {
         p.name: (p.read_bytes() if p.is_file() and p.stat().st_size < 1 << 20 else None)

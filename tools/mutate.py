@@ -328,7 +328,15 @@ def mutants_of(path: Path) -> list[Mutant]:
     make = python_mutants if python else cxx_mutants
     found = []
     previous = ""
+    type_only = None  # the indent of an `if TYPE_CHECKING:` whose block is being read
     for number, text in enumerate(lines):
+        indent = len(text) - len(text.lstrip())
+        if type_only is not None and text.strip() and indent <= type_only:
+            type_only = None
+        if python and type_only is None and text.strip() == "if TYPE_CHECKING:":
+            type_only = indent
+        if type_only is not None:
+            continue  # read by the type checker only: no run can tell a change there
         seen = set()
         for operator, mutated in make(text, spans[number], previous):
             if not mutated.endswith("\n"):
