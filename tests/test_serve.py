@@ -859,3 +859,14 @@ def test_covers_published_for_an_absence_since_ended_count_as_changes(site, clie
     assert "nothing changed since" in client.get("/today").text
     post(client, "/absences/end", absence="1", **{"last-1": "2026-12-07"})
     assert "; <strong>3 changes not yet published</strong>" in client.get("/today").text
+
+
+@pytest.mark.parametrize(("size", "status"), [(1024 * 1024, 303), (1024 * 1024 + 1, 413)])
+def test_a_request_over_a_mebibyte_is_refused_unread(client, size, status):
+    """No form of the desk comes near a mebibyte; a larger body is refused before it is
+    read, so a stray upload cannot fill the server's memory."""
+    token = token_of(client.get("/today").text)
+    head = f"csrf_token={token}&date={DATE.isoformat()}&note="
+    body = head + "x" * (size - len(head))
+    answer = client.post("/publish", data=body, content_type="application/x-www-form-urlencoded")
+    assert answer.status_code == status
