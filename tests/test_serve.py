@@ -5,6 +5,7 @@ and the command's refusals. Skipped when the serve extra is not installed."""
 import base64
 import datetime
 import html
+import io
 import re
 import threading
 
@@ -620,18 +621,8 @@ def test_another_address_without_a_password_is_refused(tmp_path, capsys, host):
     )
 
 
-def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
-    folder = write_school(tmp_path / "school", STAFF, LESSONS)
-    code, out, err = run_serve(capsys, str(folder), "--set-password", stdin_text="short\n")
-    assert (code, err) == (
-        2,
-        "rotavel serve: a password needs at least 8 characters; nothing changed\n",
-    )
-    code, out, err = run_serve(capsys, str(folder), "--set-password", stdin_text=PASSWORD + "\n")
-    assert code == 0
-    stored = StateFile(folder / "rotavel-serve.json")
-    assert check_password(PASSWORD, stored.load().password)
-    assert (folder / "rotavel-serve.json").stat().st_mode & 0o777 == 0o600
+def fake_server(monkeypatch):
+    """waitress's server replaced by one that only says how it was made and run."""
     served = {}
 
     class Server:
@@ -645,6 +636,57 @@ def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
             served["closed"] = True
 
     monkeypatch.setattr(command, "make_server", Server)
+    return served
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize(
+    ("typed", "code", "err"),
+    [
+        ((PASSWORD, PASSWORD), 0, ""),
+        (
+            (PASSWORD, PASSWORD + "!"),
+            2,
+            "rotavel serve: the two passwords differ; nothing changed\n",
+        ),
+        (
+            ("short", "short"),
+            2,
+            "rotavel serve: a password needs at least 8 characters; nothing changed\n",
+        ),
+    ],
+)
+def test_the_first_start_in_a_terminal_sets_a_password_or_stops(
+    tmp_path, capsys, monkeypatch, typed, code, err
+):
+    folder = write_school(tmp_path / "school", STAFF, LESSONS)
+    answers = iter(typed)
+    monkeypatch.setattr(command.getpass, "getpass", lambda prompt: next(answers))
+    served = fake_server(monkeypatch)
+    assert command.main([str(folder)], stdin=Terminal()) == code
+    assert capsys.readouterr().err == err
+    assert served.get("ran", False) is (code == 0)
+    password = StateFile(folder / "rotavel-serve.json").load().password
+    assert (password is not None and check_password(PASSWORD, password)) is (code == 0)
+
+
+def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
+    folder = write_school(tmp_path / "school", STAFF, LESSONS)
+    code, out, err = run_serve(capsys, str(folder), "--set-password", stdin_text="short\n")
+    assert (code, err) == (
+        2,
+        "rotavel serve: a password needs at least 8 characters; nothing changed\n",
+    )
+    code, out, err = run_serve(capsys, str(folder), "--set-password", stdin_text=PASSWORD + "\n")
+    assert code == 0
+    stored = StateFile(folder / "rotavel-serve.json")
+    assert check_password(PASSWORD, stored.load().password)
+    assert (folder / "rotavel-serve.json").stat().st_mode & 0o777 == 0o600
+    served = fake_server(monkeypatch)
     assert cli.main(["serve", str(folder), "--host", "0.0.0.0", "--port", "8123"]) == 0
     assert served == {
         "host": "0.0.0.0",
