@@ -20,7 +20,7 @@ BUILDFLAGS := --no-build-isolation -C cmake.define.ROTAVEL_WERROR=ON
 SOURCES := CMakeLists.txt pyproject.toml README.md LICENSE \
            $(shell find src -name __pycache__ -prune -o -print)
 
-.PHONY: demo test bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind \
+.PHONY: demo test test-properties bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind \
         wheel check-wheel check-sdist check-browser test-huge lint docs mutate
 
 check-deps:
@@ -81,6 +81,11 @@ demo: install
 
 test: install $(VENV)/.test-tools
 	$(VPY) -m pytest
+
+# The random tests' long runs: every test that hypothesis drives, with the "ci" profile
+# (tests/conftest.py): four to six times the examples `make test` tries.
+test-properties: install $(VENV)/.test-tools
+	HYPOTHESIS_PROFILE=ci $(VPY) -m pytest -p no:cacheprovider -m hypothesis
 
 bench: install
 	$(VPY) bench/run.py
@@ -252,7 +257,7 @@ docs: $(VENV)/.docs-tools
 test-huge: install $(VENV)/.test-tools
 	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/test_unicode.py -k longer_than_32
 
-check: lint docs test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge check-import
+check: lint docs test-properties test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge check-import
 	$(VPY) bench/flood.py
 	fuzz/build.sh
 	fuzz/run.sh replay

@@ -1,6 +1,7 @@
 import csv
 import gc
 import importlib.resources
+import os
 import re
 import sys
 from html.parser import HTMLParser
@@ -8,9 +9,20 @@ from pathlib import Path
 
 import pytest
 import rotavel
+from hypothesis import HealthCheck, settings
 
 from rotavel_cli.cli import main
 from rotavel_cli.subjects import SUBJECTS, spelling_key
+
+# Random tests run in three depths: "test" for `make test` (a newcomer's quick, repeatable run),
+# "ci" for `make check` (the long property runs), "dev" for a long search by hand.
+_HYPOTHESIS = {"derandomize": True, "database": None, "deadline": None}
+_SLOW_OK = [HealthCheck.too_slow, HealthCheck.data_too_large]
+settings.register_profile("test", max_examples=50, suppress_health_check=_SLOW_OK, **_HYPOTHESIS)
+settings.register_profile("ci", max_examples=200, suppress_health_check=_SLOW_OK, **_HYPOTHESIS)
+settings.register_profile("dev", max_examples=1000, deadline=None)
+HYPOTHESIS_PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "test")
+settings.load_profile(HYPOTHESIS_PROFILE)
 
 PANIC_NOT_FOUND = "Teacher not found in existing list. Please add to 'teacher_list.csv'"
 DEFAULT_REASON = "Planned Absense"

@@ -4,25 +4,12 @@ Both sides must give the same substitution reports (timing masked), the same
 internal failures, and the same str() of every School, Teacher and Class.
 """
 
-import os
-
 import model
 import pytest
 import rotavel
 from conftest import outcome
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
-
-settings.register_profile(
-    "ci",
-    derandomize=True,
-    database=None,
-    max_examples=200,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile("dev", max_examples=1000, deadline=None)
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 NAMES = [
     "Ann",
