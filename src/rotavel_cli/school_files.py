@@ -9,8 +9,12 @@ line and stop before anything is planned.
 from __future__ import annotations
 
 import csv
+import hashlib
 import io
 import os
+import stat
+import threading
+import time
 from collections.abc import Container, Iterable, Sequence
 
 from rotavel_cli.files import read_text
@@ -48,6 +52,62 @@ def is_utf8(text: str) -> bool:
     except UnicodeEncodeError:
         return False
     return True
+
+
+# A file changed less than this long before it was read may change again within the
+# same timestamp (a coarse file system's, a network share's): its contents are read
+# again on every look until it is older.
+_RACY_SECONDS = 3.0
+_digests: dict[tuple[str, int, int, int, int], bytes] = {}
+_digests_lock = threading.Lock()
+
+
+def school_version(folder: StrPath, skip: Iterable[str] = ()) -> str:
+    """One version of everything the readers of a school folder may read: a
+    digest of the contents of every file in it (the CSV files, rotavel.toml,
+    whichever timetabling program's export), so a file replaced by another
+    of the same name, size and time still gives a new version. Names starting
+    with one of `skip` (the desk's record, which every commit changes) are
+    left out. Raises OSError when the folder cannot be read."""
+    skip = tuple(skip)
+    version = hashlib.sha256()
+    for entry in sorted(os.scandir(folder), key=lambda e: e.name):
+        if entry.name.startswith(skip):
+            continue
+        try:
+            info = entry.stat()
+        except FileNotFoundError:
+            continue  # gone since the folder was listed
+        if not stat.S_ISREG(info.st_mode):
+            continue
+        version.update(entry.name.encode("utf-8", "surrogatepass") + b"\0")
+        version.update(_file_digest(entry.path, info))
+    return version.hexdigest()
+
+
+def _file_digest(path: str, info: os.stat_result) -> bytes:
+    """The digest of a file's contents, read again only when its status changed
+    or it changed too recently to tell (the change time moves with every write,
+    and no program can set it back)."""
+    key = (path, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+    with _digests_lock:
+        kept = _digests.get(key)
+    if kept is not None:
+        return kept
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as file:
+            while chunk := file.read(1 << 20):
+                digest.update(chunk)
+    except FileNotFoundError:
+        return b"gone"
+    value = digest.digest()
+    if time.time() - max(info.st_mtime_ns, info.st_ctime_ns) / 1e9 > _RACY_SECONDS:
+        with _digests_lock:
+            if len(_digests) > 4096:
+                _digests.clear()  # files of folders long replaced
+            _digests[key] = value
+    return value
 
 
 def read_folder(folder: StrPath, name: str | None = None) -> Week:
