@@ -229,7 +229,7 @@ def test_pages_load_nothing_from_other_hosts(client):
     policy = response.headers["Content-Security-Policy"]
     assert "default-src 'none'" in policy
     assert "script-src 'self';" in policy
-    assert response.headers["Referrer-Policy"] == "no-referrer"
+    assert response.headers["Referrer-Policy"] == "same-origin"
     assert response.headers["X-Frame-Options"] == "DENY"
     assert re.findall(r'(?:src|href|action)="(?:https?:)?//', response.text) == []
 

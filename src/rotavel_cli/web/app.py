@@ -212,7 +212,9 @@ def _date(text: str | None, site: Site) -> datetime.date:
         if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}", text):
             date = datetime.date.fromisoformat(text)
             if not FIRST_DAY <= date <= LAST_DAY:
-                abort(400, f"{text} is outside the days the desk keeps ({FIRST_DAY} to {LAST_DAY}).")
+                abort(
+                    400, f"{text} is outside the days the desk keeps ({FIRST_DAY} to {LAST_DAY})."
+                )
             return date
     except ValueError:
         pass
@@ -276,7 +278,9 @@ def _routes(app: Flask, site: Site) -> None:
             "frame-ancestors 'none'"
         )
         response.headers["X-Content-Type-Options"] = "nosniff"
-        response.headers["Referrer-Policy"] = "no-referrer"  # the board's link stays private
+        # The board's link stays private: addresses go to this site only, where behind an
+        # HTTPS proxy the form tokens' check wants them (a post from this very site).
+        response.headers["Referrer-Policy"] = "same-origin"
         response.headers["X-Frame-Options"] = "DENY"
         if request.endpoint != "static":
             response.headers["Cache-Control"] = "no-store"

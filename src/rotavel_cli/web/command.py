@@ -301,7 +301,7 @@ def _close_slow_requests(server: Any, seconds: float) -> None:
         parser_class = Parser
 
     # One server per address listened on (a name may have two), sharing one map.
-    servers = [s for s in server.map.values() if isinstance(s, BaseWSGIServer)] or [server]
+    servers = [s for s in server._map.values() if isinstance(s, BaseWSGIServer)] or [server]
     for each in servers:
         each.channel_class = Channel
         idle = each.maintenance
