@@ -343,6 +343,30 @@ def test_the_throttle_counts_an_ipv6_network_as_one_client(address, counted):
     assert throttle.failures(counted) == 1
 
 
+def test_a_flood_of_addresses_keeps_the_throttle_small_and_the_waiting_waiting():
+    clock = Clock()
+    throttle = Throttle(clock=clock, clients=100)
+    for wait in (1, 2, 4, 8):  # the guesser, after four wrong passwords: 16 seconds
+        assert throttle.begin("192.0.2.2") == (True, wait)
+        clock.now += wait
+    assert throttle.begin("192.0.2.2") == (True, 16)
+    for n in range(1000):  # new addresses, each trying once: a second each
+        throttle.begin(f"10.0.{n // 256}.{n % 256}")
+        clock.now += 1 / 1024  # exact in binary: the waits compare exactly
+    assert len(throttle._failures) <= 100
+    assert throttle.begin("192.0.2.2") == (False, 16 - 1000 / 1024)
+
+
+def test_logins_kept_are_bounded_and_the_oldest_goes_first():
+    clock = Clock()
+    sessions = Sessions(3600, clock=clock, most=3)
+    first, *others = [sessions.begin() for _ in range(3)]
+    clock.now += 1
+    newest = sessions.begin()
+    assert [sessions.alive(s) for s in (first, *others, newest)] == [False, True, True, True]
+    assert [sessions.alive(s) for s in (None, 7, "forged")] == [False, False, False]
+
+
 # ---- dates and addresses at the edges ------------------------------------------------------
 
 EDGE_PAGES = [

@@ -125,11 +125,14 @@ class Throttle:
         self._failures.pop(client, None)
         self._failures[client] = value  # last in the order: the most recent try
         if len(self._failures) > self.clients:
-            # Those whose wait is over are forgotten first, then the longest unheard of.
-            for old in [c for c, (_, until) in self._failures.items() if until <= now]:
-                del self._failures[old]
-            while len(self._failures) > self.clients:
-                del self._failures[next(iter(self._failures))]
+            # Those whose wait is over are forgotten first, then those whose wait ends
+            # soonest (a tenth at a time): a flood of new addresses, each waiting a
+            # second, does not free a guesser who has earned a long wait.
+            kept = sorted(
+                ((until, c) for c, (_, until) in self._failures.items() if until > now),
+                reverse=True,
+            )[: self.clients - self.clients // 10]
+            self._failures = {c: self._failures[c] for _, c in reversed(kept)}
 
 
 def client_of(address: str | None) -> str:
