@@ -43,7 +43,7 @@ from rotavel_cli.messages import InputError, did_you_mean, shown
 from rotavel_cli.output import OutputError, write_file
 from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
 from rotavel_cli.records import record, replace
-from rotavel_cli.school_files import read_folder
+from rotavel_cli.school_files import read_folder, school_version
 from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
@@ -193,6 +193,16 @@ def window_start(
             f"{where}: term_start {shown(settings.term_start)} is not a date written YYYY-MM-DD"
         ) from None
     return min(start, date)
+
+
+def record_names(path: StrPath | None) -> tuple[str, ...]:
+    """The names in the school folder that are the record's, not the school's: the
+    usual record and its journals, and the record at `path` when it is elsewhere
+    named (every commit changes them)."""
+    names = [DB_NAME]
+    if path is not None:
+        names.append(os.path.basename(os.fspath(path)))
+    return tuple(names)
 
 
 def _now() -> str:
@@ -359,13 +369,10 @@ class Desk:
 
     def _school_week(self) -> Week:
         """The folder's week (its CSV files, or a timetabling program's export
-        in it), read again only when one of its files changed."""
-        key = []
+        in it), read again only when the contents of one of its files changed:
+        the same version of the files as the web pages' (one function for both)."""
         try:
-            for entry in sorted(os.scandir(self.folder), key=lambda e: e.name):
-                if entry.is_file() and not entry.name.startswith(DB_NAME):  # the record changes
-                    info = entry.stat()
-                    key.append((entry.name, info.st_mtime_ns, info.st_size, info.st_ino))
+            key = school_version(self.folder, record_names(self.path))
         except OSError as error:
             raise DeskError(f"{self.folder}: cannot read the folder: {error.strerror}") from None
         if self._week is None or key != self._week_key:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import csv
 import io
 import os
+import stat
 from collections.abc import Container, Iterable, Sequence
 
 from rotavel_cli.files import read_text
@@ -48,6 +49,75 @@ def is_utf8(text: str) -> bool:
     except UnicodeEncodeError:
         return False
     return True
+
+
+# A file changed less than this long before it was read may change again within the
+# same timestamp (a coarse file system's, a network share's): its contents are read
+# again on every look until it is older.
+_RACY_SECONDS = 3.0
+# A file larger than any export a reader takes (a backup, a video left in the folder) is
+# known by its status alone, change time included, rather than read whole at every start.
+_READ_AT_MOST = 64 * 1024 * 1024
+# Digests of files not changed since, by path and status. (One dict operation at a time:
+# threads sharing it need no lock. hashlib and time are imported when first needed: a
+# plan from the command's options never asks for a version.)
+_digests: dict[tuple[str, int, int, int, int], bytes] = {}
+
+
+def school_version(folder: StrPath, skip: Iterable[str] = ()) -> str:
+    """One version of everything the readers of a school folder may read: a
+    digest of the contents of every file in it (the CSV files, rotavel.toml,
+    whichever timetabling program's export), so a file replaced by another
+    of the same name, size and time still gives a new version. Names starting
+    with one of `skip` (the desk's record, which every commit changes) are
+    left out. Raises OSError when the folder cannot be read."""
+    import hashlib
+
+    skip = tuple(skip)
+    version = hashlib.sha256()
+    with os.scandir(folder) as listing:
+        entries = sorted(listing, key=lambda e: e.name)
+    for entry in entries:
+        if entry.name.startswith(skip):
+            continue
+        try:
+            info = entry.stat()
+        except FileNotFoundError:
+            continue  # gone since the folder was listed
+        if not stat.S_ISREG(info.st_mode):
+            continue
+        version.update(entry.name.encode("utf-8", "surrogatepass") + b"\0")
+        version.update(_file_digest(entry.path, info))
+    return version.hexdigest()
+
+
+def _file_digest(path: str, info: os.stat_result) -> bytes:
+    """The digest of a file's contents, read again only when its status changed
+    or it changed too recently to tell (the change time moves with every write,
+    and no program can set it back)."""
+    import hashlib
+    import time
+
+    key = (path, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+    kept = _digests.get(key)
+    if kept is not None:
+        return kept
+    if info.st_size > _READ_AT_MOST:
+        return repr(key).encode("utf-8", "surrogatepass")
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as file:
+            while chunk := file.read(1 << 20):
+                digest.update(chunk)
+    except OSError:
+        # Gone since, or not ours to read: its reader, if any reads it, says so.
+        return repr(key).encode("utf-8", "surrogatepass")
+    value = digest.digest()
+    if time.time() - max(info.st_mtime_ns, info.st_ctime_ns) / 1e9 > _RACY_SECONDS:
+        if len(_digests) > 4096:
+            _digests.clear()  # files of folders long replaced
+        _digests[key] = value
+    return value
 
 
 def read_folder(folder: StrPath, name: str | None = None) -> Week:

@@ -50,7 +50,14 @@ from rotavel_cli.records import field, record, values
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
 from rotavel_cli.slips import slips_context
 from rotavel_cli.web.cache import PageCache, RecordVersion
-from rotavel_cli.web.secure import StateFile, Throttle, check_password
+from rotavel_cli.web.secure import (
+    MAX_BODY,
+    Sessions,
+    StateFile,
+    Throttle,
+    check_password,
+    client_of,
+)
 from rotavel_cli.webpage import configure, shown
 from rotavel_cli.wording import (
     away_text,
@@ -70,6 +77,16 @@ LOGIN_HOURS = 12
 WEEKDAYS = ("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")  # the desk numbers Monday 0
 WEEKDAY_VALUES = {str(n) for n in range(len(WEEKDAYS))}
 WINDOW_WORDS = {"week": "this week", "cycle": "this cycle", "term": "this term"}
+# The days a page or form may name: wide enough for any school's record, narrow
+# enough that a day before or after (the arrows), a week's Monday or a window of
+# fair shares is a date too.
+FIRST_DAY = datetime.date(1900, 1, 1)
+LAST_DAY = datetime.date(2999, 12, 31)
+# What the board's public link says when the school's files cannot be read: the
+# screen is no place for the server's paths; the desk's pages say what is wrong.
+BOARD_TROUBLE = "The cover board cannot be shown just now: the cover desk has a problem to fix."
+# Password checks at once: each takes tens of megabytes for its moment.
+CHECKS = 2
 
 View = TypeVar("View", bound=Callable[..., Any])
 
@@ -91,6 +108,12 @@ class Site:
     # one another too, but by sleeping and retrying, which leaves some waiting
     # long after the record is free.
     writing: threading.Lock = field(default_factory=threading.Lock)
+    host: str = "127.0.0.1"  # the address listened on
+    # The name a reverse proxy serves the desk under: its X-Forwarded-* headers are
+    # then believed (the client's address, https), and only that name is answered.
+    proxy: str | None = None
+    sessions: Sessions = field(default_factory=lambda: Sessions(LOGIN_HOURS * 3600))
+    checking: threading.Semaphore = field(default_factory=lambda: threading.Semaphore(CHECKS))
     version: RecordVersion = field(init=False)
 
     def __post_init__(self) -> None:
@@ -114,13 +137,30 @@ def create_app(site: Site) -> Flask:
         # LOGIN_HOURS from the login, and a page view costs no signing.
         SESSION_REFRESH_EACH_REQUEST=False,
         WTF_CSRF_TIME_LIMIT=LOGIN_HOURS * 3600,
-        MAX_CONTENT_LENGTH=1024 * 1024,
+        MAX_CONTENT_LENGTH=MAX_BODY,
         TEMPLATES_AUTO_RELOAD=False,
     )
-    if site.loopback:
-        # A page elsewhere that points its own name at 127.0.0.1 (DNS rebinding) is
-        # answered with an error, not the desk.
-        app.config["TRUSTED_HOSTS"] = ["localhost", "127.0.0.1", "::1", "[::1]"]
+    if site.proxy is not None:
+        from werkzeug.middleware.proxy_fix import ProxyFix
+
+        # One proxy in front, which sets these headers itself: the client's address
+        # (for the login throttle), https, and the name and port it was asked for.
+        app.wsgi_app = ProxyFix(  # type: ignore[method-assign]
+            app.wsgi_app, x_for=1, x_proto=1, x_host=1, x_port=1
+        )
+        app.config["SESSION_COOKIE_SECURE"] = True  # the proxy speaks HTTPS
+    hosts = _hosts(site)
+    if hosts is not None:
+
+        @app.before_request
+        def known_host() -> Response | None:
+            # A page elsewhere that points its own name at this address (DNS
+            # rebinding) is answered with an error, not the desk. (Werkzeug's
+            # TRUSTED_HOSTS cannot name an IPv6 address.)
+            if _host_name(request.host) not in hosts:
+                return Response("Unknown host name.", 400, mimetype="text/plain")
+            return None
+
     configure(app.jinja_env)  # values printed as on the command's pages: see webpage.py
     app.jinja_env.globals.update(
         offered=OFFERED,
@@ -140,12 +180,42 @@ def _desk(site: Site) -> Desk:
     return cast(Desk, g.desk)
 
 
+def _hosts(site: Site) -> frozenset[str] | None:
+    """The host names the desk answers to; None for any (on the school's network,
+    without a proxy, it is reached by whatever name or address the school uses)."""
+    names = set()
+    if site.proxy is not None:
+        names.add(_host_name(site.proxy))
+    if site.loopback:
+        names |= {"localhost", "127.0.0.1", "[::1]", _host_name(_bracketed(site.host))}
+    return frozenset(names) if names else None
+
+
+def _bracketed(host: str) -> str:
+    """An address as a URL writes it: an IPv6 one in brackets."""
+    host = host.strip("[]") if host.startswith("[") else host
+    return f"[{host}]" if ":" in host else host
+
+
+def _host_name(host: str) -> str:
+    """The name of a Host header's "name:port" (an IPv6 address keeps its brackets)."""
+    host = host.strip().lower()
+    if host.startswith("["):
+        return host[: host.find("]") + 1]
+    return host.partition(":")[0].rstrip(".")
+
+
 def _date(text: str | None, site: Site) -> datetime.date:
     if not text:
         return site.today()
     try:
         if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}", text):
-            return datetime.date.fromisoformat(text)
+            date = datetime.date.fromisoformat(text)
+            if not FIRST_DAY <= date <= LAST_DAY:
+                abort(
+                    400, f"{text} is outside the days the desk keeps ({FIRST_DAY} to {LAST_DAY})."
+                )
+            return date
     except ValueError:
         pass
     abort(400, f"{text!r} is not a date written YYYY-MM-DD")
@@ -169,6 +239,10 @@ def _local(target: str | None) -> str | None:
     """A path on this site to go back to after logging in, never another site."""
     if not target or not target.startswith("/") or target.startswith("//") or "\\" in target:
         return None
+    # Browsers drop tabs and line breaks from an address ("/\n/evil.example" is
+    # "//evil.example" to them), and a header cannot hold them: no such target.
+    if any(ord(c) < 0x20 or ord(c) == 0x7F for c in target):
+        return None
     parts = urlsplit(target)
     return None if parts.scheme or parts.netloc else target
 
@@ -177,7 +251,12 @@ def _routes(app: Flask, site: Site) -> None:
     def logged_in() -> bool:
         state = site.state.load()
         epoch = session.get("epoch")
-        return state.password is not None and epoch is not None and epoch == state.epoch
+        return (
+            state.password is not None
+            and epoch is not None
+            and epoch == state.epoch
+            and site.sessions.alive(session.get("sid"))
+        )
 
     def login_required(view: View) -> View:
         @functools.wraps(view)
@@ -199,7 +278,9 @@ def _routes(app: Flask, site: Site) -> None:
             "frame-ancestors 'none'"
         )
         response.headers["X-Content-Type-Options"] = "nosniff"
-        response.headers["Referrer-Policy"] = "no-referrer"  # the board's link stays private
+        # The board's link stays private: addresses go to this site only, where behind an
+        # HTTPS proxy the form tokens' check wants them (a post from this very site).
+        response.headers["Referrer-Policy"] = "same-origin"
         response.headers["X-Frame-Options"] = "DENY"
         if request.endpoint != "static":
             response.headers["Cache-Control"] = "no-store"
@@ -257,27 +338,34 @@ def _routes(app: Flask, site: Site) -> None:
     def login_post() -> Any:
         state = site.state.load()
         target = _local(request.form.get("next")) or url_for("today")
-        wait = site.throttle.wait()
-        if wait > 0:
+        client = client_of(request.remote_addr)
+        # Counted before the hash: guesses sent at once do not all reach it.
+        allowed, seconds = site.throttle.begin(client)
+        if not allowed:
             flash(
-                f"Too many wrong passwords: wait {plural(math.ceil(wait), 'second')} "
+                f"Too many wrong passwords: wait {plural(math.ceil(seconds), 'second')} "
                 "and try again.",
                 "error",
             )
             return redirect(url_for("login", next=target)), 303
         password = request.form.get("password", "")
-        if state.password is None or not check_password(password, state.password):
-            delay = site.throttle.failed()
-            flash(f"Wrong password. Try again in {plural(math.ceil(delay), 'second')}.", "error")
+        with site.checking:
+            right = state.password is not None and check_password(password, state.password)
+        if not right:
+            flash(f"Wrong password. Try again in {plural(math.ceil(seconds), 'second')}.", "error")
             return redirect(url_for("login", next=target)), 303
-        site.throttle.succeeded()
+        site.throttle.succeeded(client)
+        site.sessions.end(session.get("sid"))
         session.clear()  # a fresh session: nothing from before the login carries over
         session.permanent = True
         session["epoch"] = state.epoch
+        session["sid"] = site.sessions.begin()
         return redirect(target, 303)
 
     @app.post("/logout")
     def logout() -> Any:
+        # Forgotten here, so a copy of the cookie opens nothing either.
+        site.sessions.end(session.get("sid"))
         session.clear()
         flash("Logged out.", "info")
         return redirect(url_for("login"), 303)
@@ -527,27 +615,26 @@ def _routes(app: Flask, site: Site) -> None:
 
     def board_page(token: str | None) -> str:
         date = _date(request.args.get("date"), site)
-        desk = _desk(site)
         version_url = (
             url_for("board_version_by_link", token=token, date=request.args.get("date"))
             if token
             else url_for("board_version_logged_in", date=request.args.get("date"))
         )
-        script = {
-            "version": _version(desk, date),
-            "poll": site.board_poll,
-            "version_url": version_url,
-        }
+        script: dict[str, object] = {"poll": site.board_poll, "version_url": version_url}
         try:
+            desk = _desk(site)
+            script["version"] = _version(desk, date)
             published = Published.of(desk, date)
         except DeskError as error:
+            script.setdefault("version", _trouble_version(error))
             return render_template(
                 "web/board_waiting.html",
                 kind="board",
                 title="Cover board",
                 refresh=60,
                 heading=f"Cover board · {date:%A %-d %B %Y}",
-                message=str(error),
+                # The link is seen by anyone at the screen: no paths of the server.
+                message=str(error) if token is None else BOARD_TROUBLE,
                 **script,
             )
         if published is None:
@@ -566,7 +653,11 @@ def _routes(app: Flask, site: Site) -> None:
 
     def board_version(token: str | None) -> Response:
         date = _date(request.args.get("date"), site)
-        return Response(_version(_desk(site), date), mimetype="text/plain")
+        try:
+            version = _version(_desk(site), date)
+        except DeskError as error:
+            version = _trouble_version(error)
+        return Response(version, mimetype="text/plain")
 
     def check_token(token: str) -> None:
         expected = site.state.load().board_token
@@ -758,11 +849,17 @@ def _version(desk: Desk, date: datetime.date) -> str:
         records = desk.published(date)
         publication = desk.publication(date)
     except DeskError as error:
-        return "error: " + str(error)
+        return _trouble_version(error)
     digest = hashlib.sha256(repr(publication).encode())
     for cover in records:
         digest.update(repr(values(cover)).encode("utf-8", "surrogatepass"))
     return digest.hexdigest()[:32]
+
+
+def _trouble_version(error: DeskError) -> str:
+    """The board's version while the record or the school's files cannot be read:
+    new when the problem changes, without saying it (the link is public)."""
+    return "error-" + hashlib.sha256(str(error).encode("utf-8", "surrogatepass")).hexdigest()[:16]
 
 
 @record(frozen=True)

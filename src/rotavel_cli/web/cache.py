@@ -5,14 +5,13 @@ the Today page asks for it again on every visit and after every action. The
 pages keep what they made under the record's version: SQLite's data_version
 on a connection of their own (it changes with every commit by any other
 connection, this process's desks and other commands alike) and the school
-files' sizes and times. A visit reads the version first and makes the page
+files' contents, as the desk itself tells them (`school_version`). A visit reads the version first and makes the page
 again when it changed, so nothing is ever older than the record it was read
 after.
 """
 
 from __future__ import annotations
 
-import os
 import sqlite3
 import threading
 from collections import OrderedDict
@@ -20,8 +19,8 @@ from collections.abc import Callable, Hashable
 from pathlib import Path
 from typing import Any, TypeVar
 
-from rotavel_cli.school_files import TEACHER_FILE, TIMETABLE_FILE
-from rotavel_cli.settings import SETTINGS_FILE
+from rotavel_cli.desk import record_names
+from rotavel_cli.school_files import school_version
 
 T = TypeVar("T")
 # Days kept: a few days around today, for several pages each.
@@ -55,21 +54,18 @@ class RecordVersion:
     def current(self) -> Hashable:
         files = self.school_files()
         with self._lock:
-            if self._connection is None:
+            if self._connection is None or files is None:
                 return None  # nothing watched: never equal to a version, so nothing is kept
             record = self._connection.execute("PRAGMA data_version").fetchone()[0]
             return (self._path, record, files)
 
     def school_files(self) -> Hashable:
-        """The school files' sizes and times: the part of the version not in the record."""
-        files: list[tuple[int, int, int] | None] = []
-        for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE):
-            try:
-                info = os.stat(self.folder / name)
-                files.append((info.st_mtime_ns, info.st_size, info.st_ino))
-            except OSError:
-                files.append(None)
-        return tuple(files)
+        """The school files' version: the part of the version not in the record, the
+        same as the desk's own (a digest of every file of the folder, by content)."""
+        try:
+            return school_version(self.folder, record_names(self._path))
+        except OSError:
+            return None  # the desk says what is wrong with the folder
 
     def close(self) -> None:
         with self._lock:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import base64
 import hashlib
 import hmac
+import ipaddress
 import json
 import os
 import secrets
@@ -27,6 +28,9 @@ SCRYPT_R = 8
 SCRYPT_P = 1
 _SCRYPT_MAXMEM = 64 * 1024 * 1024
 MIN_PASSWORD = 8
+# The largest request body: no form of the desk comes near it. The server refuses a
+# larger one as it arrives, before it is stored anywhere; the pages' own check is Flask's.
+MAX_BODY = 1024 * 1024
 
 
 class StateError(Exception):
@@ -71,38 +75,127 @@ def _b64(data: bytes) -> str:
 
 
 class Throttle:
-    """Slows down guessing: after each wrong password no login is tried for a
-    while, twice as long after every further failure, up to `longest` seconds.
-    One throttle for the whole process, whoever tries: the password is what
-    it guards, not an account per client."""
+    """Slows down guessing, client by client: after each wrong password that
+    client's next try waits a while, twice as long after every further
+    failure, up to `longest` seconds, so a stranger guessing keeps only
+    himself out. A try is counted as failed when it starts, before the slow
+    hash, and forgiven when the password was right: guesses sent at once
+    wait like guesses sent one after the other."""
 
     def __init__(
-        self, first: float = 1.0, longest: float = 60.0, clock: Callable[[], float] = time.monotonic
+        self,
+        first: float = 1.0,
+        longest: float = 60.0,
+        clock: Callable[[], float] = time.monotonic,
+        clients: int = 10_000,
     ) -> None:
         self.first = first
         self.longest = longest
         self.clock = clock
-        self.failures = 0
-        self._until = 0.0
+        self.clients = clients  # clients remembered at most
+        self._failures: dict[str, tuple[int, float]] = {}  # client -> (failures, until)
         self._lock = threading.Lock()
 
-    def wait(self) -> float:
-        """Seconds until the next try is heard; 0 when it may go ahead."""
+    def begin(self, client: str) -> tuple[bool, float]:
+        """(True, seconds the next try waits should this one fail) when `client` may
+        try now, the try counted as failed already; (False, seconds left) otherwise."""
         with self._lock:
-            return max(0.0, self._until - self.clock())
+            now = self.clock()
+            failures, until = self._failures.get(client, (0, 0.0))
+            if until > now:
+                return False, until - now
+            delay: float = min(self.first * 2.0**failures, self.longest)
+            self._remember(client, (failures + 1, now + delay), now)
+            return True, delay
 
-    def failed(self) -> float:
-        """Count a wrong password; the seconds before the next try."""
+    def wait(self, client: str) -> float:
+        """Seconds until `client`'s next try is heard; 0 when it may go ahead."""
         with self._lock:
-            self.failures += 1
-            delay: float = min(self.first * 2.0 ** (self.failures - 1), self.longest)
-            self._until = self.clock() + delay
-            return delay
+            return max(0.0, self._failures.get(client, (0, 0.0))[1] - self.clock())
 
-    def succeeded(self) -> None:
+    def failures(self, client: str) -> int:
         with self._lock:
-            self.failures = 0
-            self._until = 0.0
+            return self._failures.get(client, (0, 0.0))[0]
+
+    def succeeded(self, client: str) -> None:
+        with self._lock:
+            self._failures.pop(client, None)
+
+    def _remember(self, client: str, value: tuple[int, float], now: float) -> None:
+        self._failures.pop(client, None)
+        self._failures[client] = value  # last in the order: the most recent try
+        if len(self._failures) > self.clients:
+            # Those whose wait is over are forgotten first, then those whose wait ends
+            # soonest (a tenth at a time): a flood of new addresses, each waiting a
+            # second, does not free a guesser who has earned a long wait.
+            kept = sorted(
+                ((until, c) for c, (_, until) in self._failures.items() if until > now),
+                reverse=True,
+            )[: self.clients - self.clients // 10]
+            self._failures = {c: self._failures[c] for _, c in reversed(kept)}
+
+
+def client_of(address: str | None) -> str:
+    """Whom the throttle counts a try against: the address, or for IPv6 its /64
+    network, which one household or server is given whole."""
+    try:
+        ip = ipaddress.ip_address(address or "")
+    except ValueError:
+        return address or ""
+    if isinstance(ip, ipaddress.IPv6Address):
+        if ip.ipv4_mapped is not None:
+            return str(ip.ipv4_mapped)
+        return str(ipaddress.IPv6Network((ip, 64), strict=False))
+    return str(ip)
+
+
+class Sessions:
+    """The logins this server let in, kept here and named in the signed cookie by
+    a random id: logging out forgets the id, so a copy of the cookie taken before
+    opens nothing afterwards; and each login ends `lifetime` seconds after it
+    began, however the cookie's own dates were set. Kept in memory: a restart of
+    the server asks everyone to log in again."""
+
+    def __init__(
+        self,
+        lifetime: float,
+        clock: Callable[[], float] = time.monotonic,
+        most: int = 10_000,
+    ) -> None:
+        self.lifetime = lifetime
+        self.clock = clock
+        self.most = most
+        self._ends: dict[str, float] = {}  # id -> when it ends, oldest first
+        self._lock = threading.Lock()
+
+    def begin(self) -> str:
+        sid = secrets.token_urlsafe(32)
+        with self._lock:
+            now = self.clock()
+            self._ends[sid] = now + self.lifetime
+            if len(self._ends) > self.most:
+                for old in [s for s, end in self._ends.items() if end <= now]:
+                    del self._ends[old]
+                while len(self._ends) > self.most:
+                    del self._ends[next(iter(self._ends))]
+        return sid
+
+    def alive(self, sid: object) -> bool:
+        if not isinstance(sid, str):
+            return False
+        with self._lock:
+            end = self._ends.get(sid)
+            if end is None:
+                return False
+            if end <= self.clock():
+                del self._ends[sid]
+                return False
+            return True
+
+    def end(self, sid: object) -> None:
+        if isinstance(sid, str):
+            with self._lock:
+                self._ends.pop(sid, None)
 
 
 @record(frozen=True)
