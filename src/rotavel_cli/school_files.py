@@ -37,7 +37,7 @@ if TYPE_CHECKING:
 TEACHER_FILE = "teacher_list.csv"
 TIMETABLE_FILE = "timetable.csv"
 
-TEACHER_COLUMNS = Columns(("name", "subject"), ("present", "reason", "days", "periods"))
+TEACHER_COLUMNS = Columns(("name", "subject"), ("present", "reason", "days", "periods", "email"))
 TIMETABLE_COLUMNS = Columns(("teacher", "period", "class"), ("day", "room", "week", "lesson"))
 
 
@@ -48,6 +48,15 @@ def is_utf8(text: str) -> bool:
     except UnicodeEncodeError:
         return False
     return True
+
+
+def is_address(text: str) -> bool:
+    """An e-mail address as far as the desk can tell: one @, no spaces or controls
+    (a line break would let a name add its own mail headers)."""
+    local, at, domain = text.partition("@")
+    return bool(local and at and domain) and "@" not in domain and text.isprintable() and not any(
+        c.isspace() for c in text
+    )
 
 
 def read_folder(folder: StrPath, name: str | None = None) -> Week:
@@ -98,7 +107,10 @@ def read_staff(path: StrPath, ignored: list[str], notes: list[str]) -> list[Staf
                 "write no under present for an absence of part of the day"
             )
         reason, days = table.get(row, "reason"), table.get(row, "days")
-        rows.append(StaffRow(name, subject, present, reason, days, periods, where))
+        email = table.get(row, "email")
+        if email and not is_address(email):
+            raise InputError(f"{where}: email {shown(email)} of {shown(name)} is not an e-mail address")
+        rows.append(StaffRow(name, subject, present, reason, days, periods, where, email))
     return rows
 
 
@@ -162,6 +174,8 @@ def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
         (m.name, m.subject, "yes" if m.present else "no", m.reason, m.days, m.periods)
         for m in week.staff
     ]
+    if any(m.email for m in week.staff):  # the export's addresses, for the desk's e-mail
+        staff = [(*row, m) for row, m in zip(staff, ["email", *(m.email for m in week.staff)])]
     columns = ("day", "teacher", "period", "class", "room", "week", "lesson")
     rows = [columns] + [
         (r.day, r.teacher, str(r.period), r.class_name, r.room, r.week, r.lesson_id)
