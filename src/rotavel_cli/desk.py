@@ -38,11 +38,21 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from types import TracebackType
 
+from rotavel_cli import publishing
 from rotavel_cli.importers import read_export
 from rotavel_cli.messages import InputError, did_you_mean, shown
 from rotavel_cli.output import OutputError, write_file
-from rotavel_cli import publishing
-from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
+from rotavel_cli.plan import (
+    BY_HAND,
+    NO_COVER,
+    PLANNED,
+    TEAM,
+    AbsentLesson,
+    Decision,
+    Plan,
+    Rules,
+    make_plan,
+)
 from rotavel_cli.records import record, replace
 from rotavel_cli.school_files import read_folder
 from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
@@ -948,6 +958,36 @@ class Desk:
             told = {key: lesson for key, (lesson, _) in publishing.published(self._db, day).items()}
             return publishing.diff(told, publishing.wanted(self._db, day, plan))
 
+    def published_plan(self, date: datetime.date) -> Plan | None:
+        """The day as published, as a plan, so the board, the slips, GPU014 and the
+        e-mail read it as they read any plan; None for a day not published."""
+        if self.publication(date) is None:
+            return None
+        day = self.day(date)
+        lessons = {(x.teacher, x.period): x for x in day.lessons}
+        items = []
+        for cover in self.published(date):
+            member = day.staff.get(cover.teacher)
+            lesson = lessons.get((cover.teacher, cover.period)) or Lesson(
+                cover.teacher, cover.period, (cover.classes,), cover.room
+            )
+            team: tuple[str, ...] = ()
+            if cover.how == TEAM:
+                team = tuple(
+                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], cover.period)
+                )
+            items.append(
+                AbsentLesson(
+                    lesson,
+                    member.subject if member else "",
+                    member.reason if member else "",
+                    cover.substitute,
+                    cover.how,
+                    team,
+                )
+            )
+        return Plan(day, tuple(items))
+
     def published_lessons(
         self, date: datetime.date
     ) -> dict[tuple[str, int], tuple[publishing.Shown, int]]:
@@ -1000,9 +1040,7 @@ class Desk:
         with self._reading():
             return publishing.name_of_token(self._db, token)
 
-    def duties(
-        self, name: str, first: datetime.date, last: datetime.date
-    ) -> list[publishing.Duty]:
+    def duties(self, name: str, first: datetime.date, last: datetime.date) -> list[publishing.Duty]:
         """A substitute's covers from `first` to `last` as they were told of them."""
         with self._reading():
             return publishing.duties_of(self._db, name, _day_text(first), _day_text(last))

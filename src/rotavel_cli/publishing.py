@@ -178,7 +178,8 @@ def _state(shown: Shown) -> str:
 def describe(change: Change) -> str:
     """The change in words: who gains, loses or moves which cover."""
     before, after = change.before, change.after
-    classes = (after or before).classes if (after or before) else ""
+    either = after or before
+    classes = either.classes if either is not None else ""
     what = f"{change.teacher}'s {classes} in period {change.period}"
     old = before.substitute if before else None
     new = after.substitute if after else None
@@ -285,7 +286,15 @@ def store(
                 "ON CONFLICT (day, teacher, period) DO UPDATE SET classes = excluded.classes, "
                 "room = excluded.room, substitute = excluded.substitute, how = excluded.how, "
                 "work = excluded.work, revision = excluded.revision",
-                (*key, shown.classes, shown.room, shown.substitute, shown.how, shown.work, revision),
+                (
+                    *key,
+                    shown.classes,
+                    shown.room,
+                    shown.substitute,
+                    shown.how,
+                    shown.work,
+                    revision,
+                ),
             )
         if before is not None and before != after:
             db.execute(

@@ -54,8 +54,11 @@ def is_address(text: str) -> bool:
     """An e-mail address as far as the desk can tell: one @, no spaces or controls
     (a line break would let a name add its own mail headers)."""
     local, at, domain = text.partition("@")
-    return bool(local and at and domain) and "@" not in domain and text.isprintable() and not any(
-        c.isspace() for c in text
+    return (
+        bool(local and at and domain)
+        and "@" not in domain
+        and text.isprintable()
+        and not any(c.isspace() for c in text)
     )
 
 
@@ -109,7 +112,9 @@ def read_staff(path: StrPath, ignored: list[str], notes: list[str]) -> list[Staf
         reason, days = table.get(row, "reason"), table.get(row, "days")
         email = table.get(row, "email")
         if email and not is_address(email):
-            raise InputError(f"{where}: email {shown(email)} of {shown(name)} is not an e-mail address")
+            raise InputError(
+                f"{where}: email {shown(email)} of {shown(name)} is not an e-mail address"
+            )
         rows.append(StaffRow(name, subject, present, reason, days, periods, where, email))
     return rows
 
@@ -169,7 +174,7 @@ def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
         raise OutputError(f"{folder}: cannot create the folder: {error.strerror}") from None
-    staff = [("name", "subject", "present", "reason", "days", "periods")]
+    staff: list[tuple[str, ...]] = [("name", "subject", "present", "reason", "days", "periods")]
     staff += [
         (m.name, m.subject, "yes" if m.present else "no", m.reason, m.days, m.periods)
         for m in week.staff

@@ -170,13 +170,17 @@ def _mail(table: dict[str, Any], path: StrPath) -> MailSettings:
             known = ", ".join(_MAIL_KEYS)
             raise InputError(f"{path}: unknown [mail] setting {shown(key)}; they are: {known}")
         if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
-            raise InputError(f"{path}: [mail] {key} must be {kind.__name__}, not {shown(str(value))}")
+            raise InputError(
+                f"{path}: [mail] {key} must be {kind.__name__}, not {shown(str(value))}"
+            )
         values[key] = value
     for key in ("host", "sender"):
         if not values.get(key):
             raise InputError(f"{path}: [mail] needs {key}")
     if not re.fullmatch(r"[^@\s]+@[^@\s]+", values["sender"]):
-        raise InputError(f"{path}: [mail] sender {shown(values['sender'])} is not an e-mail address")
+        raise InputError(
+            f"{path}: [mail] sender {shown(values['sender'])} is not an e-mail address"
+        )
     if values.get("ssl") and values.get("starttls"):
         raise InputError(f"{path}: [mail] takes ssl or starttls, not both")
     values.setdefault("port", 465 if values.get("ssl") else 587 if values.get("starttls") else 25)
