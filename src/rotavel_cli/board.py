@@ -130,8 +130,8 @@ class OutToday:
     reason: str
 
 
-def render_board(plan: Plan) -> str:
-    return render_page("board.html", **board_context(plan))
+def render_board(plan: Plan, changed: Container[tuple[str, int]] = ()) -> str:
+    return render_page("board.html", **board_context(plan, changed))
 
 
 def board_context(plan: Plan, changed: Container[tuple[str, int]] = ()) -> dict[str, Any]:

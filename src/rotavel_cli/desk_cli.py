@@ -159,6 +159,12 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     if args.format != "table":
         if args.format == "slips":
             return Said(_slips(desk, plan, args.changes), notes)
+        if args.format == "html" and plan.day.date is not None:
+            from rotavel_cli.board import render_board as board
+
+            told = desk.published_lessons(date)
+            changed = publishing.changed_keys((k, r) for k, (_, r) in told.items())
+            return Said(board(plan, changed), notes)
         return Said(PLAN_FORMATS[args.format](plan), notes)
     text = (
         render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + _status(desk, plan, args)
