@@ -10,8 +10,9 @@ import pytest
 from telling_school import BASE, TUE, make
 
 pytest.importorskip("flask", reason="the serve extra (pip install 'rotavel[serve]') is missing")
-icalendar = pytest.importorskip("icalendar")
+pytest.importorskip("icalendar", reason="the serve extra (icalendar) is missing")
 
+import icalendar
 from test_serve import PASSWORD, log_in, token_of
 
 from rotavel_cli.desk import Desk
