@@ -1,6 +1,7 @@
 """Publishing: the day as published kept apart from the desk's draft, the
 revisions and their audit, printing the changes, and the board's marks."""
 
+import html
 import re
 import sqlite3
 
@@ -189,3 +190,32 @@ def test_a_record_published_before_the_split_keeps_what_people_saw(tmp_path, cap
             (3, ()),
             (4, ("Ann's 9A in period 1 moves from Dan to Bob",)),
         ]
+
+
+def test_the_web_board_waits_for_the_publish_and_the_history_page_tells_who(folder, capfd):
+    pytest.importorskip("flask")
+    from test_serve import PASSWORD, log_in, token_of
+
+    from rotavel_cli.web.app import Site, create_app
+    from rotavel_cli.web.secure import StateFile
+
+    state = StateFile(folder / "rotavel-serve.json")
+    state.set_password(PASSWORD)
+    client = create_app(Site(folder, None, state, today=lambda: TUE)).test_client()
+    log_in(client)
+    board_link = f"/board/{state.load().board_token}?date={TUE}"
+    run(capfd, "assign", folder, "--date", TUE, "--lesson", "Ann@1", "--to", "Dan")
+    assert substitutes("html", client.get(board_link).text) == ["Bob", "Cat"]
+    today = client.get("/today").text
+    assert "<li>Ann&#39;s 9A in period 1 moves from Bob to Dan</li>" in today
+    client.post("/publish", data={"csrf_token": token_of(today), "date": TUE.isoformat()})
+    assert substitutes("html", client.get(board_link).text) == ["Dan", "Cat"]
+    history = client.get(f"/history?first={TUE}&last={TUE}").text
+    section = re.search(r'<section id="publications".*?</section>', history, re.S)[0]
+    text = " ".join(html.unescape(re.sub(r"<[^>]+>|[0-9-]{10} [0-9:]{5}", " ", section)).split())
+    assert text == (
+        "Publications Every publish of these days: when, by whom, and what it changed for people. "
+        "Tue 10 Mar 2026, revision 1 : published by command (the first publication) "
+        "Tue 10 Mar 2026, revision 2 : published by web desk (127.0.0.1) "
+        "Ann's 9A in period 1 moves from Bob to Dan"
+    )
