@@ -259,3 +259,45 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
     assert text_of(flagged) == (
         f"Not seen, and the lesson starts soon: Bob : period 1 ({period}), 9A for Ann"
     )
+
+
+def run(capfd, *argv):
+    from rotavel_cli.__main__ import main
+
+    code = main([str(a) for a in argv])
+    out, err = capfd.readouterr()
+    return code, out, err
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (
+            ["work", "--lesson", "Dan@3", "Read chapter 2"],
+            "Dan is not absent in period 3 on 2026-03-10; enter the absence first (rotavel absent)",
+        ),
+        (["work", "--lesson", "Ann@1", "x" * 501], "set work is longer than 500 characters"),
+        (
+            ["work", "--lesson", "Ann@1", "a\x1b[2Jb"],
+            "set work holds control characters; write plain text or a link",
+        ),
+        (["link", "Zed"], "unknown teacher 'Zed' (not in {folder}/teacher_list.csv)"),
+        (["send"], "{folder}: no [mail] in rotavel.toml; nothing is sent"),
+    ],
+)
+def test_the_commands_refuse_in_one_line(folder, capfd, argv, message):
+    where = ["--date", TUE] if argv[0] == "work" else []
+    code, out, err = run(capfd, argv[0], folder, *where, *argv[1:])
+    assert (code, out, err) == (2, "", f"rotavel: {message.format(folder=folder)}\n")
+
+
+def test_the_command_gives_and_renews_a_personal_link(folder, capfd):
+    code, out, _ = run(capfd, "link", folder, "Bob")
+    mine = link(folder, "Bob")
+    assert (code, out) == (
+        0,
+        f"Bob's personal link: {BASE}{mine}\nCalendar feed: {BASE}{mine}/calendar.ics\n",
+    )
+    code, out, _ = run(capfd, "link", folder, "Bob", "--renew")
+    assert link(folder, "Bob") != mine
+    assert out.startswith(f"Bob's new personal link (the old one opens nothing now): {BASE}/my/")

@@ -392,7 +392,7 @@ def _link(args: argparse.Namespace, desk: Desk) -> Said:
     else:
         address = f"{base}/my/{token}"
     feed = f"{base or ''}/my/{token}/calendar.ics"
-    renewed = "a new link (the old one opens nothing now)" if args.renew else "personal link"
+    renewed = "new personal link (the old one opens nothing now)" if args.renew else "personal link"
     return Said(f"{args.name}'s {renewed}: {address}\nCalendar feed: {feed}\n")
 
 
