@@ -301,3 +301,19 @@ def test_the_command_gives_and_renews_a_personal_link(folder, capfd):
     code, out, _ = run(capfd, "link", folder, "Bob", "--renew")
     assert link(folder, "Bob") != mine
     assert out.startswith(f"Bob's new personal link (the old one opens nothing now): {BASE}/my/")
+
+
+@pytest.mark.parametrize(
+    "written, kept",
+    [
+        ("  Worksheet in the tray  ", {("Ann", 1): "Worksheet in the tray"}),
+        # As a browser's textarea sends two lines.
+        ("Read p. 12\r\nthen ex. 3", {("Ann", 1): "Read p. 12\nthen ex. 3"}),
+        ("   ", {}),  # nothing: the set work is taken away
+    ],
+)
+def test_set_work_as_the_desk_keeps_it(folder, written, kept):
+    with Desk.open(folder) as desk:
+        desk.set_work(TUE, "Ann", 1, "Old work")
+        desk.set_work(TUE, "Ann", 1, written)
+        assert desk.work(TUE) == kept

@@ -1005,7 +1005,8 @@ class Desk:
     def set_work(self, date: datetime.date, teacher: str, period: int, work: str) -> None:
         """The work an absent teacher sets for a lesson ("" takes it away); people
         are shown it when the day is next published."""
-        work = work.strip()
+        # A textarea sends its lines as CRLF; the record keeps line feeds.
+        work = work.replace("\r\n", "\n").strip()
         if len(work) > publishing.WORK_LIMIT:
             raise DeskError(f"set work is longer than {publishing.WORK_LIMIT} characters")
         if not work.replace("\n", " ").isprintable():
