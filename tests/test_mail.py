@@ -316,3 +316,28 @@ def test_an_email_column_that_is_not_an_address_is_refused(tmp_path, capfd, writ
         f"rotavel: {folder / 'teacher_list.csv'}, line 3: email {shown} of 'Bob' "
         "is not an e-mail address\n",
     )
+
+
+@pytest.mark.parametrize("program", ["untis", "asc"])
+def test_an_export_gives_the_addresses_where_the_program_keeps_them(tmp_path, program):
+    import test_importers as imported
+
+    from rotavel_cli.importers import read_export
+
+    if program == "untis":
+        teachers = [list(row) for row in imported.GPU004]
+        teachers[0][32] = "a.berger@school.test"  # field 33: the e-mail address
+        teachers[1][32] = "not an address"
+        imported.untis_folder(tmp_path)
+        imported.write(tmp_path, "GPU004.TXT", imported.gpu(teachers))
+    else:
+        tables = imported.ASC_TABLES.replace(
+            'short="NO"/>', 'short="NO" email="j.novakova@school.test"/>'
+        )
+        imported.write(tmp_path, "zs.xml", imported.asc_xml(tables), "cp1250")
+    week = read_export(tmp_path)
+    assert {row.name: row.email for row in week.staff if row.email} == (
+        {"Anna Berger": "a.berger@school.test"}
+        if program == "untis"
+        else {"Jana Nováková": "j.novakova@school.test"}
+    )

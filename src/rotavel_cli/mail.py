@@ -120,12 +120,12 @@ def _header(text: str) -> str:
 
 
 def _text(slip: Slip, school: str, when: str, intro: str) -> str:
+    """The slip as plain text: a line a cover, its set work on a line of its own."""
     lines = [f"Cover slip · {school}", when, "", f"{slip.name}: {intro}", ""]
     for row in slip.rows:
         cells = dict(row)
-        lines.append(" · ".join(f"{column}: {text}" for column, text in row if text))
+        lines.append(" · ".join(f"{c}: {text}" for c, text in row if text and c != "Work"))
         if cells.get("Work"):
-            lines[-1] = lines[-1].replace(f" · Work: {cells['Work']}", "")
             lines.append(f"    Set work: {cells['Work']}")
     if slip.cancelled:
         lines += ["", "Cancelled:"] + [f"  {line}" for line in slip.cancelled]
