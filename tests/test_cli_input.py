@@ -298,8 +298,8 @@ def test_windows_1252_is_read_with_a_note(tmp_path, capsys):
 
 
 def test_extra_columns_are_ignored_with_one_note(tmp_path, capsys):
-    teachers = "email,name,subject,present,reasn\n" + "".join(
-        f"x@y,{line}\n" for line in SMALL_TEACHERS.splitlines()[1:]
+    teachers = "phone,name,subject,present,reasn\n" + "".join(
+        f"0123,{line}\n" for line in SMALL_TEACHERS.splitlines()[1:]
     )
     timetable = "room,teacher,period,class,subject\n" + "".join(
         f"R1,{line},maths\n" for line in SMALL_TIMETABLE.splitlines()[1:]
@@ -308,7 +308,7 @@ def test_extra_columns_are_ignored_with_one_note(tmp_path, capsys):
     assert (code, out, err) == (
         0,
         HEADER + "Ann,1,maths,,9A,,R1,\nAnn,2,maths,Bob,9A,,R1,\n",
-        "rotavel: note: ignored columns that rotavel does not use: 'email' (teacher_list.csv), "
+        "rotavel: note: ignored columns that rotavel does not use: 'phone' (teacher_list.csv), "
         "'reasn' (teacher_list.csv, did you mean 'reason'?), 'subject' (timetable.csv)\n",
     )
 

@@ -19,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from rotavel_cli import cli, desk_cli
+from rotavel_cli import cli, desk_cli, publishing
 from rotavel_cli.__main__ import main
 from rotavel_cli.desk import (
     PAUSE_ENV,
@@ -576,7 +576,7 @@ def test_a_version_1_record_is_migrated_on_open(tmp_path, capfd):
         "#1      Ann      2026-03-09  2026-03-13  all day  Course",
     )
     connection = sqlite3.connect(folder / "rotavel.db")
-    assert connection.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,) == (3,)
+    assert connection.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,) == (4,)
     assert connection.execute(
         "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'cover' "
         "AND sql IS NOT NULL ORDER BY name"
@@ -614,7 +614,7 @@ def _foreign(db):
     [
         (
             lambda db: _version(db, 99),
-            "{db} was written by a newer rotavel (record version 99; this one reads up to 3)",
+            "{db} was written by a newer rotavel (record version 99; this one reads up to {SCHEMA_VERSION})",
         ),
         (lambda db: _version(db, 3, app=7), "{db}: not a rotavel record"),
         (_foreign, "{db}: not a rotavel record (it has other tables)"),
@@ -630,7 +630,8 @@ def test_a_file_that_is_not_this_record_is_refused(tmp_path, capfd, make, messag
     db = tmp_path / "other.db"
     make(db)
     code, out, err = run(capfd, "plan", folder, "--db", db, "--date", TUE)
-    assert (code, out, err) == (2, "", f"rotavel: {message.format(db=db)}\n")
+    said = message.format(db=db, SCHEMA_VERSION=SCHEMA_VERSION)
+    assert (code, out, err) == (2, "", f"rotavel: {said}\n")
 
 
 def _sample(folder):
@@ -948,7 +949,7 @@ def test_export_writes_every_table(tmp_path, capfd):
         desk.publish(TUE)
         desk.set_staff_rule("Bob", cap_day=1)
     code, out, _ = run(capfd, "export", folder, tmp_path / "backup")
-    names = ["absence", "cover", "published_day", "staff_rule"]
+    names = ["absence", "cover", "published_day", "staff_rule", *publishing.TABLES]
     assert (code, out) == (0, "".join(f"{tmp_path / 'backup' / n}.csv\n" for n in names))
     read = {
         n: list(csv.reader(open(tmp_path / "backup" / f"{n}.csv", encoding="utf-8"))) for n in names

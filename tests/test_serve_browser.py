@@ -252,3 +252,64 @@ def test_the_pages_on_a_phone(server, browser, path):
     assert page_width(page) == PHONE["width"]
     shot(page, "phone" + path.replace("/", "-"))
     phone.close()
+
+
+def test_publish_change_publish_again_and_the_substitute_sees_it_on_a_phone(
+    server, browser, school
+):
+    base, _ = server
+    desk_view = browser.new_context(viewport=WIDE)
+    page = desk_view.new_page()
+    log_in(page, base)
+    # The morning's absences (the walk above) are in the record; published as they stand.
+    page.click("button:has-text('Publish the plan')")
+    expect(page.locator(".message.info").first).to_contain_text("Published")
+    with Desk.open(school) as desk:
+        revision = desk.publication(DATE)[1]
+
+    # A change after publishing: the desk lists it, and it is nobody's until published.
+    row = page.locator("table.lessons tbody tr.covered").first
+    row_id = row.get_attribute("id")
+    field = row.locator("input[name^='s'][form='f-assign']")
+    offered = page.locator(f"datalist#{field.get_attribute('list')} option")
+    before = row.locator("td.cover strong").inner_text()
+    choice = next(
+        name
+        for name in (offered.nth(i).get_attribute("value") for i in range(offered.count()))
+        if name != before
+    )
+    field.fill(choice)
+    row.locator("button:has-text('Assign')").click()
+    expect(page.locator(".status")).to_contain_text("1 change not yet published")
+    expect(page.locator("#changes li")).to_have_text(
+        [re.compile(f"moves from {before} to {choice}")]
+    )
+    shot(page, "today-changed-1920")
+    page.click("button:has-text('Publish the plan')")
+    expect(page.locator(".status")).to_contain_text("nothing changed since")
+    with Desk.open(school) as desk:
+        assert desk.publication(DATE)[1] == revision + 1
+        mine = f"{base}/my/{desk.personal_link(choice)}"
+
+    # The substitute opens their link on a phone, without a login, and presses Seen.
+    phone = browser.new_context(
+        viewport=PHONE, device_scale_factor=2, is_mobile=True, has_touch=True
+    )
+    handset = phone.new_page()
+    handset.goto(mine)
+    expect(handset.locator("h1")).to_have_text(choice)
+    assert handset.locator(".my-cover").count() >= 1
+    assert page_width(handset) == PHONE["width"]
+    shot(handset, "phone-my-covers")
+    handset.click("button:has-text('Seen')")
+    expect(handset.locator(".seen")).to_have_text("Seen. Thank you.")
+    shot(handset, "phone-my-covers-seen")
+    phone.close()
+
+    # The desk sees it.
+    page.reload()
+    expect(page.locator(f"#{row_id} td.cover .seen-mark")).to_have_text(
+        re.compile(r"seen \d\d:\d\d")
+    )
+    shot(page, "today-seen-1920")
+    desk_view.close()

@@ -13,6 +13,7 @@ words and border patterns say what colours say on the screen.
 from __future__ import annotations
 
 from collections import defaultdict
+from collections.abc import Container
 from typing import Any
 
 from rotavel_cli import layout
@@ -53,6 +54,7 @@ class Entry:
     who: str  # the substitute, "Not covered", or how it was settled
     detail: str
     note: int  # the note on why it is not covered; 0 for none
+    changed: bool = False  # changed after the day's first publication
 
 
 @record(frozen=True)
@@ -128,12 +130,14 @@ class OutToday:
     reason: str
 
 
-def render_board(plan: Plan) -> str:
-    return render_page("board.html", **board_context(plan))
+def render_board(plan: Plan, changed: Container[tuple[str, int]] = ()) -> str:
+    return render_page("board.html", **board_context(plan, changed))
 
 
-def board_context(plan: Plan) -> dict[str, Any]:
-    """What board.html shows of a plan; the web desk's board shows the same."""
+def board_context(plan: Plan, changed: Container[tuple[str, int]] = ()) -> dict[str, Any]:
+    """What board.html shows of a plan; the web desk's board shows the same.
+    The lessons (teacher, period) in `changed` are marked as changed after the
+    day's first publication."""
     day = plan.day
     show = day.settings.show_reasons
     notes = notes_of(day, explain(plan, reasons=show))
@@ -150,14 +154,19 @@ def board_context(plan: Plan) -> dict[str, Any]:
         absent=len(day.absent),
         covered=len(plan.covers),
         uncovered=len(plan.uncovered),
-        view=_view(plan, note_of, layout.header_height(title, summary)),
+        view=_view(plan, note_of, layout.header_height(title, summary), changed),
         out=_out_today(day),
         grid=_grid(plan, note_of),
         notes=notes,
     )
 
 
-def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
+def _view(
+    plan: Plan,
+    note_of: dict[int, int],
+    header: float,
+    changed: Container[tuple[str, int]] = (),
+) -> View | None:
     """The day's covers and uncovered lessons, by period, then class, cut
     into columns that each start with a period heading."""
     day = plan.day
@@ -165,6 +174,12 @@ def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
     if not absent:
         return None
     entries = [_entry(item, note_of) for item in absent]
+    entries = [
+        replace(entry, detail=f"Changed · {entry.detail}", changed=True)
+        if (item.lesson.teacher, item.lesson.period) in changed
+        else entry
+        for item, entry in zip(absent, entries)
+    ]
     headings = {p: f"Period {p}" for p in dict.fromkeys(a.lesson.period for a in absent)}
     items = [
         layout.Item(

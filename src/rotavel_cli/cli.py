@@ -118,8 +118,8 @@ examples:
 
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
   rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
-                                nocover, release, free, history, staff, export
-                                (e.g. rotavel plan --help)
+                                nocover, release, free, history, staff, export,
+                                work, link, send (e.g. rotavel plan --help)
   rotavel serve FOLDER          the same desk in a web browser
                                 (pip install 'rotavel[serve]')
 
@@ -141,6 +141,9 @@ DESK_COMMANDS = frozenset(
         "history",
         "staff",
         "export",
+        "work",
+        "link",
+        "send",
     }
 )
 

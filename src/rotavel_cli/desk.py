@@ -38,10 +38,21 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from types import TracebackType
 
+from rotavel_cli import publishing
 from rotavel_cli.importers import read_export
 from rotavel_cli.messages import InputError, did_you_mean, shown
 from rotavel_cli.output import OutputError, write_file
-from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, TEAM, Decision, Plan, Rules, make_plan
+from rotavel_cli.plan import (
+    BY_HAND,
+    NO_COVER,
+    PLANNED,
+    TEAM,
+    AbsentLesson,
+    Decision,
+    Plan,
+    Rules,
+    make_plan,
+)
 from rotavel_cli.records import record, replace
 from rotavel_cli.school_files import read_folder, school_version
 from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
@@ -107,9 +118,13 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
         # (a term of a large school is some 50,000 covers, counted for every plan)
         "CREATE INDEX cover_by_day ON cover (day, substitute)",
     ),
+    # 4: the day as published kept apart from the desk's draft, its revisions and
+    # their changes, each substitute's covers as told (seen, cancelled), set work,
+    # personal links and the e-mail still to send (see publishing.py)
+    publishing.SCHEMA,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
-TABLES = ("absence", "cover", "published_day", "staff_rule")
+TABLES = ("absence", "cover", "published_day", "staff_rule", *publishing.TABLES)
 
 # Test hook: seconds to sleep in the middle of a publish, between its writes,
 # so tests can run a second publisher against it or kill the process there.
@@ -713,19 +728,21 @@ class Desk:
         date: datetime.date,
         shown: Plan | None = None,
         still_current: Callable[[], bool] | None = None,
+        by: str = "command",
     ) -> Plan:
         """Plan the day and store the plan, in one transaction.
 
         `shown` is a plan made earlier (the page the cover manager looked at);
         it is stored as it is when `still_current()`, asked while this
         transaction holds the record, says nothing has changed since it was
-        made: it is then exactly the plan the desk would make again."""
+        made: it is then exactly the plan the desk would make again. `by` is
+        who published, for the day's audit."""
         with self._writing():
             if shown is not None and still_current is not None and still_current():
                 plan = shown
             else:
                 plan, _ = self._plan(date)
-            self._store(date, plan)
+            self._store(date, plan, by)
         return plan
 
     def others_wrote(self) -> int:
@@ -735,7 +752,7 @@ class Desk:
         with self._errors():
             return int(self._db.execute("PRAGMA data_version").fetchone()[0])
 
-    def _store(self, date: datetime.date, plan: Plan) -> None:
+    def _store(self, date: datetime.date, plan: Plan, by: str = "command") -> None:
         day = _day_text(date)
         old = {(r.teacher, r.period): r for r in self._covers(date)}
         now = _now()
@@ -753,8 +770,11 @@ class Desk:
         ]
         changed = [r for r in wanted if old.get((r.teacher, r.period)) != r]
         gone = old.keys() - {(r.teacher, r.period) for r in wanted}
+        shown = publishing.wanted(self._db, day, plan)
         if not changed and not gone and self._published_revision(day) is not None:
-            return  # published as it is already: nothing to store, nothing for others to see
+            told = {key: lesson for key, (lesson, _) in publishing.published(self._db, day).items()}
+            if told == shown:
+                return  # published as it is already: nothing to store, nothing for others to see
         pause = float(os.environ.get(PAUSE_ENV) or 0)
         half = len(changed) // 2
         for number, cover in enumerate(changed):
@@ -782,12 +802,8 @@ class Desk:
             "DELETE FROM cover WHERE day = ? AND teacher = ? AND period = ?",
             [(day, teacher, period) for teacher, period in sorted(gone)],
         )
-        self._db.execute(
-            "INSERT INTO published_day (day, published_at, revision) VALUES (?, ?, 1) "
-            "ON CONFLICT (day) DO UPDATE SET published_at = excluded.published_at, "
-            "revision = revision + 1",
-            (day, now),
-        )
+        # What people are shown, and whom to tell, changes only with what they are shown.
+        publishing.store(self._db, day, shown, now, by, tell=self.settings.mail is not None)
 
     def _published_revision(self, day: str) -> int | None:
         row = self._db.execute(
@@ -796,8 +812,17 @@ class Desk:
         return None if row is None else int(row[0])
 
     def published(self, date: datetime.date) -> list[CoverRecord]:
-        """The record's absent lessons of the day: the published plan and the
-        decisions made by hand since."""
+        """The day's absent lessons as last published: what people are shown."""
+        with self._reading():
+            rows = publishing.published(self._db, _day_text(date))
+        return [
+            CoverRecord(date, teacher, period, s.classes, s.room, s.substitute, s.how)
+            for (teacher, period), (s, _) in rows.items()
+        ]
+
+    def recorded(self, date: datetime.date) -> list[CoverRecord]:
+        """The record's absent lessons of the day as the desk has them now: the
+        plan last stored and the decisions made by hand since (the draft)."""
         with self._reading():
             return self._covers(date)
 
@@ -925,6 +950,134 @@ class Desk:
                 _now(),
             ),
         )
+
+    # -- what people are told (publishing.py) -----------------------------------
+
+    def changes(self, date: datetime.date, plan: Plan | None = None) -> list[publishing.Change]:
+        """What publishing the day now (or `plan`) would change for people; [] for
+        a day not published yet."""
+        day = _day_text(date)
+        with self._reading():
+            if self._published_revision(day) is None:
+                return []
+            if plan is None:
+                plan = self._plan(date)[0]
+            told = {key: lesson for key, (lesson, _) in publishing.published(self._db, day).items()}
+            return publishing.diff(told, publishing.wanted(self._db, day, plan))
+
+    def published_plan(self, date: datetime.date) -> Plan | None:
+        """The day as published, as a plan, so the board, the slips, GPU014 and the
+        e-mail read it as they read any plan; None for a day not published."""
+        if self.publication(date) is None:
+            return None
+        day = self.day(date)
+        lessons = {(x.teacher, x.period): x for x in day.lessons}
+        items = []
+        for cover in self.published(date):
+            member = day.staff.get(cover.teacher)
+            lesson = lessons.get((cover.teacher, cover.period)) or Lesson(
+                cover.teacher, cover.period, (cover.classes,), cover.room
+            )
+            team: tuple[str, ...] = ()
+            if cover.how == TEAM:
+                team = tuple(
+                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], cover.period)
+                )
+            items.append(
+                AbsentLesson(
+                    lesson,
+                    member.subject if member else "",
+                    member.reason if member else "",
+                    cover.substitute,
+                    cover.how,
+                    team,
+                )
+            )
+        return Plan(day, tuple(items))
+
+    def published_lessons(
+        self, date: datetime.date
+    ) -> dict[tuple[str, int], tuple[publishing.Shown, int]]:
+        """The day as published: each lesson as shown, and the revision that last changed it."""
+        with self._reading():
+            return publishing.published(self._db, _day_text(date))
+
+    def publications(
+        self, first: datetime.date, last: datetime.date
+    ) -> list[publishing.Publication]:
+        """Every publish of the days from `first` to `last`: when, by whom, what changed."""
+        with self._reading():
+            return publishing.publications(self._db, _day_text(first), _day_text(last))
+
+    def set_work(self, date: datetime.date, teacher: str, period: int, work: str) -> None:
+        """The work an absent teacher sets for a lesson ("" takes it away); people
+        are shown it when the day is next published."""
+        # A textarea sends its lines as CRLF; the record keeps line feeds.
+        work = work.replace("\r\n", "\n").strip()
+        if len(work) > publishing.WORK_LIMIT:
+            raise DeskError(f"set work is longer than {publishing.WORK_LIMIT} characters")
+        if not work.replace("\n", " ").isprintable():
+            raise DeskError("set work holds control characters; write plain text or a link")
+        with self._writing():
+            self._absent_lesson(self._day(date), teacher, period)
+            if work:
+                self._db.execute(
+                    "INSERT INTO set_work (day, teacher, period, work) VALUES (?, ?, ?, ?) "
+                    "ON CONFLICT (day, teacher, period) DO UPDATE SET work = excluded.work",
+                    (_day_text(date), teacher, period, work),
+                )
+            else:
+                self._db.execute(
+                    "DELETE FROM set_work WHERE day = ? AND teacher = ? AND period = ?",
+                    (_day_text(date), teacher, period),
+                )
+
+    def work(self, date: datetime.date) -> dict[tuple[str, int], str]:
+        """The day's set work as the desk has it now (the draft)."""
+        with self._reading():
+            return publishing.set_work(self._db, _day_text(date))
+
+    def personal_link(self, name: str, renew: bool = False) -> str:
+        """The secret of a teacher's personal link (made on first use); renewed,
+        the old link opens nothing."""
+        self._known(name)
+        with self._writing():
+            return publishing.link_token(self._db, name, _now(), renew)
+
+    def teacher_of_link(self, token: str) -> str | None:
+        with self._reading():
+            return publishing.name_of_token(self._db, token)
+
+    def duties(self, name: str, first: datetime.date, last: datetime.date) -> list[publishing.Duty]:
+        """A substitute's covers from `first` to `last` as they were told of them."""
+        with self._reading():
+            return publishing.duties_of(self._db, name, _day_text(first), _day_text(last))
+
+    def duties_on(self, date: datetime.date) -> list[publishing.Duty]:
+        with self._reading():
+            return publishing.duties_on(self._db, _day_text(date))
+
+    def mark_seen(self, name: str, date: datetime.date) -> int:
+        """A substitute has seen the day's covers; returns how many were new to them."""
+        with self._writing():
+            return publishing.mark_seen(self._db, name, _day_text(date), _now())
+
+    def emails(self) -> dict[str, str]:
+        """Teacher -> e-mail address, for those the teacher list gives one."""
+        return {row.name: row.email for row in self._school_week().staff if row.email}
+
+    def queued_mail(self, date: datetime.date | None = None) -> list[publishing.Queued]:
+        """E-mail still to send (of `date`, or every day), failed tries included."""
+        with self._reading():
+            return publishing.queued(self._db, None if date is None else _day_text(date))
+
+    def mail_tried(self, number: int, error: str | None) -> None:
+        with self._writing():
+            publishing.tried(self._db, number, _now(), error)
+
+    def last_sent(self, date: datetime.date, name: str) -> int:
+        with self._reading():
+            return publishing.last_sent(self._db, _day_text(date), name)
 
     # -- who is free, history, export ------------------------------------------
 

@@ -16,7 +16,7 @@ import io
 import sys
 from collections.abc import Callable, Sequence
 
-from rotavel_cli import cli
+from rotavel_cli import cli, publishing
 from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule
 from rotavel_cli.files import plain_path
 from rotavel_cli.messages import InputError
@@ -140,14 +140,67 @@ def _back(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
-    plan = desk.publish(date) if args.publish else desk.plan(date)
+    plan = desk.publish(date, by="command") if args.publish else desk.plan(date)
     notes = list(plan.day.notes)
+    if args.publish:
+        notes += _mail_notes(desk)
+    if args.format in PEOPLE_SEE and not args.publish:
+        # What people are shown is the day as published, never the draft.
+        published = desk.published_plan(date)
+        if published is not None:
+            changes = desk.changes(date, plan)
+            if changes:
+                notes.append(
+                    f"the {args.format} shows the day as published; "
+                    f"{plural(len(changes), 'change')} since: publish with "
+                    f"rotavel plan {args.folder} --date {date} --publish"
+                )
+            plan = published
     if args.format != "table":
+        if args.format == "slips":
+            return Said(_slips(desk, plan, args.changes), notes)
+        if args.format == "html" and plan.day.date is not None:
+            from rotavel_cli.board import render_board as board
+
+            told = desk.published_lessons(date)
+            changed = publishing.changed_keys((k, r) for k, (_, r) in told.items())
+            return Said(board(plan, changed), notes)
         return Said(PLAN_FORMATS[args.format](plan), notes)
     text = (
         render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + _status(desk, plan, args)
     )
     return Said(text, notes)
+
+
+# The formats made for people other than the cover manager: they show the day as published.
+PEOPLE_SEE = ("html", "slips", "gpu014")
+
+
+def _slips(desk: Desk, plan: Plan, changes_only: bool) -> str:
+    """The slips, with the set work; with `changes_only`, of the covers changed
+    after the day's first publication alone (to print the changes)."""
+    from rotavel_cli.slips import slips_context
+    from rotavel_cli.webpage import render_page
+
+    date = plan.day.date
+    assert date is not None
+    told = desk.published_lessons(date)
+    work = {key: shown.work for key, (shown, _) in told.items()} or desk.work(date)
+    only = publishing.changed_keys((k, r) for k, (_, r) in told.items()) if changes_only else None
+    return render_page("slips.html", **slips_context(plan, work, only))
+
+
+def _mail_notes(desk: Desk) -> list[str]:
+    """Sends the e-mail a publish queued; a failure is a note, never a failed publish."""
+    if desk.settings.mail is None:
+        return []
+    from rotavel_cli import mail  # smtplib and ssl: only for a school that sends e-mail
+
+    delivery = mail.deliver(desk)
+    notes = [f"e-mail not sent (tried again at the next publish): {f}" for f in delivery.failed]
+    if delivery.sent:
+        notes.append(f"sent {plural(delivery.sent, 'e-mail')}")
+    return notes
 
 
 PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
@@ -168,16 +221,13 @@ def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
     if publication is None:
         return f"Not published: {again}\n"
     at, revision = publication
-    stored = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(date)}
-    differ = sum(
-        stored.get((a.lesson.teacher, a.lesson.period)) != (a.substitute, a.how)
-        for a in plan.absent_lessons
-    ) + len(stored.keys() - {(a.lesson.teacher, a.lesson.period) for a in plan.absent_lessons})
+    changes = desk.changes(date, plan)
     published = f"Published {at} (revision {revision})"
-    if args.publish or not differ:
+    if args.publish or not changes:
         return f"{published}.\n"
-    differs = f"{plural(differ, 'lesson')} differ" + ("s" if differ == 1 else "")
-    return f"{published}; {differs} from it now: {again}\n"
+    lines = [f"{published}; {plural(len(changes), 'change')} since publishing: {again}"]
+    lines += [f"  {_cell(change.text)}" for change in changes]
+    return "\n".join(lines) + "\n"
 
 
 def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
@@ -218,7 +268,7 @@ def _assign(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _record(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
     return next(
-        r.classes for r in desk.published(date) if (r.teacher, r.period) == (teacher, period)
+        r.classes for r in desk.recorded(date) if (r.teacher, r.period) == (teacher, period)
     )
 
 
@@ -287,6 +337,8 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
     first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
     span = when(first) if first == last else f"{when(first)} to {when(last)}"
+    if args.publications:
+        return Said(_publications(desk, first, last, span))
     title = f"Covers per teacher: {desk.school_name}, {span}"
     if args.format == "csv":
         return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
@@ -295,6 +347,63 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
     lines = [_cell(title), ""]
     lines += _aligned(("Teacher", "Covers"), [(n, str(c)) for n, c in counts], right={1})
     lines += ["", _history_summary(counts)]
+    return Said("\n".join(lines) + "\n")
+
+
+def _publications(desk: Desk, first: datetime.date, last: datetime.date, span: str) -> str:
+    """Every publish of the range: revision, when, by whom, and what it changed."""
+    done = desk.publications(first, last)
+    lines = [_cell(f"Publications: {desk.school_name}, {span}"), ""]
+    if not done:
+        return "\n".join(lines + ["Nothing published."]) + "\n"
+    for p in done:
+        by = f" by {p.by}" if p.by else ""
+        head = f"{when(p.date)}, revision {p.revision}: published {p.at}{by}"
+        lines.append(_cell(head) + ("" if p.revision > 1 else " (the first publication)"))
+        lines += [f"  {_cell(text)}" for text in p.changes]
+        if p.revision > 1 and not p.changes:
+            lines.append("  (no change recorded)")
+    return "\n".join(lines) + "\n"
+
+
+def _work(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    teacher, period = _lesson(args.lesson)
+    desk.set_work(date, teacher, period, args.work)
+    what = f"{teacher}'s lesson in period {period}, {when(date)}"
+    said = (
+        f"Set work for {what}: {args.work.strip()}"
+        if args.work.strip()
+        else f"No set work for {what}"
+    )
+    notes = (
+        []
+        if desk.publication(date) is None
+        else [f"{when(date)} is published; publish it again to tell the substitute"]
+    )
+    return Said(said + "\n", notes)
+
+
+def _link(args: argparse.Namespace, desk: Desk) -> Said:
+    token = desk.personal_link(args.name, renew=args.renew)
+    base = desk.settings.base_url
+    if base is None:
+        address = f"/my/{token} (set base_url in rotavel.toml for the whole address)"
+    else:
+        address = f"{base}/my/{token}"
+    feed = f"{base or ''}/my/{token}/calendar.ics"
+    renewed = "new personal link (the old one opens nothing now)" if args.renew else "personal link"
+    return Said(f"{args.name}'s {renewed}: {address}\nCalendar feed: {feed}\n")
+
+
+def _send(args: argparse.Namespace, desk: Desk) -> Said:
+    if desk.settings.mail is None:
+        raise DeskError(f"{args.folder}: no [mail] in rotavel.toml; nothing is sent")
+    from rotavel_cli import mail
+
+    delivery = mail.deliver(desk)
+    lines = [f"Sent {plural(delivery.sent, 'e-mail')}."]
+    lines += [f"Not sent: {_cell(f)}" for f in delivery.failed]
     return Said("\n".join(lines) + "\n")
 
 
@@ -431,6 +540,9 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Desk], Said], bool, str]
     "history": (_history, False, "covers per teacher over a range: table, CSV or HTML chart"),
     "staff": (_staff, True, "a teacher's rule: never, last resort, caps, days; or list them"),
     "export": (_export, False, "write the whole record as CSV files into a folder"),
+    "work": (_work, True, "the work an absent teacher sets for a lesson: on slips and e-mail"),
+    "link": (_link, True, "a teacher's personal link (covers, Seen, calendar); --renew"),
+    "send": (_send, True, "send the e-mail still waiting (a failed send of a publish)"),
 }
 
 
@@ -456,7 +568,7 @@ def _parser() -> argparse.ArgumentParser:
             metavar="FILE",
             help="the record's file (default: FOLDER/rotavel.db)",
         )
-    for name in ("plan", "assign", "nocover", "release", "free"):
+    for name in ("plan", "assign", "nocover", "release", "free", "work"):
         sub[name].add_argument(
             "--date", type=cli._date, metavar="YYYY-MM-DD", help="the day (default: today)"
         )
@@ -517,7 +629,7 @@ def _parser() -> argparse.ArgumentParser:
             metavar="FILE",
             help="write to FILE instead of standard output",
         )
-    for name in ("assign", "nocover", "release"):
+    for name in ("assign", "nocover", "release", "work"):
         sub[name].add_argument(
             "--lesson",
             required=True,
@@ -525,6 +637,21 @@ def _parser() -> argparse.ArgumentParser:
             help="the absent teacher's lesson, e.g. 'Asha Rao@3'",
         )
     sub["assign"].add_argument("--to", required=True, metavar="NAME", help="the substitute")
+    sub["work"].add_argument("work", metavar="TEXT", help="a short text or a link ('' for none)")
+    sub["link"].add_argument("name", metavar="NAME", help="the teacher")
+    sub["link"].add_argument(
+        "--renew", action="store_true", help="make a new link; the old one opens nothing"
+    )
+    sub["plan"].add_argument(
+        "--changes",
+        action="store_true",
+        help="with -f slips: only the covers changed after the first publication",
+    )
+    sub["history"].add_argument(
+        "--publications",
+        action="store_true",
+        help="every publish of the range: when, by whom and what changed",
+    )
     staff = sub["staff"]
     staff.add_argument("name", nargs="?", metavar="NAME", help="the teacher (none: list the rules)")
     staff.add_argument(
@@ -562,7 +689,19 @@ def _parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="the folder for the CSV files (made when missing)",
     )
-    for name in ("absent", "absences", "back", "assign", "nocover", "release", "staff", "export"):
+    for name in (
+        "absent",
+        "absences",
+        "back",
+        "assign",
+        "nocover",
+        "release",
+        "staff",
+        "export",
+        "work",
+        "link",
+        "send",
+    ):
         sub[name].set_defaults(output=None)  # these always answer on standard output
     return parser
 

@@ -38,7 +38,7 @@ if TYPE_CHECKING:
 TEACHER_FILE = "teacher_list.csv"
 TIMETABLE_FILE = "timetable.csv"
 
-TEACHER_COLUMNS = Columns(("name", "subject"), ("present", "reason", "days", "periods"))
+TEACHER_COLUMNS = Columns(("name", "subject"), ("present", "reason", "days", "periods", "email"))
 TIMETABLE_COLUMNS = Columns(("teacher", "period", "class"), ("day", "room", "week", "lesson"))
 
 
@@ -120,6 +120,18 @@ def _file_digest(path: str, info: os.stat_result) -> bytes:
     return value
 
 
+def is_address(text: str) -> bool:
+    """An e-mail address as far as the desk can tell: one @, no spaces or controls
+    (a line break would let a name add its own mail headers)."""
+    local, at, domain = text.partition("@")
+    return (
+        bool(local and at and domain)
+        and "@" not in domain
+        and text.isprintable()
+        and not any(c.isspace() for c in text)
+    )
+
+
 def read_folder(folder: StrPath, name: str | None = None) -> Week:
     """The week of a school folder: its teacher list and timetable."""
     if name is None:
@@ -168,7 +180,12 @@ def read_staff(path: StrPath, ignored: list[str], notes: list[str]) -> list[Staf
                 "write no under present for an absence of part of the day"
             )
         reason, days = table.get(row, "reason"), table.get(row, "days")
-        rows.append(StaffRow(name, subject, present, reason, days, periods, where))
+        email = table.get(row, "email")
+        if email and not is_address(email):
+            raise InputError(
+                f"{where}: email {shown(email)} of {shown(name)} is not an e-mail address"
+            )
+        rows.append(StaffRow(name, subject, present, reason, days, periods, where, email))
     return rows
 
 
@@ -227,11 +244,13 @@ def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
         raise OutputError(f"{folder}: cannot create the folder: {error.strerror}") from None
-    staff = [("name", "subject", "present", "reason", "days", "periods")]
+    staff: list[tuple[str, ...]] = [("name", "subject", "present", "reason", "days", "periods")]
     staff += [
         (m.name, m.subject, "yes" if m.present else "no", m.reason, m.days, m.periods)
         for m in week.staff
     ]
+    if any(m.email for m in week.staff):  # the export's addresses, for the desk's e-mail
+        staff = [(*row, m) for row, m in zip(staff, ["email", *(m.email for m in week.staff)])]
     columns = ("day", "teacher", "period", "class", "room", "week", "lesson")
     rows = [columns] + [
         (r.day, r.teacher, str(r.period), r.class_name, r.room, r.week, r.lesson_id)

@@ -7,9 +7,18 @@ Everything has a default, so a school without the file plans as before:
     board_refresh = 60            # seconds between the board's reloads; 0 = never
     slips_per_page = 0            # at most this many cover slips on a printed page; 0 = as fit
 
+    base_url = "https://cover.example.org"  # where `rotavel serve` is reached: personal links
+
     [times]                       # clock times of the periods, shown on slips and the board
     1 = "08:30-09:20"
     2 = "09:20-10:10"
+
+    [mail]                        # e-mail to each substitute when a day is published
+    host = "smtp.example.org"
+    port = 587
+    sender = "cover@example.org"
+    starttls = true               # or ssl = true (SMTPS, port 465)
+    user = "cover"                # its password: $ROTAVEL_MAIL_PASSWORD or password_file
 
 Reasons stay on the cover manager's own outputs (table, csv, report) either
 way; `show_reasons` only decides the pages people read.
@@ -51,6 +60,27 @@ class Settings:
     cap_day: int | None = None
     cap_week: int | None = None
     week_a: str | None = None  # an ISO date in an A week, for timetables of A and B weeks
+    base_url: str | None = None  # how people reach `rotavel serve`, for their personal links
+    mail: MailSettings | None = None  # None: nobody is sent e-mail
+
+
+# The environment variable that holds the mail server's password unless [mail] names another.
+PASSWORD_ENV = "ROTAVEL_MAIL_PASSWORD"
+
+
+@record(frozen=True)
+class MailSettings:
+    """The school's outgoing mail server. Its password is never in rotavel.toml:
+    it comes from an environment variable or a file only the desk can read."""
+
+    host: str
+    sender: str
+    port: int = 25
+    starttls: bool = False
+    ssl: bool = False  # SMTP over TLS from the start (port 465)
+    user: str | None = None
+    password_env: str = PASSWORD_ENV
+    password_file: str | None = None
 
 
 _KEYS = {
@@ -65,6 +95,18 @@ _KEYS = {
     "cap_day": int,
     "cap_week": int,
     "week_a": str,
+    "base_url": str,
+    "mail": dict,
+}
+_MAIL_KEYS = {
+    "host": str,
+    "port": int,
+    "sender": str,
+    "starttls": bool,
+    "ssl": bool,
+    "user": str,
+    "password_env": str,
+    "password_file": str,
 }
 
 
@@ -96,12 +138,55 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
         values[key] = value
     if "times" in values:
         values["times"] = _times(values["times"], path)
+    if "mail" in values:
+        values["mail"] = _mail(values["mail"], path)
+    if "base_url" in values:
+        base = values["base_url"].rstrip("/")
+        if not re.fullmatch(r"https?://[^\s/?#]+(/[^\s?#]*)?", base):
+            raise InputError(
+                f"{path}: base_url must be the address people open the desk at, "
+                f'such as "https://cover.example.org", not {shown(values["base_url"])}'
+            )
+        values["base_url"] = base
     if values.get("window", "week") not in ("week", "cycle", "term"):
         raise InputError(f"{path}: window must be week, cycle or term")
     for key in ("board_refresh", "slips_per_page", "cycle_days", "cap_day", "cap_week"):
         if key in values and values[key] < 0:
             raise InputError(f"{path}: {key} must not be negative")
     return Settings(**values)
+
+
+def _mail(table: dict[str, Any], path: StrPath) -> MailSettings:
+    values: dict[str, Any] = {}
+    for key, value in table.items():
+        if key == "password":
+            raise InputError(
+                f"{path}: [mail] password does not belong in rotavel.toml; put it in the "
+                f"environment variable {PASSWORD_ENV} (or the one password_env names) "
+                "or in a file named by password_file"
+            )
+        kind = _MAIL_KEYS.get(key)
+        if kind is None:
+            known = ", ".join(_MAIL_KEYS)
+            raise InputError(f"{path}: unknown [mail] setting {shown(key)}; they are: {known}")
+        if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+            raise InputError(
+                f"{path}: [mail] {key} must be {kind.__name__}, not {shown(str(value))}"
+            )
+        values[key] = value
+    for key in ("host", "sender"):
+        if not values.get(key):
+            raise InputError(f"{path}: [mail] needs {key}")
+    if not re.fullmatch(r"[^@\s]+@[^@\s]+", values["sender"]):
+        raise InputError(
+            f"{path}: [mail] sender {shown(values['sender'])} is not an e-mail address"
+        )
+    if values.get("ssl") and values.get("starttls"):
+        raise InputError(f"{path}: [mail] takes ssl or starttls, not both")
+    values.setdefault("port", 465 if values.get("ssl") else 587 if values.get("starttls") else 25)
+    if not 0 < values["port"] < 65536:
+        raise InputError(f"{path}: [mail] port must be from 1 to 65535")
+    return MailSettings(**values)
 
 
 def parse_time(text: str) -> str | None:

@@ -7,11 +7,13 @@ when the school shows reasons. Printed (A4 or Letter, upright), slips go
 one below the other in dashed boxes to cut along, as many to a page as fit
 and never split across pages; the school's `slips_per_page` puts at most
 that many on a page (1 for a page each). On a phone the page starts with
-the substitutes' names, each a link to that person's slip.
+the substitutes' names, each a link to that person's slip. The work an
+absent teacher set for a lesson goes in a column of its own.
 """
 
 from __future__ import annotations
 
+from collections.abc import Container, Mapping
 from typing import Any
 
 from rotavel_cli.plan import AbsentLesson, Plan
@@ -20,7 +22,7 @@ from rotavel_cli.schoolday import SchoolDay
 from rotavel_cli.webpage import render_page
 from rotavel_cli.wording import by_substitute, day_label, plural
 
-_COLUMNS = ("Period", "Time", "Class", "Room", "Subject", "Whose lesson", "Reason")
+_COLUMNS = ("Period", "Time", "Class", "Room", "Subject", "Whose lesson", "Reason", "Work")
 
 
 @record(frozen=True)
@@ -29,16 +31,34 @@ class Slip:
     count: str
     columns: tuple[str, ...]
     rows: tuple[tuple[tuple[str, str], ...], ...]  # (column, text) of each cover
+    cancelled: tuple[str, ...] = ()  # covers taken away, in words (the e-mail's)
+    link: str = ""  # the substitute's personal page (the e-mail's)
 
 
 def render_slips(plan: Plan) -> str:
     return render_page("slips.html", **slips_context(plan))
 
 
-def slips_context(plan: Plan) -> dict[str, Any]:
-    """What slips.html shows of a plan; the web desk's slips page shows the same."""
+def slips_context(
+    plan: Plan,
+    work: Mapping[tuple[str, int], str] | None = None,
+    only: Container[tuple[str, int]] | None = None,
+) -> dict[str, Any]:
+    """What slips.html shows of a plan; the web desk's slips page shows the same.
+    `work` is the set work of each lesson (teacher, period); with `only`, the
+    slips show those lessons alone (the changes since the first printing)."""
     day = plan.day
     when = day_label(day) or ""
+    work = work or {}
+    chosen = [
+        (name, kept)
+        for name, covers in by_substitute(plan)
+        if (
+            kept := [
+                c for c in covers if only is None or (c.lesson.teacher, c.lesson.period) in only
+            ]
+        )
+    ]
     return dict(
         kind="slips",
         title=f"Cover slips: {day.name}" + (f", {when}" if when else ""),
@@ -46,16 +66,23 @@ def slips_context(plan: Plan) -> dict[str, Any]:
         school=day.name,
         when=when,
         per_page=day.settings.slips_per_page,
-        slips=[_slip(name, covers, day) for name, covers in by_substitute(plan)],
+        slips=[_slip(name, covers, day, work) for name, covers in chosen],
     )
 
 
-def _slip(name: str, covers: list[AbsentLesson], day: SchoolDay) -> Slip:
+def _slip(
+    name: str,
+    covers: list[AbsentLesson],
+    day: SchoolDay,
+    work: Mapping[tuple[str, int], str] | None = None,
+) -> Slip:
+    work = work or {}
     # Time and Room only when some cover has one; reasons only when the school shows them.
     shown = {
         "Time": any(day.period_time(c.lesson.period) for c in covers),
         "Room": any(c.lesson.room for c in covers),
         "Reason": day.settings.show_reasons,
+        "Work": any(work.get((c.lesson.teacher, c.lesson.period)) for c in covers),
     }
     columns = tuple(c for c in _COLUMNS if shown.get(c, True))
     rows = []
@@ -69,6 +96,7 @@ def _slip(name: str, covers: list[AbsentLesson], day: SchoolDay) -> Slip:
             "Subject": cover.subject,
             "Whose lesson": lesson.teacher,
             "Reason": cover.reason,
+            "Work": work.get((lesson.teacher, lesson.period), ""),
         }
         rows.append(tuple((column, cells[column]) for column in columns))
     return Slip(name, plural(len(covers), "cover"), columns, tuple(rows))

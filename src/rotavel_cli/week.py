@@ -233,6 +233,7 @@ class StaffRow:
     days: str = ""  # the days in school as written, "" to tell from the timetable
     periods: str = ""  # the periods away when absent part of the day, "" for all day
     where: str = ""
+    email: str = ""  # where the desk sends their covers; "" for nowhere
 
 
 @record

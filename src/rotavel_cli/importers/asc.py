@@ -144,8 +144,17 @@ def read_asc(path: Path) -> Week:
     for ident, name in teacher_names.items():
         if name and not is_placeholder(name):
             first_ids.setdefault(name, ident)
+    from rotavel_cli.school_files import is_address
+
+    # aSc keeps a teacher's address in the `email` attribute, where the school gives one.
+    emails = {e.get("id", ""): e.get("email", "").strip() for e in teachers.rows}
     staff = [
-        StaffRow(name, taught.get(name, ""), where=f"{path}, <teacher> {ident!r}")
+        StaffRow(
+            name,
+            taught.get(name, ""),
+            where=f"{path}, <teacher> {ident!r}",
+            email=emails.get(ident, "") if is_address(emails.get(ident, "")) else "",
+        )
         for name, ident in first_ids.items()
     ]
     return Week(

@@ -116,11 +116,13 @@ def read_untis(path: Path) -> Week:
     lessons.sort(key=lambda row: _line(row.where))  # back in file order
 
     taught = main_subjects(lessons)
+    emails = _teacher_emails(teacher_file) if teacher_file is not None else {}
     staff = [
         StaffRow(
             shown[code],
             taught.get(shown[code], ""),
             where=f"{teacher_file if code in names else timetable}, teacher {code!r}",
+            email=emails.get(code, ""),
         )
         for code in shown
     ]
@@ -218,6 +220,19 @@ def _teacher_names(folder: Path) -> tuple[Path | None, dict[str, str]]:
         first = nfc(fields[28]) if len(fields) > 28 else ""
         names[code] = f"{first} {surname}" if first and surname else surname
     return path, names
+
+
+def _teacher_emails(path: Path) -> dict[str, str]:
+    """Teacher code -> e-mail address from GPU004's field 33, where the school
+    keeps one; anything that is not an address is left out."""
+    from rotavel_cli.school_files import is_address
+
+    emails = {}
+    for _, fields in _records(path, 2, "code, surname"):
+        email = fields[32].strip() if len(fields) > 32 else ""
+        if email and is_address(email):
+            emails[nfc(fields[0])] = email
+    return emails
 
 
 def _long_names(folder: Path, name: str) -> dict[str, str]:

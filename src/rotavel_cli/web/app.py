@@ -44,11 +44,14 @@ from werkzeug.exceptions import SecurityError
 from rotavel_cli.board import board_context, notes_of
 from rotavel_cli.chart import bar_chart
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
+from rotavel_cli.feed import clock
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
+from rotavel_cli.publishing import Duty, Queued, changed_keys
 from rotavel_cli.records import field, record, values
-from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
+from rotavel_cli.schoolday import SchoolDay, parse_periods
 from rotavel_cli.slips import slips_context
+from rotavel_cli.web import personal
 from rotavel_cli.web.cache import PageCache, RecordVersion
 from rotavel_cli.web.secure import (
     MAX_BODY,
@@ -64,7 +67,6 @@ from rotavel_cli.wording import (
     by_period,
     day_label,
     explain,
-    in_at,
     periods_text,
     plural,
 )
@@ -168,9 +170,11 @@ def create_app(site: Site) -> Flask:
         periods_text=periods_text,
         away_text=away_text,
     )
-    CSRFProtect(app)
+    csrf = CSRFProtect(app)
     app.extensions["rotavel"] = site
     _routes(app, site)
+    # A teacher's own pages, through their personal link (no login).
+    personal.register(app, site, lambda: _desk(site), csrf)
     return app
 
 
@@ -415,6 +419,7 @@ def _routes(app: Flask, site: Site) -> None:
             problem=None,
             view=view,
             bulk=bulk,
+            **_telling(view, date, site.today()),
             **_dates(date),
         )
 
@@ -446,6 +451,7 @@ def _routes(app: Flask, site: Site) -> None:
             key=_key(teacher, period),
             free=view.free.get(period, []),
             window=view.window,
+            work=_desk(site).work(date).get((teacher, period), ""),
         )
 
     def staff_name(field: str) -> str:
@@ -540,6 +546,20 @@ def _routes(app: Flask, site: Site) -> None:
             _anchor(teacher, period),
         )
 
+    @app.post("/lessons/work")
+    @login_required
+    def set_work() -> Any:
+        date, teacher, period = lesson_form()
+        work = _text("work", 500)
+        return act(
+            date,
+            f"Set work for {teacher}'s lesson in period {period} "
+            + ("saved" if work.strip() else "taken away")
+            + "; publish to tell the substitute.",
+            lambda desk: desk.set_work(date, teacher, period, work),
+            _anchor(teacher, period),
+        )
+
     @app.post("/lessons/release")
     @login_required
     def release() -> Any:
@@ -561,6 +581,7 @@ def _routes(app: Flask, site: Site) -> None:
         # since it was made. Otherwise the desk plans again inside the transaction.
         site.version.watch(site.db if site.db is not None else site.folder / DB_NAME)
         version = site.version.current()
+        stored = False
         try:
             plan = as_published(date, version)
             if plan is None:
@@ -574,7 +595,7 @@ def _routes(app: Flask, site: Site) -> None:
                     # it stored is then theirs too, with nothing to plan or store again.
                     plan = as_published(date, site.version.current())
                     if plan is None:
-                        plan = store(date, version, shown)
+                        plan, stored = store(date, version, shown), True
         except DeskError as error:
             flash(str(error), "error")
         else:
@@ -583,7 +604,27 @@ def _routes(app: Flask, site: Site) -> None:
                 f"{len(plan.uncovered)} not covered.",
                 "info",
             )
+            if stored:  # else this server stored it already, and sent what it queued
+                tell()
         return back_to_day(date)
+
+    def tell() -> None:
+        """Send the e-mail the publish queued; a failure is shown, never undoes it."""
+        desk = _desk(site)
+        if desk.settings.mail is None:
+            return
+        from rotavel_cli import mail
+
+        try:
+            with site.writing:
+                delivery = mail.deliver(desk)
+        except DeskError as error:
+            flash(f"E-mail not sent: {error}", "error")
+            return
+        if delivery.sent:
+            flash(f"Sent {plural(delivery.sent, 'e-mail')} to the substitutes.", "info")
+        for failure in delivery.failed:
+            flash(f"E-mail not sent (tried again at the next publish): {failure}", "error")
 
     def as_published(date: datetime.date, version: Hashable) -> Plan | None:
         """The plan this server last published for the day, when the record is still
@@ -597,7 +638,10 @@ def _routes(app: Flask, site: Site) -> None:
         desk = _desk(site)
         others, files = desk.others_wrote(), site.version.school_files()
         plan = desk.publish(
-            date, shown, lambda: version is not None and site.version.current() == version
+            date,
+            shown,
+            lambda: version is not None and site.version.current() == version,
+            by=f"web desk ({request.remote_addr or 'unknown'})",
         )
         after = site.version.current()
         # Kept only when this publish was the one change to the record and the school
@@ -649,7 +693,9 @@ def _routes(app: Flask, site: Site) -> None:
             )
         # The command's board of the published plan; the screen reloads itself at the
         # school's board_refresh, and the script asks for a new version meanwhile.
-        return render_template("web/board.html", **board_context(published.plan), **script)
+        return render_template(
+            "web/board.html", **board_context(published.plan, published.changed), **script
+        )
 
     def board_version(token: str | None) -> Response:
         date = _date(request.args.get("date"), site)
@@ -699,14 +745,17 @@ def _routes(app: Flask, site: Site) -> None:
                 "web/slips.html",
                 kind="slips",
                 title=f"Cover slips · {date:%a %-d %b}",
+                changes=False,
                 published=False,
                 date=date,
                 nav="slips",
                 **_dates(date),
             )
+        changes = request.args.get("changes") == "1"
         return render_template(
             "web/slips.html",
-            **slips_context(published.plan),
+            **slips_context(published.plan, published.work, published.changed if changes else None),
+            changes=changes,
             published=True,
             published_at=published.published_at[11:16],
             date=date,
@@ -774,6 +823,28 @@ def _routes(app: Flask, site: Site) -> None:
             url_for("staff", q=request.form.get("q") or None, _anchor=_slug("staff", name)), 303
         )
 
+    @app.post("/staff/personal-link")
+    @login_required
+    def personal_link() -> Any:
+        name = staff_name("teacher")
+        renew = request.form.get("renew") == "1"
+        try:
+            token = _desk(site).personal_link(name, renew=renew)
+        except DeskError as error:
+            flash(str(error), "error")
+        else:
+            base = _desk(site).settings.base_url
+            page = (
+                f"{base}/my/{token}" if base else url_for("my_covers", token=token, _external=True)
+            )
+            flash(
+                f"{name}'s {'new ' if renew else ''}personal link: {page} "
+                f"(calendar: {page}/calendar.ics)"
+                + ("; the old one opens nothing now." if renew else ""),
+                "info",
+            )
+        return redirect(url_for("staff", _anchor="personal-links"), 303)
+
     @app.post("/staff/board-link")
     @login_required
     def renew_board_link() -> Any:
@@ -794,6 +865,7 @@ def _routes(app: Flask, site: Site) -> None:
             first, last = last, first
         try:
             counts = _desk(site).history(first, last)
+            publications = _desk(site).publications(first, last)
         except DeskError as error:
             abort(400, str(error))
         return render_template(
@@ -803,9 +875,37 @@ def _routes(app: Flask, site: Site) -> None:
             first=first,
             last=last,
             counts=counts,
+            publications=publications,
             chart=bar_chart(counts),
             total=sum(n for _, n in counts),
         )
+
+
+def _seen_text(duty: Duty) -> str:
+    return f"seen {duty.seen_at[11:16]}" if duty.seen_at else "not seen"
+
+
+# A cover not seen this many minutes before its period starts is flagged on the desk.
+SEEN_WARNING = 30
+
+
+def _telling(view: TodayView, date: datetime.date, today: datetime.date) -> dict[str, Any]:
+    """What the Today page says of telling people, worked out on every visit from
+    the view kept for the record's version (no desk opened): the e-mail that
+    could not be sent, and today's covers their substitute has not seen though
+    their period starts soon (or has started)."""
+    late = []
+    if date == today:
+        now = datetime.datetime.now()
+        soon = now + datetime.timedelta(minutes=SEEN_WARNING)
+        times = view.day.settings.times
+        for duty in view.duties:
+            period = clock(times.get(duty.period), date)
+            if duty.cancelled or duty.seen_at or period is None:
+                continue
+            if period[0] <= soon and period[1] > now:
+                late.append((duty, times.get(duty.period, "")))
+    return {"mail_failed": view.mail_failed, "not_seen": late}
 
 
 def _dates(date: datetime.date) -> dict[str, datetime.date]:
@@ -870,36 +970,22 @@ class Published:
     plan: Plan
     published_at: str
     revision: int
+    work: dict[tuple[str, int], str] = field(default_factory=dict)  # the set work published
+    changed: frozenset[tuple[str, int]] = frozenset()  # changed after the first publication
 
     @classmethod
     def of(cls, desk: Desk, date: datetime.date) -> Published | None:
         publication = desk.publication(date)
-        if publication is None:
+        plan = desk.published_plan(date)
+        if publication is None or plan is None:
             return None
-        day = desk.day(date)
-        lessons = {(x.teacher, x.period): x for x in day.lessons}
-        items = []
-        for cover in desk.published(date):
-            member = day.staff.get(cover.teacher)
-            lesson = lessons.get((cover.teacher, cover.period)) or Lesson(
-                cover.teacher, cover.period, (cover.classes,), cover.room
-            )
-            team: tuple[str, ...] = ()
-            if cover.how == TEAM:
-                team = tuple(
-                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], cover.period)
-                )
-            items.append(
-                AbsentLesson(
-                    lesson,
-                    member.subject if member else "",
-                    member.reason if member else "",
-                    cover.substitute,
-                    cover.how,
-                    team,
-                )
-            )
-        return cls(Plan(day, tuple(items)), *publication)
+        told = desk.published_lessons(date)
+        return cls(
+            plan,
+            *publication,
+            work={key: shown.work for key, (shown, _) in told.items()},
+            changed=changed_keys((key, revision) for key, (_, revision) in told.items()),
+        )
 
 
 @record(frozen=True)
@@ -938,12 +1024,19 @@ class TodayView:
     window: str
     publication: tuple[str, int] | None  # when last published, and how many times
     unpublished: int  # absent lessons whose cover differs from the published one
+    changes: list[str] = field(default_factory=list)  # what publishing would change, in words
+    seen: dict[tuple[str, int], str] = field(default_factory=dict)  # lesson -> "seen 07:52"
+    work: dict[tuple[str, int], str] = field(default_factory=dict)  # the set work (draft)
+    duties: list[Duty] = field(default_factory=list)  # the day's covers as told
+    mail_failed: list[Queued] = field(default_factory=list)  # e-mail of the day not sent
 
     @classmethod
     def of(cls, desk: Desk, date: datetime.date) -> TodayView:
         publication = desk.publication(date)
-        record = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(date)}
         plan = desk.plan(date)
+        changes = desk.changes(date, plan)
+        duties = desk.duties_on(date)
+        told = {(d.teacher, d.period, d.substitute): d for d in duties if not d.cancelled}
         free = desk.free(date, plan)  # who is free once this plan is made: no second plan
         day = plan.day
         grouped: dict[int, list[Row]] = {}
@@ -961,11 +1054,16 @@ class TodayView:
             staff_names=list(day.staff),
             window=WINDOW_WORDS.get(day.settings.window, "in the window"),
             publication=publication,
-            unpublished=sum(
-                record.pop((a.lesson.teacher, a.lesson.period), None) != (a.substitute, a.how)
-                for a in plan.absent_lessons
-            )
-            + len(record),
+            unpublished=len(changes),
+            changes=[change.text for change in changes],
+            seen={
+                (a.lesson.teacher, a.lesson.period): _seen_text(duty)
+                for a in plan.covers
+                if (duty := told.get((a.lesson.teacher, a.lesson.period, a.substitute or "")))
+            },
+            work=desk.work(date),
+            duties=duties,
+            mail_failed=[q for q in desk.queued_mail(date) if q.tries],
         )
 
 
