@@ -1041,7 +1041,7 @@ def test_a_weekly_timetable_picks_the_dates_weekday(tmp_path, capfd):
     assert (code, err) == (
         2,
         f"rotavel: {folder}/timetable.csv: --date 2026-03-14 is a "
-        "Saturday, which the timetable does not have; the days are: "
+        "Saturday, not a school day; the school days are "
         "Monday, Tuesday\n",
     )
 

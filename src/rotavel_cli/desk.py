@@ -409,7 +409,9 @@ class Desk:
         except InputError as error:
             # The record is kept by date, so the desk plans the date's weekday
             # and has no --day to choose another; the hint would mislead.
-            raise DeskError(str(error).replace(" (choose one with --day)", "")) from None
+            raise DeskError(
+                str(error).replace(" (choose one with --day)", "").replace(" (choose a day with --day)", "")
+            ) from None
         staff = dict(day.staff)
         notes = list(day.notes)
         by_teacher: dict[str, list[AbsenceRecord]] = {}

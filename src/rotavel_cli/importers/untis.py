@@ -130,6 +130,7 @@ def read_untis(path: Path) -> Week:
         staff=staff,
         lessons=lessons,
         notes=skipped.note(timetable),
+        day_order=list(DAYS),
     )
 
 
