@@ -830,6 +830,9 @@ def test_every_plan_replays_and_the_record_is_what_the_rounds_said(data):
                     else:
                         desk.release(rest[0], *lesson)
                 except DeskError as error:
+                    # Periods past the timetable's last are no absence to enter.
+                    if kind == "absent" and "outside the school day" in str(error):
+                        continue
                     # Only a clash, or a release of what the record does not hold, is refused.
                     assert kind in ("assign", "release"), error
                     assert (

@@ -188,7 +188,8 @@ def _school_periods(week: Week, days: _Days, settings: Settings) -> tuple[int, i
     found = week.rows().period_range()
     if found is not None:
         periods += [found[0], found[1] + days.offset]
-    return (min(periods), max(periods)) if periods else None
+    # A day starts at period 1 (or earlier), however few lessons its first periods have.
+    return (min(1, *periods), max(periods)) if periods else None
 
 
 def _staff(rows: Sequence[StaffRow]) -> tuple[dict[str, StaffMember], dict[str, list[str]]]:
@@ -365,11 +366,9 @@ class _Days:
         settings = self.settings
         weekdays = frozenset(self.weekday.values())
         cycle: tuple[str, ...] = ()
-        if not weekdays and not self.single:
-            cycle = tuple(self.groups)
+        if not weekdays:  # a single day, or a cycle: Monday to Friday unless the school says
+            cycle = () if self.single else tuple(self.groups)
             weekdays = settings.school_days or frozenset(range(5))
-        elif not weekdays:
-            weekdays = settings.school_days or frozenset(range(7))
         return Calendar(weekdays, settings.closed, cycle, settings.cycle_start)
 
     def choose(self, wanted: DayWanted) -> tuple[str | None, datetime.date | None]:
@@ -530,6 +529,11 @@ class Calendar:
         if date < self.cycle_start:
             count = -count - (0 if self.is_school_day(self.cycle_start) else 1)
         return self.cycle[count % len(self.cycle)]
+
+
+def school_periods(week: Week, settings: Settings) -> tuple[int, int] | None:
+    """The first and last period of the school's day, any day of its week."""
+    return _school_periods(week, _Days(week, settings), settings)
 
 
 def school_calendar(week: Week, settings: Settings) -> Calendar:
