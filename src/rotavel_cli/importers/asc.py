@@ -314,8 +314,8 @@ class _Days:
 
     def weekdays(self) -> dict[str, int]:
         """Each day of the table -> its weekday: aSc counts the days of a week
-        from Monday, so a table of five to seven days is Monday onwards."""
-        if not 5 <= len(self.names) <= 7:
+        from Monday, so a table of a week's days at most is Monday onwards."""
+        if len(self.names) > 7:
             return {}
         return {name: weekday for weekday, name in enumerate(self.names)}
 

@@ -130,7 +130,6 @@ def read_untis(path: Path) -> Week:
         staff=staff,
         lessons=lessons,
         notes=skipped.note(timetable),
-        day_order=list(DAYS),
     )
 
 
