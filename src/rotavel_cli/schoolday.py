@@ -503,7 +503,7 @@ class Calendar:
         first = 0
         if self.weekdays and len(self.weekdays) < 7:
             best = -1
-            for start in range(7):
+            for start in (0, 6, 5, 1, 2, 3, 4):  # on a tie, the usual first days
                 if start in self.weekdays and (start - 1) % 7 not in self.weekdays:
                     gap = 1
                     while (start - 1 - gap) % 7 not in self.weekdays:
