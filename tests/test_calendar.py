@@ -64,7 +64,7 @@ def half_day_school(tmp_path, names, toml=""):
 
 
 HALF_NAMES = {
-    "arabic, 2": ("الأحد", "الأحد2", "الاثنين", "الاثنين2"),
+    "arabic, 2": ("الأحد", "الأحد2", "الاثنين", "الاثنين2"),  # noqa: RUF001
     "arabic, /م": ("الأحد", "الأحد/م", "الاثنين", "الاثنين/م"),
     "arabic, ص م": ("الاحد ص", "الاحد م", "الاثنين ص", "الاثنين م"),
     "arabic, no article": ("أحد صباحا", "أحد مساءا", "إثنين صباحا", "إثنين زوالا"),
@@ -132,8 +132,8 @@ def test_the_desk_plans_a_half_day_school_by_date(tmp_path, capfd):
         ),
         (["Day 10", "Day 2", "Day 1"], "Day 1, Day 2, Day 10"),
         (
-            ["الخميس", "الأحد2", "الاثنين", "الأحد", "الأربعاء", "الثلاثاء"],
-            "الأحد + الأحد2, الاثنين, الثلاثاء, الأربعاء, الخميس",
+            ["الخميس", "الأحد2", "الاثنين", "الأحد", "الأربعاء", "الثلاثاء"],  # noqa: RUF001
+            "الأحد + الأحد2, الاثنين, الثلاثاء, الأربعاء, الخميس",  # noqa: RUF001
         ),
     ],
 )
@@ -156,7 +156,7 @@ def test_days_are_listed_in_the_timetables_order(tmp_path, capsys, rows, expecte
             [6, 0, 1, 2, 3, 4, 5],
         ),
         (["Понеділок", "Вівторок", "Середа", "Четвер", "П'ятниця"], [0, 1, 2, 3, 4]),
-        (["Понеділок", "П’ятниця", "Пʼятниця"], [0, 4, 4]),
+        (["Понеділок", "П’ятниця", "Пʼятниця"], [0, 4, 4]),  # noqa: RUF001
         (["Понедельник", "Вторник", "Среда", "Четверг", "Пятница"], [0, 1, 2, 3, 4]),
         (["L", "Ma", "Me", "J", "V", "S"], [0, 1, 2, 3, 4, 5]),
         # A whole weekday's name wins over the language of one letter.
@@ -171,7 +171,7 @@ def asc_days(names):
     days = "".join(f'<day day="{n}" name="{name}"/>' for n, name in enumerate(names, start=1))
     tables = asc_xml().split("<days")[0]
     rest = asc_xml().split("</days>\n")[1]
-    return f"{tables}<days columns=\"day,name\">{days}</days>\n{rest}"
+    return f'{tables}<days columns="day,name">{days}</days>\n{rest}'
 
 
 @pytest.mark.parametrize(
@@ -233,7 +233,9 @@ def cycle_school(tmp_path, toml=CYCLE_TOML):
     ],
 )
 def test_a_ten_day_cycle_counts_school_days_across_a_holiday(tmp_path, date, expected):
-    day = load_school(cycle_school(tmp_path), wanted=DayWanted(date=datetime.date.fromisoformat(date)))
+    day = load_school(
+        cycle_school(tmp_path), wanted=DayWanted(date=datetime.date.fromisoformat(date))
+    )
     assert day.day == expected
 
 
@@ -393,7 +395,12 @@ def test_an_overlapping_absence_is_merged_into_the_recorded_one(
         "SELECT id, first_day, last_day, periods FROM absence ORDER BY id"
     )
     assert [
-        (n, (datetime.date.fromisoformat(f) - MONDAY).days, (datetime.date.fromisoformat(t) - MONDAY).days, p)
+        (
+            n,
+            (datetime.date.fromisoformat(f) - MONDAY).days,
+            (datetime.date.fromisoformat(t) - MONDAY).days,
+            p,
+        )
         for n, f, t, p in rows
     ] == expected
 
@@ -479,9 +486,7 @@ def test_the_desk_looks_at_a_day_of_a_cycle_without_dates(tmp_path, capfd):
     assert run(capfd, "absent", folder, "Ann", "--date", MONDAY)[0] == 0
     code, out, err = run(capfd, "plan", folder, "--date", MONDAY, "--day", "Day 3")
     assert (code, err) == (0, "")
-    assert out.endswith(
-        "Not published: Day 3 on 2027-01-04, chosen with --day, is for looking.\n"
-    )
+    assert out.endswith("Not published: Day 3 on 2027-01-04, chosen with --day, is for looking.\n")
     assert run(capfd, "plan", folder, "--date", MONDAY, "--day", "day 3", "-f", "csv") == (
         0,
         HEADER + "Ann,3,maths,Cat,7A,,,\n",
@@ -492,7 +497,7 @@ def test_the_desk_looks_at_a_day_of_a_cycle_without_dates(tmp_path, capfd):
 @pytest.mark.parametrize(
     "data, message",
     [
-        ({"days": {"X": "Someday"}}, '[days] \'X\' = \'Someday\' is not a weekday such as "Sunday"'),
+        ({"days": {"X": "Someday"}}, "[days] 'X' = 'Someday' is not a weekday such as \"Sunday\""),
         ({"closed": {"Break": "2027-02-10 to 2027-02-01"}}, "[closed] 'Break' ends (2027-02-01)"),
         ({"closed": {"Break": "soon"}}, "[closed] 'Break' 'soon' is not a date written YYYY-MM-DD"),
         ({"cycle_start": "Monday"}, "cycle_start 'Monday' is not a date written YYYY-MM-DD"),

@@ -59,7 +59,7 @@ from rotavel_cli.schoolday import (
 )
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
-from rotavel_cli.wording import in_at, name_key, periods_text
+from rotavel_cli.wording import in_at, name_key
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -437,21 +437,23 @@ class Desk:
             # The record is kept by date, so the desk plans the date's weekday
             # and has no --day to choose another; the hint would mislead.
             raise DeskError(
-                str(error).replace(" (choose one with --day)", "").replace(" (choose a day with --day)", "")
+                str(error)
+                .replace(" (choose one with --day)", "")
+                .replace(" (choose a day with --day)", "")
             ) from None
         notes = list(day.notes)
         absences = []
-        for record in self._absences(date, date):
-            if record.name not in day.staff:
-                if not any(f"of {shown(record.name)} left out" in n for n in notes):
+        for entry in self._absences(date, date):
+            if entry.name not in day.staff:
+                if not any(f"of {shown(entry.name)} left out" in n for n in notes):
                     notes.append(
-                        f"absence #{record.id} of {shown(record.name)} left out: "
+                        f"absence #{entry.id} of {shown(entry.name)} left out: "
                         f"not in {day.teacher_file}"
                     )
                 continue
             # Periods the timetable no longer has are simply not taught.
             absences.append(
-                Absence(record.name, record.reason or None, f"absence #{record.id}", record.periods)
+                Absence(entry.name, entry.reason or None, f"absence #{entry.id}", entry.periods)
             )
         # Absences on one day add up, as the command's own options do.
         periods = day.school_periods

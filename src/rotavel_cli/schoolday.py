@@ -271,7 +271,7 @@ def _lessons(rows: Iterable[LessonRow]) -> list[Lesson]:
 class _Days:
     """The timetable's days: spellings of one day are one day (`Mon` and
     `Monday`), weekdays are read in the timetable's language, and the two
-    halves of one weekday (`Dim M` and `Dim S`, `الأحد` and `الأحد2`) are one
+    halves of one weekday (`Dim M` and `Dim S`, Arabic's Sunday and Sunday 2) are one
     school day whose afternoon's periods follow the morning's."""
 
     def __init__(self, week: Week, settings: Settings | None = None) -> None:
@@ -339,7 +339,9 @@ class _Days:
     def spellings_of(self, day: str | None) -> set[str]:
         return {""} if day is None else set(self.groups[day])
 
-    def rows_of(self, rows: LessonRows, day: str | None, weeks: Container[str]) -> Iterable[LessonRow]:
+    def rows_of(
+        self, rows: LessonRows, day: str | None, weeks: Container[str]
+    ) -> Iterable[LessonRow]:
         """The day's rows, the afternoon's periods numbered after the morning's."""
         found = rows.of_days(self.spellings_of(day), weeks)
         if day is None or not any(self.half.get(s) == AFTERNOON for s in self.groups[day]):
@@ -354,7 +356,9 @@ class _Days:
         """The period names, the afternoon's too."""
         if not self.offset:
             return dict(names)
-        return names | {p + self.offset: n for p, n in names.items() if p + self.offset not in names}
+        return names | {
+            p + self.offset: n for p, n in names.items() if p + self.offset not in names
+        }
 
     def _listed(self) -> str:
         return "; the days are: " + ", ".join(self.groups)
@@ -430,7 +434,6 @@ class _Days:
                 return True
         return False
 
-
     def _in_order(self, groups: dict[str, list[str]]) -> dict[str, list[str]]:
         """Days met in a file's rows in the school week's order when they are
         weekdays, in their numbers' when numbered ("Day 2" before "Day 10"),
@@ -476,7 +479,9 @@ class Calendar:
     def days_text(self) -> str:
         """The school days, e.g. "Sunday, Monday, Tuesday, Wednesday, Thursday"."""
         start = self.week_start(datetime.date(2027, 1, 4)).weekday()  # a Monday
-        return ", ".join(WEEKDAYS[(start + n) % 7] for n in range(7) if (start + n) % 7 in self.weekdays)
+        return ", ".join(
+            WEEKDAYS[(start + n) % 7] for n in range(7) if (start + n) % 7 in self.weekdays
+        )
 
     def refusal(self, date: datetime.date, when: str, source: str = "") -> str | None:
         """Why `date` is no school day, in one line; None when it is one."""

@@ -190,7 +190,9 @@ def _days(table: dict[str, Any], path: StrPath) -> dict[str, tuple[int, int | No
     days: dict[str, tuple[int, int | None]] = {}
     for name, value in table.items():
         words = value.split() if isinstance(value, str) else []
-        half = {"morning": MORNING, "afternoon": AFTERNOON}.get(words[-1].lower()) if words else None
+        half = (
+            {"morning": MORNING, "afternoon": AFTERNOON}.get(words[-1].lower()) if words else None
+        )
         weekday = weekday_of(" ".join(words[:-1] if half is not None else words))
         if weekday is None:
             raise InputError(
@@ -222,7 +224,9 @@ def _closed(table: dict[str, Any], path: StrPath) -> tuple[Closure, ...]:
         for text in value if isinstance(value, list) else [value]:
             where = f"[closed] {shown(name)}"
             if not isinstance(text, str):
-                raise InputError(f"{path}: {where} must be a date or a range, not {shown(str(text))}")
+                raise InputError(
+                    f"{path}: {where} must be a date or a range, not {shown(str(text))}"
+                )
             first_text, _, last_text = text.partition(" to ")
             first = _date(first_text, where, path)
             last = _date(last_text, where, path) if last_text else first

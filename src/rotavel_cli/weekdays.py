@@ -89,7 +89,7 @@ def day_key(text: str) -> str:
     """How day names are compared: no case, accents, dots or blanks at the ends."""
     decomposed = unicodedata.normalize("NFD", text.casefold())
     bare = "".join(c for c in decomposed if not unicodedata.combining(c))
-    bare = bare.replace("\u2019", "'").replace("\u02bc", "'")  # П’ятниця, Пʼятниця
+    bare = bare.replace("\u2019", "'").replace("\u02bc", "'")  # Ukrainian apostrophes
     return " ".join(bare.replace(".", " ").split())
 
 
@@ -138,7 +138,7 @@ def read_days(spellings: Iterable[str]) -> dict[str, int]:
 
 # A half of a day as timetables mark it, once compared as `day_key` does:
 # a morning and an afternoon ("dimanche matin", "Dim M", "L_m", "الأحد/ص",
-# "الاحد ص", "mo1") or the day's second part alone ("الأحد2").
+# Arabic's sabahan and masa'an, "mo1") or the day's second part alone (Sunday's "2").
 MORNING, AFTERNOON = 0, 1
 _HALVES = {
     **dict.fromkeys(
@@ -172,8 +172,8 @@ _HALF = None  # the pattern, compiled at its first use: only timetables of halve
 def split_half(text: str) -> tuple[str, int] | None:
     """A day's name cut into the weekday's part and the half it marks
     (MORNING or AFTERNOON), or None when it marks no half. A marker of letters
-    stands apart ("Dim M", "L_m", "الأحد/م"); a digit may follow the name
-    ("الأحد2", "mo1"). Whether the rest names a weekday is the caller's to say."""
+    stands apart ("Dim M", "L_m", Arabic's "/m"); a digit may follow the name
+    (Arabic's Sunday and "2", "mo1"). Whether the rest names a weekday is the caller's to say."""
     global _HALF
     if _HALF is None:
         import re
