@@ -561,3 +561,30 @@ def test_the_web_shows_and_ends_an_absence_of_a_day_without_school(tmp_path):
     assert answer.status_code == 303
     with Desk.open(site.folder) as desk:
         assert desk.absences(saturday, saturday) == []
+
+
+@pytest.mark.parametrize(
+    "listed, options, expected",
+    [
+        # The teacher list's absence of period 1 and an option's of period 4.
+        (("no", "Course", "1"), ["Clara Vogel@4"], (frozenset({1, 4}), "Course")),
+        (("no", "Course", "1"), ["Clara Vogel@4:Dentist"], (frozenset({1, 4}), "Dentist")),
+        # The whole day wins, whichever says it.
+        (("no", "Course", ""), ["Clara Vogel@4"], (None, "Course")),
+        (("yes", "", ""), ["Clara Vogel@1:A", "Clara Vogel:B"], (None, "A; B")),
+        (("yes", "", ""), ["Clara Vogel@1:A", "Clara Vogel@2-3:A"], (frozenset({1, 2, 3}), "A")),
+    ],
+)
+def test_absences_of_one_teacher_add_up(tmp_path, listed, options, expected):
+    from rotavel_cli.schoolday import apply_absences, parse_absence
+
+    present, reason, periods = listed
+    staff = (
+        "name,subject,present,reason,periods\n"
+        f"Clara Vogel,music,{present},{reason},{periods}\nOle Berg,music,yes,,\n"
+        "Pia Lund,music,yes,,\n"
+    )
+    day = load_school(folder_of(tmp_path, MERGE_TIMETABLE, staff=staff))
+    day = apply_absences(day, [parse_absence(text, "--absent", day.staff) for text in options])
+    member = day.staff["Clara Vogel"]
+    assert (member.present, member.away, member.reason) == (False, *expected)
