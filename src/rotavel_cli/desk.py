@@ -443,19 +443,21 @@ class Desk:
             ) from None
         notes = list(day.notes)
         absences = []
+        left_out: set[str] = set()
         for entry in self._absences(date, date):
             if entry.name not in day.staff:
-                if not any(f"of {shown(entry.name)} left out" in n for n in notes):
+                if entry.name not in left_out:
+                    left_out.add(entry.name)
                     notes.append(
                         f"absence #{entry.id} of {shown(entry.name)} left out: "
                         f"not in {day.teacher_file}"
                     )
                 continue
-            # Periods the timetable no longer has are simply not taught.
             absences.append(
                 Absence(entry.name, entry.reason or None, f"absence #{entry.id}", entry.periods)
             )
-        # Absences on one day add up, as the command's own options do.
+        # Absences on one day add up, as the command's own options do. Periods a
+        # changed timetable no longer has were checked when entered: not again.
         periods = day.school_periods
         day = apply_absences(replace(day, school_periods=None), absences)
         return replace(day, notes=tuple(notes), school_periods=periods)
