@@ -126,15 +126,15 @@ def test_the_date_and_day_reach_the_plan(week):
             None,
             ["--date", "2026-12-12"],
             "2026-12-07",
-            "{tt}: --date 2026-12-12 is a Saturday, which the timetable does not have "
-            "(choose one with --day); the days are: Monday, Tuesday",
+            "{tt}: --date 2026-12-12 is a Saturday, not a school day "
+            "(choose a day with --day); the school days are Monday, Tuesday",
         ),
         (
             None,
             [],
             "2026-12-13",
-            "{tt}: today is Sunday, which the timetable does not have "
-            "(choose one with --day); the days are: Monday, Tuesday",
+            "{tt}: today is a Sunday, not a school day "
+            "(choose a day with --day); the school days are Monday, Tuesday",
         ),
         (
             ("Day 1", "Day 2"),

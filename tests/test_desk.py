@@ -831,6 +831,9 @@ def test_every_plan_replays_and_the_record_is_what_the_rounds_said(data):
                     else:
                         desk.release(rest[0], *lesson)
                 except DeskError as error:
+                    # Periods past the timetable's last are no absence to enter.
+                    if kind == "absent" and "outside the school day" in str(error):
+                        continue
                     # Only a clash, or a release of what the record does not hold, is refused.
                     assert kind in ("assign", "release"), error
                     assert (
@@ -1042,7 +1045,7 @@ def test_a_weekly_timetable_picks_the_dates_weekday(tmp_path, capfd):
     assert (code, err) == (
         2,
         f"rotavel: {folder}/timetable.csv: --date 2026-03-14 is a "
-        "Saturday, which the timetable does not have; the days are: "
+        "Saturday, not a school day; the school days are "
         "Monday, Tuesday\n",
     )
 

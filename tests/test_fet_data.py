@@ -13,6 +13,7 @@ installs them, never copied here. Skipped when they are not installed;
 their absence fails instead.
 """
 
+import datetime
 import gzip
 import os
 import shutil
@@ -22,6 +23,8 @@ from pathlib import Path
 import pytest
 from test_importers import plan_every_day
 
+from rotavel_cli.__main__ import main
+from rotavel_cli.desk import Desk
 from rotavel_cli.importers import read_export
 from rotavel_cli.importers.fet import read_fet, read_fet_csv
 
@@ -174,3 +177,51 @@ def test_generated_timetable(example, tmp_path):
     if not any("do not tell their order" in note for note in exported.notes):
         assert seen == [hour for hour in hours if hour in seen]
     plan_every_day(exported)
+
+
+# Schools whose days are mornings and afternoons, each half a FET day
+# (Sunday in Arabic and "Sunday2", "Dim M" and "Dim S", "L_m" and "L_s").
+WITH_HALVES = [path for path in WITH_TIMETABLE if "mornings-afternoons" in str(path)]
+SCHOOL_WEEK = [datetime.date(2027, 1, 3) + datetime.timedelta(n) for n in range(7)]
+
+
+def test_schools_with_halves_found():
+    assert len(WITH_HALVES) >= 15
+
+
+@pytest.mark.parametrize(
+    "example", WITH_HALVES, ids=[str(p.relative_to(EXAMPLES)) for p in WITH_HALVES]
+)
+def test_a_school_of_mornings_and_afternoons_at_the_desk_for_a_week(example, tmp_path, capfd):
+    """A tenth of the staff away all week, entered with `rotavel absent`; each
+    school day planned by date and published: both halves of each day in its
+    plan, so the week's plans hold every lesson the absent teachers give."""
+    folder = tmp_path / "school"
+    folder.mkdir()
+    source = local_copy(example, tmp_path)
+    (folder / source.name.removesuffix(".gz")).write_bytes(source.read_bytes())
+    week = read_export(folder)
+    teaching = list(dict.fromkeys(row.teacher for row in week.lessons))
+    away = teaching[::10]
+    first, last = str(SCHOOL_WEEK[0]), str(SCHOOL_WEEK[-1])
+    assert main(["absent", str(folder), *away, "--from", first, "--to", last]) == 0
+    out, err = capfd.readouterr()
+    assert out.count("Absence #") == len(away)
+    published = []
+    for date in SCHOOL_WEEK:
+        code = main(["plan", str(folder), "--date", str(date), "--publish", "-f", "csv"])
+        out, err = capfd.readouterr()
+        if code == 2:  # a day without school: one line naming the school days
+            assert err.count("\n") == 1 and "not a school day" in err, err
+            continue
+        assert code == 0, err
+        with Desk.open(folder) as desk:
+            published += [(date, r.teacher, r.period) for r in desk.published(date)]
+    # Morning and afternoon of one weekday are one date, the afternoon's periods
+    # numbered after the morning's: no lesson lost, none planned twice.
+    hours = len(week.period_names)
+    given = {(row.teacher, row.day, row.period) for row in week.lessons if row.teacher in away}
+    assert len(published) == len(set(published)) == len(given)
+    assert {teacher for _, teacher, _ in published} == {teacher for teacher, _, _ in given}
+    assert max(period for _, _, period in published) > hours
+    assert len({date for date, _, _ in published}) >= 5

@@ -229,6 +229,7 @@ def test_fet_file_with_its_timetable(tmp_path):
             "1 without a teacher; 1 with a placeholder teacher ('N.N.'); 1 inactive; "
             "1 not placed in the timetable"
         ],
+        day_order=["Mon", "Tue"],
     )
 
 
@@ -905,6 +906,8 @@ def test_asc_export(tmp_path):
             f"{path}: left out 4 of 10 cards: 1 without a class (duties, clubs, meetings); "
             "1 without a teacher; 1 with a placeholder teacher ('N.N.'); 1 given in no week"
         ],
+        day_order=[mon, tue],
+        numbered_days={mon: 0, tue: 1},
     )
 
 

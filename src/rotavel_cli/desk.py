@@ -55,7 +55,19 @@ from rotavel_cli.plan import (
 )
 from rotavel_cli.records import record, replace
 from rotavel_cli.school_files import read_folder, school_version
-from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
+from rotavel_cli.schoolday import (
+    Absence,
+    Calendar,
+    DayWanted,
+    Lesson,
+    SchoolDay,
+    StaffMember,
+    apply_absences,
+    check_periods,
+    choose_day,
+    school_calendar,
+    school_periods,
+)
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
 from rotavel_cli.wording import in_at, name_key
@@ -185,20 +197,19 @@ _KEEP: Any = object()
 
 
 def window_start(
-    settings: Settings, date: datetime.date, where: StrPath = SETTINGS_FILE
+    settings: Settings,
+    date: datetime.date,
+    where: StrPath = SETTINGS_FILE,
+    calendar: Calendar | None = None,
 ) -> datetime.date:
     """The first day of the school's window for fair shares that ends with `date`:
-    the Monday of its week, the first of the last `cycle_days` school days
-    (Monday to Friday), or the start of term."""
+    the first day of its school week, the first of the last `cycle_days` school
+    days (its weekdays, less closures), or the start of term."""
+    calendar = calendar or Calendar(frozenset(range(5)), settings.closed)
     if settings.window == "week":
-        return date - datetime.timedelta(date.weekday())
+        return calendar.week_start(date)
     if settings.window == "cycle":
-        start, left = date, settings.cycle_days - 1
-        while left > 0:
-            start -= datetime.timedelta(1)
-            if start.weekday() < 5:
-                left -= 1
-        return start
+        return calendar.back(date, settings.cycle_days)
     if settings.term_start is None:
         raise DeskError(f'{where}: window = "term" needs term_start (e.g. "2026-01-05")')
     try:
@@ -244,6 +255,7 @@ class Desk:
         self._db = connection
         self._week_key: object = None
         self._week: Week | None = None
+        self._calendar: tuple[Week, Calendar] | None = None
 
     @classmethod
     def open(
@@ -401,7 +413,19 @@ class Desk:
 
     def window_start(self, date: datetime.date) -> datetime.date:
         """The first day of the school's window for fair shares that ends with `date`."""
-        return window_start(self.settings, date, os.path.join(self.folder, SETTINGS_FILE))
+        where = os.path.join(self.folder, SETTINGS_FILE)
+        return window_start(self.settings, date, where, self.calendar())
+
+    def calendar(self) -> Calendar:
+        """The school's calendar: its weekdays, closures and cycle."""
+        week = self._school_week()
+        if self._calendar is None or self._calendar[0] is not week:
+            self._calendar = (week, school_calendar(week, self.settings))
+        return self._calendar[1]
+
+    def school_periods(self) -> tuple[int, int] | None:
+        """The first and last period of the school's day."""
+        return school_periods(self._school_week(), self.settings)
 
     @property
     def school_name(self) -> str:
@@ -425,40 +449,40 @@ class Desk:
         with self._reading():
             return self._day(date)
 
-    def _day(self, date: datetime.date) -> SchoolDay:
+    def _day(self, date: datetime.date, timetable_day: str | None = None) -> SchoolDay:
+        """The day `date` (on the timetable's `timetable_day` when given, for
+        looking at a day of a school whose days the calendar cannot tell)."""
         try:
-            day = choose_day(self._school_week(), DayWanted(date=date), self.settings)
+            wanted = DayWanted(day=timetable_day, date=date)
+            day = choose_day(self._school_week(), wanted, self.settings)
         except InputError as error:
             # The record is kept by date, so the desk plans the date's weekday
             # and has no --day to choose another; the hint would mislead.
-            raise DeskError(str(error).replace(" (choose one with --day)", "")) from None
-        staff = dict(day.staff)
+            raise DeskError(
+                str(error)
+                .replace(" (choose one with --day)", "")
+                .replace(" (choose a day with --day)", "")
+            ) from None
         notes = list(day.notes)
-        by_teacher: dict[str, list[AbsenceRecord]] = {}
-        for absence in self._absences(date, date):
-            by_teacher.setdefault(absence.name, []).append(absence)
-        for name, absences in by_teacher.items():
-            member = staff.get(name)
-            if member is None:
-                notes.append(
-                    f"absence #{absences[0].id} of {shown(name)} left out: "
-                    f"not in {day.teacher_file}"
-                )
+        absences = []
+        left_out: set[str] = set()
+        for entry in self._absences(date, date):
+            if entry.name not in day.staff:
+                if entry.name not in left_out:
+                    left_out.add(entry.name)
+                    notes.append(
+                        f"absence #{entry.id} of {shown(entry.name)} left out: "
+                        f"not in {day.teacher_file}"
+                    )
                 continue
-            # Absences on one day add up: the whole day wins, else every period named.
-            whole = (not member.present and member.away is None) or any(
-                a.periods is None for a in absences
+            absences.append(
+                Absence(entry.name, entry.reason or None, f"absence #{entry.id}", entry.periods)
             )
-            periods: frozenset[int] | None = None
-            if not whole:
-                periods = frozenset().union(*(a.periods or () for a in absences))
-                if not member.present and member.away:
-                    periods |= member.away
-            reason = "; ".join(dict.fromkeys(a.reason for a in absences if a.reason))
-            staff[name] = replace(
-                member, present=False, away=periods, reason=reason or member.reason
-            )
-        return replace(day, staff=staff, notes=tuple(notes))
+        # Absences on one day add up, as the command's own options do. Periods a
+        # changed timetable no longer has were checked when entered: not again.
+        periods = day.school_periods
+        day = apply_absences(replace(day, school_periods=None), absences)
+        return replace(day, notes=tuple(notes), school_periods=periods)
 
     # -- absences -------------------------------------------------------------
 
@@ -480,7 +504,20 @@ class Desk:
         absences: Iterable[tuple[str, datetime.date, datetime.date, frozenset[int] | None, str]],
     ) -> list[int]:
         """Enter several absences at once: all of them, or none when one is wrong."""
+        return self.enter_absences(absences)[0]
+
+    def enter_absences(
+        self,
+        absences: Iterable[tuple[str, datetime.date, datetime.date, frozenset[int] | None, str]],
+    ) -> tuple[list[int], list[str]]:
+        """`add_absences`, with what is worth telling: an absence merged into
+        one it overlaps, or kept for the school days of its range. A single day
+        the school is shut, a range with no school day, or periods outside the
+        school day are refused."""
         absences = list(absences)
+        calendar = self.calendar()
+        school = self.school_periods()
+        notes = []
         for name, first, last, periods, _ in absences:
             self._known(name)
             if last < first:
@@ -489,17 +526,92 @@ class Desk:
                 )
             if periods is not None and not periods:
                 raise DeskError(f"the absence of {shown(name)} names no period")
+            try:
+                check_periods(periods, school, f"the absence of {shown(name)}")
+            except InputError as error:
+                raise DeskError(str(error)) from None
+            days = calendar.school_days(first, last)
+            if first == last and not days:
+                problem = calendar.refusal(first, f"the absence of {shown(name)} on {first}")
+                assert problem is not None
+                raise DeskError(problem.replace(" (choose a day with --day)", ""))
+            if not days:
+                raise DeskError(
+                    f"the absence of {shown(name)} from {first} to {last} has no school day "
+                    f"(the school days are {calendar.days_text()})"
+                )
+            if len(days) <= (last - first).days:
+                notes.append(
+                    f"the absence of {shown(name)} from {first} to {last} counts its "
+                    f"{len(days)} school day{'s' if len(days) > 1 else ''} only"
+                )
         numbers = []
         with self._writing():
-            for name, first, last, periods, reason in absences:
-                cursor = self._db.execute(
-                    "INSERT INTO absence (teacher, first_day, last_day, periods, reason, "
-                    "entered_at) VALUES (?, ?, ?, ?, ?, ?)",
-                    (name, _day_text(first), _day_text(last), _numbers(periods), reason, _now()),
-                )
-                assert cursor.lastrowid is not None
-                numbers.append(cursor.lastrowid)
-        return numbers
+            for absence in absences:
+                number, merged, apart = self._enter(*absence)
+                numbers.append(number)
+                who = shown(absence[0])
+                if merged:
+                    notes.append(f"the absence of {who} is merged into absence #{number}")
+                if apart:
+                    others = ", ".join(f"#{n}" for n in apart)
+                    notes.append(
+                        f"absence #{number} of {who} overlaps {others} with other periods; "
+                        "on the days they share, the periods of both are away"
+                    )
+        return numbers, notes
+
+    def _enter(
+        self,
+        name: str,
+        first: datetime.date,
+        last: datetime.date,
+        periods: frozenset[int] | None,
+        reason: str,
+    ) -> tuple[int, bool, list[int]]:
+        """Record one absence, merged into those of the teacher it overlaps;
+        its number, whether it was merged, and the numbers of those it
+        overlaps but cannot be one with (other periods over other days)."""
+        rows = self._db.execute(
+            "SELECT id, teacher, first_day, last_day, periods, reason FROM absence "
+            "WHERE teacher = ? AND first_day <= ? AND last_day >= ? ORDER BY id",
+            (name, _day_text(last), _day_text(first)),
+        ).fetchall()
+        entered = AbsenceRecord(0, name, first, last, periods, reason)
+        target: int | None = None
+        apart = []
+        for row in rows:
+            recorded = _absence_record(row)
+            combined = _combined(entered, recorded)
+            if combined is None:
+                # Other periods over other days: two absences, adding up on the days they share.
+                apart.append(recorded)
+                continue
+            entered = combined
+            if target is None:
+                target = recorded.id
+            else:
+                self._db.execute("DELETE FROM absence WHERE id = ?", (recorded.id,))
+        values = (
+            _day_text(entered.first),
+            _day_text(entered.last),
+            _numbers(entered.periods),
+            entered.reason,
+        )
+        if target is not None:
+            self._db.execute(
+                "UPDATE absence SET first_day = ?, last_day = ?, periods = ?, reason = ? "
+                "WHERE id = ?",
+                (*values, target),
+            )
+            return target, True, [r.id for r in apart]
+        cursor = self._db.execute(
+            "INSERT INTO absence (teacher, first_day, last_day, periods, reason, entered_at) "
+            "VALUES (?, ?, ?, ?, ?, ?)",
+            (name, *values, _now()),
+        )
+        assert cursor.lastrowid is not None
+        return cursor.lastrowid, False, [r.id for r in apart]
 
     def end_absence(self, absence_id: int, last: datetime.date) -> None:
         """Make `last` the absence's last day (shorter or longer)."""
@@ -643,7 +755,7 @@ class Desk:
         before = date - datetime.timedelta(1)
         window = self._counts(self.window_start(date), before)
         rules = self._staff_rules()
-        monday = date - datetime.timedelta(date.weekday())
+        monday = self.calendar().week_start(date)  # the school week's first day
         week: dict[str, int] | None = None
         cap_day: dict[str, int] = {}
         for name in day.staff:
@@ -710,18 +822,19 @@ class Desk:
 
     # -- plans ----------------------------------------------------------------
 
-    def _plan(self, date: datetime.date) -> tuple[Plan, Rules]:
-        day = self._day(date)
+    def _plan(self, date: datetime.date, timetable_day: str | None = None) -> tuple[Plan, Rules]:
+        day = self._day(date, timetable_day)
         rules, notes = self._rules(day)
         if notes:
             day = replace(day, notes=day.notes + tuple(notes))
         return make_plan(day, rules), rules
 
-    def plan(self, date: datetime.date) -> Plan:
+    def plan(self, date: datetime.date, timetable_day: str | None = None) -> Plan:
         """The day's plan: what the record decided kept, the rest planned now
-        (nothing is stored)."""
+        (nothing is stored). `timetable_day` plans the date on that day of the
+        timetable, for looking only: the record keeps plans by the calendar's day."""
         with self._reading():
-            return self._plan(date)[0]
+            return self._plan(date, timetable_day)[0]
 
     def publish(
         self,
@@ -1199,6 +1312,28 @@ def _teaching(day: SchoolDay) -> dict[tuple[str, int], Lesson]:
     """(teacher, period) -> the lesson they give then, for teachers who are in."""
     staff = day.staff
     return {(x.teacher, x.period): x for x in day.lessons if not _out(staff[x.teacher], x.period)}
+
+
+def _within(inner: frozenset[int] | None, outer: frozenset[int] | None) -> bool:
+    return outer is None or (inner is not None and inner <= outer)
+
+
+def _combined(new: AbsenceRecord, old: AbsenceRecord) -> AbsenceRecord | None:
+    """One absence for two of a teacher that overlap, or None when they are
+    two different things (other periods over other days)."""
+    reason = "; ".join(dict.fromkeys(r for r in (old.reason, new.reason) if r))
+    if (new.first, new.last) == (old.first, old.last):
+        periods = None if new.periods is None or old.periods is None else new.periods | old.periods
+        return replace(old, periods=periods, reason=reason)
+    if new.periods == old.periods:
+        return replace(
+            old, first=min(new.first, old.first), last=max(new.last, old.last), reason=reason
+        )
+    if old.first <= new.first and new.last <= old.last and _within(new.periods, old.periods):
+        return replace(old, reason=reason)
+    if new.first <= old.first and old.last <= new.last and _within(old.periods, new.periods):
+        return replace(new, id=old.id, reason=reason)
+    return None
 
 
 def _absence_record(row: tuple[Any, ...]) -> AbsenceRecord:

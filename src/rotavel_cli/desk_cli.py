@@ -68,12 +68,10 @@ def _absent(args: argparse.Namespace, desk: Desk) -> Said:
         if not absence.name:
             raise DeskError(f"absence {text!r}: no teacher name given")
         entered.append((absence.name, first, last, absence.periods, absence.reason or ""))
-    numbers = desk.add_absences(entered)
-    lines = [
-        _absence_line(AbsenceRecord(number, name, start, end, periods, reason))
-        for number, (name, start, end, periods, reason) in zip(numbers, entered)
-    ]
-    return Said("\n".join(lines) + "\n", _republish_notes(args, desk, first, last))
+    numbers, notes = desk.enter_absences(entered)
+    # Absences merged into one are shown once, as the record now holds them.
+    lines = [_absence_line(desk.absence(number)) for number in dict.fromkeys(numbers)]
+    return Said("\n".join(lines) + "\n", notes + _republish_notes(args, desk, first, last))
 
 
 def _republish_notes(
@@ -140,7 +138,12 @@ def _back(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
-    plan = desk.publish(date, by="command") if args.publish else desk.plan(date)
+    if args.day is not None and args.publish:
+        raise DeskError(
+            f"--day {args.day!r} is for looking: the record keeps a plan by date, so publish "
+            "the date's own day (--date without --day)"
+        )
+    plan = desk.publish(date, by="command") if args.publish else desk.plan(date, args.day)
     notes = list(plan.day.notes)
     if args.publish:
         notes += _mail_notes(desk)
@@ -166,9 +169,11 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
             changed = publishing.changed_keys((k, r) for k, (_, r) in told.items())
             return Said(board(plan, changed), notes)
         return Said(PLAN_FORMATS[args.format](plan), notes)
-    text = (
-        render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + _status(desk, plan, args)
-    )
+    if args.day is not None:
+        status = f"Not published: {plan.day.day} on {date}, chosen with --day, is for looking.\n"
+    else:
+        status = _status(desk, plan, args)
+    text = render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + status
     return Said(text, notes)
 
 
@@ -604,6 +609,12 @@ def _parser() -> argparse.ArgumentParser:
         help="who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'",
     )
     sub["back"].add_argument("number", type=int, metavar="N", help="the absence's number")
+    sub["plan"].add_argument(
+        "--day",
+        metavar="DAY",
+        help="plan the date on this day of the timetable, e.g. 'Day 3' (for looking; "
+        "not with --publish)",
+    )
     sub["plan"].add_argument(
         "--publish",
         action="store_true",

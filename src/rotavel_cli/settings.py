@@ -19,6 +19,18 @@ Everything has a default, so a school without the file plans as before:
     sender = "cover@example.org"
     starttls = true               # or ssl = true (SMTPS, port 465)
     user = "cover"                # its password: $ROTAVEL_MAIL_PASSWORD or password_file
+The school's calendar (see the user's guide):
+
+    cycle_start = "2027-01-04"    # the date of Day 1 of a rotating cycle (Day 1 ... Day N)
+    school_days = ["Monday", "Tuesday", "Wednesday", "Thursday", "Friday"]  # of a cycle
+
+    [days]                        # days whose names say no weekday: the weekday (and half)
+    "J1 A" = "Sunday morning"
+    "J1 B" = "Sunday afternoon"
+
+    [closed]                      # holidays and closed days: a date or a range
+    "Spring holiday" = "2027-04-05 to 2027-04-16"
+    "Staff training" = "2027-01-04"
 
 Reasons stay on the cover manager's own outputs (table, csv, report) either
 way; `show_reasons` only decides the pages people read.
@@ -26,6 +38,7 @@ way; `show_reasons` only decides the pages people read.
 
 from __future__ import annotations
 
+import datetime
 import os
 import re
 
@@ -62,6 +75,11 @@ class Settings:
     week_a: str | None = None  # an ISO date in an A week, for timetables of A and B weeks
     base_url: str | None = None  # how people reach `rotavel serve`, for their personal links
     mail: MailSettings | None = None  # None: nobody is sent e-mail
+    # The calendar: a day's name -> (weekday, half or None), for names that say no weekday.
+    days: dict[str, tuple[int, int | None]] = field(default_factory=dict)
+    school_days: frozenset[int] | None = None  # weekdays of a cycle; None: Monday to Friday
+    cycle_start: datetime.date | None = None  # the date of the cycle's first day
+    closed: tuple[Closure, ...] = ()  # holidays and closed days, in the file's order
 
 
 # The environment variable that holds the mail server's password unless [mail] names another.
@@ -83,6 +101,22 @@ class MailSettings:
     password_file: str | None = None
 
 
+@record(frozen=True)
+class Closure:
+    """Days the school is closed: a holiday, a training day."""
+
+    name: str
+    first: datetime.date
+    last: datetime.date  # included
+
+    def __contains__(self, date: object) -> bool:
+        return isinstance(date, datetime.date) and self.first <= date <= self.last
+
+    @property
+    def span(self) -> str:
+        return str(self.first) + ("" if self.last == self.first else f" to {self.last}")
+
+
 _KEYS = {
     "name": str,
     "show_reasons": bool,
@@ -97,6 +131,10 @@ _KEYS = {
     "week_a": str,
     "base_url": str,
     "mail": dict,
+    "days": dict,
+    "school_days": list,
+    "cycle_start": str,
+    "closed": dict,
 }
 _MAIL_KEYS = {
     "host": str,
@@ -148,6 +186,14 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
                 f'such as "https://cover.example.org", not {shown(values["base_url"])}'
             )
         values["base_url"] = base
+    if "days" in values:
+        values["days"] = _days(values["days"], path)
+    if "school_days" in values:
+        values["school_days"] = _school_days(values["school_days"], path)
+    if "cycle_start" in values:
+        values["cycle_start"] = _date(values["cycle_start"], "cycle_start", path)
+    if "closed" in values:
+        values["closed"] = _closed(values["closed"], path)
     if values.get("window", "week") not in ("week", "cycle", "term"):
         raise InputError(f"{path}: window must be week, cycle or term")
     for key in ("board_refresh", "slips_per_page", "cycle_days", "cap_day", "cap_week"):
@@ -212,3 +258,63 @@ def _times(table: dict[str, Any], path: StrPath) -> dict[int, str]:
             )
         times[period] = time
     return times
+
+
+def _date(text: str, what: str, path: StrPath) -> datetime.date:
+    try:
+        return datetime.date.fromisoformat(text.strip())
+    except ValueError:
+        raise InputError(f"{path}: {what} {shown(text)} is not a date written YYYY-MM-DD") from None
+
+
+def _days(table: dict[str, Any], path: StrPath) -> dict[str, tuple[int, int | None]]:
+    """[days]: "NAME" = "Sunday", "Sunday morning" or "Sunday afternoon"."""
+    from rotavel_cli.weekdays import AFTERNOON, MORNING, weekday_of
+
+    days: dict[str, tuple[int, int | None]] = {}
+    for name, value in table.items():
+        words = value.split() if isinstance(value, str) else []
+        half = (
+            {"morning": MORNING, "afternoon": AFTERNOON}.get(words[-1].lower()) if words else None
+        )
+        weekday = weekday_of(" ".join(words[:-1] if half is not None else words))
+        if weekday is None:
+            raise InputError(
+                f"{path}: [days] {shown(name)} = {shown(str(value))} is not a weekday such as "
+                '"Sunday", "Sunday morning" or "Sunday afternoon"'
+            )
+        days[name] = (weekday, half)
+    return days
+
+
+def _school_days(names: list[Any], path: StrPath) -> frozenset[int]:
+    from rotavel_cli.weekdays import weekday_of
+
+    days = set()
+    for name in names:
+        weekday = weekday_of(name) if isinstance(name, str) else None
+        if weekday is None:
+            raise InputError(f"{path}: school_days: {shown(str(name))} is not a weekday")
+        days.add(weekday)
+    if not days:
+        raise InputError(f"{path}: school_days names no day")
+    return frozenset(days)
+
+
+def _closed(table: dict[str, Any], path: StrPath) -> tuple[Closure, ...]:
+    """[closed]: "NAME" = "2027-04-05", "2027-04-05 to 2027-04-16", or a list of them."""
+    closures = []
+    for name, value in table.items():
+        for text in value if isinstance(value, list) else [value]:
+            where = f"[closed] {shown(name)}"
+            if not isinstance(text, str):
+                raise InputError(
+                    f"{path}: {where} must be a date or a range, not {shown(str(text))}"
+                )
+            first_text, _, last_text = text.partition(" to ")
+            first = _date(first_text, where, path)
+            last = _date(last_text, where, path) if last_text else first
+            if last < first:
+                raise InputError(f"{path}: {where} ends ({last}) before it starts ({first})")
+            closures.append(Closure(name, first, last))
+    return tuple(closures)

@@ -192,6 +192,10 @@ class LessonRows(Sequence[LessonRow]):
         """Every day's spelling, in order of first appearance."""
         return [self._texts[number] for number in dict.fromkeys(self._day)]
 
+    def period_range(self) -> tuple[int, int] | None:
+        """The first and last period of any row, or None without rows."""
+        return (min(self._period), max(self._period)) if len(self) else None
+
     def teachers(self) -> set[str]:
         return {self._texts[number] for number in self._teacher_numbers()}
 
@@ -250,6 +254,12 @@ class Week:
     # The file the lessons come from when it is not `source` (the CSV folder's
     # timetable), so that a message about the days names the file that has them.
     lessons_source: str | None = None
+    # The days as the timetable lists them, in its order, when it lists them
+    # (FET's days, aSc's days table); else the order they first appear.
+    day_order: list[str] = field(default_factory=list)
+    # Day name -> weekday (Monday 0) where the program numbers its days from
+    # Monday (aSc): trusted for names no language reads.
+    numbered_days: dict[str, int] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         self.rows()

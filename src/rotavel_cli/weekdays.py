@@ -60,13 +60,36 @@ _LANGUAGES: dict[str, tuple[tuple[str, ...], dict[str, int]]] = {
         ("maanantai", "tiistai", "keskiviikko", "torstai", "perjantai", "lauantai", "sunnuntai"),
         {},
     ),
+    # The week of North Africa and the Middle East, with and without the article ("al-"):
+    # FET's Algerian and Moroccan schools write both, hamza or not (the key drops it).
+    "ar": (
+        ("الاثنين", "الثلاثاء", "الأربعاء", "الخميس", "الجمعة", "السبت", "الأحد"),
+        {
+            "اثنين": 0,
+            "ثلاثاء": 1,
+            "اربعاء": 2,
+            "خميس": 3,
+            "جمعة": 4,
+            "سبت": 5,
+            "احد": 6,
+        },
+    ),
+    "uk": (("Понеділок", "Вівторок", "Середа", "Четвер", "П'ятниця", "Субота", "Неділя"), {}),
+    "ru": (
+        ("Понедельник", "Вторник", "Среда", "Четверг", "Пятница", "Суббота", "Воскресенье"),
+        {},
+    ),
 }
+# French schools shorten the days to one letter where it is plain (L, J, V, S, D),
+# as Moroccan FET files do ("L_m", "Ma_m", "J_s"); read only among French names.
+_LANGUAGES["fr"][1].update({"l": 0, "j": 3, "v": 4, "s": 5, "d": 6})
 
 
 def day_key(text: str) -> str:
     """How day names are compared: no case, accents, dots or blanks at the ends."""
     decomposed = unicodedata.normalize("NFD", text.casefold())
     bare = "".join(c for c in decomposed if not unicodedata.combining(c))
+    bare = bare.replace("\u2019", "'").replace("\u02bc", "'")  # Ukrainian apostrophes
     return " ".join(bare.replace(".", " ").split())
 
 
@@ -111,3 +134,53 @@ def read_days(spellings: Iterable[str]) -> dict[str, int]:
         if len(set(found.values())) > len(set(best.values())):
             best = found
     return best
+
+
+# A half of a day as timetables mark it, once compared as `day_key` does:
+# a morning and an afternoon ("dimanche matin", "Dim M", "L_m", "الأحد/ص",
+# Arabic's sabahan and masa'an, "mo1") or the day's second part alone (Sunday's "2").
+MORNING, AFTERNOON = 0, 1
+_HALVES = {
+    **dict.fromkeys(
+        ("1", "m", "mat", "matin", "mor", "morning", "am", "vm", "vormittag", "manana"),
+        MORNING,
+    ),
+    **dict.fromkeys(("ص", "صباحا", "صباح", "صباحي", "صباحية"), MORNING),
+    **dict.fromkeys(
+        (
+            "2",
+            "s",
+            "soir",
+            "apres midi",
+            "apres-midi",
+            "aprem",
+            "aft",
+            "afternoon",
+            "pm",
+            "evening",
+            "nm",
+            "nachmittag",
+            "tarde",
+        ),
+        AFTERNOON,
+    ),
+    **dict.fromkeys(("م", "مساء", "مساءا", "مسائي", "مسائية", "زوال", "زوالا"), AFTERNOON),
+}
+_HALF = None  # the pattern, compiled at its first use: only timetables of halves need it
+
+
+def split_half(text: str) -> tuple[str, int] | None:
+    """A day's name cut into the weekday's part and the half it marks
+    (MORNING or AFTERNOON), or None when it marks no half. A marker of letters
+    stands apart ("Dim M", "L_m", Arabic's "/m"); a digit may follow the name
+    (Arabic's Sunday and "2", "mo1"). Whether the rest names a weekday is the caller's to say."""
+    global _HALF
+    if _HALF is None:
+        import re
+
+        markers = "|".join(map(re.escape, sorted(_HALVES, key=len, reverse=True)))
+        _HALF = re.compile(rf"(.+?)(?:[\s_/-]+({markers})|([12]))")
+    match = _HALF.fullmatch(day_key(text))
+    if match is None:
+        return None
+    return match[1].strip(" _/-"), _HALVES[match[2] or match[3]]

@@ -164,6 +164,8 @@ def read_asc(path: Path) -> Week:
         lessons=rows,
         period_names=_period_names(root),
         notes=skipped.note(path),
+        day_order=list(days.names),
+        numbered_days=days.weekdays(),
     )
 
 
@@ -318,6 +320,13 @@ class _Days:
         if self.by_value or not value.isdigit():
             raise InputError(f"{where}: day {value!r} is not a day of the days table")
         return [self._nth(int(value) - self.base, where)]
+
+    def weekdays(self) -> dict[str, int]:
+        """Each day of the table -> its weekday: aSc counts the days of a week
+        from Monday, so a table of a week's days at most is Monday onwards."""
+        if len(self.names) > 7:
+            return {}
+        return {name: weekday for weekday, name in enumerate(self.names)}
 
     def _nth(self, index: int, where: str) -> str:
         names = self.names or list(_WEEKDAYS)

@@ -146,6 +146,7 @@ def read_fet(path: Path) -> Week:
         lessons=lessons,
         period_names={number: hour for number, hour in enumerate(hours, start=1)},
         notes=skipped.note(path),
+        day_order=days,
     )
 
 

@@ -401,6 +401,10 @@ def _routes(app: Flask, site: Site) -> None:
         try:
             view, bulk = today_view(date)
         except DeskError as error:
+            try:  # a day that cannot be planned still shows, and ends, its absences
+                absences = _desk(site).absences_on(date)
+            except DeskError:
+                absences = []
             return render_template(
                 "web/today.html",
                 title=f"Today · {date:%a %-d %b}",
@@ -409,6 +413,8 @@ def _routes(app: Flask, site: Site) -> None:
                 problem=str(error),
                 view=None,
                 bulk="",
+                absences=absences,
+                day_before=date - datetime.timedelta(1),
                 **_dates(date),
             )
         return render_template(
@@ -509,12 +515,16 @@ def _routes(app: Flask, site: Site) -> None:
         date = _date(request.form.get("date"), site)
         absence_id = _int("absence")
         last = _date(request.form.get(f"last-{absence_id}") or date.isoformat(), site)
-        return act(
-            date,
-            f"Absence ended: back after {last:%A %-d %B}.",
-            lambda desk: desk.end_absence(absence_id, last),
-            "absences",
-        )
+
+        def end(desk: Desk) -> None:
+            # Ended before its first day, it never was: an absence of days
+            # without school (entered before the desk refused them) goes so.
+            if last < desk.absence(absence_id).first:
+                desk.cancel_absence(absence_id)
+            else:
+                desk.end_absence(absence_id, last)
+
+        return act(date, f"Absence ended: back after {last:%A %-d %B}.", end, "absences")
 
     def lesson_form() -> tuple[datetime.date, str, int]:
         """The lesson whose button was pressed: one form serves every lesson of the day."""
