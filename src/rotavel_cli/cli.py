@@ -324,6 +324,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as leaving:  # --help, --version
         return leaving.code if isinstance(leaving.code, int) else 0
 
+    out_of_memory = False
     try:
         day, inputs = _read(args)
         text = FORMATS[args.format].render(day)
@@ -346,14 +347,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         shown = escape_controls(str(error))  # it may quote a teacher's name
         print(f"rotavel: the planning module's report could not be read: {shown}", file=sys.stderr)
         return 1
-    except MemoryError:  # what held the memory is gone by now, so this line can be written
+    except MemoryError:
+        # Said below: the traceback holds the frames, and what they hold, until here.
+        out_of_memory = True
+    except BrokenPipeError:  # e.g. piped into head
+        return 0
+    if out_of_memory:
         print(
             "rotavel: out of memory: the input is too large for the memory available",
             file=sys.stderr,
         )
         return 2
-    except BrokenPipeError:  # e.g. piped into head
-        return 0
     return 0
 
 
