@@ -118,7 +118,8 @@ examples:
 
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
   rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
-                                nocover, release, free, history, staff, export
+                                nocover, release, free, history, staff, export,
+                                backup, restore
                                 (e.g. rotavel plan --help)
   rotavel serve FOLDER          the same desk in a web browser
                                 (pip install 'rotavel[serve]')
@@ -141,11 +142,18 @@ DESK_COMMANDS = frozenset(
         "history",
         "staff",
         "export",
+        "backup",
+        "restore",
     }
 )
 
 # A pattern, not a compiled one: only a run given --date compiles it (re keeps it then).
 _ISO_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
+# The days a command plans or records: a school's calendar, far from the ends
+# of datetime's, where a window's arithmetic (a week back, a term back, a day
+# on) would run off the calendar.
+FIRST_DATE = datetime.date(1900, 1, 1)
+LAST_DATE = datetime.date(2999, 12, 31)
 
 
 def today() -> datetime.date:
@@ -176,7 +184,12 @@ class _Parser(argparse.ArgumentParser):
 def _date(text: str) -> datetime.date:
     try:
         if re.fullmatch(_ISO_DATE, text):
-            return datetime.date.fromisoformat(text)
+            date = datetime.date.fromisoformat(text)
+            if not FIRST_DATE <= date <= LAST_DATE:
+                raise argparse.ArgumentTypeError(
+                    f"{text!r} is outside the dates rotavel plans ({FIRST_DATE} to {LAST_DATE})"
+                )
+            return date
     except ValueError:
         pass
     raise argparse.ArgumentTypeError(f"{text!r} is not a date written YYYY-MM-DD")
