@@ -195,6 +195,16 @@ def window_start(
     return min(start, date)
 
 
+def _read_only_uri(path: str) -> str:
+    """SQLite's URI opening `path` for reading only. The characters a URI gives
+    a meaning are escaped by hand: urllib.parse would cost every reading
+    command its import."""
+    escaped = os.path.abspath(path)
+    for char, code in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
+        escaped = escaped.replace(char, code)
+    return f"file:{escaped}?mode=ro"
+
+
 def _create_private(path: str) -> None:
     """A new record is made readable by its owner alone (absence reasons are
     private); SQLite gives its -wal and -shm files the record's own mode."""
@@ -290,9 +300,7 @@ class Desk:
         brought to this version (which writes). A WAL record read where its
         -shm file cannot be made (a read-only folder) is read as immutable:
         nobody can write it there either."""
-        from urllib.parse import quote
-
-        uri = "file:" + quote(os.path.abspath(path)) + "?mode=ro"
+        uri = _read_only_uri(path)
         where = os.path.dirname(os.path.abspath(path))
         if not os.access(where, os.W_OK) and not os.path.exists(path + "-wal"):
             uri += "&immutable=1"
@@ -414,9 +422,7 @@ class Desk:
             raise DeskError(f"{source}: no such backup file")
         if os.path.samefile(source, self.path):
             raise DeskError(f"{source}: is the record itself; give the backup's file")
-        from urllib.parse import quote
-
-        uri = "file:" + quote(os.path.abspath(source)) + "?mode=ro"
+        uri = _read_only_uri(source)
         try:
             backup = sqlite3.connect(uri, uri=True, isolation_level=None)
         except sqlite3.Error as error:
