@@ -139,10 +139,12 @@ def test_reading_commands_read_a_read_only_record(tmp_path, capfd, argv, read_on
     target = folder if read_only == "folder" else folder / "rotavel.db"
     with immutable(target):
         assert run(capfd, argv[0], folder, *argv[1:]) == expected
-        if read_only == "record":
-            code, out, err = run(capfd, "absent", folder, "Bob", "--date", TUE)
-            assert (code, out) == (2, "")
-            assert err.startswith(f"rotavel: {folder / 'rotavel.db'}")
+        refused = run(capfd, "absent", folder, "Bob", "--date", TUE)
+    why = {
+        "folder": "its folder is read-only (commands that only read still work)",
+        "record": "read-only",
+    }[read_only]
+    assert refused == (2, "", f"rotavel: {folder / 'rotavel.db'}: cannot write the record: {why}\n")
 
 
 # -- a full disk ----------------------------------------------------------------------
@@ -227,6 +229,17 @@ def test_numbers_beyond_sqlite_refused_in_one_line(tmp_path, capfd, argv, messag
     folder = make_school(tmp_path / "s", *HAND)
     code, out, err = run(capfd, *(a.format(folder=folder) for a in argv))
     assert (code, out, err) == (2, "", f"rotavel: {message}\n")
+
+
+@pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to"), ("free", "--date")])
+def test_a_cycle_longer_than_a_year_is_refused_not_counted(tmp_path, capfd, command):
+    folder = make_school(tmp_path / "s", *HAND, toml='window = "cycle"\ncycle_days = 9999999999\n')
+    assert run(capfd, command[0], folder, command[1], TUE) == (
+        2,
+        "",
+        f"rotavel: {folder / 'rotavel.toml'}: cycle_days = 9999999999 is longer than a school "
+        "year (at most 400 school days)\n",
+    )
 
 
 # -- backup and restore ---------------------------------------------------------------

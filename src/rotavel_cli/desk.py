@@ -169,6 +169,12 @@ class FreeTeacher:
 _KEEP: Any = object()
 
 
+# The longest cycle of school days a window may count back over: a school year
+# and more. A longer one is a typing slip, and counting it back day by day
+# would run for minutes and off the calendar.
+MAX_CYCLE_DAYS = 400
+
+
 def window_start(
     settings: Settings, date: datetime.date, where: StrPath = SETTINGS_FILE
 ) -> datetime.date:
@@ -178,6 +184,11 @@ def window_start(
     if settings.window == "week":
         return date - datetime.timedelta(date.weekday())
     if settings.window == "cycle":
+        if settings.cycle_days > MAX_CYCLE_DAYS:
+            raise DeskError(
+                f"{where}: cycle_days = {settings.cycle_days} is longer than a school year "
+                f"(at most {MAX_CYCLE_DAYS} school days)"
+            )
         start, left = date, settings.cycle_days - 1
         while left > 0:
             start -= datetime.timedelta(1)
@@ -203,6 +214,12 @@ def _read_only_uri(path: str) -> str:
     for char, code in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
         escaped = escaped.replace(char, code)
     return f"file:{escaped}?mode=ro"
+
+
+def _writable(path: str) -> bool:
+    """Whether the record and its folder (where SQLite keeps its -wal and -shm
+    files) can both be written."""
+    return os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)), os.W_OK)
 
 
 def _create_private(path: str) -> None:
@@ -264,8 +281,10 @@ class Desk:
         if os.path.isdir(path):
             raise DeskError(f"{path}: is a folder; give the record's file name")
         memory = not create and not os.path.exists(path)
-        if not create and not memory:
+        if not create and not memory and not _writable(path):
             # A reading command reads: a read-only folder or record is no obstacle.
+            # (Where both can be written it opens the record as a writer does: a
+            # read-only connection would leave the -wal and -shm files behind.)
             desk = cls._open_read_only(folder, path, settings, timeout)
             if desk is not None:
                 return desk
@@ -356,6 +375,13 @@ class Desk:
                 ) from None
             if "readonly" in text:
                 raise DeskError(f"{self._where}: cannot write the record: read-only") from None
+            if "unable to open" in text and self.path is not None:
+                where = os.path.dirname(os.path.abspath(self.path))
+                if not os.access(where, os.W_OK):  # SQLite makes its -wal and -shm files there
+                    raise DeskError(
+                        f"{self._where}: cannot write the record: its folder is read-only "
+                        "(commands that only read still work)"
+                    ) from None
             if "disk is full" in text or ("disk I/O error" in text and self._disk_full()):
                 raise DeskError(
                     f"{self._where}: cannot write the record: the disk is full; nothing was changed"
