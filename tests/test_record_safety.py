@@ -10,7 +10,9 @@ import os
 import sqlite3
 import stat
 import subprocess
+import sys
 import threading
+import time
 
 import pytest
 from test_desk import HAND, TUE, WED, _foreign, _version, make_school, outcome, run
@@ -161,6 +163,41 @@ def test_a_full_disk_is_said_as_one(tmp_path, capfd):
     )
 
 
+@pytest.fixture
+def tiny_disk(tmp_path):
+    """A 256 KiB file system of its own (a tmpfs; root only, else skipped)."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    done = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(disk)], capture_output=True
+    )
+    if done.returncode:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.decode().strip()}")
+    try:
+        yield disk
+    finally:
+        subprocess.run(["umount", str(disk)], check=True)
+
+
+@pytest.mark.parametrize("command", [("absent", "Bob"), ("plan", "--publish")])
+def test_writing_on_a_full_disk_is_said_as_a_full_disk(tiny_disk, capfd, command):
+    """With the disk full before SQLite makes its -wal and -shm files, it
+    reports a "disk I/O error"; the record stays as it was."""
+    folder = make_school(tiny_disk / "s", *HAND)
+    assert run(capfd, "absent", folder, "Ann", "--date", TUE)[0] == 0
+    before = _plans(folder, [TUE])
+    free = os.statvfs(tiny_disk)
+    (tiny_disk / "filler").write_bytes(bytes(free.f_bavail * free.f_frsize))
+    assert run(capfd, command[0], folder, command[1], "--date", TUE) == (
+        2,
+        "",
+        f"rotavel: {folder / 'rotavel.db'}: cannot write the record: the disk is full; "
+        "nothing was changed\n",
+    )
+    (tiny_disk / "filler").unlink()
+    assert _plans(folder, [TUE]) == before
+
+
 def test_an_io_error_on_a_full_disk_is_said_as_a_full_disk(tmp_path, monkeypatch):
     """SQLite reports a full disk met in its -wal or -shm file as an I/O error."""
     folder = make_school(tmp_path / "s", *HAND)
@@ -256,27 +293,69 @@ def _plans(folder, days):
         ]
 
 
-def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capfd):
-    days = [TUE + datetime.timedelta(n) for n in range(0, 7)]
-    folder = make_school(tmp_path / "s", *HAND)
-    for day in days:
-        assert run(capfd, "absent", folder, "Ann", "Eve@2", "--date", day)[0] == 0
-    stop = threading.Event()
+# Publishes the days given, over and over, until the stop file appears; a line per publish.
+PUBLISHER = """
+import datetime, os, sys
+from rotavel_cli.desk import Desk
+folder, stop, *days = sys.argv[1:]
+with Desk.open(folder) as desk:
+    while not os.path.exists(stop):
+        for day in days:
+            desk.publish(datetime.date.fromisoformat(day))
+            print(day, flush=True)
+"""
+
+
+@contextlib.contextmanager
+def publishing(folder, days, how, stop):
+    """Publishes of `days` running in a thread or another process while the
+    block runs; yields a function telling how many have been made."""
+    if how == "process":
+        process = subprocess.Popen(
+            [sys.executable, "-c", PUBLISHER, str(folder), str(stop), *map(str, days)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(process.stdout))
+        reader.start()
+        try:
+            yield lambda: len(lines)
+        finally:
+            stop.touch()
+            assert process.wait(timeout=60) == 0
+            reader.join()
+        return
     published = []
 
     def publish():
         with Desk.open(folder) as desk:
-            while not stop.is_set():
+            while not stop.exists():
                 for day in days:
                     desk.publish(day)
                     published.append(day)
 
-    publisher = threading.Thread(target=publish)
-    publisher.start()
+    thread = threading.Thread(target=publish)
+    thread.start()
     try:
-        while len(published) < 3:
-            stop.wait(0.01)
-        backups = []
+        yield lambda: len(published)
+    finally:
+        stop.touch()
+        thread.join()
+
+
+@pytest.mark.parametrize("how", ["thread", "process"])
+def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capfd, how):
+    days = [TUE + datetime.timedelta(n) for n in range(0, 7)]
+    folder = make_school(tmp_path / "s", *HAND)
+    for day in days:
+        assert run(capfd, "absent", folder, "Ann", "Eve@2", "--date", day)[0] == 0
+    backups, counts = [], []
+    with publishing(folder, days, how, tmp_path / "stop") as published:
+        deadline = time.monotonic() + 30
+        while published() < 3:
+            assert time.monotonic() < deadline, "the publisher never published"
+            time.sleep(0.01)
         for n in range(3):
             backup = tmp_path / f"backup{n}.db"
             assert run(capfd, "backup", folder, backup) == (
@@ -285,34 +364,26 @@ def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capf
                 "",
             )
             backups.append(backup)
-    finally:
-        stop.set()
-        publisher.join()
-    assert len(published) > 3
-    for backup in backups:
+            counts.append(published())
+    assert counts[-1] < published()  # the publishes went on around the backups
+    original = _plans(folder, days)
+    for n, backup in enumerate(backups):
         check = sqlite3.connect(backup)
         assert check.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
         check.close()
         assert mode(backup) == 0o600
-    # Restored into a copy of the school, each backup is a record that plans as the
-    # original did; its published days are the original's as they were then.
-    restored = make_school(tmp_path / "r", *HAND)
-    assert run(capfd, "restore", restored, backups[-1]) == (
-        0,
-        f"The record is restored from {backups[-1]}.\n",
-        "",
-    )
-    assert [p[0] for p in _plans(restored, days)] == [p[0] for p in _plans(folder, days)]
-    with Desk.open(restored, create=False) as desk:
-        stored = {day: desk.published(day) for day in days}
-    assert all(stored[day] for day in days[:3])
-    with Desk.open(folder, create=False) as desk:
-        assert all(
-            [(c.teacher, c.period, c.substitute) for c in stored[day]]
-            == [(c.teacher, c.period, c.substitute) for c in desk.published(day)]
-            for day in days
-            if stored[day]
+        # Restored into a copy of the school, each backup plans as the original
+        # does, and its published days are the original's (they republish alike).
+        restored = make_school(tmp_path / f"r{n}", *HAND)
+        assert run(capfd, "restore", restored, backup) == (
+            0,
+            f"The record is restored from {backup}.\n",
+            "",
         )
+        plans = _plans(restored, days)
+        assert [p[0] for p in plans] == [p[0] for p in original]
+        assert [p[1] for p in plans if p[1]] == [p[1] for p, q in zip(original, plans) if q[1]]
+        assert plans[0][1] != []  # the first days were published before any backup
 
 
 @pytest.mark.parametrize(
