@@ -33,6 +33,7 @@ from rotavel_cli.importers._common import (
     main_subjects,
     nfc,
     parse_xml,
+    period_in_range,
     placed_rows,
     read_bytes,
     read_period,
@@ -294,7 +295,8 @@ def _periods(
             f"{where}: periodspercard {count} is more periods than a day has (at most {most})"
         )
     if first not in place:
-        return [read_period(str(period), where) for period in range(first, first + count)]
+        period_in_range(first + count - 1, where)
+        return list(range(first, first + count))
     index = place[first]
     if index + count > len(order):
         raise InputError(
