@@ -179,6 +179,11 @@ def test_fet_duration_of_thousands_of_digits_refused(tmp_path):
             "<card> number 1: periodspercard '" + "9" * 80 + "'... (5000 characters) "
             "is not a whole number of periods",
         ),
+        (  # 100,000 weeks: letters far past Z, down to lone surrogates
+            asc().replace('periodspercard="1"', 'periodspercard="1" weeks="' + "10" * 50_000 + '"'),
+            "<card> number 1: weeks '" + "10" * 40 + "'... (100000 characters) tells apart "
+            "more than 53 weeks, more than a year has",
+        ),
         (  # a thousand teachers with a thousand classes: a million rows from one card
             asc(
                 teachers='teacherids="' + ",".join(["T1"] * 1001) + '"',

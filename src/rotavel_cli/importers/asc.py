@@ -45,6 +45,9 @@ _WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday",
 # The most periods one card may take when the periods table does not list
 # more: no school day has more periods than this.
 _MOST_PERIODS_A_DAY = 24
+# The most weeks a lesson's string of weeks may tell apart (each becomes a
+# letter, "A", "B"...): a year's.
+_MOST_WEEKS = 53
 
 
 class _Table:
@@ -243,6 +246,11 @@ def _weeks(bits: str, where: str) -> list[str]:
         raise InputError(f"{where}: weeks {bits!r} is not a string of 0 and 1")
     if "0" not in bits:
         return [""]
+    if len(bits) > _MOST_WEEKS:
+        raise InputError(
+            f"{where}: weeks {shown(bits)} tells apart more than {_MOST_WEEKS} weeks, "
+            "more than a year has"
+        )
     return [chr(ord("A") + i) for i, bit in enumerate(bits) if bit == "1"]
 
 
