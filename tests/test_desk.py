@@ -955,7 +955,8 @@ def test_export_writes_every_table(tmp_path, capfd):
     names = ["absence", "cover", "published_day", "staff_rule", *publishing.TABLES]
     assert (code, out) == (0, "".join(f"{tmp_path / 'backup' / n}.csv\n" for n in names))
     read = {
-        n: list(csv.reader(open(tmp_path / "backup" / f"{n}.csv", encoding="utf-8"))) for n in names
+        n: list(csv.reader(open(tmp_path / "backup" / f"{n}.csv", encoding="utf-8-sig")))
+        for n in names
     }
     assert read["absence"][0] == [
         "id",
@@ -967,8 +968,8 @@ def test_export_writes_every_table(tmp_path, capfd):
         "periods",
     ]
     assert [r[:5] + r[6:] for r in read["absence"][1:]] == [
-        ["1", "Ann", "2026-03-10", "2026-03-10", "=HYPERLINK()", "1,2"]
-    ]  # kept exactly, a backup
+        ["1", "Ann", "2026-03-10", "2026-03-10", "'=HYPERLINK()", "1,2"]
+    ]  # for a spreadsheet, a formula's text only (rotavel backup keeps the record exactly)
     assert [r[:7] for r in read["cover"]] == [
         ["day", "teacher", "period", "classes", "room", "substitute", "how"],
         ["2026-03-10", "Ann", "2", "9B", "", "Dan", "by hand"],

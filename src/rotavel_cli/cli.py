@@ -119,7 +119,8 @@ examples:
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
   rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
                                 nocover, release, free, history, staff, export,
-                                work, link, send (e.g. rotavel plan --help)
+                                work, link, send, backup, restore
+                                (e.g. rotavel plan --help)
   rotavel serve FOLDER          the same desk in a web browser
                                 (pip install 'rotavel[serve]')
 
@@ -144,11 +145,18 @@ DESK_COMMANDS = frozenset(
         "work",
         "link",
         "send",
+        "backup",
+        "restore",
     }
 )
 
 # A pattern, not a compiled one: only a run given --date compiles it (re keeps it then).
 _ISO_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
+# The days a command plans or records: a school's calendar, far from the ends
+# of datetime's, where a window's arithmetic (a week back, a term back, a day
+# on) would run off the calendar.
+FIRST_DATE = datetime.date(1900, 1, 1)
+LAST_DATE = datetime.date(2999, 12, 31)
 
 
 def today() -> datetime.date:
@@ -179,7 +187,12 @@ class _Parser(argparse.ArgumentParser):
 def _date(text: str) -> datetime.date:
     try:
         if re.fullmatch(_ISO_DATE, text):
-            return datetime.date.fromisoformat(text)
+            date = datetime.date.fromisoformat(text)
+            if not FIRST_DATE <= date <= LAST_DATE:
+                raise argparse.ArgumentTypeError(
+                    f"{text!r} is outside the dates rotavel plans ({FIRST_DATE} to {LAST_DATE})"
+                )
+            return date
     except ValueError:
         pass
     raise argparse.ArgumentTypeError(f"{text!r} is not a date written YYYY-MM-DD")
@@ -327,6 +340,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as leaving:  # --help, --version
         return leaving.code if isinstance(leaving.code, int) else 0
 
+    out_of_memory = False
     try:
         day, inputs = _read(args)
         text = FORMATS[args.format].render(day)
@@ -349,14 +363,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         shown = escape_controls(str(error))  # it may quote a teacher's name
         print(f"rotavel: the planning module's report could not be read: {shown}", file=sys.stderr)
         return 1
-    except MemoryError:  # what held the memory is gone by now, so this line can be written
+    except MemoryError:
+        # Said below: the traceback holds the frames, and what they hold, until here.
+        out_of_memory = True
+    except BrokenPipeError:  # e.g. piped into head
+        return 0
+    if out_of_memory:
         print(
             "rotavel: out of memory: the input is too large for the memory available",
             file=sys.stderr,
         )
         return 2
-    except BrokenPipeError:  # e.g. piped into head
-        return 0
     return 0
 
 

@@ -196,6 +196,12 @@ class FreeTeacher:
 _KEEP: Any = object()
 
 
+# The longest cycle of school days a window may count back over: a school year
+# and more. A longer one is a typing slip, and counting it back day by day
+# would run for minutes and off the calendar.
+MAX_CYCLE_DAYS = 400
+
+
 def window_start(
     settings: Settings,
     date: datetime.date,
@@ -209,6 +215,11 @@ def window_start(
     if settings.window == "week":
         return calendar.week_start(date)
     if settings.window == "cycle":
+        if settings.cycle_days > MAX_CYCLE_DAYS:
+            raise DeskError(
+                f"{where}: cycle_days = {settings.cycle_days} is longer than a school year "
+                f"(at most {MAX_CYCLE_DAYS} school days)"
+            )
         return calendar.back(date, settings.cycle_days)
     if settings.term_start is None:
         raise DeskError(f'{where}: window = "term" needs term_start (e.g. "2026-01-05")')
@@ -229,6 +240,33 @@ def record_names(path: StrPath | None) -> tuple[str, ...]:
     if path is not None:
         names.append(os.path.basename(os.fspath(path)))
     return tuple(names)
+
+
+def _read_only_uri(path: str) -> str:
+    """SQLite's URI opening `path` for reading only. The characters a URI gives
+    a meaning are escaped by hand: urllib.parse would cost every reading
+    command its import."""
+    escaped = os.path.abspath(path)
+    for char, code in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
+        escaped = escaped.replace(char, code)
+    return f"file:{escaped}?mode=ro"
+
+
+def _writable(path: str) -> bool:
+    """Whether the record and its folder (where SQLite keeps its -wal and -shm
+    files) can both be written."""
+    return os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)), os.W_OK)
+
+
+def _create_private(path: str) -> None:
+    """A new record is made readable by its owner alone (absence reasons are
+    private); SQLite gives its -wal and -shm files the record's own mode."""
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+    except FileExistsError:
+        pass
+    except OSError as error:
+        raise DeskError(f"{path}: cannot make the record: {error.strerror}") from None
 
 
 def _now() -> str:
@@ -280,6 +318,15 @@ class Desk:
         if os.path.isdir(path):
             raise DeskError(f"{path}: is a folder; give the record's file name")
         memory = not create and not os.path.exists(path)
+        if not create and not memory and not _writable(path):
+            # A reading command reads: a read-only folder or record is no obstacle.
+            # (Where both can be written it opens the record as a writer does: a
+            # read-only connection would leave the -wal and -shm files behind.)
+            desk = cls._open_read_only(folder, path, settings, timeout)
+            if desk is not None:
+                return desk
+        if create:
+            _create_private(path)
         try:
             connection = sqlite3.connect(
                 ":memory:" if memory else path, timeout=timeout, isolation_level=None
@@ -291,10 +338,41 @@ class Desk:
             with desk._errors():
                 # The timeout is the wait for another command's write to finish.
                 connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+                # Recognised (or made) first: another program's database is left as it was.
+                desk._migrate()
                 if not memory:
                     # Readers go on while a publish writes, and a crash rolls back cleanly.
                     connection.execute("PRAGMA journal_mode = WAL")
-                desk._migrate()
+        except BaseException:
+            connection.close()
+            raise
+        return desk
+
+    @classmethod
+    def _open_read_only(
+        cls, folder: str, path: str, settings: Settings, timeout: float
+    ) -> Desk | None:
+        """The record opened for reading only, or None when it must first be
+        brought to this version (which writes). A WAL record read where its
+        -shm file cannot be made (a read-only folder) is read as immutable:
+        nobody can write it there either."""
+        uri = _read_only_uri(path)
+        where = os.path.dirname(os.path.abspath(path))
+        if not os.access(where, os.W_OK) and not os.path.exists(path + "-wal"):
+            uri += "&immutable=1"
+        try:
+            connection = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+        except sqlite3.Error as error:
+            raise DeskError(f"{path}: cannot open the record: {error}") from None
+        desk = cls(folder, path, connection, settings)
+        try:
+            with desk._errors():
+                connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+                version = connection.execute("PRAGMA user_version").fetchone()[0]
+                if version < SCHEMA_VERSION:
+                    connection.close()
+                    return None
+                desk._migrate()  # at this version: checks that it is a rotavel record
         except BaseException:
             connection.close()
             raise
@@ -334,11 +412,104 @@ class Desk:
                 ) from None
             if "readonly" in text:
                 raise DeskError(f"{self._where}: cannot write the record: read-only") from None
+            if "unable to open" in text and self.path is not None:
+                where = os.path.dirname(os.path.abspath(self.path))
+                if not os.access(where, os.W_OK):  # SQLite makes its -wal and -shm files there
+                    raise DeskError(
+                        f"{self._where}: cannot write the record: its folder is read-only "
+                        "(commands that only read still work)"
+                    ) from None
+            if "disk is full" in text or ("disk I/O error" in text and self._disk_full()):
+                raise DeskError(
+                    f"{self._where}: cannot write the record: the disk is full; nothing was changed"
+                ) from None
             raise DeskError(f"{self._where}: {text}") from None
         except sqlite3.ProgrammingError:
             raise  # the program's fault (a closed desk), not the record's: not "not a record"
         except sqlite3.DatabaseError as error:
             raise DeskError(f"{self._where}: not a rotavel record ({error})") from None
+
+    def _disk_full(self) -> bool:
+        """Whether the record's disk has no room left: SQLite tells a full disk met
+        while writing its -wal or -shm file as an I/O error."""
+        try:
+            info = os.statvfs(os.path.dirname(os.path.abspath(self.path or ".")))
+        except OSError:
+            return False
+        return info.f_bavail * info.f_frsize < 64 * 1024
+
+    # -- backup and restore ---------------------------------------------------
+
+    def backup(self, target: StrPath) -> None:
+        """A copy of the whole record into `target`, taken with SQLite's online
+        backup in one step, so one consistent snapshot even while others
+        publish; made beside `target` (readable by its owner alone) and put in
+        its place only once complete."""
+        target = os.fspath(target)
+        if self.path is None:
+            raise DeskError(f"{self.folder}: no record to back up yet")
+        if os.path.isdir(target):
+            raise DeskError(f"{target}: is a folder; give the backup's file name")
+        if os.path.exists(target) and os.path.samefile(target, self.path):
+            raise DeskError(f"{target}: is the record itself; give another file")
+        folder, name = os.path.split(os.path.abspath(target))
+        temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
+        try:
+            _create_private(temporary)
+            copy = sqlite3.connect(temporary, isolation_level=None)
+            try:
+                with self._errors():
+                    self._db.backup(copy)
+                    # One file, readable without its -wal beside it.
+                    copy.execute("PRAGMA journal_mode = DELETE")
+            finally:
+                copy.close()
+            with open(temporary, "rb") as written:
+                os.fsync(written.fileno())
+            os.replace(temporary, target)
+        except OSError as error:
+            raise DeskError(f"{target}: cannot write the backup: {error.strerror}") from None
+        finally:
+            if os.path.exists(temporary):
+                os.unlink(temporary)
+
+    def restore(self, source: StrPath) -> None:
+        """The record replaced by the backup in `source`, which must be a whole
+        rotavel record; all of it in one transaction (with SQLite's backup), so
+        that if anything fails the record stays as it was, and readers see the
+        old record or the new one."""
+        source = os.fspath(source)
+        if self.path is None:
+            raise DeskError(f"{self.folder}: no record to restore into")
+        if not os.path.isfile(source):
+            raise DeskError(f"{source}: no such backup file")
+        if os.path.samefile(source, self.path):
+            raise DeskError(f"{source}: is the record itself; give the backup's file")
+        uri = _read_only_uri(source)
+        try:
+            backup = sqlite3.connect(uri, uri=True, isolation_level=None)
+        except sqlite3.Error as error:
+            raise DeskError(f"{source}: cannot open the backup: {error}") from None
+        try:
+            try:
+                application, version, check = (
+                    backup.execute("PRAGMA application_id").fetchone()[0],
+                    backup.execute("PRAGMA user_version").fetchone()[0],
+                    backup.execute("PRAGMA integrity_check").fetchone()[0],
+                )
+            except sqlite3.DatabaseError as error:
+                raise DeskError(f"{source}: not a rotavel record ({error})") from None
+            if application != APPLICATION_ID or not 0 < version <= SCHEMA_VERSION:
+                raise DeskError(f"{source}: not a rotavel record (or one of a newer rotavel)")
+            if check != "ok":
+                raise DeskError(f"{source}: the backup is damaged ({check})")
+            with self._errors():
+                backup.backup(self._db)
+        finally:
+            backup.close()
+        self._week_key = None
+        with self._errors():
+            self._migrate()  # a backup of an older version is brought to this one
 
     @contextmanager
     def _transaction(self, write: bool) -> Iterator[None]:
@@ -348,7 +519,8 @@ class Desk:
             try:
                 yield
             except BaseException:
-                self._db.execute("ROLLBACK")
+                if self._db.in_transaction:  # a full disk has SQLite roll back itself
+                    self._db.execute("ROLLBACK")
                 raise
             try:
                 self._db.execute("COMMIT")
@@ -1263,21 +1435,31 @@ class Desk:
             os.makedirs(folder, exist_ok=True)
         except OSError as error:
             raise DeskError(f"{folder}: cannot make the folder: {error.strerror}") from None
+        from rotavel_cli.render import spreadsheet_safe
+
         texts = {}
         with self._reading():
             for table in TABLES:
                 # The table names are the code's own; only values come from outside.
                 cursor = self._db.execute(f"SELECT * FROM {table} ORDER BY rowid")
+                columns = [column[0] for column in cursor.description]
+                days = columns.index("days") if table == "staff_rule" else -1
                 out = io.StringIO()
                 writer = csv.writer(out, lineterminator="\n")
-                writer.writerow(column[0] for column in cursor.description)
-                writer.writerows(cursor)
+                writer.writerow(columns)
+                for row in cursor:
+                    cells = list(row)
+                    if days >= 0 and cells[days] is not None:
+                        cells[days] = _weekday_names(cells[days])
+                    # Opened in a spreadsheet: a name or a reason is text, never a formula.
+                    writer.writerow(spreadsheet_safe(c) if isinstance(c, str) else c for c in cells)
                 texts[table] = out.getvalue()
         paths = []
         for table, text in texts.items():
             path = os.path.join(folder, f"{table}.csv")
             try:
-                write_file(path, text.encode("utf-8"))
+                # With a byte order mark, which spreadsheets need to read UTF-8 as UTF-8.
+                write_file(path, text.encode("utf-8-sig"), private=True)
             except OutputError as error:
                 raise DeskError(str(error)) from None
             paths.append(path)
@@ -1351,6 +1533,14 @@ def _absence_record(row: tuple[Any, ...]) -> AbsenceRecord:
 def _numbers(numbers: Iterable[int] | None) -> str | None:
     """A set of periods or weekdays as the record keeps it: "1,2,5"; None stays None."""
     return None if numbers is None else ",".join(map(str, sorted(numbers)))
+
+
+def _weekday_names(text: str) -> str:
+    """A staff rule's days ("0,2") as people read them: "Monday,Wednesday"."""
+    from rotavel_cli.weekdays import WEEKDAYS
+
+    days = _read_numbers(text) or frozenset()
+    return ",".join(WEEKDAYS[day] if 0 <= day < 7 else str(day) for day in sorted(days))
 
 
 def _read_numbers(text: str | None) -> frozenset[int] | None:

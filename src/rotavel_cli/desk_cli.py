@@ -472,6 +472,16 @@ def _export(args: argparse.Namespace, desk: Desk) -> Said:
     return Said("".join(f"{path}\n" for path in paths))
 
 
+def _backup(args: argparse.Namespace, desk: Desk) -> Said:
+    desk.backup(args.file)
+    return Said(f"The record is backed up into {args.file}.\n")
+
+
+def _restore(args: argparse.Namespace, desk: Desk) -> Said:
+    desk.restore(args.file)
+    return Said(f"The record is restored from {args.file}.\n")
+
+
 # -- outputs -----------------------------------------------------------------------
 
 
@@ -515,9 +525,16 @@ def _history_summary(counts: Sequence[tuple[str, int]]) -> str:
 def _cap(text: str) -> int | str:
     if text.lower() == "none":
         return "none"
-    if text.isascii() and text.isdigit():
+    if text.isascii() and text.isdigit() and len(text) <= 9:
         return int(text)
     raise argparse.ArgumentTypeError(f"{text!r} is not a whole number (or none)")
+
+
+def _absence_number(text: str) -> int:
+    # SQLite's integers are 64-bit: a larger number is no absence's, not an error of its own.
+    if text.isascii() and text.isdigit() and len(text) <= 18:
+        return int(text)
+    raise argparse.ArgumentTypeError(f"{text!r} is not an absence's number")
 
 
 def _days(text: str) -> frozenset[int] | str:
@@ -548,6 +565,8 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Desk], Said], bool, str]
     "work": (_work, True, "the work an absent teacher sets for a lesson: on slips and e-mail"),
     "link": (_link, True, "a teacher's personal link (covers, Seen, calendar); --renew"),
     "send": (_send, True, "send the e-mail still waiting (a failed send of a publish)"),
+    "backup": (_backup, False, "copy the record into FILE, even while the desk runs"),
+    "restore": (_restore, True, "replace the record with a backup made by rotavel backup"),
 }
 
 
@@ -608,7 +627,13 @@ def _parser() -> argparse.ArgumentParser:
         metavar="NAME[@PERIODS][:REASON]",
         help="who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'",
     )
-    sub["back"].add_argument("number", type=int, metavar="N", help="the absence's number")
+    sub["back"].add_argument(
+        "number", type=_absence_number, metavar="N", help="the absence's number"
+    )
+    sub["backup"].add_argument("file", type=plain_path, metavar="FILE", help="the backup's file")
+    sub["restore"].add_argument(
+        "file", type=plain_path, metavar="FILE", help="a backup made by rotavel backup"
+    )
     sub["plan"].add_argument(
         "--day",
         metavar="DAY",
@@ -712,6 +737,8 @@ def _parser() -> argparse.ArgumentParser:
         "work",
         "link",
         "send",
+        "backup",
+        "restore",
     ):
         sub[name].set_defaults(output=None)  # these always answer on standard output
     return parser
@@ -727,6 +754,7 @@ def main(argv: Sequence[str]) -> int:
     except SystemExit as leaving:  # --help
         return leaving.code if isinstance(leaving.code, int) else 0
     run, writes, _ = COMMANDS[args.command]
+    out_of_memory = False
     try:
         with Desk.open(
             args.folder, args.db, create=writes or getattr(args, "publish", False)
@@ -747,6 +775,12 @@ def main(argv: Sequence[str]) -> int:
     except PlanError as error:
         print(f"rotavel: the planning module's report could not be read: {error}", file=sys.stderr)
         return 1
+    except MemoryError:
+        # Said below: the traceback holds the frames, and what they hold, until here.
+        out_of_memory = True
     except BrokenPipeError:
         return 0
+    if out_of_memory:
+        print("rotavel: out of memory: the record or the school is too large", file=sys.stderr)
+        return 2
     return 0

@@ -32,8 +32,9 @@ def refuse_overwriting_inputs(output: StrPath, inputs: Sequence[StrPath]) -> Non
             raise OutputError(f"--output {output} is the input file {path}; choose another file")
 
 
-def write_file(path: StrPath, data: bytes) -> None:
-    """Write all of `data` to `path`, or leave the file as it was."""
+def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
+    """Write all of `data` to `path`, or leave the file as it was. A `private`
+    file (the record's data) is readable by its owner alone, whatever the umask."""
     path = os.fspath(path)  # as typed: "board/" names a folder, Path("board/") would not
     target = os.path.realpath(path)  # through a symbolic link, keeping the link
     try:
@@ -55,13 +56,15 @@ def write_file(path: StrPath, data: bytes) -> None:
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
     try:
         # 0o666 less the umask, as for any new file; an existing file keeps its mode.
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        mode = 0o600 if private else 0o666
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)
     except OSError as error:
         raise OutputError(f"{path}: cannot write: {_why_not(target, info, error)}") from None
     try:
         with os.fdopen(fd, "wb") as file:
             if info is not None:
-                os.fchmod(file.fileno(), stat.S_IMODE(info.st_mode))
+                kept = stat.S_IMODE(info.st_mode)
+                os.fchmod(file.fileno(), kept & 0o700 if private else kept)
             file.write(data)
             file.flush()
             os.fsync(file.fileno())

@@ -82,7 +82,15 @@ def read_export(path: StrPath, format: str | None = None) -> Week | None:
     if found is None:
         return None
     reader, file = found
-    return reader(file)
+    try:
+        return reader(file)
+    except MemoryError:
+        # Nothing is said in here: the error's traceback holds the reader's
+        # frames, and with them the parsed document, until this clause ends.
+        pass
+    raise InputError(
+        f"{file}: too large to read in the memory available; is it the right file?"
+    ) from None
 
 
 def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:

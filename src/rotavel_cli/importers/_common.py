@@ -16,11 +16,22 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 
 from rotavel_cli.messages import InputError
+from rotavel_cli.schoolday import PERIOD_MAX, PERIOD_MIN, parse_period
 from rotavel_cli.week import LessonRow
 
 # No school's export comes near this; a larger file is a mistake (a device, a
 # backup archive) and would otherwise be read until memory runs out.
 MAX_BYTES = 64 * 1024 * 1024
+
+# The most lesson rows one export may give. A week of 300 teachers in 50
+# periods of two alternating weeks is 30,000; a few attributes (a card of
+# millions of periods, a lesson listing a teacher a million times) could
+# otherwise ask for more rows than memory holds, from a file of a few bytes.
+MAX_ROWS = 1_000_000
+
+# Line ends of the exports' text: only these end a record. str.splitlines
+# also breaks at U+2028, U+0085 and form feeds, which a quoted name may hold.
+_LINE_END = re.compile(r"\r\n|\r|\n")
 
 # What schools write where a teacher is not yet known: "N.N." or "NN" (nomen
 # nescio, as German schools and Untis write it), question marks, dashes, "TBA".
@@ -73,8 +84,44 @@ def read_bytes(path: Path) -> bytes:
     return data
 
 
+def lines_of(text: str) -> list[str]:
+    """The lines of a text file, broken at CR LF, CR or LF alone."""
+    return _LINE_END.split(text)
+
+
+def period_in_range(number: int, where: str) -> int:
+    """A period number the planning module can take, or the one-line refusal."""
+    if not PERIOD_MIN <= number <= PERIOD_MAX:
+        raise InputError(f"{where}: period {number} is out of range ({PERIOD_MIN} to {PERIOD_MAX})")
+    return number
+
+
+def read_period(text: str, where: str) -> int:
+    """A period number written in a file, sign allowed, within the module's range."""
+    return parse_period(text.strip(), where)
+
+
+def check_rows(count: int, where: str) -> None:
+    """Refuse an export that asks for more lesson rows than any school has."""
+    if count > MAX_ROWS:
+        raise InputError(
+            f"{where}: gives more than {MAX_ROWS:,} lesson rows, more than any school's "
+            "timetable; is it the right file?"
+        )
+
+
+def _refuse_utf16(data: bytes, path: Path) -> None:
+    """UTF-16 text (Windows's "Unicode") read as bytes looks like one long line
+    of fields with NUL bytes between the letters: say what it is instead."""
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)) or b"\x00" in data[:4096]:
+        raise InputError(
+            f"{path}: UTF-16 text (or binary data); export it again as UTF-8 (or Windows-1252)"
+        )
+
+
 def decode_utf8(data: bytes, path: Path) -> str:
     """UTF-8 text, with or without a byte order mark."""
+    _refuse_utf16(data, path)
     data = data.removeprefix(codecs.BOM_UTF8)
     try:
         return data.decode("utf-8")
@@ -90,6 +137,7 @@ def decode_utf8_or_windows(data: bytes, path: Path) -> str:
     """UTF-8 (with or without a byte order mark) or, failing that, Windows-1252,
     which older Windows programs write. A file that is valid UTF-8 is read as
     UTF-8: Windows-1252 text with accents is almost never valid UTF-8."""
+    _refuse_utf16(data, path)
     if data.startswith(codecs.BOM_UTF8):
         return decode_utf8(data, path)
     try:
@@ -220,6 +268,9 @@ def placed_rows(
     """The rows of one placed lesson: every teacher with every class or group,
     in every period it takes (a double period is two), all sharing the lesson
     id when it is taught by a team."""
+    check_rows(len(periods) * len(teachers) * len(units), where)
+    for period in periods:
+        period_in_range(period, where)
     lesson_id = team_id(teachers, lesson)
     return [
         LessonRow(teacher, period, unit, day, room, lesson_id, week, subject, where)

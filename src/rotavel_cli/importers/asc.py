@@ -28,17 +28,26 @@ from rotavel_cli.importers._common import (
     NO_WEEK,
     PLACEHOLDER,
     Skipped,
+    check_rows,
     is_placeholder,
     main_subjects,
     nfc,
     parse_xml,
+    period_in_range,
     placed_rows,
     read_bytes,
+    read_period,
 )
-from rotavel_cli.messages import InputError
+from rotavel_cli.messages import InputError, shown
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
 _WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
+# The most periods one card may take when the periods table does not list
+# more: no school day has more periods than this.
+_MOST_PERIODS_A_DAY = 24
+# The most weeks a lesson's string of weeks may tell apart (each becomes a
+# letter, "A", "B"...): a year's.
+_MOST_WEEKS = 53
 
 
 class _Table:
@@ -82,7 +91,10 @@ def read_asc(path: Path) -> Week:
 
     teacher_names = _teacher_names(teachers)
     days = _Days(root, path)
-    order = _period_order(root)
+    order = _period_order(root, path)
+    place: dict[int, int] = {}  # where each period first stands in the periods table
+    for index, period in enumerate(order):
+        place.setdefault(period, index)
 
     skipped = Skipped("cards")
     rows: list[LessonRow] = []
@@ -116,7 +128,7 @@ def read_asc(path: Path) -> Week:
             skipped.skip(NO_WEEK)
             continue
         periods = _periods(
-            card.get("period", ""), lesson.get("periodspercard") or "1", order, where
+            card.get("period", ""), lesson.get("periodspercard") or "1", order, place, where
         )
         room_ids = _ids(card, "classroomids") or _ids(lesson, "classroomids")
         room = ", ".join(_name(rooms, r, where, "classroom") for r in room_ids)
@@ -138,6 +150,7 @@ def read_asc(path: Path) -> Week:
                     subject=subject,
                     where=where,
                 )
+                check_rows(len(rows), str(path))
 
     taught = main_subjects(rows)
     first_ids: dict[str, str] = {}  # a name listed twice is one member of staff
@@ -244,17 +257,22 @@ def _weeks(bits: str, where: str) -> list[str]:
         raise InputError(f"{where}: weeks {bits!r} is not a string of 0 and 1")
     if "0" not in bits:
         return [""]
+    if len(bits) > _MOST_WEEKS:
+        raise InputError(
+            f"{where}: weeks {shown(bits)} tells apart more than {_MOST_WEEKS} weeks, "
+            "more than a year has"
+        )
     return [chr(ord("A") + i) for i, bit in enumerate(bits) if bit == "1"]
 
 
-def _period_order(root: ET.Element) -> list[int]:
+def _period_order(root: ET.Element, path: Path) -> list[int]:
     """The periods' numbers in the order of the periods table."""
     found = root.find("periods")
     order = []
-    for e in [] if found is None else found.findall("period"):
+    for number, e in enumerate([] if found is None else found.findall("period"), start=1):
         text = e.get("period", "").strip()
         if text.lstrip("-").isdigit():
-            order.append(int(text))
+            order.append(read_period(text, f"{path}, <period> number {number}"))
     return order
 
 
@@ -265,7 +283,7 @@ def _period_names(root: ET.Element) -> dict[int, str]:
     names = {}
     for e in [] if found is None else found.findall("period"):
         text = e.get("period", "").strip()
-        if not text.lstrip("-").isdigit():
+        if not text.lstrip("-").isdigit() or len(text) > 6:  # _period_order refuses those
             continue
         start, end = nfc(e.get("starttime", "")), nfc(e.get("endtime", ""))
         name = nfc(e.get("name", ""))
@@ -276,18 +294,29 @@ def _period_names(root: ET.Element) -> dict[int, str]:
     return names
 
 
-def _periods(start: str, length: str, order: Sequence[int], where: str) -> list[int]:
+def _periods(
+    start: str, length: str, order: Sequence[int], place: dict[int, int], where: str
+) -> list[int]:
     """The periods a card takes: its own and, for a double period, the next
-    in the periods table."""
+    in the periods table (`place`: where each period first stands in it)."""
     text = start.strip()
     if not text.lstrip("-").isdigit():
-        raise InputError(f"{where}: period {start!r} is not a whole number")
-    if not length.strip().isdigit() or int(length) < 1:
-        raise InputError(f"{where}: periodspercard {length!r} is not a whole number of periods")
-    first, count = int(text), int(length)
-    if first not in order:
+        raise InputError(f"{where}: period {shown(start)} is not a whole number")
+    length = length.strip()
+    if not (length.isascii() and length.isdigit()) or len(length) > 9 or int(length) < 1:
+        raise InputError(
+            f"{where}: periodspercard {shown(length)} is not a whole number of periods"
+        )
+    first, count = read_period(text, where), int(length)
+    most = max(len(order), _MOST_PERIODS_A_DAY)
+    if count > most:
+        raise InputError(
+            f"{where}: periodspercard {count} is more periods than a day has (at most {most})"
+        )
+    if first not in place:
+        period_in_range(first + count - 1, where)
         return list(range(first, first + count))
-    index = order.index(first)
+    index = place[first]
     if index + count > len(order):
         raise InputError(
             f"{where}: {count} periods from period {first} run past the last period of the day"
@@ -317,8 +346,8 @@ class _Days:
         value = card.get("day", "").strip()
         if value in self.by_value:
             return [self.by_value[value]]
-        if self.by_value or not value.isdigit():
-            raise InputError(f"{where}: day {value!r} is not a day of the days table")
+        if self.by_value or not (value.isascii() and value.isdigit()) or len(value) > 6:
+            raise InputError(f"{where}: day {shown(value)} is not a day of the days table")
         return [self._nth(int(value) - self.base, where)]
 
     def weekdays(self) -> dict[str, int]:

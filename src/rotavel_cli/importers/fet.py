@@ -34,8 +34,10 @@ from rotavel_cli.importers._common import (
     PLACEHOLDER,
     UNPLACED,
     Skipped,
+    check_rows,
     decode_utf8,
     is_placeholder,
+    lines_of,
     main_subjects,
     nfc,
     parse_xml,
@@ -43,7 +45,7 @@ from rotavel_cli.importers._common import (
     read_bytes,
 )
 from rotavel_cli.importers.names import TIMED_SUFFIX, TIMETABLE_SUFFIX
-from rotavel_cli.messages import InputError
+from rotavel_cli.messages import InputError, shown
 from rotavel_cli.records import record
 from rotavel_cli.week import LessonRow, StaffRow, Week
 
@@ -121,6 +123,7 @@ def read_fet(path: Path) -> Week:
         lessons += _placed(
             activity, days[day], range(hour + 1, hour + duration + 1), rooms.get(ident, ""), skipped
         )
+        check_rows(len(lessons), str(path))
     if not starts:
         raise InputError(
             f"{path}: the file has no timetable (no activity has a starting time); "
@@ -162,7 +165,7 @@ def read_fet_csv(path: Path) -> Week:
     appear, with a note. Teachers without a lesson come from `NAME_teachers.csv`
     when it lies beside the timetable."""
     text = decode_utf8(read_bytes(path), path)
-    lines = text.splitlines()
+    lines = lines_of(text)
     dialect = _csv_dialect(lines, path)
     records: list[tuple[int, list[str]]] = []
     for number, line in enumerate(lines, start=1):
@@ -204,6 +207,7 @@ def read_fet_csv(path: Path) -> Week:
         )
         seen_teachers.update(dict.fromkeys(activity.teachers))
         lessons += _placed(activity, day, (hours[hour],), room, skipped)
+        check_rows(len(lessons), str(path))
 
     listed = _teacher_list(path.with_name(base + "_teachers.csv"), dialect)
     staff = _staff(listed + list(seen_teachers), lessons, {}, path)
@@ -286,11 +290,13 @@ def _names(root: ET.Element, section: str, tag: str, path: Path) -> list[str]:
         names = [nfc(e.text or "") for e in found.findall("Name")]
     if not names:
         raise InputError(f"{path}, <{section}>: lists no {tag.lower()}")
+    seen: set[str] = set()
     for name in names:
         if not name:
             raise InputError(f"{path}, <{section}>: a {tag.lower()} without a name")
-        if names.count(name) > 1:
+        if name in seen:  # a set: counting in the list is slow for a file of many hours
             raise InputError(f"{path}, <{section}>: {tag.lower()} {name!r} is listed twice")
+        seen.add(name)
     return names
 
 
@@ -311,6 +317,8 @@ def _starting_times(
     """Activity id -> (day, hour) indexes, from the firm starting times that
     name both a day and an hour."""
     starts: dict[str, tuple[int, int]] = {}
+    day_index = {day: index for index, day in enumerate(days)}
+    hour_index = {hour: index for index, hour in enumerate(hours)}
     constraints = _children(
         root, "Time_Constraints_List", "ConstraintActivityPreferredStartingTime"
     )
@@ -321,11 +329,11 @@ def _starting_times(
             continue  # a wish, not a place in the timetable
         ident = _text(constraint, "Activity_Id")
         day, hour = nfc(day), nfc(hour)
-        if day not in days:
+        if day not in day_index:
             raise InputError(f"{where}: day {day!r} is not in <Days_List>")
-        if hour not in hours:
+        if hour not in hour_index:
             raise InputError(f"{where}: hour {hour!r} is not in <Hours_List>")
-        place = (days.index(day), hours.index(hour))
+        place = (day_index[day], hour_index[hour])
         if starts.setdefault(ident, place) != place:
             first = starts[ident]
             raise InputError(
@@ -350,8 +358,9 @@ def _rooms(root: ET.Element) -> dict[str, str]:
 
 
 def _whole(text: str, what: str, where: str) -> int:
-    if not text.isdigit():
-        raise InputError(f"{where}: {what} {text!r} is not a whole number")
+    # ASCII digits, and few: int() refuses thousands of digits with a traceback.
+    if not (text.isascii() and text.isdigit() and len(text) <= 9):
+        raise InputError(f"{where}: {what} {shown(text)} is not a whole number")
     return int(text)
 
 
@@ -405,7 +414,7 @@ def _teacher_list(path: Path, dialect: _Dialect) -> list[str]:
     if not path.is_file():
         return []
     names = []
-    for number, line in enumerate(decode_utf8(read_bytes(path), path).splitlines(), start=1):
+    for number, line in enumerate(lines_of(decode_utf8(read_bytes(path), path)), start=1):
         if line.strip():
             fields = _split(line, dialect, path, number)
             name = nfc(fields[0]) if fields else ""
@@ -416,7 +425,8 @@ def _teacher_list(path: Path, dialect: _Dialect) -> list[str]:
 
 # A clock time in an hour's name: "9:30", "09.30", "8h40".
 _CLOCK = re.compile(r"(?<!\d)(\d{1,2})\s*[:.h]\s*(\d{2})(?!\d)")
-_NUMBER = re.compile(r"\d+")
+# At most 18 digits at a time: int() refuses thousands of digits with a traceback.
+_NUMBER = re.compile(r"\d{1,18}")
 # A school day starts after 6: an hour written before 7 on a 12-hour clock is afternoon.
 _FIRST_MORNING_HOUR = 7
 
@@ -430,13 +440,14 @@ def _hour_numbers(
         if sibling.is_file():
             root = parse_xml(read_bytes(sibling), sibling)
             listed = _names(root, "Hours_List", "Hour", sibling)
+            numbers = {hour: index for index, hour in enumerate(listed, start=1)}
             for number, fields in records:
-                if fields[2] not in listed:
+                if fields[2] not in numbers:
                     raise InputError(
                         f"{path}, line {number}: hour {fields[2]!r} is not one of the hours "
                         f"of {sibling.name}: {', '.join(listed)}"
                     )
-            return {hour: listed.index(hour) + 1 for hour in seen}
+            return {hour: numbers[hour] for hour in seen}
     order = _order_by_name(seen)
     if order is None or not _keeps_double_periods(order, records):
         order = seen

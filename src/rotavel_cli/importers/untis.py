@@ -31,8 +31,10 @@ from rotavel_cli.importers._common import (
     Skipped,
     decode_utf8_or_windows,
     is_placeholder,
+    lines_of,
     main_subjects,
     nfc,
+    period_in_range,
     read_bytes,
     team_id,
     unique_names,
@@ -79,7 +81,7 @@ def read_untis(path: Path) -> Week:
         weekday = _whole(fields[5], "day", where)
         if not 1 <= weekday <= len(DAYS):
             raise InputError(f"{where}: day {weekday} is not a day of the week (1 = Monday ... 7)")
-        period = _whole(fields[6], "period", where)
+        period = period_in_range(_whole(fields[6], "period", where), where)
         week = nfc(fields[8]) if len(fields) > 8 else ""
         if not klass:
             skipped.skip(NO_TEACHER_OR_CLASS if not teacher else NO_CLASS)
@@ -182,7 +184,7 @@ def read_gpu014(path: Path) -> list[Substitution]:
             Substitution(
                 number=_whole(text[0], "substitution number", where),
                 date=day,
-                period=_whole(text[2], "period", where),
+                period=period_in_range(_whole(text[2], "period", where), where),
                 lesson=_whole(text[4] or "0", "lesson number", where),
                 absent=text[5],
                 substitute=text[6],
@@ -257,7 +259,7 @@ def _records(
     Untis writes one record a line, in the separator the school picked: the
     one that splits the first line into the most fields."""
     text = decode_utf8_or_windows(read_bytes(path), path)
-    lines = text.splitlines()
+    lines = lines_of(text)
     first = next((line for line in lines if line.strip()), None)
     if first is None:
         if empty:
