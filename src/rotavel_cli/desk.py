@@ -36,6 +36,7 @@ import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
+from fractions import Fraction
 from types import TracebackType
 
 from rotavel_cli.importers import read_export
@@ -219,6 +220,7 @@ class Desk:
         self._db = connection
         self._week_key: object = None
         self._week: Week | None = None
+        self._shares: tuple[Week, dict[str, Fraction]] | None = None
 
     @classmethod
     def open(
@@ -639,13 +641,40 @@ class Desk:
         never = frozenset(n for n, r in rules.items() if n in staff and r.never_on(date))
         last_resort = frozenset(n for n, r in rules.items() if n in staff and r.last_resort)
         decided, notes = self._decided(day)
+        # Fair shares need a record to remember them; without one the desk
+        # plans as the command does.
+        fair = self.path is not None
         return Rules(
             covers_in_window={n: c for n, c in window.items() if n in staff},
             cap_day=cap_day,
             never=never,
             last_resort=last_resort - never,
             decided=decided,
+            margin=settings.margin if fair else None,
+            days_in=self._days_in() if fair else {},
         ), notes
+
+    def _days_in(self) -> dict[str, Fraction]:
+        """Each part-timer's share of the timetable's days (3 days of 5 is
+        3/5), read again only when the folder changes; full-timers are left out."""
+        week = self._school_week()
+        if self._shares is not None and self._shares[0] is week:
+            return self._shares[1]
+        seen: dict[str | None, dict[str, bool]] = {}
+        for spelling in week.rows().days():
+            try:
+                day = choose_day(week, DayWanted(day=spelling or None), self.settings)
+            except InputError:
+                continue
+            if day.day not in seen:
+                seen[day.day] = {n: m.in_school for n, m in day.staff.items()}
+        shares: dict[str, Fraction] = {}
+        for name in self.staff_names():
+            days_in = sum(1 for staff in seen.values() if staff.get(name, True))
+            if seen and 0 < days_in < len(seen):
+                shares[name] = Fraction(days_in, len(seen))
+        self._shares = (week, shares)
+        return shares
 
     def _decided(self, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision], list[str]]:
         """The record's decisions for the day that still hold, and a note for

@@ -31,6 +31,7 @@ from rotavel_cli.render import (
     spreadsheet_safe,
 )
 from rotavel_cli.schoolday import parse_absence, parse_period
+from rotavel_cli.settings import Settings
 from rotavel_cli.table import aligned as _aligned
 from rotavel_cli.terminal import escape_controls
 from rotavel_cli.weekdays import WEEKDAYS, weekday_of
@@ -338,6 +339,15 @@ def _rule_text(rule: StaffRule) -> str:
     return "; ".join(parts) or "no rule of their own"
 
 
+def window_words(settings: Settings) -> str:
+    """The window for fair shares in words: "the last 20 school days"."""
+    if settings.window == "week":
+        return "the calendar week"
+    if settings.window == "cycle":
+        return f"the last {plural(settings.cycle_days, 'school day')}"
+    return f"the term (from {settings.term_start})"
+
+
 def _rules_table(desk: Desk) -> str:
     settings = desk.settings
     caps = [
@@ -345,7 +355,10 @@ def _rules_table(desk: Desk) -> str:
         for cap, span in ((settings.cap_day, "day"), (settings.cap_week, "week"))
         if cap is not None
     ]
-    lines = [f"School: {', '.join(caps) or 'no cap'}; fair shares over the {settings.window}."]
+    lines = [
+        f"School: {', '.join(caps) or 'no cap'}; fair shares over {window_words(settings)}, "
+        f"the subject kept within {plural(settings.margin, 'cover')} of the fewest."
+    ]
     rules = desk.staff_rules()
     if not rules:
         return "\n".join([*lines, "No teacher has a rule of their own."]) + "\n"

@@ -18,6 +18,18 @@ text, comes from the same schools with the real names; the run depends only
 on the order of teachers and lessons, never on the text of a name, so both
 make the same plan.
 
+Fair shares (the cover desk's rule, `Rules.margin` set) are planned a
+period at a time: the teachers free in the period are handed over in the
+order of their covers (in the window and earlier today, pro rata to their
+days in school), then their load, each given extra load so that the
+module's own sort by load keeps that order; the teachers of an absent
+subject more than `margin` covers above the least-covered free teacher are
+handed under another subject, so the module's same-subject search passes
+them by and its walk of all teachers takes the least-covered one. When a
+cover taken in the run changes who is within the margin, the run is cut
+there and the rest of the period planned again. Without `margin` the day is
+planned as the command always has (the module's own rule, load first).
+
 Most days take one run. More are needed only when a rule cannot be said in
 one school: a cap reached part-way (the run is cut where the cap is passed
 and the rest planned again without that teacher), last-resort staff (asked
@@ -29,13 +41,14 @@ a group of subjects at a time, in order of their first lesson).
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
+from fractions import Fraction
 
 import rotavel
 
 from rotavel_cli.records import field, record
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
-from rotavel_cli.subjects import PLACES, places
+from rotavel_cli.subjects import KEYWORDS_BY_PLACE, PLACES, places
 
 # The module's answer, in the words it uses (the command's own outputs take
 # them from here): its table's columns, the start of the line on each
@@ -69,6 +82,7 @@ class AbsentLesson:
     substitute: str | None  # None when nobody takes it
     how: str = PLANNED
     taught_by: tuple[str, ...] = ()  # for a team's lesson: who still gives it
+    why: str = ""  # why this substitute, under fair shares; "" from the command
 
     @property
     def covered(self) -> bool:
@@ -108,6 +122,15 @@ class Rules:
     last_resort: frozenset[str] = frozenset()
     # (absent teacher, period) -> the lesson's settlement
     decided: Mapping[tuple[str, int], Decision] = field(default_factory=dict)
+    # Fair shares: a same-subject teacher is asked first while within `margin`
+    # covers of the least-covered free teacher. None: the command's own rule.
+    margin: int | None = None
+    days_in: Mapping[str, Fraction] = field(default_factory=dict)  # share of the week; 1 if not given
+
+    def covers(self, name: str, today: Mapping[str, int]) -> Fraction:
+        """Covers in the window and today, per full week in school: what fair shares compare."""
+        given = self.covers_in_window.get(name, 0) + today.get(name, 0)
+        return Fraction(given) / self.days_in.get(name, 1)
 
 
 @record(frozen=True)
@@ -189,6 +212,46 @@ class Plan:
         return [a for a in self.absent_lessons if a.substitute is None and not a.needs_cover]
 
 
+def ask_order(
+    ranked: Sequence[str],
+    same: Callable[[str], bool],
+    covers: Callable[[str], Fraction],
+    margin: int,
+) -> tuple[list[str], list[str]]:
+    """Free teachers as fair shares ask them for one lesson: `ranked` is the
+    fair order (fewest covers, then load); the lesson's subject comes first
+    while its least-covered teacher is within `margin` of the least-covered
+    of all. Returns (those of the subject asked first, everyone else in order)."""
+    mine = [n for n in ranked if same(n)]
+    if mine and covers(mine[0]) <= covers(ranked[0]) + margin:
+        return mine, [n for n in ranked if not same(n)]
+    return [], list(ranked)
+
+
+def covers_text(count: int, days_in: Fraction = Fraction(1)) -> str:
+    """ "2 covers in the window", with a part-timer's days: "…, in 3 days of 5"."""
+    text = f"{count} cover{'' if count == 1 else 's'} in the window"
+    if days_in != 1:
+        text += f", in {days_in.numerator} days of {days_in.denominator}"
+    return text
+
+
+def why_text(
+    subject: str, chosen_first: bool, free_of_subject: int, free: int, margin: int, covers: str
+) -> str:
+    """The reason line of a fair-shares cover, e.g. "Maths, 2 covers in the
+    window: fewest of 3 free Maths teachers"."""
+    if chosen_first:
+        if free_of_subject == 1:
+            return f"{subject}, {covers}: the only free {subject} teacher"
+        return f"{subject}, {covers}: fewest of {free_of_subject} free {subject} teachers"
+    fewest = f"fewest covers of {free} free ({covers})"
+    if free_of_subject == 0:
+        return f"no {subject} teacher free: {fewest}"
+    cover_word = "cover" if margin == 1 else "covers"
+    return f"no {subject} teacher within {margin} {cover_word} of the fewest: {fewest}"
+
+
 def planning_order(day: SchoolDay) -> list[list[Lesson]]:
     """The module's classes, in the order it walks them: one per class (or
     combined classes, e.g. 9A+9B) in order of first appearance, each with its
@@ -253,7 +316,7 @@ class _Planner:
         self.capped: set[str] = {
             n for n, cap in rules.cap_day.items() if self.counts.get(n, 0) >= cap
         }
-        order = {name: i for i, name in enumerate(day.staff)}
+        self.order = order = {name: i for i, name in enumerate(day.staff)}
         # Fair shares: fewer covers in the window first; the module's stable sort
         # by load keeps this order among teachers of equal load.
         self.staff_order = sorted(
@@ -278,11 +341,18 @@ class _Planner:
         return Plan(self.day, tuple(ordered), tuple(self.rounds))
 
     def _settle(
-        self, lesson: Lesson, substitute: str | None, how: str = PLANNED, team: tuple[str, ...] = ()
+        self,
+        lesson: Lesson,
+        substitute: str | None,
+        how: str = PLANNED,
+        team: tuple[str, ...] = (),
+        why: str = "",
     ) -> None:
         member = self.day.staff[lesson.teacher]
+        if not why and substitute is not None and self.rules.margin is not None:
+            why = "by hand, kept" if how == BY_HAND else "published earlier, kept"
         self.settled[lesson.teacher, lesson.period] = AbsentLesson(
-            lesson, member.subject, member.reason, substitute, how, team
+            lesson, member.subject, member.reason, substitute, how, team, why
         )
         if substitute is not None:
             self.given.setdefault(substitute, []).append((lesson.period, lesson.class_label))
@@ -314,8 +384,9 @@ class _Planner:
         """Runs until every pending lesson is covered or found uncoverable;
         returns the uncoverable ones."""
         nobody: list[Lesson] = []
+        run = self._round if self.rules.margin is None else self._fair_round
         while pending:
-            pending, missed = self._round(pending, hold_back)
+            pending, missed = run(pending, hold_back)
             nobody += missed
         return nobody
 
@@ -356,6 +427,153 @@ class _Planner:
         if not still and outcomes:
             raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
         return still + later, missed
+
+    def _fair_round(
+        self, pending: list[Lesson], hold_back: bool
+    ) -> tuple[list[Lesson], list[Lesson]]:
+        """One run of the module over the pending lessons of the earliest
+        period among them (of as many subjects as the catalogue has places
+        for), the school handed so that the module's own choice is the fair
+        one. Returns the lessons still pending and those nobody could take."""
+        staff = self.day.staff
+        rules = self.rules
+        margin = rules.margin
+        assert margin is not None
+        period = min(lesson.period for lesson in pending)
+        subjects = list(
+            dict.fromkeys(staff[x.teacher].subject_key for x in pending if x.period == period)
+        )[: PLACES - 1]  # one place kept for every other subject
+        chosen = set(subjects)
+        batch: list[Lesson] = []
+        later: list[Lesson] = []
+        for x in pending:
+            inside = x.period == period and staff[x.teacher].subject_key in chosen
+            (batch if inside else later).append(x)
+        unavailable = rules.never | self.capped
+        if hold_back:
+            unavailable = unavailable | rules.last_resort
+        busy_now = {name for name, given in self.given.items() for p, _ in given if p == period}
+        real: dict[str, list[tuple[int, str]]] = {}
+        for name, member in staff.items():
+            if name in unavailable or name in busy_now or not member.in_school:
+                continue
+            if member.away_in(period):
+                continue
+            lessons = [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
+            if any(p == period for p, _ in lessons):
+                continue
+            real[name] = lessons + self.given.get(name, [])
+
+        def covers(name: str) -> Fraction:
+            return rules.covers(name, self.counts)
+
+        ranked = sorted(real, key=lambda n: (covers(n), len(set(real[n])), self.order[n]))
+
+        def first_of(subject: str, free: list[str]) -> bool:
+            return bool(ask_order(free, lambda n: staff[n].subject_key == subject, covers, margin)[0])
+
+        asked = {subject: first_of(subject, ranked) for subject in subjects}
+        handed, met = self._hand_fair(batch, subjects, asked, ranked, real, period)
+        text = handed.run()
+        self.rounds.append(Round(handed, text))
+        outcomes = _outcomes(text, handed)
+        _timing(text)
+        free = list(ranked)
+        still: list[Lesson] = []
+        missed: list[Lesson] = []
+        for teacher_record, lesson in met:
+            subject = staff[lesson.teacher].subject_key
+            if still or first_of(subject, free) != asked[subject]:
+                still.append(lesson)  # the margin moved: planned again from here
+                continue
+            try:
+                substitute = outcomes.pop((teacher_record, lesson.period))
+            except KeyError:
+                raise PlanError(
+                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
+                ) from None
+            same = [n for n in free if staff[n].subject_key == subject]
+            first, rest = ask_order(free, lambda n: staff[n].subject_key == subject, covers, margin)
+            expected = (first or rest or [None])[0]
+            name = None if substitute is None else handed.teachers[substitute].member
+            if name != expected:
+                raise PlanError(
+                    f"period {period}: the module chose {name!r} where fair shares ask {expected!r}"
+                )
+            if name is None:
+                missed.append(lesson)
+                continue
+            member = staff[lesson.teacher]
+            why = why_text(
+                member.subject,
+                bool(first),
+                len(same),
+                len(free),
+                margin,
+                covers_text(
+                    rules.covers_in_window.get(name, 0) + self.counts.get(name, 0),
+                    rules.days_in.get(name, Fraction(1)),
+                ),
+            )
+            if name in rules.last_resort:
+                why = "last resort, nobody else free: " + why
+            self._settle(lesson, name, why=why)
+            free.remove(name)
+        if not still and outcomes:
+            raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+        return still + later, missed
+
+    def _hand_fair(
+        self,
+        batch: list[Lesson],
+        subjects: list[str],
+        asked: Mapping[str, bool],
+        ranked: list[str],
+        real: Mapping[str, list[tuple[int, str]]],
+        period: int,
+    ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+        """The school for one period's `batch`: its absent teachers, then the
+        free teachers in fair order, each with its lessons and covers and as
+        much extra load (in another period) as keeps the loads in that order;
+        a subject's teachers beyond the margin under the spare subject."""
+        staff = self.day.staff
+        slot = places(subjects, set())
+        assert slot is not None
+        spare = next(k for k in KEYWORDS_BY_PLACE if k not in slot.values())
+        teachers: list[HandedTeacher] = []
+        away_record: dict[str, int] = {}
+        for lesson in batch:
+            if lesson.teacher not in away_record:
+                away_record[lesson.teacher] = len(teachers)
+                member = staff[lesson.teacher]
+                teachers.append(HandedTeacher(lesson.teacher, slot[member.subject_key], False))
+        elsewhere = period + 1 if period < 32767 else period - 1
+        load = 0
+        for name in ranked:
+            subject = staff[name].subject_key
+            keyword = slot[subject] if asked.get(subject) else spare
+            busy = list(dict.fromkeys(real[name]))
+            load = max(load, len(busy))
+            have = set(busy)
+            number = 0
+            while len(busy) < load:
+                extra = (elsewhere, f"~{number}")
+                number += 1
+                if extra not in have:
+                    busy.append(extra)
+            teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
+        classes: dict[str, list[Lesson]] = {}
+        for lesson in batch:
+            classes.setdefault(lesson.class_label, []).append(lesson)
+        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+        handed = HandedSchool(
+            tuple(teachers),
+            tuple(
+                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+                for label, lessons in classes.items()
+            ),
+        )
+        return handed, met
 
     def _hand(
         self, batch: list[Lesson], absent_subjects: list[str], others: set[str], hold_back: bool
