@@ -141,6 +141,7 @@ DESK_COMMANDS = frozenset(
         "history",
         "staff",
         "export",
+        "why",
     }
 )
 

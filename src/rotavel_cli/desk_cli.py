@@ -146,9 +146,26 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     if args.format != "table":
         return Said(PLAN_FORMATS[args.format](plan), notes)
     text = (
-        render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + _status(desk, plan, args)
+        render_table(plan)
+        + _why_section(plan)
+        + _free_section(desk.free(date, plan))
+        + "\n"
+        + _status(desk, plan, args)
     )
     return Said(text, notes)
+
+
+def _why_section(plan: Plan) -> str:
+    """Why each substitute: one line a cover, the planner's reason."""
+    lines = [
+        _cell(
+            f"  Period {a.lesson.period}, {a.lesson.class_label} ({a.lesson.teacher}): "
+            f"{a.substitute}: {a.why}"
+        )
+        for a in plan.covers
+        if a.why
+    ]
+    return "\n".join(["", "Why each substitute:", *lines]) + "\n" if lines else ""
 
 
 PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
@@ -245,7 +262,13 @@ def _release(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _free(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
-    free = desk.free(date)
+    plan = desk.plan(date)
+    lesson = None
+    if args.lesson is not None:
+        lesson = _lesson(args.lesson)
+        free = {lesson[1]: desk.suggestions(date, *lesson, plan=plan)}
+    else:
+        free = desk.free(date, plan)
     rows = [
         (
             str(period),
@@ -254,7 +277,7 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
             str(t.covers_today),
             str(t.covers_in_window),
             str(t.load),
-            t.note,
+            ("asked first" + (f"; {t.note}" if t.note else "")) if t.first else t.note,
         )
         for period, teachers in free.items()
         for t in teachers
@@ -277,9 +300,57 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
         )
     start = desk.window_start(date)
     title = f"Free teachers: {_cell(desk.school_name)}, {when(date)}"
-    window = f"Covers in the window: from {when(start)} ({desk.settings.window})"
-    lines = [title, window, ""]
+    window = f"Covers in the window: from {when(start)} ({window_words(desk.settings)})"
+    lines = [title, window]
+    if lesson is not None:
+        lines.append(
+            _cell(f"For {lesson[0]}'s lesson in period {lesson[1]}, in the order the plan asks")
+        )
+    lines.append("")
     lines += _aligned(header, rows, right={0, 3, 4, 5}) if rows else ["Nobody is free."]
+    if lesson is None:
+        lines.append(_why_section(plan).rstrip("\n"))
+    return Said("\n".join(lines) + "\n")
+
+
+def _why(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    why = desk.why(date, args.name)
+    share = float(why.fair_share)
+    lines = [
+        _cell(f"Why {why.name}? {desk.school_name}, {when(date)}"),
+        "",
+        f"Covers in the window (from {when(why.window_start)}): {why.covers_in_window}; "
+        f"fair share {share:.1f}"
+        + (
+            f" (in {why.days_in.numerator} days of {why.days_in.denominator})"
+            if why.days_in != 1
+            else ""
+        )
+        + ".",
+        "Caps: "
+        + ("none" if why.cap_left is None else f"{plural(why.cap_left, 'cover')} left today")
+        + (f"; {', '.join(why.flags)}" if why.flags else "")
+        + ".",
+        "",
+    ]
+    if why.today:
+        lines.append(f"Covers on {when(date)}:")
+        lines += [
+            _cell(
+                f"  Period {a.lesson.period}, {a.lesson.class_label} for {a.lesson.teacher}: "
+                f"{a.why or a.how}"
+            )
+            for a in why.today
+        ]
+    else:
+        lines.append(f"No cover on {when(date)}.")
+    if why.earlier:
+        lines += ["", "Earlier in the window:"]
+        lines += [
+            _cell(f"  {day}, period {period}, {classes} for {teacher} ({how})")
+            for day, teacher, period, classes, how in why.earlier
+        ]
     return Said("\n".join(lines) + "\n")
 
 
@@ -440,7 +511,8 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Desk], Said], bool, str]
     "assign": (_assign, True, "give an absent teacher's lesson to someone by hand"),
     "nocover": (_nocover, True, "mark an absent teacher's lesson as needing no cover"),
     "release": (_release, True, "take back a cover (or no-cover) so the lesson is planned again"),
-    "free": (_free, False, "who is free in each period, best candidates first"),
+    "free": (_free, False, "who is free in each period, in the order the plan asks them"),
+    "why": (_why, False, "why a teacher covers: covers against the fair share, caps, reasons"),
     "history": (_history, False, "covers per teacher over a range: table, CSV or HTML chart"),
     "staff": (_staff, True, "a teacher's rule: never, last resort, caps, days; or list them"),
     "export": (_export, False, "write the whole record as CSV files into a folder"),
@@ -469,7 +541,13 @@ def _parser() -> argparse.ArgumentParser:
             metavar="FILE",
             help="the record's file (default: FOLDER/rotavel.db)",
         )
-    for name in ("plan", "assign", "nocover", "release", "free"):
+    sub["why"].add_argument("name", metavar="NAME", help="the teacher")
+    sub["free"].add_argument(
+        "--lesson",
+        metavar="TEACHER@PERIOD",
+        help="only whom the plan would ask for this absent lesson, e.g. 'Asha Rao@3'",
+    )
+    for name in ("plan", "assign", "nocover", "release", "free", "why"):
         sub[name].add_argument(
             "--date", type=cli._date, metavar="YYYY-MM-DD", help="the day (default: today)"
         )
@@ -575,7 +653,17 @@ def _parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="the folder for the CSV files (made when missing)",
     )
-    for name in ("absent", "absences", "back", "assign", "nocover", "release", "staff", "export"):
+    for name in (
+        "absent",
+        "absences",
+        "back",
+        "assign",
+        "nocover",
+        "release",
+        "staff",
+        "export",
+        "why",
+    ):
         sub[name].set_defaults(output=None)  # these always answer on standard output
     return parser
 
