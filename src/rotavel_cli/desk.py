@@ -1168,12 +1168,19 @@ class _FreeLists:
         names.sort(key=lambda n: (self.covers(n), self.load[n], self.order[n]))
         flags = ("", "last resort")
         asked = [n for n in names if self.notes[n] == ""]
+        held = [n for n in names if self.notes[n] == flags[1]]
         first: list[str] = []
         if subject is not None and self.rules.margin is not None:
-            first, asked = ask_order(
-                asked, lambda n: staff[n].subject_key == subject, self.covers, self.rules.margin
-            )
-        held = [n for n in names if self.notes[n] == flags[1]]
+            # Last-resort staff are asked the same way, once nobody else is free.
+            margin = self.rules.margin
+            groups = []
+            for group in (asked, held):
+                mine, rest = ask_order(
+                    group, lambda n: staff[n].subject_key == subject, self.covers, margin
+                )
+                first += mine
+                groups.append(mine + rest)
+            asked, held = groups
         rank = {"never covers": 3}
         out = sorted(
             (n for n in names if self.notes[n] not in flags),
@@ -1189,7 +1196,7 @@ class _FreeLists:
                 self.notes[n],
                 n in first,
             )
-            for n in first + asked + held + out
+            for n in asked + held + out
         ]
 
 
