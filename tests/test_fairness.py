@@ -109,12 +109,28 @@ MARGIN = (["Ann:maths", "Bob:maths", "Eve:english"], ["Ann 1 9A", "Bob 2 9B", "E
                 "fewest covers of 2 free (0 covers in the window)",
             ),
         ),
-        (5, 2, 2, ("Eve", "no maths teacher within 2 covers of the fewest: "
-                   "fewest covers of 2 free (2 covers in the window)")),
+        (
+            5,
+            2,
+            2,
+            (
+                "Eve",
+                "no maths teacher within 2 covers of the fewest: "
+                "fewest covers of 2 free (2 covers in the window)",
+            ),
+        ),
         (4, 2, 2, ("Bob", "maths, 4 covers in the window: the only free maths teacher")),
         # A margin of 0: the subject only among equals.
-        (1, 0, 0, ("Eve", "no maths teacher within 0 covers of the fewest: "
-                   "fewest covers of 2 free (0 covers in the window)")),
+        (
+            1,
+            0,
+            0,
+            (
+                "Eve",
+                "no maths teacher within 0 covers of the fewest: "
+                "fewest covers of 2 free (0 covers in the window)",
+            ),
+        ),
         (1, 1, 0, ("Bob", "maths, 1 cover in the window: the only free maths teacher")),
     ],
 )
@@ -265,14 +281,18 @@ def test_each_cover_carries_its_reason_and_public_pages_leave_them_out(tmp_path,
         (3, "Bob", "by hand, kept"),
     ]
     code, out, _ = run(capfd, "plan", folder, "--date", MON)
-    assert code == 0 and (
-        "Why each substitute:\n"
-        "  Period 1, 9A (Ann): Dan: no maths teacher free: fewest covers of 2 free "
-        "(0 covers in the window)\n"
-        "  Period 2, 9B (Ann): Cat: maths, 0 covers in the window: fewest of 2 free maths "
-        "teachers\n"
-        "  Period 3, 9C (Ann): Bob: by hand, kept\n"
-    ) in out
+    assert (
+        code == 0
+        and (
+            "Why each substitute:\n"
+            "  Period 1, 9A (Ann): Dan: no maths teacher free: fewest covers of 2 free "
+            "(0 covers in the window)\n"
+            "  Period 2, 9B (Ann): Cat: maths, 0 covers in the window: fewest of 2 free maths "
+            "teachers\n"
+            "  Period 3, 9C (Ann): Bob: by hand, kept\n"
+        )
+        in out
+    )
     for page in (render_board(plan), render_slips(plan)):
         assert "covers in the window" not in page and "kept" not in page
     # The last resort, once nobody else is free.
@@ -400,9 +420,12 @@ def test_the_first_offer_is_the_plans_choice_in_every_period(data):
                         pass  # busy then: the plan's cover stands
                 desk.publish(day)
             for name in data.draw(st.lists(st.sampled_from(names), max_size=2)):
-                desk.set_staff_rule(name, **data.draw(st.sampled_from(
-                    [{"never": True}, {"last_resort": True}, {"cap_day": 0}]
-                )))
+                desk.set_staff_rule(
+                    name,
+                    **data.draw(
+                        st.sampled_from([{"never": True}, {"last_resort": True}, {"cap_day": 0}])
+                    ),
+                )
             # One teacher away in one period at a time: the plan's choice for
             # that lesson is the first free teacher its Assign box offers.
             for lesson in load_school(folder, wanted=DayWanted(date=WEEK[4])).lessons:
@@ -464,6 +487,6 @@ def test_without_a_record_the_plan_is_the_modules_own_rule(school, data):
         with Desk.open(folder, create=False) as desk:
             assert desk.rules(MON) == Rules()
     assert len(plan.rounds) <= 1 and all(not a.why for a in plan.absent_lessons)
-    assert {
-        (a.lesson.teacher, a.lesson.period): a.substitute for a in plan.covers
-    } == module_rule(day)
+    assert {(a.lesson.teacher, a.lesson.period): a.substitute for a in plan.covers} == module_rule(
+        day
+    )

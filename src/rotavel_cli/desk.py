@@ -192,7 +192,9 @@ class WhyMe:
     cap_left: int | None  # covers the day's caps still allow; None: no cap
     flags: tuple[str, ...]
     today: tuple[AbsentLesson, ...]  # the day's covers, each with its reason
-    earlier: tuple[tuple[datetime.date, str, int, str, str], ...]  # day, teacher, period, classes, how
+    earlier: tuple[
+        tuple[datetime.date, str, int, str, str], ...
+    ]  # day, teacher, period, classes, how
 
 
 # Unset arguments of set_staff_rule keep what the record has.
@@ -1011,7 +1013,11 @@ class Desk:
         cover not counted) in the planner's order for its subject."""
         plan, rules = self._plan_and_rules(date, plan)
         item = next(
-            (a for a in plan.absent_lessons if (a.lesson.teacher, a.lesson.period) == (teacher, period)),
+            (
+                a
+                for a in plan.absent_lessons
+                if (a.lesson.teacher, a.lesson.period) == (teacher, period)
+            ),
             None,
         )
         if item is None:
@@ -1162,9 +1168,7 @@ class _FreeLists:
 
     def ranked(self, period: int, subject: str | None = None) -> list[FreeTeacher]:
         staff = self.day.staff
-        names = [
-            n for n, m in staff.items() if in_at(m, period) and (n, period) not in self.busy
-        ]
+        names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in self.busy]
         names.sort(key=lambda n: (self.covers(n), self.load[n], self.order[n]))
         flags = ("", "last resort")
         asked = [n for n in names if self.notes[n] == ""]

@@ -125,7 +125,9 @@ class Rules:
     # Fair shares: a same-subject teacher is asked first while within `margin`
     # covers of the least-covered free teacher. None: the command's own rule.
     margin: int | None = None
-    days_in: Mapping[str, Fraction] = field(default_factory=dict)  # share of the week; 1 if not given
+    days_in: Mapping[str, Fraction] = field(
+        default_factory=dict
+    )  # share of the week; 1 if not given
 
     def covers(self, name: str, today: Mapping[str, int]) -> Fraction:
         """Covers in the window and today, per full week in school: what fair shares compare."""
@@ -470,7 +472,9 @@ class _Planner:
         ranked = sorted(real, key=lambda n: (covers(n), len(set(real[n])), self.order[n]))
 
         def first_of(subject: str, free: list[str]) -> bool:
-            return bool(ask_order(free, lambda n: staff[n].subject_key == subject, covers, margin)[0])
+            return bool(
+                ask_order(free, lambda n: staff[n].subject_key == subject, covers, margin)[0]
+            )
 
         asked = {subject: first_of(subject, ranked) for subject in subjects}
         handed, met = self._hand_fair(batch, subjects, asked, ranked, real, period)
@@ -493,16 +497,18 @@ class _Planner:
                     f"no outcome for {lesson.teacher!r} in period {lesson.period}"
                 ) from None
             same = [n for n in free if staff[n].subject_key == subject]
-            first, rest = ask_order(free, lambda n: staff[n].subject_key == subject, covers, margin)
-            expected = (first or rest or [None])[0]
-            name = None if substitute is None else handed.teachers[substitute].member
-            if name != expected:
+            first, rest = ask_order(free, set(same).__contains__, covers, margin)
+            expected: str | None = (first + rest)[0] if free else None
+            picked = None if substitute is None else handed.teachers[substitute].member
+            if picked != expected:
                 raise PlanError(
-                    f"period {period}: the module chose {name!r} where fair shares ask {expected!r}"
+                    f"period {period}: the module chose {picked!r} where fair shares ask "
+                    f"{expected!r}"
                 )
-            if name is None:
+            if picked is None:
                 missed.append(lesson)
                 continue
+            name = picked
             member = staff[lesson.teacher]
             why = why_text(
                 member.subject,
