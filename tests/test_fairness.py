@@ -166,6 +166,42 @@ def test_a_cover_that_moves_the_margin_cuts_the_run(tmp_path):
         assert TIMING.sub("", again) == TIMING.sub("", round_.text)
 
 
+# docs/desk.md's worked example: Ann (Maths) away in period 2.
+WORKED = (
+    ["Ann:Maths", "Bob:Maths", "Cat:Maths", "Dan:English", "Eve:Music"],
+    ["Ann 2 9A", "Bob 1 9B", "Bob 3 9C", "Cat 1 9D", "Dan 1 9E", "Dan 3 9F", "Dan 4 9G"]
+    + ["Eve 4 9H"],
+)
+
+
+@pytest.mark.parametrize(
+    "margin, dan, expected",
+    [
+        (
+            2,
+            0,
+            (
+                "Dan",
+                "no Maths teacher within 2 covers of the fewest: fewest covers of 4 free "
+                "(0 covers in the window)",
+            ),
+        ),
+        (3, 0, ("Bob", "Maths, 3 covers in the window: fewest of 2 free Maths teachers")),
+        (2, 1, ("Bob", "Maths, 3 covers in the window: fewest of 2 free Maths teachers")),
+    ],
+)
+def test_the_worked_example_of_the_guide(tmp_path, margin, dan, expected):
+    folder = make_school(tmp_path / "s", *WORKED)
+    day = load_school(folder, wanted=DayWanted(date=MON))
+    day = replace(day, staff={**day.staff, "Ann": replace(day.staff["Ann"], present=False)})
+    rules = Rules(
+        covers_in_window={"Bob": 3, "Cat": 4, "Dan": dan, "Eve": 1},
+        margin=margin,
+        days_in={"Eve": Fraction(3, 5)},
+    )
+    assert covers(make_plan(day, rules)) == [(2, *expected)]
+
+
 def _published_covers(desk, teacher, days):
     """`teacher` covers one of Ann's lessons on each of `days`, by hand."""
     for day in days:
