@@ -1151,6 +1151,8 @@ class _FreeLists:
         self.order = {name: number for number, name in enumerate(staff)}
         date = day.date
         self.notes = {name: self._note(name, staff_rules.get(name), date) for name in staff}
+        self.weighed, self.scale = rules.weighed(staff, self.today)
+        self.subject_of = {name: member.subject_key for name, member in staff.items()}
 
     def _note(self, name: str, rule: StaffRule | None, date: datetime.date | None) -> str:
         rules = self.rules
@@ -1163,24 +1165,22 @@ class _FreeLists:
             return f"at a cap ({plural(cap, 'cover')} today)"
         return "last resort" if name in rules.last_resort else ""
 
-    def covers(self, name: str) -> Fraction:
-        return self.rules.covers(name, self.today)
-
     def ranked(self, period: int, subject: str | None = None) -> list[FreeTeacher]:
         staff = self.day.staff
+        subject_of = self.subject_of
         names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in self.busy]
-        names.sort(key=lambda n: (self.covers(n), self.load[n], self.order[n]))
+        names.sort(key=lambda n: (self.weighed[n], self.load[n], self.order[n]))
         flags = ("", "last resort")
         asked = [n for n in names if self.notes[n] == ""]
         held = [n for n in names if self.notes[n] == flags[1]]
         first: list[str] = []
         if subject is not None and self.rules.margin is not None:
             # Last-resort staff are asked the same way, once nobody else is free.
-            margin = self.rules.margin
+            margin = self.rules.margin * self.scale
             groups = []
             for group in (asked, held):
                 mine, rest = ask_order(
-                    group, lambda n: staff[n].subject_key == subject, self.covers, margin
+                    group, lambda n: subject_of[n] == subject, self.weighed.__getitem__, margin
                 )
                 first += mine
                 groups.append(mine + rest)

@@ -40,8 +40,10 @@ a group of subjects at a time, in order of their first lesson).
 
 from __future__ import annotations
 
+import math
 import re
-from collections.abc import Callable, Mapping, Sequence
+from collections import Counter
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from fractions import Fraction
 
 import rotavel
@@ -134,6 +136,22 @@ class Rules:
         given = self.covers_in_window.get(name, 0) + today.get(name, 0)
         return Fraction(given) / self.days_in.get(name, 1)
 
+    def weighed(self, names: Iterable[str], today: Mapping[str, int]) -> tuple[dict[str, int], int]:
+        """`covers` of each of `names` as whole numbers, all times one scale
+        (compared exactly, and quickly, by a large school's every period),
+        and that scale: a margin of m covers is m times it."""
+        scale = math.lcm(1, *(share.numerator for share in self.days_in.values()))
+        window, days_in = self.covers_in_window, self.days_in
+        weights = {}
+        for name in names:
+            given = window.get(name, 0) + today.get(name, 0)
+            share = days_in.get(name)
+            if share is None:
+                weights[name] = given * scale
+            else:
+                weights[name] = given * share.denominator * (scale // share.numerator)
+        return weights, scale
+
 
 @record(frozen=True)
 class HandedTeacher:
@@ -217,7 +235,7 @@ class Plan:
 def ask_order(
     ranked: Sequence[str],
     same: Callable[[str], bool],
-    covers: Callable[[str], Fraction],
+    covers: Callable[[str], Fraction | int],
     margin: int,
 ) -> tuple[list[str], list[str]]:
     """Free teachers as fair shares ask them for one lesson: `ranked` is the
@@ -319,6 +337,9 @@ class _Planner:
             n for n, cap in rules.cap_day.items() if self.counts.get(n, 0) >= cap
         }
         self.order = order = {name: i for i, name in enumerate(day.staff)}
+        self.subject_of = {name: member.subject_key for name, member in day.staff.items()}
+        self.teaching: dict[str, list[tuple[int, str]]] | None = None
+        self.teaching_in: dict[str, set[int]] = {}
         # Fair shares: fewer covers in the window first; the module's stable sort
         # by load keeps this order among teachers of equal load.
         self.staff_order = sorted(
@@ -443,51 +464,66 @@ class _Planner:
         assert margin is not None
         period = min(lesson.period for lesson in pending)
         subjects = list(
-            dict.fromkeys(staff[x.teacher].subject_key for x in pending if x.period == period)
+            dict.fromkeys(self.subject_of[x.teacher] for x in pending if x.period == period)
         )[: PLACES - 1]  # one place kept for every other subject
         chosen = set(subjects)
         batch: list[Lesson] = []
         later: list[Lesson] = []
         for x in pending:
-            inside = x.period == period and staff[x.teacher].subject_key in chosen
+            inside = x.period == period and self.subject_of[x.teacher] in chosen
             (batch if inside else later).append(x)
         unavailable = rules.never | self.capped
         if hold_back:
             unavailable = unavailable | rules.last_resort
         busy_now = {name for name, given in self.given.items() for p, _ in given if p == period}
+        if self.teaching is None:  # each teacher's own lessons while in, read once a plan
+            self.teaching = {
+                name: [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
+                for name, member in staff.items()
+                if member.in_school
+            }
+            self.teaching_in = {
+                name: {p for p, _ in lessons} for name, lessons in self.teaching.items()
+            }
         real: dict[str, list[tuple[int, str]]] = {}
-        for name, member in staff.items():
-            if name in unavailable or name in busy_now or not member.in_school:
+        for name, lessons in self.teaching.items():
+            if (
+                period in self.teaching_in[name]
+                or name in unavailable
+                or name in busy_now
+                or staff[name].away_in(period)
+            ):
                 continue
-            if member.away_in(period):
-                continue
-            lessons = [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
-            if any(p == period for p, _ in lessons):
-                continue
-            real[name] = lessons + self.given.get(name, [])
+            real[name] = lessons + self.given.get(name, []) if name in self.given else lessons
 
-        def covers(name: str) -> Fraction:
-            return rules.covers(name, self.counts)
+        subject_of = self.subject_of
+        # Covers as fair shares weigh them; a teacher's do not change within
+        # the run but by a cover in this period, which takes them out of it.
+        weighed, scale = rules.weighed(real, self.counts)
+        ranked = sorted(real, key=lambda n: (weighed[n], len(set(real[n])), self.order[n]))
+        within = margin * scale
 
-        ranked = sorted(real, key=lambda n: (covers(n), len(set(real[n])), self.order[n]))
+        def first_of(subject: str, free: list[str]) -> str | None:
+            """The subject's teacher asked first, when within the margin."""
+            for name in free:  # the least-covered of the subject is the first met
+                if subject_of[name] == subject:
+                    return name if weighed[name] <= weighed[free[0]] + within else None
+            return None
 
-        def first_of(subject: str, free: list[str]) -> bool:
-            return bool(
-                ask_order(free, lambda n: staff[n].subject_key == subject, covers, margin)[0]
-            )
-
-        asked = {subject: first_of(subject, ranked) for subject in subjects}
+        asked = {subject: first_of(subject, ranked) is not None for subject in subjects}
         handed, met = self._hand_fair(batch, subjects, asked, ranked, real, period)
         text = handed.run()
         self.rounds.append(Round(handed, text))
         outcomes = _outcomes(text, handed)
         _timing(text)
         free = list(ranked)
+        free_of = Counter(subject_of[name] for name in free)
         still: list[Lesson] = []
         missed: list[Lesson] = []
         for teacher_record, lesson in met:
-            subject = staff[lesson.teacher].subject_key
-            if still or first_of(subject, free) != asked[subject]:
+            subject = subject_of[lesson.teacher]
+            first = first_of(subject, free)
+            if still or (first is not None) != asked[subject]:
                 still.append(lesson)  # the margin moved: planned again from here
                 continue
             try:
@@ -496,9 +532,7 @@ class _Planner:
                 raise PlanError(
                     f"no outcome for {lesson.teacher!r} in period {lesson.period}"
                 ) from None
-            same = [n for n in free if staff[n].subject_key == subject]
-            first, rest = ask_order(free, set(same).__contains__, covers, margin)
-            expected: str | None = (first + rest)[0] if free else None
+            expected = first or (free[0] if free else None)
             picked = None if substitute is None else handed.teachers[substitute].member
             if picked != expected:
                 raise PlanError(
@@ -512,8 +546,8 @@ class _Planner:
             member = staff[lesson.teacher]
             why = why_text(
                 member.subject,
-                bool(first),
-                len(same),
+                first is not None,
+                free_of[subject],
                 len(free),
                 margin,
                 covers_text(
@@ -525,6 +559,7 @@ class _Planner:
                 why = "last resort, nobody else free: " + why
             self._settle(lesson, name, why=why)
             free.remove(name)
+            free_of[subject_of[name]] -= 1
         if not still and outcomes:
             raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
         return still + later, missed
@@ -552,11 +587,13 @@ class _Planner:
             if lesson.teacher not in away_record:
                 away_record[lesson.teacher] = len(teachers)
                 member = staff[lesson.teacher]
-                teachers.append(HandedTeacher(lesson.teacher, slot[member.subject_key], False))
+                teachers.append(
+                    HandedTeacher(lesson.teacher, slot[self.subject_of[member.name]], False)
+                )
         elsewhere = period + 1 if period < 32767 else period - 1
         load = 0
         for name in ranked:
-            subject = staff[name].subject_key
+            subject = self.subject_of[name]
             keyword = slot[subject] if asked.get(subject) else spare
             busy = list(dict.fromkeys(real[name]))
             load = max(load, len(busy))
