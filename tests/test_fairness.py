@@ -264,6 +264,19 @@ def test_a_part_timers_share_is_pro_rata(tmp_path, pat, bob, expected):
     assert why.fair_share == Fraction(pat + bob) * Fraction(3, 5) / Fraction(13, 5)
 
 
+def test_days_in_school_from_the_list_or_the_timetable(tmp_path):
+    folder = make_school(tmp_path / "s", *PART, days={"Pat": "Monday;wed;Fri"})
+    with open(folder / "timetable.csv", "a", encoding="utf-8") as rows:
+        rows.write("Tom,Mon,3,9D\nTom,Tue,3,9D\nTom,Tue,4,9E\n")  # in two days of five
+    with open(folder / "teacher_list.csv", "a", encoding="utf-8") as rows:
+        rows.write("Tom,maths,\nHead,maths,\n")  # the head teaches nothing: in every day
+    with Desk.open(folder) as desk:
+        assert desk.rules(MON).days_in == {"Pat": Fraction(3, 5), "Tom": Fraction(2, 5)}
+    # Without a record (none at this path yet): the command's rule.
+    with Desk.open(folder, tmp_path / "none.db", create=False) as desk:
+        assert desk.rules(MON).days_in == {}
+
+
 # Bob and Cat (maths, one lesson each) are both free when Ann is away.
 FAIR = (
     ["Ann:maths", "Bob:maths", "Cat:maths", "Dan:english"],

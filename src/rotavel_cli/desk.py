@@ -30,6 +30,7 @@ import csv
 import datetime
 import io
 import os
+import re
 import sqlite3
 import sys
 import time
@@ -56,7 +57,14 @@ from rotavel_cli.plan import (
 )
 from rotavel_cli.records import record, replace
 from rotavel_cli.school_files import read_folder
-from rotavel_cli.schoolday import DayWanted, Lesson, SchoolDay, StaffMember, choose_day
+from rotavel_cli.schoolday import (
+    DayWanted,
+    Lesson,
+    SchoolDay,
+    StaffMember,
+    _Days,
+    choose_day,
+)
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
 from rotavel_cli.weekdays import WEEKDAYS
@@ -691,19 +699,27 @@ class Desk:
         week = self._school_week()
         if self._shares is not None and self._shares[0] is week:
             return self._shares[1]
-        seen: dict[str | None, dict[str, bool]] = {}
-        for spelling in week.rows().days():
-            try:
-                day = choose_day(week, DayWanted(day=spelling or None), self.settings)
-            except InputError:
-                continue
-            if day.day not in seen:
-                seen[day.day] = {n: m.in_school for n, m in day.staff.items()}
-        shares: dict[str, Fraction] = {}
-        for name in self.staff_names():
-            days_in = sum(1 for staff in seen.values() if staff.get(name, True))
-            if seen and 0 < days_in < len(seen):
-                shares[name] = Fraction(days_in, len(seen))
+        # The teacher list's days, else the days taught (staff who teach no
+        # day are in every day), as the planned day tells who is in.
+        days = _Days(week)
+        if days.single:
+            shares: dict[str, Fraction] = {}
+        else:
+            first = {s: d for d, spellings in days.groups.items() for s in spellings}
+            taught: dict[str, set[str]] = {}
+            for row in week.rows():
+                taught.setdefault(row.teacher, set()).add(first[row.day])
+            shares = {}
+            for member in week.staff:
+                listed = [d.strip() for d in re.split(r"[,;/+]", member.days) if d.strip()]
+                if member.days:
+                    days_in = sum(days.matches(day, listed, _member_stub) for day in days.groups)
+                elif member.name in taught:
+                    days_in = len(taught[member.name])
+                else:
+                    continue
+                if 0 < days_in < len(days.groups):
+                    shares[member.name] = Fraction(days_in, len(days.groups))
         self._shares = (week, shares)
         return shares
 
@@ -1119,6 +1135,10 @@ class Desk:
                 raise DeskError(str(error)) from None
             paths.append(path)
         return paths
+
+
+# `_Days.matches` reads nothing of the member it is given.
+_member_stub = StaffMember("", "", True, "", 0)
 
 
 def _weekday_name(date: datetime.date) -> str:
