@@ -19,10 +19,10 @@ on the order of teachers and lessons, never on the text of a name, so both
 make the same plan.
 
 Fair shares (the cover desk's rule, `Rules.margin` set) are planned a
-period at a time: the teachers free in the period are handed over in the
-order of their covers (in the window and earlier today, pro rata to their
-days in school), then their load, each given extra load so that the
-module's own sort by load keeps that order; the teachers of an absent
+period at a time: only the teachers free in the period are handed over, at
+equal load, in the order of their covers (in the window and earlier today,
+pro rata to their days in school), then their load that day, so that the
+module's own stable sort by load keeps that order; the teachers of an absent
 subject more than `margin` covers above the least-covered free teacher are
 handed under another subject, so the module's same-subject search passes
 them by and its walk of all teachers takes the least-covered one. When a
@@ -500,7 +500,8 @@ class _Planner:
         # Covers as fair shares weigh them; a teacher's do not change within
         # the run but by a cover in this period, which takes them out of it.
         weighed, scale = rules.weighed(real, self.counts)
-        ranked = sorted(real, key=lambda n: (weighed[n], len(set(real[n])), self.order[n]))
+        order = self.order
+        ranked = sorted(real, key=lambda n: (weighed[n], len(real[n]), order[n]))
         within = margin * scale
 
         def first_of(subject: str, free: list[str]) -> str | None:
@@ -511,7 +512,9 @@ class _Planner:
             return None
 
         asked = {subject: first_of(subject, ranked) is not None for subject in subjects}
-        handed, met = self._hand_fair(batch, subjects, asked, ranked, real, period)
+        handed, met = self._hand_fair(
+            batch, subjects, asked, _reachable(ranked, batch, asked, subject_of)
+        )
         text = handed.run()
         self.rounds.append(Round(handed, text))
         outcomes = _outcomes(text, handed)
@@ -570,13 +573,10 @@ class _Planner:
         subjects: list[str],
         asked: Mapping[str, bool],
         ranked: list[str],
-        real: Mapping[str, list[tuple[int, str]]],
-        period: int,
     ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
         """The school for one period's `batch`: its absent teachers, then the
-        free teachers in fair order, each with its lessons and covers and as
-        much extra load (in another period) as keeps the loads in that order;
-        a subject's teachers beyond the margin under the spare subject."""
+        teachers free in the period in fair order, all at the same load; a
+        subject's teachers beyond the margin under the spare subject."""
         staff = self.day.staff
         slot = places(subjects, set())
         assert slot is not None
@@ -590,21 +590,12 @@ class _Planner:
                 teachers.append(
                     HandedTeacher(lesson.teacher, slot[self.subject_of[member.name]], False)
                 )
-        elsewhere = period + 1 if period < 32767 else period - 1
-        load = 0
+        # Equal loads (no lessons of their own are needed to say that they are
+        # free in the period): the module's stable sort by load keeps this order.
         for name in ranked:
             subject = self.subject_of[name]
             keyword = slot[subject] if asked.get(subject) else spare
-            busy = list(dict.fromkeys(real[name]))
-            load = max(load, len(busy))
-            have = set(busy)
-            number = 0
-            while len(busy) < load:
-                extra = (elsewhere, f"~{number}")
-                number += 1
-                if extra not in have:
-                    busy.append(extra)
-            teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
+            teachers.append(HandedTeacher(name, keyword, True))
         classes: dict[str, list[Lesson]] = {}
         for lesson in batch:
             classes.setdefault(lesson.class_label, []).append(lesson)
@@ -663,6 +654,30 @@ class _Planner:
             ),
         )
         return handed, met
+
+
+def _reachable(
+    ranked: list[str], batch: list[Lesson], asked: Mapping[str, bool], subject_of: Mapping[str, str]
+) -> list[str]:
+    """The teachers of `ranked` that a run over `batch` can reach, in order.
+
+    A run of k lessons takes at most k teachers. Its walk of all teachers
+    never passes the first k of the order; the search of a subject asked
+    first takes the first free teacher of it, and before it at most those of
+    the subject among the first k and one for each earlier lesson of the
+    subject. The others would be passed by, and are left out of the school.
+    """
+    k = len(batch)
+    left = Counter(subject_of[x.teacher] for x in batch)
+    reached = []
+    for number, name in enumerate(ranked):
+        subject = subject_of[name]
+        if number < k:
+            reached.append(name)
+        elif asked.get(subject) and left[subject] > 0:
+            reached.append(name)
+            left[subject] -= 1
+    return reached
 
 
 def _out(member: StaffMember, period: int) -> bool:
