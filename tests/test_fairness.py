@@ -539,3 +539,58 @@ def test_without_a_record_the_plan_is_the_modules_own_rule(school, data):
     assert {(a.lesson.teacher, a.lesson.period): a.substitute for a in plan.covers} == module_rule(
         day
     )
+
+
+# -- the web desk ----------------------------------------------------------------
+
+
+@pytest.fixture
+def web(tmp_path):
+    pytest.importorskip("flask", reason="the serve extra is missing")
+    import test_serve
+
+    from rotavel_cli.web.app import create_app
+
+    site = test_serve.make_site(tmp_path / "school")
+    client = create_app(site).test_client()
+    assert test_serve.log_in(client).status_code == 303
+    return site, client, test_serve
+
+
+def test_the_web_desk_gives_reasons_and_offers_in_the_plans_order(web):
+    site, client, serve = web
+    with Desk.open(site.folder) as desk:
+        desk.add_absence("Ann", serve.DATE, serve.DATE, None, "Sick")
+        desk.set_staff_rule("Dan", never=True)
+        plan = desk.plan(serve.DATE)
+        offered = desk.suggestions(serve.DATE, "Ann", 1, plan)
+    # Period 1: Bob, Cat and Eve teach; Fay is asked, Dan never is.
+    assert [(f.name, f.note) for f in offered] == [("Fay", ""), ("Dan", "never covers")]
+    today = client.get("/today").text
+    # Each cover with the substitute's covers in the window and its reason.
+    cells = re.findall(r'<td class="cover" data-label="Cover">(.*?)</td>', today, re.S)
+    assert len(cells) == len(plan.absent_lessons) and plan.covers
+    for item in plan.covers:
+        assert any(
+            f"<strong>{item.substitute}</strong>" in cell
+            and "0 covers in 20 school days" in cell
+            and f'<span class="why">{item.why}</span>' in cell
+            for cell in cells
+        )
+    key = serve.lesson("Ann", 1)["lesson"]
+    page = client.get(f"/today/lesson?date={serve.DATE}&lesson={key}").text
+    rows = re.findall(r"<tr>\s*<th scope=\"row\">(\w+)</th>(.*?)</tr>", page, re.S)
+    assert [name for name, _ in rows] == ["Fay", "Dan"]
+    assert "Assign</button>" in rows[0][1] and "Assign" not in rows[1][1]
+    assert "not asked: never covers" in rows[1][1]
+    why = client.get(f"/today/why?date={serve.DATE}&name=Fay").text
+    assert "Why Fay?" in why and plan.covers[0].why in why
+    assert client.get(f"/today/why?date={serve.DATE}&name=Nobody").status_code == 400
+
+
+def test_the_board_keeps_a_class_code_whole(tmp_path):
+    folder = make_school(tmp_path / "s", ["Ann:maths", "Bob:maths"], ["Ann 1 2PC-01", "Bob 2 9B"])
+    with Desk.open(folder) as desk:
+        desk.add_absence("Ann", MON, MON, None, "")
+        page = render_board(desk.plan(MON))
+    assert '<span class="piece">2PC-01</span>' in page
