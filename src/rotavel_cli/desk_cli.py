@@ -199,7 +199,7 @@ def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
 
 
 def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
-    lines = ["", "Free once this plan is made (best candidates first; covers today/in the window):"]
+    lines = ["", "Free once this plan is made (as the plan asks them; covers today/in the window):"]
     for period, teachers in free.items():
         names = Shortened.of(
             [
