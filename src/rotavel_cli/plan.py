@@ -19,8 +19,8 @@ on the order of teachers and lessons, never on the text of a name, so both
 make the same plan.
 
 Fair shares (the cover desk's rule, `Rules.margin` set) are planned a
-period at a time: only the teachers free in the period are handed over, at
-equal load, in the order of their covers (in the window and earlier today,
+period at a time: only the teachers free in the period (those its run could
+reach) are handed over, at equal load, in the order of their covers (in the window and earlier today,
 pro rata to their days in school), then their load that day, so that the
 module's own stable sort by load keeps that order; the teachers of an absent
 subject more than `margin` covers above the least-covered free teacher are
