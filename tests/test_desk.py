@@ -80,8 +80,8 @@ FAIR = (
     [
         # Equal loads: Bob comes first in the list, then the one with fewer covers in the week.
         ("", [MON, TUE, WED], ["Bob", "Cat", "Bob"]),
-        # A new week starts from nothing.
-        ("", [FRI, NEXT_MON], ["Bob", "Bob"]),
+        # A calendar week's window starts each week from nothing.
+        ('window = "week"\n', [FRI, NEXT_MON], ["Bob", "Bob"]),
         # A cycle of two school days: Wednesday sees only Tuesday, Thursday only Wednesday.
         ('window = "cycle"\ncycle_days = 2\n', [MON, WED, THU], ["Bob", "Bob", "Cat"]),
         # ...and it runs over the weekend: Monday sees Friday.
@@ -129,14 +129,17 @@ def _bob_by_hand_in_period_3(desk):
 @pytest.mark.parametrize(
     "toml, rule, before, expected",
     [
-        ("", None, None, ["Bob", "Bob", "Cat"]),
+        # Covers today weigh before load: Bob (one lesson) takes period 1,
+        # Cat (none yet) period 2, and with one each Bob's lighter load period 3.
+        ("", None, None, ["Bob", "Cat", "Bob"]),
         # Bob's own cap of one: cut after period 1, the rest planned without him.
         ("", {"cap_day": 1}, None, ["Bob", "Cat", "Cat"]),
         # Everyone's cap of one: period 3 goes to the first free teacher left, Dan.
         ("cap_day = 1\n", None, None, ["Bob", "Cat", "Dan"]),
-        # A weekly cap of two with one cover on Monday leaves Bob one today.
-        ("", {"cap_week": 2}, _earlier_cover_for_bob, ["Bob", "Cat", "Cat"]),
-        ("cap_week = 2\n", None, _earlier_cover_for_bob, ["Bob", "Cat", "Cat"]),
+        # A weekly cap of two with one cover on Monday leaves Bob one today;
+        # Monday's cover puts Cat first, then Bob takes the one he has left.
+        ("", {"cap_week": 2}, _earlier_cover_for_bob, ["Cat", "Bob", "Cat"]),
+        ("cap_week = 2\n", None, _earlier_cover_for_bob, ["Cat", "Bob", "Cat"]),
         # The tighter of the two caps counts.
         # The tighter of the two caps counts: none left for Bob this week, and
         # Cat's daily two are used by period 3, which goes to Dan.
@@ -170,7 +173,8 @@ HEAD = (
 @pytest.mark.parametrize(
     "rule, day, expected",
     [
-        (None, TUE, ["Head", "Head", "Head"]),
+        # Fewest covers first: the head takes period 1, Bob (none yet) period 2.
+        (None, TUE, ["Head", "Bob", "Head"]),
         # Held back: period 1 goes to the first free teacher of any subject
         # (Dan), period 2 to Bob; only period 3, which nobody else can take, to the head.
         ({"last_resort": True}, TUE, ["Dan", "Bob", "Head"]),
@@ -178,7 +182,7 @@ HEAD = (
         ({"never": True, "last_resort": True}, TUE, ["Dan", "Bob", None]),
         # Covers only on Mondays: never on a Tuesday, as usual on a Monday.
         ({"days": frozenset({0})}, TUE, ["Dan", "Bob", None]),
-        ({"days": frozenset({0})}, MON, ["Head", "Head", "Head"]),
+        ({"days": frozenset({0})}, MON, ["Head", "Bob", "Head"]),
     ],
 )
 def test_head_flagged_last_resort_or_never(tmp_path, rule, day, expected):
@@ -901,7 +905,8 @@ def test_staff_rules_from_the_command(tmp_path, capfd):
         "Head: at most 2 covers a week.\n"
     )
     assert run(capfd, "staff", folder)[1] == (
-        "School: at most 3 covers a day, at most 8 covers a week; fair shares over the week.\n\n"
+        "School: at most 3 covers a day, at most 8 covers a week; fair shares over the "
+        "last 20 school days, the subject kept within 2 covers of the fewest.\n\n"
         "Teacher  Rule\n-------  -----------------------\n"
         "Bob      never covers\nHead     at most 2 covers a week\n"
     )

@@ -294,21 +294,25 @@ def test_the_morning_through_the_forms(site, client):
         ]
         plan = desk.plan(DATE)
         free = desk.free(DATE)
-    # Each period offers its free teachers, best first, with their covers; every
-    # lesson of the period points at the list.
-    for period, teachers in free.items():
-        listed = re.search(rf'<datalist id="free-{period}">.*?</datalist>', page, re.S)[0]
+        offers = desk.offers(DATE)
+    # Each period and absent subject offers its free teachers in the order the
+    # plan asks them, with their covers; every lesson of it points at the list.
+    for number, teachers in enumerate(offers.values()):
+        listed = re.search(rf'<datalist id="offer-{number}">.*?</datalist>', page, re.S)[0]
         assert re.findall(r'<option value="([^"]+)" label="([^"]+)">', listed) == [
             (
                 f.name,
-                f"{f.name} · {f.subject} · {f.covers_today} today · {f.covers_in_window} this week",
+                f"{f.name} · {f.subject} · {f.covers_today} today · "
+                f"{f.covers_in_window} in 20 school days",
             )
             for f in teachers
         ]
+    keys = list(offers)
     for item in plan.absent_lessons:
         key = lesson(item.lesson.teacher, item.lesson.period)["lesson"]
         row = re.search(rf'<tr id="lesson-{re.escape(key)}".*?</tr>', page, re.S)[0]
-        assert f'list="free-{item.lesson.period}"' in row
+        subject = plan.day.staff[item.lesson.teacher].subject_key
+        assert f'list="offer-{keys.index((item.lesson.period, subject))}"' in row
     assert sorted((a.lesson.teacher, a.lesson.period) for a in plan.absent_lessons) == [
         ("Ann", 1),
         ("Ann", 2),

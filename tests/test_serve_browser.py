@@ -184,7 +184,7 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     row.locator("button:has-text('Assign')").click()
     row = page.locator(f"#{row_id}")
     expect(row.locator("td.cover strong")).to_have_text(choice)
-    expect(row.locator("td.cover .how")).to_have_text("by hand")
+    expect(row.locator("td.cover .why")).to_have_text("by hand, kept")
 
     # Another lesson needs no cover.
     other = page.locator("table.lessons tbody tr.covered").first
@@ -229,7 +229,8 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
     page.pdf(path=str(pdf), format="A4")
     keep(pdf)
     pages = len(re.findall(rb"/Type\s*/Page(?![A-Za-z])", pdf.read_bytes()))
-    assert (slips, pages) == (6, 1)  # several to a sheet, with cut lines
+    # Fair shares spread the day over eight substitutes: four slips to a sheet, with cut lines.
+    assert (slips, pages) == (8, 2)
     shot(page, "slips-1920")
 
     # History: one bar per teacher who covered.

@@ -119,7 +119,7 @@ examples:
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
   rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
                                 nocover, release, free, history, staff, export,
-                                work, link, send, backup, restore
+                                why, work, link, send, backup, restore
                                 (e.g. rotavel plan --help)
   rotavel serve FOLDER          the same desk in a web browser
                                 (pip install 'rotavel[serve]')
@@ -147,6 +147,7 @@ DESK_COMMANDS = frozenset(
         "send",
         "backup",
         "restore",
+        "why",
     }
 )
 

@@ -30,12 +30,14 @@ import csv
 import datetime
 import io
 import os
+import re
 import sqlite3
 import sys
 import time
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
+from fractions import Fraction
 from types import TracebackType
 
 from rotavel_cli import publishing
@@ -51,6 +53,7 @@ from rotavel_cli.plan import (
     Decision,
     Plan,
     Rules,
+    ask_order,
     make_plan,
 )
 from rotavel_cli.records import record, replace
@@ -62,6 +65,7 @@ from rotavel_cli.schoolday import (
     Lesson,
     SchoolDay,
     StaffMember,
+    _Days,
     apply_absences,
     check_periods,
     choose_day,
@@ -70,7 +74,8 @@ from rotavel_cli.schoolday import (
 )
 from rotavel_cli.settings import SETTINGS_FILE, Settings, load_settings
 from rotavel_cli.week import Week
-from rotavel_cli.wording import in_at, name_key
+from rotavel_cli.weekdays import WEEKDAYS
+from rotavel_cli.wording import in_at, name_key, plural
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -189,7 +194,26 @@ class FreeTeacher:
     covers_today: int
     covers_in_window: int
     load: int = 0  # lessons and covers that day
-    note: str = ""  # "last resort", "cap reached", "never covers"; "" for a candidate
+    # "last resort", "at a cap of 2 a day", "not on Fridays", "never covers"; "" for a candidate
+    note: str = ""
+    first: bool = False  # of the lesson's subject, asked before the rest (within the margin)
+
+
+@record(frozen=True)
+class WhyMe:
+    """One teacher's covers against fair shares, for "why me?"."""
+
+    name: str
+    window_start: datetime.date
+    covers_in_window: int  # before the day asked about
+    fair_share: Fraction  # the window's covers shared pro rata among the staff
+    days_in: Fraction  # share of the week in school
+    cap_left: int | None  # covers the day's caps still allow; None: no cap
+    flags: tuple[str, ...]
+    today: tuple[AbsentLesson, ...]  # the day's covers, each with its reason
+    earlier: tuple[
+        tuple[datetime.date, str, int, str, str], ...
+    ]  # day, teacher, period, classes, how
 
 
 # Unset arguments of set_staff_rule keep what the record has.
@@ -294,6 +318,7 @@ class Desk:
         self._week_key: object = None
         self._week: Week | None = None
         self._calendar: tuple[Week, Calendar] | None = None
+        self._shares: tuple[Week, dict[str, Fraction]] | None = None
 
     @classmethod
     def open(
@@ -945,13 +970,48 @@ class Desk:
         never = frozenset(n for n, r in rules.items() if n in staff and r.never_on(date))
         last_resort = frozenset(n for n, r in rules.items() if n in staff and r.last_resort)
         decided, notes = self._decided(day)
+        # Fair shares need a record to remember them; without one the desk
+        # plans as the command does.
+        fair = self.path is not None
         return Rules(
             covers_in_window={n: c for n, c in window.items() if n in staff},
             cap_day=cap_day,
             never=never,
             last_resort=last_resort - never,
             decided=decided,
+            margin=settings.margin if fair else None,
+            days_in=self._days_in() if fair else {},
         ), notes
+
+    def _days_in(self) -> dict[str, Fraction]:
+        """Each part-timer's share of the timetable's days (3 days of 5 is
+        3/5), read again only when the folder changes; full-timers are left out."""
+        week = self._school_week()
+        if self._shares is not None and self._shares[0] is week:
+            return self._shares[1]
+        # The teacher list's days, else the days taught (staff who teach no
+        # day are in every day), as the planned day tells who is in.
+        days = _Days(week)
+        if days.single:
+            shares: dict[str, Fraction] = {}
+        else:
+            first = {s: d for d, spellings in days.groups.items() for s in spellings}
+            taught: dict[str, set[str]] = {}
+            for row in week.rows():
+                taught.setdefault(row.teacher, set()).add(first[row.day])
+            shares = {}
+            for member in week.staff:
+                listed = [d.strip() for d in re.split(r"[,;/+]", member.days) if d.strip()]
+                if member.days:
+                    days_in = sum(days.matches(day, listed, _member_stub) for day in days.groups)
+                elif member.name in taught:
+                    days_in = len(taught[member.name])
+                else:
+                    continue
+                if 0 < days_in < len(days.groups):
+                    shares[member.name] = Fraction(days_in, len(days.groups))
+        self._shares = (week, shares)
+        return shares
 
     def _decided(self, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision], list[str]]:
         """The record's decisions for the day that still hold, and a note for
@@ -1368,53 +1428,103 @@ class Desk:
 
     def free(self, date: datetime.date, plan: Plan | None = None) -> dict[int, list[FreeTeacher]]:
         """For each period of the day, the teachers in school and free once the
-        day's plan is made (or once `plan`, made already, is), best candidates
-        first: those the plan may still ask, by fewer covers in the window, then
-        by load; then last-resort staff, those at their cap, and those never asked."""
+        day's plan is made (or once `plan`, made already, is), in the order the
+        planner asks them: those it may still ask, by fewer covers (in the
+        window and today, pro rata), then by load; then last-resort staff,
+        those at their cap, those not covering on this weekday, and those never asked."""
+        plan, rules = self._plan_and_rules(date, plan)
+        lists = _FreeLists(plan, rules, self._staff_rules())
+        return {period: lists.ranked(period) for period in plan.day.periods}
+
+    def offers(
+        self, date: datetime.date, plan: Plan | None = None
+    ) -> dict[tuple[int, str], list[FreeTeacher]]:
+        """(period, absent subject) -> the free teachers as the planner would ask
+        them for a lesson of that subject: its own teachers first while within
+        the margin (their `first` set), then the rest by fewer covers."""
+        plan, rules = self._plan_and_rules(date, plan)
+        lists = _FreeLists(plan, rules, self._staff_rules())
+        staff = plan.day.staff
+        keys = dict.fromkeys(
+            (a.lesson.period, staff[a.lesson.teacher].subject_key) for a in plan.absent_lessons
+        )
+        return {(p, key): lists.ranked(p, key) for p, key in keys}
+
+    def suggestions(
+        self, date: datetime.date, teacher: str, period: int, plan: Plan | None = None
+    ) -> list[FreeTeacher]:
+        """Whom the planner would ask for `teacher`'s lesson in `period`, were
+        it open: the free teachers (its present substitute among them, its
+        cover not counted) in the planner's order for its subject."""
+        plan, rules = self._plan_and_rules(date, plan)
+        item = next(
+            (
+                a
+                for a in plan.absent_lessons
+                if (a.lesson.teacher, a.lesson.period) == (teacher, period)
+            ),
+            None,
+        )
+        if item is None:
+            raise DeskError(f"{teacher} has no absent lesson in period {period} on {date}")
+        lists = _FreeLists(plan, rules, self._staff_rules(), leave_out=item)
+        return lists.ranked(period, plan.day.staff[teacher].subject_key)
+
+    def window_counts(self, date: datetime.date) -> dict[str, int]:
+        """Covers per teacher in the window before `date`."""
+        with self._reading():
+            return self._counts(self.window_start(date), date - datetime.timedelta(1))
+
+    def _plan_and_rules(self, date: datetime.date, plan: Plan | None) -> tuple[Plan, Rules]:
         with self._reading():
             if plan is None:
-                plan, rules = self._plan(date)
-            else:  # a publish changes the decisions, not the window, caps or flags
-                rules = self._rules(plan.day)[0]
-        day = plan.day
-        staff = day.staff
-        today = Counter(a.substitute for a in plan.covers)
-        busy = {(x.teacher, x.period) for x in day.lessons if not _out(staff[x.teacher], x.period)}
-        load = Counter(teacher for teacher, _ in busy)
-        for cover in plan.covers:
-            assert cover.substitute is not None
-            busy.add((cover.substitute, cover.lesson.period))
-            load[cover.substitute] += 1
-        order = {name: number for number, name in enumerate(staff)}
-        ranks = {"": 0, "last resort": 1, "cap reached": 2, "never covers": 3}
+                return self._plan(date)
+            # a publish changes the decisions, not the window, caps or flags
+            return plan, self._rules(plan.day)[0]
 
-        def note(name: str) -> str:
-            if name in rules.never:
-                return "never covers"
-            cap = rules.cap_day.get(name)
-            if cap is not None and today[name] >= cap:
-                return "cap reached"
-            return "last resort" if name in rules.last_resort else ""
-
-        notes = {name: note(name) for name in staff}
-        free: dict[int, list[FreeTeacher]] = {}
-        for period in day.periods:
-            names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in busy]
-            names.sort(
-                key=lambda n: (ranks[notes[n]], rules.covers_in_window.get(n, 0), load[n], order[n])
-            )
-            free[period] = [
-                FreeTeacher(
-                    n,
-                    staff[n].subject,
-                    today[n],
-                    rules.covers_in_window.get(n, 0),
-                    load[n],
-                    notes[n],
-                )
-                for n in names
-            ]
-        return free
+    def why(self, date: datetime.date, name: str, plan: Plan | None = None) -> WhyMe:
+        """Why `name` covers what they cover on `date`: their covers in the
+        window against the school's fair share for them, what their caps leave,
+        their flags, and each cover's reason."""
+        self._known(name)
+        plan, rules = self._plan_and_rules(date, plan)
+        staff_rule = self.staff_rules().get(name, StaffRule())
+        with self._reading():
+            start = self.window_start(date)
+            before = date - datetime.timedelta(1)
+            window = self._counts(start, before)
+            rows = self._db.execute(
+                "SELECT day, teacher, period, classes, how FROM cover WHERE substitute = ? "
+                "AND day >= ? AND day <= ? ORDER BY day, period",
+                (name, _day_text(start), _day_text(before)),
+            ).fetchall()
+        names = list(plan.day.staff)
+        days_in = dict(rules.days_in)
+        weight = sum(days_in.get(n, Fraction(1)) for n in names) or Fraction(1)
+        total = sum(window.get(n, 0) for n in names)
+        today = [a for a in plan.covers if a.substitute == name]
+        cap = rules.cap_day.get(name)
+        given_today = sum(1 for a in plan.covers if a.substitute == name)
+        flags = []
+        if staff_rule.never:
+            flags.append("never covers")
+        elif staff_rule.never_on(date):
+            flags.append("does not cover on " + _weekday_name(date) + "s")
+        if staff_rule.last_resort:
+            flags.append("last resort")
+        return WhyMe(
+            name=name,
+            window_start=start,
+            covers_in_window=window.get(name, 0),
+            fair_share=Fraction(total) * days_in.get(name, Fraction(1)) / weight,
+            days_in=days_in.get(name, Fraction(1)),
+            cap_left=None if cap is None else max(0, cap - given_today),
+            flags=tuple(flags),
+            today=tuple(today),
+            earlier=tuple(
+                (datetime.date.fromisoformat(d), t, p, c, how) for d, t, p, c, how in rows
+            ),
+        )
 
     def history(self, first: datetime.date, last: datetime.date) -> list[tuple[str, int]]:
         """Covers per teacher from `first` to `last`: everyone on the teacher
@@ -1464,6 +1574,93 @@ class Desk:
                 raise DeskError(str(error)) from None
             paths.append(path)
         return paths
+
+
+# `_Days.matches` reads nothing of the member it is given.
+_member_stub = StaffMember("", "", True, "", 0)
+
+
+def _weekday_name(date: datetime.date) -> str:
+    return WEEKDAYS[date.weekday()]
+
+
+class _FreeLists:
+    """Who is free in each period once a plan is made, in the planner's order;
+    `leave_out` a lesson's cover, as if that lesson were open again."""
+
+    def __init__(
+        self,
+        plan: Plan,
+        rules: Rules,
+        staff_rules: Mapping[str, StaffRule],
+        leave_out: AbsentLesson | None = None,
+    ) -> None:
+        day = plan.day
+        self.day, self.rules = day, rules
+        staff = day.staff
+        covers = [a for a in plan.covers if a is not leave_out]
+        self.today: Counter[str] = Counter(a.substitute for a in covers if a.substitute)
+        busy = {(x.teacher, x.period) for x in day.lessons if not _out(staff[x.teacher], x.period)}
+        self.load: Counter[str] = Counter(teacher for teacher, _ in busy)
+        for cover in covers:
+            assert cover.substitute is not None
+            busy.add((cover.substitute, cover.lesson.period))
+            self.load[cover.substitute] += 1
+        self.busy = busy
+        self.order = {name: number for number, name in enumerate(staff)}
+        date = day.date
+        self.notes = {name: self._note(name, staff_rules.get(name), date) for name in staff}
+        self.weighed, self.scale = rules.weighed(staff, self.today)
+        self.subject_of = {name: member.subject_key for name, member in staff.items()}
+
+    def _note(self, name: str, rule: StaffRule | None, date: datetime.date | None) -> str:
+        rules = self.rules
+        if name in rules.never:
+            if rule is not None and not rule.never and date is not None:
+                return f"not on {_weekday_name(date)}s"
+            return "never covers"
+        cap = rules.cap_day.get(name)
+        if cap is not None and self.today[name] >= cap:
+            return f"at a cap ({plural(cap, 'cover')} today)"
+        return "last resort" if name in rules.last_resort else ""
+
+    def ranked(self, period: int, subject: str | None = None) -> list[FreeTeacher]:
+        staff = self.day.staff
+        subject_of = self.subject_of
+        names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in self.busy]
+        names.sort(key=lambda n: (self.weighed[n], self.load[n], self.order[n]))
+        flags = ("", "last resort")
+        asked = [n for n in names if self.notes[n] == ""]
+        held = [n for n in names if self.notes[n] == flags[1]]
+        first: list[str] = []
+        if subject is not None and self.rules.margin is not None:
+            # Last-resort staff are asked the same way, once nobody else is free.
+            margin = self.rules.margin * self.scale
+            groups = []
+            for group in (asked, held):
+                mine, rest = ask_order(
+                    group, lambda n: subject_of[n] == subject, self.weighed.__getitem__, margin
+                )
+                first += mine
+                groups.append(mine + rest)
+            asked, held = groups
+        rank = {"never covers": 3}
+        out = sorted(
+            (n for n in names if self.notes[n] not in flags),
+            key=lambda n: rank.get(self.notes[n], 1 if self.notes[n].startswith("at a cap") else 2),
+        )
+        return [
+            FreeTeacher(
+                n,
+                staff[n].subject,
+                self.today[n],
+                self.rules.covers_in_window.get(n, 0),
+                self.load[n],
+                self.notes[n],
+                n in first,
+            )
+            for n in asked + held + out
+        ]
 
 
 def _cannot_cover(

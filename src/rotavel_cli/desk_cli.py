@@ -31,6 +31,7 @@ from rotavel_cli.render import (
     spreadsheet_safe,
 )
 from rotavel_cli.schoolday import parse_absence, parse_period
+from rotavel_cli.settings import Settings
 from rotavel_cli.table import aligned as _aligned
 from rotavel_cli.terminal import escape_controls
 from rotavel_cli.weekdays import WEEKDAYS, weekday_of
@@ -173,7 +174,13 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
         status = f"Not published: {plan.day.day} on {date}, chosen with --day, is for looking.\n"
     else:
         status = _status(desk, plan, args)
-    text = render_table(plan) + _free_section(desk.free(date, plan)) + "\n" + status
+    text = (
+        render_table(plan)
+        + _why_section(plan)
+        + _free_section(desk.free(date, plan))
+        + "\n"
+        + status
+    )
     return Said(text, notes)
 
 
@@ -208,6 +215,19 @@ def _mail_notes(desk: Desk) -> list[str]:
     return notes
 
 
+def _why_section(plan: Plan) -> str:
+    """Why each substitute: one line a cover, the planner's reason."""
+    lines = [
+        _cell(
+            f"  Period {a.lesson.period}, {a.lesson.class_label} ({a.lesson.teacher}): "
+            f"{a.substitute}: {a.why}"
+        )
+        for a in plan.covers
+        if a.why
+    ]
+    return "\n".join(["", "Why each substitute:", *lines]) + "\n" if lines else ""
+
+
 PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
     "report": lambda plan: report_of(plan) + "\n",
     "csv": render_csv,
@@ -236,7 +256,7 @@ def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
 
 
 def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
-    lines = ["", "Free once this plan is made (best candidates first; covers today/in the window):"]
+    lines = ["", "Free once this plan is made (as the plan asks them; covers today/in the window):"]
     for period, teachers in free.items():
         names = Shortened.of(
             [
@@ -299,7 +319,13 @@ def _release(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _free(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
-    free = desk.free(date)
+    plan = desk.plan(date)
+    lesson = None
+    if args.lesson is not None:
+        lesson = _lesson(args.lesson)
+        free = {lesson[1]: desk.suggestions(date, *lesson, plan=plan)}
+    else:
+        free = desk.free(date, plan)
     rows = [
         (
             str(period),
@@ -308,7 +334,7 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
             str(t.covers_today),
             str(t.covers_in_window),
             str(t.load),
-            t.note,
+            ("asked first" + (f"; {t.note}" if t.note else "")) if t.first else t.note,
         )
         for period, teachers in free.items()
         for t in teachers
@@ -331,9 +357,57 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
         )
     start = desk.window_start(date)
     title = f"Free teachers: {_cell(desk.school_name)}, {when(date)}"
-    window = f"Covers in the window: from {when(start)} ({desk.settings.window})"
-    lines = [title, window, ""]
+    window = f"Covers in the window: from {when(start)} ({window_words(desk.settings)})"
+    lines = [title, window]
+    if lesson is not None:
+        lines.append(
+            _cell(f"For {lesson[0]}'s lesson in period {lesson[1]}, in the order the plan asks")
+        )
+    lines.append("")
     lines += _aligned(header, rows, right={0, 3, 4, 5}) if rows else ["Nobody is free."]
+    if lesson is None:
+        lines.append(_why_section(plan).rstrip("\n"))
+    return Said("\n".join(lines) + "\n")
+
+
+def _why(args: argparse.Namespace, desk: Desk) -> Said:
+    date = args.date or cli.today()
+    why = desk.why(date, args.name)
+    share = float(why.fair_share)
+    lines = [
+        _cell(f"Why {why.name}? {desk.school_name}, {when(date)}"),
+        "",
+        f"Covers in the window (from {when(why.window_start)}): {why.covers_in_window}; "
+        f"fair share {share:.1f}"
+        + (
+            f" (in {why.days_in.numerator} days of {why.days_in.denominator})"
+            if why.days_in != 1
+            else ""
+        )
+        + ".",
+        "Caps: "
+        + ("none" if why.cap_left is None else f"{plural(why.cap_left, 'cover')} left today")
+        + (f"; {', '.join(why.flags)}" if why.flags else "")
+        + ".",
+        "",
+    ]
+    if why.today:
+        lines.append(f"Covers on {when(date)}:")
+        lines += [
+            _cell(
+                f"  Period {a.lesson.period}, {a.lesson.class_label} for {a.lesson.teacher}: "
+                f"{a.why or a.how}"
+            )
+            for a in why.today
+        ]
+    else:
+        lines.append(f"No cover on {when(date)}.")
+    if why.earlier:
+        lines += ["", "Earlier in the window:"]
+        lines += [
+            _cell(f"  {day}, period {period}, {classes} for {teacher} ({how})")
+            for day, teacher, period, classes, how in why.earlier
+        ]
     return Said("\n".join(lines) + "\n")
 
 
@@ -452,6 +526,15 @@ def _rule_text(rule: StaffRule) -> str:
     return "; ".join(parts) or "no rule of their own"
 
 
+def window_words(settings: Settings) -> str:
+    """The window for fair shares in words: "the last 20 school days"."""
+    if settings.window == "week":
+        return "the calendar week"
+    if settings.window == "cycle":
+        return f"the last {plural(settings.cycle_days, 'school day')}"
+    return f"the term (from {settings.term_start})"
+
+
 def _rules_table(desk: Desk) -> str:
     settings = desk.settings
     caps = [
@@ -459,7 +542,10 @@ def _rules_table(desk: Desk) -> str:
         for cap, span in ((settings.cap_day, "day"), (settings.cap_week, "week"))
         if cap is not None
     ]
-    lines = [f"School: {', '.join(caps) or 'no cap'}; fair shares over the {settings.window}."]
+    lines = [
+        f"School: {', '.join(caps) or 'no cap'}; fair shares over {window_words(settings)}, "
+        f"the subject kept within {plural(settings.margin, 'cover')} of the fewest."
+    ]
     rules = desk.staff_rules()
     if not rules:
         return "\n".join([*lines, "No teacher has a rule of their own."]) + "\n"
@@ -558,7 +644,8 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Desk], Said], bool, str]
     "assign": (_assign, True, "give an absent teacher's lesson to someone by hand"),
     "nocover": (_nocover, True, "mark an absent teacher's lesson as needing no cover"),
     "release": (_release, True, "take back a cover (or no-cover) so the lesson is planned again"),
-    "free": (_free, False, "who is free in each period, best candidates first"),
+    "free": (_free, False, "who is free in each period, in the order the plan asks them"),
+    "why": (_why, False, "why a teacher covers: covers against the fair share, caps, reasons"),
     "history": (_history, False, "covers per teacher over a range: table, CSV or HTML chart"),
     "staff": (_staff, True, "a teacher's rule: never, last resort, caps, days; or list them"),
     "export": (_export, False, "write the whole record as CSV files into a folder"),
@@ -592,7 +679,13 @@ def _parser() -> argparse.ArgumentParser:
             metavar="FILE",
             help="the record's file (default: FOLDER/rotavel.db)",
         )
-    for name in ("plan", "assign", "nocover", "release", "free", "work"):
+    sub["why"].add_argument("name", metavar="NAME", help="the teacher")
+    sub["free"].add_argument(
+        "--lesson",
+        metavar="TEACHER@PERIOD",
+        help="only whom the plan would ask for this absent lesson, e.g. 'Asha Rao@3'",
+    )
+    for name in ("plan", "assign", "nocover", "release", "free", "why", "work"):
         sub[name].add_argument(
             "--date", type=cli._date, metavar="YYYY-MM-DD", help="the day (default: today)"
         )
@@ -739,6 +832,7 @@ def _parser() -> argparse.ArgumentParser:
         "send",
         "backup",
         "restore",
+        "why",
     ):
         sub[name].set_defaults(output=None)  # these always answer on standard output
     return parser

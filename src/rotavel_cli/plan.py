@@ -18,6 +18,18 @@ text, comes from the same schools with the real names; the run depends only
 on the order of teachers and lessons, never on the text of a name, so both
 make the same plan.
 
+Fair shares (the cover desk's rule, `Rules.margin` set) are planned a
+period at a time: only the teachers free in the period (those its run could
+reach) are handed over, at equal load, in the order of their covers (in the window and earlier today,
+pro rata to their days in school), then their load that day, so that the
+module's own stable sort by load keeps that order; the teachers of an absent
+subject more than `margin` covers above the least-covered free teacher are
+handed under another subject, so the module's same-subject search passes
+them by and its walk of all teachers takes the least-covered one. When a
+cover taken in the run changes who is within the margin, the run is cut
+there and the rest of the period planned again. Without `margin` the day is
+planned as the command always has (the module's own rule, load first).
+
 Most days take one run. More are needed only when a rule cannot be said in
 one school: a cap reached part-way (the run is cut where the cap is passed
 and the rest planned again without that teacher), last-resort staff (asked
@@ -28,14 +40,17 @@ a group of subjects at a time, in order of their first lesson).
 
 from __future__ import annotations
 
+import math
 import re
-from collections.abc import Mapping
+from collections import Counter
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from fractions import Fraction
 
 import rotavel
 
 from rotavel_cli.records import field, record
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
-from rotavel_cli.subjects import PLACES, places
+from rotavel_cli.subjects import KEYWORDS_BY_PLACE, PLACES, places
 
 # The module's answer, in the words it uses (the command's own outputs take
 # them from here): its table's columns, the start of the line on each
@@ -69,6 +84,7 @@ class AbsentLesson:
     substitute: str | None  # None when nobody takes it
     how: str = PLANNED
     taught_by: tuple[str, ...] = ()  # for a team's lesson: who still gives it
+    why: str = ""  # why this substitute, under fair shares; "" from the command
 
     @property
     def covered(self) -> bool:
@@ -108,6 +124,33 @@ class Rules:
     last_resort: frozenset[str] = frozenset()
     # (absent teacher, period) -> the lesson's settlement
     decided: Mapping[tuple[str, int], Decision] = field(default_factory=dict)
+    # Fair shares: a same-subject teacher is asked first while within `margin`
+    # covers of the least-covered free teacher. None: the command's own rule.
+    margin: int | None = None
+    days_in: Mapping[str, Fraction] = field(
+        default_factory=dict
+    )  # share of the week; 1 if not given
+
+    def covers(self, name: str, today: Mapping[str, int]) -> Fraction:
+        """Covers in the window and today, per full week in school: what fair shares compare."""
+        given = self.covers_in_window.get(name, 0) + today.get(name, 0)
+        return Fraction(given) / self.days_in.get(name, 1)
+
+    def weighed(self, names: Iterable[str], today: Mapping[str, int]) -> tuple[dict[str, int], int]:
+        """`covers` of each of `names` as whole numbers, all times one scale
+        (compared exactly, and quickly, by a large school's every period),
+        and that scale: a margin of m covers is m times it."""
+        scale = math.lcm(1, *(share.numerator for share in self.days_in.values()))
+        window, days_in = self.covers_in_window, self.days_in
+        weights = {}
+        for name in names:
+            given = window.get(name, 0) + today.get(name, 0)
+            share = days_in.get(name)
+            if share is None:
+                weights[name] = given * scale
+            else:
+                weights[name] = given * share.denominator * (scale // share.numerator)
+        return weights, scale
 
 
 @record(frozen=True)
@@ -189,6 +232,46 @@ class Plan:
         return [a for a in self.absent_lessons if a.substitute is None and not a.needs_cover]
 
 
+def ask_order(
+    ranked: Sequence[str],
+    same: Callable[[str], bool],
+    covers: Callable[[str], Fraction | int],
+    margin: int,
+) -> tuple[list[str], list[str]]:
+    """Free teachers as fair shares ask them for one lesson: `ranked` is the
+    fair order (fewest covers, then load); the lesson's subject comes first
+    while its least-covered teacher is within `margin` of the least-covered
+    of all. Returns (those of the subject asked first, everyone else in order)."""
+    mine = [n for n in ranked if same(n)]
+    if mine and covers(mine[0]) <= covers(ranked[0]) + margin:
+        return mine, [n for n in ranked if not same(n)]
+    return [], list(ranked)
+
+
+def covers_text(count: int, days_in: Fraction = Fraction(1)) -> str:
+    """ "2 covers in the window", with a part-timer's days: "…, in 3 days of 5"."""
+    text = f"{count} cover{'' if count == 1 else 's'} in the window"
+    if days_in != 1:
+        text += f", in {days_in.numerator} days of {days_in.denominator}"
+    return text
+
+
+def why_text(
+    subject: str, chosen_first: bool, free_of_subject: int, free: int, margin: int, covers: str
+) -> str:
+    """The reason line of a fair-shares cover, e.g. "Maths, 2 covers in the
+    window: fewest of 3 free Maths teachers"."""
+    if chosen_first:
+        if free_of_subject == 1:
+            return f"{subject}, {covers}: the only free {subject} teacher"
+        return f"{subject}, {covers}: fewest of {free_of_subject} free {subject} teachers"
+    fewest = f"fewest covers of {free} free ({covers})"
+    if free_of_subject == 0:
+        return f"no {subject} teacher free: {fewest}"
+    cover_word = "cover" if margin == 1 else "covers"
+    return f"no {subject} teacher within {margin} {cover_word} of the fewest: {fewest}"
+
+
 def planning_order(day: SchoolDay) -> list[list[Lesson]]:
     """The module's classes, in the order it walks them: one per class (or
     combined classes, e.g. 9A+9B) in order of first appearance, each with its
@@ -253,7 +336,10 @@ class _Planner:
         self.capped: set[str] = {
             n for n, cap in rules.cap_day.items() if self.counts.get(n, 0) >= cap
         }
-        order = {name: i for i, name in enumerate(day.staff)}
+        self.order = order = {name: i for i, name in enumerate(day.staff)}
+        self.subject_of = {name: member.subject_key for name, member in day.staff.items()}
+        self.teaching: dict[str, list[tuple[int, str]]] | None = None
+        self.teaching_in: dict[str, set[int]] = {}
         # Fair shares: fewer covers in the window first; the module's stable sort
         # by load keeps this order among teachers of equal load.
         self.staff_order = sorted(
@@ -278,11 +364,18 @@ class _Planner:
         return Plan(self.day, tuple(ordered), tuple(self.rounds))
 
     def _settle(
-        self, lesson: Lesson, substitute: str | None, how: str = PLANNED, team: tuple[str, ...] = ()
+        self,
+        lesson: Lesson,
+        substitute: str | None,
+        how: str = PLANNED,
+        team: tuple[str, ...] = (),
+        why: str = "",
     ) -> None:
         member = self.day.staff[lesson.teacher]
+        if not why and substitute is not None and self.rules.margin is not None:
+            why = "by hand, kept" if how == BY_HAND else "published earlier, kept"
         self.settled[lesson.teacher, lesson.period] = AbsentLesson(
-            lesson, member.subject, member.reason, substitute, how, team
+            lesson, member.subject, member.reason, substitute, how, team, why
         )
         if substitute is not None:
             self.given.setdefault(substitute, []).append((lesson.period, lesson.class_label))
@@ -314,8 +407,9 @@ class _Planner:
         """Runs until every pending lesson is covered or found uncoverable;
         returns the uncoverable ones."""
         nobody: list[Lesson] = []
+        run = self._round if self.rules.margin is None else self._fair_round
         while pending:
-            pending, missed = self._round(pending, hold_back)
+            pending, missed = run(pending, hold_back)
             nobody += missed
         return nobody
 
@@ -356,6 +450,164 @@ class _Planner:
         if not still and outcomes:
             raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
         return still + later, missed
+
+    def _fair_round(
+        self, pending: list[Lesson], hold_back: bool
+    ) -> tuple[list[Lesson], list[Lesson]]:
+        """One run of the module over the pending lessons of the earliest
+        period among them (of as many subjects as the catalogue has places
+        for), the school handed so that the module's own choice is the fair
+        one. Returns the lessons still pending and those nobody could take."""
+        staff = self.day.staff
+        rules = self.rules
+        margin = rules.margin
+        assert margin is not None
+        period = min(lesson.period for lesson in pending)
+        subjects = list(
+            dict.fromkeys(self.subject_of[x.teacher] for x in pending if x.period == period)
+        )[: PLACES - 1]  # one place kept for every other subject
+        chosen = set(subjects)
+        batch: list[Lesson] = []
+        later: list[Lesson] = []
+        for x in pending:
+            inside = x.period == period and self.subject_of[x.teacher] in chosen
+            (batch if inside else later).append(x)
+        unavailable = rules.never | self.capped
+        if hold_back:
+            unavailable = unavailable | rules.last_resort
+        busy_now = {name for name, given in self.given.items() for p, _ in given if p == period}
+        if self.teaching is None:  # each teacher's own lessons while in, read once a plan
+            self.teaching = {
+                name: [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
+                for name, member in staff.items()
+                if member.in_school
+            }
+            self.teaching_in = {
+                name: {p for p, _ in lessons} for name, lessons in self.teaching.items()
+            }
+        real: dict[str, list[tuple[int, str]]] = {}
+        for name, lessons in self.teaching.items():
+            if (
+                period in self.teaching_in[name]
+                or name in unavailable
+                or name in busy_now
+                or staff[name].away_in(period)
+            ):
+                continue
+            real[name] = lessons + self.given.get(name, []) if name in self.given else lessons
+
+        subject_of = self.subject_of
+        # Covers as fair shares weigh them; a teacher's do not change within
+        # the run but by a cover in this period, which takes them out of it.
+        weighed, scale = rules.weighed(real, self.counts)
+        order = self.order
+        ranked = sorted(real, key=lambda n: (weighed[n], len(real[n]), order[n]))
+        within = margin * scale
+
+        def first_of(subject: str, free: list[str]) -> str | None:
+            """The subject's teacher asked first, when within the margin."""
+            for name in free:  # the least-covered of the subject is the first met
+                if subject_of[name] == subject:
+                    return name if weighed[name] <= weighed[free[0]] + within else None
+            return None
+
+        asked = {subject: first_of(subject, ranked) is not None for subject in subjects}
+        handed, met = self._hand_fair(
+            batch, subjects, asked, _reachable(ranked, batch, asked, subject_of)
+        )
+        text = handed.run()
+        self.rounds.append(Round(handed, text))
+        outcomes = _outcomes(text, handed)
+        _timing(text)
+        free = list(ranked)
+        free_of = Counter(subject_of[name] for name in free)
+        still: list[Lesson] = []
+        missed: list[Lesson] = []
+        for teacher_record, lesson in met:
+            subject = subject_of[lesson.teacher]
+            first = first_of(subject, free)
+            if still or (first is not None) != asked[subject]:
+                still.append(lesson)  # the margin moved: planned again from here
+                continue
+            try:
+                substitute = outcomes.pop((teacher_record, lesson.period))
+            except KeyError:
+                raise PlanError(
+                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
+                ) from None
+            expected = first or (free[0] if free else None)
+            picked = None if substitute is None else handed.teachers[substitute].member
+            if picked != expected:
+                raise PlanError(
+                    f"period {period}: the module chose {picked!r} where fair shares ask "
+                    f"{expected!r}"
+                )
+            if picked is None:
+                missed.append(lesson)
+                continue
+            name = picked
+            member = staff[lesson.teacher]
+            why = why_text(
+                member.subject,
+                first is not None,
+                free_of[subject],
+                len(free),
+                margin,
+                covers_text(
+                    rules.covers_in_window.get(name, 0) + self.counts.get(name, 0),
+                    rules.days_in.get(name, Fraction(1)),
+                ),
+            )
+            if name in rules.last_resort:
+                why = "last resort, nobody else free: " + why
+            self._settle(lesson, name, why=why)
+            free.remove(name)
+            free_of[subject_of[name]] -= 1
+        if not still and outcomes:
+            raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+        return still + later, missed
+
+    def _hand_fair(
+        self,
+        batch: list[Lesson],
+        subjects: list[str],
+        asked: Mapping[str, bool],
+        ranked: list[str],
+    ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+        """The school for one period's `batch`: its absent teachers, then the
+        teachers free in the period in fair order, all at the same load; a
+        subject's teachers beyond the margin under the spare subject."""
+        staff = self.day.staff
+        slot = places(subjects, set())
+        assert slot is not None
+        spare = next(k for k in KEYWORDS_BY_PLACE if k not in slot.values())
+        teachers: list[HandedTeacher] = []
+        away_record: dict[str, int] = {}
+        for lesson in batch:
+            if lesson.teacher not in away_record:
+                away_record[lesson.teacher] = len(teachers)
+                member = staff[lesson.teacher]
+                teachers.append(
+                    HandedTeacher(lesson.teacher, slot[self.subject_of[member.name]], False)
+                )
+        # Equal loads (no lessons of their own are needed to say that they are
+        # free in the period): the module's stable sort by load keeps this order.
+        for name in ranked:
+            subject = self.subject_of[name]
+            keyword = slot[subject] if asked.get(subject) else spare
+            teachers.append(HandedTeacher(name, keyword, True))
+        classes: dict[str, list[Lesson]] = {}
+        for lesson in batch:
+            classes.setdefault(lesson.class_label, []).append(lesson)
+        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+        handed = HandedSchool(
+            tuple(teachers),
+            tuple(
+                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+                for label, lessons in classes.items()
+            ),
+        )
+        return handed, met
 
     def _hand(
         self, batch: list[Lesson], absent_subjects: list[str], others: set[str], hold_back: bool
@@ -402,6 +654,30 @@ class _Planner:
             ),
         )
         return handed, met
+
+
+def _reachable(
+    ranked: list[str], batch: list[Lesson], asked: Mapping[str, bool], subject_of: Mapping[str, str]
+) -> list[str]:
+    """The teachers of `ranked` that a run over `batch` can reach, in order.
+
+    A run of k lessons takes at most k teachers. Its walk of all teachers
+    never passes the first k of the order; the search of a subject asked
+    first takes the first free teacher of it, and before it at most those of
+    the subject among the first k and one for each earlier lesson of the
+    subject. The others would be passed by, and are left out of the school.
+    """
+    k = len(batch)
+    left = Counter(subject_of[x.teacher] for x in batch)
+    reached = []
+    for number, name in enumerate(ranked):
+        subject = subject_of[name]
+        if number < k:
+            reached.append(name)
+        elif asked.get(subject) and left[subject] > 0:
+            reached.append(name)
+            left[subject] -= 1
+    return reached
 
 
 def _out(member: StaffMember, period: int) -> bool:

@@ -67,8 +67,10 @@ class Settings:
     slips_per_page: int = 0  # 0: as many as fit
     times: dict[int, str] = field(default_factory=dict)  # period -> "08:30–09:20"
     # The desk's rules (see desk.py): the window for fair shares and caps.
-    window: str = "week"  # "week", "cycle" (cycle_days school days) or "term"
-    cycle_days: int = 10
+    # "cycle" (the last cycle_days school days), "week" (the calendar week) or "term"
+    window: str = "cycle"
+    cycle_days: int = 20
+    margin: int = 2  # a same-subject teacher is asked first within this many covers of the fewest
     term_start: str | None = None  # ISO date
     cap_day: int | None = None
     cap_week: int | None = None
@@ -125,6 +127,7 @@ _KEYS = {
     "times": dict,
     "window": str,
     "cycle_days": int,
+    "margin": int,
     "term_start": str,
     "cap_day": int,
     "cap_week": int,
@@ -194,9 +197,9 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
         values["cycle_start"] = _date(values["cycle_start"], "cycle_start", path)
     if "closed" in values:
         values["closed"] = _closed(values["closed"], path)
-    if values.get("window", "week") not in ("week", "cycle", "term"):
+    if values.get("window", "cycle") not in ("week", "cycle", "term"):
         raise InputError(f"{path}: window must be week, cycle or term")
-    for key in ("board_refresh", "slips_per_page", "cycle_days", "cap_day", "cap_week"):
+    for key in ("board_refresh", "slips_per_page", "cycle_days", "cap_day", "cap_week", "margin"):
         if key in values and values[key] < 0:
             raise InputError(f"{path}: {key} must not be negative")
     return Settings(**values)

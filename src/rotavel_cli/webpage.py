@@ -70,7 +70,10 @@ def _classes(label: str) -> object:
     """A class label that wraps only where `class_pieces` cuts it."""
     from markupsafe import Markup
 
-    return Markup("<wbr>").join(Markup.escape(shown(piece)) for piece in class_pieces(label))
+    # Each piece is kept whole (a class code such as 2PC-01 does not break at its hyphen).
+    return Markup("<wbr>").join(
+        Markup('<span class="piece">%s</span>') % shown(piece) for piece in class_pieces(label)
+    )
 
 
 @functools.cache

@@ -455,9 +455,28 @@ def _routes(app: Flask, site: Site) -> None:
             nav="today",
             item=item,
             key=_key(teacher, period),
-            free=view.free.get(period, []),
+            free=_desk(site).suggestions(date, teacher, period, view.plan),
             window=view.window,
             work=_desk(site).work(date).get((teacher, period), ""),
+        )
+
+    @app.get("/today/why")
+    @login_required
+    def why() -> str:
+        date = _date(request.args.get("date"), site)
+        name = request.args.get("name", "")[:300]
+        try:
+            view, _ = today_view(date)
+            answer = _desk(site).why(date, name, view.plan)
+        except DeskError as error:
+            abort(400, str(error))
+        return render_template(
+            "web/why.html",
+            title=f"Why {name}?",
+            date=date,
+            nav="today",
+            why=answer,
+            window=view.window,
         )
 
     def staff_name(field: str) -> str:
@@ -1029,6 +1048,9 @@ class TodayView:
     absences: list[Any]
     periods: list[tuple[int, list[Row]]]
     free: dict[int, list[Any]]  # period -> the free teachers, best first
+    # (period, absent subject) -> the free teachers in the order the plan asks them
+    offers: dict[tuple[int, str], list[Any]]
+    covers_in_window: dict[str, int]  # covers before today in the window, per teacher
     notes: list[Any]
     staff_names: list[str]
     window: str
@@ -1040,6 +1062,13 @@ class TodayView:
     duties: list[Duty] = field(default_factory=list)  # the day's covers as told
     mail_failed: list[Queued] = field(default_factory=list)  # e-mail of the day not sent
 
+    def offer(self, item: AbsentLesson) -> tuple[str, list[Any]]:
+        """The id of the list a lesson's Assign box offers, and the list: the
+        free teachers as the plan asks them for its subject."""
+        key = (item.lesson.period, self.day.staff[item.lesson.teacher].subject_key)
+        number = list(self.offers).index(key) if key in self.offers else -1
+        return f"offer-{number}", self.offers.get(key, [])
+
     @classmethod
     def of(cls, desk: Desk, date: datetime.date) -> TodayView:
         publication = desk.publication(date)
@@ -1048,6 +1077,7 @@ class TodayView:
         duties = desk.duties_on(date)
         told = {(d.teacher, d.period, d.substitute): d for d in duties if not d.cancelled}
         free = desk.free(date, plan)  # who is free once this plan is made: no second plan
+        offers = desk.offers(date, plan)
         day = plan.day
         grouped: dict[int, list[Row]] = {}
         for item in by_period(plan.absent_lessons):
@@ -1060,9 +1090,15 @@ class TodayView:
             absences=desk.absences_on(date),
             periods=sorted(grouped.items()),
             free=free,
+            offers=offers,
+            covers_in_window=desk.window_counts(date),
             notes=notes_of(day, explain(plan, reasons=True)),
             staff_names=list(day.staff),
-            window=WINDOW_WORDS.get(day.settings.window, "in the window"),
+            window=(
+                f"in {day.settings.cycle_days} school days"
+                if day.settings.window == "cycle"
+                else WINDOW_WORDS.get(day.settings.window, "in the window")
+            ),
             publication=publication,
             unpublished=len(changes),
             changes=[change.text for change in changes],
