@@ -64,9 +64,13 @@ def text_of(page):
 
 
 def cover_cell(page, teacher, period):
-    """What the desk's Today page says in a lesson's Cover cell."""
+    """Whom the desk's Today page names in a lesson's Cover cell, and whether
+    that substitute has seen it."""
     row = re.search(rf'<tr id="lesson-{period}-[^"]*" class="[^"]*">(.*?)</tr>', page, re.S)[1]
-    return text_of(re.search(r'<td class="cover">(.*?)</td>', row, re.S)[1])
+    cell = re.search(r'<td class="cover"[^>]*>(.*?)</td>', row, re.S)[1]
+    who = re.search(r"<strong>(.*?)</strong>", cell, re.S)[1]
+    seen = re.search(r'<span class="seen-mark[^"]*">(.*?)</span>', cell, re.S)
+    return text_of(who + (" " + seen[1] if seen else ""))
 
 
 def test_seen_is_recorded_and_shown_on_the_desk_until_the_cover_changes(folder, app, desk_client):

@@ -31,7 +31,8 @@ def folder(tmp_path, capfd):
 def substitutes(form, text):
     """The substitutes a page or file names, in its order."""
     pattern = {
-        "html": r'<li class="[^"]*"><span class="class">[^<]*</span><span class="who">([^<]*)<',
+        "html": r'<li class="[^"]*"><span class="class">(?:<span class="piece">[^<]*</span>|[^<])*</span>'
+        r'<span class="who">([^<]*)<',
         "slips": r"<h2>([^<]*)</h2>",
         "gpu014": r'^[0-9]+,"[0-9]+",[0-9]+,,0,"Ann","([^"]*)"',
         "csv": r"^Ann,[0-9],maths,([^,]*),",

@@ -1621,7 +1621,8 @@ class _FreeLists:
             return "never covers"
         cap = rules.cap_day.get(name)
         if cap is not None and self.today[name] >= cap:
-            return f"at a cap ({plural(cap, 'cover')} today)"
+            # A cap of none left is the week's used up (or a day cap of 0), not today's covers.
+            return f"at a cap ({plural(cap, 'cover')} today)" if cap else "at a cap"
         return "last resort" if name in rules.last_resort else ""
 
     def ranked(self, period: int, subject: str | None = None) -> list[FreeTeacher]:
