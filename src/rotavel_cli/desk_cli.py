@@ -30,6 +30,7 @@ from rotavel_cli.render import (
     render_table,
     spreadsheet_safe,
 )
+from rotavel_cli.language import _, date_text, ngettext, use
 from rotavel_cli.schoolday import parse_absence, parse_period
 from rotavel_cli.table import aligned as _aligned
 from rotavel_cli.terminal import escape_controls
@@ -52,7 +53,7 @@ class Said:
 
 def when(date: datetime.date) -> str:
     """A date as people write it: "Tuesday 10 March 2026"."""
-    return f"{WEEKDAYS[date.weekday()]} {date.day} {date:%B %Y}"
+    return date_text(date)
 
 
 # -- the commands ----------------------------------------------------------------
@@ -286,14 +287,17 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
     last = args.to or cli.today()
     first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
-    span = when(first) if first == last else f"{when(first)} to {when(last)}"
-    title = f"Covers per teacher: {desk.school_name}, {span}"
+    if first == last:
+        span = when(first)
+    else:
+        span = _("%(first)s to %(last)s") % {"first": when(first), "last": when(last)}
+    title = _("Covers per teacher: %(school)s, %(span)s") % {"school": desk.school_name, "span": span}
     if args.format == "csv":
         return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
     if args.format == "html":
         return Said(history_page(title, counts))
     lines = [_cell(title), ""]
-    lines += _aligned(("Teacher", "Covers"), [(n, str(c)) for n, c in counts], right={1})
+    lines += _aligned((_("Teacher"), _("Covers")), [(n, str(c)) for n, c in counts], right={1})
     lines += ["", _history_summary(counts)]
     return Said("\n".join(lines) + "\n")
 
@@ -392,7 +396,10 @@ def history_page(title: str, counts: Sequence[tuple[str, int]]) -> str:
 def _history_summary(counts: Sequence[tuple[str, int]]) -> str:
     total = sum(c for _, c in counts)
     covering = sum(1 for _, c in counts if c)
-    return f"{plural(total, 'cover')} in all, by {plural(covering, 'teacher')}."
+    return _("%(covers)s in all, by %(teachers)s.") % {
+        "covers": ngettext("%(n)s cover", "%(n)s covers", total) % {"n": total},
+        "teachers": ngettext("%(n)s teacher", "%(n)s teachers", covering) % {"n": covering},
+    }
 
 
 # -- the parser --------------------------------------------------------------------
@@ -568,6 +575,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str]) -> int:
+    use(None)  # English until the school's settings are read
     try:
         cli._check_utf8(argv)
         args = _parser().parse_args(argv)
@@ -581,6 +589,7 @@ def main(argv: Sequence[str]) -> int:
         with Desk.open(
             args.folder, args.db, create=writes or getattr(args, "publish", False)
         ) as desk:
+            use(desk.settings.language)  # the school's
             said = run(args, desk)
         for note in said.notes:
             print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)

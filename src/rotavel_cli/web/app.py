@@ -44,10 +44,12 @@ from werkzeug.exceptions import SecurityError
 from rotavel_cli.board import board_context, notes_of
 from rotavel_cli.chart import bar_chart
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
+from rotavel_cli.language import _, date_text, ngettext, use
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_cli.records import field, record, values
 from rotavel_cli.schoolday import Lesson, SchoolDay, parse_periods
+from rotavel_cli.settings import load_settings
 from rotavel_cli.slips import slips_context
 from rotavel_cli.web.cache import PageCache, RecordVersion
 from rotavel_cli.web.secure import StateFile, Throttle, check_password
@@ -59,7 +61,6 @@ from rotavel_cli.wording import (
     explain,
     in_at,
     periods_text,
-    plural,
 )
 
 PACKAGE = Path(__file__).resolve().parent.parent
@@ -67,9 +68,43 @@ PACKAGE = Path(__file__).resolve().parent.parent
 OFFERED = 12
 # How long a login lasts, and a form's token with it: a school day and then some.
 LOGIN_HOURS = 12
-WEEKDAYS = ("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")  # the desk numbers Monday 0
-WEEKDAY_VALUES = {str(n) for n in range(len(WEEKDAYS))}
-WINDOW_WORDS = {"week": "this week", "cycle": "this cycle", "term": "this term"}
+WEEKDAYS = range(7)  # the desk numbers Monday 0
+WEEKDAY_VALUES = {str(n) for n in WEEKDAYS}
+
+
+def _window_words(window: str) -> str:
+    return {"week": _("this week"), "cycle": _("this cycle"), "term": _("this term")}.get(
+        window, _("in the window")
+    )
+
+
+def N_(message: str) -> str:
+    """Marks a message for the catalogues; it is looked up where it is shown."""
+    return message
+
+
+# What werkzeug says of the errors the desk answers with a page of its own.
+HTTP_WORDS = (
+    N_("Bad Request"),
+    N_("Forbidden"),
+    N_("Not Found"),
+    N_("Method Not Allowed"),
+    N_("The browser (or proxy) sent a request that this server could not understand."),
+    N_(
+        "You don't have the permission to access the requested resource. "
+        "It is either read-protected or not readable by the server."
+    ),
+    N_(
+        "The requested URL was not found on the server. "
+        "If you entered the URL manually please check your spelling and try again."
+    ),
+    N_("The method is not allowed for the requested URL."),
+)
+
+
+def _weekday_names() -> list[str]:
+    """Monday to Sunday, abbreviated, in the language in use (a week from Monday 2 January 2006)."""
+    return [date_text(datetime.date(2006, 1, 2 + n), "weekday") for n in WEEKDAYS]
 
 View = TypeVar("View", bound=Callable[..., Any])
 
@@ -85,6 +120,7 @@ class Site:
     today: Callable[[], datetime.date] = datetime.date.today
     throttle: Throttle = field(default_factory=Throttle)
     board_poll: int = 10  # seconds between the board's checks for a new publish
+    language: str | None = None  # None: the school's (rotavel.toml)
     open_desk: Callable[[Path, Path | None], Desk] = Desk.open
     cache: PageCache = field(default_factory=PageCache)
     # The server's threads take turns to write: SQLite would make them wait for
@@ -104,6 +140,8 @@ def create_app(site: Site) -> Flask:
         static_folder=str(Path(__file__).parent / "static"),
     )
     state = site.state.load()
+    # The school's language, read once: a change is seen when serve starts again.
+    language = site.language or load_settings(site.folder).language
     app.config.update(
         SECRET_KEY=state.secret_key,
         SESSION_COOKIE_NAME="rotavel_session",
@@ -131,6 +169,15 @@ def create_app(site: Site) -> Flask:
     CSRFProtect(app)
     app.extensions["rotavel"] = site
     _routes(app, site)
+
+    @app.before_request
+    def speak() -> None:
+        use(language)
+
+    @app.teardown_request
+    def english(_error: BaseException | None) -> None:
+        use(None)  # a test's client runs requests in the caller's own thread
+
     return app
 
 
@@ -148,20 +195,20 @@ def _date(text: str | None, site: Site) -> datetime.date:
             return datetime.date.fromisoformat(text)
     except ValueError:
         pass
-    abort(400, f"{text!r} is not a date written YYYY-MM-DD")
+    abort(400, _("%(text)s is not a date written YYYY-MM-DD") % {"text": repr(text)})
 
 
 def _int(name: str) -> int:
     text = request.form.get(name, "").strip()
     if not re.fullmatch(r"-?[0-9]{1,6}", text):
-        abort(400, f"{name} must be a whole number")
+        abort(400, _("%(field)s must be a whole number") % {"field": name})
     return int(text)
 
 
 def _text(name: str, limit: int = 500) -> str:
     text = request.form.get(name, "")
     if len(text) > limit:
-        abort(400, f"{name} is longer than {limit} characters")
+        abort(400, _("%(field)s is longer than %(limit)s characters") % {"field": name, "limit": limit})
     return text
 
 
@@ -185,7 +232,7 @@ def _routes(app: Flask, site: Site) -> None:
             if not logged_in():
                 if request.method == "GET":
                     return redirect(url_for("login", next=request.full_path.rstrip("?")))
-                abort(403, "Log in first.")
+                abort(403, _("Log in first."))
             return view(*args, **kwargs)
 
         return cast(View, wrapped)
@@ -221,9 +268,11 @@ def _routes(app: Flask, site: Site) -> None:
     def bad_token(error: CSRFError) -> tuple[str, int]:
         return render_template(
             "web/error.html",
-            title="Form expired",
-            message="The form had expired or did not come from this site. "
-            "Go back, reload the page and try again.",
+            title=_("Form expired"),
+            message=_(
+                "The form had expired or did not come from this site. "
+                "Go back, reload the page and try again."
+            ),
             logged_in=logged_in(),
         ), 400
 
@@ -236,8 +285,8 @@ def _routes(app: Flask, site: Site) -> None:
             return Response(error.description, error.code, mimetype="text/plain")
         return render_template(
             "web/error.html",
-            title=error.name,
-            message=error.description,
+            title=_(error.name),
+            message=_(error.description),
             logged_in=logged_in(),
         ), error.code
 
@@ -247,7 +296,7 @@ def _routes(app: Flask, site: Site) -> None:
     def login() -> str:
         return render_template(
             "web/login.html",
-            title="Log in · rotavel",
+            title=_("Log in · rotavel"),
             has_password=site.state.load().password is not None,
             next=_local(request.args.get("next")) or "",
             folder=str(site.folder),
@@ -259,16 +308,30 @@ def _routes(app: Flask, site: Site) -> None:
         target = _local(request.form.get("next")) or url_for("today")
         wait = site.throttle.wait()
         if wait > 0:
+            seconds = math.ceil(wait)
             flash(
-                f"Too many wrong passwords: wait {plural(math.ceil(wait), 'second')} "
-                "and try again.",
+                ngettext(
+                    "Too many wrong passwords: wait %(n)s second and try again.",
+                    "Too many wrong passwords: wait %(n)s seconds and try again.",
+                    seconds,
+                )
+                % {"n": seconds},
                 "error",
             )
             return redirect(url_for("login", next=target)), 303
         password = request.form.get("password", "")
         if state.password is None or not check_password(password, state.password):
             delay = site.throttle.failed()
-            flash(f"Wrong password. Try again in {plural(math.ceil(delay), 'second')}.", "error")
+            seconds = math.ceil(delay)
+            flash(
+                ngettext(
+                    "Wrong password. Try again in %(n)s second.",
+                    "Wrong password. Try again in %(n)s seconds.",
+                    seconds,
+                )
+                % {"n": seconds},
+                "error",
+            )
             return redirect(url_for("login", next=target)), 303
         site.throttle.succeeded()
         session.clear()  # a fresh session: nothing from before the login carries over
@@ -279,7 +342,7 @@ def _routes(app: Flask, site: Site) -> None:
     @app.post("/logout")
     def logout() -> Any:
         session.clear()
-        flash("Logged out.", "info")
+        flash(_("Logged out."), "info")
         return redirect(url_for("login"), 303)
 
     # Today
@@ -311,7 +374,7 @@ def _routes(app: Flask, site: Site) -> None:
         except DeskError as error:
             return render_template(
                 "web/today.html",
-                title=f"Today · {date:%a %-d %b}",
+                title=_("Today · %(day)s") % {"day": date_text(date, "short")},
                 date=date,
                 nav="today",
                 problem=str(error),
@@ -321,7 +384,7 @@ def _routes(app: Flask, site: Site) -> None:
             )
         return render_template(
             "web/today.html",
-            title=f"Today · {date:%a %-d %b}",
+            title=_("Today · %(day)s") % {"day": date_text(date, "short")},
             date=date,
             nav="today",
             problem=None,
@@ -348,10 +411,10 @@ def _routes(app: Flask, site: Site) -> None:
             None,
         )
         if item is None:
-            abort(404, "That lesson is not among the day's absent lessons.")
+            abort(404, _("That lesson is not among the day's absent lessons."))
         return render_template(
             "web/lesson.html",
-            title=f"Cover for {item.lesson.class_label}",
+            title=_("Cover for %(classes)s") % {"classes": item.lesson.class_label},
             date=date,
             nav="today",
             item=item,
@@ -400,11 +463,11 @@ def _routes(app: Flask, site: Site) -> None:
             flash(str(error), "error")
             return back_to_day(date, "add-absence")
         if not name:
-            flash("Name the teacher who is away.", "error")
+            flash(_("Name the teacher who is away."), "error")
             return back_to_day(date, "add-absence")
         return act(
             date,
-            f"Absence of {name} added.",
+            _("Absence of %(name)s added.") % {"name": name},
             lambda desk: desk.add_absence(name, first, last, periods, reason),
             "absences",
         )
@@ -417,7 +480,7 @@ def _routes(app: Flask, site: Site) -> None:
         last = _date(request.form.get(f"last-{absence_id}") or date.isoformat(), site)
         return act(
             date,
-            f"Absence ended: back after {last:%A %-d %B}.",
+            _("Absence ended: back after %(day)s.") % {"day": date_text(last, "day_month")},
             lambda desk: desk.end_absence(absence_id, last),
             "absences",
         )
@@ -432,11 +495,12 @@ def _routes(app: Flask, site: Site) -> None:
         date, teacher, period = lesson_form()
         substitute = staff_name(f"s{_key(teacher, period)}")
         if not substitute:
-            flash("Choose a teacher to cover the lesson.", "error")
+            flash(_("Choose a teacher to cover the lesson."), "error")
             return back_to_day(date, _anchor(teacher, period))
         return act(
             date,
-            f"{substitute} covers {teacher}'s lesson in period {period}.",
+            _("%(substitute)s covers %(teacher)s's lesson in period %(period)s.")
+            % {"substitute": substitute, "teacher": teacher, "period": period},
             lambda desk: desk.assign(date, teacher, period, substitute),
             _anchor(teacher, period),
         )
@@ -447,7 +511,8 @@ def _routes(app: Flask, site: Site) -> None:
         date, teacher, period = lesson_form()
         return act(
             date,
-            f"{teacher}'s lesson in period {period} needs no cover.",
+            _("%(teacher)s's lesson in period %(period)s needs no cover.")
+            % {"teacher": teacher, "period": period},
             lambda desk: desk.no_cover(date, teacher, period),
             _anchor(teacher, period),
         )
@@ -458,7 +523,8 @@ def _routes(app: Flask, site: Site) -> None:
         date, teacher, period = lesson_form()
         return act(
             date,
-            f"{teacher}'s lesson in period {period} is planned again.",
+            _("%(teacher)s's lesson in period %(period)s is planned again.")
+            % {"teacher": teacher, "period": period},
             lambda desk: desk.release(date, teacher, period),
             _anchor(teacher, period),
         )
@@ -491,8 +557,12 @@ def _routes(app: Flask, site: Site) -> None:
             flash(str(error), "error")
         else:
             flash(
-                f"Published: {plural(len(plan.covers), 'cover')}, "
-                f"{len(plan.uncovered)} not covered.",
+                ngettext(
+                    "Published: %(covers)s cover, %(uncovered)s not covered.",
+                    "Published: %(covers)s covers, %(uncovered)s not covered.",
+                    len(plan.covers),
+                )
+                % {"covers": len(plan.covers), "uncovered": len(plan.uncovered)},
                 "info",
             )
         return back_to_day(date)
@@ -544,9 +614,9 @@ def _routes(app: Flask, site: Site) -> None:
             return render_template(
                 "web/board_waiting.html",
                 kind="board",
-                title="Cover board",
+                title=_("Cover board"),
                 refresh=60,
-                heading=f"Cover board · {date:%A %-d %B %Y}",
+                heading=_("Cover board · %(day)s") % {"day": date_text(date)},
                 message=str(error),
                 **script,
             )
@@ -554,10 +624,10 @@ def _routes(app: Flask, site: Site) -> None:
             return render_template(
                 "web/board_waiting.html",
                 kind="board",
-                title="Cover board",
+                title=_("Cover board"),
                 refresh=60,
-                heading=f"Cover board · {date:%A %-d %B %Y}",
-                message="The cover for this day has not been published yet.",
+                heading=_("Cover board · %(day)s") % {"day": date_text(date)},
+                message=_("The cover for this day has not been published yet."),
                 **script,
             )
         # The command's board of the published plan; the screen reloads itself at the
@@ -571,7 +641,7 @@ def _routes(app: Flask, site: Site) -> None:
     def check_token(token: str) -> None:
         expected = site.state.load().board_token
         if not hmac.compare_digest(token.encode(), expected.encode()):
-            abort(404, "This board link is not (or no longer) valid.")
+            abort(404, _("This board link is not (or no longer) valid."))
 
     @app.get("/board")
     @login_required
@@ -607,7 +677,7 @@ def _routes(app: Flask, site: Site) -> None:
             return render_template(
                 "web/slips.html",
                 kind="slips",
-                title=f"Cover slips · {date:%a %-d %b}",
+                title=_("Cover slips · %(day)s") % {"day": date_text(date, "short")},
                 published=False,
                 date=date,
                 nav="slips",
@@ -641,12 +711,12 @@ def _routes(app: Flask, site: Site) -> None:
         ]
         return render_template(
             "web/staff.html",
-            title="Staff · rotavel",
+            title=_("Staff · rotavel"),
             nav="staff",
             members=members,
             rules=rules,
             query=query,
-            weekdays=WEEKDAYS,
+            weekdays=_weekday_names(),
             board_link=url_for(
                 "board_by_link", token=site.state.load().board_token, _external=True
             ),
@@ -661,7 +731,11 @@ def _routes(app: Flask, site: Site) -> None:
         for key in ("cap_day", "cap_week"):
             text = request.form.get(key, "").strip()
             if text and not re.fullmatch(r"[0-9]{1,4}", text):
-                flash(f"{key.replace('_', ' ')} must be a whole number (empty for none).", "error")
+                flash(
+                    _("%(field)s must be a whole number (empty for none).")
+                    % {"field": _(key.replace("_", " "))},
+                    "error",
+                )
                 return redirect(url_for("staff", q=request.form.get("q") or None), 303)
             caps[key] = int(text) if text else None
         ticked = {int(d) for d in request.form.getlist("day") if d in WEEKDAY_VALUES}
@@ -678,7 +752,7 @@ def _routes(app: Flask, site: Site) -> None:
         except DeskError as error:
             flash(str(error), "error")
         else:
-            flash(f"Saved the rules for {name}.", "info")
+            flash(_("Saved the rules for %(name)s.") % {"name": name}, "info")
         return redirect(
             url_for("staff", q=request.form.get("q") or None, _anchor=_slug("staff", name)), 303
         )
@@ -687,7 +761,7 @@ def _routes(app: Flask, site: Site) -> None:
     @login_required
     def renew_board_link() -> Any:
         site.state.renew_board_token()
-        flash("The board has a new link; the old one no longer opens it.", "info")
+        flash(_("The board has a new link; the old one no longer opens it."), "info")
         return redirect(url_for("staff", _anchor="board-link"), 303)
 
     # History
@@ -707,7 +781,7 @@ def _routes(app: Flask, site: Site) -> None:
             abort(400, str(error))
         return render_template(
             "web/history.html",
-            title="History · rotavel",
+            title=_("History · rotavel"),
             nav="history",
             first=first,
             last=last,
@@ -739,12 +813,12 @@ def _key(teacher: str, period: int) -> str:
 def _lesson_key(key: str) -> tuple[str, int]:
     match = re.fullmatch(r"(-?[0-9]{1,6})-([A-Za-z0-9_-]{1,1600})", key)
     if match is None:
-        abort(400, "The form does not name a lesson.")
+        abort(400, _("The form does not name a lesson."))
     try:
         name = base64.urlsafe_b64decode(match[2] + "=" * (-len(match[2]) % 4))
         return name.decode("utf-8", "surrogatepass"), int(match[1])
     except (ValueError, UnicodeDecodeError):
-        abort(400, "The form does not name a lesson.")
+        abort(400, _("The form does not name a lesson."))
 
 
 def _anchor(teacher: str, period: int) -> str:
@@ -862,7 +936,7 @@ class TodayView:
             free=free,
             notes=notes_of(day, explain(plan, reasons=True)),
             staff_names=list(day.staff),
-            window=WINDOW_WORDS.get(day.settings.window, "in the window"),
+            window=_window_words(day.settings.window),
             publication=publication,
             unpublished=sum(
                 record.pop((a.lesson.teacher, a.lesson.period), None) != (a.substitute, a.how)
