@@ -10,7 +10,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 from rotavel_cli.language import _, ngettext
-from rotavel_cli.plan import BY_HAND, TIMING_PREFIX, AbsentLesson, Plan
+from rotavel_cli.plan import BY_HAND, AbsentLesson, Plan
 from rotavel_cli.terminal import escape_controls as _cell
 from rotavel_cli.terminal import pad, width
 from rotavel_cli.wording import (
@@ -84,7 +84,8 @@ def render_table(plan: Plan) -> str:
             + ngettext("%(n)s cover", "%(n)s covers", len(covers)) % {"n": len(covers)}
             for name, covers in substitutes
         ]
-    lines += ["", TIMING_PREFIX + plan.duration]
+    # In English, the module's own words (TIMING_PREFIX), as in its report.
+    lines += ["", _("Time taken to generate subs: %(duration)s") % {"duration": plan.duration}]
     return "\n".join(lines) + "\n"
 
 

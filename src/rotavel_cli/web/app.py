@@ -733,7 +733,7 @@ def _routes(app: Flask, site: Site) -> None:
             if text and not re.fullmatch(r"[0-9]{1,4}", text):
                 flash(
                     _("%(field)s must be a whole number (empty for none).")
-                    % {"field": _(key.replace("_", " "))},
+                    % {"field": {"cap_day": _("cap day"), "cap_week": _("cap week")}[key]},
                     "error",
                 )
                 return redirect(url_for("staff", q=request.form.get("q") or None), 303)
