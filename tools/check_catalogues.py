@@ -55,9 +55,9 @@ def _formats(text: str, names: set[str]) -> bool:
     return True
 
 
-def check_language(po: Path, template: dict[object, object]) -> list[str]:
+def check_language(root: Path, po: Path, template: dict[object, object]) -> list[str]:
     problems = []
-    where = po.relative_to(po.parents[3])
+    where = po.relative_to(root)
     with open(po, "rb") as file:
         catalogue = read_po(file)
     seen = set()
@@ -109,7 +109,7 @@ def check_language(po: Path, template: dict[object, object]) -> list[str]:
     write_mo(compiled, catalogue)
     mo = po.with_suffix(".mo")
     if not mo.exists() or mo.read_bytes() != compiled.getvalue():
-        problems.append(f"{mo.relative_to(po.parents[3])} is not compiled from its .po")
+        problems.append(f"{mo.relative_to(root)} is not compiled from its .po")
     return problems
 
 
@@ -130,7 +130,7 @@ def main(argv: list[str]) -> int:
     if not languages:
         problems.append(f"no catalogue under {locale}")
     for po in languages:
-        problems += check_language(po, template)
+        problems += check_language(root, po, template)
     for problem in problems:
         print(f"check_catalogues: {problem}", file=sys.stderr)
     if problems:

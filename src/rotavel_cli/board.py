@@ -179,14 +179,17 @@ def _view(plan: Plan, note_of: dict[int, int], header: float) -> View | None:
             period=item.lesson.period,
             heading=layout.Words.of(
                 _("%(period)s, continued")
-                % {"period": f"{headings[item.lesson.period]} · {day.period_time(item.lesson.period)}"},
+                % {
+                    "period": f"{headings[item.lesson.period]} · {day.period_time(item.lesson.period)}"
+                },
                 True,
             ),
             label=layout.Words.joined(class_pieces(entry.classes), True),
             who=layout.Words.of(entry.who, True),
             # Printed, an uncovered lesson also says which note explains it.
             detail=layout.Words.of(
-                entry.detail + (" · " + _("see note %(note)s") % {"note": entry.note} if entry.note else ""),
+                entry.detail
+                + (" · " + _("see note %(note)s") % {"note": entry.note} if entry.note else ""),
                 False,
             ),
         )
@@ -322,8 +325,7 @@ def _grid_lesson(
         "uncovered",
         _("Not covered"),
         member.name,
-        f"{member.subject} · "
-        + _("absent · see note %(note)s") % {"note": note_of[lesson.period]},
+        f"{member.subject} · " + _("absent · see note %(note)s") % {"note": note_of[lesson.period]},
     )
 
 
@@ -339,7 +341,7 @@ def notes_of(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
                 SubjectPart(
                     why.subject,
                     gaps.joined(),
-                    colleagues_heading(why) + ":",
+                    _("%(teachers)s:") % {"teachers": colleagues_heading(why)},
                     why.whereabouts,
                     why.more_colleagues,
                 )

@@ -348,7 +348,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             write_stdout(text)
     except Converted as done:
         print(
-            _("rotavel: wrote the school folder %(folder)s") % {"folder": escape_controls(str(done))},
+            _("rotavel: wrote the school folder %(folder)s")
+            % {"folder": escape_controls(str(done))},
             file=sys.stderr,
         )
         return 0

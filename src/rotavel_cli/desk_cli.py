@@ -19,6 +19,7 @@ from collections.abc import Callable, Sequence
 from rotavel_cli import cli
 from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule
 from rotavel_cli.files import plain_path
+from rotavel_cli.language import _, date_text, ngettext, use
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, write_file, write_stdout
 from rotavel_cli.plan import BY_HAND, Plan, PlanError, report_of
@@ -30,7 +31,6 @@ from rotavel_cli.render import (
     render_table,
     spreadsheet_safe,
 )
-from rotavel_cli.language import _, date_text, ngettext, use
 from rotavel_cli.schoolday import parse_absence, parse_period
 from rotavel_cli.table import aligned as _aligned
 from rotavel_cli.terminal import escape_controls
@@ -291,7 +291,10 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
         span = when(first)
     else:
         span = _("%(first)s to %(last)s") % {"first": when(first), "last": when(last)}
-    title = _("Covers per teacher: %(school)s, %(span)s") % {"school": desk.school_name, "span": span}
+    title = _("Covers per teacher: %(school)s, %(span)s") % {
+        "school": desk.school_name,
+        "span": span,
+    }
     if args.format == "csv":
         return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
     if args.format == "html":
@@ -452,7 +455,7 @@ def _parser() -> argparse.ArgumentParser:
         dest="command", required=True, metavar="COMMAND", parser_class=cli._Parser
     )
     sub = {}
-    for name, (_, _, text) in COMMANDS.items():
+    for name, (_run, _writes, text) in COMMANDS.items():
         sub[name] = command = commands.add_parser(
             name, help=text, description=text, formatter_class=cli.Formatter
         )
@@ -584,7 +587,7 @@ def main(argv: Sequence[str]) -> int:
         return 2
     except SystemExit as leaving:  # --help
         return leaving.code if isinstance(leaving.code, int) else 0
-    run, writes, _ = COMMANDS[args.command]
+    run, writes, _help = COMMANDS[args.command]
     try:
         with Desk.open(
             args.folder, args.db, create=writes or getattr(args, "publish", False)

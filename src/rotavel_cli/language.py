@@ -72,7 +72,7 @@ def current() -> str:
 
 
 def direction() -> str:
-    """"rtl" for a language written from right to left, else "ltr"."""
+    """ "rtl" for a language written from right to left, else "ltr"."""
     return "rtl" if current() in RIGHT_TO_LEFT else "ltr"
 
 

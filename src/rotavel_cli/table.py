@@ -26,12 +26,20 @@ from rotavel_cli.wording import (
     who_was_free,
 )
 
+
 # Marked for the catalogues here, looked up when a table is made (N_: no lookup yet).
 def N_(message: str) -> str:
     return message
 
 
-HEADER = (N_("Period"), N_("Class"), N_("Subject"), N_("Absent teacher"), N_("Substitute"), N_("Reason"))
+HEADER = (
+    N_("Period"),
+    N_("Class"),
+    N_("Subject"),
+    N_("Absent teacher"),
+    N_("Substitute"),
+    N_("Reason"),
+)
 NOT_COVERED = N_("NOT COVERED")
 
 
@@ -101,7 +109,10 @@ def _heading(plan: Plan) -> list[str]:
     day = plan.day
     when = day_label(day)
     if when:
-        title = _("Cover plan: %(school)s, %(day)s") % {"school": _cell(day.name), "day": _cell(when)}
+        title = _("Cover plan: %(school)s, %(day)s") % {
+            "school": _cell(day.name),
+            "day": _cell(when),
+        }
     else:
         title = _("Cover plan: %(school)s") % {"school": _cell(day.name)}
     out = [m for m in day.staff.values() if not m.present or not m.in_school]

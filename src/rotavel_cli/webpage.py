@@ -98,7 +98,7 @@ def _extension() -> type[jinja2.ext.Extension]:
     from jinja2 import nodes
 
     class Translated(jinja2.ext.InternationalizationExtension):
-        def _make_node(  # type: ignore[override]
+        def _make_node(
             self,
             singular: str,
             plural: str | None,

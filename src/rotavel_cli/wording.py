@@ -165,7 +165,8 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
                 if x.period == period
             ]
             + [
-                _("covering %(class)s for %(teacher)s") % {"class": x.class_label, "teacher": x.teacher}
+                _("covering %(class)s for %(teacher)s")
+                % {"class": x.class_label, "teacher": x.teacher}
                 for x in covering.get(name, ())
                 if x.period == period
             ]

@@ -106,6 +106,7 @@ def _weekday_names() -> list[str]:
     """Monday to Sunday, abbreviated, in the language in use (a week from Monday 2 January 2006)."""
     return [date_text(datetime.date(2006, 1, 2 + n), "weekday") for n in WEEKDAYS]
 
+
 View = TypeVar("View", bound=Callable[..., Any])
 
 
@@ -208,7 +209,10 @@ def _int(name: str) -> int:
 def _text(name: str, limit: int = 500) -> str:
     text = request.form.get(name, "")
     if len(text) > limit:
-        abort(400, _("%(field)s is longer than %(limit)s characters") % {"field": name, "limit": limit})
+        abort(
+            400,
+            _("%(field)s is longer than %(limit)s characters") % {"field": name, "limit": limit},
+        )
     return text
 
 
@@ -399,7 +403,7 @@ def _routes(app: Flask, site: Site) -> None:
         date = _date(request.args.get("date"), site)
         teacher, period = _lesson_key(request.args.get("lesson", ""))
         try:
-            view, _ = today_view(date)
+            view, _bulk = today_view(date)
         except DeskError as error:
             abort(400, str(error))
         item = next(
