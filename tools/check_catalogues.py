@@ -41,7 +41,7 @@ def marked(root: Path) -> set[object]:
         method_map, options_map = parse_mapping_cfg(cfg)
     found: set[object] = set()
     for _file, _line, message, _comments, _context in extract_from_dir(
-        str(root), method_map, options_map, keywords=KEYWORDS | {"_": None}
+        str(root), method_map, options_map, keywords=KEYWORDS
     ):
         found.add(message if isinstance(message, str) else tuple(message))
     return found
