@@ -121,8 +121,17 @@ def _heading(plan: Plan) -> list[str]:
     lines = [title, _("Out today:")]
     for member in out:
         what = away_text(member, day)
-        why = f": {_cell(member.reason)}" if member.reason and member.in_school else ""
-        lines.append(f"  {_cell(member.name)} ({_cell(member.subject)}), {what}{why}")
+        values = {
+            "name": _cell(member.name),
+            "subject": _cell(member.subject),
+            "when": what,
+            "reason": _cell(member.reason),
+        }
+        if member.reason and member.in_school:
+            line = _("%(name)s (%(subject)s), %(when)s: %(reason)s") % values
+        else:
+            line = _("%(name)s (%(subject)s), %(when)s") % values
+        lines.append("  " + line)
     return lines
 
 
