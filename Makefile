@@ -21,7 +21,8 @@ SOURCES := CMakeLists.txt pyproject.toml README.md LICENSE \
            $(shell find src -name __pycache__ -prune -o -print)
 
 .PHONY: demo test test-properties bench bench-callgrind install check-deps clean test-asan test-hooks check valgrind \
-        wheel check-wheel check-sdist check-browser test-huge lint docs mutate
+        wheel check-wheel check-sdist check-browser test-huge lint docs mutate \
+        catalogues catalogues-extract catalogues-update catalogues-compile new-language
 
 check-deps:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { \
@@ -237,7 +238,33 @@ lint: install $(VENV)/.lint-tools $(VENV)/.test-tools  # the serve extra, for my
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/mypy
 	$(VPY) -m mypy.stubtest rotavel
+	$(VPY) tools/check_catalogues.py
 	@echo "lint: clean"
+
+# The catalogues of what people read (src/rotavel_cli/locale, gettext's, made with Babel,
+# a dependency of the package). `make catalogues` extracts the messages the code and the
+# templates mark into the template rotavel.pot, merges it into every language's .po (a new
+# message arrives empty, never guessed as fuzzy) and compiles the .mo files, which are
+# committed beside them: the package reads them as they are, and lint checks they are the
+# .po's compilation. `make new-language LANGUAGE=it` starts a language. See docs/guide.md.
+LOCALE := src/rotavel_cli/locale
+PYBABEL := $(VENV)/bin/pybabel
+catalogues-extract: install
+	$(PYBABEL) extract -F babel.cfg -k N_ --add-location=file --width=100 --project=rotavel \
+	  --version=0.1 --copyright-holder="the rotavel authors" -o $(LOCALE)/rotavel.pot .
+
+catalogues-update: catalogues-extract
+	$(PYBABEL) update -i $(LOCALE)/rotavel.pot -d $(LOCALE) -D rotavel --no-fuzzy-matching \
+	  --ignore-obsolete --width=100
+
+catalogues-compile: install
+	$(PYBABEL) compile -d $(LOCALE) -D rotavel --statistics
+
+catalogues: catalogues-update catalogues-compile
+
+new-language: catalogues-extract
+	@test -n "$(LANGUAGE)" || { echo "error: name the language, e.g. make new-language LANGUAGE=it" >&2; exit 1; }
+	$(PYBABEL) init -i $(LOCALE)/rotavel.pot -d $(LOCALE) -D rotavel -l $(LANGUAGE) --width=100
 
 # The documentation site (docs/): Sphinx with MyST for Markdown, pinned so that a new release
 # does not change what passes; every warning (a broken link between pages, a bad heading)

@@ -469,3 +469,89 @@ def png_pixels(data, rows):
             out += [bytes(line[x : x + 3]) for x in range(0, stride, step)]
         prev = line
     return out
+
+
+# -- the school's language ---------------------------------------------------------------
+# Arabic right to left, and German, whose words are long ("Vertretungszettel",
+# "Fortsetzung"), on the board and the slips: nothing drawn over anything else or out of
+# its box, and in Arabic the page mirrored (columns from the right, the class to the
+# right of its names, the coloured edge on the right). The screenshots are kept with
+# ROTAVEL_SHOTS as "board-1920x1080-ar-40-classes.png" and so on.
+SPOKEN = [("ar", "40 classes"), ("de", "40 classes"), ("de", "long teacher names")]
+
+# Where the parts of the board's view stand: its columns, and in each entry that is not
+# stacked, the class and the names, and which side has the coloured edge.
+SIDES = """() => ({
+  columns: [...document.querySelectorAll('.view .column')].map(c => c.getBoundingClientRect().left),
+  entries: [...document.querySelectorAll('.view li:not(.stacked)')].map(li => {
+    const style = getComputedStyle(li);
+    return {class: li.querySelector('.class').getBoundingClientRect().toJSON(),
+            who: li.querySelector('.who').getBoundingClientRect().toJSON(),
+            left: parseFloat(style.borderLeftWidth), right: parseFloat(style.borderRightWidth)};
+  }),
+  direction: getComputedStyle(document.body).direction,
+})"""
+
+
+@pytest.fixture(scope="module", params=SPOKEN, ids=[f"{lang} {kind}" for lang, kind in SPOKEN])
+def spoken(request, tmp_path_factory):
+    from rotavel_cli.language import use
+
+    lang, kind = request.param
+    made = make_plan(replace(school_day(kind, tmp_path_factory.mktemp("school")), date=DATE))
+    use(lang)
+    try:
+        pages = {"board": render_board(made), "slips": render_slips(made)}
+    finally:
+        use(None)
+    return lang, kind, pages
+
+
+def keep_spoken(lang, kind, what, data):
+    shots = os.environ.get("ROTAVEL_SHOTS")
+    if shots:
+        Path(shots).mkdir(parents=True, exist_ok=True)
+        stem, _, extension = what.rpartition(".")
+        name = f"{stem} {lang} {kind}.{extension}".replace(" ", "-")
+        (Path(shots) / name).write_bytes(data)
+
+
+@pytest.mark.parametrize("size", ["1920x1080", "390x844"])
+def test_board_and_slips_in_the_schools_language(browser, tmp_path, spoken, size):
+    lang, kind, pages = spoken
+    width, height = map(int, size.split("x"))
+    for form, html in pages.items():
+        page = open_page(browser, tmp_path, html, {"width": width, "height": height})
+        boxes = page.evaluate(TEXT_BOXES)
+        assert overlaps(boxes) == [], form
+        assert outside_their_box(boxes) == [], form
+        assert page.evaluate("document.documentElement.scrollWidth") <= width, form
+        sides = page.evaluate(SIDES)
+        assert sides["direction"] == ("rtl" if lang == "ar" else "ltr")
+        if form == "board":
+            if width > PHONE["width"]:  # a phone's one column repeats no heading
+                assert columns_without_heading(page.evaluate(VIEW)) == []
+                # Columns read in the language's direction: from the right in Arabic.
+                first, second = sides["columns"][:2]
+                assert first > second if lang == "ar" else first < second
+            for entry in sides["entries"]:
+                if lang == "ar":
+                    assert entry["class"]["left"] >= entry["who"]["right"] - 1
+                    assert (entry["left"], entry["right"] > 0) == (0, True)
+                else:
+                    assert entry["class"]["right"] <= entry["who"]["left"] + 1
+                    assert (entry["left"] > 0, entry["right"]) == (True, 0)
+        else:
+            # The slips' tables start on the language's side.
+            edges = page.evaluate(
+                """() => { const t = document.querySelector('.slip table');
+                   const th = [...t.querySelectorAll('th, td')].find(e => e.getClientRects().length);
+                   return [t.getBoundingClientRect().toJSON(), th.getBoundingClientRect().toJSON()]; }"""
+            )
+            table, first = edges
+            if lang == "ar":
+                assert abs(first["right"] - table["right"]) <= 1
+            else:
+                assert abs(first["left"] - table["left"]) <= 1
+        keep_spoken(lang, kind, f"{form} {size}.png", page.screenshot())
+        page.close()

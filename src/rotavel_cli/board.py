@@ -17,6 +17,7 @@ from collections.abc import Container
 from typing import Any
 
 from rotavel_cli import layout
+from rotavel_cli.language import _, ngettext
 from rotavel_cli.plan import AbsentLesson, Plan
 from rotavel_cli.records import record, replace
 from rotavel_cli.schoolday import Lesson, SchoolDay
@@ -31,7 +32,6 @@ from rotavel_cli.wording import (
     colleagues_heading,
     day_label,
     explain,
-    plural,
     who_was_free,
 )
 
@@ -143,10 +143,15 @@ def board_context(plan: Plan, changed: Container[tuple[str, int]] = ()) -> dict[
     notes = notes_of(day, explain(plan, reasons=show))
     note_of = {note.period: note.number for note in notes}
     when = day_label(day)
-    title = f"Cover board: {day.name}" + (f", {when}" if when else "")
-    summary = (
-        f"{len(day.absent)} absent · {len(plan.covers)} covered · {len(plan.uncovered)} not covered"
-    )
+    if when:
+        title = _("Cover board: %(school)s, %(day)s") % {"school": day.name, "day": when}
+    else:
+        title = _("Cover board: %(school)s") % {"school": day.name}
+    summary = _("%(absent)s absent · %(covered)s covered · %(uncovered)s not covered") % {
+        "absent": len(day.absent),
+        "covered": len(plan.covers),
+        "uncovered": len(plan.uncovered),
+    }
     return dict(
         kind="board",
         title=title,
@@ -180,19 +185,27 @@ def _view(
         else entry
         for item, entry in zip(absent, entries)
     ]
-    headings = {p: f"Period {p}" for p in dict.fromkeys(a.lesson.period for a in absent)}
+    headings = {
+        p: _("Period %(period)s") % {"period": p}
+        for p in dict.fromkeys(a.lesson.period for a in absent)
+    }
     items = [
         layout.Item(
             period=item.lesson.period,
             heading=layout.Words.of(
-                f"{headings[item.lesson.period]} · {day.period_time(item.lesson.period)}, continued",
+                _("%(period)s, continued")
+                % {
+                    "period": f"{headings[item.lesson.period]} · {day.period_time(item.lesson.period)}"
+                },
                 True,
             ),
             label=layout.Words.joined(class_pieces(entry.classes), True),
             who=layout.Words.of(entry.who, True),
             # Printed, an uncovered lesson also says which note explains it.
             detail=layout.Words.of(
-                entry.detail + (f" · see note {entry.note}" if entry.note else ""), False
+                entry.detail
+                + (" · " + _("see note %(note)s") % {"note": entry.note} if entry.note else ""),
+                False,
             ),
         )
         for item, entry in zip(absent, entries)
@@ -230,11 +243,12 @@ def _entry(item: AbsentLesson, note_of: dict[int, int]) -> Entry:
     lesson = item.lesson
     whose = " · ".join(part for part in (lesson.teacher, item.subject, lesson.room) if part)
     if item.substitute is not None:
-        return Entry("cover", lesson.class_label, False, item.substitute, f"for {whose}", 0)
+        detail = _("for %(whose)s") % {"whose": whose}
+        return Entry("cover", lesson.class_label, False, item.substitute, detail, 0)
     if not item.needs_cover:
         note = item.note
         return Entry("settled", lesson.class_label, False, note[:1].upper() + note[1:], whose, 0)
-    return Entry("gap", lesson.class_label, False, "Not covered", whose, note_of[lesson.period])
+    return Entry("gap", lesson.class_label, False, _("Not covered"), whose, note_of[lesson.period])
 
 
 def _out_today(day: SchoolDay) -> list[OutToday]:
@@ -272,7 +286,7 @@ def _grid(plan: Plan, note_of: dict[int, int]) -> Grid | None:
             if item is not None:
                 marks[name, lesson.period].add(shown.kind)
     # Wide enough for its heading, "Class", and the longest name up to a limit.
-    widest = max(layout.text_width(name, True) for name in ["Class", *classes])
+    widest = max(layout.text_width(name, True) for name in [_("Class"), *classes])
     class_col = f"{min(widest, 10):.2f}em"
     if len(classes) * len(periods) <= max(GRID_ANYWAY, GRID_FILL * len(cells)):
         rows = tuple(
@@ -293,12 +307,16 @@ def _grid(plan: Plan, note_of: dict[int, int]) -> Grid | None:
         Row(name, tuple(Cell(p, "", tuple(cells[name, p])) for p in by_class[name]))
         for name in classes
     )
-    classes_text = f"{len(classes)} class" + ("" if len(classes) == 1 else "es")
-    limit = (
-        f"{classes_text} and {plural(len(periods), 'period')}, with lessons in only "
-        f"{len(cells)} of the {len(classes) * len(periods)} places of a grid: "
-        "each class's lessons are listed instead."
-    )
+    counts = {"classes": len(classes), "periods": len(periods)}
+    limit = _(
+        "%(classes)s and %(periods)s, with lessons in only %(lessons)s of the %(places)s "
+        "places of a grid: each class's lessons are listed instead."
+    ) % {
+        "classes": ngettext("%(classes)s class", "%(classes)s classes", len(classes)) % counts,
+        "periods": ngettext("%(periods)s period", "%(periods)s periods", len(periods)) % counts,
+        "lessons": len(cells),
+        "places": len(classes) * len(periods),
+    }
     return Grid((), rows, class_col, limit)
 
 
@@ -311,15 +329,18 @@ def _grid_lesson(
         return GridLesson("lesson", "", member.name, member.subject)
     if item.substitute is not None:
         return GridLesson(
-            "covered", "Cover", item.substitute, f"for {member.name} · {member.subject}"
+            "covered",
+            _("Cover"),
+            item.substitute,
+            _("for %(whose)s") % {"whose": f"{member.name} · {member.subject}"},
         )
     if not item.needs_cover:
         return GridLesson("settled", "", member.name, f"{member.subject} · {item.note}")
     return GridLesson(
         "uncovered",
-        "Not covered",
+        _("Not covered"),
         member.name,
-        f"{member.subject} · absent · see note {note_of[lesson.period]}",
+        f"{member.subject} · " + _("absent · see note %(note)s") % {"note": note_of[lesson.period]},
     )
 
 
@@ -335,7 +356,7 @@ def notes_of(day: SchoolDay, explanations: list[Explanation]) -> list[Note]:
                 SubjectPart(
                     why.subject,
                     gaps.joined(),
-                    colleagues_heading(why) + ":",
+                    _("%(teachers)s:") % {"teachers": colleagues_heading(why)},
                     why.whereabouts,
                     why.more_colleagues,
                 )

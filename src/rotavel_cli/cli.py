@@ -10,6 +10,7 @@ import sys
 from collections.abc import Callable, Sequence
 
 from rotavel_cli.files import plain_path
+from rotavel_cli.language import _, languages, use
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_cli.plan import Plan, PlanError, make_plan, module_report
@@ -312,6 +313,14 @@ def _parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="write to FILE instead of standard output, e.g. -o board.html",
     )
+    parser.add_argument(
+        "--language",
+        choices=languages(),
+        metavar="CODE",
+        help="the language of the table, the board and the slips for this run, one of "
+        + ", ".join(languages())
+        + " (default: the school's rotavel.toml says, else en), e.g. --language fr",
+    )
     parser.add_argument("--version", action="version", version=f"rotavel {_version()}")
     return parser
 
@@ -319,6 +328,7 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
+    use(None)  # English until the school's settings or --language say otherwise
     if argv and argv[0] in DESK_COMMANDS:
         from rotavel_cli import desk_cli  # imported only when used: it brings in SQLite
 
@@ -349,20 +359,28 @@ def main(argv: Sequence[str] | None = None) -> int:
             refuse_overwriting_inputs(args.output, inputs)
             write_file(args.output, text.encode("utf-8"))
         for note in day.notes:
-            print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
+            print(_("rotavel: note: %(note)s") % {"note": escape_controls(note)}, file=sys.stderr)
         if args.output is None:
             if sys.stdout is not None and sys.stdout.isatty():  # exact in a file or a pipe
                 text = escape_controls(text, keep_line_feeds=True)
             write_stdout(text)
     except Converted as done:
-        print(f"rotavel: wrote the school folder {escape_controls(str(done))}", file=sys.stderr)
+        print(
+            _("rotavel: wrote the school folder %(folder)s")
+            % {"folder": escape_controls(str(done))},
+            file=sys.stderr,
+        )
         return 0
     except (InputError, OutputError) as error:
         print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
         return 2
     except PlanError as error:
         shown = escape_controls(str(error))  # it may quote a teacher's name
-        print(f"rotavel: the planning module's report could not be read: {shown}", file=sys.stderr)
+        print(
+            _("rotavel: the planning module's report could not be read: %(error)s")
+            % {"error": shown},
+            file=sys.stderr,
+        )
         return 1
     except MemoryError:
         # Said below: the traceback holds the frames, and what they hold, until here.
@@ -371,7 +389,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     if out_of_memory:
         print(
-            "rotavel: out of memory: the input is too large for the memory available",
+            _("rotavel: out of memory: the input is too large for the memory available"),
             file=sys.stderr,
         )
         return 2
@@ -446,11 +464,13 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[str]]:
         folder = os.path.join(os.path.dirname(__file__), "sample")
         week = read_folder(folder, name="sample school")
         settings = load_settings(None)
+        use(args.language)
     else:
         from rotavel_cli.importers import read_export
 
         folder = args.folder if os.path.isdir(args.folder) else os.path.dirname(args.folder) or "."
         settings = load_settings(folder)
+        use(args.language or settings.language)
         imported = read_export(args.folder, args.input_format)
         week = imported if imported is not None else read_folder(args.folder)
     inputs = [os.path.join(folder, name) for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE)]

@@ -19,6 +19,7 @@ from collections.abc import Callable, Sequence
 from rotavel_cli import cli, publishing
 from rotavel_cli.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule
 from rotavel_cli.files import plain_path
+from rotavel_cli.language import _, date_text, ngettext, use
 from rotavel_cli.messages import InputError
 from rotavel_cli.output import OutputError, write_file, write_stdout
 from rotavel_cli.plan import BY_HAND, Plan, PlanError, report_of
@@ -53,7 +54,7 @@ class Said:
 
 def when(date: datetime.date) -> str:
     """A date as people write it: "Tuesday 10 March 2026"."""
-    return f"{WEEKDAYS[date.weekday()]} {date.day} {date:%B %Y}"
+    return date_text(date)
 
 
 # -- the commands ----------------------------------------------------------------
@@ -415,16 +416,22 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
     last = args.to or cli.today()
     first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
-    span = when(first) if first == last else f"{when(first)} to {when(last)}"
+    if first == last:
+        span = when(first)
+    else:
+        span = _("%(first)s to %(last)s") % {"first": when(first), "last": when(last)}
     if args.publications:
         return Said(_publications(desk, first, last, span))
-    title = f"Covers per teacher: {desk.school_name}, {span}"
+    title = _("Covers per teacher: %(school)s, %(span)s") % {
+        "school": desk.school_name,
+        "span": span,
+    }
     if args.format == "csv":
         return Said(_csv(("teacher", "covers"), [(n, str(c)) for n, c in counts]))
     if args.format == "html":
         return Said(history_page(title, counts))
     lines = [_cell(title), ""]
-    lines += _aligned(("Teacher", "Covers"), [(n, str(c)) for n, c in counts], right={1})
+    lines += _aligned((_("Teacher"), _("Covers")), [(n, str(c)) for n, c in counts], right={1})
     lines += ["", _history_summary(counts)]
     return Said("\n".join(lines) + "\n")
 
@@ -602,7 +609,10 @@ def history_page(title: str, counts: Sequence[tuple[str, int]]) -> str:
 def _history_summary(counts: Sequence[tuple[str, int]]) -> str:
     total = sum(c for _, c in counts)
     covering = sum(1 for _, c in counts if c)
-    return f"{plural(total, 'cover')} in all, by {plural(covering, 'teacher')}."
+    return _("%(covers)s in all, by %(teachers)s.") % {
+        "covers": ngettext("%(n)s cover", "%(n)s covers", total) % {"n": total},
+        "teachers": ngettext("%(n)s teacher", "%(n)s teachers", covering) % {"n": covering},
+    }
 
 
 # -- the parser --------------------------------------------------------------------
@@ -668,7 +678,7 @@ def _parser() -> argparse.ArgumentParser:
         dest="command", required=True, metavar="COMMAND", parser_class=cli._Parser
     )
     sub = {}
-    for name, (_, _, text) in COMMANDS.items():
+    for name, (_run, _writes, text) in COMMANDS.items():
         sub[name] = command = commands.add_parser(
             name, help=text, description=text, formatter_class=cli.Formatter
         )
@@ -839,6 +849,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str]) -> int:
+    use(None)  # English until the school's settings are read
     try:
         cli._check_utf8(argv)
         args = _parser().parse_args(argv)
@@ -847,12 +858,13 @@ def main(argv: Sequence[str]) -> int:
         return 2
     except SystemExit as leaving:  # --help
         return leaving.code if isinstance(leaving.code, int) else 0
-    run, writes, _ = COMMANDS[args.command]
+    run, writes, _help = COMMANDS[args.command]
     out_of_memory = False
     try:
         with Desk.open(
             args.folder, args.db, create=writes or getattr(args, "publish", False)
         ) as desk:
+            use(desk.settings.language)  # the school's
             said = run(args, desk)
         for note in said.notes:
             print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)

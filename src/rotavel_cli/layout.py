@@ -105,6 +105,10 @@ def _other_width(char: str, bold: bool) -> float:
         return 0.0
     if unicodedata.east_asian_width(char) in ("W", "F"):
         return 1.0
+    if "\u0600" <= char <= "\u06ff" or "\ufb50" <= char <= "\ufeff":
+        # Arabic: DejaVu Sans's letters average 0.48em (0.57 bold) in the pages'
+        # words, joined; a fifth more for the widest.
+        return 0.68 if bold else 0.58
     return 0.8 if bold else 0.72  # an accented or other letter, generously
 
 

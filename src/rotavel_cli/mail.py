@@ -89,7 +89,7 @@ def compose(desk: Desk, queued: Queued) -> EmailMessage | None:
     else:
         subject = f"Cover: {when}, {plural(len(covers), 'lesson')}"
         intro = "You are asked to cover these lessons."
-    slip = _slip(name, covers, day, work) if covers else Slip(name, "no covers", (), ())
+    slip = _slip(name, covers, day, work) if covers else Slip(name, "no covers", (), (), {})
     slip = replace(slip, cancelled=cancelled, link=personal_url(desk, name))
     html = render_page(
         "slips.html",

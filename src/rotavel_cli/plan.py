@@ -48,6 +48,7 @@ from fractions import Fraction
 
 import rotavel
 
+from rotavel_cli.language import _
 from rotavel_cli.records import field, record
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
 from rotavel_cli.subjects import KEYWORDS_BY_PLACE, PLACES, places
@@ -94,7 +95,11 @@ class AbsentLesson:
     def note(self) -> str:
         """How it was settled, when not by the plan: "taught by Ann", "by hand"."""
         if self.how == TEAM:
-            return "taught by " + " and ".join(self.taught_by)
+            return _("taught by %(names)s") % {"names": _(" and ").join(self.taught_by)}
+        if self.how == BY_HAND:
+            return _("by hand")
+        if self.how == NO_COVER:
+            return _("no cover needed")
         return "" if self.how == PLANNED else self.how
 
     @property

@@ -259,6 +259,8 @@ def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
     write_file(os.path.join(folder, TEACHER_FILE), _csv(staff).encode("utf-8"))
     write_file(os.path.join(folder, TIMETABLE_FILE), _csv(rows).encode("utf-8"))
     lines = [f"name = {_toml_text(settings.name or week.name)}"]
+    if settings.language != "en":
+        lines.append(f"language = {_toml_text(settings.language)}")
     times = {p: t for p, n in sorted(week.period_names.items()) if (t := parse_time(n))}
     if times:
         lines += ["", "[times]"] + [f"{p} = {_toml_text(t)}" for p, t in times.items()]

@@ -6,6 +6,7 @@ Everything has a default, so a school without the file plans as before:
     show_reasons = false          # absence reasons on the board and slips (default: false)
     board_refresh = 60            # seconds between the board's reloads; 0 = never
     slips_per_page = 0            # at most this many cover slips on a printed page; 0 = as fit
+    language = "fr"               # what people read: en, ar, de, es, fr, nl (default: en)
 
     base_url = "https://cover.example.org"  # where `rotavel serve` is reached: personal links
 
@@ -65,6 +66,7 @@ class Settings:
     show_reasons: bool = False
     board_refresh: int = 60
     slips_per_page: int = 0  # 0: as many as fit
+    language: str = "en"  # the pages', the table's and the web desk's (see language.py)
     times: dict[int, str] = field(default_factory=dict)  # period -> "08:30–09:20"
     # The desk's rules (see desk.py): the window for fair shares and caps.
     # "cycle" (the last cycle_days school days), "week" (the calendar week) or "term"
@@ -124,6 +126,7 @@ _KEYS = {
     "show_reasons": bool,
     "board_refresh": int,
     "slips_per_page": int,
+    "language": str,
     "times": dict,
     "window": str,
     "cycle_days": int,
@@ -179,6 +182,13 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
         values[key] = value
     if "times" in values:
         values["times"] = _times(values["times"], path)
+    if "language" in values:
+        from rotavel_cli.language import languages
+
+        if values["language"] not in languages():
+            raise InputError(
+                f"{path}: language {shown(values['language'])} is not one of {', '.join(languages())}"
+            )
     if "mail" in values:
         values["mail"] = _mail(values["mail"], path)
     if "base_url" in values:

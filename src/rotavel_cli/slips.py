@@ -16,13 +16,27 @@ from __future__ import annotations
 from collections.abc import Container, Mapping
 from typing import Any
 
+from rotavel_cli.language import _, ngettext
 from rotavel_cli.plan import AbsentLesson, Plan
 from rotavel_cli.records import record
 from rotavel_cli.schoolday import SchoolDay
 from rotavel_cli.webpage import render_page
-from rotavel_cli.wording import by_substitute, day_label, plural
+from rotavel_cli.wording import by_substitute, day_label
 
 _COLUMNS = ("Period", "Time", "Class", "Room", "Subject", "Whose lesson", "Reason", "Work")
+
+
+def _headings() -> dict[str, str]:
+    """The columns' headings in the language in use."""
+    return {
+        "Period": _("Period"),
+        "Time": _("Time"),
+        "Class": _("Class"),
+        "Room": _("Room"),
+        "Subject": _("Subject"),
+        "Whose lesson": _("Whose lesson"),
+        "Reason": _("Reason"),
+    }
 
 
 @record(frozen=True)
@@ -31,6 +45,7 @@ class Slip:
     count: str
     columns: tuple[str, ...]
     rows: tuple[tuple[tuple[str, str], ...], ...]  # (column, text) of each cover
+    headings: dict[str, str]  # each column's heading as shown
     cancelled: tuple[str, ...] = ()  # covers taken away, in words (the e-mail's)
     link: str = ""  # the substitute's personal page (the e-mail's)
 
@@ -61,7 +76,11 @@ def slips_context(
     ]
     return dict(
         kind="slips",
-        title=f"Cover slips: {day.name}" + (f", {when}" if when else ""),
+        title=(
+            _("Cover slips: %(school)s, %(day)s") % {"school": day.name, "day": when}
+            if when
+            else _("Cover slips: %(school)s") % {"school": day.name}
+        ),
         refresh=0,
         school=day.name,
         when=when,
@@ -99,4 +118,5 @@ def _slip(
             "Work": work.get((lesson.teacher, lesson.period), ""),
         }
         rows.append(tuple((column, cells[column]) for column in columns))
-    return Slip(name, plural(len(covers), "cover"), columns, tuple(rows))
+    count = ngettext("%(n)s cover", "%(n)s covers", len(covers)) % {"n": len(covers)}
+    return Slip(name, count, columns, tuple(rows), _headings())

@@ -9,7 +9,8 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-from rotavel_cli.plan import BY_HAND, TIMING_PREFIX, AbsentLesson, Plan
+from rotavel_cli.language import _, ngettext
+from rotavel_cli.plan import BY_HAND, AbsentLesson, Plan
 from rotavel_cli.terminal import escape_controls as _cell
 from rotavel_cli.terminal import pad, width
 from rotavel_cli.wording import (
@@ -22,12 +23,24 @@ from rotavel_cli.wording import (
     colleagues_heading,
     day_label,
     explain,
-    plural,
     who_was_free,
 )
 
-HEADER = ("Period", "Class", "Subject", "Absent teacher", "Substitute", "Reason")
-NOT_COVERED = "NOT COVERED"
+
+# Marked for the catalogues here, looked up when a table is made (N_: no lookup yet).
+def N_(message: str) -> str:
+    return message
+
+
+HEADER = (
+    N_("Period"),
+    N_("Class"),
+    N_("Subject"),
+    N_("Absent teacher"),
+    N_("Substitute"),
+    N_("Reason"),
+)
+NOT_COVERED = N_("NOT COVERED")
 
 
 def render_table(plan: Plan) -> str:
@@ -35,7 +48,7 @@ def render_table(plan: Plan) -> str:
     items = by_period(plan.absent_lessons)
     if items:
         rooms = any(item.lesson.room for item in items)
-        header = HEADER[:2] + (("Room",) if rooms else ()) + HEADER[2:]
+        header = tuple(map(_, HEADER[:2] + (("Room",) if rooms else ()) + HEADER[2:]))
         rows = [
             (
                 str(item.lesson.period),
@@ -49,55 +62,92 @@ def render_table(plan: Plan) -> str:
             for item in items
         ]
         lines += [*aligned(header, rows, right={0}), ""]
-    settled = f", {len(plan.settled)} need no cover" if plan.settled else ""
-    lines.append(
-        f"{plural(len(plan.covers), 'lesson')} covered, {len(plan.uncovered)} not covered{settled}."
-    )
+    counts = {
+        "covered": len(plan.covers),
+        "uncovered": len(plan.uncovered),
+        "settled": len(plan.settled),
+    }
+    if plan.settled:
+        summary = ngettext(
+            "%(covered)s lesson covered, %(uncovered)s not covered, %(settled)s need no cover.",
+            "%(covered)s lessons covered, %(uncovered)s not covered, %(settled)s need no cover.",
+            len(plan.covers),
+        )
+    else:
+        summary = ngettext(
+            "%(covered)s lesson covered, %(uncovered)s not covered.",
+            "%(covered)s lessons covered, %(uncovered)s not covered.",
+            len(plan.covers),
+        )
+    lines.append(summary % counts)
     for whys in by_period_notes(explain(plan)):
         for why in whys:
             lines += ["", *_explanation(why)]
         lines.append(_cell(who_was_free(whys, period_named=True)))
     substitutes = by_substitute(plan)
     if substitutes:
-        lines += ["", "Covers per substitute:"]
+        lines += ["", _("Covers per substitute:")]
         lines += [
-            f"  {_cell(name)}: {plural(len(covers), 'cover')}" for name, covers in substitutes
+            f"  {_cell(name)}: "
+            + ngettext("%(n)s cover", "%(n)s covers", len(covers)) % {"n": len(covers)}
+            for name, covers in substitutes
         ]
-    lines += ["", TIMING_PREFIX + plan.duration]
+    # In English, the module's own words (TIMING_PREFIX), as in its report.
+    lines += ["", _("Time taken to generate subs: %(duration)s") % {"duration": plan.duration}]
     return "\n".join(lines) + "\n"
 
 
 def _substitute(item: AbsentLesson) -> str:
     if item.substitute is not None:
-        return item.substitute + (" (by hand)" if item.how == BY_HAND else "")
-    return item.note or NOT_COVERED
+        if item.how == BY_HAND:
+            return _("%(name)s (by hand)") % {"name": item.substitute}
+        return item.substitute
+    return item.note or _(NOT_COVERED)
 
 
 def _heading(plan: Plan) -> list[str]:
     day = plan.day
     when = day_label(day)
-    title = f"Cover plan: {_cell(day.name)}" + (f", {_cell(when)}" if when else "")
+    if when:
+        title = _("Cover plan: %(school)s, %(day)s") % {
+            "school": _cell(day.name),
+            "day": _cell(when),
+        }
+    else:
+        title = _("Cover plan: %(school)s") % {"school": _cell(day.name)}
     out = [m for m in day.staff.values() if not m.present or not m.in_school]
     if not out:
-        return [title, "Absent: nobody"]
-    lines = [title, "Out today:"]
+        return [title, _("Absent: nobody")]
+    lines = [title, _("Out today:")]
     for member in out:
         what = away_text(member, day)
-        why = f": {_cell(member.reason)}" if member.reason and member.in_school else ""
-        lines.append(f"  {_cell(member.name)} ({_cell(member.subject)}), {what}{why}")
+        values = {
+            "name": _cell(member.name),
+            "subject": _cell(member.subject),
+            "when": what,
+            "reason": _cell(member.reason),
+        }
+        if member.reason and member.in_school:
+            line = _("%(name)s (%(subject)s), %(when)s: %(reason)s") % values
+        else:
+            line = _("%(name)s (%(subject)s), %(when)s") % values
+        lines.append("  " + line)
     return lines
 
 
 def _explanation(why: Explanation) -> list[str]:
     gaps = Shortened.of([_cell(f"{g.lesson.class_label} ({g.lesson.teacher})") for g in why.gaps])
     lines = [
-        f"Not covered in period {why.period}, {why.subject}: {gaps.joined()}",
-        f"  {colleagues_heading(why)} in period {why.period}:",
+        _("Not covered in period %(period)s, %(subject)s: %(lessons)s")
+        % {"period": why.period, "subject": why.subject, "lessons": gaps.joined()},
+        "  "
+        + _("%(teachers)s in period %(period)s:")
+        % {"teachers": colleagues_heading(why), "period": why.period},
     ]
     columns = max(width(_cell(name)) for name, _ in why.whereabouts)
     lines += [f"    {pad(_cell(name), columns)}  {_cell(doing)}" for name, doing in why.whereabouts]
     if why.more_colleagues:
-        lines.append(f"    and {why.more_colleagues} more")
+        lines.append("    " + _("and %(more)s more") % {"more": why.more_colleagues})
     return lines
 
 

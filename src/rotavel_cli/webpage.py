@@ -66,6 +66,19 @@ def _finalize(value: object) -> object:
     raise TypeError(f"a page cannot show {type(value).__name__} {value!r}")
 
 
+def _placed(value: object) -> object:
+    """A value inside a translated sentence: as `_finalize` shows it, isolated
+    from the sentence's direction when it is written from right to left."""
+    from markupsafe import Markup
+
+    from rotavel_cli.language import direction
+
+    value = _finalize(value)
+    if isinstance(value, str) and not isinstance(value, Markup) and direction() == "rtl":
+        return Markup("<bdi>%s</bdi>") % value
+    return value
+
+
 def _classes(label: str) -> object:
     """A class label that wraps only where `class_pieces` cuts it."""
     from markupsafe import Markup
@@ -74,6 +87,39 @@ def _classes(label: str) -> object:
     return Markup("<wbr>").join(
         Markup('<span class="piece">%s</span>') % shown(piece) for piece in class_pieces(label)
     )
+
+
+@functools.cache
+def _extension() -> type[jinja2.ext.Extension]:
+    """Jinja2's i18n extension, with every value a {% trans %} block names
+    shown as any other value is (`_finalize`): its own formatting only escapes
+    HTML, and a bidirectional override in a name would then reorder the
+    translated sentence around it. In a language written from right to left,
+    each such value is isolated (<bdi>), so a name or class in Latin letters
+    keeps its order and its punctuation inside the sentence (`_placed`)."""
+    import jinja2.ext
+    from jinja2 import nodes
+
+    class Translated(jinja2.ext.InternationalizationExtension):
+        def _make_node(
+            self,
+            singular: str,
+            plural: str | None,
+            context: str | None,
+            variables: dict[str, nodes.Expr],
+            plural_expr: nodes.Expr | None,
+            vars_referenced: bool,
+            num_called_num: bool,
+        ) -> nodes.Output:
+            variables = {
+                name: nodes.Filter(value, "placed", [], [], None, None)
+                for name, value in variables.items()
+            }
+            return super()._make_node(
+                singular, plural, context, variables, plural_expr, vars_referenced, num_called_num
+            )
+
+    return Translated
 
 
 @functools.cache
@@ -89,11 +135,25 @@ def _environment() -> jinja2.Environment:
 
 def configure(environment: jinja2.Environment) -> None:
     """Make an environment print values as the pages do: every value through
-    `shown`, no undefined name passed over in silence, the `classes` filter.
+    `shown`, no undefined name passed over in silence, the `classes` filter,
+    and the page's words in the language in use ({% trans %}, _()).
     The command's environment and the web desk's (Flask's, which brings its
     own loader and autoescaping) are both set up here."""
     import jinja2
 
+    from rotavel_cli import language
+
+    environment.add_extension(_extension())
+    # Callables, not one catalogue: the language is looked up as each page is made,
+    # so the web desk's threads and the command share one environment.
+    environment.install_gettext_callables(  # type: ignore[attr-defined]
+        language._, language.ngettext, newstyle=True
+    )
+    environment.globals["language"] = language.current
+    environment.globals["direction"] = language.direction
+    environment.globals["date_text"] = language.date_text
+    environment.filters["shown"] = _finalize
+    environment.filters["placed"] = _placed
     environment.finalize = _finalize
     environment.undefined = jinja2.StrictUndefined
     environment.trim_blocks = True

@@ -12,10 +12,11 @@ import re
 from collections import defaultdict
 from collections.abc import Iterable, Sequence
 
+from rotavel_cli.language import _, date_text, ngettext
 from rotavel_cli.plan import AbsentLesson, Plan
 from rotavel_cli.records import record
 from rotavel_cli.schoolday import Lesson, SchoolDay, StaffMember
-from rotavel_cli.weekdays import WEEKDAYS, read_days
+from rotavel_cli.weekdays import read_days
 
 # Names shown before a long list is cut short with "and N more".
 LIST_LIMIT = 8
@@ -43,7 +44,10 @@ class Shortened:
     def joined(self, separator: str = ", ") -> str:
         """E.g. "a, b and 3 more"; the items as given (escape them first)."""
         if self.more:
-            return separator.join(self.shown) + f" and {self.more} more"
+            return _("%(items)s and %(more)s more") % {
+                "items": separator.join(self.shown),
+                "more": self.more,
+            }
         return separator.join(self.shown)
 
 
@@ -73,28 +77,51 @@ def who_was_free(whys: Sequence[Explanation], period_named: bool = False) -> str
     """Who else was free in one period, said once for all its uncovered
     subjects; with `period_named`, the sentence says which period."""
     why = whys[0]
-    when = f" in period {why.period}" if period_named else ""
+    values = {"period": why.period, "names": why.free.joined(), "present": why.present}
     lessons = sum(len(w.gaps) for w in whys)
     if why.free:
-        these = "this lesson" if lessons == 1 else "these lessons"
-        return f"Free{when} but not given {these}: {why.free.joined()}."
-    if why.present == 0:
-        return f"No teacher was in school{when}."
-    if why.present == 1:
-        return (
+        if period_named:
+            text = ngettext(
+                "Free in period %(period)s but not given this lesson: %(names)s.",
+                "Free in period %(period)s but not given these lessons: %(names)s.",
+                lessons,
+            )
+        else:
+            text = ngettext(
+                "Free but not given this lesson: %(names)s.",
+                "Free but not given these lessons: %(names)s.",
+                lessons,
+            )
+    elif why.present == 0:
+        if period_named:
+            text = _("No teacher was in school in period %(period)s.")
+        else:
+            text = _("No teacher was in school.")
+    elif period_named:
+        text = ngettext(
             "No teacher of any subject was free: the one teacher in school was "
-            f"teaching or covering{when}."
+            "teaching or covering in period %(period)s.",
+            "No teacher of any subject was free: all %(present)s teachers in school "
+            "were teaching or covering in period %(period)s.",
+            why.present,
         )
-    return (
-        f"No teacher of any subject was free: all {why.present} teachers in school "
-        f"were teaching or covering{when}."
-    )
+    else:
+        text = ngettext(
+            "No teacher of any subject was free: the one teacher in school was "
+            "teaching or covering.",
+            "No teacher of any subject was free: all %(present)s teachers in school "
+            "were teaching or covering.",
+            why.present,
+        )
+    return text % values
 
 
 def colleagues_heading(why: Explanation) -> str:
     """E.g. "Maths teachers", in the number there are."""
     colleagues = len(why.whereabouts) + why.more_colleagues
-    return f"{why.subject} teacher" + ("" if colleagues == 1 else "s")
+    return ngettext("%(subject)s teacher", "%(subject)s teachers", colleagues) % {
+        "subject": why.subject
+    }
 
 
 def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
@@ -126,18 +153,25 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
     def doing(name: str, period: int) -> str:
         member = day.staff[name]
         if not member.in_school:
-            return "not in today"
+            return _("not in today")
         if member.away_in(period):
-            return f"absent ({member.reason})" if member.reason and reasons else "absent"
+            if member.reason and reasons:
+                return _("absent (%(reason)s)") % {"reason": member.reason}
+            return _("absent")
         what = dict.fromkeys(
-            [f"teaching {x.class_label}" for x in lessons.get(name, ()) if x.period == period]
+            [
+                _("teaching %(class)s") % {"class": x.class_label}
+                for x in lessons.get(name, ())
+                if x.period == period
+            ]
             + [
-                f"covering {x.class_label} for {x.teacher}"
+                _("covering %(class)s for %(teacher)s")
+                % {"class": x.class_label, "teacher": x.teacher}
                 for x in covering.get(name, ())
                 if x.period == period
             ]
         )
-        return " and ".join(what) or "free"
+        return _(" and ").join(what) or _("free")
 
     by_subject: defaultdict[str, list[str]] = defaultdict(list)
     for member in day.staff.values():
@@ -180,10 +214,12 @@ def in_at(member: StaffMember, period: int) -> bool:
 def away_text(member: StaffMember, day: SchoolDay) -> str:
     """When a member of staff is out: "all day", "periods 1–2", "not in today"."""
     if not member.in_school:
-        return "not in today"
+        return _("not in today")
     if member.away is None:
-        return "all day"
-    return "period" + ("s " if len(member.away) > 1 else " ") + periods_text(member.away)
+        return _("all day")
+    return ngettext("period %(periods)s", "periods %(periods)s", len(member.away)) % {
+        "periods": periods_text(member.away)
+    }
 
 
 def periods_text(periods: Iterable[int]) -> str:
@@ -230,8 +266,7 @@ def day_label(day: SchoolDay) -> str | None:
     or None when neither a day nor a date is known."""
     if day.date is None:
         return day.day
-    weekday = WEEKDAYS[day.date.weekday()]
-    text = f"{weekday} {day.date.day} {day.date:%B %Y}"
+    text = date_text(day.date)
     if day.day and read_days([day.day]).get(day.day) != day.date.weekday():
         text += f" ({day.day})"  # the timetable's own name for it, e.g. "Day 3"
     return text

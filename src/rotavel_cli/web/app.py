@@ -45,11 +45,13 @@ from rotavel_cli.board import board_context, notes_of
 from rotavel_cli.chart import bar_chart
 from rotavel_cli.desk import DB_NAME, Desk, DeskError
 from rotavel_cli.feed import clock
+from rotavel_cli.language import _, date_text, ngettext, use
 from rotavel_cli.messages import InputError
 from rotavel_cli.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_cli.publishing import Duty, Queued, changed_keys
 from rotavel_cli.records import field, record, values
 from rotavel_cli.schoolday import SchoolDay, parse_periods
+from rotavel_cli.settings import load_settings
 from rotavel_cli.slips import slips_context
 from rotavel_cli.web import personal
 from rotavel_cli.web.cache import PageCache, RecordVersion
@@ -68,7 +70,6 @@ from rotavel_cli.wording import (
     day_label,
     explain,
     periods_text,
-    plural,
 )
 
 PACKAGE = Path(__file__).resolve().parent.parent
@@ -76,9 +77,47 @@ PACKAGE = Path(__file__).resolve().parent.parent
 OFFERED = 12
 # How long a login lasts, and a form's token with it: a school day and then some.
 LOGIN_HOURS = 12
-WEEKDAYS = ("Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun")  # the desk numbers Monday 0
-WEEKDAY_VALUES = {str(n) for n in range(len(WEEKDAYS))}
-WINDOW_WORDS = {"week": "this week", "cycle": "this cycle", "term": "this term"}
+WEEKDAYS = range(7)  # the desk numbers Monday 0
+WEEKDAY_VALUES = {str(n) for n in WEEKDAYS}
+
+
+def _window_words(window: str, cycle_days: int) -> str:
+    if window == "cycle":
+        return ngettext("in %(n)s school day", "in %(n)s school days", cycle_days) % {
+            "n": cycle_days
+        }
+    return {"week": _("this week"), "term": _("this term")}.get(window, _("in the window"))
+
+
+def N_(message: str) -> str:
+    """Marks a message for the catalogues; it is looked up where it is shown."""
+    return message
+
+
+# What werkzeug says of the errors the desk answers with a page of its own.
+HTTP_WORDS = (
+    N_("Bad Request"),
+    N_("Forbidden"),
+    N_("Not Found"),
+    N_("Method Not Allowed"),
+    N_("The browser (or proxy) sent a request that this server could not understand."),
+    N_(
+        "You don't have the permission to access the requested resource. "
+        "It is either read-protected or not readable by the server."
+    ),
+    N_(
+        "The requested URL was not found on the server. "
+        "If you entered the URL manually please check your spelling and try again."
+    ),
+    N_("The method is not allowed for the requested URL."),
+)
+
+
+def _weekday_names() -> list[str]:
+    """Monday to Sunday, abbreviated, in the language in use (a week from Monday 2 January 2006)."""
+    return [date_text(datetime.date(2006, 1, 2 + n), "weekday") for n in WEEKDAYS]
+
+
 # The days a page or form may name: wide enough for any school's record, narrow
 # enough that a day before or after (the arrows), a week's Monday or a window of
 # fair shares is a date too.
@@ -86,7 +125,7 @@ FIRST_DAY = datetime.date(1900, 1, 1)
 LAST_DAY = datetime.date(2999, 12, 31)
 # What the board's public link says when the school's files cannot be read: the
 # screen is no place for the server's paths; the desk's pages say what is wrong.
-BOARD_TROUBLE = "The cover board cannot be shown just now: the cover desk has a problem to fix."
+BOARD_TROUBLE = N_("The cover board cannot be shown just now: the cover desk has a problem to fix.")
 # Password checks at once: each takes tens of megabytes for its moment.
 CHECKS = 2
 
@@ -104,6 +143,7 @@ class Site:
     today: Callable[[], datetime.date] = datetime.date.today
     throttle: Throttle = field(default_factory=Throttle)
     board_poll: int = 10  # seconds between the board's checks for a new publish
+    language: str | None = None  # None: the school's (rotavel.toml)
     open_desk: Callable[[Path, Path | None], Desk] = Desk.open
     cache: PageCache = field(default_factory=PageCache)
     # The server's threads take turns to write: SQLite would make them wait for
@@ -129,6 +169,8 @@ def create_app(site: Site) -> Flask:
         static_folder=str(Path(__file__).parent / "static"),
     )
     state = site.state.load()
+    # The school's language, read once: a change is seen when serve starts again.
+    language = site.language or load_settings(site.folder).language
     app.config.update(
         SECRET_KEY=state.secret_key,
         SESSION_COOKIE_NAME="rotavel_session",
@@ -175,6 +217,15 @@ def create_app(site: Site) -> Flask:
     _routes(app, site)
     # A teacher's own pages, through their personal link (no login).
     personal.register(app, site, lambda: _desk(site), csrf)
+
+    @app.before_request
+    def speak() -> None:
+        use(language)
+
+    @app.teardown_request
+    def english(_error: BaseException | None) -> None:
+        use(None)  # a test's client runs requests in the caller's own thread
+
     return app
 
 
@@ -222,20 +273,23 @@ def _date(text: str | None, site: Site) -> datetime.date:
             return date
     except ValueError:
         pass
-    abort(400, f"{text!r} is not a date written YYYY-MM-DD")
+    abort(400, _("%(text)s is not a date written YYYY-MM-DD") % {"text": repr(text)})
 
 
 def _int(name: str) -> int:
     text = request.form.get(name, "").strip()
     if not re.fullmatch(r"-?[0-9]{1,6}", text):
-        abort(400, f"{name} must be a whole number")
+        abort(400, _("%(field)s must be a whole number") % {"field": name})
     return int(text)
 
 
 def _text(name: str, limit: int = 500) -> str:
     text = request.form.get(name, "")
     if len(text) > limit:
-        abort(400, f"{name} is longer than {limit} characters")
+        abort(
+            400,
+            _("%(field)s is longer than %(limit)s characters") % {"field": name, "limit": limit},
+        )
     return text
 
 
@@ -268,7 +322,7 @@ def _routes(app: Flask, site: Site) -> None:
             if not logged_in():
                 if request.method == "GET":
                     return redirect(url_for("login", next=request.full_path.rstrip("?")))
-                abort(403, "Log in first.")
+                abort(403, _("Log in first."))
             return view(*args, **kwargs)
 
         return cast(View, wrapped)
@@ -306,9 +360,11 @@ def _routes(app: Flask, site: Site) -> None:
     def bad_token(error: CSRFError) -> tuple[str, int]:
         return render_template(
             "web/error.html",
-            title="Form expired",
-            message="The form had expired or did not come from this site. "
-            "Go back, reload the page and try again.",
+            title=_("Form expired"),
+            message=_(
+                "The form had expired or did not come from this site. "
+                "Go back, reload the page and try again."
+            ),
             logged_in=logged_in(),
         ), 400
 
@@ -321,8 +377,8 @@ def _routes(app: Flask, site: Site) -> None:
             return Response(error.description, error.code, mimetype="text/plain")
         return render_template(
             "web/error.html",
-            title=error.name,
-            message=error.description,
+            title=_(error.name),
+            message=_(error.description),
             logged_in=logged_in(),
         ), error.code
 
@@ -332,7 +388,7 @@ def _routes(app: Flask, site: Site) -> None:
     def login() -> str:
         return render_template(
             "web/login.html",
-            title="Log in · rotavel",
+            title=_("Log in · rotavel"),
             has_password=site.state.load().password is not None,
             next=_local(request.args.get("next")) or "",
             folder=str(site.folder),
@@ -346,9 +402,14 @@ def _routes(app: Flask, site: Site) -> None:
         # Counted before the hash: guesses sent at once do not all reach it.
         allowed, seconds = site.throttle.begin(client)
         if not allowed:
+            seconds = math.ceil(seconds)
             flash(
-                f"Too many wrong passwords: wait {plural(math.ceil(seconds), 'second')} "
-                "and try again.",
+                ngettext(
+                    "Too many wrong passwords: wait %(n)s second and try again.",
+                    "Too many wrong passwords: wait %(n)s seconds and try again.",
+                    seconds,
+                )
+                % {"n": seconds},
                 "error",
             )
             return redirect(url_for("login", next=target)), 303
@@ -356,7 +417,16 @@ def _routes(app: Flask, site: Site) -> None:
         with site.checking:
             right = state.password is not None and check_password(password, state.password)
         if not right:
-            flash(f"Wrong password. Try again in {plural(math.ceil(seconds), 'second')}.", "error")
+            seconds = math.ceil(seconds)
+            flash(
+                ngettext(
+                    "Wrong password. Try again in %(n)s second.",
+                    "Wrong password. Try again in %(n)s seconds.",
+                    seconds,
+                )
+                % {"n": seconds},
+                "error",
+            )
             return redirect(url_for("login", next=target)), 303
         site.throttle.succeeded(client)
         site.sessions.end(session.get("sid"))
@@ -371,7 +441,7 @@ def _routes(app: Flask, site: Site) -> None:
         # Forgotten here, so a copy of the cookie opens nothing either.
         site.sessions.end(session.get("sid"))
         session.clear()
-        flash("Logged out.", "info")
+        flash(_("Logged out."), "info")
         return redirect(url_for("login"), 303)
 
     # Today
@@ -407,7 +477,7 @@ def _routes(app: Flask, site: Site) -> None:
                 absences = []
             return render_template(
                 "web/today.html",
-                title=f"Today · {date:%a %-d %b}",
+                title=_("Today · %(day)s") % {"day": date_text(date, "short")},
                 date=date,
                 nav="today",
                 problem=str(error),
@@ -419,7 +489,7 @@ def _routes(app: Flask, site: Site) -> None:
             )
         return render_template(
             "web/today.html",
-            title=f"Today · {date:%a %-d %b}",
+            title=_("Today · %(day)s") % {"day": date_text(date, "short")},
             date=date,
             nav="today",
             problem=None,
@@ -435,7 +505,7 @@ def _routes(app: Flask, site: Site) -> None:
         date = _date(request.args.get("date"), site)
         teacher, period = _lesson_key(request.args.get("lesson", ""))
         try:
-            view, _ = today_view(date)
+            view, _bulk = today_view(date)
         except DeskError as error:
             abort(400, str(error))
         item = next(
@@ -447,10 +517,10 @@ def _routes(app: Flask, site: Site) -> None:
             None,
         )
         if item is None:
-            abort(404, "That lesson is not among the day's absent lessons.")
+            abort(404, _("That lesson is not among the day's absent lessons."))
         return render_template(
             "web/lesson.html",
-            title=f"Cover for {item.lesson.class_label}",
+            title=_("Cover for %(classes)s") % {"classes": item.lesson.class_label},
             date=date,
             nav="today",
             item=item,
@@ -519,11 +589,11 @@ def _routes(app: Flask, site: Site) -> None:
             flash(str(error), "error")
             return back_to_day(date, "add-absence")
         if not name:
-            flash("Name the teacher who is away.", "error")
+            flash(_("Name the teacher who is away."), "error")
             return back_to_day(date, "add-absence")
         return act(
             date,
-            f"Absence of {name} added.",
+            _("Absence of %(name)s added.") % {"name": name},
             lambda desk: desk.add_absence(name, first, last, periods, reason),
             "absences",
         )
@@ -543,7 +613,12 @@ def _routes(app: Flask, site: Site) -> None:
             else:
                 desk.end_absence(absence_id, last)
 
-        return act(date, f"Absence ended: back after {last:%A %-d %B}.", end, "absences")
+        return act(
+            date,
+            _("Absence ended: back after %(day)s.") % {"day": date_text(last, "day_month")},
+            end,
+            "absences",
+        )
 
     def lesson_form() -> tuple[datetime.date, str, int]:
         """The lesson whose button was pressed: one form serves every lesson of the day."""
@@ -555,11 +630,12 @@ def _routes(app: Flask, site: Site) -> None:
         date, teacher, period = lesson_form()
         substitute = staff_name(f"s{_key(teacher, period)}")
         if not substitute:
-            flash("Choose a teacher to cover the lesson.", "error")
+            flash(_("Choose a teacher to cover the lesson."), "error")
             return back_to_day(date, _anchor(teacher, period))
         return act(
             date,
-            f"{substitute} covers {teacher}'s lesson in period {period}.",
+            _("%(substitute)s covers %(teacher)s's lesson in period %(period)s.")
+            % {"substitute": substitute, "teacher": teacher, "period": period},
             lambda desk: desk.assign(date, teacher, period, substitute),
             _anchor(teacher, period),
         )
@@ -570,7 +646,8 @@ def _routes(app: Flask, site: Site) -> None:
         date, teacher, period = lesson_form()
         return act(
             date,
-            f"{teacher}'s lesson in period {period} needs no cover.",
+            _("%(teacher)s's lesson in period %(period)s needs no cover.")
+            % {"teacher": teacher, "period": period},
             lambda desk: desk.no_cover(date, teacher, period),
             _anchor(teacher, period),
         )
@@ -595,7 +672,8 @@ def _routes(app: Flask, site: Site) -> None:
         date, teacher, period = lesson_form()
         return act(
             date,
-            f"{teacher}'s lesson in period {period} is planned again.",
+            _("%(teacher)s's lesson in period %(period)s is planned again.")
+            % {"teacher": teacher, "period": period},
             lambda desk: desk.release(date, teacher, period),
             _anchor(teacher, period),
         )
@@ -629,8 +707,12 @@ def _routes(app: Flask, site: Site) -> None:
             flash(str(error), "error")
         else:
             flash(
-                f"Published: {plural(len(plan.covers), 'cover')}, "
-                f"{len(plan.uncovered)} not covered.",
+                ngettext(
+                    "Published: %(covers)s cover, %(uncovered)s not covered.",
+                    "Published: %(covers)s covers, %(uncovered)s not covered.",
+                    len(plan.covers),
+                )
+                % {"covers": len(plan.covers), "uncovered": len(plan.uncovered)},
                 "info",
             )
             if stored:  # else this server stored it already, and sent what it queued
@@ -651,9 +733,21 @@ def _routes(app: Flask, site: Site) -> None:
             flash(f"E-mail not sent: {error}", "error")
             return
         if delivery.sent:
-            flash(f"Sent {plural(delivery.sent, 'e-mail')} to the substitutes.", "info")
+            flash(
+                ngettext(
+                    "Sent %(n)s e-mail to the substitutes.",
+                    "Sent %(n)s e-mails to the substitutes.",
+                    delivery.sent,
+                )
+                % {"n": delivery.sent},
+                "info",
+            )
         for failure in delivery.failed:
-            flash(f"E-mail not sent (tried again at the next publish): {failure}", "error")
+            flash(
+                _("E-mail not sent (tried again at the next publish): %(failure)s")
+                % {"failure": failure},
+                "error",
+            )
 
     def as_published(date: datetime.date, version: Hashable) -> Plan | None:
         """The plan this server last published for the day, when the record is still
@@ -703,21 +797,21 @@ def _routes(app: Flask, site: Site) -> None:
             return render_template(
                 "web/board_waiting.html",
                 kind="board",
-                title="Cover board",
+                title=_("Cover board"),
                 refresh=60,
-                heading=f"Cover board · {date:%A %-d %B %Y}",
+                heading=_("Cover board · %(day)s") % {"day": date_text(date)},
                 # The link is seen by anyone at the screen: no paths of the server.
-                message=str(error) if token is None else BOARD_TROUBLE,
+                message=str(error) if token is None else _(BOARD_TROUBLE),
                 **script,
             )
         if published is None:
             return render_template(
                 "web/board_waiting.html",
                 kind="board",
-                title="Cover board",
+                title=_("Cover board"),
                 refresh=60,
-                heading=f"Cover board · {date:%A %-d %B %Y}",
-                message="The cover for this day has not been published yet.",
+                heading=_("Cover board · %(day)s") % {"day": date_text(date)},
+                message=_("The cover for this day has not been published yet."),
                 **script,
             )
         # The command's board of the published plan; the screen reloads itself at the
@@ -737,7 +831,7 @@ def _routes(app: Flask, site: Site) -> None:
     def check_token(token: str) -> None:
         expected = site.state.load().board_token
         if not hmac.compare_digest(token.encode(), expected.encode()):
-            abort(404, "This board link is not (or no longer) valid.")
+            abort(404, _("This board link is not (or no longer) valid."))
 
     @app.get("/board")
     @login_required
@@ -773,7 +867,7 @@ def _routes(app: Flask, site: Site) -> None:
             return render_template(
                 "web/slips.html",
                 kind="slips",
-                title=f"Cover slips · {date:%a %-d %b}",
+                title=_("Cover slips · %(day)s") % {"day": date_text(date, "short")},
                 changes=False,
                 published=False,
                 date=date,
@@ -810,12 +904,12 @@ def _routes(app: Flask, site: Site) -> None:
         ]
         return render_template(
             "web/staff.html",
-            title="Staff · rotavel",
+            title=_("Staff · rotavel"),
             nav="staff",
             members=members,
             rules=rules,
             query=query,
-            weekdays=WEEKDAYS,
+            weekdays=_weekday_names(),
             board_link=url_for(
                 "board_by_link", token=site.state.load().board_token, _external=True
             ),
@@ -830,7 +924,11 @@ def _routes(app: Flask, site: Site) -> None:
         for key in ("cap_day", "cap_week"):
             text = request.form.get(key, "").strip()
             if text and not re.fullmatch(r"[0-9]{1,4}", text):
-                flash(f"{key.replace('_', ' ')} must be a whole number (empty for none).", "error")
+                flash(
+                    _("%(field)s must be a whole number (empty for none).")
+                    % {"field": {"cap_day": _("cap day"), "cap_week": _("cap week")}[key]},
+                    "error",
+                )
                 return redirect(url_for("staff", q=request.form.get("q") or None), 303)
             caps[key] = int(text) if text else None
         ticked = {int(d) for d in request.form.getlist("day") if d in WEEKDAY_VALUES}
@@ -847,7 +945,7 @@ def _routes(app: Flask, site: Site) -> None:
         except DeskError as error:
             flash(str(error), "error")
         else:
-            flash(f"Saved the rules for {name}.", "info")
+            flash(_("Saved the rules for %(name)s.") % {"name": name}, "info")
         return redirect(
             url_for("staff", q=request.form.get("q") or None, _anchor=_slug("staff", name)), 303
         )
@@ -878,7 +976,7 @@ def _routes(app: Flask, site: Site) -> None:
     @login_required
     def renew_board_link() -> Any:
         site.state.renew_board_token()
-        flash("The board has a new link; the old one no longer opens it.", "info")
+        flash(_("The board has a new link; the old one no longer opens it."), "info")
         return redirect(url_for("staff", _anchor="board-link"), 303)
 
     # History
@@ -899,7 +997,7 @@ def _routes(app: Flask, site: Site) -> None:
             abort(400, str(error))
         return render_template(
             "web/history.html",
-            title="History · rotavel",
+            title=_("History · rotavel"),
             nav="history",
             first=first,
             last=last,
@@ -959,12 +1057,12 @@ def _key(teacher: str, period: int) -> str:
 def _lesson_key(key: str) -> tuple[str, int]:
     match = re.fullmatch(r"(-?[0-9]{1,6})-([A-Za-z0-9_-]{1,1600})", key)
     if match is None:
-        abort(400, "The form does not name a lesson.")
+        abort(400, _("The form does not name a lesson."))
     try:
         name = base64.urlsafe_b64decode(match[2] + "=" * (-len(match[2]) % 4))
         return name.decode("utf-8", "surrogatepass"), int(match[1])
     except (ValueError, UnicodeDecodeError):
-        abort(400, "The form does not name a lesson.")
+        abort(400, _("The form does not name a lesson."))
 
 
 def _anchor(teacher: str, period: int) -> str:
@@ -1094,11 +1192,7 @@ class TodayView:
             covers_in_window=desk.window_counts(date),
             notes=notes_of(day, explain(plan, reasons=True)),
             staff_names=list(day.staff),
-            window=(
-                f"in {day.settings.cycle_days} school days"
-                if day.settings.window == "cycle"
-                else WINDOW_WORDS.get(day.settings.window, "in the window")
-            ),
+            window=_window_words(day.settings.window, day.settings.cycle_days),
             publication=publication,
             unpublished=len(changes),
             changes=[change.text for change in changes],
