@@ -36,6 +36,7 @@ def _headings() -> dict[str, str]:
         "Subject": _("Subject"),
         "Whose lesson": _("Whose lesson"),
         "Reason": _("Reason"),
+        "Work": _("Work"),
     }
 
 
