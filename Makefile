@@ -78,7 +78,7 @@ $(MUTATE_VENV)/.rotavel: BUILDFLAGS := --no-build-isolation
 install: check-deps $(VENV)/.rotavel
 
 demo: install
-	$(VPY) -m rotavel_cli
+	$(VPY) -m rotavel_app
 
 test: install $(VENV)/.test-tools
 	$(VPY) -m pytest
@@ -203,7 +203,7 @@ check-wheel: wheel install
 	$(PYTHON) -m venv build/wheel-venv
 	build/wheel-venv/bin/python $(PIP) install dist/rotavel-*.whl
 	cd build && wheel-venv/bin/rotavel --format csv > wheel-plan.csv
-	$(VPY) -m rotavel_cli --format csv | cmp - build/wheel-plan.csv
+	$(VPY) -m rotavel_app --format csv | cmp - build/wheel-plan.csv
 	cd build && wheel-venv/bin/python -c 'import rotavel; assert "libicu" not in open("/proc/self/maps").read(), "rotavel loaded ICU"'
 	@$(call pyproject-requirements,build/wheel-venv,project optional-dependencies test)
 	build/wheel-venv/bin/python -m pytest -p no:cacheprovider
@@ -241,13 +241,13 @@ lint: install $(VENV)/.lint-tools $(VENV)/.test-tools  # the serve extra, for my
 	$(VPY) tools/check_catalogues.py
 	@echo "lint: clean"
 
-# The catalogues of what people read (src/rotavel_cli/locale, gettext's, made with Babel,
+# The catalogues of what people read (src/rotavel_app/locale, gettext's, made with Babel,
 # a dependency of the package). `make catalogues` extracts the messages the code and the
 # templates mark into the template rotavel.pot, merges it into every language's .po (a new
 # message arrives empty, never guessed as fuzzy) and compiles the .mo files, which are
 # committed beside them: the package reads them as they are, and lint checks they are the
 # .po's compilation. `make new-language LANGUAGE=it` starts a language. See docs/guide.md.
-LOCALE := src/rotavel_cli/locale
+LOCALE := src/rotavel_app/locale
 PYBABEL := $(VENV)/bin/pybabel
 catalogues-extract: install
 	$(PYBABEL) extract -F babel.cfg -k N_ --add-location=file --width=100 --project=rotavel \

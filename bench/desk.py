@@ -38,8 +38,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import gen
 
-from rotavel_cli.cli import main
-from rotavel_cli.desk import Desk
+from rotavel_app.commands.main import main
+from rotavel_app.desk.desk import Desk
 
 
 def school_days(first: datetime.date, count: int) -> list[datetime.date]:
@@ -86,7 +86,7 @@ def in_process(argv: list[str], output: Path) -> str:
 
 def as_process(argv: list[str], output: Path) -> None:
     subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", *argv, "--output", str(output)],
+        [sys.executable, "-m", "rotavel_app", *argv, "--output", str(output)],
         check=True,
         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
     )

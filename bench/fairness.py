@@ -38,13 +38,13 @@ from collections import Counter
 from fractions import Fraction
 from pathlib import Path
 
-from rotavel_cli.importers import read_export
-from rotavel_cli.messages import InputError
-from rotavel_cli.plan import Plan, Rules, make_plan
-from rotavel_cli.records import replace
-from rotavel_cli.school_files import read_folder
-from rotavel_cli.schoolday import DayWanted, SchoolDay, choose_day
-from rotavel_cli.week import Week
+from rotavel_app.school.importers import read_export
+from rotavel_app.messages import InputError
+from rotavel_app.planning.plan import Plan, Rules, make_plan
+from dataclasses import replace
+from rotavel_app.school.folder import read_folder
+from rotavel_app.school.day import DayWanted, SchoolDay, choose_day
+from rotavel_app.school.week import Week
 
 EXAMPLES = Path("/usr/share/doc/fet-data/examples")
 SCHOOLS = [

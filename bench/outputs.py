@@ -45,7 +45,7 @@ def main() -> None:
 def _timed(folder: Path, form: str, out: Path) -> float:
     start = time.perf_counter()
     subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", str(folder), "-f", form, "-o", str(out)], check=True
+        [sys.executable, "-m", "rotavel_app", str(folder), "-f", form, "-o", str(out)], check=True
     )
     return time.perf_counter() - start
 

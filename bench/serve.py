@@ -3,7 +3,7 @@
 The school is bench/gen.py's largest (2,500 teachers over 20 subjects, 1,000
 classes, 10 periods, 8% away), with a term of history: every weekday of the
 twelve weeks before the day measured is published first, through the desk.
-The server is the real command (`python -m rotavel_cli serve`, waitress) in a
+The server is the real command (`python -m rotavel_app serve`, waitress) in a
 process of its own on 127.0.0.1. Each client logs in on its own (its session
 cookie and form token) and then sends requests one after another for the time
 given: with wrk (Debian's, written in C, so the clients take little of the two
@@ -62,7 +62,7 @@ def write_school(folder: Path, plan: gen.Plan) -> None:
 
 def make_history(folder: Path, weeks: int) -> int:
     """Publish every weekday of `weeks` weeks before DAY; the days published."""
-    from rotavel_cli.desk import Desk
+    from rotavel_app.desk.desk import Desk
 
     days = 0
     with Desk.open(folder) as desk:
@@ -294,7 +294,7 @@ def main() -> int:
         source = str(HERE.parent / "src")
         env["PYTHONPATH"] = source + os.pathsep + env.get("PYTHONPATH", "")
         subprocess.run(
-            [sys.executable, "-m", "rotavel_cli", "serve", str(folder), "--set-password"],
+            [sys.executable, "-m", "rotavel_app", "serve", str(folder), "--set-password"],
             input=PASSWORD + "\n",
             text=True,
             env=env,
@@ -306,7 +306,7 @@ def main() -> int:
         # the server in the middle of a log line (waitress warns when its queue grows).
         log = Path(tmp) / "server.log"
         server = subprocess.Popen(
-            [sys.executable, "-m", "rotavel_cli", "serve", str(folder), "--port", str(port)],
+            [sys.executable, "-m", "rotavel_app", "serve", str(folder), "--port", str(port)],
             env=env,
             stdin=subprocess.DEVNULL,
             stdout=log.open("w"),

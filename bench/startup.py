@@ -31,7 +31,7 @@ HILLSIDE = Path(__file__).resolve().parent.parent / "examples" / "hillside"
 def rotavel_argv():
     """The installed console script, as a user runs it; `python -m` where there is none."""
     script = Path(sys.executable).with_name("rotavel")
-    return [str(script)] if script.exists() else [sys.executable, "-m", "rotavel_cli"]
+    return [str(script)] if script.exists() else [sys.executable, "-m", "rotavel_app"]
 
 
 def commands(desk_school):

@@ -11,8 +11,8 @@ import pytest
 import rotavel
 from hypothesis import HealthCheck, settings
 
-from rotavel_cli.cli import main
-from rotavel_cli.subjects import SUBJECTS, spelling_key
+from rotavel_app.commands.main import main
+from rotavel_app.school.subjects import SUBJECTS, spelling_key
 
 # Random tests run in three depths: "test" for `make test` (a newcomer's quick, repeatable run),
 # "ci" for `make check` (the long property runs), "dev" for a long search by hand.
@@ -106,7 +106,7 @@ def panic_type():
 
 # ---- the rotavel command --------------------------------------------------------------
 
-SAMPLE = Path(str(importlib.resources.files("rotavel_cli") / "sample"))
+SAMPLE = Path(str(importlib.resources.files("rotavel_app") / "sample"))
 TIMING = re.compile(r'"Time taken to generate subs: [^"]*"$|Time taken to generate subs: .*$')
 UNRESOLVED = re.compile(r'Couldnt find a substitution for (.*?) at (-?\d+)-\\"(.*?)\\"\\n')
 

@@ -19,18 +19,18 @@ import os
 import shutil
 import struct
 import zlib
+from dataclasses import replace
 from pathlib import Path
 
 import pytest
 from conftest import SAMPLE
 from school_maker import FIRST, LAST, messy_school
 
-from rotavel_cli import layout
-from rotavel_cli.plan import make_plan
-from rotavel_cli.records import replace
-from rotavel_cli.render import render_board, render_slips
-from rotavel_cli.school_files import load_school
-from rotavel_cli.wording import by_substitute
+from rotavel_app.pages import layout
+from rotavel_app.pages.formats import render_board, render_slips
+from rotavel_app.pages.wording import by_substitute
+from rotavel_app.planning.plan import make_plan
+from rotavel_app.school.folder import load_school
 
 # Minutes of browser work: run by `make check-browser`, or with ROTAVEL_BROWSER set.
 if not os.environ.get("ROTAVEL_BROWSER"):
@@ -495,7 +495,7 @@ SIDES = """() => ({
 
 @pytest.fixture(scope="module", params=SPOKEN, ids=[f"{lang} {kind}" for lang, kind in SPOKEN])
 def spoken(request, tmp_path_factory):
-    from rotavel_cli.language import use
+    from rotavel_app.language import use
 
     lang, kind = request.param
     made = make_plan(replace(school_day(kind, tmp_path_factory.mktemp("school")), date=DATE))

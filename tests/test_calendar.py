@@ -9,13 +9,13 @@ import sqlite3
 import pytest
 from test_importers import asc_xml, write
 
-from rotavel_cli.__main__ import main
-from rotavel_cli.desk import Desk, window_start
-from rotavel_cli.importers.asc import read_asc
-from rotavel_cli.school_files import load_school
-from rotavel_cli.schoolday import Calendar, DayWanted, choose_day
-from rotavel_cli.settings import Settings, parse_settings
-from rotavel_cli.weekdays import read_days
+from rotavel_app.__main__ import main
+from rotavel_app.desk.desk import Desk, window_start
+from rotavel_app.school.day import Calendar, DayWanted, choose_day
+from rotavel_app.school.folder import load_school
+from rotavel_app.school.importers.asc import read_asc
+from rotavel_app.school.settings import Settings, parse_settings
+from rotavel_app.school.weekdays import read_days
 
 SUNDAY = datetime.date(2027, 1, 3)
 MONDAY = SUNDAY + datetime.timedelta(1)
@@ -506,7 +506,7 @@ def test_the_desk_looks_at_a_day_of_a_cycle_without_dates(tmp_path, capfd):
     ],
 )
 def test_calendar_settings_refused(data, message):
-    from rotavel_cli.messages import InputError
+    from rotavel_app.messages import InputError
 
     with pytest.raises(InputError) as error:
         parse_settings(data, "rotavel.toml")
@@ -528,7 +528,7 @@ def test_the_web_shows_and_ends_an_absence_of_a_day_without_school(tmp_path):
     pytest.importorskip("flask")
     from test_serve import log_in, make_site, token_of
 
-    from rotavel_cli.web.app import create_app
+    from rotavel_app.web.app import create_app
 
     site = make_site(tmp_path / "school")
     # Monday to Friday.
@@ -577,7 +577,7 @@ def test_the_web_shows_and_ends_an_absence_of_a_day_without_school(tmp_path):
     ],
 )
 def test_absences_of_one_teacher_add_up(tmp_path, listed, options, expected):
-    from rotavel_cli.schoolday import apply_absences, parse_absence
+    from rotavel_app.school.day import apply_absences, parse_absence
 
     present, reason, periods = listed
     staff = (

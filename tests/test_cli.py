@@ -16,7 +16,7 @@ from conftest import (
     school,
 )
 
-from rotavel_cli import cli
+from rotavel_app.commands import main as cli
 
 
 @pytest.mark.parametrize("form", ["report", "csv", "table"])
@@ -204,7 +204,7 @@ def test_html_board(capsys):
 @pytest.mark.parametrize("args, code", [(["-f", "csv"], 0), (["/no/such/school"], 2)])
 def test_python_m(args, code):
     done = subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", *args], capture_output=True, text=True, timeout=60
+        [sys.executable, "-m", "rotavel_app", *args], capture_output=True, text=True, timeout=60
     )
     assert done.returncode == code
     if code == 0:

@@ -18,9 +18,9 @@ import pytest
 import rotavel
 from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, direct_report, masked, run, school
 
-from rotavel_cli import cli
-from rotavel_cli.school_files import DayWanted, load_school
-from rotavel_cli.subjects import SUBJECTS, catalogue_keyword, spelling_key, subject_key
+from rotavel_app.commands import main as cli
+from rotavel_app.school.folder import DayWanted, load_school
+from rotavel_app.school.subjects import SUBJECTS, catalogue_keyword, spelling_key, subject_key
 
 ROOT = Path(__file__).resolve().parent.parent
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
@@ -377,10 +377,10 @@ def test_argv_and_folder_names_that_are_not_utf8(tmp_path):
     folder = tmp_path / os.fsdecode(b"c\xff")
     shutil.copytree(school(tmp_path), folder)
     inside = subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", "."], cwd=folder, capture_output=True, timeout=60
+        [sys.executable, "-m", "rotavel_app", "."], cwd=folder, capture_output=True, timeout=60
     )
     named = subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", os.fsencode(folder)], capture_output=True, timeout=60
+        [sys.executable, "-m", "rotavel_app", os.fsencode(folder)], capture_output=True, timeout=60
     )
     assert (inside.returncode, inside.stdout, inside.stderr) == (
         2,
@@ -414,7 +414,7 @@ def write_limited(folder, target, limit):
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
     return subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", str(folder), "-f", "html", "-o", str(target)],
+        [sys.executable, "-m", "rotavel_app", str(folder), "-f", "html", "-o", str(target)],
         capture_output=True,
         text=True,
         timeout=60,

@@ -13,15 +13,18 @@ import sys
 import tempfile
 import time
 from collections import Counter
+from dataclasses import replace
 from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from rotavel_cli import cli, desk_cli, publishing
-from rotavel_cli.__main__ import main
-from rotavel_cli.desk import (
+from rotavel_app.__main__ import main
+from rotavel_app.commands import desk as desk_cli
+from rotavel_app.commands import main as cli
+from rotavel_app.desk import publishing
+from rotavel_app.desk.desk import (
     PAUSE_ENV,
     SCHEMA_VERSION,
     Desk,
@@ -29,10 +32,9 @@ from rotavel_cli.desk import (
     FreeTeacher,
     StaffRule,
 )
-from rotavel_cli.plan import BY_HAND, NO_COVER, PLANNED, Rules, make_plan
-from rotavel_cli.records import replace
-from rotavel_cli.school_files import load_school
-from rotavel_cli.schoolday import DayWanted
+from rotavel_app.planning.plan import BY_HAND, NO_COVER, PLANNED, Rules, make_plan
+from rotavel_app.school.day import DayWanted
+from rotavel_app.school.folder import load_school
 
 MON = datetime.date(2026, 3, 9)
 TUE, WED, THU, FRI = (MON + datetime.timedelta(n) for n in range(1, 5))
@@ -509,7 +511,7 @@ def test_a_crash_mid_publish_loses_nothing_published(tmp_path):
         published = desk.published(TUE), desk.publication(TUE)
         desk.add_absence("Eve", TUE, TUE, None, "")
     process = subprocess.Popen(
-        [sys.executable, "-m", "rotavel_cli", "plan", str(folder), "--date", str(TUE), "--publish"],
+        [sys.executable, "-m", "rotavel_app", "plan", str(folder), "--date", str(TUE), "--publish"],
         env={**os.environ, "PYTHONPATH": SRC, PAUSE_ENV: "60"},
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
@@ -639,7 +641,7 @@ def test_a_file_that_is_not_this_record_is_refused(tmp_path, capfd, make, messag
 
 
 def _sample(folder):
-    shutil.copytree(Path(cli.__file__).parent / "sample", folder)
+    shutil.copytree(Path(cli.__file__).parent.parent / "sample", folder)
     return folder
 
 
@@ -1106,7 +1108,7 @@ def test_a_record_migrated_by_another_command_while_this_one_waited_is_left_as_i
     import threading
     from contextlib import contextmanager
 
-    from rotavel_cli import desk as desk_module
+    from rotavel_app.desk import desk as desk_module
 
     folder = make_school(tmp_path / "s", *HAND)
     other = sqlite3.connect(folder / "rotavel.db", isolation_level=None)

@@ -6,6 +6,7 @@ import datetime
 import os
 import re
 import tempfile
+from dataclasses import replace
 from fractions import Fraction
 from pathlib import Path
 
@@ -14,13 +15,12 @@ import rotavel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from rotavel_cli.__main__ import main
-from rotavel_cli.desk import Desk, DeskError, FreeTeacher
-from rotavel_cli.plan import REPORT_HEADER, Rules, make_plan, planning_order
-from rotavel_cli.records import replace
-from rotavel_cli.render import render_board, render_slips
-from rotavel_cli.school_files import load_school
-from rotavel_cli.schoolday import DayWanted
+from rotavel_app.__main__ import main
+from rotavel_app.desk.desk import Desk, DeskError, FreeTeacher
+from rotavel_app.pages.formats import render_board, render_slips
+from rotavel_app.planning.plan import REPORT_HEADER, Rules, make_plan, planning_order
+from rotavel_app.school.day import DayWanted
+from rotavel_app.school.folder import load_school
 
 MON = datetime.date(2026, 3, 9)
 WEEK = [MON + datetime.timedelta(n) for n in range(5)]
@@ -549,7 +549,7 @@ def web(tmp_path):
     pytest.importorskip("flask", reason="the serve extra is missing")
     import test_serve
 
-    from rotavel_cli.web.app import create_app
+    from rotavel_app.web.app import create_app
 
     site = test_serve.make_site(tmp_path / "school")
     client = create_app(site).test_client()

@@ -15,10 +15,10 @@ pytest.importorskip("icalendar", reason="the serve extra (icalendar) is missing"
 import icalendar
 from test_serve import PASSWORD, log_in, token_of
 
-from rotavel_cli.desk import Desk
-from rotavel_cli.web import secure
-from rotavel_cli.web.app import Site, create_app
-from rotavel_cli.web.secure import StateFile
+from rotavel_app.desk.desk import Desk
+from rotavel_app.web import secure
+from rotavel_app.web.app import Site, create_app
+from rotavel_app.web.secure import StateFile
 
 
 @pytest.fixture(autouse=True)
@@ -266,7 +266,7 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
 
 
 def run(capfd, *argv):
-    from rotavel_cli.__main__ import main
+    from rotavel_app.__main__ import main
 
     code = main([str(a) for a in argv])
     out, err = capfd.readouterr()

@@ -23,10 +23,10 @@ from pathlib import Path
 import pytest
 from test_importers import plan_every_day
 
-from rotavel_cli.__main__ import main
-from rotavel_cli.desk import Desk
-from rotavel_cli.importers import read_export
-from rotavel_cli.importers.fet import read_fet, read_fet_csv
+from rotavel_app.__main__ import main
+from rotavel_app.desk.desk import Desk
+from rotavel_app.school.importers import read_export
+from rotavel_app.school.importers.fet import read_fet, read_fet_csv
 
 EXAMPLES = Path("/usr/share/doc/fet-data/examples")
 REQUIRED = os.environ.get("ROTAVEL_FET_DATA") == "required"

@@ -12,10 +12,10 @@ import pytest
 from conftest import run
 from test_importers import fet_csv, gpu, write
 
-import rotavel_cli.importers.asc as asc_reader
-from rotavel_cli.importers import read_export
-from rotavel_cli.importers.untis import read_untis
-from rotavel_cli.messages import InputError
+import rotavel_app.school.importers.asc as asc_reader
+from rotavel_app.messages import InputError
+from rotavel_app.school.importers import read_export
+from rotavel_app.school.importers.untis import read_untis
 
 
 def asc(period="1", length="1", teachers='teacherids="T1"', classes='classids="C1"', extra=""):
@@ -46,8 +46,8 @@ def fet_hours(count):
 LIMITED = """
 import resource, sys
 import xml.etree.ElementTree
-from rotavel_cli.cli import main
-import rotavel_cli.desk, rotavel_cli.desk_cli, rotavel_cli.importers.asc
+from rotavel_app.commands.main import main
+import rotavel_app.desk.desk, rotavel_app.commands.desk, rotavel_app.school.importers.asc
 limit = sys.argv.pop(1)
 if limit:
     with open("/proc/self/status") as status:
@@ -238,7 +238,7 @@ def test_memory_error_said_once_the_document_is_released(tmp_path, monkeypatch):
             alive.append(tree[0]() is not None)
             super().__init__(message)
 
-    monkeypatch.setattr("rotavel_cli.importers.InputError", Watched)
+    monkeypatch.setattr("rotavel_app.school.importers.InputError", Watched)
     with pytest.raises(InputError) as caught:
         read_export(path)
     assert (str(caught.value), alive) == (

@@ -39,12 +39,12 @@ from test_serve import (  # noqa: F401 - fixtures: the site, its app, a logged-i
     token_of,
 )
 
-from rotavel_cli.desk import Desk, record_names
-from rotavel_cli.school_files import school_version
-from rotavel_cli.web import app as web_app
-from rotavel_cli.web import command
-from rotavel_cli.web.app import LOGIN_HOURS, Site, create_app
-from rotavel_cli.web.secure import Sessions, StateFile, Throttle
+from rotavel_app.desk.desk import Desk, record_names
+from rotavel_app.school.folder import school_version
+from rotavel_app.web import app as web_app
+from rotavel_app.web import command
+from rotavel_app.web.app import LOGIN_HOURS, Site, create_app
+from rotavel_app.web.secure import Sessions, StateFile, Throttle
 
 # ---- one version of the school's files ---------------------------------------------------
 
@@ -335,7 +335,7 @@ def test_guesses_sent_at_once_reach_the_password_check_once(site, app, monkeypat
     ],
 )
 def test_the_throttle_counts_an_ipv6_network_as_one_client(address, counted):
-    from rotavel_cli.web.secure import client_of
+    from rotavel_app.web.secure import client_of
 
     throttle = Throttle(clock=Clock())
     assert throttle.begin(client_of(address)) == (True, 1.0)

@@ -5,19 +5,15 @@ written back as Untis's GPU014 and read again."""
 import collections
 import datetime
 import random
+from dataclasses import replace
 from pathlib import Path
 
 import pytest
 
-from rotavel_cli.gpu014 import render_gpu014
-from rotavel_cli.importers import read_export
-from rotavel_cli.importers.asc import read_asc
-from rotavel_cli.importers.fet import _order_by_name, read_fet, read_fet_csv
-from rotavel_cli.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
-from rotavel_cli.messages import InputError
-from rotavel_cli.plan import Plan, make_plan
-from rotavel_cli.records import replace
-from rotavel_cli.schoolday import (
+from rotavel_app.messages import InputError
+from rotavel_app.pages.gpu014 import render_gpu014
+from rotavel_app.planning.plan import Plan, make_plan
+from rotavel_app.school.day import (
     Absence,
     DayWanted,
     Lesson,
@@ -26,7 +22,11 @@ from rotavel_cli.schoolday import (
     apply_absences,
     choose_day,
 )
-from rotavel_cli.week import LessonRow, StaffRow, Week
+from rotavel_app.school.importers import read_export
+from rotavel_app.school.importers.asc import read_asc
+from rotavel_app.school.importers.fet import _order_by_name, read_fet, read_fet_csv
+from rotavel_app.school.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
+from rotavel_app.school.week import LessonRow, StaffRow, Week
 
 # ---------------------------------------------------------------------------
 # Planning an imported week (shared with test_fet_data.py)
@@ -1307,7 +1307,7 @@ def test_an_untis_coupling_is_a_team_among_teachers_of_one_subject(tmp_path):
 
 @pytest.mark.skipif(not SVWS.is_dir(), reason="the Untis samples are not beside the project")
 def test_an_export_plans_as_the_folder_it_converts_to(tmp_path, capfd):
-    from rotavel_cli.cli import main
+    from rotavel_app.commands.main import main
 
     options = ["--date", "2026-12-08", "--absent", "FLET:Ill", "--format", "csv"]
     assert main([str(SVWS), *options]) == 0
@@ -1324,7 +1324,7 @@ def test_an_export_plans_as_the_folder_it_converts_to(tmp_path, capfd):
 
 @pytest.mark.skipif(not SVWS.is_dir(), reason="the Untis samples are not beside the project")
 def test_the_command_writes_gpu014_by_untis_codes(tmp_path, capfd):
-    from rotavel_cli.cli import main
+    from rotavel_app.commands.main import main
 
     assert (
         main(

@@ -15,12 +15,12 @@ import pytest
 from babel.messages.pofile import read_po
 from school_maker import write_school
 
-from rotavel_cli import language
-from rotavel_cli.cli import main
-from rotavel_cli.language import _, date_text, ngettext, use
+from rotavel_app import language
+from rotavel_app.commands.main import main
+from rotavel_app.language import _, date_text, ngettext, use
 
 ROOT = Path(__file__).resolve().parent.parent
-LOCALE = ROOT / "src" / "rotavel_cli" / "locale"
+LOCALE = ROOT / "src" / "rotavel_app" / "locale"
 LANGUAGES = ["en", "fr", "de", "es", "nl", "ar"]
 DATE = datetime.date(2026, 12, 9)  # a Wednesday
 
@@ -285,7 +285,7 @@ def test_a_language_without_a_catalogue_is_refused_in_one_line(tmp_path, capsys)
 
 @pytest.mark.parametrize("lang", ["en", "ar"])
 def test_a_name_inside_a_translated_sentence_is_shown_as_any_value_is(lang):
-    from rotavel_cli.webpage import _environment
+    from rotavel_app.pages.webpage import _environment
 
     use(lang)
     template = _environment().from_string(
@@ -304,10 +304,10 @@ def test_a_name_inside_a_translated_sentence_is_shown_as_any_value_is(lang):
 
 flask = pytest.importorskip("flask", reason="the serve extra is missing")
 
-from rotavel_cli.desk import Desk  # noqa: E402
-from rotavel_cli.web import secure  # noqa: E402
-from rotavel_cli.web.app import Site, create_app  # noqa: E402
-from rotavel_cli.web.secure import StateFile, Throttle  # noqa: E402
+from rotavel_app.desk.desk import Desk  # noqa: E402
+from rotavel_app.web import secure  # noqa: E402
+from rotavel_app.web.app import Site, create_app  # noqa: E402
+from rotavel_app.web.secure import StateFile, Throttle  # noqa: E402
 
 PASSWORD = "staff room kettle"
 
@@ -396,8 +396,8 @@ def test_every_desk_page_speaks_the_schools_language(desk_school, capsys, lang):
 def checkout(tmp_path):
     root = tmp_path / "checkout"
     shutil.copytree(
-        ROOT / "src" / "rotavel_cli",
-        root / "src" / "rotavel_cli",
+        ROOT / "src" / "rotavel_app",
+        root / "src" / "rotavel_app",
         ignore=shutil.ignore_patterns("__pycache__"),
     )
     shutil.copy(ROOT / "babel.cfg", root / "babel.cfg")
@@ -419,8 +419,8 @@ def edit(path, old, new):
     path.write_text(text.replace(old, new, 1), encoding="utf-8")
 
 
-FR = "src/rotavel_cli/locale/fr/LC_MESSAGES/rotavel.po"
-AR = "src/rotavel_cli/locale/ar/LC_MESSAGES/rotavel.po"
+FR = "src/rotavel_app/locale/fr/LC_MESSAGES/rotavel.po"
+AR = "src/rotavel_app/locale/ar/LC_MESSAGES/rotavel.po"
 
 
 @pytest.mark.parametrize(
@@ -448,7 +448,7 @@ AR = "src/rotavel_cli/locale/ar/LC_MESSAGES/rotavel.po"
             "'%(n)s cover': form 5 has placeholders [], not ['n']",
         ),
         (
-            "src/rotavel_cli/templates/board.html",
+            "src/rotavel_app/pages/templates/board.html",
             "No lessons to cover today.",
             "No lessons today.",
             "rotavel.pot lacks 'No lessons today.'",
@@ -467,7 +467,7 @@ def test_the_check_fails_on_a_mo_not_compiled_from_its_po(checkout):
     status, said = check(checkout)
     assert (status, said.splitlines()[0]) == (
         1,
-        "check_catalogues: src/rotavel_cli/locale/fr/LC_MESSAGES/rotavel.mo is not compiled from its .po",
+        "check_catalogues: src/rotavel_app/locale/fr/LC_MESSAGES/rotavel.mo is not compiled from its .po",
     )
 
 

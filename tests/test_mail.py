@@ -15,8 +15,8 @@ pytest.importorskip("aiosmtpd", reason="the test extra (aiosmtpd) is missing")
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-from rotavel_cli.__main__ import main
-from rotavel_cli.desk import Desk
+from rotavel_app.__main__ import main
+from rotavel_app.desk.desk import Desk
 
 
 class Inbox:
@@ -80,8 +80,8 @@ def by_web(capfd, folder):
     pytest.importorskip("flask")
     from test_serve import PASSWORD, log_in, token_of
 
-    from rotavel_cli.web.app import Site, create_app
-    from rotavel_cli.web.secure import StateFile
+    from rotavel_app.web.app import Site, create_app
+    from rotavel_app.web.secure import StateFile
 
     state = StateFile(folder / "rotavel-serve.json")
     if state.load().password is None:
@@ -103,7 +103,7 @@ def _messages(page):
 
 @pytest.fixture(autouse=True)
 def quick_hash(monkeypatch):
-    from rotavel_cli.web import secure
+    from rotavel_app.web import secure
 
     monkeypatch.setattr(secure, "SCRYPT_N", 2**8)
 
@@ -223,8 +223,8 @@ def test_the_desk_shows_the_mail_that_failed(tmp_path, capfd):
     ]
     from test_serve import log_in
 
-    from rotavel_cli.web.app import Site, create_app
-    from rotavel_cli.web.secure import StateFile
+    from rotavel_app.web.app import Site, create_app
+    from rotavel_app.web.secure import StateFile
 
     client = create_app(
         Site(folder, None, StateFile(folder / "rotavel-serve.json"), today=lambda: TUE)
@@ -322,7 +322,7 @@ def test_an_email_column_that_is_not_an_address_is_refused(tmp_path, capfd, writ
 def test_an_export_gives_the_addresses_where_the_program_keeps_them(tmp_path, program):
     import test_importers as imported
 
-    from rotavel_cli.importers import read_export
+    from rotavel_app.school.importers import read_export
 
     if program == "untis":
         teachers = [list(row) for row in imported.GPU004]

@@ -8,9 +8,9 @@ import sqlite3
 import pytest
 from telling_school import TUE, make, stamped
 
-from rotavel_cli import desk as desk_module
-from rotavel_cli.__main__ import main
-from rotavel_cli.desk import Desk
+from rotavel_app.__main__ import main
+from rotavel_app.desk import desk as desk_module
+from rotavel_app.desk.desk import Desk
 
 
 def run(capfd, *argv):
@@ -197,8 +197,8 @@ def test_the_web_board_waits_for_the_publish_and_the_history_page_tells_who(fold
     pytest.importorskip("flask")
     from test_serve import PASSWORD, log_in, token_of
 
-    from rotavel_cli.web.app import Site, create_app
-    from rotavel_cli.web.secure import StateFile
+    from rotavel_app.web.app import Site, create_app
+    from rotavel_app.web.secure import StateFile
 
     state = StateFile(folder / "rotavel-serve.json")
     state.set_password(PASSWORD)

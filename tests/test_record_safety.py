@@ -17,7 +17,7 @@ import time
 import pytest
 from test_desk import HAND, TUE, WED, _foreign, _version, make_school, outcome, run
 
-from rotavel_cli.desk import Desk, DeskError
+from rotavel_app.desk.desk import Desk, DeskError
 
 
 @pytest.fixture
@@ -296,7 +296,7 @@ def _plans(folder, days):
 # Publishes the days given, over and over, until the stop file appears; a line per publish.
 PUBLISHER = """
 import datetime, os, sys
-from rotavel_cli.desk import Desk
+from rotavel_app.desk.desk import Desk
 folder, stop, *days = sys.argv[1:]
 with Desk.open(folder) as desk:
     while not os.path.exists(stop):

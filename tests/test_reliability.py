@@ -18,8 +18,8 @@ from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, elements, run, school
 from hypothesis import given
 from hypothesis import strategies as st
 
-from rotavel_cli import cli
-from rotavel_cli.files import plain_path
+from rotavel_app.commands import main as cli
+from rotavel_app.files import plain_path
 
 ROOT = Path(__file__).resolve().parent.parent
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
@@ -38,7 +38,7 @@ def large_input():
 def peak_memory(folder):
     """The command's peak resident memory planning Monday of `folder`, in bytes."""
     with subprocess.Popen(
-        [sys.executable, "-m", "rotavel_cli", str(folder), "--day", "Mo", "-f", "table"],
+        [sys.executable, "-m", "rotavel_app", str(folder), "--day", "Mo", "-f", "table"],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
     ) as child:
@@ -105,7 +105,7 @@ def test_absences_read_as_argparse_reads_them(argv):
 
 
 def test_lesson_rows_give_back_every_row():
-    from rotavel_cli.week import LessonRow, LessonRows, Week
+    from rotavel_app.school.week import LessonRow, LessonRows, Week
 
     rows = [
         LessonRow("Ann", 1, "9A", "Mon", where="a"),
@@ -135,9 +135,9 @@ def test_lesson_rows_give_back_every_row():
 
 
 def child(*argv, stdout=subprocess.PIPE, env=None, preexec_fn=None):
-    """`python -m rotavel_cli` in a child process: (exit status, stdout, stderr)."""
+    """`python -m rotavel_app` in a child process: (exit status, stdout, stderr)."""
     done = subprocess.run(
-        [sys.executable, "-m", "rotavel_cli", *map(str, argv)],
+        [sys.executable, "-m", "rotavel_app", *map(str, argv)],
         stdout=stdout,
         stderr=subprocess.PIPE,
         env=None if env is None else {**os.environ, **env},
@@ -654,7 +654,7 @@ def test_formulas_are_text_in_the_csv(tmp_path, capsys):
     ],
 )
 def test_what_a_spreadsheet_would_run(text, safe):
-    from rotavel_cli.render import spreadsheet_safe
+    from rotavel_app.pages.formats import spreadsheet_safe
 
     assert spreadsheet_safe(text) == safe
 
@@ -680,7 +680,7 @@ def address_space(folder):
     """The most address space the command takes to plan `folder`: a memory
     limit above it leaves that much more for the input."""
     script = (
-        "import sys\nfrom rotavel_cli.cli import main\nmain(sys.argv[1:])\n"
+        "import sys\nfrom rotavel_app.commands.main import main\nmain(sys.argv[1:])\n"
         "print([l for l in open('/proc/self/status') if l.startswith('VmPeak:')][0])"
     )
     done = subprocess.run(
@@ -696,7 +696,7 @@ def peak_of(argv, preexec_fn=None, timeout=60):
     """(exit status, standard error, peak resident memory) of the command,
     which must be done within `timeout` seconds."""
     with subprocess.Popen(
-        [sys.executable, "-m", "rotavel_cli", *map(str, argv)],
+        [sys.executable, "-m", "rotavel_app", *map(str, argv)],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         preexec_fn=preexec_fn,
@@ -768,7 +768,7 @@ def test_out_of_memory_is_one_line(tmp_path):
 
 def fixed_timing(monkeypatch, timing):
     """The module's runs, with `timing` as the time each took."""
-    from rotavel_cli import plan
+    from rotavel_app.planning import plan
 
     real = plan.HandedSchool.run
 
@@ -842,7 +842,7 @@ TIMED = '"Time taken to generate subs: 1µs"'
 def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, answer, message):
     """The command reads the module's answer against the school it gave it;
     an answer that does not fit is status 1 and one line, not a plan."""
-    from rotavel_cli import plan
+    from rotavel_app.planning import plan
 
     monkeypatch.setattr(plan.HandedSchool, "run", lambda self: answer)
     assert run(capsys, str(school(tmp_path)), "-f", "csv") == (
@@ -873,8 +873,8 @@ def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, a
 )
 def test_one_definition_of_unsafe_text(char, shown):
     """The terminal and the pages escape the same characters."""
-    from rotavel_cli import webpage
-    from rotavel_cli.terminal import escape_controls
+    from rotavel_app.pages import webpage
+    from rotavel_app.pages.terminal import escape_controls
 
     assert (escape_controls(f"a{char}b"), webpage.h(f"a{char}b")) == (f"a{shown}b",) * 2
 
@@ -890,6 +890,6 @@ def test_one_definition_of_unsafe_text(char, shown):
     ],
 )
 def test_columns_a_terminal_gives_a_name(text, columns):
-    from rotavel_cli.terminal import width
+    from rotavel_app.pages.terminal import width
 
     assert width(text) == columns

@@ -4,18 +4,18 @@ that grow with the school rather than with its square."""
 import datetime
 import subprocess
 import sys
+from dataclasses import replace
 from html.parser import HTMLParser
 
 import pytest
 from conftest import run, school
 from school_maker import unplannable_school
 
-from rotavel_cli import webpage
-from rotavel_cli.plan import make_plan, module_report
-from rotavel_cli.records import replace
-from rotavel_cli.render import render_board, render_slips, render_table
-from rotavel_cli.school_files import load_school
-from rotavel_cli.terminal import escape_controls
+from rotavel_app.pages import webpage
+from rotavel_app.pages.formats import render_board, render_slips, render_table
+from rotavel_app.pages.terminal import escape_controls
+from rotavel_app.planning.plan import make_plan, module_report
+from rotavel_app.school.folder import load_school
 
 # Period 1: Ann (away) teaches 9A and 9B together and Dan (away) teaches 9C;
 # Cat and Bob are free. Period 2: only Bob is free for Dan's 9C.
@@ -417,7 +417,7 @@ def test_board_says_each_thing_once(tmp_path, show):
     ],
 )
 def test_who_was_free_is_said_once_in_the_right_number(tmp_path, timetable, said):
-    from rotavel_cli.plan import Rules
+    from rotavel_app.planning.plan import Rules
 
     day = load_school(
         school(tmp_path, TEACHERS, "teacher,period,class\nZed,3,9D\nCat Rao,3,9B\n" + timetable)
@@ -533,7 +533,7 @@ def test_jinja2_is_imported_only_for_pages(form, loaded):
     """The command's start-up is measured: the text formats never load the
     template engine."""
     code = (
-        "import sys; from rotavel_cli.cli import main; main(['-f', sys.argv[1], '-o', '/dev/null']);"
+        "import sys; from rotavel_app.commands.main import main; main(['-f', sys.argv[1], '-o', '/dev/null']);"
         "print('jinja2' in sys.modules, 'markupsafe' in sys.modules)"
     )
     done = subprocess.run(
@@ -556,8 +556,8 @@ def test_jinja2_is_imported_only_for_pages(form, loaded):
 def test_slips_per_page_setting(value, outcome):
     from pathlib import Path
 
-    from rotavel_cli.messages import InputError
-    from rotavel_cli.settings import parse_settings
+    from rotavel_app.messages import InputError
+    from rotavel_app.school.settings import parse_settings
 
     try:
         result = parse_settings({"slips_per_page": value}, Path("rotavel.toml")).slips_per_page
@@ -585,7 +585,7 @@ def test_slips_end_a_page_every_so_many(tmp_path, per_page, ends):
 @pytest.mark.parametrize("columns", [1, 2, 3, 4])
 @pytest.mark.parametrize("size", [18, 32, 56])
 def test_the_boards_columns_and_gaps_fill_the_screens_width(size, columns):
-    from rotavel_cli import layout
+    from rotavel_app.pages import layout
 
     width = columns * layout.screen_column(size, columns) * size
     gaps = (columns - 1) * layout.COLUMN_GAP + 2 * layout.MARGIN_X

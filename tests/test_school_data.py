@@ -12,11 +12,11 @@ import rotavel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from rotavel_cli.plan import make_plan, planning_order
-from rotavel_cli.render import render_board, render_csv, render_slips, render_table
-from rotavel_cli.school_files import load_school
-from rotavel_cli.schoolday import DayWanted, apply_absences, parse_absence
-from rotavel_cli.subjects import KEYWORDS_BY_PLACE, SUBJECTS
+from rotavel_app.pages.formats import render_board, render_csv, render_slips, render_table
+from rotavel_app.planning.plan import make_plan, planning_order
+from rotavel_app.school.day import DayWanted, apply_absences, parse_absence
+from rotavel_app.school.folder import load_school
+from rotavel_app.school.subjects import KEYWORDS_BY_PLACE, SUBJECTS
 
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
 
@@ -194,7 +194,7 @@ def _new_rows(day) -> list[str]:
 def test_the_sample_school_plans_as_before():
     from importlib.resources import as_file, files
 
-    with as_file(files("rotavel_cli") / "sample") as sample:
+    with as_file(files("rotavel_app") / "sample") as sample:
         day = load_school(sample, name="sample school")
     rows = _new_rows(day)
     assert len(rows) == 13
@@ -426,8 +426,8 @@ def test_day_option_in_any_language(tmp_path, typed):
 
 
 def test_a_team_lesson_with_a_colleague_in_is_not_covered(tmp_path):
-    from rotavel_cli.schoolday import choose_day
-    from rotavel_cli.week import LessonRow, StaffRow, Week
+    from rotavel_app.school.day import choose_day
+    from rotavel_app.school.week import LessonRow, StaffRow, Week
 
     week = Week(
         "team",
@@ -450,7 +450,7 @@ def test_a_team_lesson_with_a_colleague_in_is_not_covered(tmp_path):
 @st.composite
 def messy_weeks(draw):
     """A week of free-text subjects, part-timers, part-day absences and teams."""
-    from rotavel_cli.week import LessonRow, StaffRow, Week
+    from rotavel_app.school.week import LessonRow, StaffRow, Week
 
     names = draw(st.lists(st.sampled_from(_NAMES), min_size=2, max_size=12, unique=True))
     subjects = ["Music", "Latin", "Maths", "mathematics", "Drama", "PE"]
@@ -489,7 +489,7 @@ def messy_weeks(draw):
 @settings(max_examples=200, deadline=None)
 @given(messy_weeks())
 def test_every_plan_is_sound_and_replays(week):
-    from rotavel_cli.schoolday import choose_day
+    from rotavel_app.school.day import choose_day
 
     day = choose_day(week, DayWanted(day="Mon"))
     plan = make_plan(day)

@@ -15,12 +15,12 @@ pytest.importorskip("flask", reason="the serve extra (pip install 'rotavel[serve
 
 from school_maker import write_school
 
-from rotavel_cli import cli
-from rotavel_cli.chart import bar_chart
-from rotavel_cli.desk import Desk
-from rotavel_cli.web import command, secure
-from rotavel_cli.web.app import Site, create_app
-from rotavel_cli.web.secure import StateFile, Throttle, check_password, hash_password
+from rotavel_app.commands import main as cli
+from rotavel_app.desk.desk import Desk
+from rotavel_app.pages.chart import bar_chart
+from rotavel_app.web import command, secure
+from rotavel_app.web.app import Site, create_app
+from rotavel_app.web.secure import StateFile, Throttle, check_password, hash_password
 
 DATE = datetime.date(2026, 12, 8)  # a Tuesday
 PASSWORD = "staff room kettle"
@@ -784,7 +784,7 @@ def test_the_today_page_is_made_again_after_any_change(site, app, client):
 
 
 def test_two_visits_that_miss_at_once_make_the_page_once():
-    from rotavel_cli.web.cache import PageCache
+    from rotavel_app.web.cache import PageCache
 
     cache = PageCache()
     started = threading.Event()
@@ -810,7 +810,7 @@ def test_two_visits_that_miss_at_once_make_the_page_once():
 
 
 def test_the_cache_keeps_only_the_latest_days():
-    from rotavel_cli.web.cache import PageCache
+    from rotavel_app.web.cache import PageCache
 
     cache = PageCache(entries=2)
     for key in ("a", "b", "c"):

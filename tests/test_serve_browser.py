@@ -50,10 +50,10 @@ import waitress  # noqa: E402
 from playwright.sync_api import expect, sync_playwright  # noqa: E402
 from school_maker import messy_school  # noqa: E402
 
-from rotavel_cli.desk import Desk  # noqa: E402
-from rotavel_cli.web import secure  # noqa: E402
-from rotavel_cli.web.app import Site, create_app  # noqa: E402
-from rotavel_cli.web.secure import StateFile  # noqa: E402
+from rotavel_app.desk.desk import Desk  # noqa: E402
+from rotavel_app.web import secure  # noqa: E402
+from rotavel_app.web.app import Site, create_app  # noqa: E402
+from rotavel_app.web.secure import StateFile  # noqa: E402
 
 DATE = datetime.date(2026, 12, 8)
 PASSWORD = "staff room kettle"

@@ -1,14 +1,12 @@
 """What the command loads: a run imports only what it needs.
 
-The interpreter's own start is the floor of every run of `rotavel`, and planning a school
-takes microseconds, so what the command imports is most of the time a person waits. Reading
-the installed package metadata (importlib.metadata, with email and zipfile behind it) once
-cost more than all the rest; the build writes the version into the package instead. After
-it came dataclasses (with inspect behind it) and typing: the command's records are made by
-rotavel_cli.records, and a run for the terminal or a spreadsheet loads no page machinery
-(jinja2). Then pathlib, which brings urllib.parse and ipaddress for one rarely used method:
-the files a run reads are named by text. Each case runs in a new interpreter, as a user's
-run does: the test process has long since imported all of these. Timings are in bench/startup.py.
+The interpreter's own start is the floor of every run of `rotavel`. Reading the installed
+package metadata (importlib.metadata, with email and zipfile behind it) once cost more than
+all the rest; the build writes the version into the package instead. A run for the terminal
+or a spreadsheet loads no page machinery (jinja2), and a school's CSV folder none of the
+timetabling programs' readers. The standard library's dataclasses, typing and pathlib are
+welcome: start-up is measured in bench/startup.py, not chased here. Each case runs in a new
+interpreter, as a user's run does: the test process has long since imported all of these.
 """
 
 import shutil
@@ -19,16 +17,14 @@ from pathlib import Path
 import pytest
 
 NEVER_LOADED = ("importlib.metadata", "email", "zipfile")
-# Not loaded by a run that shows no page: the pages' template engine brings them all.
-NOT_FOR_THE_TERMINAL = ("dataclasses", "inspect", "typing", "jinja2", "shutil")
-# Not loaded by a run of a school's CSV files, whichever its output.
-PATHS = ("pathlib", "urllib.parse")
+# Not loaded by a run that shows no page: the pages' template engine.
+NOT_FOR_THE_TERMINAL = ("jinja2",)
 
 # Runs `main(ARGV)` (or only imports the entry point when there is no ARGV), then writes which
 # of NEVER_LOADED are loaded to the file named by the first argument.
 PROBE = """\
 import sys
-from rotavel_cli.__main__ import main
+from rotavel_app.__main__ import main
 status = main({argv!r}) if {run!r} else 0
 loaded = sorted(name for name in {never!r} if name in sys.modules)
 with open(sys.argv[1], "w") as report:
@@ -38,11 +34,11 @@ sys.exit(status)
 
 
 PAGES = (["--format", "html"], ["--format", "slips"], ["--format", "html", "--output", "b.html"])
-TERMINAL = NEVER_LOADED + NOT_FOR_THE_TERMINAL + PATHS
+TERMINAL = NEVER_LOADED + NOT_FOR_THE_TERMINAL
 # A school folder of CSV files: none of the timetabling programs' readers, nor the XML
 # parser they use. Its rotavel.toml brings typing (tomllib uses it).
 FOLDER = str(Path(__file__).resolve().parent.parent / "examples" / "hillside")
-READERS = ("xml.etree", "rotavel_cli.importers.fet", "rotavel_cli.importers.untis")
+READERS = ("xml.etree", "rotavel_app.school.importers.fet", "rotavel_app.school.importers.untis")
 
 
 CASES = [
@@ -54,7 +50,7 @@ CASES = [
     (["--format", "report"], TERMINAL),
     (
         [FOLDER, "--absent", "Clara Vogel"],
-        NEVER_LOADED + READERS + PATHS + ("dataclasses", "jinja2"),
+        NEVER_LOADED + READERS + ("jinja2",),
     ),
     (["--help"], NEVER_LOADED),
     *((argv, NEVER_LOADED) for argv in PAGES),
@@ -87,10 +83,8 @@ def loaded(tmp_path, argv, never):
     return report.read_text()
 
 
-# The cover desk's commands for the terminal: no pages (jinja2), no XML, argparse's
-# formatters asking os, not shutil, for the terminal's width, and the record's file
-# named by text, as the school's are.
-DESK = NEVER_LOADED + PATHS + ("jinja2", "xml.etree", "shutil", "dataclasses", "inspect")
+# The cover desk's commands for the terminal: no pages (jinja2) and no XML.
+DESK = NEVER_LOADED + ("jinja2", "xml.etree")
 
 
 @pytest.mark.parametrize("command", ["plan", "absences", "free", "history"])

@@ -6,7 +6,7 @@ import io
 
 import rotavel
 
-from rotavel_cli.__main__ import main
+from rotavel_app.__main__ import main
 
 with contextlib.redirect_stdout(io.StringIO()):
     for fmt in ("report", "table", "html"):

@@ -1,4 +1,4 @@
-"""Checks the message catalogues (src/rotavel_cli/locale) for `make lint`.
+"""Checks the message catalogues (src/rotavel_app/locale) for `make lint`.
 
 Fails, saying what to do, when
 - the template (rotavel.pot) is not what the code and templates mark today (a message
@@ -115,7 +115,7 @@ def check_language(root: Path, po: Path, template: dict[object, object]) -> list
 
 def main(argv: list[str]) -> int:
     root = Path(argv[1]) if len(argv) > 1 else Path(__file__).resolve().parent.parent
-    locale = root / "src" / "rotavel_cli" / "locale"
+    locale = root / "src" / "rotavel_app" / "locale"
     with open(locale / f"{DOMAIN}.pot", "rb") as file:
         template = {
             (m.id if isinstance(m.id, str) else tuple(m.id)): m for m in read_po(file) if m.id

@@ -1,7 +1,7 @@
 """Mutation testing: does the test suite notice a small wrong change to the code?
 
 One mutant at a time, a single line of the C++ core (src/school/*.cpp) or of the command
-(src/rotavel_cli/*.py) is changed by one operator: a statement deleted, a comparison
+(src/rotavel_app/*.py) is changed by one operator: a statement deleted, a comparison
 flipped, a constant replaced, a condition negated, && and || or true and false swapped.
 A C++ mutant is built into its own venv (.venv-mutate, build/mutate, so the development
 build is never touched), with the test hooks, so the hooks build's tests judge it too; then
@@ -44,7 +44,7 @@ ROOT = Path(__file__).resolve().parent.parent
 VENV = ROOT / ".venv-mutate"
 WORK = ROOT / "build" / "mutation"  # beside build/mutate, the CMake tree, which its build may wipe
 PENDING = WORK / "pending"  # the original of the file being mutated, while it is
-DEFAULT_FILES = ["src/school/*.cpp", "src/rotavel_cli/*.py"]
+DEFAULT_FILES = ["src/school/*.cpp", "src/rotavel_app/**/*.py"]
 # Tables written by a generator: a changed entry only says which characters the tests use.
 SKIPPED = {"src/school/unicode_data.cpp"}
 

@@ -1,0 +1,707 @@
+"""The day's plan: every lesson of every absent teacher, with its substitute or none.
+
+Every rule the command knows is expressed as the school it hands the module,
+never applied to the module's answer: a part-day absence is a teacher away
+in some periods and in, but busy, in the others; staff not in school that
+day are absent with no lessons; a teacher who may not cover (a flag, a cap
+reached) is in but busy all day; fair shares are the order in which the
+teachers are handed over; covers already decided are lessons left out and
+periods made busy. The plan is the module's answer to that school, and a
+`Round` keeps the school it was given, so any plan can be replayed.
+
+The module returns its plan as text in which names are not escaped, so a
+name or class holding the report's own syntax (a comma, a line break, the
+words of an uncovered line) could not be read back. The command gives the
+module stand-in names that cannot be ambiguous (`t0`, `c0`) and maps the
+answer back onto its own lessons. The `report` format, the module's own
+text, comes from the same schools with the real names; the run depends only
+on the order of teachers and lessons, never on the text of a name, so both
+make the same plan.
+
+Fair shares (the cover desk's rule, `Rules.margin` set) are planned a
+period at a time: only the teachers free in the period (those its run could
+reach) are handed over, at equal load, in the order of their covers (in the window and earlier today,
+pro rata to their days in school), then their load that day, so that the
+module's own stable sort by load keeps that order; the teachers of an absent
+subject more than `margin` covers above the least-covered free teacher are
+handed under another subject, so the module's same-subject search passes
+them by and its walk of all teachers takes the least-covered one. When a
+cover taken in the run changes who is within the margin, the run is cut
+there and the rest of the period planned again. Without `margin` the day is
+planned as the command always has (the module's own rule, load first).
+
+Most days take one run. More are needed only when a rule cannot be said in
+one school: a cap reached part-way (the run is cut where the cap is passed
+and the rest planned again without that teacher), last-resort staff (asked
+only for what nobody else could take), and a day whose absent teachers have
+more subjects between them than the module's catalogue has places (planned
+a group of subjects at a time, in order of their first lesson).
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections import Counter
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from fractions import Fraction
+
+import rotavel
+
+from rotavel_app.language import _
+from rotavel_app.school.day import Lesson, SchoolDay, StaffMember
+from rotavel_app.school.subjects import KEYWORDS_BY_PLACE, PLACES, places
+
+# The module's answer, in the words it uses (the command's own outputs take
+# them from here): its table's columns, the start of the line on each
+# lesson nobody could take, and of the line with the time the run took.
+REPORT_HEADER = ("Teacher", "Period", "Subject", "Substitution", "Classroom", "Reason")
+UNCOVERED_LEAD = "Couldnt find a substitution for "  # spelt so by the module
+TIMING_PREFIX = "Time taken to generate subs: "
+
+_ROW = re.compile(r"t(\d+),(-?\d+),[^,\n]*,t(\d+),c\d+,")
+# Compiled (and kept by re) at the first report with a lesson nobody could cover.
+_UNRESOLVED = re.escape(UNCOVERED_LEAD) + r't(\d+) at (-?\d+)-\\"c\d+\\"\\n'
+
+# How an absent lesson was settled.
+PLANNED = "planned"
+BY_HAND = "by hand"
+NO_COVER = "no cover needed"
+TEAM = "taught by"  # a colleague of the same lesson is in
+
+
+class PlanError(Exception):
+    """The module's answer does not fit the school the command gave it."""
+
+
+@dataclass(frozen=True)
+class AbsentLesson:
+    """One lesson of an absent teacher, as planned."""
+
+    lesson: Lesson
+    subject: str  # the absent teacher's subject, as the school writes it
+    reason: str  # "" when nobody gave one
+    substitute: str | None  # None when nobody takes it
+    how: str = PLANNED
+    taught_by: tuple[str, ...] = ()  # for a team's lesson: who still gives it
+    why: str = ""  # why this substitute, under fair shares; "" from the command
+
+    @property
+    def covered(self) -> bool:
+        return self.substitute is not None
+
+    @property
+    def note(self) -> str:
+        """How it was settled, when not by the plan: "taught by Ann", "by hand"."""
+        if self.how == TEAM:
+            return _("taught by %(names)s") % {"names": _(" and ").join(self.taught_by)}
+        if self.how == BY_HAND:
+            return _("by hand")
+        if self.how == NO_COVER:
+            return _("no cover needed")
+        return "" if self.how == PLANNED else self.how
+
+    @property
+    def needs_cover(self) -> bool:
+        """Not covered, and it should have been."""
+        return self.substitute is None and self.how == PLANNED
+
+
+@dataclass(frozen=True)
+class Decision:
+    """A lesson settled before the run: a substitute chosen (by hand, or
+    published earlier), or None for a lesson that needs no cover."""
+
+    substitute: str | None
+    how: str = BY_HAND
+
+
+@dataclass(frozen=True)
+class Rules:
+    """What the cover desk adds to the day; the defaults plan as the command
+    always has."""
+
+    covers_in_window: Mapping[str, int] = field(default_factory=dict)  # fewer first
+    covers_today: Mapping[str, int] = field(default_factory=dict)  # given before this plan
+    cap_day: Mapping[str, int] = field(default_factory=dict)  # covers allowed today, in all
+    never: frozenset[str] = frozenset()
+    last_resort: frozenset[str] = frozenset()
+    # (absent teacher, period) -> the lesson's settlement
+    decided: Mapping[tuple[str, int], Decision] = field(default_factory=dict)
+    # Fair shares: a same-subject teacher is asked first while within `margin`
+    # covers of the least-covered free teacher. None: the command's own rule.
+    margin: int | None = None
+    days_in: Mapping[str, Fraction] = field(
+        default_factory=dict
+    )  # share of the week; 1 if not given
+
+    def covers(self, name: str, today: Mapping[str, int]) -> Fraction:
+        """Covers in the window and today, per full week in school: what fair shares compare."""
+        given = self.covers_in_window.get(name, 0) + today.get(name, 0)
+        return Fraction(given) / self.days_in.get(name, 1)
+
+    def weighed(self, names: Iterable[str], today: Mapping[str, int]) -> tuple[dict[str, int], int]:
+        """`covers` of each of `names` as whole numbers, all times one scale
+        (compared exactly, and quickly, by a large school's every period),
+        and that scale: a margin of m covers is m times it."""
+        scale = math.lcm(1, *(share.numerator for share in self.days_in.values()))
+        window, days_in = self.covers_in_window, self.days_in
+        weights = {}
+        for name in names:
+            given = window.get(name, 0) + today.get(name, 0)
+            share = days_in.get(name)
+            if share is None:
+                weights[name] = given * scale
+            else:
+                weights[name] = given * share.denominator * (scale // share.numerator)
+        return weights, scale
+
+
+@dataclass(frozen=True)
+class HandedTeacher:
+    """A teacher as the module is given it; one member of staff away part of
+    the day is two: away in those periods, in for the rest."""
+
+    member: str  # the member of staff it stands for
+    keyword: str
+    present: bool
+    busy: tuple[tuple[int, str], ...] = ()  # lessons given and periods made busy
+
+
+@dataclass(frozen=True)
+class HandedSchool:
+    """A school exactly as handed to the module: rebuilding it gives the same plan."""
+
+    teachers: tuple[HandedTeacher, ...]  # in the order added
+    classes: tuple[tuple[str, tuple[tuple[int, int], ...]], ...]  # label, (teacher, period)
+
+    def build(
+        self, names: list[str] | None = None, reasons: list[str] | None = None
+    ) -> rotavel.School:
+        school = rotavel.School()
+        teachers = []
+        for number, handed in enumerate(self.teachers):
+            name = names[number] if names else f"t{number}"
+            teacher = rotavel.Teacher(name, handed.keyword, handed.present)
+            if reasons is None:
+                teacher.reason_of_absentee = ""
+            elif reasons[number]:
+                teacher.reason_of_absentee = reasons[number]
+            for period, grade in handed.busy:
+                teacher.add_period(period, grade)
+            school.add_teacher(teacher)
+            teachers.append(teacher)
+        classes = []
+        for number, (label, lessons) in enumerate(self.classes):
+            klass = rotavel.Class(label if names else f"c{number}")
+            for teacher_number, period in lessons:
+                rotavel.register_period(teachers[teacher_number], period, school, klass)
+            classes.append(klass)
+        for klass in classes:
+            school.add_class(klass)
+        return school
+
+    def run(self) -> str:
+        return self.build().generate_substitutions()
+
+
+@dataclass(frozen=True)
+class Round:
+    school: HandedSchool
+    text: str  # the module's answer
+
+
+@dataclass(frozen=True)
+class Plan:
+    day: SchoolDay
+    absent_lessons: tuple[AbsentLesson, ...]  # in the order they were settled
+    rounds: tuple[Round, ...] = ()
+
+    @property
+    def duration(self) -> str:
+        """The module's time taken, e.g. "41.7µs"; runs joined with " + "."""
+        return " + ".join(_timing(r.text) for r in self.rounds) or "0ns"
+
+    @property
+    def covers(self) -> list[AbsentLesson]:
+        return [a for a in self.absent_lessons if a.substitute is not None]
+
+    @property
+    def uncovered(self) -> list[AbsentLesson]:
+        return [a for a in self.absent_lessons if a.needs_cover]
+
+    @property
+    def settled(self) -> list[AbsentLesson]:
+        """Lessons that need nobody: no cover needed, or a team colleague is in."""
+        return [a for a in self.absent_lessons if a.substitute is None and not a.needs_cover]
+
+
+def ask_order(
+    ranked: Sequence[str],
+    same: Callable[[str], bool],
+    covers: Callable[[str], Fraction | int],
+    margin: int,
+) -> tuple[list[str], list[str]]:
+    """Free teachers as fair shares ask them for one lesson: `ranked` is the
+    fair order (fewest covers, then load); the lesson's subject comes first
+    while its least-covered teacher is within `margin` of the least-covered
+    of all. Returns (those of the subject asked first, everyone else in order)."""
+    mine = [n for n in ranked if same(n)]
+    if mine and covers(mine[0]) <= covers(ranked[0]) + margin:
+        return mine, [n for n in ranked if not same(n)]
+    return [], list(ranked)
+
+
+def covers_text(count: int, days_in: Fraction = Fraction(1)) -> str:
+    """ "2 covers in the window", with a part-timer's days: "…, in 3 days of 5"."""
+    text = f"{count} cover{'' if count == 1 else 's'} in the window"
+    if days_in != 1:
+        text += f", in {days_in.numerator} days of {days_in.denominator}"
+    return text
+
+
+def why_text(
+    subject: str, chosen_first: bool, free_of_subject: int, free: int, margin: int, covers: str
+) -> str:
+    """The reason line of a fair-shares cover, e.g. "Maths, 2 covers in the
+    window: fewest of 3 free Maths teachers"."""
+    if chosen_first:
+        if free_of_subject == 1:
+            return f"{subject}, {covers}: the only free {subject} teacher"
+        return f"{subject}, {covers}: fewest of {free_of_subject} free {subject} teachers"
+    fewest = f"fewest covers of {free} free ({covers})"
+    if free_of_subject == 0:
+        return f"no {subject} teacher free: {fewest}"
+    cover_word = "cover" if margin == 1 else "covers"
+    return f"no {subject} teacher within {margin} {cover_word} of the fewest: {fewest}"
+
+
+def planning_order(day: SchoolDay) -> list[list[Lesson]]:
+    """The module's classes, in the order it walks them: one per class (or
+    combined classes, e.g. 9A+9B) in order of first appearance, each with its
+    lessons in file order. An earlier lesson gets the first pick of free teachers."""
+    groups: dict[str, list[Lesson]] = {}
+    for lesson in day.lessons:
+        groups.setdefault(lesson.class_label, []).append(lesson)
+    return list(groups.values())
+
+
+def make_plan(day: SchoolDay, rules: Rules | None = None) -> Plan:
+    """Plan the day through the module and read its answer back."""
+    return _Planner(day, rules or Rules()).plan()
+
+
+def module_report(day: SchoolDay, rules: Rules | None = None) -> str:
+    """The module's own report for the day, with the real names: the text of
+    each run the plan took, one after another."""
+    return report_of(make_plan(day, rules))
+
+
+def report_of(plan: Plan) -> str:
+    """The module's own report for a plan made already: its schools run again
+    with the real names."""
+    day = plan.day
+    texts = []
+    for handed in plan.rounds:
+        names, reasons = _real_names(day, handed.school)
+        texts.append(handed.school.build(names, reasons).generate_substitutions())
+    if not texts:  # nothing to plan: the module's answer for a school with no absent lesson
+        texts.append(HandedSchool((), ()).build([]).generate_substitutions())
+    return "\n".join(texts)
+
+
+def _real_names(day: SchoolDay, school: HandedSchool) -> tuple[list[str], list[str]]:
+    names = []
+    reasons = []
+    for handed in school.teachers:
+        member = day.staff[handed.member]
+        split = member.part_day and handed.present
+        names.append(f"{member.name} (in)" if split else member.name)
+        reasons.append(member.reason)
+    return names, reasons
+
+
+def _timing(text: str) -> str:
+    timing = text.rpartition("\n")[2]
+    if not (timing.startswith('"' + TIMING_PREFIX) and timing.endswith('"')):
+        raise PlanError(f"unexpected timing line {timing!r}")
+    return timing[len(TIMING_PREFIX) + 1 : -1]
+
+
+class _Planner:
+    def __init__(self, day: SchoolDay, rules: Rules) -> None:
+        self.day = day
+        self.rules = rules
+        self.settled: dict[tuple[str, int], AbsentLesson] = {}
+        self.rounds: list[Round] = []
+        # Covers given so far today, per substitute: (period, class) pairs that make them busy.
+        self.given: dict[str, list[tuple[int, str]]] = {}
+        self.counts: dict[str, int] = dict(rules.covers_today)
+        self.capped: set[str] = {
+            n for n, cap in rules.cap_day.items() if self.counts.get(n, 0) >= cap
+        }
+        self.order = order = {name: i for i, name in enumerate(day.staff)}
+        self.subject_of = {name: member.subject_key for name, member in day.staff.items()}
+        self.teaching: dict[str, list[tuple[int, str]]] | None = None
+        self.teaching_in: dict[str, set[int]] = {}
+        # Fair shares: fewer covers in the window first; the module's stable sort
+        # by load keeps this order among teachers of equal load.
+        self.staff_order = sorted(
+            day.staff, key=lambda n: (rules.covers_in_window.get(n, 0), order[n])
+        )
+        self.taught: dict[str, list[tuple[int, str]]] = {}
+        for lesson in day.lessons:
+            self.taught.setdefault(lesson.teacher, []).append((lesson.period, lesson.class_label))
+
+    def plan(self) -> Plan:
+        pending = self._settle_without_module()
+        if self.rules.last_resort:
+            pending = self._phase(pending, hold_back=True)
+        for lesson in self._phase(pending, hold_back=False):
+            self._settle(lesson, None)
+        ordered = [
+            self.settled[lesson.teacher, lesson.period]
+            for group in planning_order(self.day)
+            for lesson in group
+            if (lesson.teacher, lesson.period) in self.settled
+        ]
+        return Plan(self.day, tuple(ordered), tuple(self.rounds))
+
+    def _settle(
+        self,
+        lesson: Lesson,
+        substitute: str | None,
+        how: str = PLANNED,
+        team: tuple[str, ...] = (),
+        why: str = "",
+    ) -> None:
+        member = self.day.staff[lesson.teacher]
+        if not why and substitute is not None and self.rules.margin is not None:
+            why = "by hand, kept" if how == BY_HAND else "published earlier, kept"
+        self.settled[lesson.teacher, lesson.period] = AbsentLesson(
+            lesson, member.subject, member.reason, substitute, how, team, why
+        )
+        if substitute is not None:
+            self.given.setdefault(substitute, []).append((lesson.period, lesson.class_label))
+            self.counts[substitute] = self.counts.get(substitute, 0) + 1
+            cap = self.rules.cap_day.get(substitute)
+            if cap is not None and self.counts[substitute] >= cap:
+                self.capped.add(substitute)
+
+    def _settle_without_module(self) -> list[Lesson]:
+        """Settle what needs no run (decided lessons, team lessons with a
+        colleague in) and return the absent lessons left, in planning order."""
+        staff = self.day.staff
+        pending = []
+        for group in planning_order(self.day):
+            for lesson in group:
+                if not _out(staff[lesson.teacher], lesson.period):
+                    continue
+                decision = self.rules.decided.get((lesson.teacher, lesson.period))
+                in_team = tuple(t for t in lesson.team if not _out(staff[t], lesson.period))
+                if decision is not None:
+                    self._settle(lesson, decision.substitute, decision.how)
+                elif in_team:
+                    self._settle(lesson, None, TEAM, in_team)
+                else:
+                    pending.append(lesson)
+        return pending
+
+    def _phase(self, pending: list[Lesson], hold_back: bool) -> list[Lesson]:
+        """Runs until every pending lesson is covered or found uncoverable;
+        returns the uncoverable ones."""
+        nobody: list[Lesson] = []
+        run = self._round if self.rules.margin is None else self._fair_round
+        while pending:
+            pending, missed = run(pending, hold_back)
+            nobody += missed
+        return nobody
+
+    def _round(self, pending: list[Lesson], hold_back: bool) -> tuple[list[Lesson], list[Lesson]]:
+        """One run of the module over the pending lessons of as many subjects
+        as the catalogue has places for. Returns the lessons still pending and
+        those nobody could take."""
+        staff = self.day.staff
+        subjects = list(dict.fromkeys(staff[lesson.teacher].subject_key for lesson in pending))
+        others = {m.subject_key for m in staff.values()} - set(subjects)
+        batch_subjects = subjects[: PLACES - (1 if others or len(subjects) > PLACES else 0)]
+        chosen = set(batch_subjects)
+        batch = [x for x in pending if staff[x.teacher].subject_key in chosen]
+        later = [x for x in pending if staff[x.teacher].subject_key not in chosen]
+        handed, met = self._hand(batch, batch_subjects, others | set(subjects) - chosen, hold_back)
+        text = handed.run()
+        self.rounds.append(Round(handed, text))
+        outcomes = _outcomes(text, handed)
+        _timing(text)  # the whole answer is read, whichever part the format shows
+        still: list[Lesson] = []
+        missed: list[Lesson] = []
+        for teacher_record, lesson in met:
+            if still:  # cut short: planned again with the capped teacher out
+                still.append(lesson)
+                continue
+            try:
+                substitute = outcomes.pop((teacher_record, lesson.period))
+            except KeyError:
+                raise PlanError(
+                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
+                ) from None
+            if substitute is None:
+                missed.append(lesson)
+            elif (name := handed.teachers[substitute].member) in self.capped:
+                still.append(lesson)  # the cap was reached earlier in this run
+            else:
+                self._settle(lesson, name)
+        if not still and outcomes:
+            raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+        return still + later, missed
+
+    def _fair_round(
+        self, pending: list[Lesson], hold_back: bool
+    ) -> tuple[list[Lesson], list[Lesson]]:
+        """One run of the module over the pending lessons of the earliest
+        period among them (of as many subjects as the catalogue has places
+        for), the school handed so that the module's own choice is the fair
+        one. Returns the lessons still pending and those nobody could take."""
+        staff = self.day.staff
+        rules = self.rules
+        margin = rules.margin
+        assert margin is not None
+        period = min(lesson.period for lesson in pending)
+        subjects = list(
+            dict.fromkeys(self.subject_of[x.teacher] for x in pending if x.period == period)
+        )[: PLACES - 1]  # one place kept for every other subject
+        chosen = set(subjects)
+        batch: list[Lesson] = []
+        later: list[Lesson] = []
+        for x in pending:
+            inside = x.period == period and self.subject_of[x.teacher] in chosen
+            (batch if inside else later).append(x)
+        unavailable = rules.never | self.capped
+        if hold_back:
+            unavailable = unavailable | rules.last_resort
+        busy_now = {name for name, given in self.given.items() for p, _ in given if p == period}
+        if self.teaching is None:  # each teacher's own lessons while in, read once a plan
+            self.teaching = {
+                name: [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
+                for name, member in staff.items()
+                if member.in_school
+            }
+            self.teaching_in = {
+                name: {p for p, _ in lessons} for name, lessons in self.teaching.items()
+            }
+        real: dict[str, list[tuple[int, str]]] = {}
+        for name, lessons in self.teaching.items():
+            if (
+                period in self.teaching_in[name]
+                or name in unavailable
+                or name in busy_now
+                or staff[name].away_in(period)
+            ):
+                continue
+            real[name] = lessons + self.given.get(name, []) if name in self.given else lessons
+
+        subject_of = self.subject_of
+        # Covers as fair shares weigh them; a teacher's do not change within
+        # the run but by a cover in this period, which takes them out of it.
+        weighed, scale = rules.weighed(real, self.counts)
+        order = self.order
+        ranked = sorted(real, key=lambda n: (weighed[n], len(real[n]), order[n]))
+        within = margin * scale
+
+        def first_of(subject: str, free: list[str]) -> str | None:
+            """The subject's teacher asked first, when within the margin."""
+            for name in free:  # the least-covered of the subject is the first met
+                if subject_of[name] == subject:
+                    return name if weighed[name] <= weighed[free[0]] + within else None
+            return None
+
+        asked = {subject: first_of(subject, ranked) is not None for subject in subjects}
+        handed, met = self._hand_fair(
+            batch, subjects, asked, _reachable(ranked, batch, asked, subject_of)
+        )
+        text = handed.run()
+        self.rounds.append(Round(handed, text))
+        outcomes = _outcomes(text, handed)
+        _timing(text)
+        free = list(ranked)
+        free_of = Counter(subject_of[name] for name in free)
+        still: list[Lesson] = []
+        missed: list[Lesson] = []
+        for teacher_record, lesson in met:
+            subject = subject_of[lesson.teacher]
+            first = first_of(subject, free)
+            if still or (first is not None) != asked[subject]:
+                still.append(lesson)  # the margin moved: planned again from here
+                continue
+            try:
+                substitute = outcomes.pop((teacher_record, lesson.period))
+            except KeyError:
+                raise PlanError(
+                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
+                ) from None
+            expected = first or (free[0] if free else None)
+            picked = None if substitute is None else handed.teachers[substitute].member
+            if picked != expected:
+                raise PlanError(
+                    f"period {period}: the module chose {picked!r} where fair shares ask "
+                    f"{expected!r}"
+                )
+            if picked is None:
+                missed.append(lesson)
+                continue
+            name = picked
+            member = staff[lesson.teacher]
+            why = why_text(
+                member.subject,
+                first is not None,
+                free_of[subject],
+                len(free),
+                margin,
+                covers_text(
+                    rules.covers_in_window.get(name, 0) + self.counts.get(name, 0),
+                    rules.days_in.get(name, Fraction(1)),
+                ),
+            )
+            if name in rules.last_resort:
+                why = "last resort, nobody else free: " + why
+            self._settle(lesson, name, why=why)
+            free.remove(name)
+            free_of[subject_of[name]] -= 1
+        if not still and outcomes:
+            raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+        return still + later, missed
+
+    def _hand_fair(
+        self,
+        batch: list[Lesson],
+        subjects: list[str],
+        asked: Mapping[str, bool],
+        ranked: list[str],
+    ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+        """The school for one period's `batch`: its absent teachers, then the
+        teachers free in the period in fair order, all at the same load; a
+        subject's teachers beyond the margin under the spare subject."""
+        staff = self.day.staff
+        slot = places(subjects, set())
+        assert slot is not None
+        spare = next(k for k in KEYWORDS_BY_PLACE if k not in slot.values())
+        teachers: list[HandedTeacher] = []
+        away_record: dict[str, int] = {}
+        for lesson in batch:
+            if lesson.teacher not in away_record:
+                away_record[lesson.teacher] = len(teachers)
+                member = staff[lesson.teacher]
+                teachers.append(
+                    HandedTeacher(lesson.teacher, slot[self.subject_of[member.name]], False)
+                )
+        # Equal loads (no lessons of their own are needed to say that they are
+        # free in the period): the module's stable sort by load keeps this order.
+        for name in ranked:
+            subject = self.subject_of[name]
+            keyword = slot[subject] if asked.get(subject) else spare
+            teachers.append(HandedTeacher(name, keyword, True))
+        classes: dict[str, list[Lesson]] = {}
+        for lesson in batch:
+            classes.setdefault(lesson.class_label, []).append(lesson)
+        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+        handed = HandedSchool(
+            tuple(teachers),
+            tuple(
+                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+                for label, lessons in classes.items()
+            ),
+        )
+        return handed, met
+
+    def _hand(
+        self, batch: list[Lesson], absent_subjects: list[str], others: set[str], hold_back: bool
+    ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+        """The school to hand the module for `batch`, and its absent lessons in
+        the order the run meets them, with the teacher record of each."""
+        day = self.day
+        slot = places(absent_subjects, others)
+        if slot is None:
+            raise PlanError("more subjects than the module has places for")
+        periods = {lesson.period for lesson in batch}
+        unavailable = self.rules.never | self.capped
+        if hold_back:
+            unavailable = unavailable | self.rules.last_resort
+        teachers: list[HandedTeacher] = []
+        away_record: dict[str, int] = {}
+        for name in self.staff_order:
+            member = day.staff[name]
+            keyword = slot[member.subject_key]
+            if not member.present or not member.in_school:
+                away_record[name] = len(teachers)
+                teachers.append(HandedTeacher(name, keyword, False))
+                if member.away is None or not member.in_school:
+                    continue
+            # In school for (some of) the day: busy with their own lessons and
+            # covers, and in every period they are away or may not cover.
+            busy = [p for p in self.taught.get(name, ()) if not member.away_in(p[0])]
+            busy += self.given.get(name, ())
+            made_busy = set(member.away or ())
+            if name in unavailable:
+                made_busy |= periods
+            have = {period for period, _ in busy}
+            busy += [(p, "busy") for p in sorted(made_busy - have)]
+            teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
+        classes: dict[str, list[Lesson]] = {}
+        for lesson in batch:
+            classes.setdefault(lesson.class_label, []).append(lesson)
+        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+        handed = HandedSchool(
+            tuple(teachers),
+            tuple(
+                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+                for label, lessons in classes.items()
+            ),
+        )
+        return handed, met
+
+
+def _reachable(
+    ranked: list[str], batch: list[Lesson], asked: Mapping[str, bool], subject_of: Mapping[str, str]
+) -> list[str]:
+    """The teachers of `ranked` that a run over `batch` can reach, in order.
+
+    A run of k lessons takes at most k teachers. Its walk of all teachers
+    never passes the first k of the order; the search of a subject asked
+    first takes the first free teacher of it, and before it at most those of
+    the subject among the first k and one for each earlier lesson of the
+    subject. The others would be passed by, and are left out of the school.
+    """
+    k = len(batch)
+    left = Counter(subject_of[x.teacher] for x in batch)
+    reached = []
+    for number, name in enumerate(ranked):
+        subject = subject_of[name]
+        if number < k:
+            reached.append(name)
+        elif asked.get(subject) and left[subject] > 0:
+            reached.append(name)
+            left[subject] -= 1
+    return reached
+
+
+def _out(member: StaffMember, period: int) -> bool:
+    return member.away_in(period) or not member.in_school
+
+
+def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
+    """(absent record, period) -> the substitute's record, or None when nobody was free."""
+    table, _, rest = text.partition("\n\n")
+    (header, *rows), unresolved = table.split("\n"), rest.split("\n")[0]
+    if header != ",".join(REPORT_HEADER):
+        raise PlanError(f"unexpected header {header!r}")
+    outcomes: dict[tuple[int, int], int | None] = {}
+    count = len(handed.teachers)
+    for row in rows:
+        match = _ROW.fullmatch(row)
+        if match is None or int(match[1]) >= count or int(match[3]) >= count:
+            raise PlanError(f"unexpected row {row!r}")
+        outcomes[int(match[1]), int(match[2])] = int(match[3])
+    for teacher, period in re.findall(_UNRESOLVED, unresolved) if unresolved else ():
+        outcomes.setdefault((int(teacher), int(period)), None)
+    return outcomes

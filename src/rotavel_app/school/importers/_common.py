@@ -1,0 +1,290 @@
+"""What every reader of a timetabling program's export needs: reading a file
+safely, decoding it, parsing XML without entities, leaving placeholders and
+rows with no class out (and saying so once), and each teacher's main subject.
+"""
+
+from __future__ import annotations
+
+import codecs
+import os
+import re
+import stat
+import unicodedata
+import xml.etree.ElementTree as ET
+from collections import Counter
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+
+from rotavel_app.messages import InputError
+from rotavel_app.school.day import PERIOD_MAX, PERIOD_MIN, parse_period
+from rotavel_app.school.week import LessonRow
+
+# No school's export comes near this; a larger file is a mistake (a device, a
+# backup archive) and would otherwise be read until memory runs out.
+MAX_BYTES = 64 * 1024 * 1024
+
+# The most lesson rows one export may give. A week of 300 teachers in 50
+# periods of two alternating weeks is 30,000; a few attributes (a card of
+# millions of periods, a lesson listing a teacher a million times) could
+# otherwise ask for more rows than memory holds, from a file of a few bytes.
+MAX_ROWS = 1_000_000
+
+# Line ends of the exports' text: only these end a record. str.splitlines
+# also breaks at U+2028, U+0085 and form feeds, which a quoted name may hold.
+_LINE_END = re.compile(r"\r\n|\r|\n")
+
+# What schools write where a teacher is not yet known: "N.N." or "NN" (nomen
+# nescio, as German schools and Untis write it), question marks, dashes, "TBA".
+_PLACEHOLDER = re.compile(r"n\.?\s*n\.?|\?+|-+|tb[acd]", re.IGNORECASE)
+
+# Why rows were left out, in the order the note lists them.
+NO_TEACHER_OR_CLASS = "without a teacher or a class (room bookings)"
+NO_CLASS = "without a class (duties, clubs, meetings)"
+NO_TEACHER = "without a teacher"
+PLACEHOLDER = "with a placeholder teacher"
+INACTIVE = "inactive"
+UNPLACED = "not placed in the timetable"
+NO_WEEK = "given in no week"
+_REASONS = (NO_TEACHER_OR_CLASS, NO_CLASS, NO_TEACHER, PLACEHOLDER, INACTIVE, UNPLACED, NO_WEEK)
+
+
+def nfc(text: str) -> str:
+    """Text as the command compares it: in Unicode NFC, without surrounding blanks."""
+    text = text.strip()
+    return text if text.isascii() else unicodedata.normalize("NFC", text)
+
+
+def is_placeholder(name: str) -> bool:
+    """A name standing for "nobody yet" rather than for a teacher."""
+    return bool(_PLACEHOLDER.fullmatch(name.strip()))
+
+
+def read_bytes(path: Path) -> bytes:
+    """A whole file, refusing folders, devices, pipes and absurd sizes."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise InputError(f"{path}: file not found") from None
+    except OSError as error:
+        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    with os.fdopen(fd, "rb") as file:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            raise InputError(f"{path}: is a folder, not a file")
+        if not stat.S_ISREG(info.st_mode):
+            raise InputError(f"{path}: not a regular file")
+        try:
+            data = file.read(MAX_BYTES + 1)
+        except OSError as error:
+            raise InputError(f"{path}: cannot read: {error.strerror}") from None
+    if len(data) > MAX_BYTES:
+        raise InputError(
+            f"{path}: larger than {MAX_BYTES // (1024 * 1024)} MiB; is it the right file?"
+        )
+    return data
+
+
+def lines_of(text: str) -> list[str]:
+    """The lines of a text file, broken at CR LF, CR or LF alone."""
+    return _LINE_END.split(text)
+
+
+def period_in_range(number: int, where: str) -> int:
+    """A period number the planning module can take, or the one-line refusal."""
+    if not PERIOD_MIN <= number <= PERIOD_MAX:
+        raise InputError(f"{where}: period {number} is out of range ({PERIOD_MIN} to {PERIOD_MAX})")
+    return number
+
+
+def read_period(text: str, where: str) -> int:
+    """A period number written in a file, sign allowed, within the module's range."""
+    return parse_period(text.strip(), where)
+
+
+def check_rows(count: int, where: str) -> None:
+    """Refuse an export that asks for more lesson rows than any school has."""
+    if count > MAX_ROWS:
+        raise InputError(
+            f"{where}: gives more than {MAX_ROWS:,} lesson rows, more than any school's "
+            "timetable; is it the right file?"
+        )
+
+
+def _refuse_utf16(data: bytes, path: Path) -> None:
+    """UTF-16 text (Windows's "Unicode") read as bytes looks like one long line
+    of fields with NUL bytes between the letters: say what it is instead."""
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)) or b"\x00" in data[:4096]:
+        raise InputError(
+            f"{path}: UTF-16 text (or binary data); export it again as UTF-8 (or Windows-1252)"
+        )
+
+
+def decode_utf8(data: bytes, path: Path) -> str:
+    """UTF-8 text, with or without a byte order mark."""
+    _refuse_utf16(data, path)
+    data = data.removeprefix(codecs.BOM_UTF8)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise InputError(
+            f"{path}, line {line}: not UTF-8 text (byte 0x{data[error.start]:02x}); "
+            "export it again as UTF-8"
+        ) from None
+
+
+def decode_utf8_or_windows(data: bytes, path: Path) -> str:
+    """UTF-8 (with or without a byte order mark) or, failing that, Windows-1252,
+    which older Windows programs write. A file that is valid UTF-8 is read as
+    UTF-8: Windows-1252 text with accents is almost never valid UTF-8."""
+    _refuse_utf16(data, path)
+    if data.startswith(codecs.BOM_UTF8):
+        return decode_utf8(data, path)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        pass
+    try:
+        return data.decode("cp1252")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise InputError(
+            f"{path}, line {line}: neither UTF-8 nor Windows-1252 text "
+            f"(byte 0x{data[error.start]:02x})"
+        ) from None
+
+
+# The markers of a document type declaration, in the encodings an XML file may
+# start in. Entities declared there could expand a small file into gigabytes.
+_DTD_MARKERS = tuple(
+    marker.encode(encoding)
+    for marker in ("<!DOCTYPE", "<!ENTITY")
+    for encoding in ("ascii", "utf-16-le", "utf-16-be")
+)
+
+
+# Expat's errors for a document that stops before its end: no element, an
+# unclosed token, a partial character, an unclosed CDATA section.
+_CUT_SHORT = frozenset({3, 5, 6, 20})
+
+
+def parse_xml(data: bytes, path: Path) -> ET.Element:
+    """The document's root; a DTD or an entity declaration is refused, since
+    no timetabling program writes one and entities can blow up when expanded."""
+    if any(marker in data for marker in _DTD_MARKERS):
+        raise InputError(
+            f"{path}: the XML has a document type declaration (<!DOCTYPE or <!ENTITY), "
+            "which exports never have; refusing it"
+        )
+    try:
+        return ET.fromstring(data)
+    except ET.ParseError as error:
+        line, column = error.position
+        if error.code in _CUT_SHORT:
+            what = "the XML ends early (is the file cut short?)"
+        else:
+            what = f"not well-formed XML ({str(error).split(':')[0]}, column {column + 1})"
+        raise InputError(f"{path}, line {line}: {what}") from None
+
+
+class Skipped:
+    """Rows left out of a reading, counted by reason, for one note."""
+
+    def __init__(self, unit: str) -> None:
+        self.unit = unit  # "rows", "activities", "cards"
+        self.total = 0
+        self._counts: Counter[str] = Counter()
+        self._placeholders: dict[str, None] = {}
+
+    def count(self) -> None:
+        """One more row read, kept or not."""
+        self.total += 1
+
+    def skip(self, reason: str, placeholder: str = "") -> None:
+        self._counts[reason] += 1
+        if reason == PLACEHOLDER:
+            self._placeholders.setdefault(placeholder)
+
+    def placeholder(self, name: str) -> None:
+        """A placeholder teacher left out of a lesson that keeps real teachers."""
+        self._placeholders.setdefault(name)
+
+    def note(self, source: Path) -> list[str]:
+        """The one note for the reading, or none when nothing was left out."""
+        parts = []
+        for reason in _REASONS:
+            count = self._counts[reason]
+            if count:
+                text = f"{count} {reason}"
+                if reason == PLACEHOLDER:
+                    text += " (" + ", ".join(map(repr, self._placeholders)) + ")"
+                parts.append(text)
+        if not parts:
+            if self._placeholders:
+                shown = ", ".join(map(repr, self._placeholders))
+                return [f"{source}: left placeholder teachers ({shown}) out of their lessons"]
+            return []
+        left = sum(self._counts.values())
+        return [f"{source}: left out {left} of {self.total} {self.unit}: " + "; ".join(parts)]
+
+
+def main_subjects(rows: Iterable[LessonRow]) -> dict[str, str]:
+    """Each teacher's most taught subject: the one with the most lessons (a
+    lesson given to several classes at once counts once), the first seen on a
+    tie. Teachers with no subject in any lesson are not in the answer."""
+    tallies: dict[str, dict[str, int]] = {}
+    seen: set[tuple[str, str, str, str, int, str]] = set()
+    for row in rows:
+        if not row.subject:
+            continue
+        key = (row.teacher, row.subject, row.day, row.week, row.period, row.lesson_id)
+        if key in seen:
+            continue
+        seen.add(key)
+        counts = tallies.setdefault(row.teacher, {})
+        counts[row.subject] = counts.get(row.subject, 0) + 1
+    # max() keeps the first of equal counts, and a dict keeps first-seen order.
+    return {teacher: max(counts, key=counts.__getitem__) for teacher, counts in tallies.items()}
+
+
+def team_id(teachers: Sequence[str], lesson: str) -> str:
+    """The lesson id its rows share when several teachers give it together,
+    "" for a lesson given by one teacher (with one class or several)."""
+    return lesson if len(set(teachers)) > 1 else ""
+
+
+def placed_rows(
+    teachers: Sequence[str],
+    units: Sequence[str],
+    periods: Sequence[int],
+    *,
+    day: str,
+    room: str,
+    lesson: str,
+    week: str,
+    subject: str,
+    where: str,
+) -> list[LessonRow]:
+    """The rows of one placed lesson: every teacher with every class or group,
+    in every period it takes (a double period is two), all sharing the lesson
+    id when it is taught by a team."""
+    check_rows(len(periods) * len(teachers) * len(units), where)
+    for period in periods:
+        period_in_range(period, where)
+    lesson_id = team_id(teachers, lesson)
+    return [
+        LessonRow(teacher, period, unit, day, room, lesson_id, week, subject, where)
+        for period in periods
+        for teacher in teachers
+        for unit in units
+    ]
+
+
+def unique_names(named: Sequence[tuple[str, str]]) -> dict[str, str]:
+    """Code -> the name to show, for (code, full name) pairs with unique codes:
+    the full name, or the code when there is none. Names two teachers would
+    share get their codes added, "Anna Berg (BERA)", so that every name stays
+    one person."""
+    shown = {code: name or code for code, name in named}
+    counts = Counter(shown.values())
+    return {code: f"{name} ({code})" if counts[name] > 1 else name for code, name in shown.items()}

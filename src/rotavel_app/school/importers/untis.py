@@ -1,0 +1,322 @@
+"""Untis's text exports (the "DIF" files GPU001.TXT and its neighbours), and
+the substitutions file GPU014.TXT read back.
+
+GPU001 is the timetable: one line per class, teacher and placed period of a
+lesson, fields separated by a character the school chooses (`,` or `;`),
+text in double quotes. A lesson coupling several classes and teachers (a
+religion or language block, a team) repeats its slot for every class and
+every teacher under one lesson number: those rows share the lesson number as
+their lesson id. A group lesson is a lesson of its own (another lesson number
+for the same class in the same slot); a double period is two lines.
+
+Beside it, when present: GPU004 (teachers) gives full names, GPU005 (rooms)
+and GPU006 (subjects) give long names. The files are UTF-8 (with or without
+a byte order mark) or, from older installations, Windows-1252.
+"""
+
+from __future__ import annotations
+
+import csv
+import datetime
+import io
+from collections.abc import Sequence
+from pathlib import Path
+from typing import NamedTuple
+
+from rotavel_app.messages import InputError
+from rotavel_app.school.importers._common import (
+    NO_CLASS,
+    NO_TEACHER,
+    NO_TEACHER_OR_CLASS,
+    PLACEHOLDER,
+    Skipped,
+    decode_utf8_or_windows,
+    is_placeholder,
+    lines_of,
+    main_subjects,
+    nfc,
+    period_in_range,
+    read_bytes,
+    team_id,
+    unique_names,
+)
+from rotavel_app.school.importers.names import UNTIS_TIMETABLE as TIMETABLE
+from rotavel_app.school.importers.names import find_file
+from rotavel_app.school.week import LessonRow, StaffRow, Week
+
+TEACHERS = "GPU004.TXT"
+ROOMS = "GPU005.TXT"
+SUBJECTS = "GPU006.TXT"
+SUBSTITUTIONS = "GPU014.TXT"
+
+# Untis numbers the days of the week from Monday.
+DAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
+_GPU001_FIELDS = "lesson number, class, teacher, subject, room, day, period"
+_SEPARATORS = (",", ";", "\t", "|")
+_LIST = "~"  # between the items of one field (rooms, classes)
+
+
+def read_untis(path: Path) -> Week:
+    """The week of an Untis export: `path` is the folder holding GPU001.TXT,
+    or that file itself.
+
+    Names are those the school reads on its printed timetables: a teacher's
+    first name and surname from GPU004 ("Anna Berg"; with the code added when
+    two teachers share a name), else the code; a room's and a subject's long
+    name from GPU005 and GPU006 when they give one, else the code. A teacher's
+    subject is the one they teach most. Rows with no class (duties, standby),
+    no teacher or a placeholder teacher ("N.N.") are left out with one note."""
+    folder, timetable = _locate(path)
+    teacher_file, names = _teacher_names(folder)
+    rooms = _long_names(folder, ROOMS)
+    subjects = _long_names(folder, SUBJECTS)
+
+    skipped = Skipped("rows")
+    slots: dict[tuple[str, str, int, str], list[tuple[str, str, str, str, str]]] = {}
+    codes: dict[str, None] = {}
+    for number, fields in _records(timetable, 7, _GPU001_FIELDS):
+        skipped.count()
+        where = f"{timetable}, line {number}"
+        lesson, klass, teacher, subject, room = (nfc(f) for f in fields[:5])
+        weekday = _whole(fields[5], "day", where)
+        if not 1 <= weekday <= len(DAYS):
+            raise InputError(f"{where}: day {weekday} is not a day of the week (1 = Monday ... 7)")
+        period = period_in_range(_whole(fields[6], "period", where), where)
+        week = nfc(fields[8]) if len(fields) > 8 else ""
+        if not klass:
+            skipped.skip(NO_TEACHER_OR_CLASS if not teacher else NO_CLASS)
+            continue
+        if not teacher:
+            skipped.skip(NO_TEACHER)
+            continue
+        if is_placeholder(teacher):
+            skipped.skip(PLACEHOLDER, teacher)
+            continue
+        codes.setdefault(teacher)
+        slot = (lesson, DAYS[weekday - 1], period, week)
+        room = ", ".join(rooms.get(r, r) for r in (nfc(r) for r in room.split(_LIST)) if r)
+        slots.setdefault(slot, []).append(
+            (teacher, klass, room, subjects.get(subject, subject), where)
+        )
+
+    # Every row of a slot is known only once the file is read: a coupling's
+    # teachers decide whether its rows share a lesson id.
+    shown = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
+    lessons = []
+    for (lesson, day, period, week), rows in slots.items():
+        # A coupling is team teaching only among teachers of one subject; the
+        # religion and ethics groups of one coupling are lessons of their own,
+        # each covered when its teacher is away.
+        by_subject: dict[str, list[str]] = {}
+        for teacher, _, _, subject, _ in rows:
+            by_subject.setdefault(subject, []).append(teacher)
+        ids = {s: team_id(t, f"{lesson}/{s}") for s, t in by_subject.items()}
+        lessons += [
+            LessonRow(shown[teacher], period, klass, day, room, ids[subject], week, subject, where)
+            for teacher, klass, room, subject, where in rows
+        ]
+    lessons.sort(key=lambda row: _line(row.where))  # back in file order
+
+    taught = main_subjects(lessons)
+    emails = _teacher_emails(teacher_file) if teacher_file is not None else {}
+    staff = [
+        StaffRow(
+            shown[code],
+            taught.get(shown[code], ""),
+            where=f"{teacher_file if code in names else timetable}, teacher {code!r}",
+            email=emails.get(code, ""),
+        )
+        for code in shown
+    ]
+    return Week(
+        name=folder.resolve().name,
+        source=str(path),
+        staff=staff,
+        lessons=lessons,
+        notes=skipped.note(timetable),
+    )
+
+
+def teacher_codes(path: Path) -> dict[str, str]:
+    """Name as `read_untis` shows it -> the teacher's Untis code, for files
+    written back to Untis (which knows teachers by code)."""
+    folder, timetable = _locate(path)
+    _, names = _teacher_names(folder)
+    codes: dict[str, None] = {}
+    for _, fields in _records(timetable, 7, _GPU001_FIELDS):
+        teacher = nfc(fields[2])
+        if teacher and not is_placeholder(teacher):
+            codes.setdefault(teacher)
+    shown = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
+    return {name: code for code, name in shown.items()}
+
+
+class Substitution(NamedTuple):
+    """One line of GPU014: a substitution (or a cancelled lesson) in one period."""
+
+    number: int
+    date: datetime.date
+    period: int
+    lesson: int  # Untis's lesson number, 0 when not known
+    absent: str  # the absent teacher
+    substitute: str  # "" when nobody takes the lesson
+    subject: str
+    classes: tuple[str, ...]
+    reason: str
+    kind: str  # the type letter: "" a substitution, "C" cancelled, ...
+
+
+def read_gpu014(path: Path) -> list[Substitution]:
+    """The substitutions of a GPU014 file, in file order (none for an empty
+    file: a day without absences)."""
+    found = []
+    for number, fields in _records(path, 20, "number, date, period, ... kind letter", empty=True):
+        where = f"{path}, line {number}"
+        text = [nfc(field) for field in fields]
+        date = text[1]
+        try:
+            if len(date) != 8 or not date.isascii() or not date.isdigit():
+                raise ValueError
+            day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8]))
+        except ValueError:
+            raise InputError(f"{where}: date {date!r} is not written YYYYMMDD") from None
+        found.append(
+            Substitution(
+                number=_whole(text[0], "substitution number", where),
+                date=day,
+                period=period_in_range(_whole(text[2], "period", where), where),
+                lesson=_whole(text[4] or "0", "lesson number", where),
+                absent=text[5],
+                substitute=text[6],
+                subject=text[7],
+                classes=tuple(c for c in text[14].split(_LIST) if c),
+                reason=text[15],
+                kind=text[19],
+            )
+        )
+    return found
+
+
+def _locate(path: Path) -> tuple[Path, Path]:
+    """The export's folder and its GPU001 file."""
+    if path.is_dir():
+        timetable = find_file(path, TIMETABLE)
+        if timetable is None:
+            raise InputError(f"{path}: no {TIMETABLE} (the Untis timetable export) in the folder")
+        return path, timetable
+    return path.parent, path
+
+
+def _teacher_names(folder: Path) -> tuple[Path | None, dict[str, str]]:
+    """GPU004, and teacher code -> "first name surname" from it (in file
+    order), "" for a code the file gives no name; placeholders left out."""
+    path = find_file(folder, TEACHERS)
+    if path is None:
+        return None, {}
+    names = {}
+    for _, fields in _records(path, 2, "code, surname"):
+        code = nfc(fields[0])
+        if not code or is_placeholder(code):
+            continue
+        surname = nfc(fields[1])
+        first = nfc(fields[28]) if len(fields) > 28 else ""
+        names[code] = f"{first} {surname}" if first and surname else surname
+    return path, names
+
+
+def _teacher_emails(path: Path) -> dict[str, str]:
+    """Teacher code -> e-mail address from GPU004's field 33, where the school
+    keeps one; anything that is not an address is left out."""
+    from rotavel_app.school.folder import is_address
+
+    emails = {}
+    for _, fields in _records(path, 2, "code, surname"):
+        email = fields[32].strip() if len(fields) > 32 else ""
+        if email and is_address(email):
+            emails[nfc(fields[0])] = email
+    return emails
+
+
+def _long_names(folder: Path, name: str) -> dict[str, str]:
+    """Code -> long name from GPU005 (rooms) or GPU006 (subjects), for the
+    codes that have one."""
+    path = find_file(folder, name)
+    if path is None:
+        return {}
+    names = {}
+    for _, fields in _records(path, 1, "code, name"):
+        code, long = nfc(fields[0]), nfc(fields[1]) if len(fields) > 1 else ""
+        if code and long:
+            names[code] = long
+    return names
+
+
+def _records(
+    path: Path, least: int, expected: str, empty: bool = False
+) -> list[tuple[int, list[str]]]:
+    """(line number, fields) of every non-blank line, each with at least
+    `least` fields; an empty file is an error unless `empty` allows it.
+    Untis writes one record a line, in the separator the school picked: the
+    one that splits the first line into the most fields."""
+    text = decode_utf8_or_windows(read_bytes(path), path)
+    lines = lines_of(text)
+    first = next((line for line in lines if line.strip()), None)
+    if first is None:
+        if empty:
+            return []
+        raise InputError(f"{path}: the file is empty; expected one record a line: {expected}")
+    separator = max(_SEPARATORS, key=lambda separator: _count(first, separator))
+    records = []
+    for number, line in enumerate(lines, start=1):
+        if not line.strip():
+            continue
+        fields = _split(line, separator, path, number)
+        if len(fields) < least:
+            raise InputError(
+                f"{path}, line {number}: {len(fields)} fields, expected at least {least} "
+                f"({expected}); is the line cut short?"
+            )
+        records.append((number, fields))
+    return records
+
+
+def _split(line: str, separator: str, path: Path, number: int) -> list[str]:
+    try:
+        return next(csv.reader(io.StringIO(line), delimiter=separator, strict=True), [])
+    except csv.Error as error:
+        raise InputError(f"{path}, line {number}: bad record: {error}") from None
+
+
+def _count(line: str, separator: str) -> int:
+    """How many fields `separator` splits the line into; 0 when the quotes
+    do not fit it."""
+    try:
+        return len(next(csv.reader(io.StringIO(line), delimiter=separator, strict=True), []))
+    except csv.Error:
+        return 0
+
+
+def _whole(text: str, what: str, where: str) -> int:
+    text = text.strip()
+    if not text.isascii() or not text.isdigit() or len(text) > 5:
+        raise InputError(f"{where}: {what} {text!r} is not a whole number")
+    return int(text)
+
+
+def _line(where: str) -> int:
+    return int(where.rpartition(" ")[2])
+
+
+def gpu_fields(fields: Sequence[str | int]) -> str:
+    """One DIF record: text in double quotes (a quote inside doubled, line
+    breaks as blanks), numbers bare, separated by commas."""
+    out = []
+    for field in fields:
+        if isinstance(field, int):
+            out.append(str(field))
+        elif field:
+            clean = " ".join(field.splitlines()).replace('"', '""')
+            out.append(f'"{clean}"')
+        else:
+            out.append("")
+    return ",".join(out)
