@@ -35,15 +35,15 @@ import sys
 import tempfile
 import time
 from collections import Counter
+from dataclasses import replace
 from fractions import Fraction
 from pathlib import Path
 
-from rotavel_app.school.importers import read_export
 from rotavel_app.messages import InputError
 from rotavel_app.planning.plan import Plan, Rules, make_plan
-from dataclasses import replace
-from rotavel_app.school.folder import read_folder
 from rotavel_app.school.day import DayWanted, SchoolDay, choose_day
+from rotavel_app.school.folder import read_folder
+from rotavel_app.school.importers import read_export
 from rotavel_app.school.week import Week
 
 EXAMPLES = Path("/usr/share/doc/fet-data/examples")
