@@ -13,9 +13,11 @@ pytest.importorskip("flask", reason="the serve extra (pip install 'rotavel[serve
 
 from test_serve import (  # noqa: F401 - fixtures: the site, its app, a logged-in client
     DATE,
+    absent,
     app,
     client,
     log_in,
+    post,
     quick_hash,
     site,
 )
@@ -140,3 +142,24 @@ def test_the_views_of_a_day_need_no_flask():
     )
     ran = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert ran.stdout == "[]\n"
+
+
+@pytest.mark.parametrize(
+    ("work", "said"),
+    [
+        ("Page 12", "Set work for Ann's lesson in period 1 saved; publish to tell the substitute."),
+        ("  ", "Set work for Ann's lesson in period 1 taken away; publish to tell the substitute."),
+    ],
+)
+def test_setting_work_says_what_was_done(site, client, work, said):
+    absent(site, "Ann")
+    answer = post(client, "/lessons/work", lesson=lesson_key("Ann", 1), work=work)
+    assert answer.status_code == 303
+    page = client.get(answer.location).text
+    assert said.replace("'", "&#39;") in page
+
+
+def test_the_why_page_is_titled_with_the_name(site, client):
+    absent(site, "Ann")
+    page = client.get(f"/today/why?date={DATE.isoformat()}&name=Bob").text
+    assert "<title>Why Bob?</title>" in page
