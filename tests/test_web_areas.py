@@ -163,3 +163,14 @@ def test_the_why_page_is_titled_with_the_name(site, client):
     absent(site, "Ann")
     page = client.get(f"/today/why?date={DATE.isoformat()}&name=Bob").text
     assert "<title>Why Bob?</title>" in page
+
+
+@pytest.mark.parametrize(
+    ("path", "kept"),
+    # A page is never kept (it may name a day's absences); a script is checked again.
+    [("/today", "no-store"), ("/login", "no-store"), ("/static/board.js", "no-cache")],
+)
+def test_pages_are_never_kept_by_the_browser_and_its_scripts_are_checked(client, path, kept):
+    answer = client.get(path)
+    assert (answer.status_code, answer.headers.get("Cache-Control")) == (200, kept)
+    assert answer.headers["X-Frame-Options"] == "DENY"
