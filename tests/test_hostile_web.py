@@ -41,8 +41,7 @@ from test_serve import (  # noqa: F401 - fixtures: the site, its app, a logged-i
 
 from rotavel_app.desk.desk import Desk, record_names
 from rotavel_app.school.folder import school_version
-from rotavel_app.web import app as web_app
-from rotavel_app.web import command
+from rotavel_app.web import auth, command
 from rotavel_app.web.app import LOGIN_HOURS, Site, create_app
 from rotavel_app.web.secure import Sessions, StateFile, Throttle
 
@@ -306,7 +305,7 @@ def test_guesses_sent_at_once_reach_the_password_check_once(site, app, monkeypat
         time.sleep(0.2)
         return False
 
-    monkeypatch.setattr(web_app, "check_password", slow_check)
+    monkeypatch.setattr(auth, "check_password", slow_check)
     clients = [app.test_client() for _ in range(24)]
     tokens = [token_of(c.get("/login").text) for c in clients]
     start = threading.Barrier(len(clients))

@@ -31,6 +31,11 @@ from rotavel_app.school.weekdays import (
 
 PERIOD_MIN = -32768
 PERIOD_MAX = 32767
+# The days rotavel plans and the desk keeps: wide enough for any school's record,
+# narrow enough that a day before or after, a week's Monday or a window of fair
+# shares is a date too.
+FIRST_DATE = datetime.date(1900, 1, 1)
+LAST_DATE = datetime.date(2999, 12, 31)
 
 _YES = frozenset({"yes", "y", "true", "1", "present"})
 _NO = frozenset({"no", "n", "false", "0", "absent"})

@@ -84,7 +84,6 @@ class PageCache:
         self._locks: dict[Hashable, threading.Lock] = {}
         self._lock = threading.Lock()
         self.entries = entries
-        self.made = 0  # values made, for tests
 
     def peek(self, key: Hashable) -> tuple[Hashable, Any] | None:
         """The value kept under `key` with the version it was made at, if any."""
@@ -103,7 +102,6 @@ class PageCache:
                     self._values.move_to_end(key)
                     return kept[1]  # type: ignore[no-any-return]
             value = make()
-            self.made += 1
             self.put(key, version, value)
             return value
 
