@@ -31,6 +31,11 @@ from rotavel_app.school.weekdays import (
 
 PERIOD_MIN = -32768
 PERIOD_MAX = 32767
+# The days planned or recorded: a school's calendar, far from the ends of
+# datetime's, where a window's arithmetic (a week back, a term back, a day on)
+# would run off the calendar.
+FIRST_DATE = datetime.date(1900, 1, 1)
+LAST_DATE = datetime.date(2999, 12, 31)
 
 _YES = frozenset({"yes", "y", "true", "1", "present"})
 _NO = frozenset({"no", "n", "false", "0", "absent"})
