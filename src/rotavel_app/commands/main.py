@@ -52,7 +52,29 @@ and optionally rotavel.toml, the school's settings (name, period times, ...).
 With a day column, today's weekday is planned unless --day or --date says
 otherwise. Without FOLDER the bundled sample school is planned."""
 
-_EPILOG = """\
+
+def _wrapped(words: Sequence[str], first: str, indent: str, width: int = 79) -> str:
+    """`first` and the words after it, in lines of at most `width` characters, each
+    line after the first begun with `indent`."""
+    lines = []
+    line = first + words[0]
+    for word in words[1:]:
+        if len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = indent + word
+        else:
+            line += " " + word
+    return "\n".join([*lines, line])
+
+
+# The desk's commands, as the help lists them.
+_COMMANDS = _wrapped(
+    ("COMMAND: " + ", ".join(DESK_COMMANDS)).split(" "),
+    "  rotavel COMMAND FOLDER ...    ",
+    " " * 32,
+)
+
+_EPILOG = f"""\
 examples:
   rotavel                                  plan the sample school
   rotavel school/ --format table           plan school/, shown as a table
@@ -62,9 +84,7 @@ examples:
   rotavel school/ --absent-file today.txt --format html --output board.html
 
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
-  rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
-                                nocover, release, free, history, staff, export,
-                                why, work, link, send, backup, restore
+{_COMMANDS}
                                 (e.g. rotavel plan --help)
   rotavel serve FOLDER          the same desk in a web browser
                                 (pip install 'rotavel[serve]')
