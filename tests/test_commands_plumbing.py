@@ -115,3 +115,20 @@ def test_an_error_no_command_expects_is_not_hidden():
         run_command(lambda: None, _raise(MemoryError()))
     with pytest.raises(Refused):
         run_command(lambda: None, _raise(Refused()))
+
+
+@pytest.mark.parametrize(
+    ("imported", "not_loaded"),
+    [
+        # The desk's commands take what they share with the command from the plumbing.
+        ("rotavel_app.commands.desk", "rotavel_app.commands.main"),
+        # The command hands the desk's commands over by name: their record (SQLite) is
+        # loaded only for them.
+        ("rotavel_app.commands.main", "rotavel_app.commands.desk"),
+        ("rotavel_app.commands.main", "sqlite3"),
+    ],
+)
+def test_the_commands_import_no_more_than_they_use(imported, not_loaded):
+    code = f"import sys, {imported}; print({not_loaded!r} in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
