@@ -16,7 +16,7 @@ from conftest import (
     school,
 )
 
-from rotavel_app.commands import main as cli
+from rotavel_app.commands import plumbing
 
 
 @pytest.mark.parametrize("form", ["report", "csv", "table"])
@@ -168,10 +168,10 @@ def test_the_help_is_as_wide_as_shutil_would_make_it(monkeypatch, columns):
         monkeypatch.delenv("COLUMNS", raising=False)
     else:
         monkeypatch.setenv("COLUMNS", columns)
-    assert cli._columns() == shutil.get_terminal_size().columns
+    assert plumbing._columns() == shutil.get_terminal_size().columns
 
 
-@pytest.mark.parametrize("command", [[], *([name] for name in sorted(cli.DESK_COMMANDS))])
+@pytest.mark.parametrize("command", [[], *([name] for name in sorted(plumbing.DESK_COMMANDS))])
 def test_every_help_fits_a_terminal_of_80_columns(monkeypatch, capsys, command):
     monkeypatch.setenv("COLUMNS", "80")
     code, out, _ = run(capsys, *command, "--help")

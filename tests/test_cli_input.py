@@ -18,7 +18,7 @@ import pytest
 import rotavel
 from conftest import SMALL_TEACHERS, SMALL_TIMETABLE, direct_report, masked, run, school
 
-from rotavel_app.commands import main as cli
+from rotavel_app.commands import plumbing
 from rotavel_app.school.folder import DayWanted, load_school
 from rotavel_app.school.subjects import SUBJECTS, catalogue_keyword, spelling_key, subject_key
 
@@ -78,7 +78,7 @@ def on(monkeypatch):
     """Pin the command's today to a date."""
 
     def pin(date):
-        monkeypatch.setattr(cli, "today", lambda: date)
+        monkeypatch.setattr(plumbing, "today", lambda: date)
 
     return pin
 

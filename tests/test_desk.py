@@ -21,7 +21,6 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from rotavel_app.__main__ import main
-from rotavel_app.commands import desk as desk_cli
 from rotavel_app.commands import main as cli
 from rotavel_app.desk import publishing
 from rotavel_app.desk.desk import (
@@ -1056,10 +1055,6 @@ def test_a_weekly_timetable_picks_the_dates_weekday(tmp_path, capfd):
         "Saturday, not a school day; the school days are "
         "Monday, Tuesday\n",
     )
-
-
-def test_desk_commands_are_the_ones_the_command_hands_over():
-    assert cli.DESK_COMMANDS == set(desk_cli.COMMANDS)
 
 
 @pytest.mark.parametrize(

@@ -19,6 +19,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from rotavel_app.commands import main as cli
+from rotavel_app.commands import plumbing
 from rotavel_app.files import plain_path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -70,9 +71,9 @@ def test_many_absences_are_read_in_one_pass(tmp_path, capsys, monkeypatch):
         "teacher,period,class\n" + "".join(f"{name},1,C{name}\n" for name in names),
     )
     seen = []
-    parse_args = cli._Parser.parse_args
+    parse_args = plumbing.Parser.parse_args
     monkeypatch.setattr(
-        cli._Parser,
+        plumbing.Parser,
         "parse_args",
         lambda self, args: seen.append(len(args)) or parse_args(self, args),
     )
@@ -98,7 +99,7 @@ def test_absences_read_as_argparse_reads_them(argv):
     def parsed(parse):
         try:
             return "ok", vars(parse(argv))
-        except cli.UsageError as error:
+        except plumbing.UsageError as error:
             return "error", str(error)
 
     assert parsed(cli._parse) == parsed(cli._parser().parse_args)

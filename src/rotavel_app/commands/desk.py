@@ -18,24 +18,27 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from rotavel_app.commands import main as cli
+from rotavel_app.commands import plumbing
+from rotavel_app.commands.plumbing import (
+    DESK_COMMANDS,
+    FORMATS,
+    ExitStatus,
+    Formatter,
+    Parser,
+    check_utf8,
+    date_option,
+)
 from rotavel_app.desk import publishing
 from rotavel_app.desk.desk import AbsenceRecord, Desk, DeskError, FreeTeacher, StaffRule
 from rotavel_app.files import plain_path
 from rotavel_app.language import _, date_text, ngettext, use
 from rotavel_app.messages import InputError
-from rotavel_app.output import OutputError, write_file, write_stdout
-from rotavel_app.pages.formats import (
-    render_board,
-    render_csv,
-    render_slips,
-    render_table,
-    spreadsheet_safe,
-)
+from rotavel_app.output import write_file, write_stdout
+from rotavel_app.pages.formats import render_table, spreadsheet_safe
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.pages.terminal_table import aligned as _aligned
 from rotavel_app.pages.wording import LIST_LIMIT, Shortened, periods_text, plural
-from rotavel_app.planning.plan import BY_HAND, Plan, PlanError, report_of
+from rotavel_app.planning.plan import BY_HAND, Plan
 from rotavel_app.school.day import parse_absence, parse_period
 from rotavel_app.school.settings import Settings
 from rotavel_app.school.weekdays import WEEKDAYS, weekday_of
@@ -61,7 +64,7 @@ def when(date: datetime.date) -> str:
 
 
 def _absent(args: argparse.Namespace, desk: Desk) -> Said:
-    first = args.from_date or cli.today()
+    first = args.from_date or plumbing.today()
     last = args.to or first
     names = desk.staff_names()
     entered = []
@@ -99,7 +102,7 @@ def _absence_line(absence: AbsenceRecord) -> str:
 
 
 def _absences(args: argparse.Namespace, desk: Desk) -> Said:
-    first = args.from_date or args.date or cli.today()
+    first = args.from_date or args.date or plumbing.today()
     last = args.to or args.date or first
     absences = desk.absences(first, last)
     span = when(first) + ("" if last == first else f" to {when(last)}")
@@ -121,7 +124,7 @@ def _absences(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _back(args: argparse.Namespace, desk: Desk) -> Said:
-    back = args.date or cli.today()
+    back = args.date or plumbing.today()
     absence = desk.absence(args.number)
     if back <= absence.first:
         desk.cancel_absence(args.number)
@@ -139,7 +142,7 @@ def _back(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _plan(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     if args.day is not None and args.publish:
         raise DeskError(
             f"--day {args.day!r} is for looking: the record keeps a plan by date, so publish "
@@ -170,7 +173,7 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
             told = desk.published_lessons(date)
             changed = publishing.changed_keys((k, r) for k, (_, r) in told.items())
             return Said(board(plan, changed), notes)
-        return Said(PLAN_FORMATS[args.format](plan), notes)
+        return Said(FORMATS[args.format].render(plan), notes)
     if args.day is not None:
         status = f"Not published: {plan.day.day} on {date}, chosen with --day, is for looking.\n"
     else:
@@ -229,16 +232,6 @@ def _why_section(plan: Plan) -> str:
     return "\n".join(["", "Why each substitute:", *lines]) + "\n" if lines else ""
 
 
-PLAN_FORMATS: dict[str, Callable[[Plan], str]] = {
-    "report": lambda plan: report_of(plan) + "\n",
-    "csv": render_csv,
-    "table": render_table,
-    "html": render_board,
-    "slips": render_slips,
-    "gpu014": lambda plan: cli._gpu014(plan),
-}
-
-
 def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
     date = plan.day.date
     assert date is not None
@@ -283,7 +276,7 @@ def _lesson(text: str) -> tuple[str, int]:
 
 
 def _assign(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     desk.assign(date, teacher, period, args.to)
     record = _record(desk, date, teacher, period)
@@ -299,7 +292,7 @@ def _record(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
 
 
 def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     desk.no_cover(date, teacher, period)
     record = _record(desk, date, teacher, period)
@@ -307,7 +300,7 @@ def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _release(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     record = desk.release(date, teacher, period)
     what = f"{teacher}'s {record.classes} in period {period}, {when(date)}"
@@ -319,7 +312,7 @@ def _release(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _free(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     plan = desk.plan(date)
     lesson = None
     if args.lesson is not None:
@@ -372,7 +365,7 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _why(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     why = desk.why(date, args.name)
     share = float(why.fair_share)
     lines = [
@@ -413,7 +406,7 @@ def _why(args: argparse.Namespace, desk: Desk) -> Said:
 
 
 def _history(args: argparse.Namespace, desk: Desk) -> Said:
-    last = args.to or cli.today()
+    last = args.to or plumbing.today()
     first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
     if first == last:
@@ -453,7 +446,7 @@ def _publications(desk: Desk, first: datetime.date, last: datetime.date, span: s
 
 
 def _work(args: argparse.Namespace, desk: Desk) -> Said:
-    date = args.date or cli.today()
+    date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     desk.set_work(date, teacher, period, args.work)
     what = f"{teacher}'s lesson in period {period}, {when(date)}"
@@ -645,43 +638,27 @@ def _days(text: str) -> frozenset[int] | str:
     return frozenset(days)
 
 
-COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Desk], Said], bool, str]] = {
-    # name: (what it does, whether it writes the record, help)
-    "absent": (_absent, True, "enter absences: rotavel absent FOLDER 'Asha Rao@1-3:Dentist'"),
-    "absences": (_absences, False, "list the record's absences on a day or over a range"),
-    "back": (_back, True, "a teacher is back: end (or cancel) absence number N"),
-    "plan": (_plan, False, "plan a day from the record; --publish stores the plan"),
-    "assign": (_assign, True, "give an absent teacher's lesson to someone by hand"),
-    "nocover": (_nocover, True, "mark an absent teacher's lesson as needing no cover"),
-    "release": (_release, True, "take back a cover (or no-cover) so the lesson is planned again"),
-    "free": (_free, False, "who is free in each period, in the order the plan asks them"),
-    "why": (_why, False, "why a teacher covers: covers against the fair share, caps, reasons"),
-    "history": (_history, False, "covers per teacher over a range: table, CSV or HTML chart"),
-    "staff": (_staff, True, "a teacher's rule: never, last resort, caps, days; or list them"),
-    "export": (_export, False, "write the whole record as CSV files into a folder"),
-    "work": (_work, True, "the work an absent teacher sets for a lesson: on slips and e-mail"),
-    "link": (_link, True, "a teacher's personal link (covers, Seen, calendar); --renew"),
-    "send": (_send, True, "send the e-mail still waiting (a failed send of a publish)"),
-    "backup": (_backup, False, "copy the record into FILE, even while the desk runs"),
-    "restore": (_restore, True, "replace the record with a backup made by rotavel backup"),
-}
+# Each of the desk's commands NAME is run by this module's _NAME.
+Command = Callable[[argparse.Namespace, Desk], Said]
+RUNS: dict[str, Command] = {name: globals()[f"_{name}"] for name in DESK_COMMANDS}
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = cli._Parser(
+    parser = Parser(
         prog="rotavel",
         description="The cover desk: a school's record of absences and covers "
         "(FOLDER/rotavel.db unless --db says).",
-        formatter_class=cli.Formatter,
+        formatter_class=Formatter,
     )
     commands = parser.add_subparsers(
-        dest="command", required=True, metavar="COMMAND", parser_class=cli._Parser
+        dest="command", required=True, metavar="COMMAND", parser_class=Parser
     )
     sub = {}
-    for name, (_run, _writes, text) in COMMANDS.items():
+    for name, command_is in DESK_COMMANDS.items():
         sub[name] = command = commands.add_parser(
-            name, help=text, description=text, formatter_class=cli.Formatter
+            name, help=command_is.help, description=command_is.help, formatter_class=Formatter
         )
+        command.set_defaults(output=None)  # standard output, unless the command has -o
         command.add_argument("folder", type=plain_path, metavar="FOLDER", help="the school folder")
         command.add_argument(
             "--db",
@@ -697,12 +674,12 @@ def _parser() -> argparse.ArgumentParser:
     )
     for name in ("plan", "assign", "nocover", "release", "free", "why", "work"):
         sub[name].add_argument(
-            "--date", type=cli._date, metavar="YYYY-MM-DD", help="the day (default: today)"
+            "--date", type=date_option, metavar="YYYY-MM-DD", help="the day (default: today)"
         )
     for name in ("absences", "back"):
         sub[name].add_argument(
             "--date",
-            type=cli._date,
+            type=date_option,
             metavar="YYYY-MM-DD",
             help="the day (default: today)"
             if name == "absences"
@@ -714,13 +691,13 @@ def _parser() -> argparse.ArgumentParser:
             "--from",
             *(("--date",) if name == "absent" else ()),
             dest="from_date",
-            type=cli._date,
+            type=date_option,
             metavar="YYYY-MM-DD",
             help="the first day (default: today; for history, the start of the window)",
         )
         sub[name].add_argument(
             "--to",
-            type=cli._date,
+            type=date_option,
             metavar="YYYY-MM-DD",
             help="the last day, included (default: the first day; for history, today)",
         )
@@ -749,7 +726,7 @@ def _parser() -> argparse.ArgumentParser:
         help="store the plan in the record (what is published stays when the day is planned again)",
     )
     for name, formats in (
-        ("plan", tuple(PLAN_FORMATS)),
+        ("plan", tuple(FORMATS)),
         ("free", ("table", "csv")),
         ("history", ("table", "csv", "html")),
     ):
@@ -828,65 +805,37 @@ def _parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="the folder for the CSV files (made when missing)",
     )
-    for name in (
-        "absent",
-        "absences",
-        "back",
-        "assign",
-        "nocover",
-        "release",
-        "staff",
-        "export",
-        "work",
-        "link",
-        "send",
-        "backup",
-        "restore",
-        "why",
-    ):
-        sub[name].set_defaults(output=None)  # these always answer on standard output
     return parser
 
 
 def main(argv: Sequence[str]) -> int:
     use(None)  # English until the school's settings are read
-    try:
-        cli._check_utf8(argv)
-        args = _parser().parse_args(argv)
-    except cli.UsageError as error:
-        print(f"rotavel: {error} (see rotavel {argv[0]} --help)", file=sys.stderr)
-        return 2
-    except SystemExit as leaving:  # --help
-        return leaving.code if isinstance(leaving.code, int) else 0
-    run, writes, _help = COMMANDS[args.command]
-    out_of_memory = False
-    try:
-        with Desk.open(
-            args.folder, args.db, create=writes or getattr(args, "publish", False)
-        ) as desk:
-            use(desk.settings.language)  # the school's
-            said = run(args, desk)
-        for note in said.notes:
-            print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
-        if args.output is not None:
-            write_file(args.output, said.text.encode("utf-8"))
-        else:
-            text = said.text
-            if sys.stdout.isatty():
-                text = escape_controls(text, keep_line_feeds=True)
-            write_stdout(text.encode("utf-8", "surrogateescape"))
-    except (DeskError, InputError, OutputError) as error:
-        print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
-        return 2
-    except PlanError as error:
-        print(f"rotavel: the planning module's report could not be read: {error}", file=sys.stderr)
-        return 1
-    except MemoryError:
-        # Said below: the traceback holds the frames, and what they hold, until here.
-        out_of_memory = True
-    except BrokenPipeError:
-        return 0
-    if out_of_memory:
-        print("rotavel: out of memory: the record or the school is too large", file=sys.stderr)
-        return 2
-    return 0
+    return plumbing.run(
+        lambda: _parse(argv),
+        _run,
+        see=f"rotavel {argv[0]}",
+        refused=(DeskError,),
+        too_large=lambda: "rotavel: out of memory: the record or the school is too large",
+    )
+
+
+def _parse(argv: Sequence[str]) -> argparse.Namespace:
+    check_utf8(argv)
+    return _parser().parse_args(argv)
+
+
+def _run(args: argparse.Namespace) -> int:
+    writes = DESK_COMMANDS[args.command].writes
+    with Desk.open(args.folder, args.db, create=writes or getattr(args, "publish", False)) as desk:
+        use(desk.settings.language)  # the school's
+        said = RUNS[args.command](args, desk)
+    for note in said.notes:
+        print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
+    if args.output is not None:
+        write_file(args.output, said.text.encode("utf-8"))
+    else:
+        text = said.text
+        if sys.stdout.isatty():
+            text = escape_controls(text, keep_line_feeds=True)
+        write_stdout(text.encode("utf-8", "surrogateescape"))
+    return ExitStatus.OK

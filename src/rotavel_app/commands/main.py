@@ -3,20 +3,25 @@
 from __future__ import annotations
 
 import argparse
-import datetime
 import os
-import re
 import sys
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from collections.abc import Sequence
 
+from rotavel_app.commands import plumbing
+from rotavel_app.commands.plumbing import (
+    DESK_COMMANDS,
+    FORMATS,
+    ExitStatus,
+    Formatter,
+    Parser,
+    check_utf8,
+    date_option,
+)
 from rotavel_app.files import plain_path
 from rotavel_app.language import _, languages, use
-from rotavel_app.messages import InputError
-from rotavel_app.output import OutputError, refuse_overwriting_inputs, write_file, write_stdout
+from rotavel_app.output import refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
-from rotavel_app.planning.plan import Plan, PlanError, make_plan, module_report
+from rotavel_app.planning.plan import make_plan
 from rotavel_app.school.day import (
     DayWanted,
     SchoolDay,
@@ -32,68 +37,8 @@ from rotavel_app.school.folder import (
     read_folder,
     write_folder,
 )
+from rotavel_app.school.importers import FORMATS as INPUT_FORMATS
 from rotavel_app.school.settings import SETTINGS_FILE, load_settings
-
-if TYPE_CHECKING:
-    from typing import NoReturn
-
-    from _typeshed import SupportsWrite
-
-# What --input-format offers: auto tells from the files, csv is the school folder.
-IMPORT_FORMATS = ("auto", "csv", "fet", "untis", "asc")
-
-
-def _renderer(name: str) -> Callable[[Plan], str]:
-    """rotavel_app.pages.formats's NAME, imported at its first call: a run loads only what its own
-    format needs (the report none of it; the board and the slips bring html with them)."""
-
-    def render(plan: Plan) -> str:
-        from rotavel_app.pages import formats as renderers
-
-        chosen: Callable[[Plan], str] = getattr(renderers, name)
-        return chosen(plan)
-
-    return render
-
-
-render_board = _renderer("render_board")
-render_csv = _renderer("render_csv")
-render_slips = _renderer("render_slips")
-render_table = _renderer("render_table")
-
-
-@dataclass(frozen=True)
-class Format:
-    render: Callable[[SchoolDay], str]
-    help: str
-
-
-def _gpu014(plan: Plan) -> str:
-    from rotavel_app.pages.gpu014 import render_for_day
-
-    return render_for_day(plan)
-
-
-def _planned(render: Callable[[Plan], str]) -> Callable[[SchoolDay], str]:
-    return lambda day: render(make_plan(day))
-
-
-# One line per output format: its renderer and what --help says of it.
-FORMATS = {
-    "report": Format(lambda day: module_report(day) + "\n", "the planning module's text as it is"),
-    "csv": Format(_planned(render_csv), "every absent lesson, covered or not, as CSV"),
-    "table": Format(
-        _planned(render_table),
-        "aligned for a terminal, by period, with the reasons for uncovered lessons",
-    ),
-    "html": Format(_planned(render_board), "a cover board for a staff-room screen or printing"),
-    "slips": Format(_planned(render_slips), "a cover slip for each substitute, a page each"),
-    "gpu014": Format(
-        _planned(lambda plan: _gpu014(plan)),
-        "Untis's substitution file GPU014.TXT, for the apps that show a school's "
-        "substitutions (needs --date)",
-    ),
-}
 
 _DESCRIPTION = """\
 Plan the day's cover: find a present, free teacher for every lesson of every
@@ -107,7 +52,29 @@ and optionally rotavel.toml, the school's settings (name, period times, ...).
 With a day column, today's weekday is planned unless --day or --date says
 otherwise. Without FOLDER the bundled sample school is planned."""
 
-_EPILOG = """\
+
+def _wrapped(words: Sequence[str], first: str, indent: str, width: int = 79) -> str:
+    """`first` and the words after it, in lines of at most `width` characters, each
+    line after the first begun with `indent`."""
+    lines = []
+    line = first + words[0]
+    for word in words[1:]:
+        if len(line) + 1 + len(word) > width:
+            lines.append(line)
+            line = indent + word
+        else:
+            line += " " + word
+    return "\n".join([*lines, line])
+
+
+# The desk's commands, as the help lists them.
+_COMMANDS = _wrapped(
+    ("COMMAND: " + ", ".join(DESK_COMMANDS)).split(" "),
+    "  rotavel COMMAND FOLDER ...    ",
+    " " * 32,
+)
+
+_EPILOG = f"""\
 examples:
   rotavel                                  plan the sample school
   rotavel school/ --format table           plan school/, shown as a table
@@ -117,9 +84,7 @@ examples:
   rotavel school/ --absent-file today.txt --format html --output board.html
 
 the cover desk (a record of absences and covers in FOLDER/rotavel.db):
-  rotavel COMMAND FOLDER ...    COMMAND: absent, absences, back, plan, assign,
-                                nocover, release, free, history, staff, export,
-                                why, work, link, send, backup, restore
+{_COMMANDS}
                                 (e.g. rotavel plan --help)
   rotavel serve FOLDER          the same desk in a web browser
                                 (pip install 'rotavel[serve]')
@@ -127,76 +92,9 @@ the cover desk (a record of absences and covers in FOLDER/rotavel.db):
 exit status: 0 when a plan was made (even with lessons left uncovered),
 2 for bad input or options, or an output that could not be written."""
 
-# The cover desk's commands (desk_cli.py). Any other first argument is a school
-# folder as before; a folder with one of these names is given as ./NAME.
-DESK_COMMANDS = frozenset(
-    {
-        "absent",
-        "absences",
-        "back",
-        "plan",
-        "assign",
-        "nocover",
-        "release",
-        "free",
-        "history",
-        "staff",
-        "export",
-        "work",
-        "link",
-        "send",
-        "backup",
-        "restore",
-        "why",
-    }
-)
-
-# A pattern, not a compiled one: only a run given --date compiles it (re keeps it then).
-_ISO_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
-# The days a command plans or records: a school's calendar, far from the ends
-# of datetime's, where a window's arithmetic (a week back, a term back, a day
-# on) would run off the calendar.
-FIRST_DATE = datetime.date(1900, 1, 1)
-LAST_DATE = datetime.date(2999, 12, 31)
-
-
-def today() -> datetime.date:
-    """The date planned when nothing else says; tests replace it."""
-    return datetime.date.today()
-
-
-class UsageError(Exception):
-    pass
-
 
 class Converted(Exception):
     """The school was written as a CSV folder; nothing is planned."""
-
-
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
-
-    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
-        # --help and --version: argparse would let a failed write pass in silence.
-        if file is None or file is sys.stdout:
-            write_stdout(message)
-        else:
-            super()._print_message(message, file)
-
-
-def _date(text: str) -> datetime.date:
-    try:
-        if re.fullmatch(_ISO_DATE, text):
-            date = datetime.date.fromisoformat(text)
-            if not FIRST_DATE <= date <= LAST_DATE:
-                raise argparse.ArgumentTypeError(
-                    f"{text!r} is outside the dates rotavel plans ({FIRST_DATE} to {LAST_DATE})"
-                )
-            return date
-    except ValueError:
-        pass
-    raise argparse.ArgumentTypeError(f"{text!r} is not a date written YYYY-MM-DD")
 
 
 def _version() -> str:
@@ -210,35 +108,12 @@ def _version() -> str:
     return str(version)
 
 
-def _columns() -> int:
-    """The terminal's width as shutil.get_terminal_size gives it ($COLUMNS, else the
-    terminal's, else 80), without importing shutil for it."""
-    try:
-        columns = int(os.environ.get("COLUMNS", ""))
-    except ValueError:
-        columns = 0
-    if columns <= 0:
-        try:
-            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
-        except (AttributeError, ValueError, OSError):
-            columns = 0
-    return columns or 80
-
-
-class Formatter(argparse.HelpFormatter):
-    """argparse makes a formatter for every argument added, and each asks shutil for the
-    terminal's width: this one asks os, so a run that shows no help imports no shutil."""
-
-    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24) -> None:
-        super().__init__(prog, indent_increment, max_help_position, _columns() - 2)
-
-
 class _Formatter(Formatter, argparse.RawDescriptionHelpFormatter):
     """The command's help keeps its description's lines as written."""
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(
+    parser = Parser(
         prog="rotavel",
         description=_DESCRIPTION,
         epilog=_EPILOG,
@@ -255,7 +130,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--input-format",
-        choices=IMPORT_FORMATS,
+        choices=INPUT_FORMATS,
         default="auto",
         help="what FOLDER holds; auto (the default) tells it from the files",
     )
@@ -291,7 +166,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--date",
-        type=_date,
+        type=date_option,
         metavar="YYYY-MM-DD",
         help="the date planned, shown in the titles; without --day, its "
         "weekday is planned, e.g. --date 2026-03-10",
@@ -329,83 +204,54 @@ def main(argv: Sequence[str] | None = None) -> int:
         argv = sys.argv[1:]
     use(None)  # English until the school's settings or --language say otherwise
     if argv and argv[0] in DESK_COMMANDS:
-        from rotavel_app.commands import (
-            desk as desk_cli,  # imported only when used: it brings in SQLite
-        )
+        from rotavel_app.commands import desk  # imported only when used: it brings in SQLite
 
-        return desk_cli.main(argv)
+        return desk.main(argv)
     if argv and argv[0] == "serve":  # the desk's web pages; a folder named serve is ./serve
         from rotavel_app.web.command import main as serve
 
         return serve(argv[1:])
-    try:
-        _check_utf8(argv)
-        args = _parse(argv)
-    except UsageError as error:
-        print(f"rotavel: {escape_controls(str(error))} (see rotavel --help)", file=sys.stderr)
-        return 2
-    except OutputError as error:
-        print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        return 0
-    except SystemExit as leaving:  # --help, --version
-        return leaving.code if isinstance(leaving.code, int) else 0
+    return plumbing.run(lambda: _parse(argv), _plan, too_large=_too_large)
 
-    out_of_memory = False
+
+def _plan(args: argparse.Namespace) -> int:
+    """Plans the day and shows it (or writes the school as a CSV folder)."""
     try:
         day, inputs = _read(args)
-        text = FORMATS[args.format].render(day)
-        if args.output is not None:
-            refuse_overwriting_inputs(args.output, inputs)
-            write_file(args.output, text.encode("utf-8"))
-        for note in day.notes:
-            print(_("rotavel: note: %(note)s") % {"note": escape_controls(note)}, file=sys.stderr)
-        if args.output is None:
-            if sys.stdout is not None and sys.stdout.isatty():  # exact in a file or a pipe
-                text = escape_controls(text, keep_line_feeds=True)
-            write_stdout(text)
     except Converted as done:
         print(
             _("rotavel: wrote the school folder %(folder)s")
             % {"folder": escape_controls(str(done))},
             file=sys.stderr,
         )
-        return 0
-    except (InputError, OutputError) as error:
-        print(f"rotavel: {escape_controls(str(error))}", file=sys.stderr)
-        return 2
-    except PlanError as error:
-        shown = escape_controls(str(error))  # it may quote a teacher's name
-        print(
-            _("rotavel: the planning module's report could not be read: %(error)s")
-            % {"error": shown},
-            file=sys.stderr,
-        )
-        return 1
-    except MemoryError:
-        # Said below: the traceback holds the frames, and what they hold, until here.
-        out_of_memory = True
-    except BrokenPipeError:  # e.g. piped into head
-        return 0
-    if out_of_memory:
-        print(
-            _("rotavel: out of memory: the input is too large for the memory available"),
-            file=sys.stderr,
-        )
-        return 2
-    return 0
+        return ExitStatus.OK
+    text = FORMATS[args.format].render(make_plan(day))
+    if args.output is not None:
+        refuse_overwriting_inputs(args.output, inputs)
+        write_file(args.output, text.encode("utf-8"))
+    for note in day.notes:
+        print(_("rotavel: note: %(note)s") % {"note": escape_controls(note)}, file=sys.stderr)
+    if args.output is None:
+        if sys.stdout is not None and sys.stdout.isatty():  # exact in a file or a pipe
+            text = escape_controls(text, keep_line_feeds=True)
+        write_stdout(text)
+    return ExitStatus.OK
+
+
+def _too_large() -> str:
+    return _("rotavel: out of memory: the input is too large for the memory available")
 
 
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
     """The options, as argparse reads them."""
+    check_utf8(argv)
     parser = _parser()
-    actions = parser._actions
-    if any(isinstance(action, argparse._SubParsersAction) for action in actions):
-        return parser.parse_args(argv)  # whose options -a may belong to
     # Options whose next argument is their value, and so never an --absent.
     takes_value = {
-        option for action in actions if action.nargs != 0 for option in action.option_strings
+        option
+        for action in parser._actions
+        if action.nargs != 0
+        for option in action.option_strings
     }
     rest, absences = _take_absences(argv, takes_value)
     args = parser.parse_args(rest)
@@ -445,20 +291,9 @@ def _take_absences(argv: Sequence[str], takes_value: set[str]) -> tuple[list[str
     return rest, absences
 
 
-def _check_utf8(argv: Sequence[str]) -> None:
-    """Arguments that are not UTF-8 reach Python as lone surrogates, which
-    could be neither matched with a name nor written out."""
-    for arg in argv:
-        try:
-            arg.encode("utf-8")
-        except UnicodeEncodeError:
-            shown = os.fsencode(arg).decode("utf-8", "backslashreplace")
-            raise UsageError(f"argument '{shown}' is not valid UTF-8") from None
-
-
 def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[str]]:
     """The day with its absences applied, and the files it was read from."""
-    wanted = DayWanted(args.day, args.date, today())
+    wanted = DayWanted(args.day, args.date, plumbing.today())
     if args.folder is None:
         # pip installs the package as files, so the sample is a folder beside this module;
         # importlib.resources would cost more to import than the sample takes to plan.

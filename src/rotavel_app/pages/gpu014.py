@@ -7,7 +7,7 @@ cancelled, type "C"), the subject, the classes (joined with "~") and the
 reason. Untis knows teachers by their codes: pass the name -> code map of
 the import (`importers.untis.teacher_codes`) to write codes; other names are
 written as they are. The plan does not know Untis's lesson numbers, so field
-5 is 0; rooms are left empty.
+5 is 0; a covered lesson keeps its room, which is its substitution room too.
 """
 
 from __future__ import annotations

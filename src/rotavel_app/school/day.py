@@ -31,9 +31,9 @@ from rotavel_app.school.weekdays import (
 
 PERIOD_MIN = -32768
 PERIOD_MAX = 32767
-# The days rotavel plans and the desk keeps: wide enough for any school's record,
-# narrow enough that a day before or after, a week's Monday or a window of fair
-# shares is a date too.
+# The days planned or recorded: a school's calendar, far from the ends of
+# datetime's, where a window's arithmetic (a week back, a term back, a day on)
+# would run off the calendar.
 FIRST_DATE = datetime.date(1900, 1, 1)
 LAST_DATE = datetime.date(2999, 12, 31)
 

@@ -15,8 +15,9 @@ import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, NoReturn, TextIO
+from typing import Any, TextIO
 
+from rotavel_app.commands.plumbing import ExitStatus, Parser, UsageError, run
 from rotavel_app.web.secure import MAX_BODY, MIN_PASSWORD, StateError, StateFile
 
 STATE_FILE = "rotavel-serve.json"
@@ -34,17 +35,8 @@ IDLE_SECONDS = 30
 CHECK_SECONDS = 2
 
 
-class UsageError(Exception):
-    pass
-
-
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:
-        raise UsageError(message)
-
-
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(
+    parser = Parser(
         prog="rotavel serve",
         description="Open the cover desk in a web browser: today's absences and plan, the "
         "staff-room board, the slips, the staff's rules and the history of covers.",
@@ -93,22 +85,29 @@ def is_loopback(host: str) -> bool:
 
 
 def main(argv: Sequence[str], stdin: TextIO | None = None) -> int:
-    try:
-        args = _parser().parse_args(argv)
-        if not 0 < args.port < 65536:
-            raise UsageError(f"--port {args.port} is not a port (1 to 65535)")
-    except UsageError as error:
-        print(f"rotavel serve: {error} (see rotavel serve --help)", file=sys.stderr)
-        return 2
-    except SystemExit as leaving:  # --help
-        return leaving.code if isinstance(leaving.code, int) else 0
+    return run(
+        lambda: _parse(argv),
+        lambda args: _start(args, stdin),
+        prog="rotavel serve",
+        see="rotavel serve",
+    )
+
+
+def _parse(argv: Sequence[str]) -> argparse.Namespace:
+    args = _parser().parse_args(argv)
+    if not 0 < args.port < 65536:
+        raise UsageError(f"--port {args.port} is not a port (1 to 65535)")
+    return args
+
+
+def _start(args: argparse.Namespace, stdin: TextIO | None) -> int:
     if not args.folder.is_dir():
         print(f"rotavel serve: {args.folder} is not a folder", file=sys.stderr)
-        return 2
+        return ExitStatus.ERROR
     problem = _host_problem(args.host) or (args.proxy is not None and _name_problem(args.proxy))
     if problem:
         print(f"rotavel serve: {problem}", file=sys.stderr)
-        return 2
+        return ExitStatus.ERROR
     args.host = args.host[1:-1] if args.host.startswith("[") else args.host
     state = StateFile(state_path(args.folder, args.db))
     stdin = stdin if stdin is not None else sys.stdin
@@ -122,14 +121,14 @@ def main(argv: Sequence[str], stdin: TextIO | None = None) -> int:
                 f"set one first: rotavel serve {args.folder} --set-password",
                 file=sys.stderr,
             )
-            return 2
+            return ExitStatus.ERROR
         if current.password is None and stdin.isatty():
             print("No password is set yet: choose the one that editing will need.")
-            if _set_password(state, stdin) != 0:
-                return 2
+            if _set_password(state, stdin) != ExitStatus.OK:
+                return ExitStatus.ERROR
     except StateError as error:
         print(f"rotavel serve: {error}", file=sys.stderr)
-        return 2
+        return ExitStatus.ERROR
     return _serve(args, state)
 
 
@@ -168,7 +167,7 @@ def _set_password(state: StateFile, stdin: TextIO) -> int:
         again = getpass.getpass("The same again: ")
         if first != again:
             print("rotavel serve: the two passwords differ; nothing changed", file=sys.stderr)
-            return 2
+            return ExitStatus.ERROR
     else:
         first = stdin.readline().rstrip("\r\n")
     if len(first) < MIN_PASSWORD:
@@ -176,10 +175,10 @@ def _set_password(state: StateFile, stdin: TextIO) -> int:
             f"rotavel serve: a password needs at least {MIN_PASSWORD} characters; nothing changed",
             file=sys.stderr,
         )
-        return 2
+        return ExitStatus.ERROR
     state.set_password(first)
     print(f"Password set (kept as a salted scrypt hash in {state.path}).")
-    return 0
+    return ExitStatus.OK
 
 
 def _serve(args: argparse.Namespace, state: StateFile) -> int:
@@ -193,14 +192,14 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
             "pip install 'rotavel[serve]'",
             file=sys.stderr,
         )
-        return 2
+        return ExitStatus.ERROR
     from rotavel_app.desk.desk import Desk, DeskError
 
     try:
         Desk.open(args.folder, args.db).close()  # a broken school is said now, not per page
     except DeskError as error:
         print(f"rotavel serve: {error}", file=sys.stderr)
-        return 2
+        return ExitStatus.ERROR
     site = Site(
         args.folder,
         args.db,
@@ -216,7 +215,7 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
         server = make_server(app, host=args.host, port=args.port, threads=THREADS)
     except OSError as error:
         print(f"rotavel serve: cannot listen on {url}: {error.strerror or error}", file=sys.stderr)
-        return 2
+        return ExitStatus.ERROR
     # Said once the port is open, so whoever reads this line can connect at once.
     print(f"rotavel: the cover desk for {args.folder} is at {url} (Ctrl+C stops it)", flush=True)
     print(f"rotavel: the board's link: {url}board/{state.load().board_token}", flush=True)
@@ -226,7 +225,7 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
         pass
     finally:
         server.close()
-    return 0
+    return ExitStatus.OK
 
 
 def make_server(app: Any, **options: Any) -> Any:
