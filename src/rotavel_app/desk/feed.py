@@ -18,6 +18,7 @@ import hashlib
 import re
 
 from rotavel_app.desk.publishing import Duty
+from rotavel_app.language import _
 from rotavel_app.school.settings import Settings
 
 PRODID = "-//rotavel//cover desk//EN"
@@ -67,7 +68,7 @@ def calendar(
     feed.add("prodid", PRODID)
     feed.add("version", "2.0")
     feed.add("calscale", "GREGORIAN")
-    feed.add("x-wr-calname", f"Cover: {name} · {school}")
+    feed.add("x-wr-calname", _("Cover: %(name)s · %(school)s") % {"name": name, "school": school})
     for duty in duties:
         event = Event()
         event.add("uid", uid(duty))
@@ -80,12 +81,19 @@ def calendar(
         else:
             event.add("dtstart", times[0])
             event.add("dtend", times[1])
-        event.add("summary", f"Cover: {duty.classes} (period {duty.period}, for {duty.teacher})")
+        event.add(
+            "summary",
+            _("Cover: %(classes)s (period %(period)s, for %(teacher)s)")
+            % {"classes": duty.classes, "period": duty.period, "teacher": duty.teacher},
+        )
         if duty.room:
             event.add("location", duty.room)
-        lines = [f"Period {duty.period}: {duty.classes}, {duty.teacher}'s lesson."]
+        lines = [
+            _("Period %(period)s: %(classes)s, %(teacher)s's lesson.")
+            % {"period": duty.period, "classes": duty.classes, "teacher": duty.teacher}
+        ]
         if duty.work:
-            lines.append(f"Set work: {duty.work}")
+            lines.append(_("Set work: %(work)s") % {"work": duty.work})
         if page:
             lines.append(page)
             event.add("url", page)

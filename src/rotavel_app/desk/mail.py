@@ -28,10 +28,11 @@ from email.message import EmailMessage
 from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.desk.publishing import Queued
 from rotavel_app.files import read_text
+from rotavel_app.language import _, current, ngettext, use
 from rotavel_app.messages import InputError
 from rotavel_app.pages.slips import Slip, _slip
 from rotavel_app.pages.webpage import render_page
-from rotavel_app.pages.wording import day_label, plural
+from rotavel_app.pages.wording import day_label
 from rotavel_app.school.settings import MailSettings
 
 TIMEOUT = 20.0  # seconds to wait for the mail server before the message waits for a retry
@@ -54,14 +55,27 @@ def personal_url(desk: Desk, name: str) -> str:
 
 
 def compose(desk: Desk, queued: Queued) -> EmailMessage | None:
-    """The message for a queued substitute, from the day as published now; None
-    when the day no longer has anything to tell them."""
+    """The message for a queued substitute, from the day as published now, in the
+    school's language whoever sends it; None when the day no longer has anything
+    to tell them."""
+    speaking = current()
+    use(desk.settings.language)
+    try:
+        return _compose(desk, queued)
+    finally:
+        use(speaking)
+
+
+def _compose(desk: Desk, queued: Queued) -> EmailMessage | None:
     settings = desk.settings.mail
     assert settings is not None
     name, date = queued.substitute, queued.date
     address = desk.emails().get(name)
     if not address:
-        raise MailError(f"no e-mail address for {name} (the email column of the teacher list)")
+        raise MailError(
+            _("no e-mail address for %(name)s (the email column of the teacher list)")
+            % {"name": name}
+        )
     plan = desk.published_plan(date)
     if plan is None:
         return None
@@ -71,25 +85,44 @@ def compose(desk: Desk, queued: Queued) -> EmailMessage | None:
     covers = sorted((a for a in plan.covers if a.substitute == name), key=lambda a: a.lesson.period)
     last = desk.last_sent(date, name)
     cancelled = tuple(
-        f"Period {d.period}"
-        + (f" ({day.period_time(d.period)})" if day.period_time(d.period) else "")
-        + f": {d.classes} for {d.teacher}"
+        (
+            _("Period %(period)s (%(time)s): %(classes)s for %(teacher)s")
+            if day.period_time(d.period)
+            else _("Period %(period)s: %(classes)s for %(teacher)s")
+        )
+        % {
+            "period": d.period,
+            "time": day.period_time(d.period),
+            "classes": d.classes,
+            "teacher": d.teacher,
+        }
         for d in desk.duties(name, date, date)
         if d.cancelled and d.revision > last
     )
     if not covers and not cancelled:
         return None
     when = day_label(day) or date.isoformat()
+    lessons = {"day": when, "n": len(covers)}
     if not covers:
-        subject = f"Cover cancelled: {when}"
-        intro = "Your cover for this day is cancelled."
+        subject = _("Cover cancelled: %(day)s") % {"day": when}
+        intro = _("Your cover for this day is cancelled.")
     elif last:
-        subject = f"Cover changed: {when}, {plural(len(covers), 'lesson')}"
-        intro = "Your cover for this day has changed; this is what stands now."
+        subject = (
+            ngettext(
+                "Cover changed: %(day)s, %(n)s lesson",
+                "Cover changed: %(day)s, %(n)s lessons",
+                len(covers),
+            )
+            % lessons
+        )
+        intro = _("Your cover for this day has changed; this is what stands now.")
     else:
-        subject = f"Cover: {when}, {plural(len(covers), 'lesson')}"
-        intro = "You are asked to cover these lessons."
-    slip = _slip(name, covers, day, work) if covers else Slip(name, "no covers", (), (), {})
+        subject = (
+            ngettext("Cover: %(day)s, %(n)s lesson", "Cover: %(day)s, %(n)s lessons", len(covers))
+            % lessons
+        )
+        intro = _("You are asked to cover these lessons.")
+    slip = _slip(name, covers, day, work) if covers else Slip(name, _("no covers"), (), (), {})
     slip = replace(slip, cancelled=cancelled, link=personal_url(desk, name))
     html = render_page(
         "slips.html",
@@ -121,16 +154,24 @@ def _header(text: str) -> str:
 
 def _text(slip: Slip, school: str, when: str, intro: str) -> str:
     """The slip as plain text: a line a cover, its set work on a line of its own."""
-    lines = [f"Cover slip · {school}", when, "", f"{slip.name}: {intro}", ""]
+    lines = [
+        _("Cover slip · %(school)s") % {"school": school},
+        when,
+        "",
+        f"{slip.name}: {intro}",
+        "",
+    ]
     for row in slip.rows:
         cells = dict(row)
-        lines.append(" · ".join(f"{c}: {text}" for c, text in row if text and c != "Work"))
+        lines.append(
+            " · ".join(f"{slip.headings[c]}: {text}" for c, text in row if text and c != "Work")
+        )
         if cells.get("Work"):
-            lines.append(f"    Set work: {cells['Work']}")
+            lines.append("    " + _("Set work: %(work)s") % {"work": cells["Work"]})
     if slip.cancelled:
-        lines += ["", "Cancelled:"] + [f"  {line}" for line in slip.cancelled]
+        lines += ["", _("Cancelled:")] + [f"  {line}" for line in slip.cancelled]
     if slip.link:
-        lines += ["", f"Your covers, your calendar and the Seen button: {slip.link}"]
+        lines += ["", _("Your covers, your calendar and the Seen button:") + " " + slip.link]
     return "\n".join(lines) + "\n"
 
 
@@ -142,12 +183,15 @@ def password(settings: MailSettings, folder: str) -> str | None:
         try:
             return read_text(path).strip("\r\n")
         except InputError as error:
-            raise MailError(f"the mail password: {error}") from None
+            raise MailError(_("the mail password: %(error)s") % {"error": error}) from None
     value = os.environ.get(settings.password_env)
     if not value:
         raise MailError(
-            f"[mail] user is set but the environment variable {settings.password_env} "
-            "(its password) is empty"
+            _(
+                "[mail] user is set but the environment variable %(variable)s "
+                "(its password) is empty"
+            )
+            % {"variable": settings.password_env}
         )
     return value
 
@@ -176,14 +220,18 @@ def why(error: BaseException) -> str:
     """A failed send in one line."""
     if isinstance(error, smtplib.SMTPRecipientsRefused):
         return "; ".join(
-            f"the mail server refused {to}: {code} {_said(text)}"
+            _("the mail server refused %(to)s: %(code)s %(said)s")
+            % {"to": to, "code": code, "said": _said(text)}
             for to, (code, text) in error.recipients.items()
         )
     if isinstance(error, smtplib.SMTPResponseException):
-        return f"the mail server said {error.smtp_code} {_said(error.smtp_error)}"
+        return _("the mail server said %(code)s %(said)s") % {
+            "code": error.smtp_code,
+            "said": _said(error.smtp_error),
+        }
     if isinstance(error, OSError) and error.strerror:
-        return f"cannot reach the mail server: {error.strerror}"
-    return f"cannot send: {error}" if str(error) else f"cannot send: {type(error).__name__}"
+        return _("cannot reach the mail server: %(why)s") % {"why": error.strerror}
+    return _("cannot send: %(why)s") % {"why": str(error) or type(error).__name__}
 
 
 def _said(text: bytes | str) -> str:

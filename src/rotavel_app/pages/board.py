@@ -180,7 +180,7 @@ def _view(
         return None
     entries = [_entry(item, note_of) for item in absent]
     entries = [
-        replace(entry, detail=f"Changed · {entry.detail}", changed=True)
+        replace(entry, detail=_("Changed · %(detail)s") % {"detail": entry.detail}, changed=True)
         if (item.lesson.teacher, item.lesson.period) in changed
         else entry
         for item, entry in zip(absent, entries)

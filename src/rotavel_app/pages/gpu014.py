@@ -15,6 +15,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from pathlib import Path
 
+from rotavel_app.language import _
 from rotavel_app.messages import InputError
 from rotavel_app.planning.plan import Plan
 from rotavel_app.school.importers.untis import gpu_fields
@@ -29,7 +30,7 @@ def render_gpu014(plan: Plan, codes: Mapping[str, str] | None = None) -> str:
     numbered from 1. The plan must have a date (`--date`): a substitution in
     Untis belongs to a day of the calendar."""
     if plan.day.date is None:
-        raise InputError("the GPU014 export needs the date planned; give it with --date")
+        raise InputError(_("the GPU014 export needs the date planned; give it with --date"))
     codes = codes or {}
     date = plan.day.date.strftime("%Y%m%d")
     lines = []
@@ -37,8 +38,11 @@ def render_gpu014(plan: Plan, codes: Mapping[str, str] | None = None) -> str:
         lesson = item.lesson
         if lesson.period < 0:
             raise InputError(
-                f"period {lesson.period} of {lesson.teacher} cannot be written to GPU014, "
-                "which numbers periods from 0"
+                _(
+                    "period %(period)s of %(teacher)s cannot be written to GPU014, "
+                    "which numbers periods from 0"
+                )
+                % {"period": lesson.period, "teacher": lesson.teacher}
             )
         classes = "~".join(lesson.classes)
         substitute = item.substitute or ""

@@ -22,6 +22,7 @@ from flask_wtf.csrf import CSRFProtect
 from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.desk.feed import DAYS_AHEAD, DAYS_BACK, calendar
 from rotavel_app.desk.publishing import Duty
+from rotavel_app.language import _, date_text
 
 # Days from today the phone page lists: today's covers and the next school week's.
 PAGE_DAYS = 7
@@ -43,7 +44,7 @@ def register(app: Flask, site: Any, desk_of: Callable[[], Desk], csrf: CSRFProte
     def teacher(token: str) -> str:
         name = desk_of().teacher_of_link(token) if _TOKEN.fullmatch(token) else None
         if name is None:
-            abort(404, "This personal link is not (or no longer) valid; ask the cover desk.")
+            abort(404, _("This personal link is not (or no longer) valid; ask the cover desk."))
         return name
 
     @app.get("/my/<token>")
@@ -74,7 +75,7 @@ def register(app: Flask, site: Any, desk_of: Callable[[], Desk], csrf: CSRFProte
         return render_template(
             "web/mine.html",
             kind="mine",
-            title=f"Cover · {name}",
+            title=_("Cover · %(name)s") % {"name": name},
             name=name,
             school=school,
             days=days,
@@ -90,7 +91,7 @@ def register(app: Flask, site: Any, desk_of: Callable[[], Desk], csrf: CSRFProte
         except ValueError:
             date = None
         if date is None:
-            abort(400, "The form does not name a day.")
+            abort(400, _("The form does not name a day."))
         try:
             with site.writing:
                 desk_of().mark_seen(name, date)
@@ -127,7 +128,7 @@ def register(app: Flask, site: Any, desk_of: Callable[[], Desk], csrf: CSRFProte
 
 
 def day_label_of(date: datetime.date) -> str:
-    return f"{date:%A} {date.day} {date:%B %Y}"
+    return date_text(date)
 
 
 __all__ = ["register"]
