@@ -180,7 +180,7 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
 
     def free_in(period: int) -> tuple[int, Shortened]:
         if period not in free:
-            present = [m.name for m in day.staff.values() if in_at(m, period)]
+            present = [m.name for m in day.staff.values() if not m.out_in(period)]
             free[period] = (
                 len(present),
                 Shortened.of([n for n in present if n not in busy[period]]),
@@ -204,11 +204,6 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
             )
         )
     return explanations
-
-
-def in_at(member: StaffMember, period: int) -> bool:
-    """In school and not away in `period`."""
-    return member.in_school and not member.away_in(period)
 
 
 def away_text(member: StaffMember, day: SchoolDay) -> str:

@@ -50,7 +50,7 @@ from fractions import Fraction
 import rotavel
 
 from rotavel_app.language import _
-from rotavel_app.school.day import Lesson, SchoolDay, StaffMember
+from rotavel_app.school.day import Lesson, SchoolDay
 from rotavel_app.school.subjects import KEYWORDS_BY_PLACE, PLACES, places
 
 # The module's answer, in the words it uses (the command's own outputs take
@@ -396,10 +396,10 @@ class _Planner:
         pending = []
         for group in planning_order(self.day):
             for lesson in group:
-                if not _out(staff[lesson.teacher], lesson.period):
+                if not staff[lesson.teacher].out_in(lesson.period):
                     continue
                 decision = self.rules.decided.get((lesson.teacher, lesson.period))
-                in_team = tuple(t for t in lesson.team if not _out(staff[t], lesson.period))
+                in_team = tuple(t for t in lesson.team if not staff[t].out_in(lesson.period))
                 if decision is not None:
                     self._settle(lesson, decision.substitute, decision.how)
                 elif in_team:
@@ -683,10 +683,6 @@ def _reachable(
             reached.append(name)
             left[subject] -= 1
     return reached
-
-
-def _out(member: StaffMember, period: int) -> bool:
-    return member.away_in(period) or not member.in_school
 
 
 def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:

@@ -53,7 +53,12 @@ class StaffMember:
         return subject_key(self.subject)
 
     def away_in(self, period: int) -> bool:
+        """Marked absent for `period`."""
         return not self.present and (self.away is None or period in self.away)
+
+    def out_in(self, period: int) -> bool:
+        """Not there to teach or cover in `period`: absent then, or not in that day."""
+        return not self.in_school or self.away_in(period)
 
     @property
     def part_day(self) -> bool:
@@ -112,6 +117,7 @@ class SchoolDay:
     period_names: dict[int, str] = field(default_factory=dict)
     # The first and last period of the school's day on any day; None: not known.
     school_periods: tuple[int, int] | None = None
+    teacher_codes: dict[str, str] = field(default_factory=dict)  # as the Week's
 
     @property
     def classes(self) -> list[str]:
@@ -125,11 +131,6 @@ class SchoolDay:
     @property
     def absent(self) -> list[StaffMember]:
         return [m for m in self.staff.values() if not m.present]
-
-    @property
-    def not_in(self) -> list[StaffMember]:
-        """Staff who do not come in on this day, and are not marked absent."""
-        return [m for m in self.staff.values() if m.present and not m.in_school]
 
     def period_time(self, period: int) -> str:
         """The period's clock time or name, "" when the school gives none."""
@@ -186,6 +187,7 @@ def choose_day(
         settings=settings,
         period_names=days.period_names(week.period_names),
         school_periods=_school_periods(week, days, settings),
+        teacher_codes=week.teacher_codes,
     )
 
 

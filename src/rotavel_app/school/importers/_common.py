@@ -1,14 +1,13 @@
-"""What every reader of a timetabling program's export needs: reading a file
-safely, decoding it, parsing XML without entities, leaving placeholders and
-rows with no class out (and saying so once), and each teacher's main subject.
+"""What every reader of a timetabling program's export needs: decoding a
+file (read by `files.read_bytes`, as every input is), parsing XML without
+entities, leaving placeholders and rows with no class out (and saying so
+once), and each teacher's main subject.
 """
 
 from __future__ import annotations
 
 import codecs
-import os
 import re
-import stat
 import unicodedata
 import xml.etree.ElementTree as ET
 from collections import Counter
@@ -18,10 +17,6 @@ from pathlib import Path
 from rotavel_app.messages import InputError
 from rotavel_app.school.day import PERIOD_MAX, PERIOD_MIN, parse_period
 from rotavel_app.school.week import LessonRow
-
-# No school's export comes near this; a larger file is a mistake (a device, a
-# backup archive) and would otherwise be read until memory runs out.
-MAX_BYTES = 64 * 1024 * 1024
 
 # The most lesson rows one export may give. A week of 300 teachers in 50
 # periods of two alternating weeks is 30,000; a few attributes (a card of
@@ -57,31 +52,6 @@ def nfc(text: str) -> str:
 def is_placeholder(name: str) -> bool:
     """A name standing for "nobody yet" rather than for a teacher."""
     return bool(_PLACEHOLDER.fullmatch(name.strip()))
-
-
-def read_bytes(path: Path) -> bytes:
-    """A whole file, refusing folders, devices, pipes and absurd sizes."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    with os.fdopen(fd, "rb") as file:
-        info = os.fstat(fd)
-        if stat.S_ISDIR(info.st_mode):
-            raise InputError(f"{path}: is a folder, not a file")
-        if not stat.S_ISREG(info.st_mode):
-            raise InputError(f"{path}: not a regular file")
-        try:
-            data = file.read(MAX_BYTES + 1)
-        except OSError as error:
-            raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    if len(data) > MAX_BYTES:
-        raise InputError(
-            f"{path}: larger than {MAX_BYTES // (1024 * 1024)} MiB; is it the right file?"
-        )
-    return data
 
 
 def lines_of(text: str) -> list[str]:

@@ -21,6 +21,7 @@ import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 from pathlib import Path
 
+from rotavel_app.files import read_bytes
 from rotavel_app.messages import InputError, shown
 from rotavel_app.school.importers._common import (
     NO_CLASS,
@@ -36,12 +37,11 @@ from rotavel_app.school.importers._common import (
     parse_xml,
     period_in_range,
     placed_rows,
-    read_bytes,
     read_period,
 )
 from rotavel_app.school.week import LessonRow, StaffRow, Week
+from rotavel_app.school.weekdays import WEEKDAYS
 
-_WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
 # The most periods one card may take when the periods table does not list
 # more: no school day has more periods than this.
 _MOST_PERIODS_A_DAY = 24
@@ -358,7 +358,7 @@ class _Days:
         return {name: weekday for weekday, name in enumerate(self.names)}
 
     def _nth(self, index: int, where: str) -> str:
-        names = self.names or list(_WEEKDAYS)
+        names = self.names or list(WEEKDAYS)
         if not 0 <= index < len(names):
             raise InputError(f"{where}: day {index + self.base} is not a day of the week")
         return names[index]
