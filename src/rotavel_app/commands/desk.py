@@ -286,13 +286,13 @@ def _assign(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
     teacher, period = _lesson(args.lesson)
     desk.assign(date, teacher, period, args.to)
-    record = _record(desk, date, teacher, period)
+    record = _recorded_classes(desk, date, teacher, period)
     return Said(
         f"{args.to} covers {teacher}'s {record} in period {period}, {when(date)} ({BY_HAND}).\n"
     )
 
 
-def _record(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
+def _recorded_classes(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
     return next(
         r.classes for r in desk.recorded(date) if (r.teacher, r.period) == (teacher, period)
     )
@@ -302,7 +302,7 @@ def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or cli.today()
     teacher, period = _lesson(args.lesson)
     desk.no_cover(date, teacher, period)
-    record = _record(desk, date, teacher, period)
+    record = _recorded_classes(desk, date, teacher, period)
     return Said(f"{teacher}'s {record} in period {period}, {when(date)}: no cover needed.\n")
 
 

@@ -50,7 +50,7 @@ from rotavel_app.messages import InputError
 from rotavel_app.pages.board import board_context, notes_of
 from rotavel_app.pages.chart import bar_chart
 from rotavel_app.pages.slips import slips_context
-from rotavel_app.pages.webpage import configure, shown
+from rotavel_app.pages.webpage import configure
 from rotavel_app.pages.wording import (
     away_text,
     by_period,
@@ -61,6 +61,7 @@ from rotavel_app.pages.wording import (
 from rotavel_app.planning.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_app.school.day import SchoolDay, parse_periods
 from rotavel_app.school.settings import load_settings
+from rotavel_app.unsafe import escaped
 from rotavel_app.web import personal
 from rotavel_app.web.cache import PageCache, RecordVersion
 from rotavel_app.web.secure import (
@@ -557,7 +558,7 @@ def _routes(app: Flask, site: Site) -> None:
         names = _desk(site).staff_names()
         if text in names:
             return text
-        return next((name for name in names if shown(name) == text), text)
+        return next((name for name in names if escaped(name) == text), text)
 
     def back_to_day(date: datetime.date, anchor: str | None = None) -> Any:
         return redirect(url_for("today", date=date.isoformat(), _anchor=anchor), 303)

@@ -36,7 +36,7 @@ if TYPE_CHECKING:
 
 __all__ = ["FORMATS", "read_asc", "read_export", "read_fet", "read_fet_csv", "read_untis"]
 
-# What --import-format offers: "auto" tells from the files, "csv" is the school folder.
+# What --input-format offers: "auto" tells from the files, "csv" is the school folder.
 FORMATS = ("auto", "csv", "fet", "untis", "asc")
 
 _HEAD_BYTES = 4096  # enough to see an XML file's root element or a CSV header

@@ -191,8 +191,8 @@ class Skipped:
                 parts.append(text)
         if not parts:
             if self._placeholders:
-                shown = ", ".join(map(repr, self._placeholders))
-                return [f"{source}: left placeholder teachers ({shown}) out of their lessons"]
+                names = ", ".join(map(repr, self._placeholders))
+                return [f"{source}: left placeholder teachers ({names}) out of their lessons"]
             return []
         left = sum(self._counts.values())
         return [f"{source}: left out {left} of {self.total} {self.unit}: " + "; ".join(parts)]
@@ -255,6 +255,6 @@ def unique_names(named: Sequence[tuple[str, str]]) -> dict[str, str]:
     the full name, or the code when there is none. Names two teachers would
     share get their codes added, "Anna Berg (BERA)", so that every name stays
     one person."""
-    shown = {code: name or code for code, name in named}
-    counts = Counter(shown.values())
-    return {code: f"{name} ({code})" if counts[name] > 1 else name for code, name in shown.items()}
+    names = {code: name or code for code, name in named}
+    counts = Counter(names.values())
+    return {code: f"{name} ({code})" if counts[name] > 1 else name for code, name in names.items()}
