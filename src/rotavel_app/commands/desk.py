@@ -34,9 +34,9 @@ from rotavel_app.pages.formats import (
 )
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.pages.terminal_table import aligned as _aligned
-from rotavel_app.pages.wording import LIST_LIMIT, Shortened, periods_text, plural
+from rotavel_app.pages.wording import LIST_LIMIT, Shortened, plural
 from rotavel_app.planning.plan import BY_HAND, Plan, PlanError, report_of
-from rotavel_app.school.day import parse_absence, parse_period
+from rotavel_app.school.day import parse_absence, parse_period, periods_text
 from rotavel_app.school.settings import Settings
 from rotavel_app.school.weekdays import WEEKDAYS, weekday_of
 

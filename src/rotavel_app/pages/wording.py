@@ -15,7 +15,7 @@ from dataclasses import dataclass
 
 from rotavel_app.language import _, date_text, ngettext
 from rotavel_app.planning.plan import AbsentLesson, Plan
-from rotavel_app.school.day import Lesson, SchoolDay, StaffMember
+from rotavel_app.school.day import Lesson, SchoolDay, StaffMember, periods_text
 from rotavel_app.school.weekdays import read_days
 
 # Names shown before a long list is cut short with "and N more".
@@ -215,17 +215,6 @@ def away_text(member: StaffMember, day: SchoolDay) -> str:
     return ngettext("period %(periods)s", "periods %(periods)s", len(member.away)) % {
         "periods": periods_text(member.away)
     }
-
-
-def periods_text(periods: Iterable[int]) -> str:
-    """1, 2, 3, 5 as "1–3, 5"."""
-    runs: list[list[int]] = []
-    for period in sorted(periods):
-        if runs and period == runs[-1][-1] + 1:
-            runs[-1].append(period)
-        else:
-            runs.append([period])
-    return ", ".join(f"{r[0]}–{r[-1]}" if len(r) > 1 else str(r[0]) for r in runs)
 
 
 def class_key(label: str) -> tuple[tuple[int, int, str], ...]:

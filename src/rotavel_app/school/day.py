@@ -599,6 +599,17 @@ def parse_periods(text: str, where: str) -> frozenset[int]:
     return frozenset(periods)
 
 
+def periods_text(periods: Iterable[int]) -> str:
+    """1, 2, 3, 5 as "1–3, 5": what `parse_periods` reads back."""
+    runs: list[list[int]] = []
+    for period in sorted(periods):
+        if runs and period == runs[-1][-1] + 1:
+            runs[-1].append(period)
+        else:
+            runs.append([period])
+    return ", ".join(f"{r[0]}–{r[-1]}" if len(r) > 1 else str(r[0]) for r in runs)
+
+
 def parse_present(text: str, where: str) -> bool:
     word = text.lower()
     if word in _YES:
@@ -701,8 +712,6 @@ def check_periods(
         return
     outside = sorted(p for p in periods if not school[0] <= p <= school[1])
     if outside:
-        from rotavel_app.pages.wording import periods_text
-
         raise InputError(
             f"{where}: period{'s' if len(outside) > 1 else ''} {periods_text(outside)} "
             f"outside the school day (periods {school[0]} to {school[1]})"

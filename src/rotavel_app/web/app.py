@@ -56,10 +56,9 @@ from rotavel_app.pages.wording import (
     by_period,
     day_label,
     explain,
-    periods_text,
 )
 from rotavel_app.planning.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
-from rotavel_app.school.day import SchoolDay, parse_periods
+from rotavel_app.school.day import SchoolDay, parse_periods, periods_text
 from rotavel_app.school.settings import load_settings
 from rotavel_app.unsafe import escaped
 from rotavel_app.web import personal
