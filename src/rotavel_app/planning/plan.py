@@ -601,18 +601,7 @@ class _Planner:
             subject = self.subject_of[name]
             keyword = slot[subject] if asked.get(subject) else spare
             teachers.append(HandedTeacher(name, keyword, True))
-        classes: dict[str, list[Lesson]] = {}
-        for lesson in batch:
-            classes.setdefault(lesson.class_label, []).append(lesson)
-        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
-        handed = HandedSchool(
-            tuple(teachers),
-            tuple(
-                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
-                for label, lessons in classes.items()
-            ),
-        )
-        return handed, met
+        return _handed(teachers, batch, away_record)
 
     def _hand(
         self, batch: list[Lesson], absent_subjects: list[str], others: set[str], hold_back: bool
@@ -647,18 +636,27 @@ class _Planner:
             have = {period for period, _ in busy}
             busy += [(p, "busy") for p in sorted(made_busy - have)]
             teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
-        classes: dict[str, list[Lesson]] = {}
-        for lesson in batch:
-            classes.setdefault(lesson.class_label, []).append(lesson)
-        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
-        handed = HandedSchool(
-            tuple(teachers),
-            tuple(
-                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
-                for label, lessons in classes.items()
-            ),
-        )
-        return handed, met
+        return _handed(teachers, batch, away_record)
+
+
+def _handed(
+    teachers: list[HandedTeacher], batch: list[Lesson], away_record: Mapping[str, int]
+) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+    """The school handed to the module: `teachers`, and the absent lessons of
+    `batch` by class; with them the lessons in the order a run meets them,
+    each with its absent teacher's record."""
+    classes: dict[str, list[Lesson]] = {}
+    for lesson in batch:
+        classes.setdefault(lesson.class_label, []).append(lesson)
+    met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+    handed = HandedSchool(
+        tuple(teachers),
+        tuple(
+            (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+            for label, lessons in classes.items()
+        ),
+    )
+    return handed, met
 
 
 def _reachable(
