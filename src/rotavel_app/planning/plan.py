@@ -440,12 +440,7 @@ class _Planner:
             if still:  # cut short: planned again with the capped teacher out
                 still.append(lesson)
                 continue
-            try:
-                substitute = outcomes.pop((teacher_record, lesson.period))
-            except KeyError:
-                raise PlanError(
-                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
-                ) from None
+            substitute = _outcome(outcomes, teacher_record, lesson)
             if substitute is None:
                 missed.append(lesson)
             elif (name := handed.teachers[substitute].member) in self.capped:
@@ -534,12 +529,7 @@ class _Planner:
             if still or (first is not None) != asked[subject]:
                 still.append(lesson)  # the margin moved: planned again from here
                 continue
-            try:
-                substitute = outcomes.pop((teacher_record, lesson.period))
-            except KeyError:
-                raise PlanError(
-                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
-                ) from None
+            substitute = _outcome(outcomes, teacher_record, lesson)
             expected = first or (free[0] if free else None)
             picked = None if substitute is None else handed.teachers[substitute].member
             if picked != expected:
@@ -681,6 +671,16 @@ def _reachable(
             reached.append(name)
             left[subject] -= 1
     return reached
+
+
+def _outcome(
+    outcomes: dict[tuple[int, int], int | None], teacher_record: int, lesson: Lesson
+) -> int | None:
+    """The substitute's record the run gave `lesson`, taken out of `outcomes`."""
+    try:
+        return outcomes.pop((teacher_record, lesson.period))
+    except KeyError:
+        raise PlanError(f"no outcome for {lesson.teacher!r} in period {lesson.period}") from None
 
 
 def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
