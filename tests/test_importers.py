@@ -25,7 +25,7 @@ from rotavel_app.school.day import (
 from rotavel_app.school.importers import read_export
 from rotavel_app.school.importers.asc import read_asc
 from rotavel_app.school.importers.fet import _order_by_name, read_fet, read_fet_csv
-from rotavel_app.school.importers.untis import Substitution, read_gpu014, read_untis, teacher_codes
+from rotavel_app.school.importers.untis import Substitution, read_gpu014, read_untis
 from rotavel_app.school.week import LessonRow, StaffRow, Week
 
 # ---------------------------------------------------------------------------
@@ -665,7 +665,9 @@ def untis_expected(folder):
         "1 without a class (duties, clubs, meetings); 1 without a teacher; "
         "2 with a placeholder teacher ('N.N.', '???')"
     )
-    return Week(folder.name, str(folder), staff, lessons, notes=[note])
+    codes = {"Anna Berger": "BER", "Ali Koç": "KOC", mue: "MUE", lin: "LIN", "Schmidt": "SCH"}
+    codes["XY"] = "XY"
+    return Week(folder.name, str(folder), staff, lessons, notes=[note], teacher_codes=codes)
 
 
 @pytest.mark.parametrize(
@@ -697,7 +699,7 @@ def test_untis_codes_without_the_names_files(tmp_path):
 
 def test_untis_teacher_codes(tmp_path):
     folder = untis_folder(tmp_path / "Lindenschule")
-    assert teacher_codes(folder) == {
+    assert read_untis(folder).teacher_codes == {
         "Anna Berger": "BER",
         "Ali Koç": "KOC",
         "Maria Müller (MUE)": "MUE",
@@ -1217,7 +1219,7 @@ def test_gpu014_round_trip_of_an_untis_school(tmp_path):
     codes and read again: every absent lesson, its substitute or none."""
     folder = untis_folder(tmp_path / "Lindenschule")
     week = read_untis(folder)
-    codes = teacher_codes(folder)
+    codes = week.teacher_codes
     date = datetime.date(2026, 3, 9)
     plans = plan_every_day(week, share=0.35)
     assert any(plan.covers for plan in plans)

@@ -37,9 +37,9 @@ from rotavel_app.output import write_file, write_stdout
 from rotavel_app.pages.formats import render_table, spreadsheet_safe
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.pages.terminal_table import aligned as _aligned
-from rotavel_app.pages.wording import LIST_LIMIT, Shortened, periods_text, plural
+from rotavel_app.pages.wording import LIST_LIMIT, Shortened, plural
 from rotavel_app.planning.plan import BY_HAND, Plan
-from rotavel_app.school.day import parse_absence, parse_period
+from rotavel_app.school.day import parse_absence, parse_period, periods_text
 from rotavel_app.school.settings import Settings
 from rotavel_app.school.weekdays import WEEKDAYS, weekday_of
 
@@ -279,13 +279,13 @@ def _assign(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     desk.assign(date, teacher, period, args.to)
-    record = _record(desk, date, teacher, period)
+    record = _recorded_classes(desk, date, teacher, period)
     return Said(
         f"{args.to} covers {teacher}'s {record} in period {period}, {when(date)} ({BY_HAND}).\n"
     )
 
 
-def _record(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
+def _recorded_classes(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
     return next(
         r.classes for r in desk.recorded(date) if (r.teacher, r.period) == (teacher, period)
     )
@@ -295,7 +295,7 @@ def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     desk.no_cover(date, teacher, period)
-    record = _record(desk, date, teacher, period)
+    record = _recorded_classes(desk, date, teacher, period)
     return Said(f"{teacher}'s {record} in period {period}, {when(date)}: no cover needed.\n")
 
 

@@ -45,7 +45,7 @@ from typing import TYPE_CHECKING
 from rotavel_app.desk import publishing
 from rotavel_app.messages import InputError, did_you_mean, shown
 from rotavel_app.output import OutputError, write_file
-from rotavel_app.pages.wording import in_at, name_key, plural
+from rotavel_app.pages.wording import name_key, plural
 from rotavel_app.planning.plan import (
     BY_HAND,
     NO_COVER,
@@ -302,7 +302,7 @@ def _day_text(date: datetime.date) -> str:
 
 
 def _out(member: StaffMember, period: int) -> bool:
-    return not in_at(member, period)
+    return member.out_in(period)
 
 
 class Desk:
@@ -1326,7 +1326,9 @@ class Desk:
             team: tuple[str, ...] = ()
             if cover.how == TEAM:
                 team = tuple(
-                    t for t in lesson.team if t in day.staff and in_at(day.staff[t], cover.period)
+                    t
+                    for t in lesson.team
+                    if t in day.staff and not _out(day.staff[t], cover.period)
                 )
             items.append(
                 AbsentLesson(
@@ -1628,7 +1630,9 @@ class _FreeLists:
     def ranked(self, period: int, subject: str | None = None) -> list[FreeTeacher]:
         staff = self.day.staff
         subject_of = self.subject_of
-        names = [n for n, m in staff.items() if in_at(m, period) and (n, period) not in self.busy]
+        names = [
+            n for n, m in staff.items() if not _out(m, period) and (n, period) not in self.busy
+        ]
         names.sort(key=lambda n: (self.weighed[n], self.load[n], self.order[n]))
         flags = ("", "last resort")
         asked = [n for n in names if self.notes[n] == ""]

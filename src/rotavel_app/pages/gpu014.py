@@ -4,16 +4,15 @@ their substitutions in Untis.
 One line per absent lesson: its date and period, the absent teacher, the
 substitute (empty when nobody could take the lesson, which is then marked
 cancelled, type "C"), the subject, the classes (joined with "~") and the
-reason. Untis knows teachers by their codes: pass the name -> code map of
-the import (`importers.untis.teacher_codes`) to write codes; other names are
-written as they are. The plan does not know Untis's lesson numbers, so field
-5 is 0; a covered lesson keeps its room, which is its substitution room too.
+reason, and the lesson's room (the substitution's room too when covered).
+Untis knows teachers by their codes: a school read from an Untis export
+keeps them (`Week.teacher_codes`); other names are written as they are. The
+plan does not know Untis's lesson numbers, so field 5 is 0.
 """
 
 from __future__ import annotations
 
 from collections.abc import Mapping
-from pathlib import Path
 
 from rotavel_app.language import _
 from rotavel_app.messages import InputError
@@ -68,11 +67,4 @@ def render_gpu014(plan: Plan, codes: Mapping[str, str] | None = None) -> str:
 def render_for_day(plan: Plan) -> str:
     """The GPU014 file of a plan; teachers by their Untis codes when the
     school was read from an Untis export, by name otherwise."""
-    from rotavel_app.school.importers.names import UNTIS_TIMETABLE, find_file
-    from rotavel_app.school.importers.untis import teacher_codes
-
-    source = Path(plan.day.teacher_file)
-    untis = source.name.upper() == UNTIS_TIMETABLE or (
-        source.is_dir() and find_file(source, UNTIS_TIMETABLE) is not None
-    )
-    return render_gpu014(plan, teacher_codes(source) if untis else None)
+    return render_gpu014(plan, plan.day.teacher_codes)

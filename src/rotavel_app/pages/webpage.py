@@ -1,8 +1,8 @@
 """What the HTML pages (the board, the slips, and the web desk) share: one
 page skeleton and one stylesheet, in templates/, filled in by Jinja2.
 
-Every value a template prints passes through `shown` (the environment's
-finalize) and is then HTML-escaped (autoescaping), so no name, reason or
+Every value a template prints has its controls written as escapes
+(`unsafe.escaped`, in the environment's finalize) and is then HTML-escaped (autoescaping), so no name, reason or
 class can add markup, reorder the text around it or hide in a control
 character, whichever template prints it. Pages stand alone: no scripts,
 fonts or images from elsewhere, so they work offline and leak nothing when
@@ -30,17 +30,10 @@ if TYPE_CHECKING:
 _CLASS_BREAKS = re.compile(r"(?<=[+_/])")
 
 
-def shown(text: str) -> str:
-    """Text with controls and bidirectional overrides written as escapes
-    (\\x1b, \\u202e), as a page shows it before HTML escaping; what is
-    unsafe is `unsafe`'s one definition, the terminal's too."""
-    return escaped(text)
-
-
 def h(text: str) -> str:
     """Text for HTML content or a quoted attribute, with controls and
     bidirectional overrides shown as escapes."""
-    return html.escape(shown(text))
+    return html.escape(escaped(text))
 
 
 def class_pieces(label: str) -> list[str]:
@@ -59,7 +52,7 @@ def _finalize(value: object) -> object:
     if isinstance(value, Markup):  # made by a filter below, from escaped text
         return value
     if isinstance(value, str):
-        return shown(value)
+        return escaped(value)
     if isinstance(value, int | float) and not isinstance(value, bool):
         return value
     # None or a list printed by mistake would show as "None" or a Python repr.
@@ -85,7 +78,7 @@ def _classes(label: str) -> object:
 
     # Each piece is kept whole (a class code such as 2PC-01 does not break at its hyphen).
     return Markup("<wbr>").join(
-        Markup('<span class="piece">%s</span>') % shown(piece) for piece in class_pieces(label)
+        Markup('<span class="piece">%s</span>') % escaped(piece) for piece in class_pieces(label)
     )
 
 
@@ -134,8 +127,8 @@ def _environment() -> jinja2.Environment:
 
 
 def configure(environment: jinja2.Environment) -> None:
-    """Make an environment print values as the pages do: every value through
-    `shown`, no undefined name passed over in silence, the `classes` filter,
+    """Make an environment print values as the pages do: every value with its
+    controls escaped (`_finalize`), no undefined name passed over in silence, the `classes` filter,
     and the page's words in the language in use ({% trans %}, _()).
     The command's environment and the web desk's (Flask's, which brings its
     own loader and autoescaping) are both set up here."""

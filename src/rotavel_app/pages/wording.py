@@ -15,7 +15,7 @@ from dataclasses import dataclass
 
 from rotavel_app.language import _, date_text, ngettext
 from rotavel_app.planning.plan import AbsentLesson, Plan
-from rotavel_app.school.day import Lesson, SchoolDay, StaffMember
+from rotavel_app.school.day import Lesson, SchoolDay, StaffMember, periods_text
 from rotavel_app.school.weekdays import read_days
 
 # Names shown before a long list is cut short with "and N more".
@@ -180,7 +180,7 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
 
     def free_in(period: int) -> tuple[int, Shortened]:
         if period not in free:
-            present = [m.name for m in day.staff.values() if in_at(m, period)]
+            present = [m.name for m in day.staff.values() if not m.out_in(period)]
             free[period] = (
                 len(present),
                 Shortened.of([n for n in present if n not in busy[period]]),
@@ -206,11 +206,6 @@ def explain(plan: Plan, reasons: bool = True) -> list[Explanation]:
     return explanations
 
 
-def in_at(member: StaffMember, period: int) -> bool:
-    """In school and not away in `period`."""
-    return member.in_school and not member.away_in(period)
-
-
 def away_text(member: StaffMember, day: SchoolDay) -> str:
     """When a member of staff is out: "all day", "periods 1–2", "not in today"."""
     if not member.in_school:
@@ -220,17 +215,6 @@ def away_text(member: StaffMember, day: SchoolDay) -> str:
     return ngettext("period %(periods)s", "periods %(periods)s", len(member.away)) % {
         "periods": periods_text(member.away)
     }
-
-
-def periods_text(periods: Iterable[int]) -> str:
-    """1, 2, 3, 5 as "1–3, 5"."""
-    runs: list[list[int]] = []
-    for period in sorted(periods):
-        if runs and period == runs[-1][-1] + 1:
-            runs[-1].append(period)
-        else:
-            runs.append([period])
-    return ", ".join(f"{r[0]}–{r[-1]}" if len(r) > 1 else str(r[0]) for r in runs)
 
 
 def class_key(label: str) -> tuple[tuple[int, int, str], ...]:

@@ -50,7 +50,7 @@ from fractions import Fraction
 import rotavel
 
 from rotavel_app.language import _
-from rotavel_app.school.day import Lesson, SchoolDay, StaffMember
+from rotavel_app.school.day import Lesson, SchoolDay
 from rotavel_app.school.subjects import KEYWORDS_BY_PLACE, PLACES, places
 
 # The module's answer, in the words it uses (the command's own outputs take
@@ -396,10 +396,10 @@ class _Planner:
         pending = []
         for group in planning_order(self.day):
             for lesson in group:
-                if not _out(staff[lesson.teacher], lesson.period):
+                if not staff[lesson.teacher].out_in(lesson.period):
                     continue
                 decision = self.rules.decided.get((lesson.teacher, lesson.period))
-                in_team = tuple(t for t in lesson.team if not _out(staff[t], lesson.period))
+                in_team = tuple(t for t in lesson.team if not staff[t].out_in(lesson.period))
                 if decision is not None:
                     self._settle(lesson, decision.substitute, decision.how)
                 elif in_team:
@@ -440,12 +440,7 @@ class _Planner:
             if still:  # cut short: planned again with the capped teacher out
                 still.append(lesson)
                 continue
-            try:
-                substitute = outcomes.pop((teacher_record, lesson.period))
-            except KeyError:
-                raise PlanError(
-                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
-                ) from None
+            substitute = _outcome(outcomes, teacher_record, lesson)
             if substitute is None:
                 missed.append(lesson)
             elif (name := handed.teachers[substitute].member) in self.capped:
@@ -534,12 +529,7 @@ class _Planner:
             if still or (first is not None) != asked[subject]:
                 still.append(lesson)  # the margin moved: planned again from here
                 continue
-            try:
-                substitute = outcomes.pop((teacher_record, lesson.period))
-            except KeyError:
-                raise PlanError(
-                    f"no outcome for {lesson.teacher!r} in period {lesson.period}"
-                ) from None
+            substitute = _outcome(outcomes, teacher_record, lesson)
             expected = first or (free[0] if free else None)
             picked = None if substitute is None else handed.teachers[substitute].member
             if picked != expected:
@@ -601,18 +591,7 @@ class _Planner:
             subject = self.subject_of[name]
             keyword = slot[subject] if asked.get(subject) else spare
             teachers.append(HandedTeacher(name, keyword, True))
-        classes: dict[str, list[Lesson]] = {}
-        for lesson in batch:
-            classes.setdefault(lesson.class_label, []).append(lesson)
-        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
-        handed = HandedSchool(
-            tuple(teachers),
-            tuple(
-                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
-                for label, lessons in classes.items()
-            ),
-        )
-        return handed, met
+        return _handed(teachers, batch, away_record)
 
     def _hand(
         self, batch: list[Lesson], absent_subjects: list[str], others: set[str], hold_back: bool
@@ -647,18 +626,27 @@ class _Planner:
             have = {period for period, _ in busy}
             busy += [(p, "busy") for p in sorted(made_busy - have)]
             teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
-        classes: dict[str, list[Lesson]] = {}
-        for lesson in batch:
-            classes.setdefault(lesson.class_label, []).append(lesson)
-        met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
-        handed = HandedSchool(
-            tuple(teachers),
-            tuple(
-                (label, tuple((away_record[x.teacher], x.period) for x in lessons))
-                for label, lessons in classes.items()
-            ),
-        )
-        return handed, met
+        return _handed(teachers, batch, away_record)
+
+
+def _handed(
+    teachers: list[HandedTeacher], batch: list[Lesson], away_record: Mapping[str, int]
+) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
+    """The school handed to the module: `teachers`, and the absent lessons of
+    `batch` by class; with them the lessons in the order a run meets them,
+    each with its absent teacher's record."""
+    classes: dict[str, list[Lesson]] = {}
+    for lesson in batch:
+        classes.setdefault(lesson.class_label, []).append(lesson)
+    met = [(away_record[x.teacher], x) for lessons in classes.values() for x in lessons]
+    handed = HandedSchool(
+        tuple(teachers),
+        tuple(
+            (label, tuple((away_record[x.teacher], x.period) for x in lessons))
+            for label, lessons in classes.items()
+        ),
+    )
+    return handed, met
 
 
 def _reachable(
@@ -685,8 +673,14 @@ def _reachable(
     return reached
 
 
-def _out(member: StaffMember, period: int) -> bool:
-    return member.away_in(period) or not member.in_school
+def _outcome(
+    outcomes: dict[tuple[int, int], int | None], teacher_record: int, lesson: Lesson
+) -> int | None:
+    """The substitute's record the run gave `lesson`, taken out of `outcomes`."""
+    try:
+        return outcomes.pop((teacher_record, lesson.period))
+    except KeyError:
+        raise PlanError(f"no outcome for {lesson.teacher!r} in period {lesson.period}") from None
 
 
 def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:

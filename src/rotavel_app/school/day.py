@@ -58,7 +58,12 @@ class StaffMember:
         return subject_key(self.subject)
 
     def away_in(self, period: int) -> bool:
+        """Marked absent for `period`."""
         return not self.present and (self.away is None or period in self.away)
+
+    def out_in(self, period: int) -> bool:
+        """Not there to teach or cover in `period`: absent then, or not in that day."""
+        return not self.in_school or self.away_in(period)
 
     @property
     def part_day(self) -> bool:
@@ -117,6 +122,7 @@ class SchoolDay:
     period_names: dict[int, str] = field(default_factory=dict)
     # The first and last period of the school's day on any day; None: not known.
     school_periods: tuple[int, int] | None = None
+    teacher_codes: dict[str, str] = field(default_factory=dict)  # as the Week's
 
     @property
     def classes(self) -> list[str]:
@@ -130,11 +136,6 @@ class SchoolDay:
     @property
     def absent(self) -> list[StaffMember]:
         return [m for m in self.staff.values() if not m.present]
-
-    @property
-    def not_in(self) -> list[StaffMember]:
-        """Staff who do not come in on this day, and are not marked absent."""
-        return [m for m in self.staff.values() if m.present and not m.in_school]
 
     def period_time(self, period: int) -> str:
         """The period's clock time or name, "" when the school gives none."""
@@ -191,6 +192,7 @@ def choose_day(
         settings=settings,
         period_names=days.period_names(week.period_names),
         school_periods=_school_periods(week, days, settings),
+        teacher_codes=week.teacher_codes,
     )
 
 
@@ -602,6 +604,17 @@ def parse_periods(text: str, where: str) -> frozenset[int]:
     return frozenset(periods)
 
 
+def periods_text(periods: Iterable[int]) -> str:
+    """1, 2, 3, 5 as "1–3, 5": what `parse_periods` reads back."""
+    runs: list[list[int]] = []
+    for period in sorted(periods):
+        if runs and period == runs[-1][-1] + 1:
+            runs[-1].append(period)
+        else:
+            runs.append([period])
+    return ", ".join(f"{r[0]}–{r[-1]}" if len(r) > 1 else str(r[0]) for r in runs)
+
+
 def parse_present(text: str, where: str) -> bool:
     word = text.lower()
     if word in _YES:
@@ -704,8 +717,6 @@ def check_periods(
         return
     outside = sorted(p for p in periods if not school[0] <= p <= school[1])
     if outside:
-        from rotavel_app.pages.wording import periods_text
-
         raise InputError(
             f"{where}: period{'s' if len(outside) > 1 else ''} {periods_text(outside)} "
             f"outside the school day (periods {school[0]} to {school[1]})"

@@ -51,8 +51,6 @@ SUBJECTS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "Finance": (("finfance",), ("finance",)),
 }
 
-# Every keyword the module accepts, in catalogue order.
-KEYWORDS: tuple[str, ...] = tuple(k for keywords, _ in SUBJECTS.values() for k in keywords)
 # One keyword for each subject of the catalogue.
 KEYWORDS_BY_PLACE: tuple[str, ...] = tuple(keywords[0] for keywords, _ in SUBJECTS.values())
 

@@ -256,6 +256,9 @@ class Week:
     # Day name -> weekday (Monday 0) where the program numbers its days from
     # Monday (aSc): trusted for names no language reads.
     numbered_days: dict[str, int] = field(default_factory=dict)
+    # Name as read -> the teacher's code in the timetabling program (Untis), for
+    # files written back to it, which know teachers by code; empty for other doors.
+    teacher_codes: dict[str, str] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         self.rows()

@@ -14,6 +14,9 @@ from __future__ import annotations
 import unicodedata
 from collections.abc import Iterable
 
+# The English names, Monday first: the days of a program that numbers them
+# (Untis, aSc), and the command's messages. Pages and slips name days in the
+# language in use (`language.date_text`).
 WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
 
 # Each language's weekday names, Monday first, then abbreviations that are not

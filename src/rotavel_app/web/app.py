@@ -24,7 +24,8 @@ from werkzeug.exceptions import SecurityError
 
 from rotavel_app.language import _, use
 from rotavel_app.pages.webpage import configure
-from rotavel_app.pages.wording import away_text, day_label, periods_text
+from rotavel_app.pages.wording import away_text, day_label
+from rotavel_app.school.day import periods_text
 from rotavel_app.school.settings import load_settings
 from rotavel_app.web import auth, board, history, personal, staff, today
 from rotavel_app.web.secure import MAX_BODY

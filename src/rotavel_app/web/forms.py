@@ -15,8 +15,8 @@ from urllib.parse import urlsplit
 from flask import abort, request
 
 from rotavel_app.language import _
-from rotavel_app.pages.webpage import shown
 from rotavel_app.school.day import FIRST_DATE, LAST_DATE
+from rotavel_app.unsafe import escaped
 from rotavel_app.web.site import get_desk, get_site
 from rotavel_app.web.views import lesson_key
 
@@ -77,7 +77,7 @@ def staff_name(field: str) -> str:
     names = get_desk().staff_names()
     if text in names:
         return text
-    return next((name for name in names if shown(name) == text), text)
+    return next((name for name in names if escaped(name) == text), text)
 
 
 def lesson_of(key: str) -> tuple[str, int]:

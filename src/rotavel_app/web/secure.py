@@ -21,6 +21,8 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
+from rotavel_app.output import OutputError, write_file
+
 # scrypt at 2**15 x 8 x 1 takes about 32 MiB and a few tens of milliseconds a try: cheap for
 # one login, dear for a guesser with a copy of the file.
 SCRYPT_N = 2**15
@@ -288,17 +290,10 @@ class StateFile:
             },
             indent=1,
         )
-        temporary = self.path.with_name(f".{self.path.name}.{secrets.token_hex(4)}.tmp")
         try:
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-            with os.fdopen(fd, "w", encoding="utf-8") as file:
-                file.write(data + "\n")
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(temporary, self.path)
-        except OSError as error:
-            temporary.unlink(missing_ok=True)
-            raise StateError(f"{self.path}: cannot write: {error.strerror}") from None
+            write_file(self.path, (data + "\n").encode("utf-8"), private=True)
+        except OutputError as error:
+            raise StateError(str(error)) from None
 
 
 def _text(value: object) -> str:

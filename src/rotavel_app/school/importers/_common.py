@@ -1,14 +1,13 @@
-"""What every reader of a timetabling program's export needs: reading a file
-safely, decoding it, parsing XML without entities, leaving placeholders and
-rows with no class out (and saying so once), and each teacher's main subject.
+"""What every reader of a timetabling program's export needs: decoding a
+file (read by `files.read_bytes`, as every input is), parsing XML without
+entities, leaving placeholders and rows with no class out (and saying so
+once), and each teacher's main subject.
 """
 
 from __future__ import annotations
 
 import codecs
-import os
 import re
-import stat
 import unicodedata
 import xml.etree.ElementTree as ET
 from collections import Counter
@@ -18,10 +17,6 @@ from pathlib import Path
 from rotavel_app.messages import InputError
 from rotavel_app.school.day import PERIOD_MAX, PERIOD_MIN, parse_period
 from rotavel_app.school.week import LessonRow
-
-# No school's export comes near this; a larger file is a mistake (a device, a
-# backup archive) and would otherwise be read until memory runs out.
-MAX_BYTES = 64 * 1024 * 1024
 
 # The most lesson rows one export may give. A week of 300 teachers in 50
 # periods of two alternating weeks is 30,000; a few attributes (a card of
@@ -57,31 +52,6 @@ def nfc(text: str) -> str:
 def is_placeholder(name: str) -> bool:
     """A name standing for "nobody yet" rather than for a teacher."""
     return bool(_PLACEHOLDER.fullmatch(name.strip()))
-
-
-def read_bytes(path: Path) -> bytes:
-    """A whole file, refusing folders, devices, pipes and absurd sizes."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
-    except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    with os.fdopen(fd, "rb") as file:
-        info = os.fstat(fd)
-        if stat.S_ISDIR(info.st_mode):
-            raise InputError(f"{path}: is a folder, not a file")
-        if not stat.S_ISREG(info.st_mode):
-            raise InputError(f"{path}: not a regular file")
-        try:
-            data = file.read(MAX_BYTES + 1)
-        except OSError as error:
-            raise InputError(f"{path}: cannot read: {error.strerror}") from None
-    if len(data) > MAX_BYTES:
-        raise InputError(
-            f"{path}: larger than {MAX_BYTES // (1024 * 1024)} MiB; is it the right file?"
-        )
-    return data
 
 
 def lines_of(text: str) -> list[str]:
@@ -221,8 +191,8 @@ class Skipped:
                 parts.append(text)
         if not parts:
             if self._placeholders:
-                shown = ", ".join(map(repr, self._placeholders))
-                return [f"{source}: left placeholder teachers ({shown}) out of their lessons"]
+                names = ", ".join(map(repr, self._placeholders))
+                return [f"{source}: left placeholder teachers ({names}) out of their lessons"]
             return []
         left = sum(self._counts.values())
         return [f"{source}: left out {left} of {self.total} {self.unit}: " + "; ".join(parts)]
@@ -285,6 +255,6 @@ def unique_names(named: Sequence[tuple[str, str]]) -> dict[str, str]:
     the full name, or the code when there is none. Names two teachers would
     share get their codes added, "Anna Berg (BERA)", so that every name stays
     one person."""
-    shown = {code: name or code for code, name in named}
-    counts = Counter(shown.values())
-    return {code: f"{name} ({code})" if counts[name] > 1 else name for code, name in shown.items()}
+    names = {code: name or code for code, name in named}
+    counts = Counter(names.values())
+    return {code: f"{name} ({code})" if counts[name] > 1 else name for code, name in names.items()}

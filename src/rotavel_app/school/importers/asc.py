@@ -21,6 +21,7 @@ import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 from pathlib import Path
 
+from rotavel_app.files import read_bytes
 from rotavel_app.messages import InputError, shown
 from rotavel_app.school.importers._common import (
     NO_CLASS,
@@ -36,12 +37,11 @@ from rotavel_app.school.importers._common import (
     parse_xml,
     period_in_range,
     placed_rows,
-    read_bytes,
     read_period,
 )
 from rotavel_app.school.week import LessonRow, StaffRow, Week
+from rotavel_app.school.weekdays import WEEKDAYS
 
-_WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
 # The most periods one card may take when the periods table does not list
 # more: no school day has more periods than this.
 _MOST_PERIODS_A_DAY = 24
@@ -186,7 +186,8 @@ def _ids(element: ET.Element, attribute: str) -> list[str]:
     return [i for i in (part.strip() for part in element.get(attribute, "").split(",")) if i]
 
 
-def _shown(element: ET.Element) -> str:
+def _display_name(element: ET.Element) -> str:
+    """An element's name, or its short name when it has none."""
     return nfc(element.get("name", "")) or nfc(element.get("short", ""))
 
 
@@ -198,7 +199,7 @@ def _name(table: _Table, ident: str, where: str, what: str) -> str:
     found = table.by_id.get(ident)
     if found is None:
         raise _missing(table, ident, where, what)
-    return _shown(found)
+    return _display_name(found)
 
 
 def _lookup(table: _Table, ident: str, names: dict[str, str], where: str, what: str) -> str:
@@ -242,7 +243,7 @@ def _units(lesson: ET.Element, classes: _Table, groups: _Table, where: str) -> l
             labels.append(klass)
             continue
         for g in group_ids:
-            name = _shown(groups.by_id[g])
+            name = _display_name(groups.by_id[g])
             labels.append(name if klass in name else f"{klass} {name}")
     return list(dict.fromkeys(labels))
 
@@ -331,7 +332,7 @@ class _Days:
     def __init__(self, root: ET.Element, path: Path) -> None:
         found = root.find("days")
         rows = [] if found is None else found.findall("day")
-        self.names = [_shown(e) or e.get("day", "") for e in rows]
+        self.names = [_display_name(e) or e.get("day", "") for e in rows]
         self.by_value = {e.get("day", "").strip(): name for e, name in zip(rows, self.names)}
         options = root.get("options", "")
         self.base = 1 if "daynumbering1" in options.replace(" ", "").split(",") else 0
@@ -358,7 +359,7 @@ class _Days:
         return {name: weekday for weekday, name in enumerate(self.names)}
 
     def _nth(self, index: int, where: str) -> str:
-        names = self.names or list(_WEEKDAYS)
+        names = self.names or list(WEEKDAYS)
         if not 0 <= index < len(names):
             raise InputError(f"{where}: day {index + self.base} is not a day of the week")
         return names[index]

@@ -27,6 +27,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+from rotavel_app.files import read_bytes
 from rotavel_app.messages import InputError, shown
 from rotavel_app.school.importers._common import (
     INACTIVE,
@@ -44,7 +45,6 @@ from rotavel_app.school.importers._common import (
     nfc,
     parse_xml,
     placed_rows,
-    read_bytes,
 )
 from rotavel_app.school.importers.names import TIMED_SUFFIX, TIMETABLE_SUFFIX
 from rotavel_app.school.week import LessonRow, StaffRow, Week

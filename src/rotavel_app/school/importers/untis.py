@@ -23,6 +23,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import NamedTuple
 
+from rotavel_app.files import read_bytes
 from rotavel_app.messages import InputError
 from rotavel_app.school.importers._common import (
     NO_CLASS,
@@ -36,21 +37,18 @@ from rotavel_app.school.importers._common import (
     main_subjects,
     nfc,
     period_in_range,
-    read_bytes,
     team_id,
     unique_names,
 )
 from rotavel_app.school.importers.names import UNTIS_TIMETABLE as TIMETABLE
 from rotavel_app.school.importers.names import find_file
 from rotavel_app.school.week import LessonRow, StaffRow, Week
+from rotavel_app.school.weekdays import WEEKDAYS
 
 TEACHERS = "GPU004.TXT"
 ROOMS = "GPU005.TXT"
 SUBJECTS = "GPU006.TXT"
-SUBSTITUTIONS = "GPU014.TXT"
 
-# Untis numbers the days of the week from Monday.
-DAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
 _GPU001_FIELDS = "lesson number, class, teacher, subject, room, day, period"
 _SEPARATORS = (",", ";", "\t", "|")
 _LIST = "~"  # between the items of one field (rooms, classes)
@@ -79,7 +77,7 @@ def read_untis(path: Path) -> Week:
         where = f"{timetable}, line {number}"
         lesson, klass, teacher, subject, room = (nfc(f) for f in fields[:5])
         weekday = _whole(fields[5], "day", where)
-        if not 1 <= weekday <= len(DAYS):
+        if not 1 <= weekday <= len(WEEKDAYS):  # Untis numbers them from Monday
             raise InputError(f"{where}: day {weekday} is not a day of the week (1 = Monday ... 7)")
         period = period_in_range(_whole(fields[6], "period", where), where)
         week = nfc(fields[8]) if len(fields) > 8 else ""
@@ -93,7 +91,7 @@ def read_untis(path: Path) -> Week:
             skipped.skip(PLACEHOLDER, teacher)
             continue
         codes.setdefault(teacher)
-        slot = (lesson, DAYS[weekday - 1], period, week)
+        slot = (lesson, WEEKDAYS[weekday - 1], period, week)
         room = ", ".join(rooms.get(r, r) for r in (nfc(r) for r in room.split(_LIST)) if r)
         slots.setdefault(slot, []).append(
             (teacher, klass, room, subjects.get(subject, subject), where)
@@ -101,7 +99,7 @@ def read_untis(path: Path) -> Week:
 
     # Every row of a slot is known only once the file is read: a coupling's
     # teachers decide whether its rows share a lesson id.
-    shown = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
+    name_of = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
     lessons = []
     for (lesson, day, period, week), rows in slots.items():
         # A coupling is team teaching only among teachers of one subject; the
@@ -112,7 +110,9 @@ def read_untis(path: Path) -> Week:
             by_subject.setdefault(subject, []).append(teacher)
         ids = {s: team_id(t, f"{lesson}/{s}") for s, t in by_subject.items()}
         lessons += [
-            LessonRow(shown[teacher], period, klass, day, room, ids[subject], week, subject, where)
+            LessonRow(
+                name_of[teacher], period, klass, day, room, ids[subject], week, subject, where
+            )
             for teacher, klass, room, subject, where in rows
         ]
     lessons.sort(key=lambda row: _line(row.where))  # back in file order
@@ -121,12 +121,12 @@ def read_untis(path: Path) -> Week:
     emails = _teacher_emails(teacher_file) if teacher_file is not None else {}
     staff = [
         StaffRow(
-            shown[code],
-            taught.get(shown[code], ""),
+            name_of[code],
+            taught.get(name_of[code], ""),
             where=f"{teacher_file if code in names else timetable}, teacher {code!r}",
             email=emails.get(code, ""),
         )
-        for code in shown
+        for code in name_of
     ]
     return Week(
         name=folder.resolve().name,
@@ -134,21 +134,8 @@ def read_untis(path: Path) -> Week:
         staff=staff,
         lessons=lessons,
         notes=skipped.note(timetable),
+        teacher_codes={name: code for code, name in name_of.items()},
     )
-
-
-def teacher_codes(path: Path) -> dict[str, str]:
-    """Name as `read_untis` shows it -> the teacher's Untis code, for files
-    written back to Untis (which knows teachers by code)."""
-    folder, timetable = _locate(path)
-    _, names = _teacher_names(folder)
-    codes: dict[str, None] = {}
-    for _, fields in _records(timetable, 7, _GPU001_FIELDS):
-        teacher = nfc(fields[2])
-        if teacher and not is_placeholder(teacher):
-            codes.setdefault(teacher)
-    shown = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
-    return {name: code for code, name in shown.items()}
 
 
 class Substitution(NamedTuple):
