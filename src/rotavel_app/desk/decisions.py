@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING
 
 from rotavel_app.desk import absences, publishing, rules, school
 from rotavel_app.desk.record import DeskError, day_text, now
+from rotavel_app.pages.wording import in_at
 from rotavel_app.planning.plan import BY_HAND, NO_COVER
 from rotavel_app.school.day import Lesson, SchoolDay
 
@@ -30,7 +31,7 @@ def absent_lesson(desk: Desk, day: SchoolDay, teacher: str, period: int) -> Less
             else (f"; {teacher} teaches no lesson that day")
         )
         raise DeskError(f"{teacher} has no lesson in period {period} {when}{has}")
-    if not rules.out(day.staff[teacher], period):
+    if in_at(day.staff[teacher], period):
         raise DeskError(
             f"{teacher} is not absent in period {period} {when}; enter the absence first "
             "(rotavel absent)"
@@ -53,7 +54,7 @@ def assign(
             if r.substitute is not None
             and (r.teacher, r.period) != (absent_teacher, period)
             and r.teacher in staff
-            and rules.out(staff[r.teacher], r.period)
+            and not in_at(staff[r.teacher], r.period)
         }
         problem = rules.cannot_cover(staff, rules.teaching(day), covering, substitute, period)
         if problem:

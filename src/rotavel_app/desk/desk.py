@@ -368,7 +368,7 @@ class Desk:
             if shown is not None and still_current is not None and still_current():
                 plan = shown
             else:
-                plan, _ = plans.plan(self, date)
+                plan = plans.plan(self, date)[0]
             plans.store(self, date, plan, by)
         return plan
 

@@ -266,7 +266,7 @@ def _decided(desk: Desk, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision
         if (
             lesson is None
             or cover.teacher not in staff
-            or not out(staff[cover.teacher], cover.period)
+            or in_at(staff[cover.teacher], cover.period)
         ):
             text = (
                 _(
@@ -298,15 +298,10 @@ def _decided(desk: Desk, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision
     return decided, notes
 
 
-def out(member: StaffMember, period: int) -> bool:
-    """Whether the teacher is away in `period`."""
-    return not in_at(member, period)
-
-
 def teaching(day: SchoolDay) -> dict[tuple[str, int], Lesson]:
     """(teacher, period) -> the lesson they give then, for teachers who are in."""
     staff = day.staff
-    return {(x.teacher, x.period): x for x in day.lessons if not out(staff[x.teacher], x.period)}
+    return {(x.teacher, x.period): x for x in day.lessons if in_at(staff[x.teacher], x.period)}
 
 
 def cannot_cover(
