@@ -27,7 +27,6 @@ export), publishing.py (what people have been told), mail.py and feed.py.
 from __future__ import annotations
 
 import datetime
-import os
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, contextmanager
@@ -60,10 +59,9 @@ from rotavel_app.desk.record import (
 )
 from rotavel_app.desk.rules import KEEP, MAX_CYCLE_DAYS, CoverRecord, StaffRule, window_start
 from rotavel_app.desk.views import FreeTeacher, WhyMe
-from rotavel_app.messages import InputError
 from rotavel_app.planning.plan import Plan, Rules
 from rotavel_app.school.day import Calendar, SchoolDay, school_periods
-from rotavel_app.school.settings import Settings, load_settings
+from rotavel_app.school.settings import Settings
 from rotavel_app.school.week import Week
 
 if TYPE_CHECKING:
@@ -117,62 +115,7 @@ class Desk:
         """The record of the school in `folder` (`folder/rotavel.db` unless `db`
         says), brought to the current version. Without `create`, a record that
         does not exist yet is read as empty and nothing is written to disk."""
-        folder = os.fspath(folder)
-        if not os.path.isdir(folder):
-            raise DeskError(f"{folder}: not a school folder (no such folder)")
-        try:
-            settings = load_settings(folder)
-        except InputError as error:
-            raise DeskError(str(error)) from None
-        path = os.fspath(db) if db is not None else os.path.join(folder, DB_NAME)
-        if os.path.isdir(path):
-            raise DeskError(f"{path}: is a folder; give the record's file name")
-        memory = not create and not os.path.exists(path)
-        if not create and not memory and not record.writable(path):
-            # A reading command reads: a read-only folder or record is no obstacle.
-            # (Where both can be written it opens the record as a writer does: a
-            # read-only connection would leave the -wal and -shm files behind.)
-            desk = cls._open_read_only(folder, path, settings, timeout)
-            if desk is not None:
-                return desk
-        if create:
-            record.create_private(path)
-        connection = record.connect(path, timeout, memory)
-        desk = cls(folder, None if memory else path, connection, settings)
-        try:
-            with desk._errors():
-                # The timeout is the wait for another command's write to finish.
-                connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
-                # Recognised (or made) first: another program's database is left as it was.
-                record.migrate(desk)
-                if not memory:
-                    # Readers go on while a publish writes, and a crash rolls back cleanly.
-                    connection.execute("PRAGMA journal_mode = WAL")
-        except BaseException:
-            connection.close()
-            raise
-        return desk
-
-    @classmethod
-    def _open_read_only(
-        cls, folder: str, path: str, settings: Settings, timeout: float
-    ) -> Desk | None:
-        """The record opened for reading only, or None when it must first be
-        brought to this version (which writes)."""
-        connection = record.connect_read_only(path, timeout)
-        desk = cls(folder, path, connection, settings)
-        try:
-            with desk._errors():
-                connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
-                version = connection.execute("PRAGMA user_version").fetchone()[0]
-                if version < SCHEMA_VERSION:
-                    connection.close()
-                    return None
-                record.migrate(desk)  # at this version: checks that it is a rotavel record
-        except BaseException:
-            connection.close()
-            raise
-        return desk
+        return record.open_desk(cls, folder, db, create, timeout)
 
     def close(self) -> None:
         self._db.close()
@@ -208,8 +151,7 @@ class Desk:
         """A number that changes whenever another connection, in this process or any
         other, commits to the record, and never for this desk's own commits: equal
         before and after a change of ours, it says the change was the only one."""
-        with self._errors():
-            return int(self._db.execute("PRAGMA data_version").fetchone()[0])
+        return record.others_wrote(self)
 
     # -- backup, restore and export (transfer.py) --------------------------------
 

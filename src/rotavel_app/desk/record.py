@@ -18,6 +18,8 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
 from rotavel_app.desk import publishing
+from rotavel_app.messages import InputError
+from rotavel_app.school.settings import Settings, load_settings
 
 if TYPE_CHECKING:
     from rotavel_app.desk.desk import Desk
@@ -165,6 +167,76 @@ def connect_read_only(path: str, timeout: float) -> sqlite3.Connection:
         return sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
         raise DeskError(f"{path}: cannot open the record: {error}") from None
+
+
+def open_desk(
+    cls: type[Desk], folder: StrPath, db: StrPath | None, create: bool, timeout: float
+) -> Desk:
+    """The record of the school in `folder` (`folder/rotavel.db` unless `db`
+    says), brought to the current version. Without `create`, a record that
+    does not exist yet is read as empty and nothing is written to disk."""
+    folder = os.fspath(folder)
+    if not os.path.isdir(folder):
+        raise DeskError(f"{folder}: not a school folder (no such folder)")
+    try:
+        settings = load_settings(folder)
+    except InputError as error:
+        raise DeskError(str(error)) from None
+    path = os.fspath(db) if db is not None else os.path.join(folder, DB_NAME)
+    if os.path.isdir(path):
+        raise DeskError(f"{path}: is a folder; give the record's file name")
+    memory = not create and not os.path.exists(path)
+    if not create and not memory and not writable(path):
+        # A reading command reads: a read-only folder or record is no obstacle.
+        # (Where both can be written it opens the record as a writer does: a
+        # read-only connection would leave the -wal and -shm files behind.)
+        desk = _open_read_only(cls, folder, path, settings, timeout)
+        if desk is not None:
+            return desk
+    if create:
+        create_private(path)
+    connection = connect(path, timeout, memory)
+    desk = cls(folder, None if memory else path, connection, settings)
+    try:
+        with errors(desk):
+            # The timeout is the wait for another command's write to finish.
+            connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            # Recognised (or made) first: another program's database is left as it was.
+            migrate(desk)
+            if not memory:
+                # Readers go on while a publish writes, and a crash rolls back cleanly.
+                connection.execute("PRAGMA journal_mode = WAL")
+    except BaseException:
+        connection.close()
+        raise
+    return desk
+
+
+def _open_read_only(
+    cls: type[Desk], folder: str, path: str, settings: Settings, timeout: float
+) -> Desk | None:
+    """The record opened for reading only, or None when it must first be
+    brought to this version (which writes)."""
+    connection = connect_read_only(path, timeout)
+    desk = cls(folder, path, connection, settings)
+    try:
+        with errors(desk):
+            connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            if version < SCHEMA_VERSION:
+                connection.close()
+                return None
+            migrate(desk)  # at this version: checks that it is a rotavel record
+    except BaseException:
+        connection.close()
+        raise
+    return desk
+
+
+def others_wrote(desk: Desk) -> int:
+    """SQLite's data_version: changes with every commit of another connection."""
+    with errors(desk):
+        return int(desk._db.execute("PRAGMA data_version").fetchone()[0])
 
 
 def where(desk: Desk) -> str:
