@@ -120,3 +120,30 @@ def test_changes_and_planned_again_notes_read_from_the_language(tmp_path, shouti
         assert desk.plan(TUE).day.notes[-1] == (
             "Ann'S 9A IN PERIOD 1 IS PLANNED AGAIN: Cat IS ABSENT IN PERIOD 1 (Course)"
         )
+
+
+def test_the_day_as_published_is_read_in_one_snapshot(tmp_path, monkeypatch):
+    from rotavel_app.desk import absences
+
+    folder = make_school(tmp_path / "s", *FAIR)
+    with Desk.open(folder) as desk:
+        desk.add_absence("Ann", TUE, TUE, None, "")
+        first = desk.publish(TUE).absent_lessons[0].substitute
+    other = {"Bob": "Cat", "Cat": "Bob"}[first]
+    real = absences.day
+    reading = []
+
+    def day_while_another_publishes(desk, date, timetable_day=None):
+        if not reading:  # another desk publishes a new revision meanwhile
+            reading.append(desk)
+            with Desk.open(folder) as elsewhere:
+                elsewhere.assign(TUE, "Ann", 1, other)
+                elsewhere.publish(TUE)
+        return real(desk, date, timetable_day)
+
+    monkeypatch.setattr(absences, "day", day_while_another_publishes)
+    with Desk.open(folder) as desk:
+        plan = desk.published_plan(TUE)
+        assert [a.substitute for a in plan.absent_lessons] == [first]
+        monkeypatch.undo()
+        assert [a.substitute for a in desk.published_plan(TUE).absent_lessons] == [other]

@@ -327,7 +327,8 @@ class Desk:
 
     def published(self, date: datetime.date) -> list[CoverRecord]:
         """The day's absent lessons as last published: what people are shown."""
-        return plans.published(self, date)
+        with self._reading():
+            return plans.published(self, date)
 
     def recorded(self, date: datetime.date) -> list[CoverRecord]:
         """The record's absent lessons of the day as the desk has them now: the

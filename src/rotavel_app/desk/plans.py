@@ -95,23 +95,26 @@ def revision(desk: Desk, day: str) -> int | None:
 
 
 def published(desk: Desk, date: datetime.date) -> list[CoverRecord]:
-    """The day's absent lessons as last published: what people are shown."""
-    with desk._reading():
-        rows = publishing.published(desk._db, day_text(date))
+    """The day's absent lessons as last published (what people are shown),
+    inside the caller's transaction."""
+    rows = publishing.published(desk._db, day_text(date))
     return [
         rules.CoverRecord(date, teacher, period, s.classes, s.room, s.substitute, s.how)
-        for (teacher, period), (s, _) in rows.items()
+        for (teacher, period), (s, _revision) in rows.items()
     ]
 
 
 def published_plan(desk: Desk, date: datetime.date) -> Plan | None:
-    """The day as published, as a plan; None for a day not published."""
-    if desk.publication(date) is None:
-        return None
-    day = desk.day(date)
+    """The day as published, as a plan; None for a day not published. Read in
+    one snapshot, so a publish meanwhile cannot mix two revisions."""
+    with desk._reading():
+        if revision(desk, day_text(date)) is None:
+            return None
+        day = absences.day(desk, date)
+        covers = published(desk, date)
     lessons = {(x.teacher, x.period): x for x in day.lessons}
     items = []
-    for cover in published(desk, date):
+    for cover in covers:
         member = day.staff.get(cover.teacher)
         lesson = lessons.get((cover.teacher, cover.period)) or Lesson(
             cover.teacher, cover.period, (cover.classes,), cover.room
