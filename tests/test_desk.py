@@ -24,7 +24,6 @@ from rotavel_app.__main__ import main
 from rotavel_app.commands import main as cli
 from rotavel_app.desk import publishing
 from rotavel_app.desk.desk import (
-    PAUSE_ENV,
     SCHEMA_VERSION,
     Desk,
     DeskError,
@@ -423,9 +422,40 @@ def test_free_teachers_best_candidates_first(tmp_path, capfd):
     assert out.endswith("(revision 1).\n")
 
 
+# Run in a child process: a publish that stops for `seconds` once it has written
+# the day's covers, before it writes what people are shown, so a test can run a
+# second publisher against it or kill the process there.
+PAUSED_PUBLISH = """
+import sys, time
+from rotavel_app.desk import publishing
+from rotavel_app.__main__ import main
+
+real = publishing.store
+
+def paused(*args, **kwargs):
+    print("publish paused", file=sys.stderr, flush=True)
+    time.sleep(float(sys.argv[1]))
+    return real(*args, **kwargs)
+
+publishing.store = paused
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+def _pause_publishing(seconds):
+    """Every publish of this process stops for `seconds` halfway through its writes."""
+    real = publishing.store
+
+    def paused(*args, **kwargs):
+        time.sleep(seconds)
+        return real(*args, **kwargs)
+
+    publishing.store = paused
+
+
 def _publisher(folder, timeout, pause, results):
     if pause:
-        os.environ[PAUSE_ENV] = str(pause)
+        _pause_publishing(pause)  # a forked child of its own: the parent's module is untouched
     try:
         with Desk.open(folder, timeout=timeout) as desk:
             results.put(("published", outcome(desk.publish(TUE))))
@@ -510,15 +540,16 @@ def test_a_crash_mid_publish_loses_nothing_published(tmp_path):
         published = desk.published(TUE), desk.publication(TUE)
         desk.add_absence("Eve", TUE, TUE, None, "")
     process = subprocess.Popen(
-        [sys.executable, "-m", "rotavel_app", "plan", str(folder), "--date", str(TUE), "--publish"],
-        env={**os.environ, "PYTHONPATH": SRC, PAUSE_ENV: "60"},
+        [sys.executable, "-c", PAUSED_PUBLISH, "60", "plan", str(folder), "--date", str(TUE)]
+        + ["--publish"],
+        env={**os.environ, "PYTHONPATH": SRC},
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
     )
     try:
         # Half of its writes are made when it says so.
-        assert process.stderr.readline() == f"{PAUSE_ENV}: pausing for 60 s\n"
+        assert process.stderr.readline() == "publish paused\n"
     finally:
         process.send_signal(signal.SIGKILL)
         process.wait()

@@ -25,6 +25,7 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from rotavel_app.language import _
 from rotavel_app.planning.plan import NO_COVER, TEAM, Plan
 
 if TYPE_CHECKING:
@@ -167,42 +168,68 @@ class Duty:
 
 def _state(shown: Shown) -> str:
     if shown.substitute is not None:
-        return f"covered by {shown.substitute}"
+        return _("covered by %(name)s") % {"name": shown.substitute}
     if shown.how == NO_COVER:
-        return "no cover needed"
+        return _("no cover needed")
     if shown.how == TEAM:
-        return "taught by the team"
-    return "not covered"
+        return _("taught by the team")
+    return _("not covered")
 
 
 def describe(change: Change) -> str:
-    """The change in words: who gains, loses or moves which cover."""
+    """The change in words: who gains, loses or moves which cover (in the
+    language in use, as the record keeps it in `published_change`)."""
     before, after = change.before, change.after
     either = after or before
     classes = either.classes if either is not None else ""
-    what = f"{change.teacher}'s {classes} in period {change.period}"
+    what = _("%(teacher)s's %(classes)s in period %(period)s") % {
+        "teacher": change.teacher,
+        "classes": classes,
+        "period": change.period,
+    }
     old = before.substitute if before else None
     new = after.substitute if after else None
     if old != new:
         if old is not None and new is not None:
-            return f"{what} moves from {old} to {new}"
+            return _("%(lesson)s moves from %(old)s to %(new)s") % {
+                "lesson": what,
+                "old": old,
+                "new": new,
+            }
         if new is not None:
-            return f"{new} gains {what}" + (f" (was {_state(before)})" if before else "")
-        return f"{old} loses {what}: " + (_state(after) if after else "no longer needs cover")
+            if before:
+                return _("%(name)s gains %(lesson)s (was %(state)s)") % {
+                    "name": new,
+                    "lesson": what,
+                    "state": _state(before),
+                }
+            return _("%(name)s gains %(lesson)s") % {"name": new, "lesson": what}
+        return _("%(name)s loses %(lesson)s: %(state)s") % {
+            "name": old,
+            "lesson": what,
+            "state": _state(after) if after else _("no longer needs cover"),
+        }
     if after is None:
-        return f"{what} no longer needs cover"
+        return _("%(lesson)s no longer needs cover") % {"lesson": what}
     if before is None:
-        return f"{what}: {_state(after)}"
+        return _("%(lesson)s: %(state)s") % {"lesson": what, "state": _state(after)}
     parts = []
     if before.how != after.how:
-        parts.append(_state(after) + (" (by hand)" if after.how == "by hand" else ""))
+        parts.append(
+            _("%(state)s (by hand)") % {"state": _state(after)}
+            if after.how == "by hand"
+            else _state(after)
+        )
     if before.room != after.room:
-        parts.append(f"room {after.room or 'none'} (was {before.room or 'none'})")
+        parts.append(
+            _("room %(room)s (was %(old)s)")
+            % {"room": after.room or _("none"), "old": before.room or _("none")}
+        )
     if before.classes != after.classes:
-        parts.append(f"classes now {after.classes}")
+        parts.append(_("classes now %(classes)s") % {"classes": after.classes})
     if before.work != after.work:
-        parts.append("set work changed" if after.work else "set work removed")
-    return f"{what}: " + ", ".join(parts)
+        parts.append(_("set work changed") if after.work else _("set work removed"))
+    return _("%(lesson)s: %(changes)s") % {"lesson": what, "changes": _(", ").join(parts)}
 
 
 def diff(old: Mapping[Key, Shown], new: Mapping[Key, Shown]) -> list[Change]:

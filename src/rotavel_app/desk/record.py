@@ -1,0 +1,350 @@
+"""The record itself: one SQLite file per school, its layout and the steps that
+bring an older one to this version, opening it (for reading only where it
+cannot be written), one transaction per change, and SQLite's errors said as
+one line for the user.
+
+Every change is one transaction begun with BEGIN IMMEDIATE, so two commands
+at once are put one after the other, and a crash mid-write leaves the record
+as it was before that change.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+import sqlite3
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING
+
+from rotavel_app.desk import publishing
+from rotavel_app.messages import InputError
+from rotavel_app.school.settings import Settings, load_settings
+
+if TYPE_CHECKING:
+    from rotavel_app.desk.desk import Desk
+    from rotavel_app.files import StrPath
+
+DB_NAME = "rotavel.db"
+# Marks the file as a rotavel record, so another program's database is refused, not migrated.
+APPLICATION_ID = 0x526F7456  # "RotV"
+
+# Each step takes the record from one version to the next; a new database runs
+# them all. Steps are never edited once released: a change is a new step.
+MIGRATIONS: tuple[tuple[str, ...], ...] = (
+    (  # 1: absences of whole days, covers, staff flags and a daily cap
+        """CREATE TABLE absence (
+            id INTEGER PRIMARY KEY,
+            teacher TEXT NOT NULL,
+            first_day TEXT NOT NULL,  -- ISO dates, both included
+            last_day TEXT NOT NULL,
+            reason TEXT NOT NULL DEFAULT '',
+            entered_at TEXT NOT NULL,
+            CHECK (first_day <= last_day)
+        )""",
+        "CREATE INDEX absence_by_day ON absence (first_day, last_day)",
+        """CREATE TABLE cover (
+            day TEXT NOT NULL,
+            teacher TEXT NOT NULL,  -- the absent teacher
+            period INTEGER NOT NULL,
+            classes TEXT NOT NULL,  -- as the plan shows them, e.g. 9A+9B
+            room TEXT NOT NULL DEFAULT '',
+            substitute TEXT,  -- NULL: nobody (not covered, or no cover needed)
+            how TEXT NOT NULL
+                CHECK (how IN ('planned', 'by hand', 'no cover needed', 'taught by')),
+            decided_at TEXT NOT NULL,
+            PRIMARY KEY (day, teacher, period)
+        )""",
+        "CREATE INDEX cover_by_substitute ON cover (substitute, day)",
+        """CREATE TABLE published_day (
+            day TEXT PRIMARY KEY,
+            published_at TEXT NOT NULL,
+            revision INTEGER NOT NULL
+        )""",
+        """CREATE TABLE staff_rule (
+            name TEXT PRIMARY KEY,
+            never INTEGER NOT NULL DEFAULT 0,
+            last_resort INTEGER NOT NULL DEFAULT 0,
+            cap_day INTEGER,  -- NULL: the school's setting
+            cap_week INTEGER
+        )""",
+    ),
+    (  # 2: absences of part of a day, and the weekdays a teacher may cover on
+        "ALTER TABLE absence ADD COLUMN periods TEXT",  # NULL: the whole day; else "1,2,5"
+        "ALTER TABLE staff_rule ADD COLUMN days TEXT",  # NULL: every day; else "0,2" (Monday 0)
+    ),
+    (  # 3: covers per substitute over a range of days read from an index alone
+        # (a term of a large school is some 50,000 covers, counted for every plan)
+        "CREATE INDEX cover_by_day ON cover (day, substitute)",
+    ),
+    # 4: the day as published kept apart from the desk's draft, its revisions and
+    # their changes, each substitute's covers as told (seen, cancelled), set work,
+    # personal links and the e-mail still to send (see publishing.py)
+    publishing.SCHEMA,
+)
+SCHEMA_VERSION = len(MIGRATIONS)
+TABLES = ("absence", "cover", "published_day", "staff_rule", *publishing.TABLES)
+
+
+class DeskError(Exception):
+    """A refused action or a record that cannot be used; one line for the user."""
+
+
+def record_names(path: StrPath | None) -> tuple[str, ...]:
+    """The names in the school folder that are the record's, not the school's: the
+    usual record and its journals, and the record at `path` when it is elsewhere
+    named (every commit changes them)."""
+    names = [DB_NAME]
+    if path is not None:
+        names.append(os.path.basename(os.fspath(path)))
+    return tuple(names)
+
+
+def read_only_uri(path: str) -> str:
+    """SQLite's URI opening `path` for reading only. The characters a URI gives
+    a meaning are escaped by hand: urllib.parse would cost every reading
+    command its import."""
+    escaped = os.path.abspath(path)
+    for char, code in (("%", "%25"), ("?", "%3f"), ("#", "%23")):
+        escaped = escaped.replace(char, code)
+    return f"file:{escaped}?mode=ro"
+
+
+def writable(path: str) -> bool:
+    """Whether the record and its folder (where SQLite keeps its -wal and -shm
+    files) can both be written."""
+    return os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)), os.W_OK)
+
+
+def create_private(path: str) -> None:
+    """A new record is made readable by its owner alone (absence reasons are
+    private); SQLite gives its -wal and -shm files the record's own mode."""
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+    except FileExistsError:
+        pass
+    except OSError as error:
+        raise DeskError(f"{path}: cannot make the record: {error.strerror}") from None
+
+
+def now() -> str:
+    return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+
+
+def day_text(date: datetime.date) -> str:
+    """A date as the record keeps it."""
+    return date.isoformat()
+
+
+def numbers(values: Iterable[int] | None) -> str | None:
+    """A set of periods or weekdays as the record keeps it: "1,2,5"; None stays None."""
+    return None if values is None else ",".join(map(str, sorted(values)))
+
+
+def read_numbers(text: str | None) -> frozenset[int] | None:
+    return None if text is None else frozenset(int(n) for n in text.split(",") if n)
+
+
+def connect(path: str, timeout: float, memory: bool) -> sqlite3.Connection:
+    """A writer's connection to the record at `path` (an empty one in memory)."""
+    try:
+        return sqlite3.connect(
+            ":memory:" if memory else path, timeout=timeout, isolation_level=None
+        )
+    except sqlite3.Error as error:
+        raise DeskError(f"{path}: cannot open the record: {error}") from None
+
+
+def connect_read_only(path: str, timeout: float) -> sqlite3.Connection:
+    """A connection that only reads the record. A WAL record read where its
+    -shm file cannot be made (a read-only folder) is read as immutable:
+    nobody can write it there either."""
+    uri = read_only_uri(path)
+    where = os.path.dirname(os.path.abspath(path))
+    if not os.access(where, os.W_OK) and not os.path.exists(path + "-wal"):
+        uri += "&immutable=1"
+    try:
+        return sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+    except sqlite3.Error as error:
+        raise DeskError(f"{path}: cannot open the record: {error}") from None
+
+
+def open_desk(
+    cls: type[Desk], folder: StrPath, db: StrPath | None, create: bool, timeout: float
+) -> Desk:
+    """The record of the school in `folder` (`folder/rotavel.db` unless `db`
+    says), brought to the current version. Without `create`, a record that
+    does not exist yet is read as empty and nothing is written to disk."""
+    folder = os.fspath(folder)
+    if not os.path.isdir(folder):
+        raise DeskError(f"{folder}: not a school folder (no such folder)")
+    try:
+        settings = load_settings(folder)
+    except InputError as error:
+        raise DeskError(str(error)) from None
+    path = os.fspath(db) if db is not None else os.path.join(folder, DB_NAME)
+    if os.path.isdir(path):
+        raise DeskError(f"{path}: is a folder; give the record's file name")
+    memory = not create and not os.path.exists(path)
+    if not create and not memory and not writable(path):
+        # A reading command reads: a read-only folder or record is no obstacle.
+        # (Where both can be written it opens the record as a writer does: a
+        # read-only connection would leave the -wal and -shm files behind.)
+        desk = _open_read_only(cls, folder, path, settings, timeout)
+        if desk is not None:
+            return desk
+    if create:
+        create_private(path)
+    connection = connect(path, timeout, memory)
+    desk = cls(folder, None if memory else path, connection, settings)
+    try:
+        with errors(desk):
+            # The timeout is the wait for another command's write to finish.
+            connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            # Recognised (or made) first: another program's database is left as it was.
+            migrate(desk)
+            if not memory:
+                # Readers go on while a publish writes, and a crash rolls back cleanly.
+                connection.execute("PRAGMA journal_mode = WAL")
+    except BaseException:
+        connection.close()
+        raise
+    return desk
+
+
+def _open_read_only(
+    cls: type[Desk], folder: str, path: str, settings: Settings, timeout: float
+) -> Desk | None:
+    """The record opened for reading only, or None when it must first be
+    brought to this version (which writes)."""
+    connection = connect_read_only(path, timeout)
+    desk = cls(folder, path, connection, settings)
+    try:
+        with errors(desk):
+            connection.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            if version < SCHEMA_VERSION:
+                connection.close()
+                return None
+            migrate(desk)  # at this version: checks that it is a rotavel record
+    except BaseException:
+        connection.close()
+        raise
+    return desk
+
+
+def others_wrote(desk: Desk) -> int:
+    """SQLite's data_version: changes with every commit of another connection."""
+    with errors(desk):
+        return int(desk._db.execute("PRAGMA data_version").fetchone()[0])
+
+
+def where(desk: Desk) -> str:
+    return str(desk.path) if desk.path is not None else "the record"
+
+
+@contextmanager
+def errors(desk: Desk) -> Iterator[None]:
+    """SQLite's errors as one line for the user."""
+    try:
+        yield
+    except sqlite3.OperationalError as error:
+        text = str(error)
+        name = where(desk)
+        if "locked" in text or "busy" in text:
+            raise DeskError(
+                f"{name} is busy: another rotavel command is writing to it; "
+                "nothing was changed, try again"
+            ) from None
+        if "readonly" in text:
+            raise DeskError(f"{name}: cannot write the record: read-only") from None
+        if "unable to open" in text and desk.path is not None:
+            folder = os.path.dirname(os.path.abspath(desk.path))
+            if not os.access(folder, os.W_OK):  # SQLite makes its -wal and -shm files there
+                raise DeskError(
+                    f"{name}: cannot write the record: its folder is read-only "
+                    "(commands that only read still work)"
+                ) from None
+        if "disk is full" in text or ("disk I/O error" in text and _disk_full(desk.path)):
+            raise DeskError(
+                f"{name}: cannot write the record: the disk is full; nothing was changed"
+            ) from None
+        raise DeskError(f"{name}: {text}") from None
+    except sqlite3.ProgrammingError:
+        raise  # the program's fault (a closed desk), not the record's: not "not a record"
+    except sqlite3.DatabaseError as error:
+        raise DeskError(f"{where(desk)}: not a rotavel record ({error})") from None
+
+
+def _disk_full(path: str | None) -> bool:
+    """Whether the record's disk has no room left: SQLite tells a full disk met
+    while writing its -wal or -shm file as an I/O error."""
+    try:
+        info = os.statvfs(os.path.dirname(os.path.abspath(path or ".")))
+    except OSError:
+        return False
+    return info.f_bavail * info.f_frsize < 64 * 1024
+
+
+def _roll_back(db: sqlite3.Connection) -> None:
+    """Undo the open transaction, if SQLite has not already (it does after a
+    full disk). A rollback that fails itself must not hide the error that
+    called for it: SQLite undoes an unfinished transaction when the
+    connection closes."""
+    if db.in_transaction:
+        try:
+            db.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass
+
+
+@contextmanager
+def transaction(desk: Desk, write: bool) -> Iterator[None]:
+    """One transaction: all of its writes or none, and one snapshot for its reads."""
+    db = desk._db
+    with errors(desk):
+        db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+        try:
+            yield
+        except BaseException:
+            _roll_back(db)
+            raise
+        try:
+            db.execute("COMMIT")
+        except BaseException:
+            _roll_back(db)
+            raise
+
+
+def migrate(desk: Desk) -> None:
+    """The record brought to this version (a new one made), or refused when it
+    is not a rotavel record or one of a newer rotavel."""
+    db = desk._db
+    version = db.execute("PRAGMA user_version").fetchone()[0]
+    if version > SCHEMA_VERSION:
+        raise DeskError(
+            f"{where(desk)} was written by a newer rotavel (record version {version}; "
+            f"this one reads up to {SCHEMA_VERSION})"
+        )
+    if version == SCHEMA_VERSION:
+        _check_application(desk)
+        return
+    with desk._transaction(write=True):
+        # Another command may have migrated it while this one waited.
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        if version == 0:
+            if db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+                raise DeskError(f"{where(desk)}: not a rotavel record (it has other tables)")
+            # PRAGMAs take no parameters; the values are the code's own integers.
+            db.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        else:
+            _check_application(desk)
+        for step in MIGRATIONS[version:]:
+            for statement in step:
+                db.execute(statement)
+        db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+
+def _check_application(desk: Desk) -> None:
+    if desk._db.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+        raise DeskError(f"{where(desk)}: not a rotavel record")

@@ -1,0 +1,54 @@
+"""The school a record belongs to, as the desk reads it: the folder's week
+(read again only when one of its files changed), its calendar, and the
+names on its teacher list."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from rotavel_app.desk.record import DeskError, record_names
+from rotavel_app.messages import InputError, did_you_mean, shown
+from rotavel_app.school.day import Calendar, school_calendar
+from rotavel_app.school.folder import read_folder, school_version
+from rotavel_app.school.importers import read_export
+
+if TYPE_CHECKING:
+    from rotavel_app.desk.desk import Desk
+    from rotavel_app.school.week import Week
+
+
+def week(desk: Desk) -> Week:
+    """The folder's week (its CSV files, or a timetabling program's export
+    in it), read again only when the contents of one of its files changed:
+    the same version of the files as the web pages' (one function for both)."""
+    try:
+        key = school_version(desk.folder, record_names(desk.path))
+    except OSError as error:
+        raise DeskError(f"{desk.folder}: cannot read the folder: {error.strerror}") from None
+    if desk._week is None or key != desk._week_key:
+        try:
+            imported = read_export(desk.folder)
+            desk._week = imported if imported is not None else read_folder(desk.folder)
+        except InputError as error:
+            raise DeskError(str(error)) from None
+        desk._week_key = key
+    return desk._week
+
+
+def calendar(desk: Desk) -> Calendar:
+    """The school's calendar: its weekdays, closures and cycle."""
+    school = week(desk)
+    if desk._calendar is None or desk._calendar[0] is not school:
+        desk._calendar = (school, school_calendar(school, desk.settings))
+    return desk._calendar[1]
+
+
+def known(desk: Desk, name: str, what: str = "teacher") -> str:
+    """`name`, refused unless the teacher list has it."""
+    school = week(desk)
+    names = [row.name for row in school.staff]
+    if name not in names:
+        raise DeskError(
+            f"unknown {what} {shown(name)} (not in {school.source})" + did_you_mean(name, names)
+        )
+    return name
