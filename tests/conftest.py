@@ -1,4 +1,4 @@
-"""What every layer's tests share: the random tests' depth and the module's panic type.
+"""What every layer's tests share: the random tests' depth and a quick password hash.
 
 Helpers live in tests/support (on the path through pytest's `pythonpath` option) and are
 imported by name, `from support.command import run`; each folder's conftest.py holds the
@@ -8,8 +8,9 @@ fixtures of its layer.
 import os
 
 import pytest
-import rotavel
 from hypothesis import HealthCheck, settings
+
+from rotavel_app.web import secure
 
 # Random tests run in three depths: "test" for `make test` (a newcomer's quick, repeatable run),
 # "ci" for `make check` (the long property runs), "dev" for a long search by hand.
@@ -21,13 +22,7 @@ settings.register_profile("dev", max_examples=1000, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "test"))
 
 
-@pytest.fixture(scope="session")
-def panic_type():
-    teacher = rotavel.Teacher("Nobody", "maths", True)
-    try:
-        rotavel.register_period(teacher, 1, rotavel.School(), rotavel.Class("c"))
-    except BaseException as e:
-        if isinstance(e, (KeyboardInterrupt, SystemExit)):
-            raise
-        return type(e)
-    pytest.fail("register_period with an unknown teacher did not fail")
+@pytest.fixture(autouse=True)
+def quick_hash(monkeypatch):
+    # Passwords are hashed at a cost meant for a stolen file; tests log in many times.
+    monkeypatch.setattr(secure, "SCRYPT_N", 2**8)

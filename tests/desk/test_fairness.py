@@ -14,9 +14,9 @@ import pytest
 import rotavel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support.command import run
 from support.schools import shorthand_school
 
-from rotavel_app.__main__ import main
 from rotavel_app.desk.desk import Desk, DeskError, FreeTeacher
 from rotavel_app.pages.formats import render_board, render_slips
 from rotavel_app.planning.plan import REPORT_HEADER, Rules, make_plan, planning_order
@@ -27,12 +27,6 @@ MON = datetime.date(2026, 3, 9)
 WEEK = [MON + datetime.timedelta(n) for n in range(5)]
 LAST_FRI = MON - datetime.timedelta(3)
 TIMING = re.compile(r"Time taken to generate subs: [^\"\n]*")
-
-
-def run(capfd, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capfd.readouterr()
-    return code, out, err
 
 
 def covers(plan):

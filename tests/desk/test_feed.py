@@ -13,17 +13,12 @@ pytest.importorskip("flask", reason="the serve extra (pip install 'rotavel[serve
 pytest.importorskip("icalendar", reason="the serve extra (icalendar) is missing")
 
 import icalendar
+from support.command import run
 from support.web import PASSWORD, log_in, token_of
 
 from rotavel_app.desk.desk import Desk
-from rotavel_app.web import secure
 from rotavel_app.web.app import Site, create_app
 from rotavel_app.web.secure import StateFile
-
-
-@pytest.fixture(autouse=True)
-def quick_hash(monkeypatch):
-    monkeypatch.setattr(secure, "SCRYPT_N", 2**8)
 
 
 def site_of(folder, today=TUE):
@@ -263,14 +258,6 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
     assert text_of(flagged) == (
         f"Not seen, and the lesson starts soon: Bob : period 1 ({period}), 9A for Ann"
     )
-
-
-def run(capfd, *argv):
-    from rotavel_app.__main__ import main
-
-    code = main([str(a) for a in argv])
-    out, err = capfd.readouterr()
-    return code, out, err
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,7 @@ import email.policy
 import socket
 
 import pytest
+from support.command import run
 from support.schools import BASE, TUE, telling_school
 
 pytest.importorskip("aiosmtpd", reason="the test extra (aiosmtpd) is missing")
@@ -15,7 +16,6 @@ pytest.importorskip("aiosmtpd", reason="the test extra (aiosmtpd) is missing")
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
-from rotavel_app.__main__ import main
 from rotavel_app.desk.desk import Desk
 
 
@@ -64,12 +64,6 @@ def mail_toml(port, extra=""):
     return f'[mail]\nhost = "127.0.0.1"\nport = {port}\nsender = "cover@school.test"\n{extra}'
 
 
-def run(capfd, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capfd.readouterr()
-    return code, out, err
-
-
 def by_command(capfd, folder):
     code, _, err = run(capfd, "plan", folder, "--date", TUE, "--publish")
     assert code == 0
@@ -99,13 +93,6 @@ def _messages(page):
     import re
 
     return [html.unescape(m) for m in re.findall(r'<p class="message [a-z]+">([^<]*)</p>', page)]
-
-
-@pytest.fixture(autouse=True)
-def quick_hash(monkeypatch):
-    from rotavel_app.web import secure
-
-    monkeypatch.setattr(secure, "SCRYPT_N", 2**8)
 
 
 @pytest.mark.parametrize("publish", [by_command, by_web])

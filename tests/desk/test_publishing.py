@@ -6,17 +6,11 @@ import re
 import sqlite3
 
 import pytest
+from support.command import run
 from support.schools import TUE, stamped, telling_school
 
-from rotavel_app.__main__ import main
 from rotavel_app.desk import desk as desk_module
 from rotavel_app.desk.desk import Desk
-
-
-def run(capfd, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capfd.readouterr()
-    return code, out, err
 
 
 @pytest.fixture

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 from babel.messages.pofile import read_po
+from support.command import run
 from support.schools import write_school
 
 from rotavel_app import language
@@ -68,12 +69,6 @@ def school(folder, lang=None, reasons=True):
         settings.append(f'language = "{lang}"')
     (folder / "rotavel.toml").write_text("\n".join(settings) + "\n", encoding="utf-8")
     return folder
-
-
-def run(capsys, *argv):
-    status = main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 class Visible(HTMLParser):

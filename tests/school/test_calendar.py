@@ -7,9 +7,9 @@ import datetime
 import sqlite3
 
 import pytest
+from support.command import run
 from support.exports import asc_xml, write
 
-from rotavel_app.__main__ import main
 from rotavel_app.desk.desk import Desk, window_start
 from rotavel_app.school.day import Calendar, DayWanted, choose_day
 from rotavel_app.school.folder import load_school
@@ -23,12 +23,6 @@ FRIDAY = SUNDAY + datetime.timedelta(5)
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
 STAFF = "name,subject\nAnn,maths\nBob,maths\nCat,maths\nDan,english\n"
 SUN_TO_THU = "Sunday, Monday, Tuesday, Wednesday, Thursday"
-
-
-def run(capfd, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capfd.readouterr()
-    return code, out, err
 
 
 def folder_of(tmp_path, timetable, toml="", staff=STAFF, name="school"):

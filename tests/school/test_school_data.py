@@ -11,6 +11,7 @@ import pytest
 import rotavel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support.schools import write_school
 
 from rotavel_app.pages.formats import render_board, render_csv, render_slips, render_table
 from rotavel_app.planning.plan import make_plan, planning_order
@@ -22,13 +23,7 @@ HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
 
 
 def folder(tmp_path: Path, teachers: str, timetable: str, toml: str | None = None) -> Path:
-    place = tmp_path / "school"
-    place.mkdir(exist_ok=True)
-    (place / "teacher_list.csv").write_text(teachers, encoding="utf-8")
-    (place / "timetable.csv").write_text(timetable, encoding="utf-8")
-    if toml is not None:
-        (place / "rotavel.toml").write_text(toml, encoding="utf-8")
-    return place
+    return write_school(tmp_path / "school", teachers, timetable, toml)
 
 
 def plan_csv(place: Path, *absent: str, wanted: DayWanted | None = None) -> str:

@@ -20,10 +20,12 @@ def masked(text):
     return TIMING.sub("<timing>", text)
 
 
-def run(capsys, *argv):
-    """The command run in this process: (exit status, standard output, standard error)."""
-    code = main(list(argv))
-    out, err = capsys.readouterr()
+def run(capture, *argv):
+    """The command run in this process: (exit status, standard output, standard error).
+
+    `capture` is pytest's capsys or capfd; the arguments may be paths or dates."""
+    code = main([str(a) for a in argv])
+    out, err = capture.readouterr()
     return code, out, err
 
 

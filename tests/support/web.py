@@ -1,6 +1,7 @@
 """A web desk's site for the tests: a school of six teachers, its record and a password,
 and a client logged in to it."""
 
+import base64
 import datetime
 import io
 import re
@@ -119,3 +120,10 @@ def fake_server(monkeypatch):
 
     monkeypatch.setattr(command, "make_server", Server)
     return served
+
+
+def lesson(teacher, period, substitute=None):
+    """The fields a lesson's button sends: which lesson, and the name typed for it."""
+    name = base64.urlsafe_b64encode(teacher.encode()).decode().rstrip("=")
+    key = f"{period}-{name}"
+    return {"lesson": key} | ({} if substitute is None else {f"s{key}": substitute})

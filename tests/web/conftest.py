@@ -3,14 +3,7 @@
 import pytest
 from support.web import log_in, make_site
 
-from rotavel_app.web import secure
 from rotavel_app.web.app import create_app
-
-
-@pytest.fixture(autouse=True)
-def quick_hash(monkeypatch):
-    # The real cost is for a stolen file; tests log in many times.
-    monkeypatch.setattr(secure, "SCRYPT_N", 2**8)
 
 
 @pytest.fixture

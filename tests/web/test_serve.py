@@ -2,7 +2,6 @@
 against the desk's record, hostile names, two clients publishing at once,
 and the command's refusals. Skipped when the serve extra is not installed."""
 
-import base64
 import datetime
 import html
 import io
@@ -21,6 +20,7 @@ from support.web import (
     STAFF,
     absent,
     fake_server,
+    lesson,
     log_in,
     make_site,
     post,
@@ -42,13 +42,6 @@ CONTROL = "Bob\x1b]0;owned\x07"
 
 
 # Every route that changes something, with a form it would accept.
-def lesson(teacher, period, substitute=None):
-    """The fields a lesson's button sends: which lesson, and the name typed for it."""
-    name = base64.urlsafe_b64encode(teacher.encode()).decode().rstrip("=")
-    key = f"{period}-{name}"
-    return {"lesson": key} | ({} if substitute is None else {f"s{key}": substitute})
-
-
 EDITS = [
     ("/absences", {"teacher": "Ann", "first": "2026-12-08", "last": "2026-12-08", "reason": "x"}),
     ("/absences/end", {"absence": "1", "last-1": "2026-12-08"}),
