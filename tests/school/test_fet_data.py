@@ -68,6 +68,23 @@ TO_GENERATE = [
 GENERATION_SECONDS = 60
 
 
+def every_example_in_check_import(examples, ids=None):
+    """The examples as parameters: all of them under `make check-import` (which sets
+    ROTAVEL_FET_DATA=required); elsewhere, `make test` among them, the first, a quick run of
+    the check, and the rest skipped."""
+    ids = ids or [str(example) for example in examples]
+    return [
+        pytest.param(
+            example,
+            id=name,
+            marks=()
+            if REQUIRED or n == 0
+            else pytest.mark.skip(reason="the rest run in make check-import"),
+        )
+        for n, (example, name) in enumerate(zip(examples, ids))
+    ]
+
+
 def local_copy(path: Path, folder: Path) -> Path:
     """The example itself, or its unpacked copy when Debian gzipped it."""
     if path.suffix != ".gz":
@@ -82,7 +99,10 @@ def test_examples_found():
 
 
 @pytest.mark.parametrize(
-    "example", WITH_TIMETABLE, ids=[str(p.relative_to(EXAMPLES)) for p in WITH_TIMETABLE]
+    "example",
+    every_example_in_check_import(
+        WITH_TIMETABLE, [str(p.relative_to(EXAMPLES)) for p in WITH_TIMETABLE]
+    ),
 )
 def test_example_with_its_timetable(example, tmp_path):
     week = read_export(local_copy(example, tmp_path))
@@ -147,7 +167,7 @@ def generate(example: Path, folder: Path) -> tuple[Path, Path]:
     return timetable, saved
 
 
-@pytest.mark.parametrize("example", TO_GENERATE)
+@pytest.mark.parametrize("example", every_example_in_check_import(TO_GENERATE))
 def test_generated_timetable(example, tmp_path):
     timetable, saved = generate(EXAMPLES / example, tmp_path)
     exported = read_export(timetable)
@@ -190,7 +210,8 @@ def test_schools_with_halves_found():
 
 
 @pytest.mark.parametrize(
-    "example", WITH_HALVES, ids=[str(p.relative_to(EXAMPLES)) for p in WITH_HALVES]
+    "example",
+    every_example_in_check_import(WITH_HALVES, [str(p.relative_to(EXAMPLES)) for p in WITH_HALVES]),
 )
 def test_a_school_of_mornings_and_afternoons_at_the_desk_for_a_week(example, tmp_path, capfd):
     """A tenth of the staff away all week, entered with `rotavel absent`; each
