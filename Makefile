@@ -84,9 +84,10 @@ test: install $(VENV)/.test-tools
 	$(VPY) -m pytest
 
 # The random tests' long runs: every test that hypothesis drives, with the "ci" profile
-# (tests/conftest.py): four to six times the examples `make test` tries.
+# (tests/conftest.py): four to six times the examples `make test` tries; and the checks marked
+# long (the leak checks), at their full length.
 test-properties: install $(VENV)/.test-tools
-	HYPOTHESIS_PROFILE=ci $(VPY) -m pytest -p no:cacheprovider -m hypothesis
+	HYPOTHESIS_PROFILE=ci $(VPY) -m pytest -p no:cacheprovider -m "hypothesis or long"
 
 bench: install
 	$(VPY) bench/run.py
