@@ -84,9 +84,10 @@ test: install $(VENV)/.test-tools
 	$(VPY) -m pytest
 
 # The random tests' long runs: every test that hypothesis drives, with the "ci" profile
-# (tests/conftest.py): four to six times the examples `make test` tries.
+# (tests/conftest.py): four to six times the examples `make test` tries; and the checks marked
+# long (the leak checks), at their full length.
 test-properties: install $(VENV)/.test-tools
-	HYPOTHESIS_PROFILE=ci $(VPY) -m pytest -p no:cacheprovider -m hypothesis
+	HYPOTHESIS_PROFILE=ci $(VPY) -m pytest -p no:cacheprovider -m "hypothesis or long"
 
 bench: install
 	$(VPY) bench/run.py
@@ -107,8 +108,9 @@ test-asan: check-deps $(ASAN_VENV)/.rotavel $(ASAN_VENV)/.test-tools
 
 # The whole suite against a build with test hooks: C++ allocations that can be made to fail,
 # and a view of the keyed name hash.
+# The hooks are required there: a test that needs one fails, rather than skips, without it.
 test-hooks: check-deps $(HOOKS_VENV)/.rotavel $(HOOKS_VENV)/.test-tools
-	$(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider
+	ROTAVEL_TEST_HOOKS=required $(HOOKS_VENV)/bin/python -m pytest -p no:cacheprovider
 
 # Mutation testing of the C++ core and the command (tools/mutate.py): one small change at a
 # time, built into its own venv, and the suite run against it. Slow, so never part of check.
@@ -117,13 +119,13 @@ MUTATE_ARGS ?= --sample 40 --seed 1
 mutate: check-deps $(MUTATE_VENV)/.build-tools $(MUTATE_VENV)/.test-tools
 	$(PYTHON) tools/mutate.py $(MUTATE_ARGS)
 
-# Memcheck over a full day (tests/valgrind_scenario.py). The interpreter leaves its own
+# Memcheck over a full day (tests/module/valgrind_scenario.py). The interpreter leaves its own
 # allocations at exit, so the check fails only on a memory error or on a leak whose stack
 # passes through the module.
 valgrind: install
 	mkdir -p build
 	PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite,indirect --num-callers=40 \
-	  --log-file=build/valgrind.log $(VPY) tests/valgrind_scenario.py
+	  --log-file=build/valgrind.log $(VPY) tests/module/valgrind_scenario.py
 	@grep -E "ERROR SUMMARY|definitely lost:|indirectly lost:" build/valgrind.log
 	@! grep -nE "Invalid (read|write|free)|uninitialised|Mismatched free|rotavel" build/valgrind.log
 	@echo "valgrind: no memory error and no leak through the module (full log: build/valgrind.log)"
@@ -131,8 +133,8 @@ valgrind: install
 # The board and the slips laid out by Debian's headless Chromium, driven by Playwright (which
 # is never let fetch a browser of its own): no text over other text, every column of the
 # by-period view headed by its period, its text on a 1080p screen at least the stated size,
-# print in black and white on few pages, slips shared and never cut (tests/test_browser.py).
-# Then a morning at `rotavel serve` in the same Chromium (tests/test_serve_browser.py).
+# print in black and white on few pages, slips shared and never cut (tests/pages/test_browser.py).
+# Then a morning at `rotavel serve` in the same Chromium (tests/web/test_serve_browser.py).
 # Screenshots and PDFs are left in build/browser and build/serve to look at.
 check-browser: install $(VENV)/.test-tools
 	@if ! command -v chromium >/dev/null 2>&1; then \
@@ -144,12 +146,12 @@ check-browser: install $(VENV)/.test-tools
 	    echo "error: the browser checks need Chromium; install it with: apt-get install chromium" >&2; exit 1; }; \
 	fi
 	rm -rf build/browser build/serve
-	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/test_browser.py
-	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/serve $(VPY) -m pytest -p no:cacheprovider tests/test_serve_browser.py
+	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/browser $(VPY) -m pytest -p no:cacheprovider tests/pages/test_browser.py
+	ROTAVEL_BROWSER=required ROTAVEL_SHOTS=build/serve $(VPY) -m pytest -p no:cacheprovider tests/web/test_serve_browser.py
 
 # Real schools' timetables: FET's examples (Debian's fet-data, under the AGPL, so installed here
 # and never copied into the project) imported and planned, and timetables that fet-cl generates
-# for more of them read from its CSV export (tests/test_fet_data.py).
+# for more of them read from its CSV export (tests/school/test_fet_data.py).
 .PHONY: check-import
 check-import: install $(VENV)/.test-tools
 	@if [ ! -d /usr/share/doc/fet-data/examples ] || ! command -v fet-cl >/dev/null 2>&1; then \
@@ -160,7 +162,7 @@ check-import: install $(VENV)/.test-tools
 	  { [ -d /usr/share/doc/fet-data/examples ] && command -v fet-cl >/dev/null 2>&1; } || { \
 	    echo "error: the import checks need FET and its examples; install them with: apt-get install fet-data fet" >&2; exit 1; }; \
 	fi
-	ROTAVEL_FET_DATA=required $(VPY) -m pytest -p no:cacheprovider tests/test_fet_data.py
+	ROTAVEL_FET_DATA=required $(VPY) -m pytest -p no:cacheprovider tests/school/test_fet_data.py
 
 # The wheel's tools, pinned: a new release of the compiler or of auditwheel must not change
 # what the wheel is or which tag it earns.
@@ -282,7 +284,7 @@ docs: $(VENV)/.docs-tools
 # Subjects longer than 4 GiB lowered whole: needs about 21 GB of memory and a minute, so it
 # runs here, once, and skips itself where the memory is not available.
 test-huge: install $(VENV)/.test-tools
-	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/test_unicode.py -k longer_than_32
+	ROTAVEL_HUGE_TESTS=1 $(VPY) -m pytest -p no:cacheprovider tests/module/test_unicode.py -k longer_than_32
 
 check: lint docs test-properties test-asan test-hooks valgrind check-wheel check-sdist check-browser test-huge check-import
 	$(VPY) bench/flood.py

@@ -34,8 +34,8 @@ SCHOOLS = [
 
 def digests():
     import gen
-    import model
     import rotavel
+    from support import model
 
     out = []
     for size in SCHOOLS:

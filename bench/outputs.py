@@ -15,7 +15,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from school_maker import unplannable_school
+from support.schools import unplannable_school
 
 FORMATS = ("report", "table", "html")
 

@@ -34,8 +34,8 @@ if os.environ.get(
     sys.path.insert(0, os.environ["ROTAVEL_BENCH_MODULE_DIR"])
 
 import gen  # noqa: E402
-import model  # noqa: E402
 import rotavel  # noqa: E402
+from support import model  # noqa: E402
 
 IMPLS = {"rotavel": rotavel, "model": model}
 

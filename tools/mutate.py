@@ -441,7 +441,7 @@ def suite(timeout: float | None, log: Path) -> str:
             "-p",
             "no:cacheprovider",
             "--deselect",
-            "tests/test_cli_input.py::test_version_comes_from_the_package_metadata",
+            "tests/commands/test_cli_input.py::test_version_comes_from_the_package_metadata",
         ],
         timeout,
         log,

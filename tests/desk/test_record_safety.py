@@ -1,0 +1,430 @@
+"""The record under faults: private files, a foreign database left alone, a
+read-only folder still read, a full disk said plainly, dates at the ends of
+the calendar, exports safe in a spreadsheet, and a backup taken while the
+desk publishes that restores to the same record."""
+
+import contextlib
+import csv
+import datetime
+import os
+import sqlite3
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from support.command import run
+from support.desk import HAND, covers, foreign_record, stamp_record
+from support.schools import TUE, WED, shorthand_school
+
+from rotavel_app.desk.desk import Desk, DeskError
+
+
+@pytest.fixture
+def umask_022():
+    old = os.umask(0o022)
+    yield
+    os.umask(old)
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+@contextlib.contextmanager
+def immutable(path):
+    """`path` made immutable (chattr +i): not even root writes into it, as a
+    read-only folder or file is for everyone else."""
+    done = subprocess.run(["chattr", "+i", str(path)], capture_output=True)
+    if done.returncode:
+        pytest.skip(f"chattr +i is not available here: {done.stderr.decode().strip()}")
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(path)], check=True)
+
+
+# -- private files ------------------------------------------------------------------
+
+
+def test_the_record_and_its_wal_files_are_private(tmp_path, capfd, umask_022):
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    assert run(capfd, "absent", folder, "Ann", "--date", TUE)[0] == 0
+    with Desk.open(folder) as desk:
+        desk.publish(TUE)  # the -wal and -shm files exist while a desk is open
+        files = sorted(p.name for p in folder.iterdir() if p.name.startswith("rotavel.db"))
+        modes = {name: mode(folder / name) for name in files}
+    assert modes == {"rotavel.db": 0o600, "rotavel.db-shm": 0o600, "rotavel.db-wal": 0o600}
+
+
+def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, capfd, umask_022):
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    with Desk.open(folder) as desk:
+        desk.add_absence("Ann", TUE, TUE, None, '=HYPERLINK("http://x","Médecin")')
+        desk.add_absence("Bob", TUE, TUE, None, "+1\t@me")
+        desk.add_absence("Cat", TUE, TUE, None, "-2")
+        desk.set_staff_rule("Dan", days=frozenset({0, 2}))
+    out = tmp_path / "out"
+    (out).mkdir()
+    (out / "staff_rule.csv").write_text("old\n")
+    os.chmod(out / "staff_rule.csv", 0o644)  # an older export's file: no longer readable by all
+    assert run(capfd, "export", folder, out)[0] == 0
+    files = sorted(out.iterdir())
+    tables = ["absence", "cover", "published_day", "staff_rule", "published_cover"]
+    tables += ["publication", "published_change", "duty", "set_work", "outbox"]
+    assert {p.name: mode(p) for p in files} == {f"{table}.csv": 0o600 for table in tables}
+    data = (out / "absence.csv").read_bytes()
+    assert data.startswith(b"\xef\xbb\xbfid,teacher,") and "Médecin".encode() in data
+    rows = list(csv.reader(data.decode("utf-8-sig").splitlines()))
+    assert [(r[1], r[4]) for r in rows[1:]] == [
+        ("Ann", '\'=HYPERLINK("http://x","Médecin")'),
+        ("Bob", "'+1\t@me"),
+        ("Cat", "'-2"),
+    ]
+    rules = list(csv.reader((out / "staff_rule.csv").read_text("utf-8-sig").splitlines()))
+    assert rules == [
+        ["name", "never", "last_resort", "cap_day", "cap_week", "days"],
+        ["Dan", "0", "0", "", "", "Monday,Wednesday"],
+    ]
+    # The record itself keeps the days as it reads them back.
+    with Desk.open(folder) as desk:
+        assert desk.staff_rules()["Dan"].days == frozenset({0, 2})
+
+
+# -- a foreign database, a read-only folder ------------------------------------------
+
+
+@pytest.mark.parametrize("command", ["plan", "absences", "absent"])
+@pytest.mark.parametrize(
+    "make",
+    [foreign_record, lambda db: stamp_record(db, 3, app=7), lambda db: stamp_record(db, 99)],
+    ids=["other tables", "other application", "newer"],
+)
+def test_a_refused_foreign_database_is_never_changed(tmp_path, capfd, command, make):
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    db = tmp_path / "other.db"
+    make(db)
+    before = db.read_bytes()
+    argv = [command, folder, "--db", db] + (["Ann"] if command == "absent" else [])
+    code, _, err = run(capfd, *argv)
+    assert (code, db.read_bytes(), sorted(p.name for p in tmp_path.iterdir())) == (
+        2,
+        before,
+        ["other.db", "s"],
+    )
+    assert err.startswith(f"rotavel: {db}")
+
+
+def _published_school(tmp_path, capfd):
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    assert run(capfd, "absent", folder, "Ann", "--date", TUE)[0] == 0
+    assert run(capfd, "plan", folder, "--date", TUE, "--publish")[0] == 0
+    return folder
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ("plan", "--date", TUE),
+        ("absences", "--date", TUE),
+        ("free", "--date", TUE),
+        ("history", "--to", TUE),
+        ("plan", "--date", TUE, "-f", "csv"),
+    ],
+    ids=lambda argv: " ".join(map(str, argv)),
+)
+@pytest.mark.parametrize("read_only", ["folder", "record"])
+def test_reading_commands_read_a_read_only_record(tmp_path, capfd, argv, read_only):
+    folder = _published_school(tmp_path, capfd)
+    expected = run(capfd, argv[0], folder, *argv[1:])
+    assert expected[0] == 0
+    target = folder if read_only == "folder" else folder / "rotavel.db"
+    with immutable(target):
+        assert run(capfd, argv[0], folder, *argv[1:]) == expected
+        refused = run(capfd, "absent", folder, "Bob", "--date", TUE)
+    why = {
+        "folder": "its folder is read-only (commands that only read still work)",
+        "record": "read-only",
+    }[read_only]
+    assert refused == (2, "", f"rotavel: {folder / 'rotavel.db'}: cannot write the record: {why}\n")
+
+
+# -- a full disk ----------------------------------------------------------------------
+
+
+def test_a_full_disk_is_said_as_one(tmp_path, capfd):
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    with Desk.open(folder) as desk:
+        desk._db.execute("PRAGMA max_page_count = 1")
+        with pytest.raises(DeskError) as caught:
+            desk.add_absence("Ann", TUE, TUE, None, "x" * 100_000)
+    assert str(caught.value) == (
+        f"{folder / 'rotavel.db'}: cannot write the record: the disk is full; nothing was changed"
+    )
+
+
+@pytest.fixture
+def tiny_disk(tmp_path):
+    """A 256 KiB file system of its own (a tmpfs; root only, else skipped)."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    done = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(disk)], capture_output=True
+    )
+    if done.returncode:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.decode().strip()}")
+    try:
+        yield disk
+    finally:
+        subprocess.run(["umount", str(disk)], check=True)
+
+
+@pytest.mark.parametrize("command", [("absent", "Bob"), ("plan", "--publish")])
+def test_writing_on_a_full_disk_is_said_as_a_full_disk(tiny_disk, capfd, command):
+    """With the disk full before SQLite makes its -wal and -shm files, it
+    reports a "disk I/O error"; the record stays as it was."""
+    folder = shorthand_school(tiny_disk / "s", *HAND)
+    assert run(capfd, "absent", folder, "Ann", "--date", TUE)[0] == 0
+    before = _plans(folder, [TUE])
+    free = os.statvfs(tiny_disk)
+    (tiny_disk / "filler").write_bytes(bytes(free.f_bavail * free.f_frsize))
+    assert run(capfd, command[0], folder, command[1], "--date", TUE) == (
+        2,
+        "",
+        f"rotavel: {folder / 'rotavel.db'}: cannot write the record: the disk is full; "
+        "nothing was changed\n",
+    )
+    (tiny_disk / "filler").unlink()
+    assert _plans(folder, [TUE]) == before
+
+
+def test_an_io_error_on_a_full_disk_is_said_as_a_full_disk(tmp_path, monkeypatch):
+    """SQLite reports a full disk met in its -wal or -shm file as an I/O error."""
+    folder = shorthand_school(tmp_path / "s", *HAND)
+
+    class Full:
+        f_bavail, f_frsize = 0, 4096
+
+    with Desk.open(folder) as desk:
+        monkeypatch.setattr(os, "statvfs", lambda path: Full)
+        with pytest.raises(DeskError) as caught, desk._errors():
+            raise sqlite3.OperationalError("disk I/O error")
+    assert str(caught.value) == (
+        f"{folder / 'rotavel.db'}: cannot write the record: the disk is full; nothing was changed"
+    )
+
+
+# -- dates at the ends of the calendar ------------------------------------------------
+
+
+@pytest.mark.parametrize("date", ["0001-01-01", "1899-12-31", "3000-01-01", "9999-12-31"])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ("plan", "{folder}", "--date"),
+        ("free", "{folder}", "--date"),
+        ("absences", "{folder}", "--date"),
+        ("absent", "{folder}", "Ann", "--from"),
+        ("history", "{folder}", "--from"),
+        ("history", "{folder}", "--to"),
+        ("back", "{folder}", "1", "--date"),
+        ("assign", "{folder}", "--lesson", "Ann@1", "--to", "Bob", "--date"),
+        ("{folder}", "--date"),
+    ],
+    ids=lambda argv: argv[0],
+)
+def test_dates_at_the_ends_of_the_calendar_are_refused_in_one_line(tmp_path, capfd, argv, date):
+    folder = shorthand_school(tmp_path / "s", *HAND, toml='window = "cycle"\ncycle_days = 5\n')
+    argv = [a.format(folder=folder) for a in argv] + [date]
+    code, out, err = run(capfd, *argv)
+    option = "--from/--date" if argv[0] == "absent" else argv[-2]
+    command = "" if argv[0] == str(folder) else f" {argv[0]}"
+    assert (code, out, err) == (
+        2,
+        "",
+        f"rotavel: argument {option}: '{date}' is outside the dates rotavel plans "
+        f"(1900-01-01 to 2999-12-31) (see rotavel{command} --help)\n",
+    )
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (
+            ("back", "{folder}", "99999999999999999999"),
+            "argument N: '99999999999999999999' is not an absence's number "
+            "(see rotavel back --help)",
+        ),
+        (
+            ("staff", "{folder}", "Bob", "--cap-day", "99999999999999999999"),
+            "argument --cap-day: '99999999999999999999' is not a whole number (or none) "
+            "(see rotavel staff --help)",
+        ),
+    ],
+)
+def test_numbers_beyond_sqlite_refused_in_one_line(tmp_path, capfd, argv, message):
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    code, out, err = run(capfd, *(a.format(folder=folder) for a in argv))
+    assert (code, out, err) == (2, "", f"rotavel: {message}\n")
+
+
+@pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to"), ("free", "--date")])
+def test_a_cycle_longer_than_a_year_is_refused_not_counted(tmp_path, capfd, command):
+    folder = shorthand_school(
+        tmp_path / "s", *HAND, toml='window = "cycle"\ncycle_days = 9999999999\n'
+    )
+    assert run(capfd, command[0], folder, command[1], TUE) == (
+        2,
+        "",
+        f"rotavel: {folder / 'rotavel.toml'}: cycle_days = 9999999999 is longer than a school "
+        "year (at most 400 school days)\n",
+    )
+
+
+# -- backup and restore ---------------------------------------------------------------
+
+
+def _plans(folder, days):
+    with Desk.open(folder, create=False) as desk:
+        return [
+            (
+                covers(desk.plan(day)),
+                [(c.teacher, c.period, c.substitute) for c in desk.published(day)],
+            )
+            for day in days
+        ]
+
+
+# Publishes the days given, over and over, until the stop file appears; a line per publish.
+PUBLISHER = """
+import datetime, os, sys
+from rotavel_app.desk.desk import Desk
+folder, stop, *days = sys.argv[1:]
+with Desk.open(folder) as desk:
+    while not os.path.exists(stop):
+        for day in days:
+            desk.publish(datetime.date.fromisoformat(day))
+            print(day, flush=True)
+"""
+
+
+@contextlib.contextmanager
+def publishing(folder, days, how, stop):
+    """Publishes of `days` running in a thread or another process while the
+    block runs; yields a function telling how many have been made."""
+    if how == "process":
+        process = subprocess.Popen(
+            [sys.executable, "-c", PUBLISHER, str(folder), str(stop), *map(str, days)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(process.stdout))
+        reader.start()
+        try:
+            yield lambda: len(lines)
+        finally:
+            stop.touch()
+            assert process.wait(timeout=60) == 0
+            reader.join()
+        return
+    published = []
+
+    def publish():
+        with Desk.open(folder) as desk:
+            while not stop.exists():
+                for day in days:
+                    desk.publish(day)
+                    published.append(day)
+
+    thread = threading.Thread(target=publish)
+    thread.start()
+    try:
+        yield lambda: len(published)
+    finally:
+        stop.touch()
+        thread.join()
+
+
+@pytest.mark.parametrize("how", ["thread", "process"])
+def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capfd, how):
+    # Seven school days (an absence on a weekend is refused).
+    days = [TUE + datetime.timedelta(n) for n in range(0, 9)]
+    days = [day for day in days if day.weekday() < 5]
+    folder = shorthand_school(tmp_path / "s", *HAND)
+    for day in days:
+        assert run(capfd, "absent", folder, "Ann", "Eve@2", "--date", day)[0] == 0
+    backups, counts = [], []
+    with publishing(folder, days, how, tmp_path / "stop") as published:
+        deadline = time.monotonic() + 30
+        while published() < 3:
+            assert time.monotonic() < deadline, "the publisher never published"
+            time.sleep(0.01)
+        for n in range(3):
+            backup = tmp_path / f"backup{n}.db"
+            assert run(capfd, "backup", folder, backup) == (
+                0,
+                f"The record is backed up into {backup}.\n",
+                "",
+            )
+            backups.append(backup)
+            counts.append(published())
+    assert counts[-1] < published()  # the publishes went on around the backups
+    original = _plans(folder, days)
+    for n, backup in enumerate(backups):
+        check = sqlite3.connect(backup)
+        assert check.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+        check.close()
+        assert mode(backup) == 0o600
+        # Restored into a copy of the school, each backup plans as the original
+        # does, and its published days are the original's (they republish alike).
+        restored = shorthand_school(tmp_path / f"r{n}", *HAND)
+        assert run(capfd, "restore", restored, backup) == (
+            0,
+            f"The record is restored from {backup}.\n",
+            "",
+        )
+        plans = _plans(restored, days)
+        assert [p[0] for p in plans] == [p[0] for p in original]
+        assert [p[1] for p in plans if p[1]] == [p[1] for p, q in zip(original, plans) if q[1]]
+        assert plans[0][1] != []  # the first days were published before any backup
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (foreign_record, "{backup}: not a rotavel record (or one of a newer rotavel)"),
+        (
+            lambda db: stamp_record(db, 99),
+            "{backup}: not a rotavel record (or one of a newer rotavel)",
+        ),
+        (
+            lambda db: db.write_text("name,subject\n"),
+            "{backup}: not a rotavel record (file is not a database)",
+        ),
+        (lambda db: None, "{backup}: no such backup file"),
+    ],
+)
+def test_restore_refuses_what_is_not_a_record_and_keeps_the_old(tmp_path, capfd, make, message):
+    folder = _published_school(tmp_path, capfd)
+    before = _plans(folder, [TUE, WED])
+    backup = tmp_path / "backup.db"
+    make(backup)
+    code, out, err = run(capfd, "restore", folder, backup)
+    assert (code, out, err) == (2, "", f"rotavel: {message.format(backup=backup)}\n")
+    assert _plans(folder, [TUE, WED]) == before
+
+
+def test_restore_brings_back_what_was_lost(tmp_path, capfd):
+    folder = _published_school(tmp_path, capfd)
+    before = _plans(folder, [TUE])
+    backup = tmp_path / "backup.db"
+    assert run(capfd, "backup", folder, backup)[0] == 0
+    assert run(capfd, "back", folder, "1", "--date", TUE)[0] == 0  # cancelled by mistake
+    assert run(capfd, "plan", folder, "--date", TUE, "--publish")[0] == 0
+    assert _plans(folder, [TUE]) != before
+    assert run(capfd, "restore", folder, backup)[0] == 0
+    assert _plans(folder, [TUE]) == before
+    assert run(capfd, "absences", folder, "--date", TUE)[1].splitlines()[-1].startswith("#1  ")
