@@ -104,8 +104,8 @@ def test_the_free_list_reads_its_notes_from_the_language_and_asks_in_the_same_or
     assert free[2] == [
         FreeTeacher("Dan", "english", 0, 0, 1, "LAST RESORT"),
         FreeTeacher("Cat", "maths", 0, 0, 1, "AT A CAP"),
-        FreeTeacher("Fay", "english", 0, 0, 0, "NOT ON TUESDAYS"),
-        FreeTeacher("Eve", "english", 0, 0, 0, "NEVER COVERS"),
+        FreeTeacher("Fay", "english", 0, 0, 0, "NOT ON TUESDAYS", asked=False),
+        FreeTeacher("Eve", "english", 0, 0, 0, "NEVER COVERS", asked=False),
     ]
     assert why.flags == ("DOES NOT COVER ON TUESDAYS",)
 

@@ -376,16 +376,16 @@ def test_free_lists_ask_in_the_plans_order_with_true_labels(tmp_path, capfd):
     assert free[2] == [
         FreeTeacher("Cat", "maths", 1, 0, 2, ""),
         FreeTeacher("Dan", "english", 1, 0, 2, ""),
-        FreeTeacher("Hal", "maths", 0, 0, 0, "not on Fridays"),
-        FreeTeacher("Eve", "english", 0, 0, 1, "never covers"),
+        FreeTeacher("Hal", "maths", 0, 0, 0, "not on Fridays", asked=False),
+        FreeTeacher("Eve", "english", 0, 0, 1, "never covers", asked=False),
     ]
     # Ann's period 2 opened again: Bob (no cover then) and Cat first, as maths.
     assert lesson == [
         FreeTeacher("Bob", "maths", 0, 0, 1, "", True),
         FreeTeacher("Cat", "maths", 1, 0, 2, "", True),
         FreeTeacher("Dan", "english", 1, 0, 2, ""),
-        FreeTeacher("Hal", "maths", 0, 0, 0, "not on Fridays"),
-        FreeTeacher("Eve", "english", 0, 0, 1, "never covers"),
+        FreeTeacher("Hal", "maths", 0, 0, 0, "not on Fridays", asked=False),
+        FreeTeacher("Eve", "english", 0, 0, 1, "never covers", asked=False),
     ]
     code, out, _ = run(capfd, "free", folder, "--date", WEEK[4], "--lesson", "Ann@2")
     assert (code, out.split("\n", 3)[3]) == (

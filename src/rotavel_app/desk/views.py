@@ -32,6 +32,8 @@ class FreeTeacher:
     # "last resort", "at a cap of 2 a day", "not on Fridays", "never covers"; "" for a candidate
     note: str = ""
     first: bool = False  # of the lesson's subject, asked before the rest (within the margin)
+    # False: never asked that day (never covers, or not on this weekday), whatever the note's language
+    asked: bool = True
 
 
 @dataclass(frozen=True)
@@ -165,6 +167,7 @@ class FreeLists:
                 self.load[n],
                 self.notes[n][1],
                 n in first,
+                self.notes[n][0] < _NOT_TODAY,
             )
             for n in asked + held + out
         ]

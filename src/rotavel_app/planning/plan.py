@@ -49,7 +49,7 @@ from fractions import Fraction
 
 import rotavel
 
-from rotavel_app.language import _
+from rotavel_app.language import _, ngettext
 from rotavel_app.school.day import Lesson, SchoolDay
 from rotavel_app.school.subjects import KEYWORDS_BY_PLACE, PLACES, places
 
@@ -255,10 +255,15 @@ def ask_order(
 
 def covers_text(count: int, days_in: Fraction = Fraction(1)) -> str:
     """ "2 covers in the window", with a part-timer's days: "…, in 3 days of 5"."""
-    text = f"{count} cover{'' if count == 1 else 's'} in the window"
-    if days_in != 1:
-        text += f", in {days_in.numerator} days of {days_in.denominator}"
-    return text
+    if days_in == 1:
+        text = ngettext("%(count)s cover in the window", "%(count)s covers in the window", count)
+        return text % {"count": count}
+    text = ngettext(
+        "%(count)s cover in the window, in %(days)s days of %(of)s",
+        "%(count)s covers in the window, in %(days)s days of %(of)s",
+        count,
+    )
+    return text % {"count": count, "days": days_in.numerator, "of": days_in.denominator}
 
 
 def why_text(
@@ -268,13 +273,25 @@ def why_text(
     window: fewest of 3 free Maths teachers"."""
     if chosen_first:
         if free_of_subject == 1:
-            return f"{subject}, {covers}: the only free {subject} teacher"
-        return f"{subject}, {covers}: fewest of {free_of_subject} free {subject} teachers"
-    fewest = f"fewest covers of {free} free ({covers})"
+            text = _("%(subject)s, %(covers)s: the only free %(subject)s teacher")
+            return text % {"subject": subject, "covers": covers}
+        text = ngettext(
+            "%(subject)s, %(covers)s: fewest of %(count)s free %(subject)s teacher",
+            "%(subject)s, %(covers)s: fewest of %(count)s free %(subject)s teachers",
+            free_of_subject,
+        )
+        return text % {"subject": subject, "covers": covers, "count": free_of_subject}
     if free_of_subject == 0:
-        return f"no {subject} teacher free: {fewest}"
-    cover_word = "cover" if margin == 1 else "covers"
-    return f"no {subject} teacher within {margin} {cover_word} of the fewest: {fewest}"
+        text = _("no %(subject)s teacher free: fewest covers of %(free)s free (%(covers)s)")
+        return text % {"subject": subject, "free": free, "covers": covers}
+    text = ngettext(
+        "no %(subject)s teacher within %(margin)s cover of the fewest: "
+        "fewest covers of %(free)s free (%(covers)s)",
+        "no %(subject)s teacher within %(margin)s covers of the fewest: "
+        "fewest covers of %(free)s free (%(covers)s)",
+        margin,
+    )
+    return text % {"subject": subject, "margin": margin, "free": free, "covers": covers}
 
 
 def planning_order(day: SchoolDay) -> list[list[Lesson]]:
@@ -378,7 +395,7 @@ class _Planner:
     ) -> None:
         member = self.day.staff[lesson.teacher]
         if not why and substitute is not None and self.rules.margin is not None:
-            why = "by hand, kept" if how == BY_HAND else "published earlier, kept"
+            why = _("by hand, kept") if how == BY_HAND else _("published earlier, kept")
         self.settled[lesson.teacher, lesson.period] = AbsentLesson(
             lesson, member.subject, member.reason, substitute, how, team, why
         )
@@ -554,7 +571,7 @@ class _Planner:
                 ),
             )
             if name in rules.last_resort:
-                why = "last resort, nobody else free: " + why
+                why = _("last resort, nobody else free: %(why)s") % {"why": why}
             self._settle(lesson, name, why=why)
             free.remove(name)
             free_of[subject_of[name]] -= 1

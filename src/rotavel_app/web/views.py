@@ -46,10 +46,18 @@ def window_words(window: str, cycle_days: int) -> str:
     return {"week": _("this week"), "term": _("this term")}.get(window, _("in the window"))
 
 
-def seen_text(duty: Duty) -> str:
+@dataclass(frozen=True)
+class SeenMark:
+    """Whether a cover's substitute has seen it, and that in words."""
+
+    text: str  # "seen 07:52", "not seen"
+    seen: bool
+
+
+def seen_mark(duty: Duty) -> SeenMark:
     if duty.seen_at:
-        return _("seen %(time)s") % {"time": duty.seen_at[11:16]}
-    return _("not seen")
+        return SeenMark(_("seen %(time)s") % {"time": duty.seen_at[11:16]}, True)
+    return SeenMark(_("not seen"), False)
 
 
 def board_version(desk: Desk, date: datetime.date) -> str:
@@ -138,7 +146,7 @@ class TodayView:
     publication: tuple[str, int] | None  # when last published, and how many times
     unpublished: int  # absent lessons whose cover differs from the published one
     changes: list[str] = field(default_factory=list)  # what publishing would change, in words
-    seen: dict[tuple[str, int], str] = field(default_factory=dict)  # lesson -> "seen 07:52"
+    seen: dict[tuple[str, int], SeenMark] = field(default_factory=dict)  # lesson -> "seen 07:52"
     work: dict[tuple[str, int], str] = field(default_factory=dict)  # the set work (draft)
     duties: list[Duty] = field(default_factory=list)  # the day's covers as told
     mail_failed: list[Queued] = field(default_factory=list)  # e-mail of the day not sent
@@ -180,7 +188,7 @@ class TodayView:
             unpublished=len(changes),
             changes=[change.text for change in changes],
             seen={
-                (a.lesson.teacher, a.lesson.period): seen_text(duty)
+                (a.lesson.teacher, a.lesson.period): seen_mark(duty)
                 for a in plan.covers
                 if (duty := told.get((a.lesson.teacher, a.lesson.period, a.substitute or "")))
             },
