@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from support.command import run
 from support.desk import FAIR, HAND, covers, foreign_record, stamp_record
-from support.schools import FRI, MON, THU, TUE, WED, shorthand_school
+from support.schools import FRI, MON, THU, TUE, WED, shorthand_school, write_school
 
 from rotavel_app.commands import main as cli
 from rotavel_app.desk import publishing
@@ -1124,3 +1124,32 @@ def test_leaving_the_desk_closes_the_record_and_leaves_the_folder_tidy(tmp_path)
     assert sorted(p.name for p in folder.glob("rotavel.db*")) == ["rotavel.db"]
     with pytest.raises(sqlite3.ProgrammingError):
         desk.history(MON, MON)
+
+
+@pytest.mark.parametrize(
+    "listed, entered, expected",
+    [
+        # The teacher list has Cat away in period 2; the desk's absence adds period 1.
+        ("2", "Cat@1", [("Cat", 1, "Dan"), ("Cat", 2, "Ann")]),
+        # ...and a whole day at the desk takes in what the list says.
+        ("2", "Cat", [("Cat", 1, "Dan"), ("Cat", 2, "Ann"), ("Cat", 3, "Bob")]),
+    ],
+)
+def test_a_desk_absence_adds_to_the_periods_the_teacher_list_has_away(
+    tmp_path, capfd, listed, entered, expected
+):
+    staff = [("Ann", "maths", "yes", ""), ("Bob", "maths", "yes", ""), ("Dan", "music", "yes", "")]
+    staff.append(("Cat", "english", "no", listed))
+    lessons = ["Ann 1 9A", "Bob 1 9B", "Cat 1 9C", "Cat 2 9D", "Cat 3 9E"]
+    folder = write_school(
+        tmp_path / "s",
+        staff,
+        [tuple(x.split()) for x in lessons],
+        staff_columns=("name", "subject", "present", "periods"),
+    )
+    assert run(capfd, "absent", folder, entered, "--date", TUE)[0] == 0
+    with Desk.open(folder) as desk:
+        plan = desk.plan(TUE)
+    assert [(a.lesson.teacher, a.lesson.period, a.substitute) for a in plan.absent_lessons] == (
+        expected
+    )

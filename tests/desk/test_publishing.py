@@ -7,6 +7,7 @@ import sqlite3
 
 import pytest
 from support.command import run
+from support.exports import fet_csv, write
 from support.schools import TUE, stamped, telling_school
 
 from rotavel_app.desk import desk as desk_module
@@ -214,3 +215,20 @@ def test_the_web_board_waits_for_the_publish_and_the_history_page_tells_who(fold
         "Tue 10 Mar 2026, revision 2 : published by web desk (127.0.0.1) "
         "Ann's 9A in period 1 moves from Bob to Dan"
     )
+
+
+def test_the_published_board_names_the_colleague_who_teaches_a_team_lesson(tmp_path, capfd):
+    """Ann and Bob teach 9B's Science together (one FET activity); with Ann away
+    Bob takes it alone, and the board people see says so by name."""
+    folder = tmp_path / "team"
+    rows = [
+        ("1", "Tue", "8:00", "9B", "Science", "Ann+Bob", "", "Lab", ""),
+        ("2", "Tue", "8:45", "9A", "Maths", "Ann", "", "R1", ""),
+        ("3", "Tue", "8:00", "9C", "Art", "Cem", "", "", ""),
+    ]
+    write(folder, "x_timetable.csv", fet_csv(rows))
+    assert run(capfd, "absent", folder, "Ann", "--date", "2026-12-08")[0] == 0
+    code, out, _ = run(capfd, "plan", folder, "--date", "2026-12-08", "--publish", "-f", "html")
+    assert code == 0
+    items = re.findall(r'<li class="([^"]*)">.*?<span class="who">([^<]*)</span>', out)
+    assert items == [("settled", "Taught by Bob"), ("cover", "Bob")]

@@ -800,3 +800,25 @@ def test_a_request_over_a_mebibyte_is_refused_unread(client, size, status):
     body = head + "x" * (size - len(head))
     answer = client.post("/publish", data=body, content_type="application/x-www-form-urlencoded")
     assert answer.status_code == status
+
+
+def test_the_serve_state_is_read_again_only_when_its_file_changed(tmp_path, monkeypatch):
+    """Every page asks for the state; the file is read once while it stays as it was."""
+    import pathlib
+
+    stored = StateFile(tmp_path / "rotavel-serve.json")
+    stored.load()  # the first start makes and saves it
+    first = stored.load()
+    reads = []
+    read_text = pathlib.PosixPath.read_text
+    monkeypatch.setattr(
+        pathlib.PosixPath,
+        "read_text",
+        lambda self, *a, **k: reads.append(self) or read_text(self, *a, **k),
+    )
+    assert [stored.load() for _ in range(3)] == [first] * 3
+    assert reads == []
+    # Another process changes it: read again, once.
+    StateFile(tmp_path / "rotavel-serve.json").set_password("another kettle")
+    again = [stored.load() for _ in range(3)]
+    assert len(reads) == 1 and again[0] == again[2] != first
