@@ -820,5 +820,6 @@ def test_the_serve_state_is_read_again_only_when_its_file_changed(tmp_path, monk
     assert reads == []
     # Another process changes it: read again, once.
     StateFile(tmp_path / "rotavel-serve.json").set_password("another kettle")
+    reads.clear()
     again = [stored.load() for _ in range(3)]
     assert len(reads) == 1 and again[0] == again[2] != first
