@@ -170,7 +170,7 @@ class DeskCommand:
     help: str
 
 
-# The cover desk's commands (commands/desk.py runs each NAME with its `_NAME`). Any other
+# The cover desk's commands (commands/desk.py runs each NAME with its part's RUNS). Any other
 # first argument of `rotavel` is a school folder; a folder with one of these names is ./NAME.
 DESK_COMMANDS = {
     "absent": DeskCommand(True, "enter absences: rotavel absent FOLDER 'Asha Rao@1-3:Dentist'"),
