@@ -16,7 +16,8 @@ from rotavel_app.desk.record import DeskError, day_text
 from rotavel_app.desk.rules import StaffRule
 from rotavel_app.language import _, ngettext
 from rotavel_app.pages.wording import name_key
-from rotavel_app.planning.plan import AbsentLesson, Plan, Rules, ask_order
+from rotavel_app.planning.fair import ask_order
+from rotavel_app.planning.plan import AbsentLesson, Plan, Rules
 
 if TYPE_CHECKING:
     from rotavel_app.desk.desk import Desk
