@@ -11,7 +11,8 @@ from support.command import run
 from support.exports import asc_xml, write
 
 from rotavel_app.desk.desk import Desk, window_start
-from rotavel_app.school.day import Calendar, DayWanted, choose_day
+from rotavel_app.school.calendar import Calendar
+from rotavel_app.school.day import DayWanted, choose_day
 from rotavel_app.school.folder import load_school
 from rotavel_app.school.importers.asc import read_asc
 from rotavel_app.school.settings import Settings, parse_settings

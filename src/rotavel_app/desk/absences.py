@@ -13,6 +13,7 @@ from rotavel_app.desk import school
 from rotavel_app.desk.record import DeskError, day_text, now, numbers, read_numbers, where
 from rotavel_app.language import _, ngettext
 from rotavel_app.messages import InputError, shown
+from rotavel_app.school.calendar import school_periods
 from rotavel_app.school.day import (
     Absence,
     DayWanted,
@@ -20,7 +21,6 @@ from rotavel_app.school.day import (
     apply_absences,
     check_periods,
     choose_day,
-    school_periods,
 )
 
 if TYPE_CHECKING:

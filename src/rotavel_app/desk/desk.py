@@ -60,7 +60,8 @@ from rotavel_app.desk.record import (
 from rotavel_app.desk.rules import KEEP, MAX_CYCLE_DAYS, CoverRecord, StaffRule, window_start
 from rotavel_app.desk.views import FreeTeacher, WhyMe
 from rotavel_app.planning.plan import Plan, Rules
-from rotavel_app.school.day import Calendar, SchoolDay, school_periods
+from rotavel_app.school.calendar import Calendar, school_periods
+from rotavel_app.school.day import SchoolDay
 from rotavel_app.school.settings import Settings
 from rotavel_app.school.week import Week
 

@@ -22,7 +22,8 @@ from rotavel_app.desk.record import DeskError, day_text, numbers, read_numbers
 from rotavel_app.language import _
 from rotavel_app.messages import shown
 from rotavel_app.planning.plan import BY_HAND, PLANNED, TEAM, Decision, Rules
-from rotavel_app.school.day import Calendar, Lesson, SchoolDay, StaffMember, _Days
+from rotavel_app.school.calendar import Calendar, TimetableDays
+from rotavel_app.school.day import Lesson, SchoolDay, StaffMember
 from rotavel_app.school.settings import SETTINGS_FILE, Settings
 
 if TYPE_CHECKING:
@@ -211,7 +212,7 @@ def rules(desk: Desk, day: SchoolDay) -> tuple[Rules, list[str]]:
     ), notes
 
 
-# `_Days.matches` reads nothing of the member it is given.
+# `TimetableDays.matches` reads nothing of the member it is given.
 _member_stub = StaffMember("", "", True, "", 0)
 
 
@@ -223,7 +224,7 @@ def _days_in(desk: Desk) -> dict[str, Fraction]:
         return desk._shares[1]
     # The teacher list's days, else the days taught (staff who teach no
     # day are in every day), as the planned day tells who is in.
-    days = _Days(week)
+    days = TimetableDays(week)
     shares: dict[str, Fraction] = {}
     if not days.single:
         first = {s: d for d, spellings in days.groups.items() for s in spellings}

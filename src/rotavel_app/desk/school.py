@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING
 
 from rotavel_app.desk.record import DeskError, record_names
 from rotavel_app.messages import InputError, did_you_mean, shown
-from rotavel_app.school.day import Calendar, school_calendar
+from rotavel_app.school.calendar import Calendar, school_calendar
 from rotavel_app.school.folder import read_folder, school_version
 from rotavel_app.school.importers import read_export
 
