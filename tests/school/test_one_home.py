@@ -12,7 +12,15 @@ import pytest
 from rotavel_app.messages import InputError
 from rotavel_app.pages.gpu014 import render_for_day
 from rotavel_app.planning.plan import make_plan
-from rotavel_app.school.day import DayWanted, StaffMember, apply_absences, choose_day, parse_absence
+from rotavel_app.school.day import (
+    DayWanted,
+    StaffMember,
+    apply_absences,
+    choose_day,
+    parse_absence,
+    parse_periods,
+    periods_text,
+)
 from rotavel_app.school.importers import read_asc, read_export, read_fet, read_fet_csv
 from rotavel_app.school.importers.untis import read_gpu014, read_untis
 
@@ -114,3 +122,18 @@ def test_the_serve_state_is_written_whole_and_private(tmp_path):
     with pytest.raises(StateError) as caught:
         gone.load()
     assert str(caught.value) == f"{gone.path}: cannot write: No such file or directory"
+
+
+@pytest.mark.parametrize(
+    ("periods", "text"),
+    [
+        ({1}, "1"),
+        ({1, 2}, "1–2"),
+        ({1, 2, 3, 5}, "1–3, 5"),
+        ({4, 2, 6, 7, 8}, "2, 4, 6–8"),
+        ({-1, 0, 1}, "-1–1"),
+    ],
+)
+def test_periods_are_written_as_runs_that_read_back(periods, text):
+    assert periods_text(periods) == text
+    assert parse_periods(text, "here") == frozenset(periods)

@@ -147,6 +147,16 @@ def test_setting_work_says_what_was_done(site, client, work, said):
     assert said.replace("'", "&#39;") in page
 
 
+@pytest.mark.parametrize(("length", "status"), [(500, 303), (501, 400)])
+def test_a_forms_text_is_taken_up_to_its_limit(site, client, length, status):
+    """Set work is kept to 500 characters: that many are saved, one more is refused."""
+    absent(site, "Ann")
+    answer = post(client, "/lessons/work", lesson=lesson_key("Ann", 1), work="w" * length)
+    assert answer.status_code == status
+    with Desk.open(site.folder) as desk:
+        assert desk.work(DATE) == ({("Ann", 1): "w" * length} if status == 303 else {})
+
+
 def test_the_why_page_is_titled_with_the_name(site, client):
     absent(site, "Ann")
     page = client.get(f"/today/why?date={DATE.isoformat()}&name=Bob").text
