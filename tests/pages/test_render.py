@@ -592,3 +592,18 @@ def test_the_boards_columns_and_gaps_fill_the_screens_width(size, columns):
     width = columns * layout.screen_column(size, columns) * size
     gaps = (columns - 1) * layout.COLUMN_GAP + 2 * layout.MARGIN_X
     assert width + gaps == pytest.approx(layout.SCREEN_WIDTH)
+
+
+@pytest.mark.parametrize(("fit", "count"), [(1, 4), (2, 5), (3, 7)])
+def test_a_column_is_cut_where_paper_ends_though_the_screen_has_room(fit, count):
+    """With room to spare on the screen, a column still ends where a printed one would
+    overflow: `fit` entries of one period fit a sheet, never more."""
+    from rotavel_app.pages import layout
+
+    words = layout.Words.of("Ann", True)
+    items = [layout.Item(1, words, words, words, words) for _ in range(count)]
+    heights = [10.0] * count
+    heads = [(2.0, 2.0)] * count
+    cutter = layout._Cutter(items, 20.0, 3.0, heights, heads)
+    chunks = cutter.cut(room=1e9, print_room=2.0 + 10.0 * fit + 1.0)
+    assert [len(chunk) for chunk in chunks] == [min(fit, count - n) for n in range(0, count, fit)]
