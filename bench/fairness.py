@@ -5,7 +5,8 @@ Each school is a timetabling program's export or a school folder (by
 default the three largest of FET's examples with a timetable, from Debian's
 fet-data: apt-get install fet-data; they are read where Debian puts them,
 never copied). Their days are FET's mornings and afternoons: a school day
-of the simulation is one of them, in the timetable's order. Every school day of four weeks a
+of the simulation is both halves of a weekday, as the desk plans a date, in
+the timetable's order. Every school day of four weeks a
 share of the staff (8% by default, drawn with a fixed seed) is away all day,
 and the day is planned three ways, each remembering only its own covers:
 
