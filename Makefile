@@ -199,7 +199,8 @@ wheel: check-deps $(VENV)/.build-tools $(VENV)/.wheel-tools
 
 # The wheel installed into a new venv (not the dev one) plans the sample school like the dev
 # build, with no Unicode library (ICU) loaded, and passes the test suite: its module comes from
-# another compiler and C++ library than the one `make test` checks.
+# another compiler and C++ library than the one `make test` checks. The serve extra goes in
+# too, as in `make test`, for the web desk's tests.
 check-wheel: wheel install
 	rm -rf build/wheel-venv
 	$(PYTHON) -m venv build/wheel-venv
@@ -208,6 +209,7 @@ check-wheel: wheel install
 	$(VPY) -m rotavel_app --format csv | cmp - build/wheel-plan.csv
 	cd build && wheel-venv/bin/python -c 'import rotavel; assert "libicu" not in open("/proc/self/maps").read(), "rotavel loaded ICU"'
 	@$(call pyproject-requirements,build/wheel-venv,project optional-dependencies test)
+	@$(call pyproject-requirements,build/wheel-venv,project optional-dependencies serve)
 	build/wheel-venv/bin/python -m pytest -p no:cacheprovider
 	@echo "check-wheel: the wheel installs, runs and passes the tests in a fresh venv"
 
