@@ -149,12 +149,17 @@ def test_setting_work_says_what_was_done(site, client, work, said):
 
 @pytest.mark.parametrize(("length", "status"), [(500, 303), (501, 400)])
 def test_a_forms_text_is_taken_up_to_its_limit(site, client, length, status):
-    """Set work is kept to 500 characters: that many are saved, one more is refused."""
+    """Set work and an absence's reason are kept to 500 characters: that many are
+    saved, one more is refused."""
     absent(site, "Ann")
     answer = post(client, "/lessons/work", lesson=lesson_key("Ann", 1), work="w" * length)
     assert answer.status_code == status
+    form = {"date": DATE.isoformat(), "teacher": "Bob", "reason": "r" * length}
+    assert post(client, "/absences", **form).status_code == status
     with Desk.open(site.folder) as desk:
         assert desk.work(DATE) == ({("Ann", 1): "w" * length} if status == 303 else {})
+        reasons = [a.reason for a in desk.absences_on(DATE) if a.name == "Bob"]
+        assert reasons == (["r" * length] if status == 303 else [])
 
 
 def test_the_why_page_is_titled_with_the_name(site, client):
