@@ -16,6 +16,7 @@ import pytest
 from babel.messages.pofile import read_po
 from support.command import run
 from support.schools import write_school
+from support.web import LESSONS, STAFF
 
 from rotavel_app import language
 from rotavel_app.commands.main import main
@@ -26,32 +27,6 @@ LOCALE = ROOT / "src" / "rotavel_app" / "locale"
 LANGUAGES = ["en", "fr", "de", "es", "nl", "ar"]
 DATE = datetime.date(2026, 12, 9)  # a Wednesday
 
-STAFF = [
-    ("Ann", "maths", "yes", ""),
-    ("Bob", "maths", "yes", ""),
-    ("Cat", "english", "yes", ""),
-    ("Dan", "english", "yes", ""),
-    ("Eve", "physics", "yes", ""),
-    ("Fay", "physics", "yes", ""),
-]
-LESSONS = [
-    ("Ann", 1, "9A"),
-    ("Cat", 1, "9B"),
-    ("Eve", 1, "9C"),
-    ("Bob", 1, "9D"),
-    ("Ann", 2, "9B"),
-    ("Dan", 2, "9A"),
-    ("Fay", 2, "9C"),
-    ("Eve", 2, "9D"),
-    ("Cat", 3, "9A"),
-    ("Bob", 3, "9B"),
-    ("Dan", 3, "9C"),
-    ("Fay", 3, "9D"),
-    ("Ann", 4, "9C"),
-    ("Cat", 4, "9D"),
-    ("Eve", 4, "9A"),
-    ("Dan", 4, "9B"),
-]
 # Covers, lessons nobody can take (so the notes on why), and a reason on the pages.
 ABSENT = ["--absent", "Ann:Flu", "--absent", "Bob", "--absent", "Cat@3-4", "--absent", "Dan@4"]
 SCHOOL_VALUES = ["Ann", "Bob", "Cat", "maths", "9A", "Flu"]
