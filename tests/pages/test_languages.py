@@ -10,11 +10,10 @@ import socket
 import subprocess
 import sys
 from html.parser import HTMLParser
-from pathlib import Path
 
 import pytest
-from babel.messages.pofile import read_po
 from support.command import run
+from support.languages import LANGUAGES, ROOT, catalogue, english_left, ids
 from support.schools import write_school
 from support.web import LESSONS, STAFF
 
@@ -22,9 +21,6 @@ from rotavel_app import language
 from rotavel_app.commands.main import main
 from rotavel_app.language import _, date_text, ngettext, use
 
-ROOT = Path(__file__).resolve().parents[2]
-LOCALE = ROOT / "src" / "rotavel_app" / "locale"
-LANGUAGES = ["en", "fr", "de", "es", "nl", "ar"]
 DATE = datetime.date(2026, 12, 9)  # a Wednesday
 
 # Covers, lessons nobody can take (so the notes on why), and a reason on the pages.
@@ -75,39 +71,6 @@ def visible(page):
     parser = Visible()
     parser.feed(page)
     return " ".join(" ".join(parser.parts).split())
-
-
-def catalogue(lang):
-    with open(LOCALE / lang / "LC_MESSAGES" / "rotavel.po", "rb") as file:
-        return read_po(file)
-
-
-def fragments(text):
-    """The words of a message between its placeholders and markup."""
-    return [
-        part.strip(" .,:;·()“”'\"")
-        for part in re.split(r"%\(\w+\)s|<[^>]*>", text)
-        if re.search(r"[A-Za-z]{2}", part)
-    ]
-
-
-def english_left(text, lang):
-    """The English message words in `text` that the language's own catalogue never
-    uses (a word both languages share, such as "Absences", is no leftover)."""
-    english = {f for m in catalogue("en") if m.id for i in _ids(m.id) for f in fragments(i)}
-    translated = " | ".join(
-        f for m in catalogue(lang) if m.id for s in _ids(m.string) for f in fragments(s)
-    )
-    return sorted(
-        f
-        for f in english
-        if re.search(rf"(?<!\w){re.escape(f)}(?!\w)", text)
-        and not re.search(rf"(?<!\w){re.escape(f)}(?!\w)", translated)
-    )
-
-
-def _ids(value):
-    return [value] if isinstance(value, str) else list(value)
 
 
 def check_page(text, lang):
@@ -239,7 +202,7 @@ def test_a_slip_counts_its_covers_in_the_language(tmp_path, capsys, lang, one, t
 def test_the_english_catalogue_is_the_messages_as_written():
     for message in catalogue("en"):
         if message.id:
-            assert _ids(message.string) == _ids(message.id)
+            assert ids(message.string) == ids(message.id)
 
 
 def test_a_language_without_a_catalogue_is_refused_in_one_line(tmp_path, capsys):
