@@ -81,6 +81,12 @@ def _(message: str) -> str:
     return message if active is None else active[1].gettext(message)
 
 
+def N_(message: str) -> str:
+    """Marks a message for the catalogues where it is written (a constant); `_()`
+    looks it up where it is shown, in the language of that moment."""
+    return message
+
+
 def ngettext(singular: str, plural: str, number: int) -> str:
     """The form for `number` of a message, by the language's own plural rule
     (Arabic has six forms; English two)."""

@@ -22,7 +22,7 @@ from flask import Flask, Response, render_template, request
 from flask_wtf.csrf import CSRFError, CSRFProtect
 from werkzeug.exceptions import SecurityError
 
-from rotavel_app.language import _, use
+from rotavel_app.language import N_, _, use
 from rotavel_app.pages.webpage import configure
 from rotavel_app.pages.wording import away_text, day_label
 from rotavel_app.school.day import periods_text
@@ -30,7 +30,6 @@ from rotavel_app.school.settings import load_settings
 from rotavel_app.web import auth, board, history, personal, staff, today
 from rotavel_app.web.secure import MAX_BODY
 from rotavel_app.web.site import LOGIN_HOURS, Site, close_desk, get_desk, logged_in
-from rotavel_app.web.views import N_
 
 PACKAGE = Path(__file__).resolve().parent.parent
 # Free teachers offered in a lesson's own list; the rest are one click away.

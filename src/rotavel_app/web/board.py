@@ -13,12 +13,12 @@ import hmac
 from flask import Blueprint, Response, abort, render_template, request, url_for
 
 from rotavel_app.desk.desk import DeskError
-from rotavel_app.language import _, date_text
+from rotavel_app.language import N_, _, date_text
 from rotavel_app.pages.board import board_context
 from rotavel_app.pages.slips import slips_context
 from rotavel_app.web.forms import around, date_of
 from rotavel_app.web.site import get_desk, get_site, login_required
-from rotavel_app.web.views import N_, Published, board_version, trouble_version
+from rotavel_app.web.views import Published, board_version, trouble_version
 
 bp = Blueprint("board", __name__)
 

@@ -26,11 +26,6 @@ from rotavel_app.school.day import SchoolDay
 SEEN_WARNING = 30
 
 
-def N_(message: str) -> str:
-    """Marks a message for the catalogues; it is looked up where it is shown."""
-    return message
-
-
 def lesson_key(teacher: str, period: int) -> str:
     """A lesson as forms and addresses name it: the period, then the teacher's
     name in URL-safe base64, so that any name at all survives, in few bytes."""
