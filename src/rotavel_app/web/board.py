@@ -8,6 +8,7 @@ changes.
 
 from __future__ import annotations
 
+import datetime
 import hmac
 
 from flask import Blueprint, Response, abort, render_template, request, url_for
@@ -41,30 +42,27 @@ def board_page(token: str | None) -> str:
         published = Published.of(desk, date)
     except DeskError as error:
         script.setdefault("version", trouble_version(error))
-        return render_template(
-            "web/board_waiting.html",
-            kind="board",
-            title=_("Cover board"),
-            refresh=60,
-            heading=_("Cover board · %(day)s") % {"day": date_text(date)},
-            # The link is seen by anyone at the screen: no paths of the server.
-            message=str(error) if token is None else _(BOARD_TROUBLE),
-            **script,
-        )
+        # The link is seen by anyone at the screen: no paths of the server.
+        return _waiting(date, str(error) if token is None else _(BOARD_TROUBLE), script)
     if published is None:
-        return render_template(
-            "web/board_waiting.html",
-            kind="board",
-            title=_("Cover board"),
-            refresh=60,
-            heading=_("Cover board · %(day)s") % {"day": date_text(date)},
-            message=_("The cover for this day has not been published yet."),
-            **script,
-        )
+        return _waiting(date, _("The cover for this day has not been published yet."), script)
     # The command's board of the published plan; the screen reloads itself at the
     # school's board_refresh, and the script asks for a new version meanwhile.
     return render_template(
         "web/board.html", **board_context(published.plan, published.changed), **script
+    )
+
+
+def _waiting(date: datetime.date, message: str, script: dict[str, object]) -> str:
+    """The board's page while there is no published plan to show; it keeps asking."""
+    return render_template(
+        "web/board_waiting.html",
+        kind="board",
+        title=_("Cover board"),
+        refresh=60,
+        heading=_("Cover board · %(day)s") % {"day": date_text(date)},
+        message=message,
+        **script,
     )
 
 
