@@ -290,6 +290,7 @@ def test_every_desk_page_speaks_the_schools_language(desk_school, capsys, lang):
     pages["staff"] = client.get("/staff").text
     pages["history"] = client.get(f"/history?first=2026-12-01&last={DATE}").text
     pages["not found"] = client.get("/nowhere").text
+    pages["form without its token"] = client.post("/publish", data={"date": DATE}).text
     rtl = ' dir="rtl"' if lang == "ar" else ""
     for name, page in pages.items():
         assert f'<html lang="{lang}"{rtl}>' in page, name

@@ -85,6 +85,12 @@ def create_app(site: Site) -> Flask:
             app.wsgi_app, x_for=1, x_proto=1, x_host=1, x_port=1
         )
         app.config["SESSION_COOKIE_SECURE"] = True  # the proxy speaks HTTPS
+
+    # First, so that every answer, a refusal too, is in the school's language.
+    @app.before_request
+    def speak() -> None:
+        use(language)
+
     hosts = _hosts(site)
     if hosts is not None:
 
@@ -94,7 +100,7 @@ def create_app(site: Site) -> Flask:
             # rebinding) is answered with an error, not the desk. (Werkzeug's
             # TRUSTED_HOSTS cannot name an IPv6 address.)
             if _host_name(request.host) not in hosts:
-                return Response("Unknown host name.", 400, mimetype="text/plain")
+                return Response(_("Unknown host name."), 400, mimetype="text/plain")
             return None
 
     configure(app.jinja_env)  # values printed as on the command's pages: see webpage.py
@@ -116,10 +122,6 @@ def create_app(site: Site) -> Flask:
         app.register_blueprint(area.bp)
     # A teacher's own pages, through their personal link (no login).
     personal.register(app, site, get_desk, csrf)
-
-    @app.before_request
-    def speak() -> None:
-        use(language)
 
     @app.teardown_request
     def english(_error: BaseException | None) -> None:
