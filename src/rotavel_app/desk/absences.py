@@ -70,7 +70,12 @@ def day(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> Sc
                 )
             continue
         absences.append(
-            Absence(entry.name, entry.reason or None, f"absence #{entry.id}", entry.periods)
+            Absence(
+                entry.name,
+                entry.reason or None,
+                _("absence #%(number)s") % {"number": entry.id},
+                entry.periods,
+            )
         )
     # Absences on one day add up, as the command's own options do. Periods a
     # changed timetable no longer has were checked when entered: not again.
