@@ -70,7 +70,12 @@ def day(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> Sc
                 )
             continue
         absences.append(
-            Absence(entry.name, entry.reason or None, f"absence #{entry.id}", entry.periods)
+            Absence(
+                entry.name,
+                entry.reason or None,
+                _("absence #%(number)s") % {"number": entry.id},
+                entry.periods,
+            )
         )
     # Absences on one day add up, as the command's own options do. Periods a
     # changed timetable no longer has were checked when entered: not again.
@@ -89,23 +94,32 @@ def enter(desk: Desk, absences: Iterable[Entered]) -> tuple[list[int], list[str]
         school.known(desk, name)
         if last < first:
             raise DeskError(
-                f"the absence of {shown(name)} ends ({last}) before it starts ({first})"
+                _("the absence of %(name)s ends (%(last)s) before it starts (%(first)s)")
+                % {"name": shown(name), "last": last, "first": first}
             )
         if periods is not None and not periods:
-            raise DeskError(f"the absence of {shown(name)} names no period")
+            raise DeskError(_("the absence of %(name)s names no period") % {"name": shown(name)})
         try:
-            check_periods(periods, periods_of_day, f"the absence of {shown(name)}")
+            check_periods(
+                periods, periods_of_day, _("the absence of %(name)s") % {"name": shown(name)}
+            )
         except InputError as error:
             raise DeskError(str(error)) from None
         days = calendar.school_days(first, last)
         if first == last and not days:
-            problem = calendar.refusal(first, f"the absence of {shown(name)} on {first}")
+            problem = calendar.refusal(
+                first,
+                _("the absence of %(name)s on %(date)s") % {"name": shown(name), "date": first},
+            )
             assert problem is not None
             raise DeskError(problem.replace(" (choose a day with --day)", ""))
         if not days:
             raise DeskError(
-                f"the absence of {shown(name)} from {first} to {last} has no school day "
-                f"(the school days are {calendar.days_text()})"
+                _(
+                    "the absence of %(name)s from %(first)s to %(last)s has no school day "
+                    "(the school days are %(days)s)"
+                )
+                % {"name": shown(name), "first": first, "last": last, "days": calendar.days_text()}
             )
         if len(days) <= (last - first).days:
             notes.append(
@@ -203,8 +217,10 @@ def end(desk: Desk, absence_id: int, last: datetime.date) -> None:
         absence = one(desk, absence_id)
         if last < absence.first:
             raise DeskError(
-                f"absence #{absence_id} starts on {absence.first}; it cannot end on {last} "
-                "(cancel it instead)"
+                _(
+                    "absence #%(number)s starts on %(first)s; it cannot end on %(last)s (cancel it instead)"
+                )
+                % {"number": absence_id, "first": absence.first, "last": last}
             )
         desk._db.execute(
             "UPDATE absence SET last_day = ? WHERE id = ?", (day_text(last), absence_id)
@@ -224,7 +240,10 @@ def one(desk: Desk, absence_id: int) -> AbsenceRecord:
         (absence_id,),
     ).fetchone()
     if row is None:
-        raise DeskError(f"no absence #{absence_id} in {where(desk)}")
+        raise DeskError(
+            _("no absence #%(number)s in %(record)s")
+            % {"number": absence_id, "record": where(desk)}
+        )
     return _absence_record(row)
 
 

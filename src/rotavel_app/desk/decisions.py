@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING
 
 from rotavel_app.desk import absences, publishing, rules, school
 from rotavel_app.desk.record import DeskError, day_text, now
+from rotavel_app.language import _
 from rotavel_app.planning.plan import BY_HAND, NO_COVER
 from rotavel_app.school.day import Lesson, SchoolDay
 
@@ -20,20 +21,36 @@ if TYPE_CHECKING:
 def absent_lesson(desk: Desk, day: SchoolDay, teacher: str, period: int) -> Lesson:
     """The absent teacher's lesson in `period`, refused unless it needs cover."""
     school.known(desk, teacher)
-    when = f"on {day.date}"
     lesson = next((x for x in day.lessons if x.teacher == teacher and x.period == period), None)
     if lesson is None:
         taught = sorted({x.period for x in day.lessons if x.teacher == teacher})
-        has = (
-            f"; {teacher} teaches in periods {', '.join(map(str, taught))}"
+        no_lesson = (
+            _(
+                "%(teacher)s has no lesson in period %(period)s on %(date)s; "
+                "%(teacher)s teaches in periods %(periods)s"
+            )
             if taught
-            else (f"; {teacher} teaches no lesson that day")
+            else _(
+                "%(teacher)s has no lesson in period %(period)s on %(date)s; "
+                "%(teacher)s teaches no lesson that day"
+            )
         )
-        raise DeskError(f"{teacher} has no lesson in period {period} {when}{has}")
+        raise DeskError(
+            no_lesson
+            % {
+                "teacher": teacher,
+                "period": period,
+                "date": day.date,
+                "periods": ", ".join(map(str, taught)),
+            }
+        )
     if not day.staff[teacher].out_in(period):
         raise DeskError(
-            f"{teacher} is not absent in period {period} {when}; enter the absence first "
-            "(rotavel absent)"
+            _(
+                "%(teacher)s is not absent in period %(period)s on %(date)s; "
+                "enter the absence first (rotavel absent)"
+            )
+            % {"teacher": teacher, "period": period, "date": day.date}
         )
     return lesson
 
@@ -58,8 +75,18 @@ def assign(
         problem = rules.cannot_cover(staff, rules.teaching(day), covering, substitute, period)
         if problem:
             raise DeskError(
-                f"cannot give {substitute} {absent_teacher}'s {lesson.class_label} in period "
-                f"{period} on {date}: {substitute} {problem}"
+                _(
+                    "cannot give %(substitute)s %(teacher)s's %(class)s in period %(period)s "
+                    "on %(date)s: %(substitute)s %(problem)s"
+                )
+                % {
+                    "substitute": substitute,
+                    "teacher": absent_teacher,
+                    "class": lesson.class_label,
+                    "period": period,
+                    "date": date,
+                    "problem": problem,
+                }
             )
         _decide(desk, date, lesson, substitute, BY_HAND)
 
@@ -85,8 +112,11 @@ def release(desk: Desk, date: datetime.date, absent_teacher: str, period: int) -
         )
         if row is None:
             raise DeskError(
-                f"nothing to release: the record has no cover of {absent_teacher}'s lesson "
-                f"in period {period} on {date}"
+                _(
+                    "nothing to release: the record has no cover of %(teacher)s's lesson "
+                    "in period %(period)s on %(date)s"
+                )
+                % {"teacher": absent_teacher, "period": period, "date": date}
             )
         desk._db.execute(
             "DELETE FROM cover WHERE day = ? AND teacher = ? AND period = ?",
@@ -121,9 +151,11 @@ def set_work(desk: Desk, date: datetime.date, teacher: str, period: int, work: s
     # A textarea sends its lines as CRLF; the record keeps line feeds.
     work = work.replace("\r\n", "\n").strip()
     if len(work) > publishing.WORK_LIMIT:
-        raise DeskError(f"set work is longer than {publishing.WORK_LIMIT} characters")
+        raise DeskError(
+            _("set work is longer than %(limit)s characters") % {"limit": publishing.WORK_LIMIT}
+        )
     if not work.replace("\n", " ").isprintable():
-        raise DeskError("set work holds control characters; write plain text or a link")
+        raise DeskError(_("set work holds control characters; write plain text or a link"))
     with desk._writing():
         absent_lesson(desk, absences.day(desk, date), teacher, period)
         if work:

@@ -18,6 +18,7 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
 from rotavel_app.desk import publishing
+from rotavel_app.language import _
 from rotavel_app.messages import InputError
 from rotavel_app.school.settings import Settings, load_settings
 
@@ -124,7 +125,10 @@ def create_private(path: str) -> None:
     except FileExistsError:
         pass
     except OSError as error:
-        raise DeskError(f"{path}: cannot make the record: {error.strerror}") from None
+        raise DeskError(
+            _("%(path)s: cannot make the record: %(error)s")
+            % {"path": path, "error": error.strerror}
+        ) from None
 
 
 def now() -> str:
@@ -152,7 +156,9 @@ def connect(path: str, timeout: float, memory: bool) -> sqlite3.Connection:
             ":memory:" if memory else path, timeout=timeout, isolation_level=None
         )
     except sqlite3.Error as error:
-        raise DeskError(f"{path}: cannot open the record: {error}") from None
+        raise DeskError(
+            _("%(path)s: cannot open the record: %(error)s") % {"path": path, "error": error}
+        ) from None
 
 
 def connect_read_only(path: str, timeout: float) -> sqlite3.Connection:
@@ -166,7 +172,9 @@ def connect_read_only(path: str, timeout: float) -> sqlite3.Connection:
     try:
         return sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
-        raise DeskError(f"{path}: cannot open the record: {error}") from None
+        raise DeskError(
+            _("%(path)s: cannot open the record: %(error)s") % {"path": path, "error": error}
+        ) from None
 
 
 def open_desk(
@@ -177,14 +185,14 @@ def open_desk(
     does not exist yet is read as empty and nothing is written to disk."""
     folder = os.fspath(folder)
     if not os.path.isdir(folder):
-        raise DeskError(f"{folder}: not a school folder (no such folder)")
+        raise DeskError(_("%(folder)s: not a school folder (no such folder)") % {"folder": folder})
     try:
         settings = load_settings(folder)
     except InputError as error:
         raise DeskError(str(error)) from None
     path = os.fspath(db) if db is not None else os.path.join(folder, DB_NAME)
     if os.path.isdir(path):
-        raise DeskError(f"{path}: is a folder; give the record's file name")
+        raise DeskError(_("%(path)s: is a folder; give the record's file name") % {"path": path})
     memory = not create and not os.path.exists(path)
     if not create and not memory and not writable(path):
         # A reading command reads: a read-only folder or record is no obstacle.
@@ -240,7 +248,7 @@ def others_wrote(desk: Desk) -> int:
 
 
 def where(desk: Desk) -> str:
-    return str(desk.path) if desk.path is not None else "the record"
+    return str(desk.path) if desk.path is not None else _("the record")
 
 
 @contextmanager
@@ -253,27 +261,39 @@ def errors(desk: Desk) -> Iterator[None]:
         name = where(desk)
         if "locked" in text or "busy" in text:
             raise DeskError(
-                f"{name} is busy: another rotavel command is writing to it; "
-                "nothing was changed, try again"
+                _(
+                    "%(record)s is busy: another rotavel command is writing to it; "
+                    "nothing was changed, try again"
+                )
+                % {"record": name}
             ) from None
         if "readonly" in text:
-            raise DeskError(f"{name}: cannot write the record: read-only") from None
+            raise DeskError(
+                _("%(record)s: cannot write the record: read-only") % {"record": name}
+            ) from None
         if "unable to open" in text and desk.path is not None:
             folder = os.path.dirname(os.path.abspath(desk.path))
             if not os.access(folder, os.W_OK):  # SQLite makes its -wal and -shm files there
                 raise DeskError(
-                    f"{name}: cannot write the record: its folder is read-only "
-                    "(commands that only read still work)"
+                    _(
+                        "%(record)s: cannot write the record: its folder is read-only "
+                        "(commands that only read still work)"
+                    )
+                    % {"record": name}
                 ) from None
         if "disk is full" in text or ("disk I/O error" in text and _disk_full(desk.path)):
             raise DeskError(
-                f"{name}: cannot write the record: the disk is full; nothing was changed"
+                _("%(record)s: cannot write the record: the disk is full; nothing was changed")
+                % {"record": name}
             ) from None
         raise DeskError(f"{name}: {text}") from None
     except sqlite3.ProgrammingError:
         raise  # the program's fault (a closed desk), not the record's: not "not a record"
     except sqlite3.DatabaseError as error:
-        raise DeskError(f"{where(desk)}: not a rotavel record ({error})") from None
+        raise DeskError(
+            _("%(record)s: not a rotavel record (%(error)s)")
+            % {"record": where(desk), "error": error}
+        ) from None
 
 
 def _disk_full(path: str | None) -> bool:
@@ -323,8 +343,11 @@ def migrate(desk: Desk) -> None:
     version = db.execute("PRAGMA user_version").fetchone()[0]
     if version > SCHEMA_VERSION:
         raise DeskError(
-            f"{where(desk)} was written by a newer rotavel (record version {version}; "
-            f"this one reads up to {SCHEMA_VERSION})"
+            _(
+                "%(record)s was written by a newer rotavel (record version %(version)s; "
+                "this one reads up to %(known)s)"
+            )
+            % {"record": where(desk), "version": version, "known": SCHEMA_VERSION}
         )
     if version == SCHEMA_VERSION:
         _check_application(desk)
@@ -334,7 +357,10 @@ def migrate(desk: Desk) -> None:
         version = db.execute("PRAGMA user_version").fetchone()[0]
         if version == 0:
             if db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
-                raise DeskError(f"{where(desk)}: not a rotavel record (it has other tables)")
+                raise DeskError(
+                    _("%(record)s: not a rotavel record (it has other tables)")
+                    % {"record": where(desk)}
+                )
             # PRAGMAs take no parameters; the values are the code's own integers.
             db.execute(f"PRAGMA application_id = {APPLICATION_ID}")
         else:
@@ -347,4 +373,4 @@ def migrate(desk: Desk) -> None:
 
 def _check_application(desk: Desk) -> None:
     if desk._db.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
-        raise DeskError(f"{where(desk)}: not a rotavel record")
+        raise DeskError(_("%(record)s: not a rotavel record") % {"record": where(desk)})

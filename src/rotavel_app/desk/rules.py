@@ -94,17 +94,22 @@ def window_start(
     if settings.window == "cycle":
         if settings.cycle_days > MAX_CYCLE_DAYS:
             raise DeskError(
-                f"{where}: cycle_days = {settings.cycle_days} is longer than a school year "
-                f"(at most {MAX_CYCLE_DAYS} school days)"
+                _(
+                    "%(where)s: cycle_days = %(cycle_days)s is longer than a school year (at most %(most)s school days)"
+                )
+                % {"where": where, "cycle_days": settings.cycle_days, "most": MAX_CYCLE_DAYS}
             )
         return calendar.back(date, settings.cycle_days)
     if settings.term_start is None:
-        raise DeskError(f'{where}: window = "term" needs term_start (e.g. "2026-01-05")')
+        raise DeskError(
+            _('%(where)s: window = "term" needs term_start (e.g. "2026-01-05")') % {"where": where}
+        )
     try:
         start = datetime.date.fromisoformat(settings.term_start)
     except ValueError:
         raise DeskError(
-            f"{where}: term_start {shown(settings.term_start)} is not a date written YYYY-MM-DD"
+            _("%(where)s: term_start %(term_start)s is not a date written YYYY-MM-DD")
+            % {"where": where, "term_start": shown(settings.term_start)}
         ) from None
     return min(start, date)
 
@@ -132,10 +137,16 @@ def set_staff_rule(desk: Desk, name: str, **changes: Any) -> StaffRule:
     for label in ("cap_day", "cap_week"):
         cap = changes[label]
         if cap is not KEEP and cap is not None and (not isinstance(cap, int) or cap < 0):
-            raise DeskError(f"{label} must be a whole number, 0 or more, not {cap!r}")
+            raise DeskError(
+                _("%(label)s must be a whole number, 0 or more, not %(cap)s")
+                % {"label": label, "cap": repr(cap)}
+            )
     days = changes["days"]
     if days is not KEEP and days is not None and not set(days) <= set(range(7)):
-        raise DeskError(f"days must be weekday numbers from 0 (Monday) to 6, not {sorted(days)}")
+        raise DeskError(
+            _("days must be weekday numbers from 0 (Monday) to 6, not %(days)s")
+            % {"days": sorted(days)}
+        )
     with desk._writing():
         rule = staff_rules(desk).get(name, StaffRule())
         rule = replace(rule, **{key: value for key, value in changes.items() if value is not KEEP})

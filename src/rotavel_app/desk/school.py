@@ -7,6 +7,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 from rotavel_app.desk.record import DeskError, record_names
+from rotavel_app.language import _
 from rotavel_app.messages import InputError, did_you_mean, shown
 from rotavel_app.school.calendar import Calendar, school_calendar
 from rotavel_app.school.folder import read_folder, school_version
@@ -24,7 +25,10 @@ def week(desk: Desk) -> Week:
     try:
         key = school_version(desk.folder, record_names(desk.path))
     except OSError as error:
-        raise DeskError(f"{desk.folder}: cannot read the folder: {error.strerror}") from None
+        raise DeskError(
+            _("%(folder)s: cannot read the folder: %(error)s")
+            % {"folder": desk.folder, "error": error.strerror}
+        ) from None
     if desk._week is None or key != desk._week_key:
         try:
             imported = read_export(desk.folder)
@@ -48,7 +52,12 @@ def known(desk: Desk, name: str, what: str = "teacher") -> str:
     school = week(desk)
     names = [row.name for row in school.staff]
     if name not in names:
+        unknown = (
+            _("unknown substitute %(name)s (not in %(source)s)")
+            if what == "substitute"
+            else _("unknown teacher %(name)s (not in %(source)s)")
+        )
         raise DeskError(
-            f"unknown {what} {shown(name)} (not in {school.source})" + did_you_mean(name, names)
+            unknown % {"name": shown(name), "source": school.source} + did_you_mean(name, names)
         )
     return name

@@ -21,6 +21,7 @@ from rotavel_app.desk.record import (
     read_numbers,
     read_only_uri,
 )
+from rotavel_app.language import _
 from rotavel_app.output import OutputError, write_file
 from rotavel_app.school.weekdays import WEEKDAYS
 
@@ -36,11 +37,15 @@ def backup(desk: Desk, target: StrPath) -> None:
     its place only once complete."""
     target = os.fspath(target)
     if desk.path is None:
-        raise DeskError(f"{desk.folder}: no record to back up yet")
+        raise DeskError(_("%(folder)s: no record to back up yet") % {"folder": desk.folder})
     if os.path.isdir(target):
-        raise DeskError(f"{target}: is a folder; give the backup's file name")
+        raise DeskError(
+            _("%(target)s: is a folder; give the backup's file name") % {"target": target}
+        )
     if os.path.exists(target) and os.path.samefile(target, desk.path):
-        raise DeskError(f"{target}: is the record itself; give another file")
+        raise DeskError(
+            _("%(target)s: is the record itself; give another file") % {"target": target}
+        )
     folder, name = os.path.split(os.path.abspath(target))
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.tmp")
     try:
@@ -57,7 +62,10 @@ def backup(desk: Desk, target: StrPath) -> None:
             os.fsync(written.fileno())
         os.replace(temporary, target)
     except OSError as error:
-        raise DeskError(f"{target}: cannot write the backup: {error.strerror}") from None
+        raise DeskError(
+            _("%(target)s: cannot write the backup: %(error)s")
+            % {"target": target, "error": error.strerror}
+        ) from None
     finally:
         if os.path.exists(temporary):
             os.unlink(temporary)
@@ -70,15 +78,19 @@ def restore(desk: Desk, source: StrPath) -> None:
     old record or the new one."""
     source = os.fspath(source)
     if desk.path is None:
-        raise DeskError(f"{desk.folder}: no record to restore into")
+        raise DeskError(_("%(folder)s: no record to restore into") % {"folder": desk.folder})
     if not os.path.isfile(source):
-        raise DeskError(f"{source}: no such backup file")
+        raise DeskError(_("%(source)s: no such backup file") % {"source": source})
     if os.path.samefile(source, desk.path):
-        raise DeskError(f"{source}: is the record itself; give the backup's file")
+        raise DeskError(
+            _("%(source)s: is the record itself; give the backup's file") % {"source": source}
+        )
     try:
         copy = sqlite3.connect(read_only_uri(source), uri=True, isolation_level=None)
     except sqlite3.Error as error:
-        raise DeskError(f"{source}: cannot open the backup: {error}") from None
+        raise DeskError(
+            _("%(source)s: cannot open the backup: %(error)s") % {"source": source, "error": error}
+        ) from None
     try:
         try:
             application, version, check = (
@@ -87,11 +99,20 @@ def restore(desk: Desk, source: StrPath) -> None:
                 copy.execute("PRAGMA integrity_check").fetchone()[0],
             )
         except sqlite3.DatabaseError as error:
-            raise DeskError(f"{source}: not a rotavel record ({error})") from None
+            raise DeskError(
+                _("%(source)s: not a rotavel record (%(error)s)")
+                % {"source": source, "error": error}
+            ) from None
         if application != APPLICATION_ID or not 0 < version <= SCHEMA_VERSION:
-            raise DeskError(f"{source}: not a rotavel record (or one of a newer rotavel)")
+            raise DeskError(
+                _("%(source)s: not a rotavel record (or one of a newer rotavel)")
+                % {"source": source}
+            )
         if check != "ok":
-            raise DeskError(f"{source}: the backup is damaged ({check})")
+            raise DeskError(
+                _("%(source)s: the backup is damaged (%(check)s)")
+                % {"source": source, "check": check}
+            )
         with errors(desk):
             copy.backup(desk._db)
     finally:
@@ -107,7 +128,10 @@ def export_csv(desk: Desk, folder: StrPath) -> list[str]:
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
-        raise DeskError(f"{folder}: cannot make the folder: {error.strerror}") from None
+        raise DeskError(
+            _("%(folder)s: cannot make the folder: %(error)s")
+            % {"folder": folder, "error": error.strerror}
+        ) from None
     from rotavel_app.pages.formats import spreadsheet_safe
 
     texts = {}

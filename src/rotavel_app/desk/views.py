@@ -210,7 +210,10 @@ def suggestions(
         None,
     )
     if item is None:
-        raise DeskError(f"{teacher} has no absent lesson in period {period} on {date}")
+        raise DeskError(
+            _("%(teacher)s has no absent lesson in period %(period)s on %(date)s")
+            % {"teacher": teacher, "period": period, "date": date}
+        )
     lists = FreeLists(plan, made, _staff_rules(desk), leave_out=item)
     return lists.ranked(period, plan.day.staff[teacher].subject_key)
 
@@ -256,7 +259,10 @@ def why(desk: Desk, date: datetime.date, name: str, plan: Plan | None) -> WhyMe:
 
 def history(desk: Desk, first: datetime.date, last: datetime.date) -> list[tuple[str, int]]:
     if last < first:
-        raise DeskError(f"the range ends ({last}) before it starts ({first})")
+        raise DeskError(
+            _("the range ends (%(last)s) before it starts (%(first)s)")
+            % {"last": last, "first": first}
+        )
     names = [row.name for row in school.week(desk).staff]
     with desk._reading():
         counted = rules.counts(desk, first, last)

@@ -167,7 +167,10 @@ def fair_round(
         picked = None if substitute is None else handed.teachers[substitute].member
         if picked != expected:
             raise PlanError(
-                f"period {period}: the module chose {picked!r} where fair shares ask {expected!r}"
+                _(
+                    "period %(period)s: the module chose %(picked)s where fair shares ask %(expected)s"
+                )
+                % {"period": period, "picked": repr(picked), "expected": repr(expected)}
             )
         if picked is None:
             missed.append(lesson)
@@ -191,7 +194,10 @@ def fair_round(
         free.remove(name)
         free_of[subject_of[name]] -= 1
     if not still and outcomes:
-        raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+        raise PlanError(
+            _("outcomes for lessons the school does not have: %(outcomes)s")
+            % {"outcomes": repr(sorted(outcomes))}
+        )
     return still + later, missed
 
 

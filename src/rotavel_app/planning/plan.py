@@ -284,7 +284,7 @@ def _real_names(day: SchoolDay, school: HandedSchool) -> tuple[list[str], list[s
 def _timing(text: str) -> str:
     timing = text.rpartition("\n")[2]
     if not (timing.startswith('"' + TIMING_PREFIX) and timing.endswith('"')):
-        raise PlanError(f"unexpected timing line {timing!r}")
+        raise PlanError(_("unexpected timing line %(timing)s") % {"timing": repr(timing)})
     return timing[len(TIMING_PREFIX) + 1 : -1]
 
 
@@ -413,7 +413,10 @@ class _Planner:
             else:
                 self._settle(lesson, name)
         if not still and outcomes:
-            raise PlanError(f"outcomes for lessons the school does not have: {sorted(outcomes)!r}")
+            raise PlanError(
+                _("outcomes for lessons the school does not have: %(outcomes)s")
+                % {"outcomes": repr(sorted(outcomes))}
+            )
         return still + later, missed
 
     def _hand(
@@ -424,7 +427,7 @@ class _Planner:
         day = self.day
         slot = places(absent_subjects, others)
         if slot is None:
-            raise PlanError("more subjects than the module has places for")
+            raise PlanError(_("more subjects than the module has places for"))
         periods = {lesson.period for lesson in batch}
         unavailable = self.rules.never | self.capped
         if hold_back:
@@ -479,21 +482,24 @@ def _outcome(
     try:
         return outcomes.pop((teacher_record, lesson.period))
     except KeyError:
-        raise PlanError(f"no outcome for {lesson.teacher!r} in period {lesson.period}") from None
+        raise PlanError(
+            _("no outcome for %(teacher)s in period %(period)s")
+            % {"teacher": repr(lesson.teacher), "period": lesson.period}
+        ) from None
 
 
 def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
     """(absent record, period) -> the substitute's record, or None when nobody was free."""
-    table, _, rest = text.partition("\n\n")
+    table, _sep, rest = text.partition("\n\n")
     (header, *rows), unresolved = table.split("\n"), rest.split("\n")[0]
     if header != ",".join(REPORT_HEADER):
-        raise PlanError(f"unexpected header {header!r}")
+        raise PlanError(_("unexpected header %(header)s") % {"header": repr(header)})
     outcomes: dict[tuple[int, int], int | None] = {}
     count = len(handed.teachers)
     for row in rows:
         match = _ROW.fullmatch(row)
         if match is None or int(match[1]) >= count or int(match[3]) >= count:
-            raise PlanError(f"unexpected row {row!r}")
+            raise PlanError(_("unexpected row %(row)s") % {"row": repr(row)})
         outcomes[int(match[1]), int(match[2])] = int(match[3])
     for teacher, period in re.findall(_UNRESOLVED, unresolved) if unresolved else ():
         outcomes.setdefault((int(teacher), int(period)), None)
