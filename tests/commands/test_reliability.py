@@ -39,15 +39,9 @@ def large_input():
 
 def peak_memory(folder):
     """The command's peak resident memory planning Monday of `folder`, in bytes."""
-    with subprocess.Popen(
-        [sys.executable, "-m", "rotavel_app", str(folder), "--day", "Mo", "-f", "table"],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-    ) as child:
-        _, status, usage = os.wait4(child.pid, 0)
-        err = child.stderr.read()
-    assert (os.waitstatus_to_exitcode(status), err) == (0, b"")
-    return usage.ru_maxrss * 1024
+    code, err, peak = peak_of([folder, "--day", "Mo", "-f", "table"])
+    assert (code, err) == (0, "")
+    return peak
 
 
 def test_memory_stays_a_small_multiple_of_the_timetable(tmp_path):
@@ -189,12 +183,8 @@ def test_an_output_cut_short_is_an_error(tmp_path, where, argv, message, unbuffe
 # dot in "Zoë · maths".
 @pytest.mark.parametrize(
     "form, first",
-    [
-        ("csv", "'\\xeb' (U+00EB)"),
-        ("table", "'\\xeb' (U+00EB)"),
-        ("report", "'\\xeb' (U+00EB)"),
-        ("html", "'\\xb7' (U+00B7)"),
-    ],
+    [(form, "'\\xeb' (U+00EB)") for form in ("csv", "table", "report")]
+    + [("html", "'\\xb7' (U+00B7)")],
 )
 def test_an_output_the_encoding_cannot_hold_is_an_error(tmp_path, form, first):
     folder = small_school(
@@ -274,23 +264,68 @@ LESSON_ROW_ERRORS = {
     ),
 }
 
+# The arguments after the folder, split at spaces, and the message.
+ARGUMENT_ERRORS = {
+    "absence file a folder": ("--absent-file {folder}", "{folder}: is a folder, not a file"),
+    "absence file missing": (
+        "--absent-file {folder}/missing.txt",
+        "{folder}/missing.txt: file not found",
+    ),
+    "a device": ("--absent-file /dev/zero", "/dev/zero: not a regular file"),
+    # A regular file whose reading fails: this process's own memory, unmapped at 0.
+    "unreadable": (
+        "--absent-file /proc/self/mem",
+        "/proc/self/mem: cannot read: Input/output error",
+    ),
+    "absent unknown": ("--absent Zed:ill", "--absent: unknown teacher 'Zed' (not in {tl})"),
+    "absent empty": ("--absent ", "--absent: no teacher name given"),
+    "absent only a reason": ("--absent :Ill", "--absent: no teacher name given"),
+    "argument not UTF-8": (
+        "--absent Bob:\udcff",
+        "argument 'Bob:\\xff' is not valid UTF-8 (see rotavel --help)",
+    ),
+    "day not UTF-8": (
+        "--day Mon\udce9",
+        "argument 'Mon\\xe9' is not valid UTF-8 (see rotavel --help)",
+    ),
+    "output an input": ("-o {tt}", "--output {tt} is the input file {tt}; choose another file"),
+    "output a link to an input": (
+        "-o {folder}/link",
+        "--output {folder}/link is the input file {tl}; choose another file",
+    ),
+    "output the absence file": (
+        "--absent-file {folder}/today.txt -o {folder}/today.txt",
+        "--output {folder}/today.txt is the input file {folder}/today.txt; choose another file",
+    ),
+    "output a folder": ("-o {folder}", "{folder}: is a folder; give a file name"),
+    "output a new folder": ("-o {folder}/new/", "{folder}/new/: names a folder; give a file name"),
+    "output in a folder, by a dot": (
+        "-o {folder}/new/.",
+        "{folder}/new/.: names a folder; give a file name",
+    ),
+    # Checks of the output path that fail otherwise than "not found".
+    "output under a file": ("-o {tl}/board.html", "{tl}/board.html: cannot write: Not a directory"),
+    "output name too long": (
+        "-o {folder}/" + "x" * 300,
+        "{folder}/" + "x" * 300 + ": cannot write: File name too long",
+    ),
+    "output a file of /proc": (
+        "-o /proc/version",
+        "/proc/version: cannot write: "
+        + (
+            "no new file can be made in /proc (No such file or directory)"
+            if ROOT_WRITES
+            else "Permission denied"
+        ),
+    ),
+}
+
 # (file in the school folder and its content, arguments after the folder, message).
 # {folder}, {tl} (the teacher list) and {tt} (the timetable) stand for the paths.
 INPUT_ERRORS = {
     # Files missing, or not files.
     "no teacher list": (("teacher_list.csv", DELETE), [], "{tl}: file not found"),
     "timetable a folder": (("timetable.csv", FOLDER), [], "{tt}: is a folder, not a file"),
-    "absence file a folder": (
-        None,
-        ["--absent-file", "{folder}"],
-        "{folder}: is a folder, not a file",
-    ),
-    "absence file missing": (
-        None,
-        ["--absent-file", "{folder}/missing.txt"],
-        "{folder}/missing.txt: file not found",
-    ),
-    "a device": (None, ["--absent-file", "/dev/zero"], "/dev/zero: not a regular file"),
     "a pipe": (
         ("fifo", FIFO),
         ["--absent-file", "{folder}/fifo"],
@@ -300,12 +335,6 @@ INPUT_ERRORS = {
         ("huge.txt", HUGE),
         ["--absent-file", "{folder}/huge.txt"],
         "{folder}/huge.txt: larger than 64 MiB; is it the right file?",
-    ),
-    # A regular file whose reading fails: this process's own memory, unmapped at 0.
-    "unreadable": (
-        None,
-        ["--absent-file", "/proc/self/mem"],
-        "/proc/self/mem: cannot read: Input/output error",
     ),
     # The header.
     "column missing": (
@@ -343,73 +372,7 @@ INPUT_ERRORS = {
         ]
         for name, (rows, message) in errors.items()
     },
-    # Absences.
-    "absent unknown": (
-        None,
-        ["--absent", "Zed:ill"],
-        "--absent: unknown teacher 'Zed' (not in {tl})",
-    ),
-    "absent empty": (None, ["--absent", ""], "--absent: no teacher name given"),
-    "absent only a reason": (None, ["--absent", ":Ill"], "--absent: no teacher name given"),
-    # Arguments.
-    "argument not UTF-8": (
-        None,
-        ["--absent", "Bob:\udcff"],
-        "argument 'Bob:\\xff' is not valid UTF-8 (see rotavel --help)",
-    ),
-    "day not UTF-8": (
-        None,
-        ["--day", "Mon\udce9"],
-        "argument 'Mon\\xe9' is not valid UTF-8 (see rotavel --help)",
-    ),
-    # The output.
-    "output an input": (
-        None,
-        ["-o", "{tt}"],
-        "--output {tt} is the input file {tt}; choose another file",
-    ),
-    "output a link to an input": (
-        None,
-        ["-o", "{folder}/link"],
-        "--output {folder}/link is the input file {tl}; choose another file",
-    ),
-    "output the absence file": (
-        None,
-        ["--absent-file", "{folder}/today.txt", "-o", "{folder}/today.txt"],
-        "--output {folder}/today.txt is the input file {folder}/today.txt; choose another file",
-    ),
-    "output a folder": (None, ["-o", "{folder}"], "{folder}: is a folder; give a file name"),
-    "output a new folder": (
-        None,
-        ["-o", "{folder}/new/"],
-        "{folder}/new/: names a folder; give a file name",
-    ),
-    "output in a folder, by a dot": (
-        None,
-        ["-o", "{folder}/new/."],
-        "{folder}/new/.: names a folder; give a file name",
-    ),
-    # Checks of the output path that fail otherwise than "not found".
-    "output under a file": (
-        None,
-        ["-o", "{tl}/board.html"],
-        "{tl}/board.html: cannot write: Not a directory",
-    ),
-    "output name too long": (
-        None,
-        ["-o", "{folder}/" + "x" * 300],
-        "{folder}/" + "x" * 300 + ": cannot write: File name too long",
-    ),
-    "output a file of /proc": (
-        None,
-        ["-o", "/proc/version"],
-        "/proc/version: cannot write: "
-        + (
-            "no new file can be made in /proc (No such file or directory)"
-            if ROOT_WRITES
-            else "Permission denied"
-        ),
-    ),
+    **{name: (None, argv.split(" "), message) for name, (argv, message) in ARGUMENT_ERRORS.items()},
 }
 
 
