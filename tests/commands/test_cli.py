@@ -51,17 +51,7 @@ def test_sample_in_every_format(capsys, form):
         assert masked(out).endswith("\n\n<timing>\n")
 
 
-@pytest.mark.parametrize(
-    "form, expected",
-    [
-        (
-            "csv",
-            "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
-            "Ann,1,maths,,9A,Sick,,\nAnn,2,maths,Bob,9A,Sick,,\n",
-        ),
-        (
-            "table",
-            """\
+SMALL_TABLE = """\
 Cover plan: school
 Out today:
   Ann (maths), all day: Sick
@@ -83,13 +73,12 @@ Covers per substitute:
   Bob: 1 cover
 
 <timing>
-""",
-        ),
-    ],
-)
-def test_small_school(tmp_path, capsys, form, expected):
-    code, out, err = run(capsys, str(small_school(tmp_path)), "--format", form)
-    assert (code, masked(out), err) == (0, expected, "")
+"""
+
+
+def test_small_school_table(tmp_path, capsys):
+    code, out, err = run(capsys, str(small_school(tmp_path)), "--format", "table")
+    assert (code, masked(out), err) == (0, SMALL_TABLE, "")
 
 
 def test_names_with_commas_quotes_and_escapes_survive(tmp_path, capsys):
