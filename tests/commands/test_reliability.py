@@ -39,7 +39,7 @@ def large_input():
 
 def peak_memory(folder):
     """The command's peak resident memory planning Monday of `folder`, in bytes."""
-    code, err, peak = peak_of([folder, "--day", "Mo", "-f", "table"])
+    code, err, peak = peak_of([folder, "--day", "Mo", "-f", "table"], timeout=600)
     assert (code, err) == (0, "")
     return peak
 

@@ -346,14 +346,15 @@ def test_fet_csv_numbers_hours_from_the_fet_file_beside_it(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("lines", "names"),
+    ("lines", "names", "notes"),
     [
         (
             [
-                r[:2] + ({"8:00": "1st", "8:45": "2nd", "10:00": "late"}[r[2]],) + r[3:]
+                r[:2] + ({"8:00": "first", "8:45": "second", "10:00": "late"}[r[2]],) + r[3:]
                 for r in FET_CSV_ROWS
             ],
-            ["1st", "2nd", "late"],
+            ["first", "second", "late"],
+            2,  # the rows left out, then the order
         ),
         # Numbers that sort against a double period's hours: "Pd 9" then "Pd 2" is one activity.
         (
@@ -363,13 +364,14 @@ def test_fet_csv_numbers_hours_from_the_fet_file_beside_it(tmp_path):
                 ("2", "Mon", "Pd 1", "9B", "Maths", "Ann", "", "", ""),
             ],
             ["Pd 9", "Pd 2", "Pd 1"],
+            1,
         ),
     ],
 )
-def test_fet_csv_hours_numbered_as_they_first_appear(tmp_path, lines, names):
+def test_fet_csv_hours_numbered_as_they_first_appear(tmp_path, lines, names, notes):
     path = write(tmp_path, "hill_timetable.csv", fet_csv(lines))
     week = read_fet_csv(path)
-    assert week.period_names == dict(enumerate(names, start=1))
+    assert (week.period_names, len(week.notes)) == (dict(enumerate(names, start=1)), notes)
     assert week.notes[-1] == (
         f"{path}: the hours' names do not tell their order, so they are numbered in the order "
         f"they first appear ({', '.join(names)}); put the .fet file beside the CSV to number "
