@@ -745,7 +745,7 @@ def folder_of(tmp_path, files):
     folder = tmp_path / "school"
     folder.mkdir()
     for name, text in files.items():
-        write(folder, name, text, "cp1250" if name.endswith(".xml") else "utf-8")
+        write(folder, name, text, "cp1250" if "windows-1250" in text else "utf-8")
     return folder
 
 
@@ -782,22 +782,6 @@ def test_export_found_in_a_folder(tmp_path, files, reader, read):
 
 
 @pytest.mark.parametrize(
-    ("name", "text", "reader"),
-    [
-        ("hill.fet", FET_FILE, read_fet),
-        ("hill.xml", FET_FILE, read_fet),  # a .fet saved under another name
-        ("hill_timetable.csv", fet_csv(FET_CSV_ROWS), read_fet_csv),
-        ("export.csv", fet_csv(FET_CSV_ROWS), read_fet_csv),  # renamed, told by its header
-        ("GPU001.TXT", gpu(GPU001), read_untis),
-        ("zs.xml", asc_xml(), read_asc),
-    ],
-)
-def test_export_file(tmp_path, name, text, reader):
-    path = write(tmp_path, name, text, "cp1250" if name == "zs.xml" else "utf-8")
-    assert read_export(path) == reader(path)
-
-
-@pytest.mark.parametrize(
     ("files", "path", "format", "expected"),
     [
         ({"GPU001.TXT": gpu(GPU001)}, ".", "csv", None),
@@ -807,11 +791,18 @@ def test_export_file(tmp_path, name, text, reader):
         ({"timetable.txt": gpu(GPU001)}, "timetable.txt", "untis", read_untis),
         ({"zs.xml": asc_xml()}, ".", "asc", read_asc),
         ({"export.txt": asc_xml()}, "export.txt", "asc", read_asc),
+        # No format given: told by the file's name, or by what it holds.
+        ({"hill.fet": FET_FILE}, "hill.fet", None, read_fet),
+        ({"hill.xml": FET_FILE}, "hill.xml", None, read_fet),  # a .fet saved under another name
+        ({"hill_timetable.csv": fet_csv(FET_CSV_ROWS)}, "hill_timetable.csv", None, read_fet_csv),
+        ({"export.csv": fet_csv(FET_CSV_ROWS)}, "export.csv", None, read_fet_csv),  # by its header
+        ({"GPU001.TXT": gpu(GPU001)}, "GPU001.TXT", None, read_untis),
+        ({"zs.xml": asc_xml()}, "zs.xml", None, read_asc),
     ],
 )
 def test_export_format_given(tmp_path, files, path, format, expected):
     folder = folder_of(tmp_path, files)
-    target = folder / path if path != "." else folder
+    target = folder / path  # "." is the folder itself
     found = read_export(target, format)
     if expected is None:
         assert found is None
@@ -872,8 +863,7 @@ def test_export_format_given(tmp_path, files, path, format, expected):
 )
 def test_export_not_found(tmp_path, files, path, format, message):
     folder = folder_of(tmp_path, files)
-    target = folder / path if path != "." else folder
-    assert refusal(read_export, target, format) == message.format(folder=folder)
+    assert refusal(read_export, folder / path, format) == message.format(folder=folder)
 
 
 @pytest.mark.parametrize(
