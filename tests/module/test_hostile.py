@@ -93,16 +93,8 @@ def scenario(api, name, make=str):
 
 @pytest.mark.parametrize(
     "name, make",
-    [
-        ("", str),
-        ("\x00", str),
-        ("a\x00b", str),
-        ("\x00\x00", str),
-        ("\u200b", str),
-        ('x"\\,\r\n', str),
-        ("Ann", Hostile),
-        ("", Hostile),
-    ],
+    [(name, str) for name in ("", "\x00", "a\x00b", "\x00\x00", "\u200b", 'x"\\,\r\n')]
+    + [("Ann", Hostile), ("", Hostile)],
 )
 def test_empty_nul_and_subclassed_texts_are_kept_whole(name, make):
     got = scenario(rotavel, name, make)
@@ -130,9 +122,7 @@ def test_ten_megabyte_texts():
         s, c, small = api.School(), api.Class(text), api.Class("9B")
         s.add_teacher(t)
         s.add_to_hashmap(text + "!", api.Teacher("Bob", "maths", True))
-        api.register_period(
-            api.Teacher(text + "!", "art", True), 2, s, small
-        )  # found by the big key
+        api.register_period(api.Teacher(text + "!", "art", True), 2, s, small)  # by the big key
         return [t.name, t.reason_of_absentee, str(t), str(c), str(s), str(small)]
 
     big = "x" * (10 << 20) + "ë"
@@ -268,20 +258,13 @@ def test_periods_accepted(how, value, stored):
 @pytest.mark.parametrize("how", PERIOD_CALLS)
 @pytest.mark.parametrize(
     "value, expected",
-    [
-        (2**70, TOO_LARGE),
-        (-(2**63) - 1, TOO_LARGE),
-        (StubbornInt(2**64), TOO_LARGE),
-        (Index(lambda: 2**70), TOO_LARGE),
-        (2**63 - 1, OUT_OF_RANGE),
-        (-(2**63), OUT_OF_RANGE),
-        # Either side of the 16-bit range, and of the largest int the interpreter keeps in one digit.
-        (32768, OUT_OF_RANGE),
-        (-32769, OUT_OF_RANGE),
-        (2**30 - 1, OUT_OF_RANGE),
-        (2**30, OUT_OF_RANGE),
-        (-(2**30) + 1, OUT_OF_RANGE),
-        (-(2**30), OUT_OF_RANGE),
+    [(v, TOO_LARGE) for v in (2**70, -(2**63) - 1, StubbornInt(2**64), Index(lambda: 2**70))]
+    # Either side of the 16-bit range, and of the largest int the interpreter keeps in one digit.
+    + [
+        (v, OUT_OF_RANGE)
+        for v in (2**63 - 1, -(2**63), 32768, -32769, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30))
+    ]
+    + [
         (
             Index(lambda: "1"),
             (TypeError, "argument 'period': __index__ returned non-int (type str)"),
@@ -357,28 +340,29 @@ def test_error_message_reentering_the_held_teacher(monkeypatch):
 # ---- instances made without their constructor -------------------------------------------
 
 # Each entry that takes the instance, and the argument it comes as (None: the receiver).
+RECEIVER = ["str(bare)"]
 BARE_PROBES = {
     "School": [
-        ("str(bare)", None),
-        ("bare.add_teacher(t)", None),
-        ("bare.add_class(c)", None),
-        ("bare.add_to_hashmap('k', t)", None),
-        ("bare.generate_substitutions()", None),
-        ("School.add_teacher(bare, t)", None),
-        ("register_period(t, 1, bare, c)", "school"),
-    ],
+        (probe, None)
+        for probe in RECEIVER
+        + ["bare.add_teacher(t)", "bare.add_class(c)", "bare.add_to_hashmap('k', t)"]
+        + ["bare.generate_substitutions()", "School.add_teacher(bare, t)"]
+    ]
+    + [("register_period(t, 1, bare, c)", "school")],
     "Teacher": [
-        ("str(bare)", None),
-        ("bare.name", None),
-        ("bare.present", None),
-        ("bare.reason_of_absentee", None),
-        ("setattr(bare, 'present', False)", None),
-        ("setattr(bare, 'reason_of_absentee', 'x')", None),
-        ("bare.add_period(1, 'x')", None),
-        ("bare.get_sub()", None),
-        ("s.add_teacher(bare)", "teacher"),
-        ("s.add_to_hashmap('k', bare)", "teacher"),
-        ("register_period(bare, 1, s, c)", "teacher"),
+        (probe, None)
+        for probe in RECEIVER
+        + ["bare.name", "bare.present", "bare.reason_of_absentee", "bare.get_sub()"]
+        + ["setattr(bare, 'present', False)", "setattr(bare, 'reason_of_absentee', 'x')"]
+        + ["bare.add_period(1, 'x')"]
+    ]
+    + [
+        (probe, "teacher")
+        for probe in [
+            "s.add_teacher(bare)",
+            "s.add_to_hashmap('k', bare)",
+            "register_period(bare, 1, s, c)",
+        ]
     ],
     "Class": [
         ("str(bare)", None),
@@ -391,11 +375,8 @@ BARE_PROBES = {
 @pytest.mark.parametrize("make", ["{0}()", "object.__new__({0})"])
 @pytest.mark.parametrize("kind", BARE_PROBES)
 def test_instance_not_built_by_its_constructor_is_refused(kind, make):
-    """The types are mutable: replacing __new__ makes instances whose record was never built.
-
-    Each must be refused with a TypeError wherever it is taken, and freed without touching the
-    record; in a child process, since that used to crash the interpreter.
-    """
+    # The types are mutable: replacing __new__ makes instances whose record was never built.
+    # In a child process, since that used to crash the interpreter.
     probes = [probe for probe, _ in BARE_PROBES[kind]]
     script = textwrap.dedent(f"""
         import gc, json
@@ -446,32 +427,16 @@ def probes(api, t, s, c):
     [
         (
             "add_period",
-            [
-                MUTABLY_BORROWED,
-                MUTABLY_BORROWED,
-                BORROWED,
-                MUTABLY_BORROWED,
-                MUTABLY_BORROWED,
-                MUTABLY_BORROWED,
-                ("ok", EMPTY_REPORT),
-            ],
+            [MUTABLY_BORROWED] * 2 + [BORROWED] + [MUTABLY_BORROWED] * 3 + [("ok", EMPTY_REPORT)],
         ),
         (
             "register_period",
-            [
-                ("ok", ANY),
-                ("ok", True),
-                BORROWED,
-                ("ok", None),
-                ("ok", None),
-                ("ok", None),
-                ("ok", EMPTY_REPORT),
-            ],
+            [("ok", ANY), ("ok", True), BORROWED] + [("ok", None)] * 3 + [("ok", EMPTY_REPORT)],
         ),
     ],
 )
 def test_other_thread_meets_a_held_teacher(holder, expected):
-    """A thread parks inside __index__ while holding the teacher; this thread probes it."""
+    # A thread parks inside __index__ while holding the teacher; this thread probes it.
 
     def build(api):
         t, s, c = api.Teacher("Ann", "maths", True), api.School(), api.Class("9B")
@@ -571,15 +536,8 @@ def test_eight_threads_on_one_school():
 
 @pytest.mark.skipif(not hasattr(rotavel, "_name_hash"), reason="needs the test build with hooks")
 def test_name_hash_key_differs_between_processes():
-    import subprocess
-
-    probe = "import rotavel; print(rotavel._name_hash('Asha Rao'))"
-    runs = {
-        subprocess.run(
-            [sys.executable, "-c", probe], capture_output=True, text=True, check=True
-        ).stdout
-        for _ in range(3)
-    }
+    probe = [sys.executable, "-c", "import rotavel; print(rotavel._name_hash('Asha Rao'))"]
+    runs = {subprocess.run(probe, capture_output=True, text=True, check=True).stdout for _ in "abc"}
     assert len(runs) == 3
 
 

@@ -35,18 +35,8 @@ def plan_csv(place: Path, *absent: str, wanted: DayWanted | None = None) -> str:
 # Thirty subjects, ten of them outside the module's twenty, a teacher each
 # (T0 to T29, all teaching period 2). Mia (Music), Leo (Latin) and Dan
 # (Drama) are away; Max, Lea and Dee teach those subjects too.
-THIRTY = [f"Subject {n}" for n in range(20)] + [
-    "Music",
-    "Latin",
-    "Drama",
-    "French",
-    "German",
-    "Spanish",
-    "Religion",
-    "Sport",
-    "Technology",
-    "Science",
-]
+THIRTY = [f"Subject {n}" for n in range(20)]
+THIRTY += "Music Latin Drama French German Spanish Religion Sport Technology Science".split()
 
 
 def thirty_subject_school(tmp_path: Path) -> Path:
@@ -55,26 +45,10 @@ def thirty_subject_school(tmp_path: Path) -> Path:
     for number, subject in enumerate(THIRTY):
         teachers.append(f"T{number},{subject},yes,")
         rows.append(f"T{number},2,C{number}")  # everyone teaches period 2
-    teachers += [
-        "Mia,Music,no,Flu",
-        "Max,music,yes,",
-        "Leo,Latin,no,",
-        "Lea,LATIN,yes,",
-        "Dan,Drama,no,",
-        "Dee,drama,yes,",
-    ]
-    rows += [
-        "Mia,1,7A",
-        "Mia,2,7B",
-        "Max,2,8A",
-        "Max,3,8B",
-        "Leo,1,9A",
-        "Leo,3,9B",
-        "Lea,2,10A",
-        "Lea,4,10B",
-        "Dan,1,11A",
-        "Dee,2,11B",
-    ]
+    teachers += "Mia,Music,no,Flu Max,music,yes, Leo,Latin,no, Lea,LATIN,yes,".split()
+    teachers += ["Dan,Drama,no,", "Dee,drama,yes,"]
+    rows += "Mia,1,7A Mia,2,7B Max,2,8A Max,3,8B Leo,1,9A Leo,3,9B Lea,2,10A Lea,4,10B".split()
+    rows += ["Dan,1,11A", "Dee,2,11B"]
     return folder(tmp_path, "\n".join(teachers) + "\n", "\n".join(rows) + "\n")
 
 
@@ -94,17 +68,6 @@ def test_thirty_subjects_and_three_absent_outside_the_catalogue(tmp_path):
     )
 
 
-def test_a_music_lesson_never_goes_to_a_latin_teacher_while_a_music_teacher_is_free(tmp_path):
-    # The Latin teacher has no lessons at all (load 0) and comes first in the
-    # list; the Music teacher is busier. Same subject wins all the same.
-    place = folder(
-        tmp_path,
-        "name,subject,present\nLatin Lou,Latin,yes\nMia,Music,no\nMax,Music,yes\n",
-        "teacher,period,class\nMia,1,7A\nMax,2,8A\nMax,3,8B\n",
-    )
-    assert plan_csv(place) == HEADER + "Mia,1,Music,Max,7A,,,\n"
-
-
 def test_more_absent_subjects_than_the_catalogue_has_places(tmp_path):
     # 22 subjects away in one period: planned 20 subjects at a time, in order
     # of their first lesson. Each absent teacher's colleague of the same
@@ -122,34 +85,8 @@ def test_more_absent_subjects_than_the_catalogue_has_places(tmp_path):
     assert len(plan.rounds) == 2
 
 
-@pytest.mark.parametrize(
-    ("written", "shown"),
-    [("Mathematics", "Mathematics"), ("PE", "PE"), ("Music", "Music"), ("bio", "bio")],
-)
-def test_subjects_are_shown_as_the_school_writes_them(tmp_path, written, shown):
-    place = folder(
-        tmp_path,
-        f"name,subject,present\nAnn,{written},no\nBob,{written.upper()},yes\n",
-        "teacher,period,class\nAnn,1,9A\n",
-    )
-    assert plan_csv(place) == HEADER + f"Ann,1,{shown},Bob,9A,,,\n"
-
-
-def test_synonyms_of_one_subject_are_one_subject(tmp_path):
-    # Maths and Mathematics meet in one candidate list: Bob (Maths) is chosen
-    # over Cat (English), who comes first and is freer.
-    place = folder(
-        tmp_path,
-        "name,subject,present\nCat,English,yes\nAnn,Mathematics,no\nBob,Maths,yes\n",
-        "teacher,period,class\nAnn,1,9A\nBob,2,9B\n",
-    )
-    assert plan_csv(place) == HEADER + "Ann,1,Mathematics,Bob,9A,,,\n"
-
-
 def _old_rows(day) -> list[str]:
-    """The plan as the command made it before schools could bring their own
-    subjects: every teacher in file order with the module's keyword, every
-    lesson registered in its class."""
+    """The plan as the command made it before schools could bring their own subjects."""
     catalogue = {}
     for name, (keywords, synonyms) in SUBJECTS.items():
         for spelling in (*keywords, name, *synonyms):
@@ -242,76 +179,97 @@ WEEK_TIMETABLE = (
 )
 
 
-@pytest.mark.parametrize(
-    ("absent", "expected"),
-    [
-        # Pat has the day off and takes nothing; Sam (listed in on Monday) is
-        # the free Maths teacher.
-        ("Ann", "Ann,1,Maths,Sam,9A,,,\nAnn,2,Maths,Sam,9B,,,\n"),
-    ],
-)
-def test_a_part_timers_day_off(tmp_path, absent, expected):
-    place = folder(tmp_path, WEEK_TEACHERS, WEEK_TIMETABLE)
-    csv = plan_csv(place, absent, wanted=DayWanted(day="Monday"))
-    assert csv == HEADER + expected
-    day = load_school(place, wanted=DayWanted(day="Monday"))
-    assert [(m.name, m.in_school) for m in day.staff.values()] == [
-        ("Ann", True),
-        ("Pat", False),
-        ("Hal", True),
-        ("Sam", True),
-    ]
-
-
-def test_staff_with_no_timetable_cover_when_nobody_of_the_subject_is_free(tmp_path):
-    place = folder(tmp_path, WEEK_TEACHERS, WEEK_TIMETABLE)
-    # On Tuesday Ann has no lessons: not in. Pat is away; Sam teaches 9C in
-    # period 2 but is listed in on Monday only, so he is not in either and
-    # his lesson needs cover too: Hal, in every day, takes both.
-    csv = plan_csv(place, "Pat", wanted=DayWanted(day="tue"))
-    assert csv == HEADER + "Pat,1,Maths,Hal,9A,,,\nSam,2,Maths,Hal,9C,,,\n"
-
-
 PART_DAY_TEACHERS = "name,subject,present\nTom,Maths,yes\nUma,Maths,yes\nVic,English,yes\n"
 PART_DAY_TIMETABLE = (
     "teacher,period,class\nTom,1,9A\nTom,2,9B\nTom,4,9C\nUma,1,8A\nUma,3,8B\nVic,3,7A\nVic,4,7B\n"
 )
+PART_DAY_PLANS = {
+    # Away for periods 1-2 only: his period-4 lesson is his own. Uma is teaching in period 1,
+    # so Vic (English) takes 9A; in period 2 Uma is free.
+    "Tom@1-2:Dentist": "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n",
+    "Tom@1,2": "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\n",
+    "Tom": "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\n",
+}
+# teachers, timetable, absences, the day, the plan.
+PLANS = {
+    # The Latin teacher has no lessons at all and comes first; the Music teacher is busier.
+    "same subject wins": (
+        "name,subject,present\nLatin Lou,Latin,yes\nMia,Music,no\nMax,Music,yes\n",
+        "teacher,period,class\nMia,1,7A\nMax,2,8A\nMax,3,8B\n",
+        [],
+        None,
+        "Mia,1,Music,Max,7A,,,\n",
+    ),
+    **{
+        f"subject {written} shown as written": (
+            f"name,subject,present\nAnn,{written},no\nBob,{written.upper()},yes\n",
+            "teacher,period,class\nAnn,1,9A\n",
+            [],
+            None,
+            f"Ann,1,{written},Bob,9A,,,\n",
+        )
+        for written in ("Mathematics", "PE", "Music", "bio")
+    },
+    # Bob (Maths) is chosen over Cat (English), who comes first and is freer.
+    "synonyms are one subject": (
+        "name,subject,present\nCat,English,yes\nAnn,Mathematics,no\nBob,Maths,yes\n",
+        "teacher,period,class\nAnn,1,9A\nBob,2,9B\n",
+        [],
+        None,
+        "Ann,1,Mathematics,Bob,9A,,,\n",
+    ),
+    # Pat has the day off and takes nothing; Sam (listed in on Monday) is the free Maths teacher.
+    "a part-timer's day off": (
+        WEEK_TEACHERS,
+        WEEK_TIMETABLE,
+        ["Ann"],
+        "Monday",
+        "Ann,1,Maths,Sam,9A,,,\nAnn,2,Maths,Sam,9B,,,\n",
+    ),
+    # On Tuesday Ann has no lessons: not in. Sam teaches 9C but is listed in on Monday only,
+    # so his lesson needs cover too: Hal, with no timetable, in every day, takes both.
+    "staff with no timetable cover": (
+        WEEK_TEACHERS,
+        WEEK_TIMETABLE,
+        ["Pat"],
+        "tue",
+        "Pat,1,Maths,Hal,9A,,,\nSam,2,Maths,Hal,9C,,,\n",
+    ),
+    **{
+        f"part day {absence}": (PART_DAY_TEACHERS, PART_DAY_TIMETABLE, [absence], None, plan)
+        for absence, plan in PART_DAY_PLANS.items()
+    },
+    # Uma is away in period 1 only; in period 3 she is the only free Maths teacher.
+    "away in the morning, covering in the afternoon": (
+        PART_DAY_TEACHERS,
+        PART_DAY_TIMETABLE.replace("Uma,3,8B\n", ""),
+        ["Uma@1", "Tom"],
+        None,
+        "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\nUma,1,Maths,,8A,,,\n",
+    ),
+    "part day in the teacher list": (
+        "name,subject,present,reason,periods\nTom,Maths,no,Dentist,1-2\nUma,Maths,yes,,\n"
+        "Vic,English,yes,,\n",
+        PART_DAY_TIMETABLE,
+        [],
+        None,
+        "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n",
+    ),
+}
 
 
 @pytest.mark.parametrize(
-    ("absence", "expected"),
-    [
-        # Away for periods 1-2 only: his period-4 lesson is his own. Uma is
-        # teaching in period 1, so Vic (English) takes 9A; in period 2 Uma
-        # is free.
-        ("Tom@1-2:Dentist", "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n"),
-        ("Tom@1,2", "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\n"),
-        ("Tom", "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\n"),
-    ],
+    ("teachers", "timetable", "absent", "day", "plan"), PLANS.values(), ids=PLANS
 )
-def test_part_day_absences(tmp_path, absence, expected):
-    place = folder(tmp_path, PART_DAY_TEACHERS, PART_DAY_TIMETABLE)
-    assert plan_csv(place, absence) == HEADER + expected
+def test_plans(tmp_path, teachers, timetable, absent, day, plan):
+    place = folder(tmp_path, teachers, timetable)
+    assert plan_csv(place, *absent, wanted=day and DayWanted(day=day)) == HEADER + plan
 
 
-def test_a_teacher_away_in_the_morning_covers_in_the_afternoon(tmp_path):
-    # Uma is away in period 1 only; in period 3 she is in and free, and as
-    # the only free Maths teacher she covers Tom, who is away all day.
-    place = folder(tmp_path, PART_DAY_TEACHERS, PART_DAY_TIMETABLE.replace("Uma,3,8B\n", ""))
-    assert plan_csv(place, "Uma@1", "Tom") == HEADER + (
-        "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\nUma,1,Maths,,8A,,,\n"
-    )
-
-
-def test_part_day_in_the_teacher_list(tmp_path):
-    place = folder(
-        tmp_path,
-        "name,subject,present,reason,periods\nTom,Maths,no,Dentist,1-2\nUma,Maths,yes,,\nVic,English,yes,,\n",
-        PART_DAY_TIMETABLE,
-    )
-    assert (
-        plan_csv(place) == HEADER + "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n"
-    )
+def test_who_is_in_on_a_day(tmp_path):
+    day = load_school(folder(tmp_path, WEEK_TEACHERS, WEEK_TIMETABLE), wanted=DayWanted(day="Mon"))
+    in_school = [(m.name, m.in_school) for m in day.staff.values()]
+    assert in_school == [("Ann", True), ("Pat", False), ("Hal", True), ("Sam", True)]
 
 
 @pytest.mark.parametrize(
@@ -462,20 +420,9 @@ def messy_weeks(draw):
             )
         )
     lessons = [LessonRow(names[0], 1, "7A", "Mon")]
-    for number, (teacher, period, klass, day) in enumerate(
-        draw(
-            st.lists(
-                st.tuples(
-                    st.sampled_from(names),
-                    st.integers(1, 4),
-                    st.sampled_from(["7A", "7B", "8A"]),
-                    st.sampled_from(["Mon", "Tue"]),
-                ),
-                min_size=1,
-                max_size=30,
-            )
-        )
-    ):
+    row = st.tuples(st.sampled_from(names), st.integers(1, 4), st.sampled_from(["7A", "7B", "8A"]))
+    drawn = draw(st.lists(st.tuples(row, st.sampled_from(["Mon", "Tue"])), min_size=1, max_size=30))
+    for number, ((teacher, period, klass), day) in enumerate(drawn):
         team = f"L{number % 3}" if draw(st.booleans()) and number % 5 == 0 else ""
         lessons.append(LessonRow(teacher, period, klass, day, lesson_id=team))
     return Week("messy", "messy", staff, lessons)
