@@ -514,14 +514,14 @@ def _caps(left: int | None, flags: tuple[str, ...]) -> str:
     """The caps line of `rotavel why`: covers left today, then the teacher's own rules."""
     if left is None:
         if flags:
-            return _("Caps: none; %(rules)s.") % {"rules": ", ".join(flags)}
+            return _("Caps: none; %(rules)s.") % {"rules": _(", ").join(flags)}
         return _("Caps: none.")
     if flags:
         return ngettext(
             "Caps: %(count)s cover left today; %(rules)s.",
             "Caps: %(count)s covers left today; %(rules)s.",
             left,
-        ) % {"count": left, "rules": ", ".join(flags)}
+        ) % {"count": left, "rules": _(", ").join(flags)}
     return ngettext(
         "Caps: %(count)s cover left today.", "Caps: %(count)s covers left today.", left
     ) % {"count": left}

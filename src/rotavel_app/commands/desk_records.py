@@ -170,10 +170,10 @@ def _rule_text(rule: StaffRule) -> str:
     if rule.days is not None:
         days = _weekday_names(sorted(rule.days))
         if days:
-            parts.append(_("covers only on %(days)s") % {"days": ", ".join(days)})
+            parts.append(_("covers only on %(days)s") % {"days": _(", ").join(days)})
         else:
             parts.append(_("covers only on no day"))
-    return "; ".join(parts) or _("no rule of their own")
+    return _("; ").join(parts) or _("no rule of their own")
 
 
 def _a_day(cap: int) -> str:
@@ -214,7 +214,7 @@ def _rules_table(desk: Desk) -> str:
             settings.margin,
         )
         % {
-            "caps": ", ".join(caps) or _("no cap"),
+            "caps": _(", ").join(caps) or _("no cap"),
             "window": window_words(settings),
             "count": settings.margin,
         }
