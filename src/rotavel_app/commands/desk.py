@@ -32,7 +32,7 @@ from rotavel_app.commands.plumbing import (
 )
 from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.files import plain_path
-from rotavel_app.language import use
+from rotavel_app.language import _, use
 from rotavel_app.output import write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.school.weekdays import weekday_of
@@ -261,7 +261,7 @@ def _run(args: argparse.Namespace) -> int:
         use(desk.settings.language)  # the school's
         said = RUNS[args.command](args, desk)
     for note in said.notes:
-        print(f"rotavel: note: {escape_controls(note)}", file=sys.stderr)
+        print(_("rotavel: note: %(note)s") % {"note": escape_controls(note)}, file=sys.stderr)
     if args.output is not None:
         write_file(args.output, said.text.encode("utf-8"))
     else:

@@ -10,15 +10,25 @@ import argparse
 import datetime
 
 from rotavel_app.commands import plumbing
-from rotavel_app.commands.desk_output import Command, Said, cell, csv_text, when, window_words
+from rotavel_app.commands.desk_output import (
+    Command,
+    Said,
+    cell,
+    csv_text,
+    how_words,
+    span_words,
+    when,
+    window_words,
+)
 from rotavel_app.commands.plumbing import FORMATS
 from rotavel_app.desk import publishing
 from rotavel_app.desk.desk import AbsenceRecord, Desk, DeskError, FreeTeacher
+from rotavel_app.language import _, ngettext
 from rotavel_app.messages import InputError
 from rotavel_app.pages.formats import render_table
 from rotavel_app.pages.terminal_table import aligned as _aligned
-from rotavel_app.pages.wording import LIST_LIMIT, Shortened, plural
-from rotavel_app.planning.plan import BY_HAND, Plan
+from rotavel_app.pages.wording import LIST_LIMIT, Shortened
+from rotavel_app.planning.plan import Plan
 from rotavel_app.school.day import parse_absence, parse_period, periods_text
 
 
@@ -28,9 +38,10 @@ def _absent(args: argparse.Namespace, desk: Desk) -> Said:
     names = desk.staff_names()
     entered = []
     for text in args.absence:
-        absence = parse_absence(text, f"absence {text!r}", names)
+        where = _("absence %(absence)s") % {"absence": repr(text)}
+        absence = parse_absence(text, where, names)
         if not absence.name:
-            raise DeskError(f"absence {text!r}: no teacher name given")
+            raise DeskError(_("%(where)s: no teacher name given") % {"where": where})
         entered.append((absence.name, first, last, absence.periods, absence.reason or ""))
     numbers, notes = desk.enter_absences(entered)
     # Absences merged into one are shown once, as the record now holds them.
@@ -42,60 +53,73 @@ def _republish_notes(
     args: argparse.Namespace, desk: Desk, first: datetime.date, last: datetime.date
 ) -> list[str]:
     return [
-        f"{when(day)} is published; plan it again with: rotavel plan {args.folder} "
-        f"--date {day} --publish"
+        _("%(day)s is published; plan it again with: %(command)s")
+        % {"day": when(day), "command": f"rotavel plan {args.folder} --date {day} --publish"}
         for day in desk.published_days(first, last)
     ]
 
 
 def _absence_line(absence: AbsenceRecord) -> str:
-    days = when(absence.first)
-    if absence.last != absence.first:
-        days += f" to {when(absence.last)}"
-    periods = ""
-    if absence.periods is not None:
-        periods = ", period" + ("s " if len(absence.periods) > 1 else " ")
-        periods += periods_text(absence.periods)
-    reason = f": {absence.reason}" if absence.reason else ""
-    return f"Absence #{absence.id}: {absence.name}, {days}{periods}{reason}"
+    values = {
+        "number": absence.id,
+        "name": absence.name,
+        "days": span_words(absence.first, absence.last),
+    }
+    if absence.periods is None:
+        line = _("Absence #%(number)s: %(name)s, %(days)s") % values
+    else:
+        line = ngettext(
+            "Absence #%(number)s: %(name)s, %(days)s, period %(periods)s",
+            "Absence #%(number)s: %(name)s, %(days)s, periods %(periods)s",
+            len(absence.periods),
+        ) % {**values, "periods": periods_text(absence.periods)}
+    if absence.reason:
+        return _("%(absence)s: %(reason)s") % {"absence": line, "reason": absence.reason}
+    return line
 
 
 def _absences(args: argparse.Namespace, desk: Desk) -> Said:
     first = args.from_date or args.date or plumbing.today()
     last = args.to or args.date or first
     absences = desk.absences(first, last)
-    span = when(first) + ("" if last == first else f" to {when(last)}")
+    span = span_words(first, last)
     if not absences:
-        return Said(f"No absences in the record for {span}.\n")
+        return Said(_("No absences in the record for %(span)s.") % {"span": span} + "\n")
     rows = [
         (
             f"#{a.id}",
             a.name,
             a.first.isoformat(),
             a.last.isoformat(),
-            "all day" if a.periods is None else periods_text(a.periods),
+            _("all day") if a.periods is None else periods_text(a.periods),
             a.reason,
         )
         for a in absences
     ]
-    header = ("Number", "Teacher", "From", "To", "Periods", "Reason")
-    return Said("\n".join([f"Absences, {span}:", "", *_aligned(header, rows)]) + "\n")
+    header = (_("Number"), _("Teacher"), _("From"), _("To"), _("Periods"), _("Reason"))
+    title = _("Absences, %(span)s:") % {"span": span}
+    return Said("\n".join([title, "", *_aligned(header, rows)]) + "\n")
 
 
 def _back(args: argparse.Namespace, desk: Desk) -> Said:
     back = args.date or plumbing.today()
     absence = desk.absence(args.number)
+    which = {"number": absence.id, "name": absence.name}
     if back <= absence.first:
         desk.cancel_absence(args.number)
-        said = f"Absence #{absence.id} of {absence.name} is cancelled."
+        said = _("Absence #%(number)s of %(name)s is cancelled.") % which
     else:
         ends = back - datetime.timedelta(1)
         if ends > absence.last:
             raise DeskError(
-                f"absence #{absence.id} of {absence.name} already ends on {when(absence.last)}"
+                _("absence #%(number)s of %(name)s already ends on %(day)s")
+                % {**which, "day": when(absence.last)}
             )
         desk.end_absence(args.number, ends)
-        said = f"Absence #{absence.id} of {absence.name} now ends on {when(ends)}."
+        said = _("Absence #%(number)s of %(name)s now ends on %(day)s.") % {
+            **which,
+            "day": when(ends),
+        }
     # Published days the absence no longer covers need planning again.
     return Said(said + "\n", _republish_notes(args, desk, back, absence.last))
 
@@ -104,8 +128,11 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or plumbing.today()
     if args.day is not None and args.publish:
         raise DeskError(
-            f"--day {args.day!r} is for looking: the record keeps a plan by date, so publish "
-            "the date's own day (--date without --day)"
+            _(
+                "--day %(day)s is for looking: the record keeps a plan by date, so publish "
+                "the date's own day (--date without --day)"
+            )
+            % {"day": repr(args.day)}
         )
     plan = desk.publish(date, by="command") if args.publish else desk.plan(date, args.day)
     notes = list(plan.day.notes)
@@ -118,9 +145,18 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
             changes = desk.changes(date, plan)
             if changes:
                 notes.append(
-                    f"the {args.format} shows the day as published; "
-                    f"{plural(len(changes), 'change')} since: publish with "
-                    f"rotavel plan {args.folder} --date {date} --publish"
+                    ngettext(
+                        "the %(format)s shows the day as published; %(count)s change since: "
+                        "publish with %(command)s",
+                        "the %(format)s shows the day as published; %(count)s changes since: "
+                        "publish with %(command)s",
+                        len(changes),
+                    )
+                    % {
+                        "format": args.format,
+                        "count": len(changes),
+                        "command": f"rotavel plan {args.folder} --date {date} --publish",
+                    }
                 )
             plan = published
     if args.format != "table":
@@ -134,7 +170,11 @@ def _plan(args: argparse.Namespace, desk: Desk) -> Said:
             return Said(board(plan, changed), notes)
         return Said(FORMATS[args.format].render(plan), notes)
     if args.day is not None:
-        status = f"Not published: {plan.day.day} on {date}, chosen with --day, is for looking.\n"
+        status = (
+            _("Not published: %(day)s on %(date)s, chosen with --day, is for looking.")
+            % {"day": plan.day.day, "date": date}
+            + "\n"
+        )
     else:
         status = _status(desk, plan, args)
     text = (
@@ -172,23 +212,36 @@ def _mail_notes(desk: Desk) -> list[str]:
     from rotavel_app.desk import mail  # smtplib and ssl: only for a school that sends e-mail
 
     delivery = mail.deliver(desk)
-    notes = [f"e-mail not sent (tried again at the next publish): {f}" for f in delivery.failed]
+    notes = [
+        _("e-mail not sent (tried again at the next publish): %(failure)s") % {"failure": f}
+        for f in delivery.failed
+    ]
     if delivery.sent:
-        notes.append(f"sent {plural(delivery.sent, 'e-mail')}")
+        notes.append(
+            ngettext("sent %(count)s e-mail", "sent %(count)s e-mails", delivery.sent)
+            % {"count": delivery.sent}
+        )
     return notes
 
 
 def _why_section(plan: Plan) -> str:
     """Why each substitute: one line a cover, the planner's reason."""
     lines = [
-        cell(
-            f"  Period {a.lesson.period}, {a.lesson.class_label} ({a.lesson.teacher}): "
-            f"{a.substitute}: {a.why}"
+        "  "
+        + cell(
+            _("Period %(period)s, %(class)s (%(teacher)s): %(substitute)s: %(why)s")
+            % {
+                "period": a.lesson.period,
+                "class": a.lesson.class_label,
+                "teacher": a.lesson.teacher,
+                "substitute": a.substitute,
+                "why": a.why,
+            }
         )
         for a in plan.covers
         if a.why
     ]
-    return "\n".join(["", "Why each substitute:", *lines]) + "\n" if lines else ""
+    return "\n".join(["", _("Why each substitute:"), *lines]) + "\n" if lines else ""
 
 
 def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
@@ -197,19 +250,32 @@ def _status(desk: Desk, plan: Plan, args: argparse.Namespace) -> str:
     publication = desk.publication(date)
     again = f"rotavel plan {args.folder} --date {date} --publish"
     if publication is None:
-        return f"Not published: {again}\n"
+        return _("Not published: %(command)s") % {"command": again} + "\n"
     at, revision = publication
     changes = desk.changes(date, plan)
-    published = f"Published {at} (revision {revision})"
     if args.publish or not changes:
-        return f"{published}.\n"
-    lines = [f"{published}; {plural(len(changes), 'change')} since publishing: {again}"]
+        return (
+            _("Published %(at)s (revision %(revision)s).") % {"at": at, "revision": revision} + "\n"
+        )
+    lines = [
+        ngettext(
+            "Published %(at)s (revision %(revision)s); %(count)s change since publishing: "
+            "%(command)s",
+            "Published %(at)s (revision %(revision)s); %(count)s changes since publishing: "
+            "%(command)s",
+            len(changes),
+        )
+        % {"at": at, "revision": revision, "count": len(changes), "command": again}
+    ]
     lines += [f"  {cell(change.text)}" for change in changes]
     return "\n".join(lines) + "\n"
 
 
 def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
-    lines = ["", "Free once this plan is made (as the plan asks them; covers today/in the window):"]
+    lines = [
+        "",
+        _("Free once this plan is made (as the plan asks them; covers today/in the window):"),
+    ]
     for period, teachers in free.items():
         names = Shortened.of(
             [
@@ -219,7 +285,11 @@ def _free_section(free: dict[int, list[FreeTeacher]]) -> str:
             ],
             LIST_LIMIT,
         )
-        lines.append(f"  Period {period}: {names.joined() if len(names) else 'nobody'}")
+        if len(names):
+            said = _("Period %(period)s: %(names)s") % {"period": period, "names": names.joined()}
+        else:
+            said = _("Period %(period)s: nobody") % {"period": period}
+        lines.append(f"  {said}")
     return "\n".join(lines) + "\n"
 
 
@@ -227,7 +297,10 @@ def _lesson(text: str) -> tuple[str, int]:
     """TEACHER@PERIOD; a name may itself hold "@", the period follows the last."""
     name, at, period = text.rpartition("@")
     if not at or not name.strip():
-        raise DeskError(f"--lesson {text!r} should be TEACHER@PERIOD, e.g. 'Asha Rao@3'")
+        raise DeskError(
+            _("--lesson %(lesson)s should be TEACHER@PERIOD, e.g. %(example)s")
+            % {"lesson": repr(text), "example": "'Asha Rao@3'"}
+        )
     try:
         return name.strip(), parse_period(period.strip(), f"--lesson {text!r}")
     except InputError as error:
@@ -239,9 +312,16 @@ def _assign(args: argparse.Namespace, desk: Desk) -> Said:
     teacher, period = _lesson(args.lesson)
     desk.assign(date, teacher, period, args.to)
     record = _recorded_classes(desk, date, teacher, period)
-    return Said(
-        f"{args.to} covers {teacher}'s {record} in period {period}, {when(date)} ({BY_HAND}).\n"
-    )
+    said = _(
+        "%(substitute)s covers %(teacher)s's %(classes)s in period %(period)s, %(day)s (by hand)."
+    ) % {
+        "substitute": args.to,
+        "teacher": teacher,
+        "classes": record,
+        "period": period,
+        "day": when(date),
+    }
+    return Said(said + "\n")
 
 
 def _recorded_classes(desk: Desk, date: datetime.date, teacher: str, period: int) -> str:
@@ -255,19 +335,37 @@ def _nocover(args: argparse.Namespace, desk: Desk) -> Said:
     teacher, period = _lesson(args.lesson)
     desk.no_cover(date, teacher, period)
     record = _recorded_classes(desk, date, teacher, period)
-    return Said(f"{teacher}'s {record} in period {period}, {when(date)}: no cover needed.\n")
+    said = _("%(teacher)s's %(classes)s in period %(period)s, %(day)s: no cover needed.") % {
+        "teacher": teacher,
+        "classes": record,
+        "period": period,
+        "day": when(date),
+    }
+    return Said(said + "\n")
 
 
 def _release(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     record = desk.release(date, teacher, period)
-    what = f"{teacher}'s {record.classes} in period {period}, {when(date)}"
+    what = {
+        "teacher": teacher,
+        "classes": record.classes,
+        "period": period,
+        "day": when(date),
+        "substitute": record.substitute,
+    }
     if record.substitute is None:
-        said = f"{what} needs cover again"
+        said = _(
+            "%(teacher)s's %(classes)s in period %(period)s, %(day)s needs cover again; "
+            "the next plan covers it."
+        )
     else:
-        said = f"{record.substitute} no longer covers {what}"
-    return Said(f"{said}; the next plan covers it.\n")
+        said = _(
+            "%(substitute)s no longer covers %(teacher)s's %(classes)s in period %(period)s, "
+            "%(day)s; the next plan covers it."
+        )
+    return Said(said % what + "\n")
 
 
 def _free(args: argparse.Namespace, desk: Desk) -> Said:
@@ -287,12 +385,11 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
             str(t.covers_today),
             str(t.covers_in_window),
             str(t.load),
-            ("asked first" + (f"; {t.note}" if t.note else "")) if t.first else t.note,
+            _asked(t),
         )
         for period, teachers in free.items()
         for t in teachers
     ]
-    header = ("Period", "Teacher", "Subject", "Today", "Window", "Load", "Note")
     if args.format == "csv":
         return Said(
             csv_text(
@@ -309,75 +406,142 @@ def _free(args: argparse.Namespace, desk: Desk) -> Said:
             )
         )
     start = desk.window_start(date)
-    title = f"Free teachers: {cell(desk.school_name)}, {when(date)}"
-    window = f"Covers in the window: from {when(start)} ({window_words(desk.settings)})"
+    title = _("Free teachers: %(school)s, %(day)s") % {
+        "school": cell(desk.school_name),
+        "day": when(date),
+    }
+    window = _("Covers in the window: from %(start)s (%(window)s)") % {
+        "start": when(start),
+        "window": window_words(desk.settings),
+    }
     lines = [title, window]
     if lesson is not None:
         lines.append(
-            cell(f"For {lesson[0]}'s lesson in period {lesson[1]}, in the order the plan asks")
+            cell(
+                _("For %(teacher)s's lesson in period %(period)s, in the order the plan asks")
+                % {"teacher": lesson[0], "period": lesson[1]}
+            )
         )
     lines.append("")
-    lines += _aligned(header, rows, right={0, 3, 4, 5}) if rows else ["Nobody is free."]
+    header = (
+        _("Period"),
+        _("Teacher"),
+        _("Subject"),
+        _("Today"),
+        _("Window"),
+        _("Load"),
+        _("Note"),
+    )
+    lines += _aligned(header, rows, right={0, 3, 4, 5}) if rows else [_("Nobody is free.")]
     if lesson is None:
         lines.append(_why_section(plan).rstrip("\n"))
     return Said("\n".join(lines) + "\n")
 
 
+def _asked(teacher: FreeTeacher) -> str:
+    """The free list's note: whether the plan asks them first, and the desk's own note."""
+    if not teacher.first:
+        return teacher.note
+    if teacher.note:
+        return _("asked first; %(note)s") % {"note": teacher.note}
+    return _("asked first")
+
+
 def _why(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or plumbing.today()
     why = desk.why(date, args.name)
-    share = float(why.fair_share)
-    lines = [
-        cell(f"Why {why.name}? {desk.school_name}, {when(date)}"),
-        "",
-        f"Covers in the window (from {when(why.window_start)}): {why.covers_in_window}; "
-        f"fair share {share:.1f}"
-        + (
-            f" (in {why.days_in.numerator} days of {why.days_in.denominator})"
-            if why.days_in != 1
-            else ""
+    share = {
+        "start": when(why.window_start),
+        "count": why.covers_in_window,
+        "share": f"{float(why.fair_share):.1f}",
+        "days": why.days_in.numerator,
+        "of": why.days_in.denominator,
+    }
+    if why.days_in != 1:
+        covers = _(
+            "Covers in the window (from %(start)s): %(count)s; fair share %(share)s "
+            "(in %(days)s days of %(of)s)."
         )
-        + ".",
-        "Caps: "
-        + ("none" if why.cap_left is None else f"{plural(why.cap_left, 'cover')} left today")
-        + (f"; {', '.join(why.flags)}" if why.flags else "")
-        + ".",
+    else:
+        covers = _("Covers in the window (from %(start)s): %(count)s; fair share %(share)s.")
+    lines = [
+        cell(
+            _("Why %(name)s? %(school)s, %(day)s")
+            % {"name": why.name, "school": desk.school_name, "day": when(date)}
+        ),
+        "",
+        covers % share,
+        _caps(why.cap_left, why.flags),
         "",
     ]
     if why.today:
-        lines.append(f"Covers on {when(date)}:")
+        lines.append(_("Covers on %(day)s:") % {"day": when(date)})
         lines += [
-            cell(
-                f"  Period {a.lesson.period}, {a.lesson.class_label} for {a.lesson.teacher}: "
-                f"{a.why or a.how}"
+            "  "
+            + cell(
+                _("Period %(period)s, %(classes)s for %(teacher)s: %(how)s")
+                % {
+                    "period": a.lesson.period,
+                    "classes": a.lesson.class_label,
+                    "teacher": a.lesson.teacher,
+                    "how": a.why or how_words(a.how),
+                }
             )
             for a in why.today
         ]
     else:
-        lines.append(f"No cover on {when(date)}.")
+        lines.append(_("No cover on %(day)s.") % {"day": when(date)})
     if why.earlier:
-        lines += ["", "Earlier in the window:"]
+        lines += ["", _("Earlier in the window:")]
         lines += [
-            cell(f"  {day}, period {period}, {classes} for {teacher} ({how})")
+            "  "
+            + cell(
+                _("%(day)s, period %(period)s, %(classes)s for %(teacher)s (%(how)s)")
+                % {
+                    "day": day,
+                    "period": period,
+                    "classes": classes,
+                    "teacher": teacher,
+                    "how": how_words(how),
+                }
+            )
             for day, teacher, period, classes, how in why.earlier
         ]
     return Said("\n".join(lines) + "\n")
+
+
+def _caps(left: int | None, flags: tuple[str, ...]) -> str:
+    """The caps line of `rotavel why`: covers left today, then the teacher's own rules."""
+    if left is None:
+        if flags:
+            return _("Caps: none; %(rules)s.") % {"rules": _(", ").join(flags)}
+        return _("Caps: none.")
+    if flags:
+        return ngettext(
+            "Caps: %(count)s cover left today; %(rules)s.",
+            "Caps: %(count)s covers left today; %(rules)s.",
+            left,
+        ) % {"count": left, "rules": _(", ").join(flags)}
+    return ngettext(
+        "Caps: %(count)s cover left today.", "Caps: %(count)s covers left today.", left
+    ) % {"count": left}
 
 
 def _work(args: argparse.Namespace, desk: Desk) -> Said:
     date = args.date or plumbing.today()
     teacher, period = _lesson(args.lesson)
     desk.set_work(date, teacher, period, args.work)
-    what = f"{teacher}'s lesson in period {period}, {when(date)}"
-    said = (
-        f"Set work for {what}: {args.work.strip()}"
-        if args.work.strip()
-        else f"No set work for {what}"
-    )
+    what = {"teacher": teacher, "period": period, "day": when(date), "work": args.work.strip()}
+    if args.work.strip():
+        said = _("Set work for %(teacher)s's lesson in period %(period)s, %(day)s: %(work)s") % what
+    else:
+        said = _("No set work for %(teacher)s's lesson in period %(period)s, %(day)s") % what
     notes = (
         []
         if desk.publication(date) is None
-        else [f"{when(date)} is published; publish it again to tell the substitute"]
+        else [
+            _("%(day)s is published; publish it again to tell the substitute") % {"day": when(date)}
+        ]
     )
     return Said(said + "\n", notes)
 

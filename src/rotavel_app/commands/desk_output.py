@@ -13,10 +13,10 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from rotavel_app.desk.desk import Desk
-from rotavel_app.language import date_text
+from rotavel_app.language import _, date_text, ngettext
 from rotavel_app.pages.formats import spreadsheet_safe
 from rotavel_app.pages.terminal import escape_controls
-from rotavel_app.pages.wording import plural
+from rotavel_app.planning.plan import BY_HAND, NO_COVER, PLANNED
 from rotavel_app.school.settings import Settings
 
 
@@ -52,7 +52,22 @@ def csv_text(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
 def window_words(settings: Settings) -> str:
     """The window for fair shares in words: "the last 20 school days"."""
     if settings.window == "week":
-        return "the calendar week"
+        return _("the calendar week")
     if settings.window == "cycle":
-        return f"the last {plural(settings.cycle_days, 'school day')}"
-    return f"the term (from {settings.term_start})"
+        return ngettext(
+            "the last %(count)s school day", "the last %(count)s school days", settings.cycle_days
+        ) % {"count": settings.cycle_days}
+    return _("the term (from %(start)s)") % {"start": settings.term_start}
+
+
+def how_words(how: str) -> str:
+    """How a cover was settled, as the record keeps it, in the language in use."""
+    words = {PLANNED: _("planned"), BY_HAND: _("by hand"), NO_COVER: _("no cover needed")}
+    return words.get(how, how)
+
+
+def span_words(first: datetime.date, last: datetime.date) -> str:
+    """A day, or a range of days, as people write them."""
+    if first == last:
+        return when(first)
+    return _("%(first)s to %(last)s") % {"first": when(first), "last": when(last)}

@@ -12,11 +12,18 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from rotavel_app.commands import plumbing
-from rotavel_app.commands.desk_output import Command, Said, cell, csv_text, when, window_words
+from rotavel_app.commands.desk_output import (
+    Command,
+    Said,
+    cell,
+    csv_text,
+    span_words,
+    when,
+    window_words,
+)
 from rotavel_app.desk.desk import Desk, DeskError, StaffRule
-from rotavel_app.language import _, ngettext
+from rotavel_app.language import ENGLISH, _, current, ngettext
 from rotavel_app.pages.terminal_table import aligned as _aligned
-from rotavel_app.pages.wording import plural
 from rotavel_app.school.weekdays import WEEKDAYS
 
 if TYPE_CHECKING:
@@ -27,10 +34,7 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
     last = args.to or plumbing.today()
     first = args.from_date or desk.window_start(last)
     counts = desk.history(first, last)
-    if first == last:
-        span = when(first)
-    else:
-        span = _("%(first)s to %(last)s") % {"first": when(first), "last": when(last)}
+    span = span_words(first, last)
     if args.publications:
         return Said(_publications(desk, first, last, span))
     title = _("Covers per teacher: %(school)s, %(span)s") % {
@@ -50,16 +54,23 @@ def _history(args: argparse.Namespace, desk: Desk) -> Said:
 def _publications(desk: Desk, first: datetime.date, last: datetime.date, span: str) -> str:
     """Every publish of the range: revision, when, by whom, and what it changed."""
     done = desk.publications(first, last)
-    lines = [cell(f"Publications: {desk.school_name}, {span}"), ""]
+    title = _("Publications: %(school)s, %(span)s") % {"school": desk.school_name, "span": span}
+    lines = [cell(title), ""]
     if not done:
-        return "\n".join(lines + ["Nothing published."]) + "\n"
+        return "\n".join(lines + [_("Nothing published.")]) + "\n"
     for p in done:
-        by = f" by {p.by}" if p.by else ""
-        head = f"{when(p.date)}, revision {p.revision}: published {p.at}{by}"
-        lines.append(cell(head) + ("" if p.revision > 1 else " (the first publication)"))
+        values = {"day": when(p.date), "revision": p.revision, "at": p.at, "by": p.by}
+        if p.by:
+            head = _("%(day)s, revision %(revision)s: published %(at)s by %(by)s") % values
+        else:
+            head = _("%(day)s, revision %(revision)s: published %(at)s") % values
+        if p.revision > 1:
+            lines.append(cell(head))
+        else:
+            lines.append(_("%(head)s (the first publication)") % {"head": cell(head)})
         lines += [f"  {cell(text)}" for text in p.changes]
         if p.revision > 1 and not p.changes:
-            lines.append("  (no change recorded)")
+            lines.append("  " + _("(no change recorded)"))
     return "\n".join(lines) + "\n"
 
 
@@ -92,22 +103,34 @@ def _link(args: argparse.Namespace, desk: Desk) -> Said:
     token = desk.personal_link(args.name, renew=args.renew)
     base = desk.settings.base_url
     if base is None:
-        address = f"/my/{token} (set base_url in rotavel.toml for the whole address)"
+        address = _("%(link)s (set base_url in rotavel.toml for the whole address)") % {
+            "link": f"/my/{token}"
+        }
     else:
         address = f"{base}/my/{token}"
     feed = f"{base or ''}/my/{token}/calendar.ics"
-    renewed = "new personal link (the old one opens nothing now)" if args.renew else "personal link"
-    return Said(f"{args.name}'s {renewed}: {address}\nCalendar feed: {feed}\n")
+    if args.renew:
+        link = _("%(name)s's new personal link (the old one opens nothing now): %(address)s")
+    else:
+        link = _("%(name)s's personal link: %(address)s")
+    lines = [link % {"name": args.name, "address": address}]
+    lines.append(_("Calendar feed: %(feed)s") % {"feed": feed})
+    return Said("\n".join(lines) + "\n")
 
 
 def _send(args: argparse.Namespace, desk: Desk) -> Said:
     if desk.settings.mail is None:
-        raise DeskError(f"{args.folder}: no [mail] in rotavel.toml; nothing is sent")
+        raise DeskError(
+            _("%(folder)s: no [mail] in rotavel.toml; nothing is sent") % {"folder": args.folder}
+        )
     from rotavel_app.desk import mail
 
     delivery = mail.deliver(desk)
-    lines = [f"Sent {plural(delivery.sent, 'e-mail')}."]
-    lines += [f"Not sent: {cell(f)}" for f in delivery.failed]
+    lines = [
+        ngettext("Sent %(count)s e-mail.", "Sent %(count)s e-mails.", delivery.sent)
+        % {"count": delivery.sent}
+    ]
+    lines += [_("Not sent: %(failure)s") % {"failure": cell(f)} for f in delivery.failed]
     return Said("\n".join(lines) + "\n")
 
 
@@ -119,53 +142,88 @@ def _staff(args: argparse.Namespace, desk: Desk) -> Said:
             changes[key] = None if value == "none" else value
     if args.name is None:
         if changes or args.clear:
-            raise DeskError("name the teacher whose rule to change")
+            raise DeskError(_("name the teacher whose rule to change"))
         return Said(_rules_table(desk))
     if args.clear:
         if changes:
-            raise DeskError("--clear takes no other option")
+            raise DeskError(_("--clear takes no other option"))
         desk.clear_staff_rule(args.name)
-        return Said(f"{args.name}: no rule of their own.\n")
+        return Said(_("%(name)s: no rule of their own.") % {"name": args.name} + "\n")
     rule = (
         desk.set_staff_rule(args.name, **changes)
         if changes
         else desk.staff_rules().get(args.name, StaffRule())
     )
-    return Said(f"{args.name}: {_rule_text(rule)}.\n")
+    return Said(_("%(name)s: %(rule)s.") % {"name": args.name, "rule": _rule_text(rule)} + "\n")
 
 
 def _rule_text(rule: StaffRule) -> str:
     parts = []
     if rule.never:
-        parts.append("never covers")
+        parts.append(_("never covers"))
     if rule.last_resort:
-        parts.append("last resort")
+        parts.append(_("last resort"))
     if rule.cap_day is not None:
-        parts.append(f"at most {plural(rule.cap_day, 'cover')} a day")
+        parts.append(_a_day(rule.cap_day))
     if rule.cap_week is not None:
-        parts.append(f"at most {plural(rule.cap_week, 'cover')} a week")
+        parts.append(_a_week(rule.cap_week))
     if rule.days is not None:
-        parts.append(
-            "covers only on " + (", ".join(WEEKDAYS[d] for d in sorted(rule.days)) or "no day")
-        )
-    return "; ".join(parts) or "no rule of their own"
+        days = _weekday_names(sorted(rule.days))
+        if days:
+            parts.append(_("covers only on %(days)s") % {"days": _(", ").join(days)})
+        else:
+            parts.append(_("covers only on no day"))
+    return _("; ").join(parts) or _("no rule of their own")
+
+
+def _a_day(cap: int) -> str:
+    return ngettext("at most %(count)s cover a day", "at most %(count)s covers a day", cap) % {
+        "count": cap
+    }
+
+
+def _a_week(cap: int) -> str:
+    return ngettext("at most %(count)s cover a week", "at most %(count)s covers a week", cap) % {
+        "count": cap
+    }
+
+
+def _weekday_names(days: Sequence[int]) -> list[str]:
+    """The weekdays (Monday 0) by name in the language in use."""
+    if current() == ENGLISH:
+        return [WEEKDAYS[d] for d in days]
+    import babel.dates  # as for the dates: only another language pays for CLDR's data
+
+    names = babel.dates.get_day_names("wide", locale=current())
+    return [names[d] for d in days]
 
 
 def _rules_table(desk: Desk) -> str:
     settings = desk.settings
     caps = [
-        f"at most {plural(cap, 'cover')} a {span}"
-        for cap, span in ((settings.cap_day, "day"), (settings.cap_week, "week"))
+        words(cap)
+        for cap, words in ((settings.cap_day, _a_day), (settings.cap_week, _a_week))
         if cap is not None
     ]
     lines = [
-        f"School: {', '.join(caps) or 'no cap'}; fair shares over {window_words(settings)}, "
-        f"the subject kept within {plural(settings.margin, 'cover')} of the fewest."
+        ngettext(
+            "School: %(caps)s; fair shares over %(window)s, the subject kept within "
+            "%(count)s cover of the fewest.",
+            "School: %(caps)s; fair shares over %(window)s, the subject kept within "
+            "%(count)s covers of the fewest.",
+            settings.margin,
+        )
+        % {
+            "caps": _(", ").join(caps) or _("no cap"),
+            "window": window_words(settings),
+            "count": settings.margin,
+        }
     ]
     rules = desk.staff_rules()
     if not rules:
-        return "\n".join([*lines, "No teacher has a rule of their own."]) + "\n"
-    lines += ["", *_aligned(("Teacher", "Rule"), [(n, _rule_text(r)) for n, r in rules.items()])]
+        return "\n".join([*lines, _("No teacher has a rule of their own.")]) + "\n"
+    rows = [(n, _rule_text(r)) for n, r in rules.items()]
+    lines += ["", *_aligned((_("Teacher"), _("Rule")), rows)]
     return "\n".join(lines) + "\n"
 
 
@@ -176,12 +234,12 @@ def _export(args: argparse.Namespace, desk: Desk) -> Said:
 
 def _backup(args: argparse.Namespace, desk: Desk) -> Said:
     desk.backup(args.file)
-    return Said(f"The record is backed up into {args.file}.\n")
+    return Said(_("The record is backed up into %(file)s.") % {"file": args.file} + "\n")
 
 
 def _restore(args: argparse.Namespace, desk: Desk) -> Said:
     desk.restore(args.file)
-    return Said(f"The record is restored from {args.file}.\n")
+    return Said(_("The record is restored from %(file)s.") % {"file": args.file} + "\n")
 
 
 RUNS: dict[str, Command] = {

@@ -2,7 +2,8 @@
 with a password set, on the school's network.
 
 Flask and waitress are imported only once the options are read, so a typo
-costs no start-up and a missing extra is one clear line.
+costs no start-up and a missing extra is one clear line. The options' help is
+English; what serve says once the folder is known is in the school's language.
 """
 
 from __future__ import annotations
@@ -18,6 +19,8 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from rotavel_app.commands.plumbing import ExitStatus, Parser, UsageError, run
+from rotavel_app.language import _, ngettext, use
+from rotavel_app.messages import InputError
 from rotavel_app.web.secure import MAX_BODY, MIN_PASSWORD, StateError, StateFile
 
 STATE_FILE = "rotavel-serve.json"
@@ -36,33 +39,44 @@ CHECK_SECONDS = 2
 
 
 def _parser() -> argparse.ArgumentParser:
+    # Built when the options are read, so the texts are in the language in use then.
     parser = Parser(
         prog="rotavel serve",
-        description="Open the cover desk in a web browser: today's absences and plan, the "
-        "staff-room board, the slips, the staff's rules and the history of covers.",
-        epilog="The first start asks for the password that editing needs (or run with "
-        "--set-password). Without --host only this computer can open the pages.",
+        description=_(
+            "Open the cover desk in a web browser: today's absences and plan, the "
+            "staff-room board, the slips, the staff's rules and the history of covers."
+        ),
+        epilog=_(
+            "The first start asks for the password that editing needs (or run with "
+            "--set-password). Without --host only this computer can open the pages."
+        ),
     )
-    parser.add_argument("folder", type=Path, metavar="FOLDER", help="the school folder")
+    parser.add_argument("folder", type=Path, metavar="FOLDER", help=_("the school folder"))
     parser.add_argument(
         "--host",
         default="127.0.0.1",
-        help="the address to listen on (default: 127.0.0.1, this computer only); "
-        "another address needs a password set",
+        help=_(
+            "the address to listen on (default: 127.0.0.1, this computer only); "
+            "another address needs a password set"
+        ),
     )
-    parser.add_argument("--port", type=int, default=8000, help="the port (default: 8000)")
+    parser.add_argument("--port", type=int, default=8000, help=_("the port (default: 8000)"))
     parser.add_argument(
         "--proxy",
         metavar="NAME",
-        help="behind a reverse proxy that serves the desk over HTTPS as NAME "
-        "(e.g. desk.school.example): believe its X-Forwarded-For/-Proto/-Host headers "
-        "and answer only for NAME (see docs/serve.md)",
+        help=_(
+            "behind a reverse proxy that serves the desk over HTTPS as NAME "
+            "(e.g. desk.school.example): believe its X-Forwarded-For/-Proto/-Host headers "
+            "and answer only for NAME (see docs/serve.md)"
+        ),
     )
-    parser.add_argument("--db", type=Path, metavar="PATH", help="the desk's database file")
+    parser.add_argument("--db", type=Path, metavar="PATH", help=_("the desk's database file"))
     parser.add_argument(
         "--set-password",
         action="store_true",
-        help="choose the password (asked on the terminal, or read from standard input), then stop",
+        help=_(
+            "choose the password (asked on the terminal, or read from standard input), then stop"
+        ),
     )
     return parser
 
@@ -85,6 +99,7 @@ def is_loopback(host: str) -> bool:
 
 
 def main(argv: Sequence[str], stdin: TextIO | None = None) -> int:
+    use(None)  # English until the school's settings are read
     return run(
         lambda: _parse(argv),
         lambda args: _start(args, stdin),
@@ -96,17 +111,18 @@ def main(argv: Sequence[str], stdin: TextIO | None = None) -> int:
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
     args = _parser().parse_args(argv)
     if not 0 < args.port < 65536:
-        raise UsageError(f"--port {args.port} is not a port (1 to 65535)")
+        raise UsageError(_("--port %(port)s is not a port (1 to 65535)") % {"port": args.port})
     return args
 
 
 def _start(args: argparse.Namespace, stdin: TextIO | None) -> int:
     if not args.folder.is_dir():
-        print(f"rotavel serve: {args.folder} is not a folder", file=sys.stderr)
+        _say(_("%(folder)s is not a folder") % {"folder": args.folder})
         return ExitStatus.ERROR
+    _speak_the_schools_language(args.folder)
     problem = _host_problem(args.host) or (args.proxy is not None and _name_problem(args.proxy))
     if problem:
-        print(f"rotavel serve: {problem}", file=sys.stderr)
+        _say(problem)
         return ExitStatus.ERROR
     args.host = args.host[1:-1] if args.host.startswith("[") else args.host
     state = StateFile(state_path(args.folder, args.db))
@@ -116,20 +132,34 @@ def _start(args: argparse.Namespace, stdin: TextIO | None) -> int:
         if args.set_password:
             return _set_password(state, stdin)
         if current.password is None and not is_loopback(args.host):
-            print(
-                f"rotavel serve: refusing to listen on {args.host} without a password; "
-                f"set one first: rotavel serve {args.folder} --set-password",
-                file=sys.stderr,
+            _say(
+                _("refusing to listen on %(host)s without a password; set one first: %(command)s")
+                % {"host": args.host, "command": f"rotavel serve {args.folder} --set-password"}
             )
             return ExitStatus.ERROR
         if current.password is None and stdin.isatty():
-            print("No password is set yet: choose the one that editing will need.")
+            print(_("No password is set yet: choose the one that editing will need."))
             if _set_password(state, stdin) != ExitStatus.OK:
                 return ExitStatus.ERROR
     except StateError as error:
-        print(f"rotavel serve: {error}", file=sys.stderr)
+        _say(str(error))
         return ExitStatus.ERROR
     return _serve(args, state)
+
+
+def _say(problem: str) -> None:
+    """Why serve stops, one line on standard error."""
+    print(f"rotavel serve: {problem}", file=sys.stderr)
+
+
+def _speak_the_schools_language(folder: Path) -> None:
+    """The school's language (rotavel.toml) from here on, before serve says anything more."""
+    from rotavel_app.school.settings import load_settings
+
+    try:
+        use(load_settings(folder).language)
+    except (InputError, OSError):
+        pass  # the desk says what is wrong with the settings when it opens the school
 
 
 def _host_problem(host: str) -> str | None:
@@ -140,15 +170,19 @@ def _host_problem(host: str) -> str | None:
     except ValueError:
         address = None
     if address is None and (bare != host or not _is_name(bare)):
-        return f"--host {host} is not an address or a host name"
+        return _("--host %(host)s is not an address or a host name") % {"host": host}
     if address is not None and address.is_multicast:
-        return f"--host {host} is a multicast address, which no browser can open"
+        return _("--host %(host)s is a multicast address, which no browser can open") % {
+            "host": host
+        }
     return None
 
 
 def _name_problem(name: str) -> str | None:
     if not _is_name(name) and _host_problem(name) is not None:
-        return f"--proxy {name} is not a host name (the name the proxy serves, without https://)"
+        return _(
+            "--proxy %(name)s is not a host name (the name the proxy serves, without https://)"
+        ) % {"name": name}
     return None
 
 
@@ -163,21 +197,25 @@ def _is_name(text: str) -> bool:
 
 def _set_password(state: StateFile, stdin: TextIO) -> int:
     if stdin.isatty():
-        first = getpass.getpass("New password: ")
-        again = getpass.getpass("The same again: ")
+        first = getpass.getpass(_("New password: "))
+        again = getpass.getpass(_("The same again: "))
         if first != again:
-            print("rotavel serve: the two passwords differ; nothing changed", file=sys.stderr)
+            _say(_("the two passwords differ; nothing changed"))
             return ExitStatus.ERROR
     else:
         first = stdin.readline().rstrip("\r\n")
     if len(first) < MIN_PASSWORD:
-        print(
-            f"rotavel serve: a password needs at least {MIN_PASSWORD} characters; nothing changed",
-            file=sys.stderr,
+        _say(
+            ngettext(
+                "a password needs at least %(count)s character; nothing changed",
+                "a password needs at least %(count)s characters; nothing changed",
+                MIN_PASSWORD,
+            )
+            % {"count": MIN_PASSWORD}
         )
         return ExitStatus.ERROR
     state.set_password(first)
-    print(f"Password set (kept as a salted scrypt hash in {state.path}).")
+    print(_("Password set (kept as a salted scrypt hash in %(path)s).") % {"path": state.path})
     return ExitStatus.OK
 
 
@@ -187,10 +225,9 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
 
         from rotavel_app.web.app import Site, create_app
     except ImportError as error:
-        print(
-            f"rotavel serve: needs the serve extra ({error.name} is missing): "
-            "pip install 'rotavel[serve]'",
-            file=sys.stderr,
+        _say(
+            _("needs the serve extra (%(module)s is missing): %(command)s")
+            % {"module": error.name, "command": "pip install 'rotavel[serve]'"}
         )
         return ExitStatus.ERROR
     from rotavel_app.desk.desk import Desk, DeskError
@@ -198,7 +235,7 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
     try:
         Desk.open(args.folder, args.db).close()  # a broken school is said now, not per page
     except DeskError as error:
-        print(f"rotavel serve: {error}", file=sys.stderr)
+        _say(str(error))
         return ExitStatus.ERROR
     site = Site(
         args.folder,
@@ -214,11 +251,16 @@ def _serve(args: argparse.Namespace, state: StateFile) -> int:
     try:
         server = make_server(app, host=args.host, port=args.port, threads=THREADS)
     except OSError as error:
-        print(f"rotavel serve: cannot listen on {url}: {error.strerror or error}", file=sys.stderr)
+        _say(
+            _("cannot listen on %(url)s: %(error)s")
+            % {"url": url, "error": error.strerror or error}
+        )
         return ExitStatus.ERROR
     # Said once the port is open, so whoever reads this line can connect at once.
-    print(f"rotavel: the cover desk for {args.folder} is at {url} (Ctrl+C stops it)", flush=True)
-    print(f"rotavel: the board's link: {url}board/{state.load().board_token}", flush=True)
+    at = _("the cover desk for %(folder)s is at %(url)s (Ctrl+C stops it)")
+    print("rotavel: " + at % {"folder": args.folder, "url": url}, flush=True)
+    board = f"{url}board/{state.load().board_token}"
+    print("rotavel: " + _("the board's link: %(link)s") % {"link": board}, flush=True)
     try:
         server.run()
     except KeyboardInterrupt:

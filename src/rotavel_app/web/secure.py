@@ -21,6 +21,7 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
+from rotavel_app.language import _
 from rotavel_app.output import OutputError, write_file
 
 # scrypt at 2**15 x 8 x 1 takes about 32 MiB and a few tens of milliseconds a try: cheap for
@@ -237,7 +238,7 @@ class StateFile:
             except FileNotFoundError:
                 info = None
             except OSError as error:
-                raise StateError(f"{self.path}: cannot read: {error.strerror}") from None
+                raise StateError(_cannot_read(self.path, error)) from None
             if info is not None and self._kept is not None:
                 if self._kept[0] == (info.st_mtime_ns, info.st_size, info.st_ino):
                     return self._kept[1]
@@ -248,7 +249,7 @@ class StateFile:
                 self._save(state)
                 return state
             except OSError as error:
-                raise StateError(f"{self.path}: cannot read: {error.strerror}") from None
+                raise StateError(_cannot_read(self.path, error)) from None
             try:
                 data = json.loads(text)
                 state = ServeState(
@@ -259,7 +260,8 @@ class StateFile:
                 )
             except (ValueError, KeyError, TypeError):
                 raise StateError(
-                    f"{self.path}: damaged; delete it and set the password again"
+                    _("%(path)s: damaged; delete it and set the password again")
+                    % {"path": self.path}
                 ) from None
             if info is not None:
                 self._kept = ((info.st_mtime_ns, info.st_size, info.st_ino), state)
@@ -294,6 +296,10 @@ class StateFile:
             write_file(self.path, (data + "\n").encode("utf-8"), private=True)
         except OutputError as error:
             raise StateError(str(error)) from None
+
+
+def _cannot_read(path: Path, error: OSError) -> str:
+    return _("%(path)s: cannot read: %(error)s") % {"path": path, "error": error.strerror}
 
 
 def _text(value: object) -> str:
