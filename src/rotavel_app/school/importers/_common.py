@@ -257,8 +257,9 @@ class Skipped:
                 "%(source)s: left out %(left)s of %(total)s rows: %(reasons)s",
                 self.total,
             )
-        values = {"source": source, "left": left, "total": self.total, "reasons": "; ".join(parts)}
-        return [text % values]
+        # The reasons' separator is the language's own (" ; " in French, "؛ " in Arabic).
+        reasons = _("; ").join(parts)
+        return [text % {"source": source, "left": left, "total": self.total, "reasons": reasons}]
 
 
 def _reason(reason: str, count: int, names: str) -> str:

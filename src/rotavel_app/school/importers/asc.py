@@ -326,8 +326,8 @@ def _periods(
     text = start.strip()
     if not text.lstrip("-").isdigit():
         raise InputError(
-            _("%(where)s: period %(period)s is not a whole number")
-            % {"where": where, "period": shown(start)}
+            _("%(where)s: period %(value)s is not a whole number")
+            % {"where": where, "value": shown(start)}
         )
     length = length.strip()
     if not (length.isascii() and length.isdigit()) or len(length) > 9 or int(length) < 1:
