@@ -239,6 +239,8 @@ class Skipped:
                 ]
             return []
         left = sum(self._counts.values())
+        # English says these alike for one and for many; other languages agree the
+        # words with the count, hence ngettext.
         if self.unit == ACTIVITIES:
             text = ngettext(
                 "%(source)s: left out %(left)s of %(total)s activities: %(reasons)s",
