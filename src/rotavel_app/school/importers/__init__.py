@@ -17,6 +17,7 @@ from collections.abc import Callable
 from importlib import import_module
 from typing import TYPE_CHECKING
 
+from rotavel_app.language import N_, _
 from rotavel_app.messages import InputError
 from rotavel_app.school.folder import TEACHER_FILE, TIMETABLE_FILE
 from rotavel_app.school.importers.names import (
@@ -42,7 +43,9 @@ FORMATS = ("auto", "csv", "fet", "untis", "asc")
 _HEAD_BYTES = 4096  # enough to see an XML file's root element or a CSV header
 _PROLOG = re.compile(rb"<\?.*?\?>|<!--.*?-->", re.DOTALL)
 _ROOT = re.compile(rb"<([A-Za-z_][\w.:-]*)")
-_WHAT_WE_READ = "FET (a .fet file, NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)"
+_WHAT_WE_READ = N_(
+    "FET (a .fet file, NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)"
+)
 
 
 def _lazy(module: str, name: str) -> Reader:
@@ -89,7 +92,8 @@ def read_export(path: StrPath, format: str | None = None) -> Week | None:
         # frames, and with them the parsed document, until this clause ends.
         pass
     raise InputError(
-        f"{file}: too large to read in the memory available; is it the right file?"
+        _("%(path)s: too large to read in the memory available; is it the right file?")
+        % {"path": file}
     ) from None
 
 
@@ -104,7 +108,10 @@ def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:
         try:
             files = sorted(p for p in folder.iterdir() if p.is_file())
         except OSError as error:
-            raise InputError(f"{folder}: cannot read the folder: {error.strerror}") from None
+            raise InputError(
+                _("%(path)s: cannot read the folder: %(error)s")
+                % {"path": folder, "error": error.strerror}
+            ) from None
         for suffix, reader in (
             (TIMED_SUFFIX + ".fet", read_fet),
             (TIMETABLE_SUFFIX, read_fet_csv),
@@ -120,7 +127,9 @@ def _in_folder(folder: Path, wanted: str | None) -> tuple[Reader, Path] | None:
             return read_asc, asc
     if wanted is None:
         return None
-    raise InputError(f"{folder}: no {_described(wanted)} in the folder")
+    raise InputError(
+        _("%(path)s: no %(export)s in the folder") % {"path": folder, "export": _described(wanted)}
+    )
 
 
 def _holds_school_files(path: StrPath) -> bool:
@@ -134,8 +143,8 @@ def _the_one(folder: Path, program: str, found: list[Path]) -> Path | None:
     """The one export of `program` found in `folder`, or None; of several, the user chooses."""
     if len(found) > 1:
         raise InputError(
-            f"{folder}: several {program} exports ({', '.join(p.name for p in found)}); "
-            "name the one to read"
+            _("%(path)s: several %(program)s exports (%(files)s); name the one to read")
+            % {"path": folder, "program": program, "files": ", ".join(p.name for p in found)}
         )
     return found[0] if found else None
 
@@ -143,7 +152,7 @@ def _the_one(folder: Path, program: str, found: list[Path]) -> Path | None:
 def _file_reader(path: Path, wanted: str | None) -> tuple[Reader, Path]:
     """The reader for one file, told by its name and its first bytes."""
     if not path.exists():
-        raise InputError(f"{path}: file not found")
+        raise InputError(_("%(path)s: file not found") % {"path": path})
     root = _root(path)
     if wanted in (None, "fet"):
         if root == b"fet" or (wanted and path.suffix.lower() == ".fet"):
@@ -154,16 +163,20 @@ def _file_reader(path: Path, wanted: str | None) -> tuple[Reader, Path]:
         return read_untis, path
     if wanted in (None, "asc") and (wanted or root == b"timetable"):
         return read_asc, path
-    expected = _described(wanted) if wanted else _WHAT_WE_READ
-    raise InputError(f"{path}: not a timetable export rotavel reads; expected {expected}")
+    expected = _described(wanted) if wanted else _(_WHAT_WE_READ)
+    raise InputError(
+        _("%(path)s: not a timetable export rotavel reads; expected %(expected)s")
+        % {"path": path, "expected": expected}
+    )
 
 
 def _described(format: str) -> str:
-    return {
-        "fet": "FET export (a .fet file or NAME_timetable.csv)",
-        "untis": f"Untis export ({UNTIS_TIMETABLE})",
-        "asc": "aSc Timetables XML export",
-    }[format]
+    """The export of one program, as the refusals name it."""
+    if format == "fet":
+        return _("FET export (a .fet file or NAME_timetable.csv)")
+    if format == "untis":
+        return _("Untis export (%(file)s)") % {"file": UNTIS_TIMETABLE}
+    return _("aSc Timetables XML export")
 
 
 def _head(path: Path) -> bytes:

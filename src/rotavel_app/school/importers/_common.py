@@ -14,6 +14,7 @@ from collections import Counter
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
+from rotavel_app.language import ENGLISH, _, current, ngettext
 from rotavel_app.messages import InputError
 from rotavel_app.school.day import PERIOD_MAX, PERIOD_MIN, parse_period
 from rotavel_app.school.week import LessonRow
@@ -32,15 +33,21 @@ _LINE_END = re.compile(r"\r\n|\r|\n")
 # nescio, as German schools and Untis write it), question marks, dashes, "TBA".
 _PLACEHOLDER = re.compile(r"n\.?\s*n\.?|\?+|-+|tb[acd]", re.IGNORECASE)
 
-# Why rows were left out, in the order the note lists them.
-NO_TEACHER_OR_CLASS = "without a teacher or a class (room bookings)"
-NO_CLASS = "without a class (duties, clubs, meetings)"
-NO_TEACHER = "without a teacher"
-PLACEHOLDER = "with a placeholder teacher"
+# Why rows were left out, in the order the note lists them (the note words
+# each with its count, in the language of the run).
+NO_TEACHER_OR_CLASS = "no teacher or class"
+NO_CLASS = "no class"
+NO_TEACHER = "no teacher"
+PLACEHOLDER = "placeholder"
 INACTIVE = "inactive"
-UNPLACED = "not placed in the timetable"
-NO_WEEK = "given in no week"
+UNPLACED = "unplaced"
+NO_WEEK = "no week"
 _REASONS = (NO_TEACHER_OR_CLASS, NO_CLASS, NO_TEACHER, PLACEHOLDER, INACTIVE, UNPLACED, NO_WEEK)
+
+# What the rows of each reading are; the note counts them.
+ROWS = "rows"
+ACTIVITIES = "activities"
+CARDS = "cards"
 
 
 def nfc(text: str) -> str:
@@ -59,10 +66,27 @@ def lines_of(text: str) -> list[str]:
     return _LINE_END.split(text)
 
 
+def at_line(path: Path | str, number: int) -> str:
+    """Where a message points in a text file: its path and line number."""
+    return _("%(path)s, line %(line)s") % {"path": path, "line": number}
+
+
+def at_element(path: Path | str, element: str, number: int, ident: str = "") -> str:
+    """Where a message points in an XML file: the `number`th element of its
+    kind (`element`, its name without brackets), with its id when it has one."""
+    values = {"path": path, "element": element, "number": number, "id": ident}
+    if ident:
+        return _("%(path)s, <%(element)s> number %(number)s (Id %(id)s)") % values
+    return _("%(path)s, <%(element)s> number %(number)s") % values
+
+
 def period_in_range(number: int, where: str) -> int:
     """A period number the planning module can take, or the one-line refusal."""
     if not PERIOD_MIN <= number <= PERIOD_MAX:
-        raise InputError(f"{where}: period {number} is out of range ({PERIOD_MIN} to {PERIOD_MAX})")
+        raise InputError(
+            _("%(where)s: period %(period)s is out of range (%(least)s to %(most)s)")
+            % {"where": where, "period": number, "least": PERIOD_MIN, "most": PERIOD_MAX}
+        )
     return number
 
 
@@ -75,9 +99,21 @@ def check_rows(count: int, where: str) -> None:
     """Refuse an export that asks for more lesson rows than any school has."""
     if count > MAX_ROWS:
         raise InputError(
-            f"{where}: gives more than {MAX_ROWS:,} lesson rows, more than any school's "
-            "timetable; is it the right file?"
+            _(
+                "%(where)s: gives more than %(most)s lesson rows, more than any school's "
+                "timetable; is it the right file?"
+            )
+            % {"where": where, "most": _thousands(MAX_ROWS)}
         )
+
+
+def _thousands(number: int) -> str:
+    """A large number as the language groups its digits ("1,000,000", "1 000 000")."""
+    if current() == ENGLISH:
+        return f"{number:,}"  # English needs no locale data
+    import babel.numbers
+
+    return babel.numbers.format_decimal(number, locale=current())
 
 
 def _refuse_utf16(data: bytes, path: Path) -> None:
@@ -85,7 +121,8 @@ def _refuse_utf16(data: bytes, path: Path) -> None:
     of fields with NUL bytes between the letters: say what it is instead."""
     if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)) or b"\x00" in data[:4096]:
         raise InputError(
-            f"{path}: UTF-16 text (or binary data); export it again as UTF-8 (or Windows-1252)"
+            _("%(path)s: UTF-16 text (or binary data); export it again as UTF-8 (or Windows-1252)")
+            % {"path": path}
         )
 
 
@@ -98,8 +135,8 @@ def decode_utf8(data: bytes, path: Path) -> str:
     except UnicodeDecodeError as error:
         line = data.count(b"\n", 0, error.start) + 1
         raise InputError(
-            f"{path}, line {line}: not UTF-8 text (byte 0x{data[error.start]:02x}); "
-            "export it again as UTF-8"
+            _("%(where)s: not UTF-8 text (byte %(byte)s); export it again as UTF-8")
+            % {"where": at_line(path, line), "byte": f"0x{data[error.start]:02x}"}
         ) from None
 
 
@@ -119,8 +156,8 @@ def decode_utf8_or_windows(data: bytes, path: Path) -> str:
     except UnicodeDecodeError as error:
         line = data.count(b"\n", 0, error.start) + 1
         raise InputError(
-            f"{path}, line {line}: neither UTF-8 nor Windows-1252 text "
-            f"(byte 0x{data[error.start]:02x})"
+            _("%(where)s: neither UTF-8 nor Windows-1252 text (byte %(byte)s)")
+            % {"where": at_line(path, line), "byte": f"0x{data[error.start]:02x}"}
         ) from None
 
 
@@ -143,25 +180,32 @@ def parse_xml(data: bytes, path: Path) -> ET.Element:
     no timetabling program writes one and entities can blow up when expanded."""
     if any(marker in data for marker in _DTD_MARKERS):
         raise InputError(
-            f"{path}: the XML has a document type declaration (<!DOCTYPE or <!ENTITY), "
-            "which exports never have; refusing it"
+            _(
+                "%(path)s: the XML has a document type declaration (<!DOCTYPE or <!ENTITY), "
+                "which exports never have; refusing it"
+            )
+            % {"path": path}
         )
     try:
         return ET.fromstring(data)
     except ET.ParseError as error:
         line, column = error.position
+        where = at_line(path, line)
         if error.code in _CUT_SHORT:
-            what = "the XML ends early (is the file cut short?)"
+            message = _("%(where)s: the XML ends early (is the file cut short?)")
         else:
-            what = f"not well-formed XML ({str(error).split(':')[0]}, column {column + 1})"
-        raise InputError(f"{path}, line {line}: {what}") from None
+            # Expat's own words for what is wrong ("mismatched tag") stay as it says them.
+            message = _("%(where)s: not well-formed XML (%(error)s, column %(column)s)")
+        raise InputError(
+            message % {"where": where, "error": str(error).split(":")[0], "column": column + 1}
+        ) from None
 
 
 class Skipped:
     """Rows left out of a reading, counted by reason, for one note."""
 
     def __init__(self, unit: str) -> None:
-        self.unit = unit  # "rows", "activities", "cards"
+        self.unit = unit  # ROWS, ACTIVITIES or CARDS
         self.total = 0
         self._counts: Counter[str] = Counter()
         self._placeholders: dict[str, None] = {}
@@ -181,21 +225,76 @@ class Skipped:
 
     def note(self, source: Path) -> list[str]:
         """The one note for the reading, or none when nothing was left out."""
-        parts = []
-        for reason in _REASONS:
-            count = self._counts[reason]
-            if count:
-                text = f"{count} {reason}"
-                if reason == PLACEHOLDER:
-                    text += " (" + ", ".join(map(repr, self._placeholders)) + ")"
-                parts.append(text)
+        names = ", ".join(map(repr, self._placeholders))
+        parts = [
+            _reason(reason, self._counts[reason], names)
+            for reason in _REASONS
+            if self._counts[reason]
+        ]
         if not parts:
             if self._placeholders:
-                names = ", ".join(map(repr, self._placeholders))
-                return [f"{source}: left placeholder teachers ({names}) out of their lessons"]
+                return [
+                    _("%(source)s: left placeholder teachers (%(names)s) out of their lessons")
+                    % {"source": source, "names": names}
+                ]
             return []
         left = sum(self._counts.values())
-        return [f"{source}: left out {left} of {self.total} {self.unit}: " + "; ".join(parts)]
+        # English says these alike for one and for many; other languages agree the
+        # words with the count, hence ngettext.
+        if self.unit == ACTIVITIES:
+            text = ngettext(
+                "%(source)s: left out %(left)s of %(total)s activities: %(reasons)s",
+                "%(source)s: left out %(left)s of %(total)s activities: %(reasons)s",
+                self.total,
+            )
+        elif self.unit == CARDS:
+            text = ngettext(
+                "%(source)s: left out %(left)s of %(total)s cards: %(reasons)s",
+                "%(source)s: left out %(left)s of %(total)s cards: %(reasons)s",
+                self.total,
+            )
+        else:
+            text = ngettext(
+                "%(source)s: left out %(left)s of %(total)s rows: %(reasons)s",
+                "%(source)s: left out %(left)s of %(total)s rows: %(reasons)s",
+                self.total,
+            )
+        # The reasons' separator is the language's own (" ; " in French, "؛ " in Arabic).
+        reasons = _("; ").join(parts)
+        return [text % {"source": source, "left": left, "total": self.total, "reasons": reasons}]
+
+
+def _reason(reason: str, count: int, names: str) -> str:
+    """One reason of the note with its count ("2 inactive")."""
+    if reason == NO_TEACHER_OR_CLASS:
+        text = ngettext(
+            "%(count)s without a teacher or a class (room bookings)",
+            "%(count)s without a teacher or a class (room bookings)",
+            count,
+        )
+    elif reason == NO_CLASS:
+        text = ngettext(
+            "%(count)s without a class (duties, clubs, meetings)",
+            "%(count)s without a class (duties, clubs, meetings)",
+            count,
+        )
+    elif reason == NO_TEACHER:
+        text = ngettext("%(count)s without a teacher", "%(count)s without a teacher", count)
+    elif reason == PLACEHOLDER:
+        text = ngettext(
+            "%(count)s with a placeholder teacher (%(names)s)",
+            "%(count)s with a placeholder teacher (%(names)s)",
+            count,
+        )
+    elif reason == INACTIVE:
+        text = ngettext("%(count)s inactive", "%(count)s inactive", count)
+    elif reason == UNPLACED:
+        text = ngettext(
+            "%(count)s not placed in the timetable", "%(count)s not placed in the timetable", count
+        )
+    else:
+        text = ngettext("%(count)s given in no week", "%(count)s given in no week", count)
+    return text % {"count": count, "names": names}
 
 
 def main_subjects(rows: Iterable[LessonRow]) -> dict[str, str]:

@@ -22,14 +22,17 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from rotavel_app.files import read_bytes
+from rotavel_app.language import _
 from rotavel_app.messages import InputError, shown
 from rotavel_app.school.importers._common import (
+    CARDS,
     NO_CLASS,
     NO_TEACHER,
     NO_TEACHER_OR_CLASS,
     NO_WEEK,
     PLACEHOLDER,
     Skipped,
+    at_element,
     check_rows,
     is_placeholder,
     main_subjects,
@@ -73,8 +76,10 @@ def read_asc(path: Path) -> Week:
     root = parse_xml(read_bytes(path), path)
     if root.tag != "timetable":
         raise InputError(
-            f"{path}: not an aSc Timetables export (its root element is <{root.tag}>, "
-            "not <timetable>)"
+            _(
+                "%(path)s: not an aSc Timetables export (its root element is <%(root)s>, not <timetable>)"
+            )
+            % {"path": path, "root": root.tag}
         )
     teachers = _Table(root, "teachers", "teacher")
     classes = _Table(root, "classes", "class")
@@ -85,8 +90,11 @@ def read_asc(path: Path) -> Week:
     cards = _Table(root, "cards", "card")
     if not cards.present or not lessons.present:
         raise InputError(
-            f"{path}: no <lessons> or <cards> table; export the timetable with its cards "
-            "(the placed lessons)"
+            _(
+                "%(path)s: no <lessons> or <cards> table; export the timetable with its cards "
+                "(the placed lessons)"
+            )
+            % {"path": path}
         )
 
     teacher_names = _teacher_names(teachers)
@@ -96,20 +104,17 @@ def read_asc(path: Path) -> Week:
     for index, period in enumerate(order):
         place.setdefault(period, index)
 
-    skipped = Skipped("cards")
+    skipped = Skipped(CARDS)
     rows: list[LessonRow] = []
     for number, card in enumerate(cards.rows, start=1):
         skipped.count()
-        where = f"{path}, <card> number {number}"
+        where = at_element(path, "card", number)
         lesson_id = card.get("lessonid", "")
         lesson = lessons.by_id.get(lesson_id)
         if lesson is None:
-            raise InputError(f"{where}: lesson {lesson_id!r} is not in the lessons table")
+            raise _missing(lessons, lesson_id, where)
         units = _units(lesson, classes, groups, where)
-        named = [
-            _lookup(teachers, t, teacher_names, where, "teacher")
-            for t in _ids(lesson, "teacherids")
-        ]
+        named = [_lookup(teachers, t, teacher_names, where) for t in _ids(lesson, "teacherids")]
         real = [t for t in named if not is_placeholder(t)]
         if not units:
             skipped.skip(NO_TEACHER_OR_CLASS if not named else NO_CLASS)
@@ -131,11 +136,9 @@ def read_asc(path: Path) -> Week:
             card.get("period", ""), lesson.get("periodspercard") or "1", order, place, where
         )
         room_ids = _ids(card, "classroomids") or _ids(lesson, "classroomids")
-        room = ", ".join(_name(rooms, r, where, "classroom") for r in room_ids)
+        room = ", ".join(_name(rooms, r, where) for r in room_ids)
         subject = (
-            _name(subjects, lesson.get("subjectid", ""), where, "subject")
-            if lesson.get("subjectid")
-            else ""
+            _name(subjects, lesson.get("subjectid", ""), where) if lesson.get("subjectid") else ""
         )
         for day in days.of(card, where):
             for week in weeks:
@@ -165,7 +168,7 @@ def read_asc(path: Path) -> Week:
         StaffRow(
             name,
             taught.get(name, ""),
-            where=f"{path}, <teacher> {ident!r}",
+            where=_("%(path)s, <teacher> %(id)s") % {"path": path, "id": repr(ident)},
             email=emails.get(ident, "") if is_address(emails.get(ident, "")) else "",
         )
         for name, ident in first_ids.items()
@@ -191,20 +194,35 @@ def _display_name(element: ET.Element) -> str:
     return nfc(element.get("name", "")) or nfc(element.get("short", ""))
 
 
-def _missing(table: _Table, ident: str, where: str, what: str) -> InputError:
-    return InputError(f"{where}: {what} {ident!r} is not in the {table.section} table")
+def _missing(table: _Table, ident: str, where: str) -> InputError:
+    """An id a row refers to that its table does not hold."""
+    # A whole sentence for each table: its name and the thing it holds are words
+    # of the language, which may inflect them.
+    if table.section == "lessons":
+        message = _("%(where)s: lesson %(id)s is not in the lessons table")
+    elif table.section == "teachers":
+        message = _("%(where)s: teacher %(id)s is not in the teachers table")
+    elif table.section == "classes":
+        message = _("%(where)s: class %(id)s is not in the classes table")
+    elif table.section == "groups":
+        message = _("%(where)s: group %(id)s is not in the groups table")
+    elif table.section == "subjects":
+        message = _("%(where)s: subject %(id)s is not in the subjects table")
+    else:
+        message = _("%(where)s: classroom %(id)s is not in the classrooms table")
+    return InputError(message % {"where": where, "id": repr(ident)})
 
 
-def _name(table: _Table, ident: str, where: str, what: str) -> str:
+def _name(table: _Table, ident: str, where: str) -> str:
     found = table.by_id.get(ident)
     if found is None:
-        raise _missing(table, ident, where, what)
+        raise _missing(table, ident, where)
     return _display_name(found)
 
 
-def _lookup(table: _Table, ident: str, names: dict[str, str], where: str, what: str) -> str:
+def _lookup(table: _Table, ident: str, names: dict[str, str], where: str) -> str:
     if ident not in names:
-        raise _missing(table, ident, where, what)
+        raise _missing(table, ident, where)
     return names[ident]
 
 
@@ -233,11 +251,11 @@ def _units(lesson: ET.Element, classes: _Table, groups: _Table, where: str) -> l
     for ident in _ids(lesson, "groupids"):
         group = groups.by_id.get(ident)
         if group is None:
-            raise _missing(groups, ident, where, "group")
+            raise _missing(groups, ident, where)
         by_class.setdefault(group.get("classid", ""), []).append(ident)
     labels = []
     for class_id, group_ids in by_class.items():
-        klass = _name(classes, class_id, where, "class")
+        klass = _name(classes, class_id, where)
         whole = not group_ids or any(groups.by_id[g].get("entireclass") == "1" for g in group_ids)
         if whole:
             labels.append(klass)
@@ -255,13 +273,18 @@ def _weeks(bits: str, where: str) -> list[str]:
     if not bits:
         return [""]
     if set(bits) - {"0", "1"}:
-        raise InputError(f"{where}: weeks {bits!r} is not a string of 0 and 1")
+        raise InputError(
+            _("%(where)s: weeks %(weeks)s is not a string of 0 and 1")
+            % {"where": where, "weeks": repr(bits)}
+        )
     if "0" not in bits:
         return [""]
     if len(bits) > _MOST_WEEKS:
         raise InputError(
-            f"{where}: weeks {shown(bits)} tells apart more than {_MOST_WEEKS} weeks, "
-            "more than a year has"
+            _(
+                "%(where)s: weeks %(weeks)s tells apart more than %(most)s weeks, more than a year has"
+            )
+            % {"where": where, "weeks": shown(bits), "most": _MOST_WEEKS}
         )
     return [chr(ord("A") + i) for i, bit in enumerate(bits) if bit == "1"]
 
@@ -273,7 +296,7 @@ def _period_order(root: ET.Element, path: Path) -> list[int]:
     for number, e in enumerate([] if found is None else found.findall("period"), start=1):
         text = e.get("period", "").strip()
         if text.lstrip("-").isdigit():
-            order.append(read_period(text, f"{path}, <period> number {number}"))
+            order.append(read_period(text, at_element(path, "period", number)))
     return order
 
 
@@ -302,17 +325,24 @@ def _periods(
     in the periods table (`place`: where each period first stands in it)."""
     text = start.strip()
     if not text.lstrip("-").isdigit():
-        raise InputError(f"{where}: period {shown(start)} is not a whole number")
+        raise InputError(
+            _("%(where)s: period %(value)s is not a whole number")
+            % {"where": where, "value": shown(start)}
+        )
     length = length.strip()
     if not (length.isascii() and length.isdigit()) or len(length) > 9 or int(length) < 1:
         raise InputError(
-            f"{where}: periodspercard {shown(length)} is not a whole number of periods"
+            _("%(where)s: periodspercard %(length)s is not a whole number of periods")
+            % {"where": where, "length": shown(length)}
         )
     first, count = read_period(text, where), int(length)
     most = max(len(order), _MOST_PERIODS_A_DAY)
     if count > most:
         raise InputError(
-            f"{where}: periodspercard {count} is more periods than a day has (at most {most})"
+            _(
+                "%(where)s: periodspercard %(length)s is more periods than a day has (at most %(most)s)"
+            )
+            % {"where": where, "length": count, "most": most}
         )
     if first not in place:
         period_in_range(first + count - 1, where)
@@ -320,7 +350,10 @@ def _periods(
     index = place[first]
     if index + count > len(order):
         raise InputError(
-            f"{where}: {count} periods from period {first} run past the last period of the day"
+            _(
+                "%(where)s: %(count)s periods from period %(first)s run past the last period of the day"
+            )
+            % {"where": where, "count": count, "first": first}
         )
     return list(order[index : index + count])
 
@@ -342,13 +375,19 @@ class _Days:
         if bits is not None and card.get("day") is None:
             bits = bits.strip()
             if not bits or set(bits) - {"0", "1"}:
-                raise InputError(f"{where}: days {bits!r} is not a string of 0 and 1")
+                raise InputError(
+                    _("%(where)s: days %(days)s is not a string of 0 and 1")
+                    % {"where": where, "days": repr(bits)}
+                )
             return [self._nth(i, where) for i, bit in enumerate(bits) if bit == "1"]
         value = card.get("day", "").strip()
         if value in self.by_value:
             return [self.by_value[value]]
         if self.by_value or not (value.isascii() and value.isdigit()) or len(value) > 6:
-            raise InputError(f"{where}: day {shown(value)} is not a day of the days table")
+            raise InputError(
+                _("%(where)s: day %(day)s is not a day of the days table")
+                % {"where": where, "day": shown(value)}
+            )
         return [self._nth(int(value) - self.base, where)]
 
     def weekdays(self) -> dict[str, int]:
@@ -361,5 +400,8 @@ class _Days:
     def _nth(self, index: int, where: str) -> str:
         names = self.names or list(WEEKDAYS)
         if not 0 <= index < len(names):
-            raise InputError(f"{where}: day {index + self.base} is not a day of the week")
+            raise InputError(
+                _("%(where)s: day %(day)s is not a day of the week")
+                % {"where": where, "day": index + self.base}
+            )
         return names[index]

@@ -28,15 +28,20 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from rotavel_app.files import read_bytes
+from rotavel_app.language import _, ngettext
 from rotavel_app.messages import InputError, shown
 from rotavel_app.school.importers._common import (
+    ACTIVITIES,
     INACTIVE,
     NO_CLASS,
     NO_TEACHER,
     NO_TEACHER_OR_CLASS,
     PLACEHOLDER,
+    ROWS,
     UNPLACED,
     Skipped,
+    at_element,
+    at_line,
     check_rows,
     decode_utf8,
     is_placeholder,
@@ -83,10 +88,13 @@ def read_fet(path: Path) -> Week:
     timetable is generated) is refused."""
     root = parse_xml(read_bytes(path), path)
     if root.tag != "fet":
-        raise InputError(f"{path}: not a FET file (its root element is <{root.tag}>, not <fet>)")
+        raise InputError(
+            _("%(path)s: not a FET file (its root element is <%(root)s>, not <fet>)")
+            % {"path": path, "root": root.tag}
+        )
     days = _names(root, "Days_List", "Day", path)
     hours = _names(root, "Hours_List", "Hour", path)
-    skipped = Skipped("activities")
+    skipped = Skipped(ACTIVITIES)
     starts = _starting_times(root, path, days, hours)
     rooms = _rooms(root)
 
@@ -95,13 +103,13 @@ def read_fet(path: Path) -> Week:
     for number, element in enumerate(_children(root, "Activities_List", "Activity"), start=1):
         skipped.count()
         ident = _text(element, "Id")
-        where = f"{path}, <Activity> number {number}" + (f" (Id {ident})" if ident else "")
+        where = at_element(path, "Activity", number, ident)
         if not ident:
-            raise InputError(f"{where}: no <Id>")
+            raise InputError(_("%(where)s: no <Id>") % {"where": where})
         if _text(element, "Active") not in ("", "true"):
             skipped.skip(INACTIVE)
             continue
-        duration = _whole(_text(element, "Duration") or "1", "<Duration>", where)
+        duration = _whole(_text(element, "Duration") or "1", "Duration", where)
         start = starts.get(ident)
         if start is None:
             skipped.skip(UNPLACED)
@@ -109,8 +117,19 @@ def read_fet(path: Path) -> Week:
         day, hour = start
         if duration < 1 or hour + duration > len(hours):
             raise InputError(
-                f"{where}: lasts {duration} hours from hour {hours[hour]!r}, "
-                f"past the last of the {len(hours)} hours of the day"
+                ngettext(
+                    "%(where)s: lasts %(duration)s hours from hour %(hour)s, "
+                    "past the last of the %(hours)s hours of the day",
+                    "%(where)s: lasts %(duration)s hours from hour %(hour)s, "
+                    "past the last of the %(hours)s hours of the day",
+                    len(hours),
+                )
+                % {
+                    "where": where,
+                    "duration": duration,
+                    "hour": repr(hours[hour]),
+                    "hours": len(hours),
+                }
             )
         activity = _Activity(
             ident,
@@ -126,8 +145,11 @@ def read_fet(path: Path) -> Week:
         check_rows(len(lessons), str(path))
     if not starts:
         raise InputError(
-            f"{path}: the file has no timetable (no activity has a starting time); "
-            "generate one with FET and read the file it saves, NAME_data_and_timetable.fet"
+            _(
+                "%(path)s: the file has no timetable (no activity has a starting time); "
+                "generate one with FET and read the file it saves, %(file)s"
+            )
+            % {"path": path, "file": "NAME" + TIMED_SUFFIX + ".fet"}
         )
 
     listed = []
@@ -177,33 +199,50 @@ def read_fet_csv(path: Path) -> Week:
             continue
         if len(fields) != len(CSV_COLUMNS):
             raise InputError(
-                f"{path}, line {number}: {len(fields)} fields where FET's timetable has "
-                f"{len(CSV_COLUMNS)} ({', '.join(CSV_COLUMNS)})"
+                ngettext(
+                    "%(where)s: %(fields)s fields where FET's timetable has %(columns)s "
+                    "(%(names)s)",
+                    "%(where)s: %(fields)s fields where FET's timetable has %(columns)s "
+                    "(%(names)s)",
+                    len(fields),
+                )
+                % {
+                    "where": at_line(path, number),
+                    "fields": len(fields),
+                    "columns": len(CSV_COLUMNS),
+                    "names": ", ".join(CSV_COLUMNS),
+                }
             )
         records.append((number, [nfc(field) for field in fields]))
     records = [(number, fields) for number, fields in records if number]
     if not records:
-        raise InputError(f"{path}: the timetable has no rows (did FET place any activity?)")
+        raise InputError(
+            _("%(path)s: the timetable has no rows (did FET place any activity?)") % {"path": path}
+        )
 
     for number, fields in records:
-        where = f"{path}, line {number}"
+        where = at_line(path, number)
         if not fields[0].isdigit():
-            raise InputError(f"{where}: activity id {fields[0]!r} is not a whole number")
-        for column in (1, 2):
-            if not fields[column]:
-                raise InputError(f"{where}: no {CSV_COLUMNS[column].lower()} given")
+            raise InputError(
+                _("%(where)s: activity id %(id)s is not a whole number")
+                % {"where": where, "id": repr(fields[0])}
+            )
+        if not fields[1]:
+            raise InputError(_("%(where)s: no day given") % {"where": where})
+        if not fields[2]:
+            raise InputError(_("%(where)s: no hour given") % {"where": where})
     base = path.name.removesuffix(TIMETABLE_SUFFIX)
     notes: list[str] = []
     hours = _hour_numbers(path, base, records, notes)
 
-    skipped = Skipped("rows")
+    skipped = Skipped(ROWS)
     lessons: list[LessonRow] = []
     seen_teachers: dict[str, None] = {}
     for number, fields in records:
         skipped.count()
         ident, day, hour, sets, subject, teachers, _tags, room, _comments = fields
         activity = _Activity(
-            ident, _joined(teachers), _joined(sets), subject, f"{path}, line {number}"
+            ident, _joined(teachers), _joined(sets), subject, at_line(path, number)
         )
         seen_teachers.update(dict.fromkeys(activity.teachers))
         lessons += _placed(activity, day, (hours[hour],), room, skipped)
@@ -261,7 +300,8 @@ def _staff(
     for name in dict.fromkeys(names):
         if name and not is_placeholder(name):
             subject = subjects.get(name) or qualified.get(name, "")
-            staff.append(StaffRow(name, subject, where=f"{path}, teacher {name!r}"))
+            where = _("%(path)s, teacher %(name)s") % {"path": path, "name": repr(name)}
+            staff.append(StaffRow(name, subject, where=where))
     return staff
 
 
@@ -284,18 +324,34 @@ def _names(root: ET.Element, section: str, tag: str, path: Path) -> list[str]:
     list the names directly, newer ones in an element per day or hour)."""
     found = root.find(section)
     if found is None:
-        raise InputError(f"{path}: no <{section}> (is the file cut short?)")
+        raise InputError(
+            _("%(path)s: no <%(section)s> (is the file cut short?)")
+            % {"path": path, "section": section}
+        )
     names = [nfc(e.findtext("Name") or "") for e in found.findall(tag)]
     if not names:
         names = [nfc(e.text or "") for e in found.findall("Name")]
+    days = tag == "Day"
+    where = _("%(path)s, <%(section)s>") % {"path": path, "section": section}
     if not names:
-        raise InputError(f"{path}, <{section}>: lists no {tag.lower()}")
+        message = _("%(where)s: lists no day") if days else _("%(where)s: lists no hour")
+        raise InputError(message % {"where": where})
     seen: set[str] = set()
     for name in names:
         if not name:
-            raise InputError(f"{path}, <{section}>: a {tag.lower()} without a name")
+            message = (
+                _("%(where)s: a day without a name")
+                if days
+                else _("%(where)s: an hour without a name")
+            )
+            raise InputError(message % {"where": where})
         if name in seen:  # a set: counting in the list is slow for a file of many hours
-            raise InputError(f"{path}, <{section}>: {tag.lower()} {name!r} is listed twice")
+            message = (
+                _("%(where)s: day %(name)s is listed twice")
+                if days
+                else _("%(where)s: hour %(name)s is listed twice")
+            )
+            raise InputError(message % {"where": where, "name": repr(name)})
         seen.add(name)
     return names
 
@@ -308,7 +364,10 @@ def _is_firm(constraint: ET.Element, where: str) -> bool:
     try:
         return float(weight) >= 100
     except ValueError:
-        raise InputError(f"{where}: <Weight_Percentage> {weight!r} is not a number") from None
+        raise InputError(
+            _("%(where)s: <Weight_Percentage> %(weight)s is not a number")
+            % {"where": where, "weight": repr(weight)}
+        ) from None
 
 
 def _starting_times(
@@ -323,22 +382,38 @@ def _starting_times(
         root, "Time_Constraints_List", "ConstraintActivityPreferredStartingTime"
     )
     for number, constraint in enumerate(constraints, start=1):
-        where = f"{path}, <ConstraintActivityPreferredStartingTime> number {number}"
+        where = at_element(path, "ConstraintActivityPreferredStartingTime", number)
         day, hour = _text(constraint, "Preferred_Day"), _text(constraint, "Preferred_Hour")
         if not (day and hour) or not _is_firm(constraint, where):
             continue  # a wish, not a place in the timetable
         ident = _text(constraint, "Activity_Id")
         day, hour = nfc(day), nfc(hour)
         if day not in day_index:
-            raise InputError(f"{where}: day {day!r} is not in <Days_List>")
+            raise InputError(
+                _("%(where)s: day %(day)s is not in <Days_List>")
+                % {"where": where, "day": repr(day)}
+            )
         if hour not in hour_index:
-            raise InputError(f"{where}: hour {hour!r} is not in <Hours_List>")
+            raise InputError(
+                _("%(where)s: hour %(hour)s is not in <Hours_List>")
+                % {"where": where, "hour": repr(hour)}
+            )
         place = (day_index[day], hour_index[hour])
         if starts.setdefault(ident, place) != place:
             first = starts[ident]
             raise InputError(
-                f"{where}: activity {ident} is placed at {day} {hour} and also at "
-                f"{days[first[0]]} {hours[first[1]]}"
+                _(
+                    "%(where)s: activity %(id)s is placed at %(day)s %(hour)s and also at "
+                    "%(first_day)s %(first_hour)s"
+                )
+                % {
+                    "where": where,
+                    "id": ident,
+                    "day": day,
+                    "hour": hour,
+                    "first_day": days[first[0]],
+                    "first_hour": hours[first[1]],
+                }
             )
     return starts
 
@@ -357,10 +432,13 @@ def _rooms(root: ET.Element) -> dict[str, str]:
     return rooms
 
 
-def _whole(text: str, what: str, where: str) -> int:
+def _whole(text: str, element: str, where: str) -> int:
     # ASCII digits, and few: int() refuses thousands of digits with a traceback.
     if not (text.isascii() and text.isdigit() and len(text) <= 9):
-        raise InputError(f"{where}: {what} {shown(text)} is not a whole number")
+        raise InputError(
+            _("%(where)s: <%(element)s> %(value)s is not a whole number")
+            % {"where": where, "element": element, "value": shown(text)}
+        )
     return int(text)
 
 
@@ -391,7 +469,8 @@ def _csv_dialect(lines: Sequence[str], path: Path) -> _Dialect:
         next(number for number, line in enumerate(lines, start=1) if line.strip()) if first else 1
     )
     raise InputError(
-        f"{path}, line {line}: not FET's CSV timetable; its columns are: " + ", ".join(CSV_COLUMNS)
+        _("%(where)s: not FET's CSV timetable; its columns are: %(columns)s")
+        % {"where": at_line(path, line), "columns": ", ".join(CSV_COLUMNS)}
     )
 
 
@@ -405,7 +484,10 @@ def _split(line: str, dialect: _Dialect, path: Path, number: int) -> list[str]:
             reader = csv.reader([line], delimiter=dialect.separator, quoting=csv.QUOTE_NONE)
         return next(reader, [])
     except csv.Error as error:
-        raise InputError(f"{path}, line {number}: bad CSV: {error}") from None
+        # The csv module's own words for the fault ("unexpected end of data") stay as it says them.
+        raise InputError(
+            _("%(where)s: bad CSV: %(error)s") % {"where": at_line(path, number), "error": error}
+        ) from None
 
 
 def _teacher_list(path: Path, dialect: _Dialect) -> list[str]:
@@ -435,7 +517,7 @@ def _hour_numbers(
     path: Path, base: str, records: Sequence[tuple[int, list[str]]], notes: list[str]
 ) -> dict[str, int]:
     """Hour name -> period number (see `read_fet_csv`)."""
-    seen = list(dict.fromkeys(fields[2] for _, fields in records))
+    seen = list(dict.fromkeys(fields[2] for _number, fields in records))
     for sibling in (path.with_name(base + ".fet"), path.with_name(base + TIMED_SUFFIX + ".fet")):
         if sibling.is_file():
             root = parse_xml(read_bytes(sibling), sibling)
@@ -444,17 +526,25 @@ def _hour_numbers(
             for number, fields in records:
                 if fields[2] not in numbers:
                     raise InputError(
-                        f"{path}, line {number}: hour {fields[2]!r} is not one of the hours "
-                        f"of {sibling.name}: {', '.join(listed)}"
+                        _("%(where)s: hour %(hour)s is not one of the hours of %(file)s: %(hours)s")
+                        % {
+                            "where": at_line(path, number),
+                            "hour": repr(fields[2]),
+                            "file": sibling.name,
+                            "hours": ", ".join(listed),
+                        }
                     )
             return {hour: numbers[hour] for hour in seen}
     order = _order_by_name(seen)
     if order is None or not _keeps_double_periods(order, records):
         order = seen
         notes.append(
-            f"{path}: the hours' names do not tell their order, so they are numbered in the "
-            f"order they first appear ({', '.join(seen)}); put the .fet file beside the CSV "
-            "to number them as the school lists them"
+            _(
+                "%(path)s: the hours' names do not tell their order, so they are numbered in the "
+                "order they first appear (%(hours)s); put the .fet file beside the CSV "
+                "to number them as the school lists them"
+            )
+            % {"path": path, "hours": ", ".join(seen)}
         )
     return {hour: number for number, hour in enumerate(order, start=1)}
 
@@ -482,7 +572,7 @@ def _order_by_name(hours: list[str]) -> list[str] | None:
             return None
     if len(set(keys)) != len(keys):
         return None
-    return [hour for _, hour in sorted(zip(keys, hours))]
+    return [hour for _key, hour in sorted(zip(keys, hours))]
 
 
 def _keeps_double_periods(order: list[str], records: Sequence[tuple[int, list[str]]]) -> bool:
@@ -490,7 +580,7 @@ def _keeps_double_periods(order: list[str], records: Sequence[tuple[int, list[st
     other in `order`, as FET writes the rows of an activity's hours."""
     place = {hour: index for index, hour in enumerate(order)}
     previous: list[str] | None = None
-    for _, fields in records:
+    for _number, fields in records:
         if previous is not None and previous[0] == fields[0] and previous[1] == fields[1]:
             if place[fields[2]] != place[previous[2]] + 1:
                 return False

@@ -24,13 +24,16 @@ from pathlib import Path
 from typing import NamedTuple
 
 from rotavel_app.files import read_bytes
+from rotavel_app.language import N_, _, ngettext
 from rotavel_app.messages import InputError
 from rotavel_app.school.importers._common import (
     NO_CLASS,
     NO_TEACHER,
     NO_TEACHER_OR_CLASS,
     PLACEHOLDER,
+    ROWS,
     Skipped,
+    at_line,
     decode_utf8_or_windows,
     is_placeholder,
     lines_of,
@@ -49,7 +52,13 @@ TEACHERS = "GPU004.TXT"
 ROOMS = "GPU005.TXT"
 SUBJECTS = "GPU006.TXT"
 
-_GPU001_FIELDS = "lesson number, class, teacher, subject, room, day, period"
+# What the records of each file hold, for a refusal of one cut short; marked here,
+# said in the language of the run.
+_GPU001_FIELDS = N_("lesson number, class, teacher, subject, room, day, period")
+_GPU004_FIELDS = N_("code, surname")
+_NAME_FIELDS = N_("code, name")
+_GPU014_FIELDS = N_("number, date, period, ... kind letter")
+_PERIOD_NOT_WHOLE = N_("%(where)s: period %(value)s is not a whole number")
 _SEPARATORS = (",", ";", "\t", "|")
 _LIST = "~"  # between the items of one field (rooms, classes)
 
@@ -69,17 +78,20 @@ def read_untis(path: Path) -> Week:
     rooms = _long_names(folder, ROOMS)
     subjects = _long_names(folder, SUBJECTS)
 
-    skipped = Skipped("rows")
-    slots: dict[tuple[str, str, int, str], list[tuple[str, str, str, str, str]]] = {}
+    skipped = Skipped(ROWS)
+    slots: dict[tuple[str, str, int, str], list[tuple[str, str, str, str, int]]] = {}
     codes: dict[str, None] = {}
     for number, fields in _records(timetable, 7, _GPU001_FIELDS):
         skipped.count()
-        where = f"{timetable}, line {number}"
+        where = at_line(timetable, number)
         lesson, klass, teacher, subject, room = (nfc(f) for f in fields[:5])
-        weekday = _whole(fields[5], "day", where)
+        weekday = _whole(fields[5], N_("%(where)s: day %(value)s is not a whole number"), where)
         if not 1 <= weekday <= len(WEEKDAYS):  # Untis numbers them from Monday
-            raise InputError(f"{where}: day {weekday} is not a day of the week (1 = Monday ... 7)")
-        period = period_in_range(_whole(fields[6], "period", where), where)
+            raise InputError(
+                _("%(where)s: day %(day)s is not a day of the week (1 = Monday ... 7)")
+                % {"where": where, "day": weekday}
+            )
+        period = period_in_range(_whole(fields[6], _PERIOD_NOT_WHOLE, where), where)
         week = nfc(fields[8]) if len(fields) > 8 else ""
         if not klass:
             skipped.skip(NO_TEACHER_OR_CLASS if not teacher else NO_CLASS)
@@ -94,28 +106,40 @@ def read_untis(path: Path) -> Week:
         slot = (lesson, WEEKDAYS[weekday - 1], period, week)
         room = ", ".join(rooms.get(r, r) for r in (nfc(r) for r in room.split(_LIST)) if r)
         slots.setdefault(slot, []).append(
-            (teacher, klass, room, subjects.get(subject, subject), where)
+            (teacher, klass, room, subjects.get(subject, subject), number)
         )
 
     # Every row of a slot is known only once the file is read: a coupling's
     # teachers decide whether its rows share a lesson id.
     name_of = unique_names([(code, names.get(code, "")) for code in [*names, *codes]])
-    lessons = []
+    numbered: list[tuple[int, LessonRow]] = []
     for (lesson, day, period, week), rows in slots.items():
         # A coupling is team teaching only among teachers of one subject; the
         # religion and ethics groups of one coupling are lessons of their own,
         # each covered when its teacher is away.
         by_subject: dict[str, list[str]] = {}
-        for teacher, _, _, subject, _ in rows:
+        for teacher, _class, _room, subject, _line in rows:
             by_subject.setdefault(subject, []).append(teacher)
         ids = {s: team_id(t, f"{lesson}/{s}") for s, t in by_subject.items()}
-        lessons += [
-            LessonRow(
-                name_of[teacher], period, klass, day, room, ids[subject], week, subject, where
+        numbered += [
+            (
+                line,
+                LessonRow(
+                    name_of[teacher],
+                    period,
+                    klass,
+                    day,
+                    room,
+                    ids[subject],
+                    week,
+                    subject,
+                    at_line(timetable, line),
+                ),
             )
-            for teacher, klass, room, subject, where in rows
+            for teacher, klass, room, subject, line in rows
         ]
-    lessons.sort(key=lambda row: _line(row.where))  # back in file order
+    numbered.sort(key=lambda item: item[0])  # back in file order
+    lessons = [row for _line, row in numbered]
 
     taught = main_subjects(lessons)
     emails = _teacher_emails(teacher_file) if teacher_file is not None else {}
@@ -123,7 +147,8 @@ def read_untis(path: Path) -> Week:
         StaffRow(
             name_of[code],
             taught.get(name_of[code], ""),
-            where=f"{teacher_file if code in names else timetable}, teacher {code!r}",
+            where=_("%(path)s, teacher %(name)s")
+            % {"path": teacher_file if code in names else timetable, "name": repr(code)},
             email=emails.get(code, ""),
         )
         for code in name_of
@@ -157,8 +182,8 @@ def read_gpu014(path: Path) -> list[Substitution]:
     """The substitutions of a GPU014 file, in file order (none for an empty
     file: a day without absences)."""
     found = []
-    for number, fields in _records(path, 20, "number, date, period, ... kind letter", empty=True):
-        where = f"{path}, line {number}"
+    for number, fields in _records(path, 20, _GPU014_FIELDS, empty=True):
+        where = at_line(path, number)
         text = [nfc(field) for field in fields]
         date = text[1]
         try:
@@ -166,13 +191,24 @@ def read_gpu014(path: Path) -> list[Substitution]:
                 raise ValueError
             day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:8]))
         except ValueError:
-            raise InputError(f"{where}: date {date!r} is not written YYYYMMDD") from None
+            raise InputError(
+                _("%(where)s: date %(date)s is not written YYYYMMDD")
+                % {"where": where, "date": repr(date)}
+            ) from None
         found.append(
             Substitution(
-                number=_whole(text[0], "substitution number", where),
+                number=_whole(
+                    text[0],
+                    N_("%(where)s: substitution number %(value)s is not a whole number"),
+                    where,
+                ),
                 date=day,
-                period=period_in_range(_whole(text[2], "period", where), where),
-                lesson=_whole(text[4] or "0", "lesson number", where),
+                period=period_in_range(_whole(text[2], _PERIOD_NOT_WHOLE, where), where),
+                lesson=_whole(
+                    text[4] or "0",
+                    N_("%(where)s: lesson number %(value)s is not a whole number"),
+                    where,
+                ),
                 absent=text[5],
                 substitute=text[6],
                 subject=text[7],
@@ -189,7 +225,10 @@ def _locate(path: Path) -> tuple[Path, Path]:
     if path.is_dir():
         timetable = find_file(path, TIMETABLE)
         if timetable is None:
-            raise InputError(f"{path}: no {TIMETABLE} (the Untis timetable export) in the folder")
+            raise InputError(
+                _("%(path)s: no %(file)s (the Untis timetable export) in the folder")
+                % {"path": path, "file": TIMETABLE}
+            )
         return path, timetable
     return path.parent, path
 
@@ -201,7 +240,7 @@ def _teacher_names(folder: Path) -> tuple[Path | None, dict[str, str]]:
     if path is None:
         return None, {}
     names = {}
-    for _, fields in _records(path, 2, "code, surname"):
+    for _line, fields in _records(path, 2, _GPU004_FIELDS):
         code = nfc(fields[0])
         if not code or is_placeholder(code):
             continue
@@ -217,7 +256,7 @@ def _teacher_emails(path: Path) -> dict[str, str]:
     from rotavel_app.school.folder import is_address
 
     emails = {}
-    for _, fields in _records(path, 2, "code, surname"):
+    for _line, fields in _records(path, 2, _GPU004_FIELDS):
         email = fields[32].strip() if len(fields) > 32 else ""
         if email and is_address(email):
             emails[nfc(fields[0])] = email
@@ -231,7 +270,7 @@ def _long_names(folder: Path, name: str) -> dict[str, str]:
     if path is None:
         return {}
     names = {}
-    for _, fields in _records(path, 1, "code, name"):
+    for _line, fields in _records(path, 1, _NAME_FIELDS):
         code, long = nfc(fields[0]), nfc(fields[1]) if len(fields) > 1 else ""
         if code and long:
             names[code] = long
@@ -251,7 +290,10 @@ def _records(
     if first is None:
         if empty:
             return []
-        raise InputError(f"{path}: the file is empty; expected one record a line: {expected}")
+        raise InputError(
+            _("%(path)s: the file is empty; expected one record a line: %(fields)s")
+            % {"path": path, "fields": _(expected)}
+        )
     separator = max(_SEPARATORS, key=lambda separator: _count(first, separator))
     records = []
     for number, line in enumerate(lines, start=1):
@@ -260,8 +302,19 @@ def _records(
         fields = _split(line, separator, path, number)
         if len(fields) < least:
             raise InputError(
-                f"{path}, line {number}: {len(fields)} fields, expected at least {least} "
-                f"({expected}); is the line cut short?"
+                ngettext(
+                    "%(where)s: %(count)s fields, expected at least %(least)s (%(fields)s); "
+                    "is the line cut short?",
+                    "%(where)s: %(count)s fields, expected at least %(least)s (%(fields)s); "
+                    "is the line cut short?",
+                    len(fields),
+                )
+                % {
+                    "where": at_line(path, number),
+                    "count": len(fields),
+                    "least": least,
+                    "fields": _(expected),
+                }
             )
         records.append((number, fields))
     return records
@@ -271,7 +324,10 @@ def _split(line: str, separator: str, path: Path, number: int) -> list[str]:
     try:
         return next(csv.reader(io.StringIO(line), delimiter=separator, strict=True), [])
     except csv.Error as error:
-        raise InputError(f"{path}, line {number}: bad record: {error}") from None
+        # The csv module's own words for the fault stay as it says them.
+        raise InputError(
+            _("%(where)s: bad record: %(error)s") % {"where": at_line(path, number), "error": error}
+        ) from None
 
 
 def _count(line: str, separator: str) -> int:
@@ -283,15 +339,13 @@ def _count(line: str, separator: str) -> int:
         return 0
 
 
-def _whole(text: str, what: str, where: str) -> int:
+def _whole(text: str, message: str, where: str) -> int:
+    """The number of a field, or `message` (marked with N_, said in the
+    language of the run) when it is not one."""
     text = text.strip()
     if not text.isascii() or not text.isdigit() or len(text) > 5:
-        raise InputError(f"{where}: {what} {text!r} is not a whole number")
+        raise InputError(_(message) % {"where": where, "value": repr(text)})
     return int(text)
-
-
-def _line(where: str) -> int:
-    return int(where.rpartition(" ")[2])
 
 
 def gpu_fields(fields: Sequence[str | int]) -> str:
