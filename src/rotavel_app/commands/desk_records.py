@@ -59,7 +59,7 @@ def _publications(desk: Desk, first: datetime.date, last: datetime.date, span: s
     if not done:
         return "\n".join(lines + [_("Nothing published.")]) + "\n"
     for p in done:
-        values = {"day": when(p.date), "revision": p.revision, "at": p.at, "by": p.by}
+        values = {"day": when(p.date), "revision": p.revision, "at": p.at, "by": p.who}
         if p.by:
             head = _("%(day)s, revision %(revision)s: published %(at)s by %(by)s") % values
         else:

@@ -145,8 +145,18 @@ class Publication:
     date: datetime.date
     revision: int
     at: str
-    by: str
+    by: str  # as stored: "command", or "web desk (ADDRESS)"
     changes: tuple[str, ...]
+
+    @property
+    def who(self) -> str:
+        """Who published, in the language of the moment; the record keeps one
+        spelling, so that its history reads the same in any language."""
+        if self.by == "command":
+            return _("command")
+        if self.by.startswith("web desk (") and self.by.endswith(")"):
+            return _("web desk (%(address)s)") % {"address": self.by[len("web desk (") : -1]}
+        return self.by
 
 
 @dataclass(frozen=True)
