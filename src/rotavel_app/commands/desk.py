@@ -285,8 +285,8 @@ def main(argv: Sequence[str]) -> int:
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
     """The options, as argparse reads them; its help and its errors in --language's
     language."""
-    check_utf8(argv)
     use(plumbing.language_asked(argv))
+    check_utf8(argv)
     args = _parser().parse_args(argv)
     use(args.language)  # English, unless asked, until the school's settings are read
     return args

@@ -80,7 +80,7 @@ def _example(command: str, what: str = "") -> str:
     """A line of the examples: the command, and what it does in a column of its own."""
     if not what:
         return "  " + command
-    return "  " + command + " " * max(41 - len(command), 3) + what
+    return _wrapped(what.split(" "), "  " + command + " " * max(41 - len(command), 3), " " * 43)
 
 
 def _epilog() -> str:
@@ -92,9 +92,10 @@ def _epilog() -> str:
             _example("rotavel", _("plan the sample school")),
             _example("rotavel school/ --format table", _("plan school/, shown as a table")),
             _example("rotavel school/ --day tue", _("plan Tuesday of a weekly timetable")),
-            _example('rotavel school/ --absent "Asha Rao:Sick leave" --absent "Ravi Kumar"'),
+            # The reasons are the school's words: a language gives its own examples of them.
+            _example(_('rotavel school/ --absent "Asha Rao:Sick leave" --absent "Ravi Kumar"')),
             _example(
-                'rotavel school/ --absent "Tom Baker@1-2:Dentist"', _("away in periods 1 and 2")
+                _('rotavel school/ --absent "Tom Baker@1-2:Dentist"'), _("away in periods 1 and 2")
             ),
             _example("rotavel school/ --absent-file today.txt --format html --output board.html"),
             "",
@@ -286,8 +287,8 @@ def _too_large() -> str:
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
     """The options, as argparse reads them; its help and its errors in --language's
     language."""
-    check_utf8(argv)
     use(plumbing.language_asked(argv))
+    check_utf8(argv)
     parser = _parser()
     # Options whose next argument is their value, and so never an --absent.
     takes_value = {
