@@ -28,11 +28,16 @@ from babel.messages.pofile import read_po
 
 DOMAIN = "rotavel"
 KEYWORDS = {"_": None, "N_": None, "gettext": None, "ngettext": (1, 2)}
-PLACEHOLDER = re.compile(r"%\((\w+)\)[sd]")
+PLACEHOLDER = re.compile(r"%(?:\((\w+)\))?[sdr]")
 
 
 def placeholders(text: str) -> set[str]:
-    return set(PLACEHOLDER.findall(text))
+    """The names of a message's placeholders; a positional one (argparse's own "%s",
+    "%r") is named by its place, "%1", "%2", ..., for it cannot move or go."""
+    found = set()
+    for place, name in enumerate(PLACEHOLDER.findall(text.replace("%%", "")), 1):
+        found.add(name or f"%{place}")
+    return found
 
 
 def marked(root: Path) -> set[object]:
@@ -48,8 +53,9 @@ def marked(root: Path) -> set[object]:
 
 
 def _formats(text: str, names: set[str]) -> bool:
+    positional = sum(name.startswith("%") for name in names)
     try:
-        text % dict.fromkeys(names, 1)
+        text % (dict.fromkeys(names, 1) if not positional else (1,) * positional)
     except (KeyError, ValueError, TypeError):
         return False
     return True

@@ -21,7 +21,7 @@ def fragments(text):
     """The words of a message between its placeholders and markup."""
     return [
         part.strip(" .,:;·()“”'\"")
-        for part in re.split(r"%\(\w+\)s|<[^>]*>", text)
+        for part in re.split(r"%(?:\(\w+\))?[sdr]|<[^>]*>", text)
         if re.search(r"[A-Za-z]{2}", part)
     ]
 

@@ -32,9 +32,10 @@ from rotavel_app.commands.plumbing import (
 )
 from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.files import plain_path
-from rotavel_app.language import _, use
+from rotavel_app.language import _, languages, use
 from rotavel_app.output import write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
+from rotavel_app.school.settings import load_settings
 from rotavel_app.school.weekdays import weekday_of
 
 # -- the parser --------------------------------------------------------------------
@@ -45,14 +46,18 @@ def _cap(text: str) -> int | str:
         return "none"
     if text.isascii() and text.isdigit() and len(text) <= 9:
         return int(text)
-    raise argparse.ArgumentTypeError(f"{text!r} is not a whole number (or none)")
+    raise argparse.ArgumentTypeError(
+        _("%(text)s is not a whole number (or none)") % {"text": repr(text)}
+    )
 
 
 def _absence_number(text: str) -> int:
     # SQLite's integers are 64-bit: a larger number is no absence's, not an error of its own.
     if text.isascii() and text.isdigit() and len(text) <= 18:
         return int(text)
-    raise argparse.ArgumentTypeError(f"{text!r} is not an absence's number")
+    raise argparse.ArgumentTypeError(
+        _("%(text)s is not an absence's number") % {"text": repr(text)}
+    )
 
 
 def _days(text: str) -> frozenset[int] | str:
@@ -62,7 +67,9 @@ def _days(text: str) -> frozenset[int] | str:
     for part in text.replace(";", ",").split(","):
         day = weekday_of(part.strip())
         if day is None:
-            raise argparse.ArgumentTypeError(f"{part.strip()!r} is not a weekday")
+            raise argparse.ArgumentTypeError(
+                _("%(text)s is not a weekday") % {"text": repr(part.strip())}
+            )
         days.add(day)
     return frozenset(days)
 
@@ -77,8 +84,10 @@ RUNS: dict[str, Command] = {
 def _parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="rotavel",
-        description="The cover desk: a school's record of absences and covers "
-        "(FOLDER/rotavel.db unless --db says).",
+        description=_(
+            "The cover desk: a school's record of absences and covers "
+            "(FOLDER/rotavel.db unless --db says)."
+        ),
         formatter_class=Formatter,
     )
     commands = parser.add_subparsers(
@@ -87,34 +96,51 @@ def _parser() -> argparse.ArgumentParser:
     sub = {}
     for name, command_is in DESK_COMMANDS.items():
         sub[name] = command = commands.add_parser(
-            name, help=command_is.help, description=command_is.help, formatter_class=Formatter
+            name,
+            help=_(command_is.help),
+            description=_(command_is.help),
+            formatter_class=Formatter,
         )
         command.set_defaults(output=None)  # standard output, unless the command has -o
-        command.add_argument("folder", type=plain_path, metavar="FOLDER", help="the school folder")
+        command.add_argument(
+            "folder", type=plain_path, metavar="FOLDER", help=_("the school folder")
+        )
         command.add_argument(
             "--db",
             type=plain_path,
             metavar="FILE",
-            help="the record's file (default: FOLDER/rotavel.db)",
+            help=_("the record's file (default: FOLDER/rotavel.db)"),
         )
-    sub["why"].add_argument("name", metavar="NAME", help="the teacher")
+        command.add_argument(
+            "--language",
+            choices=languages(),
+            metavar="CODE",
+            help=_(
+                "the language of this run's output and messages, one of %(languages)s "
+                "(default: the school's rotavel.toml says, else en)"
+            )
+            % {"languages": ", ".join(languages())},
+        )
+    sub["why"].add_argument("name", metavar="NAME", help=_("the teacher"))
     sub["free"].add_argument(
         "--lesson",
         metavar="TEACHER@PERIOD",
-        help="only whom the plan would ask for this absent lesson, e.g. 'Asha Rao@3'",
+        help=_("only whom the plan would ask for this absent lesson, e.g. 'Asha Rao@3'"),
     )
     for name in ("plan", "assign", "nocover", "release", "free", "why", "work"):
         sub[name].add_argument(
-            "--date", type=date_option, metavar="YYYY-MM-DD", help="the day (default: today)"
+            "--date", type=date_option, metavar="YYYY-MM-DD", help=_("the day (default: today)")
         )
     for name in ("absences", "back"):
         sub[name].add_argument(
             "--date",
             type=date_option,
             metavar="YYYY-MM-DD",
-            help="the day (default: today)"
+            help=_("the day (default: today)")
             if name == "absences"
-            else "the first day back (default: today); on the absence's first day it is cancelled",
+            else _(
+                "the first day back (default: today); on the absence's first day it is cancelled"
+            ),
         )
     for name in ("absent", "absences", "history"):
         # For one day's absence, --date reads as naturally as --from.
@@ -124,37 +150,41 @@ def _parser() -> argparse.ArgumentParser:
             dest="from_date",
             type=date_option,
             metavar="YYYY-MM-DD",
-            help="the first day (default: today; for history, the start of the window)",
+            help=_("the first day (default: today; for history, the start of the window)"),
         )
         sub[name].add_argument(
             "--to",
             type=date_option,
             metavar="YYYY-MM-DD",
-            help="the last day, included (default: the first day; for history, today)",
+            help=_("the last day, included (default: the first day; for history, today)"),
         )
     sub["absent"].add_argument(
         "absence",
         nargs="+",
         metavar="NAME[@PERIODS][:REASON]",
-        help="who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'",
+        help=_("who is away, e.g. 'Asha Rao', 'Tom Baker@1-2:Dentist'"),
     )
     sub["back"].add_argument(
-        "number", type=_absence_number, metavar="N", help="the absence's number"
+        "number", type=_absence_number, metavar="N", help=_("the absence's number")
     )
-    sub["backup"].add_argument("file", type=plain_path, metavar="FILE", help="the backup's file")
+    sub["backup"].add_argument("file", type=plain_path, metavar="FILE", help=_("the backup's file"))
     sub["restore"].add_argument(
-        "file", type=plain_path, metavar="FILE", help="a backup made by rotavel backup"
+        "file", type=plain_path, metavar="FILE", help=_("a backup made by rotavel backup")
     )
     sub["plan"].add_argument(
         "--day",
         metavar="DAY",
-        help="plan the date on this day of the timetable, e.g. 'Day 3' (for looking; "
-        "not with --publish)",
+        help=_(
+            "plan the date on this day of the timetable, e.g. 'Day 3' (for looking; "
+            "not with --publish)"
+        ),
     )
     sub["plan"].add_argument(
         "--publish",
         action="store_true",
-        help="store the plan in the record (what is published stays when the day is planned again)",
+        help=_(
+            "store the plan in the record (what is published stays when the day is planned again)"
+        ),
     )
     for name, formats in (
         ("plan", tuple(FORMATS)),
@@ -167,98 +197,107 @@ def _parser() -> argparse.ArgumentParser:
             choices=formats,
             default="table",
             metavar="FORMAT",
-            help=f"how it is shown: {', '.join(formats)} (default: table)",
+            help=_("how it is shown: %(formats)s (default: table)")
+            % {"formats": ", ".join(formats)},
         )
         sub[name].add_argument(
             "-o",
             "--output",
             type=plain_path,
             metavar="FILE",
-            help="write to FILE instead of standard output",
+            help=_("write to FILE instead of standard output"),
         )
     for name in ("assign", "nocover", "release", "work"):
         sub[name].add_argument(
             "--lesson",
             required=True,
             metavar="TEACHER@PERIOD",
-            help="the absent teacher's lesson, e.g. 'Asha Rao@3'",
+            help=_("the absent teacher's lesson, e.g. 'Asha Rao@3'"),
         )
-    sub["assign"].add_argument("--to", required=True, metavar="NAME", help="the substitute")
-    sub["work"].add_argument("work", metavar="TEXT", help="a short text or a link ('' for none)")
-    sub["link"].add_argument("name", metavar="NAME", help="the teacher")
+    sub["assign"].add_argument("--to", required=True, metavar="NAME", help=_("the substitute"))
+    sub["work"].add_argument("work", metavar="TEXT", help=_("a short text or a link ('' for none)"))
+    sub["link"].add_argument("name", metavar="NAME", help=_("the teacher"))
     sub["link"].add_argument(
-        "--renew", action="store_true", help="make a new link; the old one opens nothing"
+        "--renew", action="store_true", help=_("make a new link; the old one opens nothing")
     )
     sub["plan"].add_argument(
         "--changes",
         action="store_true",
-        help="with -f slips: only the covers changed after the first publication",
+        help=_("with -f slips: only the covers changed after the first publication"),
     )
     sub["history"].add_argument(
         "--publications",
         action="store_true",
-        help="every publish of the range: when, by whom and what changed",
+        help=_("every publish of the range: when, by whom and what changed"),
     )
     staff = sub["staff"]
-    staff.add_argument("name", nargs="?", metavar="NAME", help="the teacher (none: list the rules)")
+    staff.add_argument(
+        "name", nargs="?", metavar="NAME", help=_("the teacher (none: list the rules)")
+    )
     staff.add_argument(
         "--never",
         action=argparse.BooleanOptionalAction,
-        help="never asked to cover (--no-never undoes it)",
+        help=_("never asked to cover (--no-never undoes it)"),
     )
     staff.add_argument(
         "--last-resort",
         action=argparse.BooleanOptionalAction,
-        help="asked only for lessons nobody else can take",
+        help=_("asked only for lessons nobody else can take"),
     )
     staff.add_argument(
         "--cap-day",
         type=_cap,
         metavar="N|none",
-        help="at most N covers a day (none: the school's setting)",
+        help=_("at most N covers a day (none: the school's setting)"),
     )
     staff.add_argument(
         "--cap-week",
         type=_cap,
         metavar="N|none",
-        help="at most N covers a week (none: the school's setting)",
+        help=_("at most N covers a week (none: the school's setting)"),
     )
     staff.add_argument(
         "--days",
         type=_days,
         metavar="DAYS|all",
-        help="covers only on these weekdays, e.g. mon,wed (all: every day)",
+        help=_("covers only on these weekdays, e.g. mon,wed (all: every day)"),
     )
-    staff.add_argument("--clear", action="store_true", help="remove the teacher's own rule")
+    staff.add_argument("--clear", action="store_true", help=_("remove the teacher's own rule"))
     sub["export"].add_argument(
         "folder_out",
         type=plain_path,
         metavar="DIR",
-        help="the folder for the CSV files (made when missing)",
+        help=_("the folder for the CSV files (made when missing)"),
     )
     return parser
 
 
 def main(argv: Sequence[str]) -> int:
-    use(None)  # English until the school's settings are read
     return plumbing.run(
         lambda: _parse(argv),
         _run,
         see=f"rotavel {argv[0]}",
         refused=(DeskError,),
-        too_large=lambda: "rotavel: out of memory: the record or the school is too large",
+        too_large=lambda: _("rotavel: out of memory: the record or the school is too large"),
     )
 
 
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
+    """The options, as argparse reads them; its help and its errors in --language's
+    language."""
+    use(plumbing.language_asked(argv))
     check_utf8(argv)
-    return _parser().parse_args(argv)
+    args = _parser().parse_args(argv)
+    use(args.language)  # English, unless asked, until the school's settings are read
+    return args
 
 
 def _run(args: argparse.Namespace) -> int:
     writes = DESK_COMMANDS[args.command].writes
+    # The school's language before the record is opened, so that the record's own
+    # refusals (another program's file, a record locked too long) are said in it.
+    use(args.language or load_settings(args.folder).language)
     with Desk.open(args.folder, args.db, create=writes or getattr(args, "publish", False)) as desk:
-        use(desk.settings.language)  # the school's
         said = RUNS[args.command](args, desk)
     for note in said.notes:
         print(_("rotavel: note: %(note)s") % {"note": escape_controls(note)}, file=sys.stderr)

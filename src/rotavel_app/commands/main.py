@@ -40,17 +40,26 @@ from rotavel_app.school.folder import (
 from rotavel_app.school.importers import FORMATS as INPUT_FORMATS
 from rotavel_app.school.settings import SETTINGS_FILE, load_settings
 
-_DESCRIPTION = """\
-Plan the day's cover: find a present, free teacher for every lesson of every
-absent teacher, preferring the least loaded teacher of the same subject.
 
-FOLDER holds two CSV files with a header row (UTF-8, UTF-16 or Windows-1252;
-separated by commas, semicolons or tabs; other columns are ignored):
-  teacher_list.csv  columns name,subject (present,reason,days,periods optional)
-  timetable.csv     columns teacher,period,class (day,room,week optional)
-and optionally rotavel.toml, the school's settings (name, period times, ...).
-With a day column, today's weekday is planned unless --day or --date says
-otherwise. Without FOLDER the bundled sample school is planned."""
+def _description() -> str:
+    """What the command does and what it reads, in lines as the help shows them."""
+    return "\n\n".join(
+        (
+            _(
+                "Plan the day's cover: find a present, free teacher for every lesson of every\n"
+                "absent teacher, preferring the least loaded teacher of the same subject."
+            ),
+            _(
+                "FOLDER holds two CSV files with a header row (UTF-8, UTF-16 or Windows-1252;\n"
+                "separated by commas, semicolons or tabs; other columns are ignored):\n"
+                "  teacher_list.csv  columns name,subject (present,reason,days,periods optional)\n"
+                "  timetable.csv     columns teacher,period,class (day,room,week optional)\n"
+                "and optionally rotavel.toml, the school's settings (name, period times, ...).\n"
+                "With a day column, today's weekday is planned unless --day or --date says\n"
+                "otherwise. Without FOLDER the bundled sample school is planned."
+            ),
+        )
+    )
 
 
 def _wrapped(words: Sequence[str], first: str, indent: str, width: int = 79) -> str:
@@ -67,30 +76,45 @@ def _wrapped(words: Sequence[str], first: str, indent: str, width: int = 79) -> 
     return "\n".join([*lines, line])
 
 
-# The desk's commands, as the help lists them.
-_COMMANDS = _wrapped(
-    ("COMMAND: " + ", ".join(DESK_COMMANDS)).split(" "),
-    "  rotavel COMMAND FOLDER ...    ",
-    " " * 32,
-)
+def _example(command: str, what: str = "") -> str:
+    """A line of the examples: the command, and what it does in a column of its own."""
+    if not what:
+        return "  " + command
+    return _wrapped(what.split(" "), "  " + command + " " * max(41 - len(command), 3), " " * 43)
 
-_EPILOG = f"""\
-examples:
-  rotavel                                  plan the sample school
-  rotavel school/ --format table           plan school/, shown as a table
-  rotavel school/ --day tue                plan Tuesday of a weekly timetable
-  rotavel school/ --absent "Asha Rao:Sick leave" --absent "Ravi Kumar"
-  rotavel school/ --absent "Tom Baker@1-2:Dentist"   away in periods 1 and 2
-  rotavel school/ --absent-file today.txt --format html --output board.html
 
-the cover desk (a record of absences and covers in FOLDER/rotavel.db):
-{_COMMANDS}
-                                (e.g. rotavel plan --help)
-  rotavel serve FOLDER          the same desk in a web browser
-                                (pip install 'rotavel[serve]')
-
-exit status: 0 when a plan was made (even with lessons left uncovered),
-2 for bad input or options, or an output that could not be written."""
+def _epilog() -> str:
+    """The examples, the desk's commands and the exit statuses."""
+    indent = " " * 32
+    return "\n".join(
+        (
+            _("examples:"),
+            _example("rotavel", _("plan the sample school")),
+            _example("rotavel school/ --format table", _("plan school/, shown as a table")),
+            _example("rotavel school/ --day tue", _("plan Tuesday of a weekly timetable")),
+            # The reasons are the school's words: a language gives its own examples of them.
+            _example(_('rotavel school/ --absent "Asha Rao:Sick leave" --absent "Ravi Kumar"')),
+            _example(
+                _('rotavel school/ --absent "Tom Baker@1-2:Dentist"'), _("away in periods 1 and 2")
+            ),
+            _example("rotavel school/ --absent-file today.txt --format html --output board.html"),
+            "",
+            _("the cover desk (a record of absences and covers in FOLDER/rotavel.db):"),
+            _wrapped(
+                ("COMMAND: " + ", ".join(DESK_COMMANDS)).split(" "),
+                "  rotavel COMMAND FOLDER ...    ",
+                indent,
+            ),
+            indent + _("(e.g. rotavel plan --help)"),
+            "  rotavel serve FOLDER          " + _("the same desk in a web browser"),
+            indent + "(pip install 'rotavel[serve]')",
+            "",
+            _(
+                "exit status: 0 when a plan was made (even with lessons left uncovered),\n"
+                "2 for bad input or options, or an output that could not be written."
+            ),
+        )
+    )
 
 
 class Converted(Exception):
@@ -115,8 +139,8 @@ class _Formatter(Formatter, argparse.RawDescriptionHelpFormatter):
 def _parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog="rotavel",
-        description=_DESCRIPTION,
-        epilog=_EPILOG,
+        description=_description(),
+        epilog=_epilog(),
         formatter_class=_Formatter,
     )
     parser.add_argument(
@@ -124,22 +148,26 @@ def _parser() -> argparse.ArgumentParser:
         nargs="?",
         metavar="FOLDER",
         type=plain_path,
-        help="school folder with teacher_list.csv and timetable.csv, or a timetabling "
-        "program's export (a FET .fet or _timetable.csv, an Untis folder with GPU001.TXT, "
-        "an aSc .xml) (default: the sample school), e.g. rotavel ~/school",
+        help=_(
+            "school folder with teacher_list.csv and timetable.csv, or a timetabling "
+            "program's export (a FET .fet or _timetable.csv, an Untis folder with GPU001.TXT, "
+            "an aSc .xml) (default: the sample school), e.g. rotavel ~/school"
+        ),
     )
     parser.add_argument(
         "--input-format",
         choices=INPUT_FORMATS,
         default="auto",
-        help="what FOLDER holds; auto (the default) tells it from the files",
+        help=_("what FOLDER holds; auto (the default) tells it from the files"),
     )
     parser.add_argument(
         "--convert",
         type=plain_path,
         metavar="DIR",
-        help="write the school as a CSV school folder into DIR (teacher_list.csv, "
-        "timetable.csv, rotavel.toml), to correct it in a spreadsheet, instead of planning",
+        help=_(
+            "write the school as a CSV school folder into DIR (teacher_list.csv, "
+            "timetable.csv, rotavel.toml), to correct it in a spreadsheet, instead of planning"
+        ),
     )
     parser.add_argument(
         "-a",
@@ -147,29 +175,37 @@ def _parser() -> argparse.ArgumentParser:
         action="append",
         default=[],
         metavar="NAME[@PERIODS][:REASON]",
-        help="mark a teacher absent today, for the whole day or only in some "
-        "periods, with an optional reason; repeat for each teacher, e.g. "
-        "--absent 'Asha Rao:Sick leave' or --absent 'Tom Baker@1-2:Dentist'",
+        help=_(
+            "mark a teacher absent today, for the whole day or only in some "
+            "periods, with an optional reason; repeat for each teacher, e.g. "
+            "--absent 'Asha Rao:Sick leave' or --absent 'Tom Baker@1-2:Dentist'"
+        ),
     )
     parser.add_argument(
         "--absent-file",
         type=plain_path,
         metavar="FILE",
-        help="read absences from FILE, one NAME[@PERIODS][:REASON] a line; blank lines "
-        "and lines starting with # are skipped, e.g. --absent-file today.txt",
+        help=_(
+            "read absences from FILE, one NAME[@PERIODS][:REASON] a line; blank lines "
+            "and lines starting with # are skipped, e.g. --absent-file today.txt"
+        ),
     )
     parser.add_argument(
         "--day",
         metavar="NAME",
-        help="plan this day of a timetable with a day column (case does not "
-        "matter, and the start of a name is enough), e.g. --day tue",
+        help=_(
+            "plan this day of a timetable with a day column (case does not "
+            "matter, and the start of a name is enough), e.g. --day tue"
+        ),
     )
     parser.add_argument(
         "--date",
         type=date_option,
         metavar="YYYY-MM-DD",
-        help="the date planned, shown in the titles; without --day, its "
-        "weekday is planned, e.g. --date 2026-03-10",
+        help=_(
+            "the date planned, shown in the titles; without --day, its "
+            "weekday is planned, e.g. --date 2026-03-10"
+        ),
     )
     parser.add_argument(
         "-f",
@@ -177,25 +213,31 @@ def _parser() -> argparse.ArgumentParser:
         choices=FORMATS,
         default="table",
         metavar="FORMAT",  # the choices, listed, would not fit a terminal's line
-        help="how the plan is shown: "
-        + "; ".join(f"{name}: {form.help}" for name, form in FORMATS.items())
-        + " (default: table), e.g. --format csv",
+        help=_("how the plan is shown: %(formats)s (default: table), e.g. --format csv")
+        % {"formats": "; ".join(f"{name}: {_(form.help)}" for name, form in FORMATS.items())},
     )
     parser.add_argument(
         "-o",
         "--output",
         metavar="FILE",
-        help="write to FILE instead of standard output, e.g. -o board.html",
+        help=_("write to FILE instead of standard output, e.g. -o board.html"),
     )
     parser.add_argument(
         "--language",
         choices=languages(),
         metavar="CODE",
-        help="the language of the table, the board and the slips for this run, one of "
-        + ", ".join(languages())
-        + " (default: the school's rotavel.toml says, else en), e.g. --language fr",
+        help=_(
+            "the language of the table, the board and the slips for this run, one of "
+            "%(languages)s (default: the school's rotavel.toml says, else en), e.g. --language fr"
+        )
+        % {"languages": ", ".join(languages())},
     )
-    parser.add_argument("--version", action="version", version=f"rotavel {_version()}")
+    parser.add_argument(
+        "--version",
+        action="version",
+        version=f"rotavel {_version()}",
+        help=_("show program's version number and exit"),
+    )
     return parser
 
 
@@ -243,7 +285,9 @@ def _too_large() -> str:
 
 
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
-    """The options, as argparse reads them."""
+    """The options, as argparse reads them; its help and its errors in --language's
+    language."""
+    use(plumbing.language_asked(argv))
     check_utf8(argv)
     parser = _parser()
     # Options whose next argument is their value, and so never an --absent.
@@ -256,6 +300,7 @@ def _parse(argv: Sequence[str]) -> argparse.Namespace:
     rest, absences = _take_absences(argv, takes_value)
     args = parser.parse_args(rest)
     args.absent[:0] = absences
+    use(args.language)  # the settings' own errors are said in it too
     return args
 
 
@@ -300,7 +345,6 @@ def _read(args: argparse.Namespace) -> tuple[SchoolDay, list[str]]:
         folder = os.path.join(os.path.dirname(os.path.dirname(__file__)), "sample")
         week = read_folder(folder, name="sample school")
         settings = load_settings(None)
-        use(args.language)
     else:
         from rotavel_app.school.importers import read_export
 

@@ -17,9 +17,10 @@ import re
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
-from rotavel_app.language import _
+from rotavel_app.commands import argparse_words
+from rotavel_app.language import N_, _, languages
 from rotavel_app.messages import InputError
 from rotavel_app.output import OutputError, write_stdout
 from rotavel_app.pages.terminal import escape_controls
@@ -53,6 +54,10 @@ class UsageError(Exception):
 
 
 class Parser(argparse.ArgumentParser):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        argparse_words.speak()
+        super().__init__(*args, **kwargs)
+
     def error(self, message: str) -> NoReturn:
         raise UsageError(message)
 
@@ -98,12 +103,15 @@ def date_option(text: str) -> datetime.date:
             date = datetime.date.fromisoformat(text)
             if not FIRST_DATE <= date <= LAST_DATE:
                 raise argparse.ArgumentTypeError(
-                    f"{text!r} is outside the dates rotavel plans ({FIRST_DATE} to {LAST_DATE})"
+                    _("%(date)s is outside the dates rotavel plans (%(first)s to %(last)s)")
+                    % {"date": repr(text), "first": FIRST_DATE, "last": LAST_DATE}
                 )
             return date
     except ValueError:
         pass
-    raise argparse.ArgumentTypeError(f"{text!r} is not a date written YYYY-MM-DD")
+    raise argparse.ArgumentTypeError(
+        _("%(date)s is not a date written YYYY-MM-DD") % {"date": repr(text)}
+    )
 
 
 def check_utf8(argv: Sequence[str]) -> None:
@@ -114,7 +122,25 @@ def check_utf8(argv: Sequence[str]) -> None:
             arg.encode("utf-8")
         except UnicodeEncodeError:
             shown = os.fsencode(arg).decode("utf-8", "backslashreplace")
-            raise UsageError(f"argument '{shown}' is not valid UTF-8") from None
+            raise UsageError(
+                _("argument '%(argument)s' is not valid UTF-8") % {"argument": shown}
+            ) from None
+
+
+def language_asked(argv: Sequence[str]) -> str | None:
+    """The language --language (or --language=) asks for on the command line, read
+    before the parser is made so that its help and its errors speak it; None for
+    none, or for a code argparse will refuse. The last one counts, as for argparse;
+    "--lan" is the shortest form that is an abbreviation of nothing else."""
+    asked = None
+    values = iter(argv)
+    for arg in values:
+        if arg == "--":
+            break
+        option, equals, value = arg.partition("=")
+        if len(option) >= 5 and "--language".startswith(option):
+            asked = value if equals else next(values, None)
+    return asked if asked in languages() else None
 
 
 # -- what the commands offer ---------------------------------------------------------
@@ -142,24 +168,30 @@ def _gpu014(plan: Plan) -> str:
 @dataclass(frozen=True)
 class Format:
     render: Callable[[Plan], str]
-    help: str
+    help: str  # in English: _() when shown
 
 
 # The plan's output formats (-f), for `rotavel` and `rotavel plan`: each one's renderer
 # and what the command's --help says of it.
 FORMATS = {
-    "report": Format(lambda plan: report_of(plan) + "\n", "the planning module's text as it is"),
-    "csv": Format(_renderer("render_csv"), "every absent lesson, covered or not, as CSV"),
+    "report": Format(
+        lambda plan: report_of(plan) + "\n", N_("the planning module's text as it is")
+    ),
+    "csv": Format(_renderer("render_csv"), N_("every absent lesson, covered or not, as CSV")),
     "table": Format(
         _renderer("render_table"),
-        "aligned for a terminal, by period, with the reasons for uncovered lessons",
+        N_("aligned for a terminal, by period, with the reasons for uncovered lessons"),
     ),
-    "html": Format(_renderer("render_board"), "a cover board for a staff-room screen or printing"),
-    "slips": Format(_renderer("render_slips"), "a cover slip for each substitute, a page each"),
+    "html": Format(
+        _renderer("render_board"), N_("a cover board for a staff-room screen or printing")
+    ),
+    "slips": Format(_renderer("render_slips"), N_("a cover slip for each substitute, a page each")),
     "gpu014": Format(
         _gpu014,
-        "Untis's substitution file GPU014.TXT, for the apps that show a school's "
-        "substitutions (needs --date)",
+        N_(
+            "Untis's substitution file GPU014.TXT, for the apps that show a school's "
+            "substitutions (needs --date)"
+        ),
     ),
 }
 
@@ -167,29 +199,37 @@ FORMATS = {
 @dataclass(frozen=True)
 class DeskCommand:
     writes: bool  # whether it changes the record (a record is made for it when missing)
-    help: str
+    help: str  # in English: _() when shown
 
 
 # The cover desk's commands (commands/desk.py runs each NAME with its part's RUNS). Any other
 # first argument of `rotavel` is a school folder; a folder with one of these names is ./NAME.
 DESK_COMMANDS = {
-    "absent": DeskCommand(True, "enter absences: rotavel absent FOLDER 'Asha Rao@1-3:Dentist'"),
-    "absences": DeskCommand(False, "list the record's absences on a day or over a range"),
-    "back": DeskCommand(True, "a teacher is back: end (or cancel) absence number N"),
-    "plan": DeskCommand(False, "plan a day from the record; --publish stores the plan"),
-    "assign": DeskCommand(True, "give an absent teacher's lesson to someone by hand"),
-    "nocover": DeskCommand(True, "mark an absent teacher's lesson as needing no cover"),
-    "release": DeskCommand(True, "take back a cover (or no-cover) so the lesson is planned again"),
-    "free": DeskCommand(False, "who is free in each period, in the order the plan asks them"),
-    "history": DeskCommand(False, "covers per teacher over a range: table, CSV or HTML chart"),
-    "staff": DeskCommand(True, "a teacher's rule: never, last resort, caps, days; or list them"),
-    "export": DeskCommand(False, "write the whole record as CSV files into a folder"),
-    "why": DeskCommand(False, "why a teacher covers: covers against the fair share, caps, reasons"),
-    "work": DeskCommand(True, "the work an absent teacher sets for a lesson: on slips and e-mail"),
-    "link": DeskCommand(True, "a teacher's personal link (covers, Seen, calendar); --renew"),
-    "send": DeskCommand(True, "send the e-mail still waiting (a failed send of a publish)"),
-    "backup": DeskCommand(False, "copy the record into FILE, even while the desk runs"),
-    "restore": DeskCommand(True, "replace the record with a backup made by rotavel backup"),
+    "absent": DeskCommand(True, N_("enter absences: rotavel absent FOLDER 'Asha Rao@1-3:Dentist'")),
+    "absences": DeskCommand(False, N_("list the record's absences on a day or over a range")),
+    "back": DeskCommand(True, N_("a teacher is back: end (or cancel) absence number N")),
+    "plan": DeskCommand(False, N_("plan a day from the record; --publish stores the plan")),
+    "assign": DeskCommand(True, N_("give an absent teacher's lesson to someone by hand")),
+    "nocover": DeskCommand(True, N_("mark an absent teacher's lesson as needing no cover")),
+    "release": DeskCommand(
+        True, N_("take back a cover (or no-cover) so the lesson is planned again")
+    ),
+    "free": DeskCommand(False, N_("who is free in each period, in the order the plan asks them")),
+    "history": DeskCommand(False, N_("covers per teacher over a range: table, CSV or HTML chart")),
+    "staff": DeskCommand(
+        True, N_("a teacher's rule: never, last resort, caps, days; or list them")
+    ),
+    "export": DeskCommand(False, N_("write the whole record as CSV files into a folder")),
+    "why": DeskCommand(
+        False, N_("why a teacher covers: covers against the fair share, caps, reasons")
+    ),
+    "work": DeskCommand(
+        True, N_("the work an absent teacher sets for a lesson: on slips and e-mail")
+    ),
+    "link": DeskCommand(True, N_("a teacher's personal link (covers, Seen, calendar); --renew")),
+    "send": DeskCommand(True, N_("send the e-mail still waiting (a failed send of a publish)")),
+    "backup": DeskCommand(False, N_("copy the record into FILE, even while the desk runs")),
+    "restore": DeskCommand(True, N_("replace the record with a backup made by rotavel backup")),
 }
 
 
@@ -214,7 +254,11 @@ def run(
     try:
         args = parse()
     except UsageError as error:
-        print(f"{prog}: {escape_controls(str(error))} (see {see} --help)", file=sys.stderr)
+        print(
+            _("%(prog)s: %(error)s (see %(command)s --help)")
+            % {"prog": prog, "error": escape_controls(str(error)), "command": see},
+            file=sys.stderr,
+        )
         return ExitStatus.ERROR
     except OutputError as error:  # --help or --version could not be written
         print(f"{prog}: {escape_controls(str(error))}", file=sys.stderr)
