@@ -6,6 +6,8 @@ from __future__ import annotations
 import unicodedata
 from collections.abc import Iterable
 
+from rotavel_app.language import _, ngettext
+
 # "Did you mean" compares every known name with the unknown one; beyond this
 # length no name is close, and difflib's cost grows with the product of the two.
 _SUGGEST_LIMIT = 200
@@ -18,7 +20,10 @@ class InputError(Exception):
 def shown(text: str, limit: int = 80) -> str:
     """A value from the input quoted for a message, shortened when long."""
     if len(text) > limit:
-        return repr(text[:limit]) + f"... ({len(text)} characters)"
+        count = len(text)
+        return repr(text[:limit]) + ngettext(
+            "... (%(count)s character)", "... (%(count)s characters)", count
+        ) % {"count": count}
     return repr(text)
 
 
@@ -42,5 +47,14 @@ def did_you_mean(name: str, known: Iterable[str]) -> str:
         return ""
     if looks(close[0]) == looks(name):
         # Suggesting a name that looks the same would only puzzle; show the difference.
-        return f"; it looks like {shown(close[0])} but is written {name!a}, not {close[0]!a}"
-    return f"; did you mean {shown(close[0])}?"
+        return _("; it looks like %(known)s but is written %(written)s, not %(spelling)s") % {
+            "known": shown(close[0]),
+            "written": ascii(name),
+            "spelling": ascii(close[0]),
+        }
+    return _("; did you mean %(name)s?") % {"name": shown(close[0])}
+
+
+def at_line(path: object, line: object) -> str:
+    """Where in a file, for a message: "timetable.csv, line 3"."""
+    return _("%(file)s, line %(line)s") % {"file": path, "line": line}
