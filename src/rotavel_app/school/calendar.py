@@ -283,7 +283,9 @@ class Calendar:
                 "%(when)s is a %(weekday)s, not a school day (choose a day with --day); "
                 "the school days are %(days)s"
             ) % {
-                "when": f"{source}: {when}" if source else when,
+                "when": _("%(file)s: %(when)s") % {"file": source, "when": when}
+                if source
+                else when,
                 "weekday": day_name(date.weekday()),
                 "days": self.days_text(),
             }
