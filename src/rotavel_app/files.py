@@ -15,7 +15,7 @@ import stat
 from typing import TYPE_CHECKING
 
 from rotavel_app.language import _
-from rotavel_app.messages import InputError, at_line
+from rotavel_app.messages import InputError, at_line, os_reason
 
 if TYPE_CHECKING:
     StrPath = str | os.PathLike[str]
@@ -78,7 +78,7 @@ def read_bytes(path: StrPath) -> bytes:
 
 
 def _cannot_read(path: StrPath, error: OSError) -> str:
-    return _("%(path)s: cannot read: %(error)s") % {"path": path, "error": error.strerror}
+    return _("%(path)s: cannot read: %(error)s") % {"path": path, "error": os_reason(error)}
 
 
 def read_text(path: StrPath, notes: list[str] | None = None) -> str:

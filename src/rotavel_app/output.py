@@ -15,6 +15,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from rotavel_app.language import _, ngettext
+from rotavel_app.messages import os_reason
 
 if TYPE_CHECKING:
     from rotavel_app.files import StrPath
@@ -47,7 +48,7 @@ def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
     except FileNotFoundError:
         info = None
     except OSError as error:
-        raise OutputError(_cannot_write(path, error.strerror)) from None
+        raise OutputError(_cannot_write(path, os_reason(error))) from None
     if info is not None and stat.S_ISDIR(info.st_mode):
         raise OutputError(_("%(path)s: is a folder; give a file name") % {"path": path})
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
@@ -80,11 +81,11 @@ def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
         except FileNotFoundError:
             pass
         if isinstance(error, OSError):
-            raise OutputError(_cannot_write(path, error.strerror)) from None
+            raise OutputError(_cannot_write(path, os_reason(error))) from None
         raise
 
 
-def _cannot_write(path: str, why: str | None) -> str:
+def _cannot_write(path: str, why: str) -> str:
     return _("%(path)s: cannot write: %(error)s") % {"path": path, "error": why}
 
 
@@ -104,14 +105,14 @@ def _why_not(target: str, info: os.stat_result | None, error: OSError) -> str:
             errno.EDQUOT,
         )
     ):
-        return error.strerror or str(error)
+        return os_reason(error)
     try:
         os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))  # no truncation
     except OSError as own:
-        return own.strerror or str(own)
+        return os_reason(own)
     return _("no new file can be made in %(folder)s (%(error)s)") % {
         "folder": os.path.dirname(target),
-        "error": error.strerror,
+        "error": os_reason(error),
     }
 
 
@@ -120,7 +121,7 @@ def _write_in_place(path: str, target: str, data: bytes) -> None:
         with open(target, "wb") as file:
             file.write(data)
     except OSError as error:
-        raise OutputError(_cannot_write(path, error.strerror)) from None
+        raise OutputError(_cannot_write(path, os_reason(error))) from None
 
 
 def write_stdout(text: str | bytes) -> None:
@@ -204,4 +205,4 @@ def _stdout_failed(why: str) -> str:
 
 
 def _reason(error: Exception) -> str:
-    return getattr(error, "strerror", None) or str(error)
+    return os_reason(error) if isinstance(error, OSError) else str(error)

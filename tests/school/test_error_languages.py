@@ -38,6 +38,7 @@ CASES = {
     "present": ({"staff": [*STAFF, ("Dan", "art", "maybe")]}, [], ["'maybe'", "teacher_list"]),
     "encoding": ({"staff": b"name,subject\nAnn,maths\x81\n"}, [], ["teacher_list.csv", "0x81"]),
     "output": ({}, ["--output", "{folder}"], ["{folder}"]),
+    "unwritten": ({}, ["--output", "{folder}/none/plan.txt"], ["{folder}/none/plan.txt"]),
     "missing": ({}, ["--absent-file", "{folder}/away.txt"], ["{folder}/away.txt"]),
     "long": ({}, ["--absent", LONG], [repr(LONG[:80]), str(len(LONG))]),
 }

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING
 
 from rotavel_app.files import read_text
 from rotavel_app.language import _
-from rotavel_app.messages import InputError, at_line, shown
+from rotavel_app.messages import InputError, at_line, os_reason, shown
 from rotavel_app.output import OutputError, write_file
 from rotavel_app.school.csv_reader import Columns, read_table
 from rotavel_app.school.day import (
@@ -264,7 +264,7 @@ def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
     except OSError as error:
         raise OutputError(
             _("%(folder)s: cannot create the folder: %(error)s")
-            % {"folder": folder, "error": error.strerror}
+            % {"folder": folder, "error": os_reason(error)}
         ) from None
     staff: list[tuple[str, ...]] = [("name", "subject", "present", "reason", "days", "periods")]
     staff += [
