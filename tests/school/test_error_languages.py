@@ -30,6 +30,7 @@ CASES = {
     "day": ({}, ["--day", "Someday"], ["'Someday'", "Mon, Tue"]),
     "outside": ({}, ["--date", "2027-01-04", "--absent", "Ann@7-8"], ["7–8"]),
     "fields": ({"lessons": [*LESSONS, ("Ann", "2", "9A", "Tue", "extra")]}, [], ["timetable.csv"]),
+    "quote": ({"staff": 'name,subject\n"Ann"x,maths\n'}, [], ["teacher_list.csv"]),
     "column": (
         {"staff": "name,subjet\nAnn,maths\n"},
         [],

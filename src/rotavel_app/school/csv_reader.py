@@ -163,7 +163,23 @@ def _rows(
 
 
 def _bad_csv(path: StrPath, line: int, error: csv.Error) -> str:
-    return _("%(where)s: bad CSV: %(error)s") % {"where": at_line(path, line), "error": error}
+    return _("%(where)s: bad CSV: %(error)s") % {
+        "where": at_line(path, line),
+        "error": _csv_reason(str(error)),
+    }
+
+
+def _csv_reason(text: str) -> str:
+    """The csv module's reason in the language in use, for the two a spreadsheet's
+    file meets: a double quote never closed, and one closed before the field ends."""
+    if text == "unexpected end of data":
+        return _("unexpected end of data")
+    import re  # only a file that is not CSV pays for it
+
+    closed = re.fullmatch(r"('.') expected after '\"'", text, re.DOTALL)
+    if closed:
+        return _("%(separator)s expected after '\"'") % {"separator": closed[1]}
+    return text
 
 
 def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
