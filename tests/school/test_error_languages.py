@@ -36,6 +36,7 @@ CASES = {
         [],
         ["'subjet'", "name, subject, present, reason, days, periods, email"],
     ),
+    "twice": ({"staff": "name,subject\n\nAnn,maths\nBob,maths\nAnn,art\n"}, [], ["'Ann'", " 3)"]),
     "present": ({"staff": [*STAFF, ("Dan", "art", "maybe")]}, [], ["'maybe'", "teacher_list"]),
     "encoding": ({"staff": b"name,subject\nAnn,maths\x81\n"}, [], ["teacher_list.csv", "0x81"]),
     "output": ({}, ["--output", "{folder}"], ["{folder}"]),
