@@ -14,7 +14,8 @@ import os
 import stat
 from typing import TYPE_CHECKING
 
-from rotavel_app.messages import InputError
+from rotavel_app.language import _
+from rotavel_app.messages import InputError, at_line, os_reason
 
 if TYPE_CHECKING:
     StrPath = str | os.PathLike[str]
@@ -43,22 +44,23 @@ def read_bytes(path: StrPath) -> bytes:
         # checks then look at what was opened, not at what the name meant a moment before.
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except FileNotFoundError:
-        raise InputError(f"{path}: file not found") from None
+        raise InputError(_("%(path)s: file not found") % {"path": path}) from None
     except IsADirectoryError:
-        raise InputError(f"{path}: is a folder, not a file") from None
+        raise InputError(_("%(path)s: is a folder, not a file") % {"path": path}) from None
     except OSError as error:
-        raise InputError(f"{path}: cannot read: {error.strerror}") from None
+        raise InputError(_cannot_read(path, error)) from None
     try:
         # Looked at before Python wraps the descriptor, which refuses a folder
         # with an error of its own.
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
-            raise InputError(f"{path}: is a folder, not a file")
+            raise InputError(_("%(path)s: is a folder, not a file") % {"path": path})
         if not stat.S_ISREG(info.st_mode):
-            raise InputError(f"{path}: not a regular file")
-        too_large = (
-            f"{path}: larger than {MAX_INPUT_BYTES // (1024 * 1024)} MiB; is it the right file?"
-        )
+            raise InputError(_("%(path)s: not a regular file") % {"path": path})
+        too_large = _("%(path)s: larger than %(size)s MiB; is it the right file?") % {
+            "path": path,
+            "size": MAX_INPUT_BYTES // (1024 * 1024),
+        }
         if info.st_size > MAX_INPUT_BYTES:
             raise InputError(too_large)
         file = os.fdopen(fd, "rb")
@@ -69,10 +71,14 @@ def read_bytes(path: StrPath) -> bytes:
         try:
             data = file.read(MAX_INPUT_BYTES + 1)
         except OSError as error:
-            raise InputError(f"{path}: cannot read: {error.strerror}") from None
+            raise InputError(_cannot_read(path, error)) from None
         if len(data) > MAX_INPUT_BYTES:  # it grew while being read
             raise InputError(too_large)
     return data
+
+
+def _cannot_read(path: StrPath, error: OSError) -> str:
+    return _("%(path)s: cannot read: %(error)s") % {"path": path, "error": os_reason(error)}
 
 
 def read_text(path: StrPath, notes: list[str] | None = None) -> str:
@@ -88,8 +94,11 @@ def decode(data: bytes, path: StrPath, notes: list[str] | None = None) -> str:
             return data.decode("utf-16")
         except UnicodeDecodeError as error:
             raise InputError(
-                f"{path}: not UTF-16 text after its byte order mark "
-                f"(at byte {error.start}); save the file as UTF-8"
+                _(
+                    "%(path)s: not UTF-16 text after its byte order mark "
+                    "(at byte %(byte)s); save the file as UTF-8"
+                )
+                % {"path": path, "byte": error.start}
             ) from None
     data = data.removeprefix(codecs.BOM_UTF8)
     try:
@@ -100,9 +109,15 @@ def decode(data: bytes, path: StrPath, notes: list[str] | None = None) -> str:
         except UnicodeDecodeError:
             line = data.count(b"\n", 0, utf8_error.start) + 1
             raise InputError(
-                f"{path}, line {line}: neither UTF-8 nor Windows-1252 text "
-                f"(byte 0x{data[utf8_error.start]:02x}); save the file as UTF-8"
+                _(
+                    "%(where)s: neither UTF-8 nor Windows-1252 text "
+                    "(byte %(byte)s); save the file as UTF-8"
+                )
+                % {"where": at_line(path, line), "byte": f"0x{data[utf8_error.start]:02x}"}
             ) from None
     if notes is not None:
-        notes.append(f"{path} is not UTF-8; read it as Windows-1252 (Excel's default CSV)")
+        notes.append(
+            _("%(path)s is not UTF-8; read it as Windows-1252 (Excel's default CSV)")
+            % {"path": path}
+        )
     return text

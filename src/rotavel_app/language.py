@@ -122,3 +122,15 @@ def date_text(date: datetime.date, form: str = "long") -> str:
     if form == "long":
         return babel.dates.format_date(date, "full", locale=language)
     return babel.dates.format_skeleton(_SKELETONS[form], date, locale=language)
+
+
+def day_name(weekday: int) -> str:
+    """A weekday's whole name (Monday 0) in the language in use: "Monday", "mercredi"."""
+    language = current()
+    if language == ENGLISH:
+        import datetime
+
+        return datetime.date(2027, 1, 4 + weekday).strftime("%A")  # 4 January 2027: a Monday
+    import babel.dates
+
+    return str(babel.dates.get_day_names("wide", locale=language)[weekday])

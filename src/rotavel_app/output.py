@@ -14,6 +14,9 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
+from rotavel_app.language import _, ngettext
+from rotavel_app.messages import os_reason
+
 if TYPE_CHECKING:
     from rotavel_app.files import StrPath
 
@@ -29,7 +32,10 @@ def refuse_overwriting_inputs(output: StrPath, inputs: Sequence[StrPath]) -> Non
         except OSError:  # one of them does not exist
             same = False
         if same:
-            raise OutputError(f"--output {output} is the input file {path}; choose another file")
+            raise OutputError(
+                _("--output %(output)s is the input file %(input)s; choose another file")
+                % {"output": output, "input": path}
+            )
 
 
 def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
@@ -42,11 +48,11 @@ def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
     except FileNotFoundError:
         info = None
     except OSError as error:
-        raise OutputError(f"{path}: cannot write: {error.strerror}") from None
+        raise OutputError(_cannot_write(path, os_reason(error))) from None
     if info is not None and stat.S_ISDIR(info.st_mode):
-        raise OutputError(f"{path}: is a folder; give a file name")
+        raise OutputError(_("%(path)s: is a folder; give a file name") % {"path": path})
     if path.endswith(os.sep) or os.path.basename(path) in (".", ".."):
-        raise OutputError(f"{path}: names a folder; give a file name")
+        raise OutputError(_("%(path)s: names a folder; give a file name") % {"path": path})
     if info is not None and not stat.S_ISREG(info.st_mode):
         _write_in_place(path, target, data)  # e.g. /dev/null or a pipe: nothing to replace
         return
@@ -59,7 +65,7 @@ def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
         mode = 0o600 if private else 0o666
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)
     except OSError as error:
-        raise OutputError(f"{path}: cannot write: {_why_not(target, info, error)}") from None
+        raise OutputError(_cannot_write(path, _why_not(target, info, error))) from None
     try:
         with os.fdopen(fd, "wb") as file:
             if info is not None:
@@ -75,8 +81,12 @@ def write_file(path: StrPath, data: bytes, *, private: bool = False) -> None:
         except FileNotFoundError:
             pass
         if isinstance(error, OSError):
-            raise OutputError(f"{path}: cannot write: {error.strerror}") from None
+            raise OutputError(_cannot_write(path, os_reason(error))) from None
         raise
+
+
+def _cannot_write(path: str, why: str) -> str:
+    return _("%(path)s: cannot write: %(error)s") % {"path": path, "error": why}
 
 
 def _why_not(target: str, info: os.stat_result | None, error: OSError) -> str:
@@ -95,12 +105,15 @@ def _why_not(target: str, info: os.stat_result | None, error: OSError) -> str:
             errno.EDQUOT,
         )
     ):
-        return error.strerror or str(error)
+        return os_reason(error)
     try:
         os.close(os.open(target, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC))  # no truncation
     except OSError as own:
-        return own.strerror or str(own)
-    return f"no new file can be made in {os.path.dirname(target)} ({error.strerror})"
+        return os_reason(own)
+    return _("no new file can be made in %(folder)s (%(error)s)") % {
+        "folder": os.path.dirname(target),
+        "error": os_reason(error),
+    }
 
 
 def _write_in_place(path: str, target: str, data: bytes) -> None:
@@ -108,7 +121,7 @@ def _write_in_place(path: str, target: str, data: bytes) -> None:
         with open(target, "wb") as file:
             file.write(data)
     except OSError as error:
-        raise OutputError(f"{path}: cannot write: {error.strerror}") from None
+        raise OutputError(_cannot_write(path, os_reason(error))) from None
 
 
 def write_stdout(text: str | bytes) -> None:
@@ -124,7 +137,7 @@ def write_stdout(text: str | bytes) -> None:
     """
     stream = sys.stdout
     if stream is None:  # started with its standard output closed: Python then has none
-        raise OutputError("standard output is closed")
+        raise OutputError(_("standard output is closed"))
     encoding = getattr(stream, "encoding", None) or "utf-8"
     if isinstance(text, bytes):
         data = text
@@ -134,8 +147,11 @@ def write_stdout(text: str | bytes) -> None:
         except UnicodeEncodeError as error:
             char = error.object[error.start]
             raise OutputError(
-                f"standard output: cannot write {char!a} (U+{ord(char):04X}) in its encoding, "
-                f"{encoding}; set PYTHONIOENCODING=utf-8 or use --output FILE"
+                _(
+                    "standard output: cannot write %(char)s (%(code)s) in its encoding, "
+                    "%(encoding)s; set PYTHONIOENCODING=utf-8 or use --output FILE"
+                )
+                % {"char": ascii(char), "code": f"U+{ord(char):04X}", "encoding": encoding}
             ) from None
     if stream is not sys.__stdout__ or sys.__stdout__ is None:
         try:
@@ -150,7 +166,7 @@ def write_stdout(text: str | bytes) -> None:
         except BrokenPipeError:
             raise
         except (OSError, ValueError) as error:
-            raise OutputError(f"standard output: cannot write: {_reason(error)}") from None
+            raise OutputError(_stdout_failed(_reason(error))) from None
         return
     try:
         sys.__stdout__.flush()  # anything Python buffered goes first
@@ -159,7 +175,7 @@ def write_stdout(text: str | bytes) -> None:
     except BrokenPipeError:
         raise
     except (OSError, ValueError):
-        raise OutputError("standard output is closed") from None
+        raise OutputError(_("standard output is closed")) from None
     view = memoryview(data)
     while view:
         try:
@@ -170,10 +186,23 @@ def write_stdout(text: str | bytes) -> None:
             raise
         except OSError as error:
             done = len(data) - len(view)
-            cut = f"; the output stops after {done} of {len(data)} bytes" if done else ""
-            raise OutputError(f"standard output: cannot write: {_reason(error)}{cut}") from None
+            cut = (
+                ngettext(
+                    "; the output stops after %(done)s of %(total)s byte",
+                    "; the output stops after %(done)s of %(total)s bytes",
+                    len(data),
+                )
+                % {"done": done, "total": len(data)}
+                if done
+                else ""
+            )
+            raise OutputError(_stdout_failed(_reason(error)) + cut) from None
         view = view[written:]
 
 
+def _stdout_failed(why: str) -> str:
+    return _("standard output: cannot write: %(error)s") % {"error": why}
+
+
 def _reason(error: Exception) -> str:
-    return getattr(error, "strerror", None) or str(error)
+    return os_reason(error) if isinstance(error, OSError) else str(error)

@@ -10,12 +10,12 @@ from collections.abc import Container, Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from rotavel_app.language import _, day_name
 from rotavel_app.messages import InputError, shown
 from rotavel_app.school.settings import Closure, Settings
 from rotavel_app.school.week import LessonRow, LessonRows, Week
 from rotavel_app.school.weekdays import (
     AFTERNOON,
-    WEEKDAYS,
     day_key,
     read_days,
     split_half,
@@ -129,7 +129,7 @@ class TimetableDays:
         }
 
     def _listed(self) -> str:
-        return "; the days are: " + ", ".join(self.groups)
+        return _("; the days are: %(days)s") % {"days": ", ".join(self.groups)}
 
     def _by_weekday(self, weekday: int) -> list[str]:
         return [d for d in self.groups if self.weekday.get(self.groups[d][0]) == weekday]
@@ -148,7 +148,10 @@ class TimetableDays:
         path = self.source
         if self.single:
             if wanted.day is not None:
-                raise InputError(f"--day {shown(wanted.day)}: {path} has no day column")
+                raise InputError(
+                    _("--day %(day)s: %(file)s has no day column")
+                    % {"day": shown(wanted.day), "file": path}
+                )
             if wanted.date is not None:
                 closure = self.calendar().closure(wanted.date)
                 if closure is not None:
@@ -157,14 +160,17 @@ class TimetableDays:
         if wanted.day is not None:
             return self._named(wanted.day), wanted.date
         date = wanted.date or wanted.today or datetime.date.today()
-        when = f"--date {date.isoformat()}" if wanted.date else "today"
+        when = f"--date {date.isoformat()}" if wanted.date else _("today")
         calendar = self.calendar()
         if calendar.cycle:
             if calendar.cycle_start is None:
                 raise InputError(
-                    f"{path}: the timetable's days ({', '.join(self.groups)}) are not weekdays: "
-                    "choose one with --day, or give the date of its first day as cycle_start "
-                    "in rotavel.toml"
+                    _(
+                        "%(file)s: the timetable's days (%(days)s) are not weekdays: "
+                        "choose one with --day, or give the date of its first day as cycle_start "
+                        "in rotavel.toml"
+                    )
+                    % {"file": path, "days": ", ".join(self.groups)}
                 )
             calendar.check(date, when, path)
             return calendar.cycle_day(date), date
@@ -173,8 +179,12 @@ class TimetableDays:
         if len(found) == 1:
             return found[0], date
         raise InputError(
-            f"{path}: {when} is a {WEEKDAYS[date.weekday()]}, which the timetable does not have "
-            f"(choose one with --day){self._listed()}"
+            _(
+                "%(file)s: %(when)s is a %(weekday)s, which the timetable does not have "
+                "(choose one with --day)"
+            )
+            % {"file": path, "when": when, "weekday": day_name(date.weekday())}
+            + self._listed()
         )
 
     def _named(self, text: str) -> str:
@@ -189,8 +199,17 @@ class TimetableDays:
         if len(found) == 1:
             return found[0]
         if found:
-            raise InputError(f"--day {shown(text)} could be {' or '.join(found)}{self._listed()}")
-        raise InputError(f"--day {shown(text)}: {self.source} has no such day{self._listed()}")
+            choices = found[0]
+            for other in found[1:]:
+                choices = _("%(first)s or %(second)s") % {"first": choices, "second": other}
+            raise InputError(
+                _("--day %(day)s could be %(days)s") % {"day": shown(text), "days": choices}
+                + self._listed()
+            )
+        raise InputError(
+            _("--day %(day)s: %(file)s has no such day") % {"day": shown(text), "file": self.source}
+            + self._listed()
+        )
 
     def matches(self, day: str, listed: list[str], member: StaffMember) -> bool:
         """Whether the teacher list's days for a member include the day planned."""
@@ -247,20 +266,29 @@ class Calendar:
         """The school days, e.g. "Sunday, Monday, Tuesday, Wednesday, Thursday"."""
         start = self.week_start(datetime.date(2027, 1, 4)).weekday()  # a Monday
         return ", ".join(
-            WEEKDAYS[(start + n) % 7] for n in range(7) if (start + n) % 7 in self.weekdays
+            day_name((start + n) % 7) for n in range(7) if (start + n) % 7 in self.weekdays
         )
 
     def refusal(self, date: datetime.date, when: str, source: str = "") -> str | None:
         """Why `date` is no school day, in one line; None when it is one."""
         closure = self.closure(date)
         if closure is not None:
-            return f"{when}: the school is closed ({closure.name}, {closure.span})"
+            return _("%(when)s: the school is closed (%(closure)s, %(span)s)") % {
+                "when": when,
+                "closure": closure.name,
+                "span": closure.span,
+            }
         if date.weekday() not in self.weekdays:
-            return (
-                f"{source}{': ' if source else ''}{when} is a {WEEKDAYS[date.weekday()]}, "
-                f"not a school day (choose a day with --day); the school days are "
-                f"{self.days_text()}"
-            )
+            return _(
+                "%(when)s is a %(weekday)s, not a school day (choose a day with --day); "
+                "the school days are %(days)s"
+            ) % {
+                "when": _("%(file)s: %(when)s") % {"file": source, "when": when}
+                if source
+                else when,
+                "weekday": day_name(date.weekday()),
+                "days": self.days_text(),
+            }
         return None
 
     def check(self, date: datetime.date, when: str, source: str = "") -> None:

@@ -18,7 +18,8 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from rotavel_app.files import MAX_INPUT_BYTES
-from rotavel_app.messages import InputError
+from rotavel_app.language import _
+from rotavel_app.messages import InputError, at_line
 
 if TYPE_CHECKING:
     from rotavel_app.files import StrPath
@@ -106,19 +107,19 @@ def read_table(path: StrPath, text: str, columns: Columns, ignored: list[str]) -
                 break
         else:
             raise InputError(
-                f"{path}, line 1: the file is empty; the header should be: "
-                + ", ".join(columns.known)
+                _("%(where)s: the file is empty; the header should be: %(columns)s")
+                % {"where": at_line(path, 1), "columns": ", ".join(columns.known)}
             )
     except csv.Error as error:
-        raise InputError(f"{path}, line {before + 1}: bad CSV: {error}") from None
-    unknown = _check_header(f"{path}, line {line}", header, columns)
+        raise InputError(_bad_csv(path, before + 1, error)) from None
+    unknown = _check_header(at_line(path, line), header, columns)
     missing = [column for column in columns.optional if column not in header]
     if unknown:
         import difflib  # only a file with columns it does not know pays for it
 
     for column in unknown:
         close = difflib.get_close_matches(column[:200], missing, n=1)
-        hint = f", did you mean {close[0]!r}?" if close else ""
+        hint = _(", did you mean %(column)s?") % {"column": repr(close[0])} if close else ""
         ignored.append(f"{column!r} ({os.path.basename(path)}{hint})")
     index = {column: header.index(column) for column in columns.known if column in header}
     return Table(
@@ -137,8 +138,11 @@ def _rows(
             if len(row) != width:
                 if len(row) > width:
                     raise InputError(
-                        f"{path}, line {line}: {len(row)} fields, but the header names {width} "
-                        "(put a field that contains a comma in double quotes)"
+                        _(
+                            "%(where)s: %(count)s fields, but the header names %(width)s "
+                            "(put a field that contains a comma in double quotes)"
+                        )
+                        % {"where": at_line(path, line), "count": len(row), "width": width}
                     )
                 row += [""] * (width - len(row))
             if not any(row):  # a blank line, or only separators
@@ -147,12 +151,35 @@ def _rows(
             # should have been quoted.
             if unnamed and any(row[i] for i in unnamed):
                 raise InputError(
-                    f"{path}, line {line}: a value under a column with no name "
-                    "(put a field that contains a comma in double quotes)"
+                    _(
+                        "%(where)s: a value under a column with no name "
+                        "(put a field that contains a comma in double quotes)"
+                    )
+                    % {"where": at_line(path, line)}
                 )
             yield line, row
     except csv.Error as error:
-        raise InputError(f"{path}, line {before + 1}: bad CSV: {error}") from None
+        raise InputError(_bad_csv(path, before + 1, error)) from None
+
+
+def _bad_csv(path: StrPath, line: int, error: csv.Error) -> str:
+    return _("%(where)s: bad CSV: %(error)s") % {
+        "where": at_line(path, line),
+        "error": _csv_reason(str(error)),
+    }
+
+
+def _csv_reason(text: str) -> str:
+    """The csv module's reason in the language in use, for the two a spreadsheet's
+    file meets: a double quote never closed, and one closed before the field ends."""
+    if text == "unexpected end of data":
+        return _("unexpected end of data")
+    import re  # only a file that is not CSV pays for it
+
+    closed = re.fullmatch(r"('.') expected after '\"'", text, re.DOTALL)
+    if closed:
+        return _("%(separator)s expected after '\"'") % {"separator": closed[1]}
+    return text
 
 
 def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
@@ -164,7 +191,10 @@ def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
         if not column:  # e.g. a trailing comma after the last name
             continue
         if column in header[:index]:
-            raise InputError(f"{where}: column {column!r} appears twice in the header")
+            raise InputError(
+                _("%(where)s: column %(column)s appears twice in the header")
+                % {"where": where, "column": repr(column)}
+            )
         if column not in columns.known:
             unknown.append(column)
     for column in columns.required:
@@ -172,9 +202,12 @@ def _check_header(where: str, header: list[str], columns: Columns) -> list[str]:
             import difflib
 
             close = difflib.get_close_matches(column, [u[:200] for u in unknown], n=1)
-            hint = f" (is {close[0]!r} a misspelling?)" if close else ""
+            hint = (
+                _(" (is %(column)s a misspelling?)") % {"column": repr(close[0])} if close else ""
+            )
             raise InputError(
-                f"{where}: missing column {column!r}{hint}; the columns are: {expected}"
+                _("%(where)s: missing column %(column)s%(hint)s; the columns are: %(columns)s")
+                % {"where": where, "column": repr(column), "hint": hint, "columns": expected}
             )
     return unknown
 
@@ -184,7 +217,7 @@ def _separator(text: str, columns: Columns) -> str:
     column names the file should have (a comma when none does better)."""
     # Only the header matters; a few lines are enough to find it past blank ones.
     end = -1
-    for _ in range(64):
+    for _line in range(64):
         end = text.find("\n", end + 1)
         if end < 0:
             break

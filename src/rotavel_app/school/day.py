@@ -15,6 +15,7 @@ import re
 from collections.abc import Container, Iterable, Sequence
 from dataclasses import dataclass, field, replace
 
+from rotavel_app.language import _, ngettext
 from rotavel_app.messages import InputError, did_you_mean, looks, shown
 from rotavel_app.school.calendar import (
     TimetableDays,
@@ -159,7 +160,12 @@ def choose_day(
     row = rows.first_teacher_not_in(staff)
     if row is not None:
         raise InputError(
-            f"{row.where}: unknown teacher {shown(row.teacher)} (not in {os.path.basename(week.source)})"
+            _("%(where)s: unknown teacher %(name)s (not in %(file)s)")
+            % {
+                "where": row.where,
+                "name": shown(row.teacher),
+                "file": os.path.basename(week.source),
+            }
             + did_you_mean(row.teacher, staff)
         )
     days = TimetableDays(week, settings)
@@ -201,29 +207,33 @@ def _staff(rows: Sequence[StaffRow]) -> tuple[dict[str, StaffMember], dict[str, 
         name = row.name
         if name in staff:
             raise InputError(
-                f"{row.where}: teacher {shown(name)} is listed twice "
-                f"(first on line {staff[name].line})"
+                _("%(where)s: teacher %(name)s is listed twice (first on line %(line)s)")
+                % {"where": row.where, "name": shown(name), "line": staff[name].line}
             )
         twin = seen.setdefault(looks(name), name)
         if twin != name:
             # Two names a reader cannot tell apart would give "Ann covers Ann".
             raise InputError(
-                f"{row.where}: teacher {shown(name)} looks the same as {shown(twin)} "
-                f"(line {staff[twin].line}) but is written {name!a}, not {twin!a}; "
-                "remove the invisible difference"
+                _(
+                    "%(where)s: teacher %(name)s looks the same as %(twin)s (line %(line)s) "
+                    "but is written %(written)s, not %(spelling)s; remove the invisible difference"
+                )
+                % {
+                    "where": row.where,
+                    "name": shown(name),
+                    "twin": shown(twin),
+                    "line": staff[twin].line,
+                    "written": ascii(name),
+                    "spelling": ascii(twin),
+                }
             )
         away = parse_periods(row.periods, row.where) if row.periods else None
         staff[name] = StaffMember(
-            name, row.subject, row.present, row.reason, _line(row.where, number), away
+            name, row.subject, row.present, row.reason, row.line or number, away
         )
         if row.days:
             in_days[name] = [d.strip() for d in re.split(r"[,;/+]", row.days) if d.strip()]
     return staff, in_days
-
-
-def _line(where: str, default: int) -> int:
-    _, line, number = where.rpartition("line ")
-    return int(number) if line and number.isascii() and number.isdigit() else default
 
 
 def _lessons(rows: Iterable[LessonRow]) -> list[Lesson]:
@@ -271,18 +281,28 @@ def _lessons(rows: Iterable[LessonRow]) -> list[Lesson]:
 
 def parse_period(text: str, where: str) -> int:
     if not text:
-        raise InputError(f"{where}: no period given")
+        raise InputError(_("%(where)s: no period given") % {"where": where})
     if text.isascii() and text.isdigit() and len(text) < len(str(PERIOD_MAX)):
         return int(text)  # the common case, checked quickly
     digits = text[1:] if text[0] in "+-" else text
     if not (digits.isascii() and digits.isdigit()):
-        raise InputError(f"{where}: period {shown(text)} is not a whole number")
+        raise InputError(
+            _("%(where)s: period %(period)s is not a whole number")
+            % {"where": where, "period": shown(text)}
+        )
     # Look at the digits before converting: a field of thousands of digits is
     # out of range, and int() would refuse it with the interpreter's own error.
     digits = text.lstrip("+-").lstrip("0")
     if len(digits) > len(str(PERIOD_MAX)) or not PERIOD_MIN <= int(text) <= PERIOD_MAX:
-        short = text if len(text) <= 20 else f"{text[:12]}... ({len(digits)} digits)"
-        raise InputError(f"{where}: period {short} is out of range ({PERIOD_MIN} to {PERIOD_MAX})")
+        short = text
+        if len(text) > 20:
+            short = text[:12] + ngettext(
+                "... (%(count)s digit)", "... (%(count)s digits)", len(digits)
+            ) % {"count": len(digits)}
+        raise InputError(
+            _("%(where)s: period %(period)s is out of range (%(first)s to %(last)s)")
+            % {"where": where, "period": short, "first": PERIOD_MIN, "last": PERIOD_MAX}
+        )
     return int(text)
 
 
@@ -293,12 +313,16 @@ def parse_periods(text: str, where: str) -> frozenset[int]:
         match = re.fullmatch(_RANGE, part)
         if match is None:
             raise InputError(
-                f"{where}: periods {shown(text)} should be a list or range such as 1-3 or 2,5"
+                _("%(where)s: periods %(periods)s should be a list or range such as 1-3 or 2,5")
+                % {"where": where, "periods": shown(text)}
             )
         first = parse_period(match[1], where)
         last = parse_period(match[2], where) if match[2] else first
         if last < first or last - first > 1000:
-            raise InputError(f"{where}: periods {shown(part.strip())} is not a range")
+            raise InputError(
+                _("%(where)s: periods %(periods)s is not a range")
+                % {"where": where, "periods": shown(part.strip())}
+            )
         periods.update(range(first, last + 1))
     return frozenset(periods)
 
@@ -320,7 +344,10 @@ def parse_present(text: str, where: str) -> bool:
         return True
     if word in _NO:
         return False
-    raise InputError(f"{where}: present must be yes or no, not {shown(text)}")
+    raise InputError(
+        _("%(where)s: present must be yes or no, not %(value)s")
+        % {"where": where, "value": shown(text)}
+    )
 
 
 def parse_absence(
@@ -384,12 +411,13 @@ def apply_absences(day: SchoolDay, absences: Iterable[Absence]) -> SchoolDay:
     reasons: dict[str, list[str]] = {}
     for absence in absences:
         if not absence.name:
-            raise InputError(f"{absence.where}: no teacher name given")
+            raise InputError(_("%(where)s: no teacher name given") % {"where": absence.where})
         member = staff.get(absence.name)
         if member is None:
             raise InputError(
-                f"{absence.where}: unknown teacher {shown(absence.name)} "
-                f"(not in {day.teacher_file})" + did_you_mean(absence.name, staff)
+                _("%(where)s: unknown teacher %(name)s (not in %(file)s)")
+                % {"where": absence.where, "name": shown(absence.name), "file": day.teacher_file}
+                + did_you_mean(absence.name, staff)
             )
         check_periods(absence.periods, day.school_periods, absence.where)
         away = absence.periods
@@ -417,8 +445,19 @@ def check_periods(
     outside = sorted(p for p in periods if not school[0] <= p <= school[1])
     if outside:
         raise InputError(
-            f"{where}: period{'s' if len(outside) > 1 else ''} {periods_text(outside)} "
-            f"outside the school day (periods {school[0]} to {school[1]})"
+            ngettext(
+                "%(where)s: period %(periods)s outside the school day "
+                "(periods %(first)s to %(last)s)",
+                "%(where)s: periods %(periods)s outside the school day "
+                "(periods %(first)s to %(last)s)",
+                len(outside),
+            )
+            % {
+                "where": where,
+                "periods": periods_text(outside),
+                "first": school[0],
+                "last": school[1],
+            }
         )
 
 

@@ -16,7 +16,8 @@ from collections.abc import Container, Iterable, Sequence
 from typing import TYPE_CHECKING
 
 from rotavel_app.files import read_text
-from rotavel_app.messages import InputError, shown
+from rotavel_app.language import _
+from rotavel_app.messages import InputError, at_line, os_reason, shown
 from rotavel_app.output import OutputError, write_file
 from rotavel_app.school.csv_reader import Columns, read_table
 from rotavel_app.school.day import (
@@ -137,7 +138,10 @@ def read_folder(folder: StrPath, name: str | None = None) -> Week:
     if name is None:
         name = os.path.basename(os.path.realpath(folder))
         if not is_utf8(name):
-            raise InputError(f"{folder}: the folder's name is not valid UTF-8; rename it")
+            raise InputError(
+                _("%(folder)s: the folder's name is not valid UTF-8; rename it")
+                % {"folder": folder}
+            )
     notes: list[str] = []
     ignored: list[str] = []
     teacher_file = os.path.join(folder, TEACHER_FILE)
@@ -145,7 +149,11 @@ def read_folder(folder: StrPath, name: str | None = None) -> Week:
     timetable_file = os.path.join(folder, TIMETABLE_FILE)
     lessons = read_timetable(timetable_file, ignored, notes)
     if ignored:
-        notes.insert(0, "ignored columns that rotavel does not use: " + ", ".join(ignored))
+        notes.insert(
+            0,
+            _("ignored columns that rotavel does not use: %(columns)s")
+            % {"columns": ", ".join(ignored)},
+        )
     return Week(name, teacher_file, staff, lessons, notes=notes, lessons_source=timetable_file)
 
 
@@ -165,27 +173,34 @@ def read_staff(path: StrPath, ignored: list[str], notes: list[str]) -> list[Staf
     rows = []
     table = read_table(path, read_text(path, notes), TEACHER_COLUMNS, ignored)
     for line, row in table.rows:
-        where = f"{path}, line {line}"
+        where = at_line(path, line)
         name, subject = table.get(row, "name"), table.get(row, "subject")
         if not name:
-            raise InputError(f"{where}: no name given")
+            raise InputError(_("%(where)s: no name given") % {"where": where})
         if not subject:
-            raise InputError(f"{where}: no subject given for {shown(name)}")
+            raise InputError(
+                _("%(where)s: no subject given for %(name)s")
+                % {"where": where, "name": shown(name)}
+            )
         present_text = table.get(row, "present")
         present = parse_present(present_text, where) if present_text else True
         periods = table.get(row, "periods")
         if periods and present:
             raise InputError(
-                f"{where}: periods {shown(periods)} given for {shown(name)}, who is present; "
-                "write no under present for an absence of part of the day"
+                _(
+                    "%(where)s: periods %(periods)s given for %(name)s, who is present; "
+                    "write no under present for an absence of part of the day"
+                )
+                % {"where": where, "periods": shown(periods), "name": shown(name)}
             )
         reason, days = table.get(row, "reason"), table.get(row, "days")
         email = table.get(row, "email")
         if email and not is_address(email):
             raise InputError(
-                f"{where}: email {shown(email)} of {shown(name)} is not an e-mail address"
+                _("%(where)s: email %(email)s of %(name)s is not an e-mail address")
+                % {"where": where, "email": shown(email), "name": shown(name)}
             )
-        rows.append(StaffRow(name, subject, present, reason, days, periods, where, email))
+        rows.append(StaffRow(name, subject, present, reason, days, periods, where, email, line))
     return rows
 
 
@@ -196,21 +211,23 @@ def read_timetable(path: StrPath, ignored: list[str], notes: list[str]) -> Lesso
     day_at = table.index.get("day")
     room_at, week_at = table.index.get("room"), table.index.get("week")
     lesson_at = table.index.get("lesson")
-    rows = LessonRows(where_prefix=f"{path}, line ")
+    # A row's place is kept as its line number, between the words said once (no path holds NUL).
+    before, _mark, after = at_line(path, "\0").partition("\0")
+    rows = LessonRows(where_prefix=before, where_suffix=after)
     add, add_row = rows.add, rows.adder()
     for line, row in table.rows:
         teacher, period, class_name = row[teacher_at], row[period_at], row[class_at]
         if not teacher:
-            raise InputError(f"{path}, line {line}: no teacher given")
+            raise InputError(_("%(where)s: no teacher given") % {"where": at_line(path, line)})
         if len(period) < 4 and period.isdigit() and period.isascii():
             number = int(period)  # the common case, quickly
         else:
-            number = parse_period(period, f"{path}, line {line}")
+            number = parse_period(period, at_line(path, line))
         if not class_name:
-            raise InputError(f"{path}, line {line}: no class given")
+            raise InputError(_("%(where)s: no class given") % {"where": at_line(path, line)})
         day = "" if day_at is None else row[day_at]
         if day_at is not None and not day:
-            raise InputError(f"{path}, line {line}: no day given")
+            raise InputError(_("%(where)s: no day given") % {"where": at_line(path, line)})
         room = "" if room_at is None else row[room_at]
         week = "" if week_at is None else row[week_at].upper()
         lesson = "" if lesson_at is None else row[lesson_at]
@@ -227,7 +244,7 @@ def read_absence_file(path: StrPath, names: Container[str] = ()) -> list[Absence
     line separator inside a name must not shift the line numbers."""
     lengths = name_lengths(names) if isinstance(names, Iterable) else None
     return [
-        parse_absence(line, f"{path}, line {number}", names, lengths)
+        parse_absence(line, at_line(path, number), names, lengths)
         for number, line in enumerate(read_text(path).split("\n"), start=1)
         if line.strip() and not line.lstrip().startswith("#")
     ]
@@ -239,11 +256,16 @@ def write_folder(week: Week, settings: Settings, folder: StrPath) -> None:
     already holds a school is left alone."""
     for name in (TEACHER_FILE, TIMETABLE_FILE, SETTINGS_FILE):
         if os.path.exists(path := os.path.join(folder, name)):
-            raise OutputError(f"{path} exists already; convert into an empty folder")
+            raise OutputError(
+                _("%(path)s exists already; convert into an empty folder") % {"path": path}
+            )
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
-        raise OutputError(f"{folder}: cannot create the folder: {error.strerror}") from None
+        raise OutputError(
+            _("%(folder)s: cannot create the folder: %(error)s")
+            % {"folder": folder, "error": os_reason(error)}
+        ) from None
     staff: list[tuple[str, ...]] = [("name", "subject", "present", "reason", "days", "periods")]
     staff += [
         (m.name, m.subject, "yes" if m.present else "no", m.reason, m.days, m.periods)

@@ -46,6 +46,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from rotavel_app.files import read_text
+from rotavel_app.language import N_, _
 from rotavel_app.messages import InputError, shown
 
 if TYPE_CHECKING:
@@ -117,7 +118,9 @@ class Closure:
 
     @property
     def span(self) -> str:
-        return str(self.first) + ("" if self.last == self.first else f" to {self.last}")
+        if self.last == self.first:
+            return str(self.first)
+        return _("%(first)s to %(last)s") % {"first": self.first, "last": self.last}
 
 
 _KEYS = {
@@ -140,6 +143,14 @@ _KEYS = {
     "school_days": list,
     "cycle_start": str,
     "closed": dict,
+}
+# What a setting of each kind must be, for a message.
+_KINDS = {
+    str: N_("str"),
+    bool: N_("bool"),
+    int: N_("int"),
+    dict: N_("dict"),
+    list: N_("list"),
 }
 _MAIL_KEYS = {
     "host": str,
@@ -165,7 +176,9 @@ def load_settings(folder: StrPath | None) -> Settings:
     try:
         data = tomllib.loads(read_text(path))
     except tomllib.TOMLDecodeError as error:
-        raise InputError(f"{path}: not valid TOML: {error}") from None
+        raise InputError(
+            _("%(path)s: not valid TOML: %(error)s") % {"path": path, "error": error}
+        ) from None
     return parse_settings(data, path)
 
 
@@ -175,9 +188,15 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
         kind = _KEYS.get(key)
         if kind is None:
             known = ", ".join(_KEYS)
-            raise InputError(f"{path}: unknown setting {shown(key)}; the settings are: {known}")
+            raise InputError(
+                _("%(path)s: unknown setting %(name)s; the settings are: %(known)s")
+                % {"path": path, "name": shown(key), "known": known}
+            )
         if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
-            raise InputError(f"{path}: {key} must be {kind.__name__}, not {shown(str(value))}")
+            raise InputError(
+                _("%(path)s: %(key)s must be %(kind)s, not %(value)s")
+                % {"path": path, "key": key, "kind": _(_KINDS[kind]), "value": shown(str(value))}
+            )
         values[key] = value
     if "times" in values:
         values["times"] = _times(values["times"], path)
@@ -186,7 +205,12 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
 
         if values["language"] not in languages():
             raise InputError(
-                f"{path}: language {shown(values['language'])} is not one of {', '.join(languages())}"
+                _("%(path)s: language %(language)s is not one of %(languages)s")
+                % {
+                    "path": path,
+                    "language": shown(values["language"]),
+                    "languages": ", ".join(languages()),
+                }
             )
     if "mail" in values:
         values["mail"] = _mail(values["mail"], path)
@@ -194,8 +218,11 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
         base = values["base_url"].rstrip("/")
         if not re.fullmatch(r"https?://[^\s/?#]+(/[^\s?#]*)?", base):
             raise InputError(
-                f"{path}: base_url must be the address people open the desk at, "
-                f'such as "https://cover.example.org", not {shown(values["base_url"])}'
+                _(
+                    "%(path)s: base_url must be the address people open the desk at, "
+                    'such as "https://cover.example.org", not %(value)s'
+                )
+                % {"path": path, "value": shown(values["base_url"])}
             )
         values["base_url"] = base
     if "days" in values:
@@ -207,10 +234,12 @@ def parse_settings(data: dict[str, Any], path: StrPath) -> Settings:
     if "closed" in values:
         values["closed"] = _closed(values["closed"], path)
     if values.get("window", "cycle") not in ("week", "cycle", "term"):
-        raise InputError(f"{path}: window must be week, cycle or term")
+        raise InputError(_("%(path)s: window must be week, cycle or term") % {"path": path})
     for key in ("board_refresh", "slips_per_page", "cycle_days", "cap_day", "cap_week", "margin"):
         if key in values and values[key] < 0:
-            raise InputError(f"{path}: {key} must not be negative")
+            raise InputError(
+                _("%(path)s: %(key)s must not be negative") % {"path": path, "key": key}
+            )
     return Settings(**values)
 
 
@@ -219,31 +248,39 @@ def _mail(table: dict[str, Any], path: StrPath) -> MailSettings:
     for key, value in table.items():
         if key == "password":
             raise InputError(
-                f"{path}: [mail] password does not belong in rotavel.toml; put it in the "
-                f"environment variable {PASSWORD_ENV} (or the one password_env names) "
-                "or in a file named by password_file"
+                _(
+                    "%(path)s: [mail] password does not belong in rotavel.toml; put it in the "
+                    "environment variable %(variable)s (or the one password_env names) "
+                    "or in a file named by password_file"
+                )
+                % {"path": path, "variable": PASSWORD_ENV}
             )
         kind = _MAIL_KEYS.get(key)
         if kind is None:
             known = ", ".join(_MAIL_KEYS)
-            raise InputError(f"{path}: unknown [mail] setting {shown(key)}; they are: {known}")
+            raise InputError(
+                _("%(path)s: unknown [mail] setting %(name)s; they are: %(known)s")
+                % {"path": path, "name": shown(key), "known": known}
+            )
         if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
             raise InputError(
-                f"{path}: [mail] {key} must be {kind.__name__}, not {shown(str(value))}"
+                _("%(path)s: [mail] %(key)s must be %(kind)s, not %(value)s")
+                % {"path": path, "key": key, "kind": _(_KINDS[kind]), "value": shown(str(value))}
             )
         values[key] = value
     for key in ("host", "sender"):
         if not values.get(key):
-            raise InputError(f"{path}: [mail] needs {key}")
+            raise InputError(_("%(path)s: [mail] needs %(key)s") % {"path": path, "key": key})
     if not re.fullmatch(r"[^@\s]+@[^@\s]+", values["sender"]):
         raise InputError(
-            f"{path}: [mail] sender {shown(values['sender'])} is not an e-mail address"
+            _("%(path)s: [mail] sender %(sender)s is not an e-mail address")
+            % {"path": path, "sender": shown(values["sender"])}
         )
     if values.get("ssl") and values.get("starttls"):
-        raise InputError(f"{path}: [mail] takes ssl or starttls, not both")
+        raise InputError(_("%(path)s: [mail] takes ssl or starttls, not both") % {"path": path})
     values.setdefault("port", 465 if values.get("ssl") else 587 if values.get("starttls") else 25)
     if not 0 < values["port"] < 65536:
-        raise InputError(f"{path}: [mail] port must be from 1 to 65535")
+        raise InputError(_("%(path)s: [mail] port must be from 1 to 65535") % {"path": path})
     return MailSettings(**values)
 
 
@@ -262,11 +299,15 @@ def _times(table: dict[str, Any], path: StrPath) -> dict[int, str]:
         try:
             period = int(key)
         except ValueError:
-            raise InputError(f"{path}: [times] {shown(key)} is not a period number") from None
+            raise InputError(
+                _("%(path)s: [times] %(key)s is not a period number")
+                % {"path": path, "key": shown(key)}
+            ) from None
         time = parse_time(value) if isinstance(value, str) else None
         if time is None:
             raise InputError(
-                f'{path}: [times] {key} = {shown(str(value))} is not a time such as "08:30-09:20"'
+                _('%(path)s: [times] %(key)s = %(value)s is not a time such as "08:30-09:20"')
+                % {"path": path, "key": key, "value": shown(str(value))}
             )
         times[period] = time
     return times
@@ -276,7 +317,10 @@ def _date(text: str, what: str, path: StrPath) -> datetime.date:
     try:
         return datetime.date.fromisoformat(text.strip())
     except ValueError:
-        raise InputError(f"{path}: {what} {shown(text)} is not a date written YYYY-MM-DD") from None
+        raise InputError(
+            _("%(path)s: %(what)s %(value)s is not a date written YYYY-MM-DD")
+            % {"path": path, "what": what, "value": shown(text)}
+        ) from None
 
 
 def _days(table: dict[str, Any], path: StrPath) -> dict[str, tuple[int, int | None]]:
@@ -292,8 +336,11 @@ def _days(table: dict[str, Any], path: StrPath) -> dict[str, tuple[int, int | No
         weekday = weekday_of(" ".join(words[:-1] if half is not None else words))
         if weekday is None:
             raise InputError(
-                f"{path}: [days] {shown(name)} = {shown(str(value))} is not a weekday such as "
-                '"Sunday", "Sunday morning" or "Sunday afternoon"'
+                _(
+                    "%(path)s: [days] %(name)s = %(value)s is not a weekday such as "
+                    '"Sunday", "Sunday morning" or "Sunday afternoon"'
+                )
+                % {"path": path, "name": shown(name), "value": shown(str(value))}
             )
         days[name] = (weekday, half)
     return days
@@ -306,10 +353,13 @@ def _school_days(names: list[Any], path: StrPath) -> frozenset[int]:
     for name in names:
         weekday = weekday_of(name) if isinstance(name, str) else None
         if weekday is None:
-            raise InputError(f"{path}: school_days: {shown(str(name))} is not a weekday")
+            raise InputError(
+                _("%(path)s: school_days: %(value)s is not a weekday")
+                % {"path": path, "value": shown(str(name))}
+            )
         days.add(weekday)
     if not days:
-        raise InputError(f"{path}: school_days names no day")
+        raise InputError(_("%(path)s: school_days names no day") % {"path": path})
     return frozenset(days)
 
 
@@ -321,12 +371,16 @@ def _closed(table: dict[str, Any], path: StrPath) -> tuple[Closure, ...]:
             where = f"[closed] {shown(name)}"
             if not isinstance(text, str):
                 raise InputError(
-                    f"{path}: {where} must be a date or a range, not {shown(str(text))}"
+                    _("%(path)s: %(where)s must be a date or a range, not %(value)s")
+                    % {"path": path, "where": where, "value": shown(str(text))}
                 )
-            first_text, _, last_text = text.partition(" to ")
+            first_text, _to, last_text = text.partition(" to ")
             first = _date(first_text, where, path)
             last = _date(last_text, where, path) if last_text else first
             if last < first:
-                raise InputError(f"{path}: {where} ends ({last}) before it starts ({first})")
+                raise InputError(
+                    _("%(path)s: %(where)s ends (%(last)s) before it starts (%(first)s)")
+                    % {"path": path, "where": where, "last": last, "first": first}
+                )
             closures.append(Closure(name, first, last))
     return tuple(closures)

@@ -44,12 +44,14 @@ class LessonRows(Sequence[LessonRow]):
     a row takes about 20 bytes. The rows read back as `LessonRow`s.
 
     `where` is either each row's own text or, for rows of one file, the line
-    number after a prefix given once ("FILE, line ")."""
+    number between a prefix and a suffix given once ("FILE, line " and "",
+    in the language of the messages)."""
 
     _OPTIONAL = ("room", "lesson_id", "week", "subject")
 
-    def __init__(self, where_prefix: str | None = None) -> None:
+    def __init__(self, where_prefix: str | None = None, where_suffix: str = "") -> None:
         self._prefix = where_prefix
+        self._suffix = where_suffix
         self._texts: list[str] = [""]
         self._ids: dict[str, int] = {"": 0}
         self._teacher = array("I")
@@ -162,7 +164,7 @@ class LessonRows(Sequence[LessonRow]):
         return self._rows(range(len(self)))
 
     def _rows(self, indexes: Iterable[int]) -> Iterator[LessonRow]:
-        texts, prefix = self._texts, self._prefix
+        texts, prefix, suffix = self._texts, self._prefix, self._suffix
         teacher, period, klass, day, where = (
             self._teacher,
             self._period,
@@ -180,7 +182,7 @@ class LessonRows(Sequence[LessonRow]):
                     texts[klass[i]],
                     texts[day[i]],
                     *(texts[numbers[i]] if numbers else "" for numbers in optional),
-                    f"{prefix}{where[i]}" if prefix is not None else texts[where[i]],
+                    f"{prefix}{where[i]}{suffix}" if prefix is not None else texts[where[i]],
                 )
             )
 
@@ -234,6 +236,7 @@ class StaffRow:
     periods: str = ""  # the periods away when absent part of the day, "" for all day
     where: str = ""
     email: str = ""  # where the desk sends their covers; "" for nowhere
+    line: int = 0  # the line of the file that lists them; 0 when not a line of a file
 
 
 @dataclass
