@@ -1,6 +1,5 @@
 """The cover desk: the record, the rules it hands the module, and its commands."""
 
-import csv
 import datetime
 import multiprocessing
 import os
@@ -20,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from support.command import run
-from support.desk import FAIR, HAND, covers, foreign_record, stamp_record
+from support.desk import FAIR, HAND, covers
 from support.schools import FRI, MON, THU, TUE, WED, messy_school, shorthand_school, write_school
 
 from rotavel_app.commands import main as cli
@@ -36,7 +35,6 @@ from rotavel_app.planning.plan import BY_HAND, NO_COVER, PLANNED, Rules, make_pl
 from rotavel_app.school.day import DayWanted
 from rotavel_app.school.folder import load_school
 
-LAST_FRI = MON - datetime.timedelta(3)
 NEXT_MON = MON + datetime.timedelta(7)
 TIMING = re.compile(r'"Time taken to generate subs: [^"]*"$')
 SRC = str(Path(__file__).resolve().parents[2] / "src")
@@ -44,37 +42,6 @@ SRC = str(Path(__file__).resolve().parents[2] / "src")
 
 def subs(plan):
     return [a.substitute for a in plan.absent_lessons]
-
-
-@pytest.mark.parametrize(
-    "toml, mornings, expected",
-    [
-        # Equal loads: Bob comes first in the list, then the one with fewer covers in the week.
-        ("", [MON, TUE, WED], ["Bob", "Cat", "Bob"]),
-        # A calendar week's window starts each week from nothing.
-        ('window = "week"\n', [FRI, NEXT_MON], ["Bob", "Bob"]),
-        # A cycle of two school days: Wednesday sees only Tuesday, Thursday only Wednesday.
-        ('window = "cycle"\ncycle_days = 2\n', [MON, WED, THU], ["Bob", "Bob", "Cat"]),
-        # ...and it runs over the weekend: Monday sees Friday.
-        ('window = "cycle"\ncycle_days = 2\n', [LAST_FRI, MON], ["Bob", "Cat"]),
-        # The term counts across weeks.
-        (
-            'window = "term"\nterm_start = "2026-03-02"\n',
-            [LAST_FRI, MON, TUE],
-            ["Bob", "Cat", "Bob"],
-        ),
-    ],
-)
-def test_mornings_spread_covers_to_those_with_fewer(tmp_path, toml, mornings, expected):
-    folder = shorthand_school(tmp_path / "s", *FAIR, toml=toml)
-    got = []
-    with Desk.open(folder) as desk:
-        for day in mornings:
-            desk.add_absence("Ann", day, day, None, "Ill")
-            plan = desk.publish(day)
-            assert covers(plan) == [("Ann", 1, plan.absent_lessons[0].substitute, PLANNED)]
-            got.append(plan.absent_lessons[0].substitute)
-    assert got == expected
 
 
 # Ann is away all day (periods 1-3). Bob has one lesson, Cat two: the module
@@ -569,31 +536,6 @@ def test_a_version_1_record_is_migrated_on_open(tmp_path, capfd):
         assert [a.periods for a in desk.absences_on(TUE)] == [None, frozenset({2})]
 
 
-@pytest.mark.parametrize(
-    "make, message",
-    [
-        (
-            lambda db: stamp_record(db, 99),
-            "{db} was written by a newer rotavel (record version 99; this one reads up to {SCHEMA_VERSION})",
-        ),
-        (lambda db: stamp_record(db, 3, app=7), "{db}: not a rotavel record"),
-        (foreign_record, "{db}: not a rotavel record (it has other tables)"),
-        (
-            lambda db: db.write_text("name,subject\n"),
-            "{db}: not a rotavel record (file is not a database)",
-        ),
-        (lambda db: db.mkdir(), "{db}: is a folder; give the record's file name"),
-    ],
-)
-def test_a_file_that_is_not_this_record_is_refused(tmp_path, capfd, make, message):
-    folder = shorthand_school(tmp_path / "s", *HAND)
-    db = tmp_path / "other.db"
-    make(db)
-    code, out, err = run(capfd, "plan", folder, "--db", db, "--date", TUE)
-    said = message.format(db=db, SCHEMA_VERSION=SCHEMA_VERSION)
-    assert (code, out, err) == (2, "", f"rotavel: {said}\n")
-
-
 def _sample(folder):
     shutil.copytree(Path(cli.__file__).parent.parent / "sample", folder)
     return folder
@@ -895,36 +837,6 @@ def test_history_as_table_csv_and_chart(tmp_path, capfd):
     assert style(page) == style(board) != ""
     one_day = run(capfd, "history", folder, "--from", TUE, "--to", TUE)[1]
     assert one_day.split("\n")[0] == "Covers per teacher: Hill <School>, Tuesday 10 March 2026"
-
-
-def test_export_writes_every_table(tmp_path, capfd):
-    folder = shorthand_school(tmp_path / "s", *HAND)
-    with Desk.open(folder) as desk:
-        desk.add_absence("Ann", TUE, TUE, frozenset({1, 2}), "=HYPERLINK()")
-        desk.assign(TUE, "Ann", 2, "Dan")
-        desk.publish(TUE)
-        desk.set_staff_rule("Bob", cap_day=1)
-    code, out, _ = run(capfd, "export", folder, tmp_path / "backup")
-    names = ["absence", "cover", "published_day", "staff_rule", *publishing.TABLES]
-    assert (code, out) == (0, "".join(f"{tmp_path / 'backup' / n}.csv\n" for n in names))
-    read = {
-        n: list(csv.reader(open(tmp_path / "backup" / f"{n}.csv", encoding="utf-8-sig")))
-        for n in names
-    }
-    assert read["absence"][0] == "id teacher first_day last_day reason entered_at periods".split()
-    assert [r[:5] + r[6:] for r in read["absence"][1:]] == [
-        ["1", "Ann", "2026-03-10", "2026-03-10", "'=HYPERLINK()", "1,2"]
-    ]  # for a spreadsheet, a formula's text only (rotavel backup keeps the record exactly)
-    assert [r[:7] for r in read["cover"]] == [
-        "day teacher period classes room substitute how".split(),
-        ["2026-03-10", "Ann", "2", "9B", "", "Dan", "by hand"],
-        ["2026-03-10", "Ann", "1", "9A", "", "Bob", "planned"],
-    ]
-    assert read["staff_rule"] == [
-        "name never last_resort cap_day cap_week days".split(),
-        ["Bob", "0", "0", "1", "", ""],
-    ]
-    assert [r[0::2] for r in read["published_day"]] == [["day", "revision"], ["2026-03-10", "1"]]
 
 
 @pytest.mark.parametrize(

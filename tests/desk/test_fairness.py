@@ -20,7 +20,7 @@ from support.schools import shorthand_school
 
 from rotavel_app.desk.desk import Desk, DeskError, FreeTeacher
 from rotavel_app.pages.formats import render_board, render_slips
-from rotavel_app.planning.plan import REPORT_HEADER, Rules, make_plan, planning_order
+from rotavel_app.planning.plan import PLANNED, REPORT_HEADER, Rules, make_plan, planning_order
 from rotavel_app.school.day import DayWanted
 from rotavel_app.school.folder import load_school
 
@@ -217,7 +217,7 @@ def test_days_in_school_from_the_list_or_the_timetable(tmp_path):
     "toml, mornings, expected",
     [
         # The default window (the last 20 school days) runs over the weekend:
-        # Monday remembers Friday's cover.
+        # Monday remembers Friday's cover. Equal counts: the list's order.
         ("", [LAST_FRI, MON], ["Bob", "Cat"]),
         ("", [LAST_FRI, MON, WEEK[1]], ["Bob", "Cat", "Bob"]),
         # A calendar week, still to be chosen, forgets it.
@@ -225,15 +225,27 @@ def test_days_in_school_from_the_list_or_the_timetable(tmp_path):
         # Twenty school days back from Monday 30 March is Tuesday 3 March.
         ("", [MON - datetime.timedelta(6), MON + datetime.timedelta(21)], ["Bob", "Cat"]),
         ("", [MON - datetime.timedelta(7), MON + datetime.timedelta(21)], ["Bob", "Bob"]),
+        # A cycle of two school days: Wednesday sees only Tuesday, Thursday only Wednesday...
+        ('window = "cycle"\ncycle_days = 2\n', [MON, WEEK[2], WEEK[3]], ["Bob", "Bob", "Cat"]),
+        # ...and it runs over the weekend: Monday sees Friday.
+        ('window = "cycle"\ncycle_days = 2\n', [LAST_FRI, MON], ["Bob", "Cat"]),
+        # The term counts across weeks.
+        (
+            'window = "term"\nterm_start = "2026-03-02"\n',
+            [LAST_FRI, MON, WEEK[1]],
+            ["Bob", "Cat", "Bob"],
+        ),
     ],
 )
-def test_the_window_survives_monday(tmp_path, toml, mornings, expected):
+def test_mornings_spread_covers_to_those_with_fewer(tmp_path, toml, mornings, expected):
     folder = shorthand_school(tmp_path / "s", *FAIR, toml=toml)
     got = []
     with Desk.open(folder) as desk:
         for day in mornings:
             desk.add_absence("Ann", day, day, None, "")
-            got += [a.substitute for a in desk.publish(day).absent_lessons]
+            (cover,) = desk.publish(day).absent_lessons
+            assert (cover.lesson.period, cover.how) == (1, PLANNED)
+            got.append(cover.substitute)
     assert got == expected
 
 

@@ -19,7 +19,8 @@ from support.command import run
 from support.desk import HAND, covers, foreign_record, stamp_record
 from support.schools import TUE, WED, shorthand_school
 
-from rotavel_app.desk.desk import Desk, DeskError
+from rotavel_app.desk.desk import SCHEMA_VERSION, Desk, DeskError
+from rotavel_app.desk.publishing import TABLES as PUBLISHED_TABLES
 
 FULL = "{db}: cannot write the record: the disk is full; nothing was changed"
 
@@ -64,29 +65,39 @@ def test_the_record_and_its_wal_files_are_private(tmp_path, capfd, umask_022):
 def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, capfd, umask_022):
     folder = shorthand_school(tmp_path / "s", *HAND)
     with Desk.open(folder) as desk:
-        desk.add_absence("Ann", TUE, TUE, None, '=HYPERLINK("http://x","Médecin")')
-        desk.add_absence("Bob", TUE, TUE, None, "+1\t@me")
-        desk.add_absence("Cat", TUE, TUE, None, "-2")
+        desk.add_absence("Ann", TUE, TUE, frozenset({1, 2}), '=HYPERLINK("http://x","Médecin")')
+        desk.add_absences([("Bob", WED, WED, None, "+1\t@me"), ("Cat", WED, WED, None, "-2")])
+        desk.assign(TUE, "Ann", 2, "Dan")
+        desk.publish(TUE)
+        desk.set_staff_rule("Bob", cap_day=1)
         desk.set_staff_rule("Dan", days=frozenset({0, 2}))
     out = tmp_path / "out"
     out.mkdir()
     (out / "staff_rule.csv").write_text("old\n")
     os.chmod(out / "staff_rule.csv", 0o644)  # an older export's file: no longer readable by all
-    assert run(capfd, "export", folder, out)[0] == 0
-    files = sorted(out.iterdir())
-    tables = ["absence", "cover", "published_day", "staff_rule", "published_cover"]
-    tables += ["publication", "published_change", "duty", "set_work", "outbox"]
-    assert {p.name: mode(p) for p in files} == {f"{table}.csv": 0o600 for table in tables}
+    tables = ["absence", "cover", "published_day", "staff_rule", *PUBLISHED_TABLES]
+    assert run(capfd, "export", folder, out) == (0, "".join(f"{out / t}.csv\n" for t in tables), "")
+    assert {p.name: mode(p) for p in out.iterdir()} == {f"{table}.csv": 0o600 for table in tables}
     data = (out / "absence.csv").read_bytes()
-    assert data.startswith(b"\xef\xbb\xbfid,teacher,") and "Médecin".encode() in data
-    rows = list(csv.reader(data.decode("utf-8-sig").splitlines()))
-    assert [(r[1], r[4]) for r in rows[1:]] == [
-        ("Ann", '\'=HYPERLINK("http://x","Médecin")'),
-        ("Bob", "'+1\t@me"),
-        ("Cat", "'-2"),
+    assert data.startswith(b"\xef\xbb\xbfid,teacher,first_day,last_day,reason,entered_at,periods\n")
+    read = {t: list(csv.reader(open(out / f"{t}.csv", encoding="utf-8-sig"))) for t in tables}
+    # For a spreadsheet, a formula's text only (rotavel backup keeps the record exactly).
+    assert [r[1:5] + r[6:] for r in read["absence"][1:]] == [
+        ["Ann", "2026-03-10", "2026-03-10", '\'=HYPERLINK("http://x","Médecin")', "1,2"],
+        ["Bob", "2026-03-11", "2026-03-11", "'+1\t@me", ""],
+        ["Cat", "2026-03-11", "2026-03-11", "'-2", ""],
     ]
-    rules = list(csv.reader((out / "staff_rule.csv").read_text("utf-8-sig").splitlines()))
-    assert rules[1] == ["Dan", "0", "0", "", "", "Monday,Wednesday"]
+    assert [r[:7] for r in read["cover"]] == [
+        "day teacher period classes room substitute how".split(),
+        ["2026-03-10", "Ann", "2", "9B", "", "Dan", "by hand"],
+        ["2026-03-10", "Ann", "1", "9A", "", "Bob", "planned"],
+    ]
+    assert read["staff_rule"] == [
+        "name never last_resort cap_day cap_week days".split(),
+        ["Bob", "0", "0", "1", "", ""],
+        ["Dan", "0", "0", "", "", "Monday,Wednesday"],
+    ]
+    assert [r[0::2] for r in read["published_day"]] == [["day", "revision"], ["2026-03-10", "1"]]
     # The record itself keeps the days as it reads them back.
     with Desk.open(folder) as desk:
         assert desk.staff_rules()["Dan"].days == frozenset({0, 2})
@@ -97,20 +108,32 @@ def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, c
 
 @pytest.mark.parametrize("command", ["plan", "absences", "absent"])
 @pytest.mark.parametrize(
-    "make",
-    [foreign_record, lambda db: stamp_record(db, 3, app=7), lambda db: stamp_record(db, 99)],
-    ids=["other tables", "other application", "newer"],
+    "make, message",
+    [
+        (
+            lambda db: stamp_record(db, 99),
+            "{db} was written by a newer rotavel (record version 99; this one reads up to {version})",
+        ),
+        (lambda db: stamp_record(db, 3, app=7), "{db}: not a rotavel record"),
+        (foreign_record, "{db}: not a rotavel record (it has other tables)"),
+        (
+            lambda db: db.write_text("name,subject\n"),
+            "{db}: not a rotavel record (file is not a database)",
+        ),
+        (lambda db: db.mkdir(), "{db}: is a folder; give the record's file name"),
+    ],
+    ids=["newer", "other application", "other tables", "not a database", "a folder"],
 )
-def test_a_refused_foreign_database_is_never_changed(tmp_path, capfd, command, make):
+def test_a_refused_foreign_database_is_never_changed(tmp_path, capfd, command, make, message):
     folder = shorthand_school(tmp_path / "s", *HAND)
     db = tmp_path / "other.db"
     make(db)
-    before = db.read_bytes()
-    argv = [command, folder, "--db", db] + (["Ann"] if command == "absent" else [])
-    code, _, err = run(capfd, *argv)
-    left = sorted(p.name for p in tmp_path.iterdir())
-    assert (code, db.read_bytes(), left) == (2, before, ["other.db", "s"])
-    assert err.startswith(f"rotavel: {db}")
+    before = db.read_bytes() if db.is_file() else None
+    argv = [command, folder, "--db", db, "--date", TUE] + (["Ann"] if command == "absent" else [])
+    said = message.format(db=db, version=SCHEMA_VERSION)
+    assert run(capfd, *argv) == (2, "", f"rotavel: {said}\n")
+    assert (db.read_bytes() if db.is_file() else None) == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["other.db", "s"]
 
 
 def _published_school(tmp_path, capfd):
