@@ -621,6 +621,16 @@ def check_publish(desk, date):
 
 NAMES = ["Ann", "Bob", "Cat", "Dan", "Eve", "Fay", "Gus"]
 DAYS = [MON, TUE, WED, THU, FRI, NEXT_MON]
+SETTINGS = [
+    "",
+    "cap_day = 1\n",
+    "cap_day = 2\n",
+    "cap_week = 3\n",
+    'window = "cycle"\ncycle_days = 3\n',
+]
+SETTINGS += ['window = "term"\nterm_start = "2026-03-02"\n']
+RULES = [{"never": True}, {"last_resort": True}, {"cap_day": 1}, {"cap_week": 2}]
+RULES += [{"days": frozenset({1, 3})}, {"never": False, "last_resort": False}]
 
 
 @st.composite
@@ -633,32 +643,15 @@ def schools(draw):
             if draw(st.booleans()):  # half the periods taught
                 lessons.append(f"{name} {period} {draw(st.sampled_from(['9A', '9B', '9C', '9D']))}")
     lessons = draw(st.permutations(lessons))
-    toml = draw(
-        st.sampled_from(
-            [
-                "",
-                "cap_day = 1\n",
-                "cap_day = 2\n",
-                "cap_week = 3\n",
-                'window = "cycle"\ncycle_days = 3\n',
-                'window = "term"\nterm_start = "2026-03-02"\n',
-            ]
-        )
-    )
-    return staff, lessons, toml
+    return staff, lessons, draw(st.sampled_from(SETTINGS))
 
 
 def actions(count):
     name = st.sampled_from(NAMES[:count])
     day = st.sampled_from(DAYS)
     pick = st.integers(0, 50)
-    absence = st.tuples(
-        st.just("absent"),
-        name,
-        st.integers(0, 5),
-        st.integers(0, 3),
-        st.none() | st.frozensets(st.integers(1, 4), min_size=1),
-    )
+    periods = st.none() | st.frozensets(st.integers(1, 4), min_size=1)
+    absence = st.tuples(st.just("absent"), name, st.integers(0, 5), st.integers(0, 3), periods)
     return st.tuples(
         st.lists(absence, min_size=1, max_size=3),
         st.lists(
@@ -669,20 +662,7 @@ def actions(count):
                 st.tuples(st.just("assign"), day, pick, name),
                 st.tuples(st.just("nocover"), day, pick),
                 st.tuples(st.just("release"), day, pick),
-                st.tuples(
-                    st.just("rule"),
-                    name,
-                    st.sampled_from(
-                        [
-                            {"never": True},
-                            {"last_resort": True},
-                            {"cap_day": 1},
-                            {"cap_week": 2},
-                            {"days": frozenset({1, 3})},
-                            {"never": False, "last_resort": False},
-                        ]
-                    ),
-                ),
+                st.tuples(st.just("rule"), name, st.sampled_from(RULES)),
             ),
             max_size=12,
         ),
