@@ -14,17 +14,10 @@ pytest.importorskip("icalendar", reason="the serve extra (icalendar) is missing"
 
 import icalendar
 from support.command import run
-from support.web import PASSWORD, log_in, token_of
+from support.web import log_in, site_for, token_of
 
 from rotavel_app.desk.desk import Desk
-from rotavel_app.web.app import Site, create_app
-from rotavel_app.web.secure import StateFile
-
-
-def site_of(folder, today=TUE):
-    state = StateFile(folder / "rotavel-serve.json")
-    state.set_password(PASSWORD)
-    return Site(folder, None, state, today=lambda: today)
+from rotavel_app.web.app import create_app
 
 
 @pytest.fixture
@@ -39,7 +32,7 @@ def folder(tmp_path):
 
 @pytest.fixture
 def app(folder):
-    return create_app(site_of(folder))
+    return create_app(site_for(folder, TUE))
 
 
 @pytest.fixture
@@ -171,7 +164,7 @@ def test_a_period_without_a_time_is_an_event_of_the_whole_day(tmp_path):
         desk.add_absence("Ann", TUE, TUE, frozenset({1}), "")
         desk.set_work(TUE, "Ann", 1, "Worksheet in the tray")
         desk.publish(TUE)
-    client = create_app(site_of(folder)).test_client()
+    client = create_app(site_for(folder, TUE)).test_client()
     calendar = icalendar.Calendar.from_ical(client.get(f"{link(folder, 'Bob')}/calendar.ics").data)
     (event,) = calendar.walk("VEVENT")
     whole_day = (TUE, TUE + datetime.timedelta(days=1))
@@ -216,7 +209,7 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
     with Desk.open(folder) as desk:
         desk.add_absence("Ann", today, today, None, "")
         desk.publish(today)
-    client = create_app(site_of(folder, today)).test_client()
+    client = create_app(site_for(folder, today)).test_client()
     log_in(client)
     page = client.get("/today").text
     flagged = re.search(r'<div class="not-seen" id="not-seen">(.*?)</div>', page, re.S)[1]

@@ -78,15 +78,11 @@ def by_command(capfd, folder):
 
 def web_desk(folder):
     pytest.importorskip("flask")
-    from support.web import PASSWORD, log_in
+    from support.web import log_in, site_for
 
-    from rotavel_app.web.app import Site, create_app
-    from rotavel_app.web.secure import StateFile
+    from rotavel_app.web.app import create_app
 
-    state = StateFile(folder / "rotavel-serve.json")
-    if state.load().password is None:
-        state.set_password(PASSWORD)
-    client = create_app(Site(folder, None, state, today=lambda: TUE)).test_client()
+    client = create_app(site_for(folder, TUE)).test_client()
     log_in(client)
     return client
 

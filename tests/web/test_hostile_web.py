@@ -25,13 +25,14 @@ from support.web import (
     make_site,
     post,
     run_serve,
+    site_for,
     token_of,
 )
 
 from rotavel_app.desk.desk import Desk, record_names
 from rotavel_app.school.folder import school_version
 from rotavel_app.web import auth, command
-from rotavel_app.web.app import LOGIN_HOURS, Site, create_app
+from rotavel_app.web.app import LOGIN_HOURS, create_app
 from rotavel_app.web.secure import Sessions, StateFile, Throttle
 
 # ---- one version of the school's files ---------------------------------------------------
@@ -49,9 +50,7 @@ GPU001 = (
 def untis_site(folder):
     folder.mkdir(parents=True)
     (folder / "GPU001.TXT").write_bytes(GPU001.encode())
-    state = StateFile(folder / "rotavel-serve.json")
-    state.set_password(PASSWORD)
-    return Site(folder, None, state, today=lambda: DATE)
+    return site_for(folder)
 
 
 def replace_export(folder, how):
