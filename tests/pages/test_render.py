@@ -183,17 +183,14 @@ def test_slips_without_covers(tmp_path):
     assert "<article" not in slips and '<p class="none">No covers for school.</p>' in slips
 
 
+# Each unsafe character on its own: test_reliability.py's test_one_definition_of_unsafe_text.
 @pytest.mark.parametrize(
     "text, line_feeds, shown",
     [
-        ("\x1b]0;owned\x07Ann", False, "\\x1b]0;owned\\x07Ann"),
-        ("\x1b[2J\x9b", False, "\\x1b[2J\\x9b"),
-        ("Ann\u202eoaR", False, "Ann\\u202eoaR"),
         ("\u2066x\u2069\u200b\ufeff\U000e0041", False, "\\u2066x\\u2069\\u200b\\ufeff\\U000e0041"),
         ("a\nb\r\tc", False, "a\\nb\\r\\tc"),
         ("a\nb\r\n", True, "a\nb\\r\n"),
         ("Zoë 李 Ávila\u00a0Rao \\x", False, "Zoë 李 Ávila\u00a0Rao \\x"),
-        ("bad\udcff", False, "bad\\udcff"),
     ],
 )
 def test_escape_controls(text, line_feeds, shown):
@@ -205,14 +202,9 @@ def test_escape_controls(text, line_feeds, shown):
     [
         ("\x1b]0;owned\x07<b>", "\\x1b]0;owned\\x07&lt;b&gt;"),
         ("Ann\u202eoaR \u2066x\u2069\u200f", "Ann\\u202eoaR \\u2066x\\u2069\\u200f"),
-        # Joiners spell Indic names; a page shows them as they are.
-        (
-            "\u0915\u094d\u200d\u0937 \u0930\u094d\u200c\u092f",
-            "\u0915\u094d\u200d\u0937 \u0930\u094d\u200c\u092f",
-        ),
     ],
 )
-def test_pages_escape_controls_and_overrides_but_keep_joiners(text, shown):
+def test_pages_escape_controls_and_overrides(text, shown):
     assert webpage.h(text) == shown
 
 
