@@ -40,6 +40,11 @@ BIDI = "Ann\u202eoaR"
 CONTROL = "Bob\x1b]0;owned\x07"
 
 
+def published(site):
+    with Desk.open(site.folder) as desk:
+        return {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(DATE)}
+
+
 # Every route that changes something, with a form it would accept.
 EDITS = [
     ("/absences", {"teacher": "Ann", "first": "2026-12-08", "last": "2026-12-08", "reason": "x"}),
@@ -184,13 +189,9 @@ def test_the_morning_through_the_forms(site, client):
     # plan asks them, with their covers; every lesson of it points at the list.
     for number, teachers in enumerate(offers.values()):
         listed = re.search(rf'<datalist id="offer-{number}">.*?</datalist>', page, re.S)[0]
+        label = "{0.name} · {0.subject} · {0.covers_today} today · {0.covers_in_window} in 20 school days"
         assert re.findall(r'<option value="([^"]+)" label="([^"]+)">', listed) == [
-            (
-                f.name,
-                f"{f.name} · {f.subject} · {f.covers_today} today · "
-                f"{f.covers_in_window} in 20 school days",
-            )
-            for f in teachers
+            (f.name, label.format(f)) for f in teachers
         ]
     keys = list(offers)
     for item in plan.absent_lessons:
@@ -208,8 +209,7 @@ def test_the_morning_through_the_forms(site, client):
     assert response.headers["Location"] == "/today?date=2026-12-08"
     page = client.get("/today").text
     assert "Published:" in page and "nothing changed since" in page
-    with Desk.open(site.folder) as desk:
-        kept = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(DATE)}
+    kept = published(site)
     assert (kept["Ann", 1], kept["Ann", 2]) == ((choice, "by hand"), (None, "no cover needed"))
     # A new absence plans only its own lessons; what was published stays.
     post(client, "/absences", teacher="Eve", periods="4", reason="Trip")
@@ -353,9 +353,6 @@ def test_a_long_history_charts_the_most_and_tables_all():
     assert (len(chart.bars), chart.more, chart.bars[0].name) == (40, 60, "T100")
 
 
-HOSTILE = [EVIL, BIDI, CONTROL]
-
-
 @pytest.fixture
 def hostile(tmp_path):
     staff = [(n, s, "yes", "") for n, s in ((EVIL, "maths"), (BIDI, "maths"), (CONTROL, "english"))]
@@ -381,8 +378,7 @@ def test_hostile_names_render_inert_and_round_trip(hostile):
     post(client, "/lessons/no-cover", **lesson(EVIL, 1))
     post(client, "/lessons/assign", **lesson(CONTROL, 2, "Ann\\u202eoaR"))
     post(client, "/publish")
-    with Desk.open(hostile.folder) as desk:
-        kept = {(r.teacher, r.period): (r.substitute, r.how) for r in desk.published(DATE)}
+    kept = published(hostile)
     assert (kept[EVIL, 1], kept[CONTROL, 2]) == ((None, "no cover needed"), (BIDI, "by hand"))
     post(client, "/staff/rule", teacher="Ann\\u202eoaR", last_resort="on")
     with Desk.open(hostile.folder) as desk:
