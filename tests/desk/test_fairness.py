@@ -15,11 +15,12 @@ import rotavel
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support.command import run
+from support.desk import FAIR
 from support.schools import shorthand_school
 
 from rotavel_app.desk.desk import Desk, DeskError, FreeTeacher
 from rotavel_app.pages.formats import render_board, render_slips
-from rotavel_app.planning.plan import REPORT_HEADER, Rules, make_plan, planning_order
+from rotavel_app.planning.plan import PLANNED, REPORT_HEADER, Rules, make_plan, planning_order
 from rotavel_app.school.day import DayWanted
 from rotavel_app.school.folder import load_school
 
@@ -31,6 +32,12 @@ TIMING = re.compile(r"Time taken to generate subs: [^\"\n]*")
 
 def covers(plan):
     return [(a.lesson.period, a.substitute, a.why) for a in plan.absent_lessons]
+
+
+def day_without(folder, *away):
+    """The school's Monday with `away` absent all day, as the command plans it."""
+    day = load_school(folder, wanted=DayWanted(date=MON))
+    return replace(day, staff={n: replace(m, present=n not in away) for n, m in day.staff.items()})
 
 
 # Ann (the only music teacher) is away all week. In periods 1 and 2 everyone
@@ -45,74 +52,41 @@ LIGHT = (
 def test_a_light_day_teacher_no_longer_takes_every_lesson_outside_the_subject(tmp_path):
     folder = shorthand_school(tmp_path / "s", *LIGHT)
     # The command's own rule: the least loaded of any subject, every time.
-    day = load_school(folder, wanted=DayWanted(date=MON))
-    day = replace(day, staff={**day.staff, "Ann": replace(day.staff["Ann"], present=False)})
-    assert [a.substitute for a in make_plan(day).absent_lessons] == ["Fay", "Fay"]
+    plan = make_plan(day_without(folder, "Ann"))
+    assert [a.substitute for a in plan.absent_lessons] == ["Fay", "Fay"]
     with Desk.open(folder) as desk:
         desk.add_absence("Ann", WEEK[0], WEEK[-1], None, "Course")
         week = [[a.substitute for a in desk.publish(d).absent_lessons] for d in WEEK]
     # Fewest covers first, load among equals: two covers each, Fay and Bob a third.
-    assert week == [
-        ["Fay", "Bob"],
-        ["Cat", "Dan"],
-        ["Fay", "Bob"],
-        ["Cat", "Dan"],
-        ["Fay", "Bob"],
-    ]
+    assert week == [["Fay", "Bob"], ["Cat", "Dan"]] * 2 + [["Fay", "Bob"]]
 
 
 # Ann (maths) is away in period 1; Bob (maths) and Eve (English) are free then.
 MARGIN = (["Ann:maths", "Bob:maths", "Eve:english"], ["Ann 1 9A", "Bob 2 9B", "Eve 3 9C"])
 
 
+ONLY = "{} covers in the window: the only free maths teacher"
+WITHIN = "no {} teacher within {} covers of the fewest: fewest covers of {} free ({} covers in the window)"
+
+
 @pytest.mark.parametrize(
     "bob, eve, margin, expected",
     [
-        (0, 0, 2, ("Bob", "maths, 0 covers in the window: the only free maths teacher")),
+        (0, 0, 2, ("Bob", "maths, " + ONLY.format(0))),
         # Two ahead of Eve: within the margin, Bob keeps the lesson.
-        (2, 0, 2, ("Bob", "maths, 2 covers in the window: the only free maths teacher")),
+        (2, 0, 2, ("Bob", "maths, " + ONLY.format(2))),
         # Three ahead: the least-covered free teacher takes it.
-        (
-            3,
-            0,
-            2,
-            (
-                "Eve",
-                "no maths teacher within 2 covers of the fewest: "
-                "fewest covers of 2 free (0 covers in the window)",
-            ),
-        ),
-        (
-            5,
-            2,
-            2,
-            (
-                "Eve",
-                "no maths teacher within 2 covers of the fewest: "
-                "fewest covers of 2 free (2 covers in the window)",
-            ),
-        ),
-        (4, 2, 2, ("Bob", "maths, 4 covers in the window: the only free maths teacher")),
+        (3, 0, 2, ("Eve", WITHIN.format("maths", 2, 2, 0))),
+        (5, 2, 2, ("Eve", WITHIN.format("maths", 2, 2, 2))),
+        (4, 2, 2, ("Bob", "maths, " + ONLY.format(4))),
         # A margin of 0: the subject only among equals.
-        (
-            1,
-            0,
-            0,
-            (
-                "Eve",
-                "no maths teacher within 0 covers of the fewest: "
-                "fewest covers of 2 free (0 covers in the window)",
-            ),
-        ),
+        (1, 0, 0, ("Eve", WITHIN.format("maths", 0, 2, 0))),
         (1, 1, 0, ("Bob", "maths, 1 cover in the window: the only free maths teacher")),
     ],
 )
 def test_the_subject_is_kept_within_the_margin(tmp_path, bob, eve, margin, expected):
-    folder = shorthand_school(tmp_path / "s", *MARGIN)
-    day = load_school(folder, wanted=DayWanted(date=MON))
-    day = replace(day, staff={**day.staff, "Ann": replace(day.staff["Ann"], present=False)})
     rules = Rules(covers_in_window={"Bob": bob, "Eve": eve}, margin=margin)
-    plan = make_plan(day, rules)
+    plan = make_plan(day_without(shorthand_school(tmp_path / "s", *MARGIN), "Ann"), rules)
     assert covers(plan) == [(1, *expected)]
 
 
@@ -125,10 +99,9 @@ def test_a_cover_that_moves_the_margin_cuts_the_run(tmp_path):
         ["Mia:music", "Ann:maths", "Bob:maths", "Eve:english", "Fay:english"],
         ["Mia 1 9A", "Ann 1 9B", "Bob 2 9C", "Eve 2 9D", "Fay 2 9E"],
     )
-    day = load_school(folder, wanted=DayWanted(date=MON))
-    away = {"Mia", "Ann"}
-    day = replace(day, staff={n: replace(m, present=n not in away) for n, m in day.staff.items()})
-    plan = make_plan(day, Rules(covers_in_window={"Bob": 3, "Fay": 1}, margin=2))
+    plan = make_plan(
+        day_without(folder, "Mia", "Ann"), Rules(covers_in_window={"Bob": 3, "Fay": 1}, margin=2)
+    )
     assert covers(plan) == [
         (1, "Eve", "no music teacher free: fewest covers of 3 free (0 covers in the window)"),
         (1, "Bob", "maths, 3 covers in the window: the only free maths teacher"),
@@ -150,23 +123,13 @@ WORKED = (
 @pytest.mark.parametrize(
     "margin, dan, expected",
     [
-        (
-            2,
-            0,
-            (
-                "Dan",
-                "no Maths teacher within 2 covers of the fewest: fewest covers of 4 free "
-                "(0 covers in the window)",
-            ),
-        ),
+        (2, 0, ("Dan", WITHIN.format("Maths", 2, 4, 0))),
         (3, 0, ("Bob", "Maths, 3 covers in the window: fewest of 2 free Maths teachers")),
         (2, 1, ("Bob", "Maths, 3 covers in the window: fewest of 2 free Maths teachers")),
     ],
 )
 def test_the_worked_example_of_the_guide(tmp_path, margin, dan, expected):
-    folder = shorthand_school(tmp_path / "s", *WORKED)
-    day = load_school(folder, wanted=DayWanted(date=MON))
-    day = replace(day, staff={**day.staff, "Ann": replace(day.staff["Ann"], present=False)})
+    day = day_without(shorthand_school(tmp_path / "s", *WORKED), "Ann")
     rules = Rules(
         covers_in_window={"Bob": 3, "Cat": 4, "Dan": dan, "Eve": 1},
         margin=margin,
@@ -250,18 +213,14 @@ def test_days_in_school_from_the_list_or_the_timetable(tmp_path):
         assert desk.rules(MON).days_in == {}
 
 
-# Bob and Cat (maths, one lesson each) are both free when Ann is away.
-FAIR = (
-    ["Ann:maths", "Bob:maths", "Cat:maths", "Dan:english"],
-    ["Ann 1 9A", "Bob 2 9B", "Cat 3 9C", "Dan 1 9D"],
-)
+TERM = 'window = "term"\nterm_start = "2026-03-02"\n'
 
 
 @pytest.mark.parametrize(
     "toml, mornings, expected",
     [
         # The default window (the last 20 school days) runs over the weekend:
-        # Monday remembers Friday's cover.
+        # Monday remembers Friday's cover. Equal counts: the list's order.
         ("", [LAST_FRI, MON], ["Bob", "Cat"]),
         ("", [LAST_FRI, MON, WEEK[1]], ["Bob", "Cat", "Bob"]),
         # A calendar week, still to be chosen, forgets it.
@@ -269,15 +228,23 @@ FAIR = (
         # Twenty school days back from Monday 30 March is Tuesday 3 March.
         ("", [MON - datetime.timedelta(6), MON + datetime.timedelta(21)], ["Bob", "Cat"]),
         ("", [MON - datetime.timedelta(7), MON + datetime.timedelta(21)], ["Bob", "Bob"]),
+        # A cycle of two school days: Wednesday sees only Tuesday, Thursday only Wednesday...
+        ('window = "cycle"\ncycle_days = 2\n', [MON, WEEK[2], WEEK[3]], ["Bob", "Bob", "Cat"]),
+        # ...and it runs over the weekend: Monday sees Friday.
+        ('window = "cycle"\ncycle_days = 2\n', [LAST_FRI, MON], ["Bob", "Cat"]),
+        # The term counts across weeks.
+        (TERM, [LAST_FRI, MON, WEEK[1]], ["Bob", "Cat", "Bob"]),
     ],
 )
-def test_the_window_survives_monday(tmp_path, toml, mornings, expected):
+def test_mornings_spread_covers_to_those_with_fewer(tmp_path, toml, mornings, expected):
     folder = shorthand_school(tmp_path / "s", *FAIR, toml=toml)
     got = []
     with Desk.open(folder) as desk:
         for day in mornings:
             desk.add_absence("Ann", day, day, None, "")
-            got += [a.substitute for a in desk.publish(day).absent_lessons]
+            (cover,) = desk.publish(day).absent_lessons
+            assert (cover.lesson.period, cover.how) == (1, PLANNED)
+            got.append(cover.substitute)
     assert got == expected
 
 
@@ -297,24 +264,20 @@ def test_each_cover_carries_its_reason_and_public_pages_leave_them_out(tmp_path,
         desk.add_absence("Ann", MON, MON, None, "Ill")
         desk.assign(MON, "Ann", 3, "Bob")
         plan = desk.plan(MON)
+    none_free = "no maths teacher free: fewest covers of 2 free (0 covers in the window)"
     assert covers(plan) == [
-        (1, "Dan", "no maths teacher free: fewest covers of 2 free (0 covers in the window)"),
+        (1, "Dan", none_free),
         (2, "Cat", "maths, 0 covers in the window: fewest of 2 free maths teachers"),
         (3, "Bob", "by hand, kept"),
     ]
     code, out, _ = run(capfd, "plan", folder, "--date", MON)
+    assert code == 0
     assert (
-        code == 0
-        and (
-            "Why each substitute:\n"
-            "  Period 1, 9A (Ann): Dan: no maths teacher free: fewest covers of 2 free "
-            "(0 covers in the window)\n"
-            "  Period 2, 9B (Ann): Cat: maths, 0 covers in the window: fewest of 2 free maths "
-            "teachers\n"
-            "  Period 3, 9C (Ann): Bob: by hand, kept\n"
-        )
-        in out
-    )
+        "Why each substitute:\n"
+        f"  Period 1, 9A (Ann): Dan: {none_free}\n"
+        "  Period 2, 9B (Ann): Cat: maths, 0 covers in the window: fewest of 2 free maths teachers\n"
+        "  Period 3, 9C (Ann): Bob: by hand, kept\n"
+    ) in out
     for page in (render_board(plan), render_slips(plan)):
         assert "covers in the window" not in page and "kept" not in page
     # The last resort, once nobody else is free.
@@ -322,16 +285,9 @@ def test_each_cover_carries_its_reason_and_public_pages_leave_them_out(tmp_path,
         for name in ("Bob", "Cat"):
             desk.set_staff_rule(name, never=True)
         desk.add_absence("Ann", WEEK[1], WEEK[1], None, "Ill")
-        assert covers(desk.plan(WEEK[1])) == [
-            (1, "Dan", "no maths teacher free: fewest covers of 2 free (0 covers in the window)"),
-            (2, "Eve", "no maths teacher free: fewest covers of 2 free (0 covers in the window)"),
-            (
-                3,
-                "Hal",
-                "last resort, nobody else free: maths, 0 covers in the window: "
-                "the only free maths teacher",
-            ),
-        ]
+        last = "last resort, nobody else free: maths, " + ONLY.format(0)
+        plan = desk.plan(WEEK[1])
+    assert covers(plan) == [(1, "Dan", none_free), (2, "Eve", none_free), (3, "Hal", last)]
 
 
 def test_why_me_at_the_command(tmp_path, capfd):
@@ -427,9 +383,7 @@ def test_the_first_offer_is_the_plans_choice_in_every_period(data):
     margin = data.draw(st.integers(0, 3))
     memory = "/dev/shm" if os.path.isdir("/dev/shm") else None
     with tempfile.TemporaryDirectory(dir=memory) as temporary:
-        folder = shorthand_school(
-            Path(temporary) / "s", staff, lessons, toml=f"margin = {margin}\n"
-        )
+        folder = shorthand_school(Path(temporary) / "s", staff, lessons, f"margin = {margin}\n")
         with Desk.open(folder) as desk:
             # A history: covers by hand on earlier days, and a flag or two.
             for day in WEEK[:4]:
@@ -443,13 +397,9 @@ def test_the_first_offer_is_the_plans_choice_in_every_period(data):
                     except DeskError:
                         pass  # busy then: the plan's cover stands
                 desk.publish(day)
+            flags = st.sampled_from([{"never": True}, {"last_resort": True}, {"cap_day": 0}])
             for name in data.draw(st.lists(st.sampled_from(names), max_size=2)):
-                desk.set_staff_rule(
-                    name,
-                    **data.draw(
-                        st.sampled_from([{"never": True}, {"last_resort": True}, {"cap_day": 0}])
-                    ),
-                )
+                desk.set_staff_rule(name, **data.draw(flags))
             # One teacher away in one period at a time: the plan's choice for
             # that lesson is the first free teacher its Assign box offers.
             for lesson in load_school(folder, wanted=DayWanted(date=WEEK[4])).lessons:
@@ -503,17 +453,13 @@ def test_without_a_record_the_plan_is_the_modules_own_rule(school, data):
     away = data.draw(st.sets(st.sampled_from(names), min_size=1, max_size=2))
     with tempfile.TemporaryDirectory() as temporary:
         folder = shorthand_school(Path(temporary) / "s", staff, lessons)
-        day = load_school(folder, wanted=DayWanted(date=MON))
-        day = replace(
-            day, staff={n: replace(m, present=n not in away) for n, m in day.staff.items()}
-        )
+        day = day_without(folder, *away)
         plan = make_plan(day)
         with Desk.open(folder, create=False) as desk:
             assert desk.rules(MON) == Rules()
     assert len(plan.rounds) <= 1 and all(not a.why for a in plan.absent_lessons)
-    assert {(a.lesson.teacher, a.lesson.period): a.substitute for a in plan.covers} == module_rule(
-        day
-    )
+    planned = {(a.lesson.teacher, a.lesson.period): a.substitute for a in plan.covers}
+    assert planned == module_rule(day)
 
 
 # -- the web desk ----------------------------------------------------------------

@@ -14,17 +14,10 @@ pytest.importorskip("icalendar", reason="the serve extra (icalendar) is missing"
 
 import icalendar
 from support.command import run
-from support.web import PASSWORD, log_in, token_of
+from support.web import log_in, site_for, token_of
 
 from rotavel_app.desk.desk import Desk
-from rotavel_app.web.app import Site, create_app
-from rotavel_app.web.secure import StateFile
-
-
-def site_of(folder, today=TUE):
-    state = StateFile(folder / "rotavel-serve.json")
-    state.set_password(PASSWORD)
-    return Site(folder, None, state, today=lambda: today)
+from rotavel_app.web.app import create_app
 
 
 @pytest.fixture
@@ -39,7 +32,7 @@ def folder(tmp_path):
 
 @pytest.fixture
 def app(folder):
-    return create_app(site_of(folder))
+    return create_app(site_for(folder, TUE))
 
 
 @pytest.fixture
@@ -85,30 +78,20 @@ def test_seen_is_recorded_and_shown_on_the_desk_until_the_cover_changes(folder, 
     assert "Seen. Thank you." in phone.get(mine).text
     today = desk_client.get("/today").text
     bob, cat = (cover_cell(today, "Ann", p) for p in (1, 2))
-    assert (re.fullmatch(r"Bob seen [0-9]{2}:[0-9]{2}", bob) is not None, cat) == (
-        True,
-        "Cat not seen",
-    )
+    assert re.fullmatch(r"Bob seen [0-9]{2}:[0-9]{2}", bob) and cat == "Cat not seen"
     # The cover changes (work is set) and is published: Bob has not seen it as it is now.
     with Desk.open(folder) as desk:
         desk.set_work(TUE, "Ann", 1, "https://school.test/work/9A")
         desk.publish(TUE)
     assert cover_cell(desk_client.get("/today").text, "Ann", 1) == "Bob not seen"
-    page = phone.get(mine).text
-    assert (
+    work = (
         '<p class="work">Set work: <a href="https://school.test/work/9A" rel="noreferrer noopener">'
-        in page
     )
+    assert work in phone.get(mine).text
 
 
-@pytest.mark.parametrize(
-    "how, status",
-    [
-        ("renewed", 404),  # the old link after renewing
-        ("made up", 404),
-        ("kept", 303),
-    ],
-)
+# "renewed": the old link after renewing.
+@pytest.mark.parametrize("how, status", [("renewed", 404), ("made up", 404), ("kept", 303)])
 def test_only_the_current_secret_opens_the_page_and_presses_seen(folder, app, how, status):
     phone = app.test_client()
     mine = link(folder, "Bob")
@@ -117,29 +100,21 @@ def test_only_the_current_secret_opens_the_page_and_presses_seen(folder, app, ho
             desk.personal_link("Bob", renew=True)
     elif how == "made up":
         mine = "/my/" + "A" * 32
-    seen = phone.post(f"{mine}/seen", data={"date": TUE.isoformat()})
-    assert (phone.get(mine).status_code, phone.get(f"{mine}/calendar.ics").status_code) == (
-        (404, 404) if status == 404 else (200, 200)
-    )
-    assert seen.status_code == status
+    seen = phone.post(f"{mine}/seen", data={"date": TUE.isoformat()}).status_code
+    opened = [phone.get(mine).status_code, phone.get(f"{mine}/calendar.ics").status_code]
+    assert (seen, opened) == (status, [404, 404] if status == 404 else [200, 200])
     with Desk.open(folder) as desk:
         assert [d.seen_at is not None for d in desk.duties("Bob", TUE, TUE)] == [status == 303]
 
 
 def test_the_desk_renews_a_personal_link(folder, desk_client):
     old = link(folder, "Cat")
-    page = desk_client.get("/staff").text
-    response = desk_client.post(
-        "/staff/personal-link",
-        data={"csrf_token": token_of(page), "teacher": "Cat", "renew": "1"},
-    )
-    assert response.status_code == 303
+    form = {"csrf_token": token_of(desk_client.get("/staff").text), "teacher": "Cat", "renew": "1"}
+    assert desk_client.post("/staff/personal-link", data=form).status_code == 303
     new = link(folder, "Cat")
-    message = text_of(
-        re.search(r'<div class="messages".*?</div>', desk_client.get("/staff").text, re.S)[0]
-    )
+    page = desk_client.get("/staff").text
     assert new != old
-    assert message == (
+    assert text_of(re.search(r'<div class="messages".*?</div>', page, re.S)[0]) == (
         f"Cat's new personal link: {BASE}{new} (calendar: {BASE}{new}/calendar.ics); "
         "the old one opens nothing now."
     )
@@ -150,15 +125,8 @@ def events(client, folder, name):
     assert response.mimetype == "text/calendar"
     calendar = icalendar.Calendar.from_ical(response.data)
     return [
-        (
-            str(e["UID"]),
-            int(e["SEQUENCE"]),
-            str(e["STATUS"]),
-            e.decoded("DTSTART"),
-            e.decoded("DTEND"),
-            str(e.get("LOCATION", "")),
-            str(e["SUMMARY"]),
-        )
+        (str(e["UID"]), int(e["SEQUENCE"]), str(e["STATUS"]), e.decoded("DTSTART"))
+        + (e.decoded("DTEND"), str(e.get("LOCATION", "")), str(e["SUMMARY"]))
         for e in calendar.walk("VEVENT")
     ]
 
@@ -196,13 +164,11 @@ def test_a_period_without_a_time_is_an_event_of_the_whole_day(tmp_path):
         desk.add_absence("Ann", TUE, TUE, frozenset({1}), "")
         desk.set_work(TUE, "Ann", 1, "Worksheet in the tray")
         desk.publish(TUE)
-    client = create_app(site_of(folder)).test_client()
+    client = create_app(site_for(folder, TUE)).test_client()
     calendar = icalendar.Calendar.from_ical(client.get(f"{link(folder, 'Bob')}/calendar.ics").data)
     (event,) = calendar.walk("VEVENT")
-    assert (event.decoded("DTSTART"), event.decoded("DTEND")) == (
-        TUE,
-        TUE + datetime.timedelta(days=1),
-    )
+    whole_day = (TUE, TUE + datetime.timedelta(days=1))
+    assert (event.decoded("DTSTART"), event.decoded("DTEND")) == whole_day
     assert str(event["DESCRIPTION"]).splitlines() == [
         "Period 1: 9A, Ann's lesson.",
         "Set work: Worksheet in the tray",
@@ -213,15 +179,8 @@ def test_a_period_without_a_time_is_an_event_of_the_whole_day(tmp_path):
 def test_set_work_goes_on_the_slip_once_published(folder, desk_client):
     page = desk_client.get("/today").text
     key = re.search(r'<tr id="lesson-(2-[^"]*)"', page)[1]
-    desk_client.post(
-        "/lessons/work",
-        data={
-            "csrf_token": token_of(page),
-            "date": TUE.isoformat(),
-            "lesson": key,
-            "work": "Textbook p. 34, ex. 1-5",
-        },
-    )
+    form = {"csrf_token": token_of(page), "date": TUE.isoformat(), "lesson": key}
+    desk_client.post("/lessons/work", data=form | {"work": "Textbook p. 34, ex. 1-5"})
     today = desk_client.get("/today").text
     assert "Ann's 9B in period 2: set work changed" in text_of(today)  # a change, not yet told
     assert "Textbook" not in desk_client.get("/slips").text
@@ -233,7 +192,7 @@ def test_set_work_goes_on_the_slip_once_published(folder, desk_client):
         "2 09:20–10:10 9B R2 maths Ann Textbook p. 34, ex. 1-5",
     ]
     changed = desk_client.get("/slips?changes=1").text
-    assert [m for m in re.findall(r"<h2>([^<]*)</h2>", changed)] == ["Cat"]
+    assert re.findall(r"<h2>([^<]*)</h2>", changed) == ["Cat"]
 
 
 def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
@@ -250,14 +209,13 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
     with Desk.open(folder) as desk:
         desk.add_absence("Ann", today, today, None, "")
         desk.publish(today)
-    client = create_app(site_of(folder, today)).test_client()
+    client = create_app(site_for(folder, today)).test_client()
     log_in(client)
     page = client.get("/today").text
     flagged = re.search(r'<div class="not-seen" id="not-seen">(.*?)</div>', page, re.S)[1]
     period = f"{soon:%H:%M}–{soon + datetime.timedelta(minutes=50):%H:%M}"
-    assert text_of(flagged) == (
-        f"Not seen, and the lesson starts soon: Bob : period 1 ({period}), 9A for Ann"
-    )
+    said = f"Not seen, and the lesson starts soon: Bob : period 1 ({period}), 9A for Ann"
+    assert text_of(flagged) == said
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,8 @@ refuses or is down leaves the publish standing, says so, and is tried again."""
 
 import email
 import email.policy
+import html
+import re
 import socket
 
 import pytest
@@ -17,6 +19,10 @@ from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult
 
 from rotavel_app.desk.desk import Desk
+
+COVER = "Cover: Tuesday 10 March 2026, 1 lesson · s"
+CANCELLED = "Cover cancelled: Tuesday 10 March 2026 · s"
+NOT_SENT = "e-mail not sent (tried again at the next publish): {}: "
 
 
 class Inbox:
@@ -70,29 +76,25 @@ def by_command(capfd, folder):
     return [line for line in err.splitlines() if "e-mail" in line]
 
 
-def by_web(capfd, folder):
+def web_desk(folder):
     pytest.importorskip("flask")
-    from support.web import PASSWORD, log_in, token_of
+    from support.web import log_in, site_for
 
-    from rotavel_app.web.app import Site, create_app
-    from rotavel_app.web.secure import StateFile
+    from rotavel_app.web.app import create_app
 
-    state = StateFile(folder / "rotavel-serve.json")
-    if state.load().password is None:
-        state.set_password(PASSWORD)
-    client = create_app(Site(folder, None, state, today=lambda: TUE)).test_client()
+    client = create_app(site_for(folder, TUE)).test_client()
     log_in(client)
+    return client
+
+
+def by_web(capfd, folder):
+    from support.web import token_of
+
+    client = web_desk(folder)
     page = client.get("/today").text
     client.post("/publish", data={"csrf_token": token_of(page), "date": TUE.isoformat()})
-    page = client.get("/today").text
-    return [m for m in _messages(page) if "e-mail" in m.lower()]
-
-
-def _messages(page):
-    import html
-    import re
-
-    return [html.unescape(m) for m in re.findall(r'<p class="message [a-z]+">([^<]*)</p>', page)]
+    said = re.findall(r'<p class="message [a-z]+">([^<]*)</p>', client.get("/today").text)
+    return [html.unescape(m) for m in said if "e-mail" in m.lower()]
 
 
 @pytest.mark.parametrize("publish", [by_command, by_web])
@@ -100,23 +102,16 @@ def test_one_email_per_substitute_whose_covers_a_publish_changed(tmp_path, capfd
     folder = telling_school(tmp_path / "s", mail_toml(inbox.port))
     run(capfd, "absent", folder, "Ann:Ill", "--date", TUE)
     said = publish(capfd, folder)
-    assert inbox.take() == [
-        ("Bob <bob@school.test>", "Cover: Tuesday 10 March 2026, 1 lesson · s"),
-        ("Cat <cat@school.test>", "Cover: Tuesday 10 March 2026, 1 lesson · s"),
+    assert inbox.take() == [("Bob <bob@school.test>", COVER), ("Cat <cat@school.test>", COVER)]
+    web = publish is by_web
+    assert said == [
+        "Sent 2 e-mails to the substitutes." if web else "rotavel: note: sent 2 e-mails"
     ]
-    assert said == (
-        ["rotavel: note: sent 2 e-mails"]
-        if publish is by_command
-        else ["Sent 2 e-mails to the substitutes."]
-    )
     # Period 1 goes to Dan by hand: Bob is told it is cancelled, Dan of his
     # cover; Cat, whose cover stands, hears nothing.
     run(capfd, "assign", folder, "--date", TUE, "--lesson", "Ann@1", "--to", "Dan")
     publish(capfd, folder)
-    assert inbox.take() == [
-        ("Bob <bob@school.test>", "Cover cancelled: Tuesday 10 March 2026 · s"),
-        ("Dan <dan@school.test>", "Cover: Tuesday 10 March 2026, 1 lesson · s"),
-    ]
+    assert inbox.take() == [("Bob <bob@school.test>", CANCELLED), ("Dan <dan@school.test>", COVER)]
     # Published again with nothing changed: nobody is written to.
     publish(capfd, folder)
     assert inbox.take() == []
@@ -163,61 +158,37 @@ def test_a_server_that_refuses_or_is_down_leaves_the_publish_and_is_tried_again(
     inbox.refuse = True
     run(capfd, "absent", folder, "Ann:Ill", "--date", TUE)
     said = by_command(capfd, folder)
-    why = {
-        "refuses": "the mail server refused {name}@school.test: 550 5.1.1 mailbox unavailable",
-        "down": "cannot reach the mail server: Connection refused",
-    }[trouble]
-    assert said == [
-        f"rotavel: note: e-mail not sent (tried again at the next publish): {name}: "
-        + why.format(name=name.lower())
-        for name in ("Bob", "Cat")
-    ]
+    why = "cannot reach the mail server: Connection refused"
+    if trouble == "refuses":
+        why = "the mail server refused {}@school.test: 550 5.1.1 mailbox unavailable"
+    failed = [NOT_SENT.format(name) + why.format(name.lower()) for name in ("Bob", "Cat")]
+    assert said == ["rotavel: note: " + line for line in failed]
     with Desk.open(folder) as desk:
         assert desk.publication(TUE)[1] == 1  # the publish stands
         assert [(r.period, r.substitute) for r in desk.published(TUE)] == [(1, "Bob"), (2, "Cat")]
         assert [(q.substitute, q.tries) for q in desk.queued_mail(TUE)] == [("Bob", 1), ("Cat", 1)]
     # Published again from the web desk with nothing new: what waits is tried again.
-    assert by_web(capfd, folder) == [
-        f"E-mail not sent (tried again at the next publish): {name}: "
-        + why.format(name=name.lower())
-        for name in ("Bob", "Cat")
-    ]
+    assert by_web(capfd, folder) == ["E" + line[1:] for line in failed]
     # The server is back; the next publish sends what waited, and its own.
     inbox.refuse = False
-    (folder / "rotavel.toml").write_text(
-        f'base_url = "{BASE}"\n' + mail_toml(inbox.port), encoding="utf-8"
-    )
+    (folder / "rotavel.toml").write_text(f'base_url = "{BASE}"\n' + mail_toml(inbox.port), "utf-8")
     run(capfd, "assign", folder, "--date", TUE, "--lesson", "Ann@1", "--to", "Dan")
     assert by_command(capfd, folder) == ["rotavel: note: sent 3 e-mails"]
     assert inbox.take() == [
-        ("Bob <bob@school.test>", "Cover cancelled: Tuesday 10 March 2026 · s"),
-        ("Cat <cat@school.test>", "Cover: Tuesday 10 March 2026, 1 lesson · s"),
-        ("Dan <dan@school.test>", "Cover: Tuesday 10 March 2026, 1 lesson · s"),
+        ("Bob <bob@school.test>", CANCELLED),
+        ("Cat <cat@school.test>", COVER),
+        ("Dan <dan@school.test>", COVER),
     ]
     with Desk.open(folder) as desk:
         assert desk.queued_mail() == []
 
 
 def test_the_desk_shows_the_mail_that_failed(tmp_path, capfd):
-    pytest.importorskip("flask")
     folder = telling_school(tmp_path / "s", mail_toml(free_port()))
     run(capfd, "absent", folder, "Ann:Ill", "--date", TUE)
-    said = by_web(capfd, folder)
-    assert said == [
-        f"E-mail not sent (tried again at the next publish): {name}: "
-        "cannot reach the mail server: Connection refused"
-        for name in ("Bob", "Cat")
-    ]
-    from support.web import log_in
-
-    from rotavel_app.web.app import Site, create_app
-    from rotavel_app.web.secure import StateFile
-
-    client = create_app(
-        Site(folder, None, StateFile(folder / "rotavel-serve.json"), today=lambda: TUE)
-    ).test_client()
-    log_in(client)
-    page = client.get("/today").text
+    why = "cannot reach the mail server: Connection refused"
+    assert by_web(capfd, folder) == ["E" + NOT_SENT.format(n)[1:] + why for n in ("Bob", "Cat")]
+    page = web_desk(folder).get("/today").text
     assert "<strong>2 e-mails not sent</strong>" in page
     assert "<li>Cat: cannot reach the mail server: Connection refused</li>" in page
 
@@ -231,13 +202,8 @@ def test_the_password_comes_from_the_environment_or_a_file(tmp_path, capfd, monk
         tried.append((data.login, data.password))
         return AuthResult(success=data.password == b"s3cret kettle")
 
-    controller = Controller(
-        inbox,
-        hostname="127.0.0.1",
-        port=free_port(),
-        authenticator=check,
-        auth_require_tls=False,
-    )
+    options = {"authenticator": check, "auth_require_tls": False}
+    controller = Controller(inbox, hostname="127.0.0.1", port=free_port(), **options)
     controller.start()
     try:
         extra = 'user = "cover"\n'
@@ -263,10 +229,7 @@ def test_the_password_comes_from_the_environment_or_a_file(tmp_path, capfd, monk
             "variable ROTAVEL_MAIL_PASSWORD (or the one password_env names) or in a file "
             "named by password_file",
         ),
-        (
-            mail_toml(25, "ssl = true\nstarttls = true\n"),
-            "[mail] takes ssl or starttls, not both",
-        ),
+        (mail_toml(25, "ssl = true\nstarttls = true\n"), "[mail] takes ssl or starttls, not both"),
         (
             '[mail]\nhost = "127.0.0.1"\nsender = "cover at school"\n',
             "[mail] sender 'cover at school' is not an e-mail address",
@@ -285,24 +248,17 @@ def test_mail_settings_refused_in_one_line(tmp_path, capfd, toml, message):
     assert (code, out, err) == (2, "", f"rotavel: {folder / 'rotavel.toml'}: {message}\n")
 
 
-@pytest.mark.parametrize(
-    "written, shown",
-    [
-        ('"bob@x.test\nBcc: all@x.test"', "'bob@x.test\\nBcc: all@x.test'"),
-        ("bob at x", "'bob at x'"),
-    ],
-)
+BCC = ('"bob@x.test\nBcc: all@x.test"', "'bob@x.test\\nBcc: all@x.test'")
+
+
+@pytest.mark.parametrize("written, shown", [BCC, ("bob at x", "'bob at x'")])
 def test_an_email_column_that_is_not_an_address_is_refused(tmp_path, capfd, written, shown):
     # A line break would let the teacher list add mail headers of its own.
     staff = [("Ann", "maths", "ann@school.test"), ("Bob", "maths", written)]
     folder = telling_school(tmp_path / "s", staff=staff)
     code, out, err = run(capfd, "plan", folder, "--date", TUE)
-    assert (code, out, err) == (
-        2,
-        "",
-        f"rotavel: {folder / 'teacher_list.csv'}, line 3: email {shown} of 'Bob' "
-        "is not an e-mail address\n",
-    )
+    said = f"{folder / 'teacher_list.csv'}, line 3: email {shown} of 'Bob' is not an e-mail address"
+    assert (code, out, err) == (2, "", f"rotavel: {said}\n")
 
 
 @pytest.mark.parametrize("program", ["untis", "asc"])

@@ -19,7 +19,9 @@ from support.command import run
 from support.desk import HAND, covers, foreign_record, stamp_record
 from support.schools import TUE, WED, shorthand_school
 
-from rotavel_app.desk.desk import Desk, DeskError
+from rotavel_app.desk.desk import SCHEMA_VERSION, Desk, DeskError
+
+FULL = "{db}: cannot write the record: the disk is full; nothing was changed"
 
 
 @pytest.fixture
@@ -62,32 +64,41 @@ def test_the_record_and_its_wal_files_are_private(tmp_path, capfd, umask_022):
 def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, capfd, umask_022):
     folder = shorthand_school(tmp_path / "s", *HAND)
     with Desk.open(folder) as desk:
-        desk.add_absence("Ann", TUE, TUE, None, '=HYPERLINK("http://x","Médecin")')
-        desk.add_absence("Bob", TUE, TUE, None, "+1\t@me")
-        desk.add_absence("Cat", TUE, TUE, None, "-2")
+        desk.add_absence("Ann", TUE, TUE, frozenset({1, 2}), '=HYPERLINK("http://x","Médecin")')
+        desk.add_absences([("Bob", WED, WED, None, "+1\t@me"), ("Cat", WED, WED, None, "-2")])
+        desk.assign(TUE, "Ann", 2, "Dan")
+        desk.publish(TUE)
+        desk.set_staff_rule("Bob", cap_day=1)
         desk.set_staff_rule("Dan", days=frozenset({0, 2}))
     out = tmp_path / "out"
-    (out).mkdir()
+    out.mkdir()
     (out / "staff_rule.csv").write_text("old\n")
     os.chmod(out / "staff_rule.csv", 0o644)  # an older export's file: no longer readable by all
-    assert run(capfd, "export", folder, out)[0] == 0
-    files = sorted(out.iterdir())
-    tables = ["absence", "cover", "published_day", "staff_rule", "published_cover"]
-    tables += ["publication", "published_change", "duty", "set_work", "outbox"]
-    assert {p.name: mode(p) for p in files} == {f"{table}.csv": 0o600 for table in tables}
+    # Written out: a table left out of the export would be lost to a spreadsheet.
+    tables = ["absence", "cover", "published_day", "staff_rule", "published_cover", "publication"]
+    tables += ["published_change", "duty", "set_work", "outbox"]
+    assert run(capfd, "export", folder, out) == (0, "".join(f"{out / t}.csv\n" for t in tables), "")
+    assert {p.name: mode(p) for p in out.iterdir()} == {f"{table}.csv": 0o600 for table in tables}
     data = (out / "absence.csv").read_bytes()
-    assert data.startswith(b"\xef\xbb\xbfid,teacher,") and "Médecin".encode() in data
-    rows = list(csv.reader(data.decode("utf-8-sig").splitlines()))
-    assert [(r[1], r[4]) for r in rows[1:]] == [
-        ("Ann", '\'=HYPERLINK("http://x","Médecin")'),
-        ("Bob", "'+1\t@me"),
-        ("Cat", "'-2"),
+    assert data.startswith(b"\xef\xbb\xbfid,teacher,first_day,last_day,reason,entered_at,periods\n")
+    read = {t: list(csv.reader(open(out / f"{t}.csv", encoding="utf-8-sig"))) for t in tables}
+    # For a spreadsheet, a formula's text only (rotavel backup keeps the record exactly).
+    assert [r[1:5] + r[6:] for r in read["absence"][1:]] == [
+        ["Ann", "2026-03-10", "2026-03-10", '\'=HYPERLINK("http://x","Médecin")', "1,2"],
+        ["Bob", "2026-03-11", "2026-03-11", "'+1\t@me", ""],
+        ["Cat", "2026-03-11", "2026-03-11", "'-2", ""],
     ]
-    rules = list(csv.reader((out / "staff_rule.csv").read_text("utf-8-sig").splitlines()))
-    assert rules == [
-        ["name", "never", "last_resort", "cap_day", "cap_week", "days"],
+    assert [r[:7] for r in read["cover"]] == [
+        "day teacher period classes room substitute how".split(),
+        ["2026-03-10", "Ann", "2", "9B", "", "Dan", "by hand"],
+        ["2026-03-10", "Ann", "1", "9A", "", "Bob", "planned"],
+    ]
+    assert read["staff_rule"] == [
+        "name never last_resort cap_day cap_week days".split(),
+        ["Bob", "0", "0", "1", "", ""],
         ["Dan", "0", "0", "", "", "Monday,Wednesday"],
     ]
+    assert [r[0::2] for r in read["published_day"]] == [["day", "revision"], ["2026-03-10", "1"]]
     # The record itself keeps the days as it reads them back.
     with Desk.open(folder) as desk:
         assert desk.staff_rules()["Dan"].days == frozenset({0, 2})
@@ -98,23 +109,32 @@ def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, c
 
 @pytest.mark.parametrize("command", ["plan", "absences", "absent"])
 @pytest.mark.parametrize(
-    "make",
-    [foreign_record, lambda db: stamp_record(db, 3, app=7), lambda db: stamp_record(db, 99)],
-    ids=["other tables", "other application", "newer"],
+    "make, message",
+    [
+        (
+            lambda db: stamp_record(db, 99),
+            "{db} was written by a newer rotavel (record version 99; this one reads up to {version})",
+        ),
+        (lambda db: stamp_record(db, 3, app=7), "{db}: not a rotavel record"),
+        (foreign_record, "{db}: not a rotavel record (it has other tables)"),
+        (
+            lambda db: db.write_text("name,subject\n"),
+            "{db}: not a rotavel record (file is not a database)",
+        ),
+        (lambda db: db.mkdir(), "{db}: is a folder; give the record's file name"),
+    ],
+    ids=["newer", "other application", "other tables", "not a database", "a folder"],
 )
-def test_a_refused_foreign_database_is_never_changed(tmp_path, capfd, command, make):
+def test_a_refused_foreign_database_is_never_changed(tmp_path, capfd, command, make, message):
     folder = shorthand_school(tmp_path / "s", *HAND)
     db = tmp_path / "other.db"
     make(db)
-    before = db.read_bytes()
-    argv = [command, folder, "--db", db] + (["Ann"] if command == "absent" else [])
-    code, _, err = run(capfd, *argv)
-    assert (code, db.read_bytes(), sorted(p.name for p in tmp_path.iterdir())) == (
-        2,
-        before,
-        ["other.db", "s"],
-    )
-    assert err.startswith(f"rotavel: {db}")
+    before = db.read_bytes() if db.is_file() else None
+    argv = [command, folder, "--db", db, "--date", TUE] + (["Ann"] if command == "absent" else [])
+    said = message.format(db=db, version=SCHEMA_VERSION)
+    assert run(capfd, *argv) == (2, "", f"rotavel: {said}\n")
+    assert (db.read_bytes() if db.is_file() else None) == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["other.db", "s"]
 
 
 def _published_school(tmp_path, capfd):
@@ -144,25 +164,31 @@ def test_reading_commands_read_a_read_only_record(tmp_path, capfd, argv, read_on
     with immutable(target):
         assert run(capfd, argv[0], folder, *argv[1:]) == expected
         refused = run(capfd, "absent", folder, "Bob", "--date", TUE)
-    why = {
-        "folder": "its folder is read-only (commands that only read still work)",
-        "record": "read-only",
-    }[read_only]
+    why = "its folder is read-only (commands that only read still work)"
+    why = why if read_only == "folder" else "read-only"
     assert refused == (2, "", f"rotavel: {folder / 'rotavel.db'}: cannot write the record: {why}\n")
 
 
 # -- a full disk ----------------------------------------------------------------------
 
 
-def test_a_full_disk_is_said_as_one(tmp_path, capfd):
+class _Full:
+    f_bavail, f_frsize = 0, 4096
+
+
+# SQLite says a full disk met in its -wal or -shm file as an I/O error.
+@pytest.mark.parametrize("how", ["no page left", "an I/O error"])
+def test_a_full_disk_is_said_as_one(tmp_path, monkeypatch, how):
     folder = shorthand_school(tmp_path / "s", *HAND)
-    with Desk.open(folder) as desk:
-        desk._db.execute("PRAGMA max_page_count = 1")
-        with pytest.raises(DeskError) as caught:
+    with Desk.open(folder) as desk, pytest.raises(DeskError) as caught:
+        if how == "no page left":
+            desk._db.execute("PRAGMA max_page_count = 1")
             desk.add_absence("Ann", TUE, TUE, None, "x" * 100_000)
-    assert str(caught.value) == (
-        f"{folder / 'rotavel.db'}: cannot write the record: the disk is full; nothing was changed"
-    )
+        else:
+            monkeypatch.setattr(os, "statvfs", lambda path: _Full)
+            with desk._errors():
+                raise sqlite3.OperationalError("disk I/O error")
+    assert str(caught.value) == FULL.format(db=folder / "rotavel.db")
 
 
 @pytest.fixture
@@ -183,37 +209,20 @@ def tiny_disk(tmp_path):
 
 @pytest.mark.parametrize("command", [("absent", "Bob"), ("plan", "--publish")])
 def test_writing_on_a_full_disk_is_said_as_a_full_disk(tiny_disk, capfd, command):
-    """With the disk full before SQLite makes its -wal and -shm files, it
-    reports a "disk I/O error"; the record stays as it was."""
+    # Full before SQLite makes its -wal and -shm files: it says "disk I/O error".
     folder = shorthand_school(tiny_disk / "s", *HAND)
     assert run(capfd, "absent", folder, "Ann", "--date", TUE)[0] == 0
     before = _plans(folder, [TUE])
     free = os.statvfs(tiny_disk)
     (tiny_disk / "filler").write_bytes(bytes(free.f_bavail * free.f_frsize))
+    said = FULL.format(db=folder / "rotavel.db")
     assert run(capfd, command[0], folder, command[1], "--date", TUE) == (
         2,
         "",
-        f"rotavel: {folder / 'rotavel.db'}: cannot write the record: the disk is full; "
-        "nothing was changed\n",
+        f"rotavel: {said}\n",
     )
     (tiny_disk / "filler").unlink()
     assert _plans(folder, [TUE]) == before
-
-
-def test_an_io_error_on_a_full_disk_is_said_as_a_full_disk(tmp_path, monkeypatch):
-    """SQLite reports a full disk met in its -wal or -shm file as an I/O error."""
-    folder = shorthand_school(tmp_path / "s", *HAND)
-
-    class Full:
-        f_bavail, f_frsize = 0, 4096
-
-    with Desk.open(folder) as desk:
-        monkeypatch.setattr(os, "statvfs", lambda path: Full)
-        with pytest.raises(DeskError) as caught, desk._errors():
-            raise sqlite3.OperationalError("disk I/O error")
-    assert str(caught.value) == (
-        f"{folder / 'rotavel.db'}: cannot write the record: the disk is full; nothing was changed"
-    )
 
 
 # -- dates at the ends of the calendar ------------------------------------------------
@@ -238,36 +247,34 @@ def test_an_io_error_on_a_full_disk_is_said_as_a_full_disk(tmp_path, monkeypatch
 def test_dates_at_the_ends_of_the_calendar_are_refused_in_one_line(tmp_path, capfd, argv, date):
     folder = shorthand_school(tmp_path / "s", *HAND, toml='window = "cycle"\ncycle_days = 5\n')
     argv = [a.format(folder=folder) for a in argv] + [date]
-    code, out, err = run(capfd, *argv)
     option = "--from/--date" if argv[0] == "absent" else argv[-2]
     command = "" if argv[0] == str(folder) else f" {argv[0]}"
-    assert (code, out, err) == (
+    said = f"'{date}' is outside the dates rotavel plans (1900-01-01 to 2999-12-31)"
+    assert run(capfd, *argv) == (
         2,
         "",
-        f"rotavel: argument {option}: '{date}' is outside the dates rotavel plans "
-        f"(1900-01-01 to 2999-12-31) (see rotavel{command} --help)\n",
+        f"rotavel: argument {option}: {said} (see rotavel{command} --help)\n",
     )
+
+
+BIG = "99999999999999999999"
 
 
 @pytest.mark.parametrize(
     ("argv", "message"),
     [
+        ("back {folder} " + BIG, f"argument N: '{BIG}' is not an absence's number"),
         (
-            ("back", "{folder}", "99999999999999999999"),
-            "argument N: '99999999999999999999' is not an absence's number "
-            "(see rotavel back --help)",
-        ),
-        (
-            ("staff", "{folder}", "Bob", "--cap-day", "99999999999999999999"),
-            "argument --cap-day: '99999999999999999999' is not a whole number (or none) "
-            "(see rotavel staff --help)",
+            "staff {folder} Bob --cap-day " + BIG,
+            f"argument --cap-day: '{BIG}' is not a whole number (or none)",
         ),
     ],
 )
 def test_numbers_beyond_sqlite_refused_in_one_line(tmp_path, capfd, argv, message):
     folder = shorthand_school(tmp_path / "s", *HAND)
-    code, out, err = run(capfd, *(a.format(folder=folder) for a in argv))
-    assert (code, out, err) == (2, "", f"rotavel: {message}\n")
+    code, out, err = run(capfd, *argv.format(folder=folder).split())
+    help_ = f"(see rotavel {argv.split()[0]} --help)"
+    assert (code, out, err) == (2, "", f"rotavel: {message} {help_}\n")
 
 
 @pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to"), ("free", "--date")])
@@ -288,13 +295,8 @@ def test_a_cycle_longer_than_a_year_is_refused_not_counted(tmp_path, capfd, comm
 
 def _plans(folder, days):
     with Desk.open(folder, create=False) as desk:
-        return [
-            (
-                covers(desk.plan(day)),
-                [(c.teacher, c.period, c.substitute) for c in desk.published(day)],
-            )
-            for day in days
-        ]
+        published = [[(c.teacher, c.period, c.substitute) for c in desk.published(d)] for d in days]
+        return [(covers(desk.plan(day)), kept) for day, kept in zip(days, published)]
 
 
 # Publishes the days given, over and over, until the stop file appears; a line per publish.
@@ -364,11 +366,8 @@ def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capf
             time.sleep(0.01)
         for n in range(3):
             backup = tmp_path / f"backup{n}.db"
-            assert run(capfd, "backup", folder, backup) == (
-                0,
-                f"The record is backed up into {backup}.\n",
-                "",
-            )
+            said = f"The record is backed up into {backup}.\n"
+            assert run(capfd, "backup", folder, backup) == (0, said, "")
             backups.append(backup)
             counts.append(published())
     assert counts[-1] < published()  # the publishes went on around the backups
@@ -381,11 +380,8 @@ def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capf
         # Restored into a copy of the school, each backup plans as the original
         # does, and its published days are the original's (they republish alike).
         restored = shorthand_school(tmp_path / f"r{n}", *HAND)
-        assert run(capfd, "restore", restored, backup) == (
-            0,
-            f"The record is restored from {backup}.\n",
-            "",
-        )
+        said = f"The record is restored from {backup}.\n"
+        assert run(capfd, "restore", restored, backup) == (0, said, "")
         plans = _plans(restored, days)
         assert [p[0] for p in plans] == [p[0] for p in original]
         assert [p[1] for p in plans if p[1]] == [p[1] for p, q in zip(original, plans) if q[1]]
@@ -401,7 +397,7 @@ def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capf
             "{backup}: not a rotavel record (or one of a newer rotavel)",
         ),
         (
-            lambda db: db.write_text("name,subject\n"),
+            lambda db: db.write_text("x\n"),
             "{backup}: not a rotavel record (file is not a database)",
         ),
         (lambda db: None, "{backup}: no such backup file"),

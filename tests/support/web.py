@@ -127,3 +127,11 @@ def lesson(teacher, period, substitute=None):
     name = base64.urlsafe_b64encode(teacher.encode()).decode().rstrip("=")
     key = f"{period}-{name}"
     return {"lesson": key} | ({} if substitute is None else {f"s{key}": substitute})
+
+
+def site_for(folder, today=DATE):
+    """A web desk on a school folder written apart, its password set, on the given day."""
+    state = StateFile(folder / "rotavel-serve.json")
+    if state.load().password is None:
+        state.set_password(PASSWORD)
+    return Site(folder, None, state, today=lambda: today)
