@@ -105,3 +105,17 @@ def test_the_web_desks_refusals_speak_the_schools_language(tmp_path, monkeypatch
         assert [v for v in values if v not in text] == []
         if lang != "en":
             assert english_left(text, lang) == []
+
+
+@pytest.mark.parametrize("lang", LANGUAGES)
+@pytest.mark.parametrize("argv", [["plan"], ["absent", "Ann"]])
+def test_a_day_the_school_does_not_have_offers_no_other_day(tmp_path, capfd, lang, argv):
+    # The record is kept by date, so the desk has no --day to offer in any language.
+    folder = tmp_path / "s"
+    week = "day,teacher,period,class\nMonday,Ann,1,9A\nTuesday,Ann,2,9A\n"
+    write_school(folder, STAFF, week, f'language = "{lang}"\n')
+    code, out, err = run(capfd, argv[0], folder, *argv[1:], "--date", "2026-12-12")
+    assert (code, out, err.count("\n")) == (2, "", 1)
+    assert "2026-12-12" in err and "--day" not in err
+    if lang != "en":
+        assert english_left(err.replace(str(tmp_path), "PATH"), lang) == []

@@ -47,16 +47,11 @@ def day(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> Sc
     `timetable_day` when given, for looking at a day of a school whose days
     the calendar cannot tell); inside the caller's transaction."""
     try:
-        wanted = DayWanted(day=timetable_day, date=date)
+        # The record is kept by date: no --day chooses another, so no refusal offers one.
+        wanted = DayWanted(day=timetable_day, date=date, offers_day=False)
         chosen = choose_day(school.week(desk), wanted, desk.settings)
     except InputError as error:
-        # The record is kept by date, so the desk plans the date's weekday
-        # and has no --day to choose another; the hint would mislead.
-        raise DeskError(
-            str(error)
-            .replace(" (choose one with --day)", "")
-            .replace(" (choose a day with --day)", "")
-        ) from None
+        raise DeskError(str(error)) from None
     notes = list(chosen.notes)
     absences = []
     left_out: set[str] = set()
@@ -110,9 +105,10 @@ def enter(desk: Desk, absences: Iterable[Entered]) -> tuple[list[int], list[str]
             problem = calendar.refusal(
                 first,
                 _("the absence of %(name)s on %(date)s") % {"name": shown(name), "date": first},
+                day_hint=False,
             )
             assert problem is not None
-            raise DeskError(problem.replace(" (choose a day with --day)", ""))
+            raise DeskError(problem)
         if not days:
             raise DeskError(
                 _(

@@ -172,20 +172,21 @@ class TimetableDays:
                     )
                     % {"file": path, "days": ", ".join(self.groups)}
                 )
-            calendar.check(date, when, path)
+            calendar.check(date, when, path, wanted.offers_day)
             return calendar.cycle_day(date), date
-        calendar.check(date, when, path)
+        calendar.check(date, when, path, wanted.offers_day)
         found = self._by_weekday(date.weekday())
         if len(found) == 1:
             return found[0], date
-        raise InputError(
-            _(
+        if wanted.offers_day:
+            problem = _(
                 "%(file)s: %(when)s is a %(weekday)s, which the timetable does not have "
                 "(choose one with --day)"
             )
-            % {"file": path, "when": when, "weekday": day_name(date.weekday())}
-            + self._listed()
-        )
+        else:
+            problem = _("%(file)s: %(when)s is a %(weekday)s, which the timetable does not have")
+        values = {"file": path, "when": when, "weekday": day_name(date.weekday())}
+        raise InputError(problem % values + self._listed())
 
     def _named(self, text: str) -> str:
         key = day_key(text)
@@ -269,8 +270,11 @@ class Calendar:
             day_name((start + n) % 7) for n in range(7) if (start + n) % 7 in self.weekdays
         )
 
-    def refusal(self, date: datetime.date, when: str, source: str = "") -> str | None:
-        """Why `date` is no school day, in one line; None when it is one."""
+    def refusal(
+        self, date: datetime.date, when: str, source: str = "", day_hint: bool = True
+    ) -> str | None:
+        """Why `date` is no school day, in one line; None when it is one. With
+        `day_hint`, it says that --day chooses another day."""
         closure = self.closure(date)
         if closure is not None:
             return _("%(when)s: the school is closed (%(closure)s, %(span)s)") % {
@@ -279,10 +283,16 @@ class Calendar:
                 "span": closure.span,
             }
         if date.weekday() not in self.weekdays:
-            return _(
-                "%(when)s is a %(weekday)s, not a school day (choose a day with --day); "
-                "the school days are %(days)s"
-            ) % {
+            if day_hint:
+                problem = _(
+                    "%(when)s is a %(weekday)s, not a school day (choose a day with --day); "
+                    "the school days are %(days)s"
+                )
+            else:
+                problem = _(
+                    "%(when)s is a %(weekday)s, not a school day; the school days are %(days)s"
+                )
+            return problem % {
                 "when": _("%(file)s: %(when)s") % {"file": source, "when": when}
                 if source
                 else when,
@@ -291,8 +301,10 @@ class Calendar:
             }
         return None
 
-    def check(self, date: datetime.date, when: str, source: str = "") -> None:
-        problem = self.refusal(date, when, source)
+    def check(
+        self, date: datetime.date, when: str, source: str = "", day_hint: bool = True
+    ) -> None:
+        problem = self.refusal(date, when, source, day_hint)
         if problem is not None:
             raise InputError(problem)
 

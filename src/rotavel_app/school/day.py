@@ -147,6 +147,9 @@ class DayWanted:
     day: str | None = None  # --day, as typed
     date: datetime.date | None = None  # --date
     today: datetime.date | None = None  # used when neither is given
+    # The caller can choose another day with --day, so a refusal may say so; the
+    # desk keeps its record by date and has no such choice.
+    offers_day: bool = True
 
 
 def choose_day(
