@@ -15,7 +15,7 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 
 from rotavel_app.language import ENGLISH, _, current, ngettext
-from rotavel_app.messages import InputError
+from rotavel_app.messages import InputError, at_line
 from rotavel_app.school.day import PERIOD_MAX, PERIOD_MIN, parse_period
 from rotavel_app.school.week import LessonRow
 
@@ -64,11 +64,6 @@ def is_placeholder(name: str) -> bool:
 def lines_of(text: str) -> list[str]:
     """The lines of a text file, broken at CR LF, CR or LF alone."""
     return _LINE_END.split(text)
-
-
-def at_line(path: Path | str, number: int) -> str:
-    """Where a message points in a text file: its path and line number."""
-    return _("%(path)s, line %(line)s") % {"path": path, "line": number}
 
 
 def at_element(path: Path | str, element: str, number: int, ident: str = "") -> str:

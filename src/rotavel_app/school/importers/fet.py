@@ -29,7 +29,7 @@ from pathlib import Path
 
 from rotavel_app.files import read_bytes
 from rotavel_app.language import _, ngettext
-from rotavel_app.messages import InputError, shown
+from rotavel_app.messages import InputError, at_line, shown
 from rotavel_app.school.importers._common import (
     ACTIVITIES,
     INACTIVE,
@@ -41,7 +41,6 @@ from rotavel_app.school.importers._common import (
     UNPLACED,
     Skipped,
     at_element,
-    at_line,
     check_rows,
     decode_utf8,
     is_placeholder,

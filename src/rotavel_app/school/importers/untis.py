@@ -25,7 +25,7 @@ from typing import NamedTuple
 
 from rotavel_app.files import read_bytes
 from rotavel_app.language import N_, _, ngettext
-from rotavel_app.messages import InputError
+from rotavel_app.messages import InputError, at_line
 from rotavel_app.school.importers._common import (
     NO_CLASS,
     NO_TEACHER,
@@ -33,7 +33,6 @@ from rotavel_app.school.importers._common import (
     PLACEHOLDER,
     ROWS,
     Skipped,
-    at_line,
     decode_utf8_or_windows,
     is_placeholder,
     lines_of,
