@@ -27,12 +27,13 @@ from rotavel_app.commands.plumbing import (
     ExitStatus,
     Formatter,
     Parser,
+    add_language_option,
     check_utf8,
     date_option,
 )
 from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.files import plain_path
-from rotavel_app.language import _, languages, use
+from rotavel_app.language import _, use
 from rotavel_app.output import write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.school.settings import load_settings
@@ -111,15 +112,12 @@ def _parser() -> argparse.ArgumentParser:
             metavar="FILE",
             help=_("the record's file (default: FOLDER/rotavel.db)"),
         )
-        command.add_argument(
-            "--language",
-            choices=languages(),
-            metavar="CODE",
-            help=_(
+        add_language_option(
+            command,
+            _(
                 "the language of this run's output and messages, one of %(languages)s "
                 "(default: the school's rotavel.toml says, else en)"
-            )
-            % {"languages": ", ".join(languages())},
+            ),
         )
     sub["why"].add_argument("name", metavar="NAME", help=_("the teacher"))
     sub["free"].add_argument(

@@ -18,7 +18,7 @@ from rotavel_app.commands.plumbing import (
     date_option,
 )
 from rotavel_app.files import plain_path
-from rotavel_app.language import _, languages, use
+from rotavel_app.language import _, use
 from rotavel_app.output import refuse_overwriting_inputs, write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.planning.plan import make_plan
@@ -222,15 +222,12 @@ def _parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help=_("write to FILE instead of standard output, e.g. -o board.html"),
     )
-    parser.add_argument(
-        "--language",
-        choices=languages(),
-        metavar="CODE",
-        help=_(
+    plumbing.add_language_option(
+        parser,
+        _(
             "the language of the table, the board and the slips for this run, one of "
             "%(languages)s (default: the school's rotavel.toml says, else en), e.g. --language fr"
-        )
-        % {"languages": ", ".join(languages())},
+        ),
     )
     parser.add_argument(
         "--version",

@@ -143,6 +143,17 @@ def language_asked(argv: Sequence[str]) -> str | None:
     return asked if asked in languages() else None
 
 
+def add_language_option(parser: argparse.ArgumentParser, help_text: str) -> None:
+    """--language CODE, for one run; `help_text` names the codes as %(languages)s."""
+    codes = languages()
+    parser.add_argument(
+        "--language",
+        choices=codes,
+        metavar="CODE",
+        help=help_text % {"languages": ", ".join(codes)},
+    )
+
+
 # -- what the commands offer ---------------------------------------------------------
 
 
