@@ -134,3 +134,16 @@ def day_name(weekday: int) -> str:
     import babel.dates
 
     return str(babel.dates.get_day_names("wide", locale=language)[weekday])
+
+
+def decimal_text(value: float, places: int = 1) -> str:
+    """`value` with `places` decimals, in the language's own digits and marks
+    ("0,5" in French); English keeps the form it has always had ("0.5")."""
+    language = current()
+    if language == ENGLISH:
+        return f"{value:.{places}f}"
+    import babel.numbers
+
+    return babel.numbers.format_decimal(
+        value, format="0." + "0" * places, locale=language, decimal_quantization=True
+    )

@@ -92,3 +92,23 @@ def test_serve_says_where_it_is_in_the_schools_language(tmp_path, capsys, monkey
     # A refusal before the server starts is in the school's language too.
     assert command.main([str(folder), "--host", "0.0.0.0"]) == 2
     check(capsys.readouterr().err.replace(str(folder), "FOLDER"), lang, ["FOLDER", "0.0.0.0"])
+
+
+@pytest.mark.parametrize(
+    "lang, share", [("en", "0.0"), ("fr", "0,0"), ("de", "0,0"), ("ar", "0.0")]
+)
+def test_the_fair_share_is_written_as_the_language_writes_numbers(tmp_path, capsys, lang, share):
+    folder = school(tmp_path / "school", lang)
+    text = said(capsys, folder, ["why", F, "Fay", "--date", DAY])
+    other = "0,0" if share == "0.0" else "0.0"
+    assert (share in text, other in text) == (True, False)
+
+
+@pytest.mark.parametrize("lang", LANGUAGES)
+@pytest.mark.parametrize("argv", [["absent", F, "Ann", "--reason", "Flu"], ["staff", F, "--help"]])
+def test_a_desk_commands_usage_speaks_its_folders_language(tmp_path, capsys, lang, argv):
+    # Before the options are read, the folder the command names gives the language.
+    folder = school(tmp_path / "school", lang)
+    code, out, err = run(capsys, *(str(folder) if a == F else a for a in argv))
+    assert code == (0 if "--help" in argv else 2)
+    check((out + err).replace(str(folder), "FOLDER"), lang, [])

@@ -29,6 +29,8 @@ def speak() -> None:
 # A word argparse changes in a later Python is shown in English until listed here again.
 WORDS = (
     N_("usage: "),
+    # The headings: argparse writes their colon itself, so a language that sets a colon
+    # apart (French) ends its heading with a no-break space.
     N_("positional arguments"),
     N_("options"),
     N_("show this help message and exit"),

@@ -23,7 +23,7 @@ from rotavel_app.commands.desk_output import (
 from rotavel_app.commands.plumbing import FORMATS
 from rotavel_app.desk import publishing
 from rotavel_app.desk.desk import AbsenceRecord, Desk, DeskError, FreeTeacher
-from rotavel_app.language import _, ngettext
+from rotavel_app.language import _, decimal_text, ngettext
 from rotavel_app.messages import InputError
 from rotavel_app.pages.formats import render_table
 from rotavel_app.pages.terminal_table import aligned as _aligned
@@ -453,7 +453,7 @@ def _why(args: argparse.Namespace, desk: Desk) -> Said:
     share = {
         "start": when(why.window_start),
         "count": why.covers_in_window,
-        "share": f"{float(why.fair_share):.1f}",
+        "share": decimal_text(float(why.fair_share)),
         "days": why.days_in.numerator,
         "of": why.days_in.denominator,
     }

@@ -145,6 +145,7 @@ def configure(environment: jinja2.Environment) -> None:
     environment.globals["language"] = language.current
     environment.globals["direction"] = language.direction
     environment.globals["date_text"] = language.date_text
+    environment.globals["decimal_text"] = language.decimal_text
     environment.filters["shown"] = _finalize
     environment.filters["placed"] = _placed
     environment.finalize = _finalize
