@@ -88,8 +88,12 @@ def render_table(plan: Plan) -> str:
     if substitutes:
         lines += ["", _("Covers per substitute:")]
         lines += [
-            f"  {_cell(name)}: "
-            + ngettext("%(n)s cover", "%(n)s covers", len(covers)) % {"n": len(covers)}
+            "  "
+            + _("%(substitute)s: %(covers)s")
+            % {
+                "substitute": _cell(name),
+                "covers": ngettext("%(n)s cover", "%(n)s covers", len(covers)) % {"n": len(covers)},
+            }
             for name, covers in substitutes
         ]
     # In English, the module's own words (TIMING_PREFIX), as in its report.
