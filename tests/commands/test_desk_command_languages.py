@@ -105,7 +105,15 @@ def test_the_fair_share_is_written_as_the_language_writes_numbers(tmp_path, caps
 
 
 @pytest.mark.parametrize("lang", LANGUAGES)
-@pytest.mark.parametrize("argv", [["absent", F, "Ann", "--reason", "Flu"], ["staff", F, "--help"]])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["absent", F, "Ann", "--reason", "Flu"],
+        ["staff", F, "--help"],
+        ["serve", "--port", "8001", F, "--help"],
+        ["serve", F, "--bogus"],
+    ],
+)
 def test_a_desk_commands_usage_speaks_its_folders_language(tmp_path, capsys, lang, argv):
     # Before the options are read, the folder the command names gives the language.
     folder = school(tmp_path / "school", lang)

@@ -16,7 +16,6 @@ desk_output.py.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from collections.abc import Sequence
 
@@ -35,7 +34,6 @@ from rotavel_app.commands.plumbing import (
 from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.files import plain_path
 from rotavel_app.language import _, use
-from rotavel_app.messages import InputError
 from rotavel_app.output import write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
 from rotavel_app.school.settings import load_settings
@@ -285,22 +283,11 @@ def main(argv: Sequence[str]) -> int:
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
     """The options, as argparse reads them; its help and its errors in --language's
     language."""
-    use(plumbing.language_asked(argv) or _folders_language(argv))
+    # A desk command names its folder first: its language is the staff's.
+    folder = argv[1] if len(argv) > 1 and not argv[1].startswith("-") else None
+    use(plumbing.language_asked(argv) or (folder and plumbing.folder_language(folder)))
     check_utf8(argv)
     return _parser().parse_args(argv)
-
-
-def _folders_language(argv: Sequence[str]) -> str | None:
-    """The language of the school folder a desk command names first (`rotavel
-    absent FOLDER ...`), so that its help and a mistyped option are said in the
-    staff's language; None (English) where there is no such folder or its
-    settings cannot be read, which the run itself then reports."""
-    if len(argv) < 2 or argv[1].startswith("-") or not os.path.isdir(argv[1]):
-        return None
-    try:
-        return load_settings(argv[1]).language
-    except (InputError, OSError):
-        return None
 
 
 def _run(args: argparse.Namespace) -> int:

@@ -143,6 +143,21 @@ def language_asked(argv: Sequence[str]) -> str | None:
     return asked if asked in languages() else None
 
 
+def folder_language(folder: str | os.PathLike[str]) -> str | None:
+    """The language the school folder's rotavel.toml says, read before anything
+    else of the school so that even a command's help speaks it; None (English)
+    where there is no such folder or its settings cannot be read, which the run
+    itself then reports."""
+    from rotavel_app.school.settings import load_settings
+
+    if not os.path.isdir(folder):
+        return None
+    try:
+        return load_settings(folder).language
+    except (InputError, OSError):
+        return None
+
+
 def add_language_option(parser: argparse.ArgumentParser, help_text: str) -> None:
     """--language CODE, for one run; `help_text` names the codes as %(languages)s."""
     codes = languages()

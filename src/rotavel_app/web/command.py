@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import getpass
 import ipaddress
+import os
 import re
 import sys
 import time
@@ -18,9 +19,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
-from rotavel_app.commands.plumbing import ExitStatus, Parser, UsageError, run
+from rotavel_app.commands.plumbing import ExitStatus, Parser, UsageError, folder_language, run
 from rotavel_app.language import _, ngettext, use
-from rotavel_app.messages import InputError
 from rotavel_app.web.secure import MAX_BODY, MIN_PASSWORD, StateError, StateFile
 
 STATE_FILE = "rotavel-serve.json"
@@ -109,6 +109,11 @@ def main(argv: Sequence[str], stdin: TextIO | None = None) -> int:
 
 
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
+    # The help and a mistyped option speak the school's language: the folder is
+    # the one argument that is a folder.
+    folder = next((a for a in argv if not a.startswith("-") and os.path.isdir(a)), None)
+    if folder is not None:
+        _speak_the_schools_language(Path(folder))
     args = _parser().parse_args(argv)
     if not 0 < args.port < 65536:
         raise UsageError(_("--port %(port)s is not a port (1 to 65535)") % {"port": args.port})
@@ -153,13 +158,11 @@ def _say(problem: str) -> None:
 
 
 def _speak_the_schools_language(folder: Path) -> None:
-    """The school's language (rotavel.toml) from here on, before serve says anything more."""
-    from rotavel_app.school.settings import load_settings
-
-    try:
-        use(load_settings(folder).language)
-    except (InputError, OSError):
-        pass  # the desk says what is wrong with the settings when it opens the school
+    """The school's language (rotavel.toml) from here on, before serve says anything
+    more; a broken rotavel.toml is told when the desk opens the school."""
+    language = folder_language(folder)
+    if language is not None:
+        use(language)
 
 
 def _host_problem(host: str) -> str | None:
