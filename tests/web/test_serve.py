@@ -227,7 +227,9 @@ def test_the_morning_through_the_forms(site, client):
 def test_a_refused_form_says_why_and_changes_nothing(site, client, path, form, message):
     absent(site, "Ann")
     before = record(site)
-    post(client, path, **form)
+    response = post(client, path, **form)
+    # To the top of the day, where the message stands, not the lesson's place below it.
+    assert response.headers["Location"] == f"/today?date={DATE}"
     assert message in client.get("/today").text
     assert record(site) == before
 

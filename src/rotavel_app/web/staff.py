@@ -80,11 +80,11 @@ def staff_rule() -> Any:
         )
     except DeskError as error:
         flash(str(error), "error")
+        to = None  # the top of the page, where the message stands
     else:
         flash(_("Saved the rules for %(name)s.") % {"name": name}, "info")
-    return redirect(
-        url_for("staff.staff", q=request.form.get("q") or None, _anchor=slug("staff", name)), 303
-    )
+        to = slug("staff", name)
+    return redirect(url_for("staff.staff", q=request.form.get("q") or None, _anchor=to), 303)
 
 
 @bp.post("/staff/personal-link")

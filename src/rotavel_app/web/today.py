@@ -149,6 +149,13 @@ def back_to_day(date: datetime.date, to: str | None = None) -> Any:
     return redirect(url_for("today.today", date=date.isoformat(), _anchor=to), 303)
 
 
+def refused(date: datetime.date, why: str) -> Any:
+    """Say why a change was refused, at the top of the day, where the message
+    stands: taken to the lesson's own place, a phone would show it off screen."""
+    flash(why, "error")
+    return back_to_day(date)
+
+
 def act(
     date: datetime.date, done: str, change: Callable[[Desk], object], to: str | None = None
 ) -> Any:
@@ -157,9 +164,8 @@ def act(
         with get_site().writing:
             change(get_desk())
     except DeskError as error:
-        flash(str(error), "error")
-    else:
-        flash(done, "info")
+        return refused(date, str(error))
+    flash(done, "info")
     return back_to_day(date, to)
 
 
@@ -173,13 +179,12 @@ def add_absence() -> Any:
     reason = text_of("reason").strip()
     text = text_of("periods", 200).strip()
     try:
-        periods = parse_periods(text, "periods") if text else None
+        # The field named as its label names it.
+        periods = parse_periods(text, _("Periods")) if text else None
     except InputError as error:
-        flash(str(error), "error")
-        return back_to_day(date, "add-absence")
+        return refused(date, str(error))
     if not name:
-        flash(_("Name the teacher who is away."), "error")
-        return back_to_day(date, "add-absence")
+        return refused(date, _("Name the teacher who is away."))
     return act(
         date,
         _("Absence of %(name)s added.") % {"name": name},
@@ -217,8 +222,7 @@ def assign() -> Any:
     date, teacher, period = lesson_form()
     substitute = staff_name(f"s{lesson_key(teacher, period)}")
     if not substitute:
-        flash(_("Choose a teacher to cover the lesson."), "error")
-        return back_to_day(date, anchor(teacher, period))
+        return refused(date, _("Choose a teacher to cover the lesson."))
     return act(
         date,
         _("%(substitute)s covers %(teacher)s's lesson in period %(period)s.")
