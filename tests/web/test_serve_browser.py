@@ -65,7 +65,11 @@ PHONE = {"width": 390, "height": 844}
 def school(tmp_path_factory):
     """The 40-class school with nobody away in its teacher list: the absences
     come from the browser."""
-    folder = messy_school(tmp_path_factory.mktemp("serve") / "Riverside Secondary")
+    # Class codes as a Moroccan school writes them, which the Today page keeps whole.
+    codes = [f"{grade}TBIOF-{n:02d}" for grade in range(6) for n in range(1, 8)]
+    folder = messy_school(
+        tmp_path_factory.mktemp("serve") / "Riverside Secondary", class_names=codes
+    )
     path = folder / "teacher_list.csv"
     rows = list(csv.reader(path.open(encoding="utf-8")))
     for row in rows[1:]:
@@ -171,6 +175,15 @@ def test_a_morning_at_the_desk(server, browser, school, tmp_path):
         for cls in section.locator("td.class").all_inner_texts()
     )
     assert shown == expected
+    # Each class code fits its column on one line: not broken, nor over the subject beside it.
+    broken = page.evaluate(
+        """Array.from(document.querySelectorAll('td.class')).filter(td => {
+            const code = document.createRange();
+            code.selectNodeContents(td.firstChild);
+            return code.getClientRects().length > 1 || td.scrollWidth > td.clientWidth;
+        }).map(td => td.innerText)"""
+    )
+    assert broken == []
     shot(page, "today-1920")
 
     # Overrule the first covered lesson with the last teacher its list offers.

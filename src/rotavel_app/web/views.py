@@ -18,6 +18,7 @@ from rotavel_app.desk.feed import clock
 from rotavel_app.desk.publishing import Duty, Queued, changed_keys
 from rotavel_app.language import _, ngettext
 from rotavel_app.pages.board import notes_of
+from rotavel_app.pages.webpage import class_pieces
 from rotavel_app.pages.wording import by_period, explain
 from rotavel_app.planning.plan import BY_HAND, NO_COVER, TEAM, AbsentLesson, Plan
 from rotavel_app.school.day import SchoolDay
@@ -145,6 +146,18 @@ class TodayView:
     work: dict[tuple[str, int], str] = field(default_factory=dict)  # the set work (draft)
     duties: list[Duty] = field(default_factory=list)  # the day's covers as told
     mail_failed: list[Queued] = field(default_factory=list)  # e-mail of the day not sent
+
+    @property
+    def class_chars(self) -> int:
+        """The longest piece of a class label the day's lessons show, in
+        characters (at most 16): the class column is as wide, so that a code such
+        as 0TBIOF-01 is kept whole and beside, not over, the subject."""
+        pieces = (
+            piece
+            for item in self.plan.absent_lessons
+            for piece in class_pieces(item.lesson.class_label)
+        )
+        return min(max(map(len, pieces), default=4), 16)
 
     def offer(self, item: AbsentLesson) -> tuple[str, list[Any]]:
         """The id of the list a lesson's Assign box offers, and the list: the
