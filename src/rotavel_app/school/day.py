@@ -367,7 +367,7 @@ def parse_absence(
         name, rest = text[:cut], text[cut:]
     periods = None
     if rest.startswith("@"):
-        spec, _, reason = rest[1:].partition(":")
+        spec, _colon, reason = rest[1:].partition(":")  # `_` is the catalogue's
         periods = parse_periods(spec, where)
     else:
         reason = rest[1:]
