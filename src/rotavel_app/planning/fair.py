@@ -16,12 +16,12 @@ from rotavel_app.planning.plan import (
     HandedSchool,
     HandedTeacher,
     PlanError,
+    Planner,
     Round,
-    _handed,
-    _outcome,
-    _outcomes,
-    _Planner,
-    _timing,
+    handed_school,
+    outcome_of,
+    outcomes_in,
+    timing_of,
 )
 from rotavel_app.school.day import Lesson
 from rotavel_app.school.subjects import KEYWORDS_BY_PLACE, PLACES, places
@@ -85,7 +85,7 @@ def why_text(
 
 
 def fair_round(
-    planner: _Planner, pending: list[Lesson], hold_back: bool
+    planner: Planner, pending: list[Lesson], hold_back: bool
 ) -> tuple[list[Lesson], list[Lesson]]:
     """One run of the module over the pending lessons of the earliest
     period among them (of as many subjects as the catalogue has places
@@ -150,8 +150,8 @@ def fair_round(
     )
     text = handed.run()
     planner.rounds.append(Round(handed, text))
-    outcomes = _outcomes(text, handed)
-    _timing(text)
+    outcomes = outcomes_in(text, handed)
+    timing_of(text)
     free = list(ranked)
     free_of = Counter(subject_of[name] for name in free)
     still: list[Lesson] = []
@@ -162,7 +162,7 @@ def fair_round(
         if still or (first is not None) != asked[subject]:
             still.append(lesson)  # the margin moved: planned again from here
             continue
-        substitute = _outcome(outcomes, teacher_record, lesson)
+        substitute = outcome_of(outcomes, teacher_record, lesson)
         expected = first or (free[0] if free else None)
         picked = None if substitute is None else handed.teachers[substitute].member
         if picked != expected:
@@ -202,7 +202,7 @@ def fair_round(
 
 
 def _hand_fair(
-    planner: _Planner,
+    planner: Planner,
     batch: list[Lesson],
     subjects: list[str],
     asked: Mapping[str, bool],
@@ -230,7 +230,7 @@ def _hand_fair(
         subject = planner.subject_of[name]
         keyword = slot[subject] if asked.get(subject) else spare
         teachers.append(HandedTeacher(name, keyword, True))
-    return _handed(teachers, batch, away_record)
+    return handed_school(teachers, batch, away_record)
 
 
 def _reachable(

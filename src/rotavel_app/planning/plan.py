@@ -220,7 +220,7 @@ class Plan:
     @property
     def duration(self) -> str:
         """The module's time taken, e.g. "41.7µs"; runs joined with " + "."""
-        return " + ".join(_timing(r.text) for r in self.rounds) or "0ns"
+        return " + ".join(timing_of(r.text) for r in self.rounds) or "0ns"
 
     @property
     def covers(self) -> list[AbsentLesson]:
@@ -248,7 +248,7 @@ def planning_order(day: SchoolDay) -> list[list[Lesson]]:
 
 def make_plan(day: SchoolDay, rules: Rules | None = None) -> Plan:
     """Plan the day through the module and read its answer back."""
-    return _Planner(day, rules or Rules()).plan()
+    return Planner(day, rules or Rules()).plan()
 
 
 def module_report(day: SchoolDay, rules: Rules | None = None) -> str:
@@ -281,14 +281,16 @@ def _real_names(day: SchoolDay, school: HandedSchool) -> tuple[list[str], list[s
     return names, reasons
 
 
-def _timing(text: str) -> str:
+def timing_of(text: str) -> str:
     timing = text.rpartition("\n")[2]
     if not (timing.startswith('"' + TIMING_PREFIX) and timing.endswith('"')):
         raise PlanError(_("unexpected timing line %(timing)s") % {"timing": repr(timing)})
     return timing[len(TIMING_PREFIX) + 1 : -1]
 
 
-class _Planner:
+# Planner, handed_school, outcome_of, outcomes_in and timing_of are the parts fair.py's
+# period-at-a-time rounds build on: public within the planning package, not beyond it.
+class Planner:
     def __init__(self, day: SchoolDay, rules: Rules) -> None:
         self.day = day
         self.rules = rules
@@ -397,15 +399,15 @@ class _Planner:
         handed, met = self._hand(batch, batch_subjects, others | set(subjects) - chosen, hold_back)
         text = handed.run()
         self.rounds.append(Round(handed, text))
-        outcomes = _outcomes(text, handed)
-        _timing(text)  # the whole answer is read, whichever part the format shows
+        outcomes = outcomes_in(text, handed)
+        timing_of(text)  # the whole answer is read, whichever part the format shows
         still: list[Lesson] = []
         missed: list[Lesson] = []
         for teacher_record, lesson in met:
             if still:  # cut short: planned again with the capped teacher out
                 still.append(lesson)
                 continue
-            substitute = _outcome(outcomes, teacher_record, lesson)
+            substitute = outcome_of(outcomes, teacher_record, lesson)
             if substitute is None:
                 missed.append(lesson)
             elif (name := handed.teachers[substitute].member) in self.capped:
@@ -452,10 +454,10 @@ class _Planner:
             have = {period for period, _ in busy}
             busy += [(p, "busy") for p in sorted(made_busy - have)]
             teachers.append(HandedTeacher(name, keyword, True, tuple(busy)))
-        return _handed(teachers, batch, away_record)
+        return handed_school(teachers, batch, away_record)
 
 
-def _handed(
+def handed_school(
     teachers: list[HandedTeacher], batch: list[Lesson], away_record: Mapping[str, int]
 ) -> tuple[HandedSchool, list[tuple[int, Lesson]]]:
     """The school handed to the module: `teachers`, and the absent lessons of
@@ -475,7 +477,7 @@ def _handed(
     return handed, met
 
 
-def _outcome(
+def outcome_of(
     outcomes: dict[tuple[int, int], int | None], teacher_record: int, lesson: Lesson
 ) -> int | None:
     """The substitute's record the run gave `lesson`, taken out of `outcomes`."""
@@ -488,7 +490,7 @@ def _outcome(
         ) from None
 
 
-def _outcomes(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
+def outcomes_in(text: str, handed: HandedSchool) -> dict[tuple[int, int], int | None]:
     """(absent record, period) -> the substitute's record, or None when nobody was free."""
     table, _sep, rest = text.partition("\n\n")
     (header, *rows), unresolved = table.split("\n"), rest.split("\n")[0]
