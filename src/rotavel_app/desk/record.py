@@ -17,7 +17,6 @@ from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
-from rotavel_app.desk import publishing
 from rotavel_app.language import _
 from rotavel_app.messages import InputError
 from rotavel_app.school.settings import Settings, load_settings
@@ -78,13 +77,100 @@ MIGRATIONS: tuple[tuple[str, ...], ...] = (
         # (a term of a large school is some 50,000 covers, counted for every plan)
         "CREATE INDEX cover_by_day ON cover (day, substitute)",
     ),
-    # 4: the day as published kept apart from the desk's draft, its revisions and
-    # their changes, each substitute's covers as told (seen, cancelled), set work,
-    # personal links and the e-mail still to send (see publishing.py)
-    publishing.SCHEMA,
+    (  # 4: the day as published kept apart from the desk's draft, its revisions and
+        # their changes, each substitute's covers as told (seen, cancelled), set work,
+        # personal links and the e-mail still to send (see publishing.py)
+        """CREATE TABLE published_cover (
+            day TEXT NOT NULL,
+            teacher TEXT NOT NULL,  -- the absent teacher
+            period INTEGER NOT NULL,
+            classes TEXT NOT NULL,
+            room TEXT NOT NULL DEFAULT '',
+            substitute TEXT,
+            how TEXT NOT NULL,
+            work TEXT NOT NULL DEFAULT '',  -- the set work as published
+            revision INTEGER NOT NULL,  -- the day's revision that last changed it
+            PRIMARY KEY (day, teacher, period)
+        )""",
+        # Until now the record's covers of a published day were what people saw.
+        """INSERT INTO published_cover
+            SELECT c.day, c.teacher, c.period, c.classes, c.room, c.substitute, c.how, '', 1
+            FROM cover AS c JOIN published_day AS p ON p.day = c.day""",
+        """CREATE TABLE publication (
+            day TEXT NOT NULL,
+            revision INTEGER NOT NULL,
+            published_at TEXT NOT NULL,
+            published_by TEXT NOT NULL,  -- "command", or the web desk and its address
+            PRIMARY KEY (day, revision)
+        )""",
+        "INSERT INTO publication SELECT day, revision, published_at, '' FROM published_day",
+        """CREATE TABLE published_change (
+            day TEXT NOT NULL,
+            revision INTEGER NOT NULL,
+            teacher TEXT NOT NULL,
+            period INTEGER NOT NULL,
+            what TEXT NOT NULL,  -- the change in words
+            before_substitute TEXT,
+            after_substitute TEXT,
+            PRIMARY KEY (day, revision, teacher, period)
+        )""",
+        """CREATE TABLE duty (
+            day TEXT NOT NULL,
+            teacher TEXT NOT NULL,  -- the absent teacher
+            period INTEGER NOT NULL,
+            substitute TEXT NOT NULL,
+            classes TEXT NOT NULL,
+            room TEXT NOT NULL DEFAULT '',
+            work TEXT NOT NULL DEFAULT '',
+            sequence INTEGER NOT NULL DEFAULT 0,  -- raised each time it changes
+            cancelled INTEGER NOT NULL DEFAULT 0,
+            revision INTEGER NOT NULL,
+            seen_at TEXT,  -- NULL: not seen since it last changed
+            PRIMARY KEY (day, teacher, period, substitute)
+        )""",
+        """INSERT INTO duty (day, teacher, period, substitute, classes, room, revision)
+            SELECT day, teacher, period, substitute, classes, room, 1 FROM published_cover
+            WHERE substitute IS NOT NULL""",
+        "CREATE INDEX duty_by_substitute ON duty (substitute, day)",
+        """CREATE TABLE set_work (
+            day TEXT NOT NULL,
+            teacher TEXT NOT NULL,
+            period INTEGER NOT NULL,
+            work TEXT NOT NULL,
+            PRIMARY KEY (day, teacher, period)
+        )""",
+        """CREATE TABLE personal_link (
+            name TEXT PRIMARY KEY,
+            token TEXT NOT NULL UNIQUE,  -- the secret in the teacher's link
+            made_at TEXT NOT NULL
+        )""",
+        """CREATE TABLE outbox (
+            id INTEGER PRIMARY KEY,
+            day TEXT NOT NULL,
+            substitute TEXT NOT NULL,
+            revision INTEGER NOT NULL,  -- the day's revision the message tells of
+            queued_at TEXT NOT NULL,
+            sent_at TEXT,  -- NULL: still to send
+            tries INTEGER NOT NULL DEFAULT 0,
+            error TEXT NOT NULL DEFAULT ''  -- why the last try failed
+        )""",
+        "CREATE INDEX outbox_unsent ON outbox (sent_at, day)",
+    ),
 )
 SCHEMA_VERSION = len(MIGRATIONS)
-TABLES = ("absence", "cover", "published_day", "staff_rule", *publishing.TABLES)
+# Exported with the record; the personal links' secrets are not.
+TABLES = (
+    "absence",
+    "cover",
+    "published_day",
+    "staff_rule",
+    "published_cover",
+    "publication",
+    "published_change",
+    "duty",
+    "set_work",
+    "outbox",
+)
 
 
 class DeskError(Exception):
