@@ -24,6 +24,7 @@ from support.web import (
     post,
     record,
     run_serve,
+    site_for,
     token_of,
 )
 
@@ -694,3 +695,21 @@ def test_the_serve_state_is_read_again_only_when_its_file_changed(tmp_path, monk
     reads.clear()
     again = [stored.load() for _ in range(3)]
     assert len(reads) == 1 and again[0] == again[2] != first
+
+
+def test_the_staff_page_offers_the_schools_own_week(tmp_path):
+    # A Sunday to Thursday school: its days, in its order, and all of them ticked is no limit.
+    folder = tmp_path / "s"
+    days = ["Sunday", "Monday", "Tuesday", "Wednesday", "Thursday"]
+    week = "day,teacher,period,class\n" + "".join(f"{d},Ann,1,9A\n" for d in days)
+    write_school(folder, STAFF, week)
+    client = create_app(site_for(folder)).test_client()
+    log_in(client)
+    page = client.get("/staff").text
+    ann = page[page.index('<th scope="row"') :]
+    assert re.findall(r'name="day" value="(\d)"', ann)[:5] == ["6", "0", "1", "2", "3"]
+    assert re.findall(r"checked>(\w+)</label>", ann)[:5] == ["Sun", "Mon", "Tue", "Wed", "Thu"]
+    post(client, "/staff/rule", teacher="Ann", day=["6", "0", "1", "2", "3"])
+    post(client, "/staff/rule", teacher="Bob", day=["6", "1"])
+    with Desk.open(folder) as desk:
+        assert desk.staff_rules() == {"Bob": StaffRule(days=frozenset({6, 1}))}

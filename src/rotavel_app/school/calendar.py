@@ -308,6 +308,13 @@ class Calendar:
         if problem is not None:
             raise InputError(problem)
 
+    def week_order(self) -> list[int]:
+        """The school's weekdays in the order of its week: Sunday to Thursday for
+        a school whose weekend is Friday and Saturday."""
+        first = self.week_start(datetime.date(2006, 1, 2)).weekday()
+        days = [(first + n) % 7 for n in range(7)]
+        return [day for day in days if day in self.weekdays]
+
     def week_start(self, date: datetime.date) -> datetime.date:
         """The first day of the school week holding `date`: the day after the
         longest run of days without school (Sunday for a Sunday to Thursday

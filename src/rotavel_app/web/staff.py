@@ -8,7 +8,7 @@ from typing import Any
 
 from flask import Blueprint, abort, flash, redirect, render_template, request, url_for
 
-from rotavel_app.desk.desk import DeskError
+from rotavel_app.desk.desk import Desk, DeskError
 from rotavel_app.language import _, date_text
 from rotavel_app.web.forms import slug, staff_name
 from rotavel_app.web.site import get_desk, get_site, login_required
@@ -19,9 +19,14 @@ WEEKDAYS = range(7)  # the desk numbers Monday 0
 WEEKDAY_VALUES = {str(n) for n in WEEKDAYS}
 
 
-def weekday_names() -> list[str]:
-    """Monday to Sunday, abbreviated, in the language in use (a week from Monday 2 January 2006)."""
-    return [date_text(datetime.date(2006, 1, 2 + n), "weekday") for n in WEEKDAYS]
+def school_week(desk: Desk) -> list[tuple[int, str]]:
+    """The school's weekdays in its week's order, each with its abbreviated name
+    in the language in use (from the week of Monday 2 January 2006): a teacher
+    covers only on days the school has."""
+    return [
+        (day, date_text(datetime.date(2006, 1, 2 + day), "weekday"))
+        for day in desk.calendar().week_order()
+    ]
 
 
 @bp.get("/staff")
@@ -44,7 +49,7 @@ def staff() -> str:
         members=members,
         rules=rules,
         query=query,
-        weekdays=weekday_names(),
+        weekdays=school_week(desk),
         board_link=url_for(
             "board.board_by_link", token=site.state.load().board_token, _external=True
         ),
@@ -68,15 +73,18 @@ def staff_rule() -> Any:
             return redirect(url_for("staff.staff", q=request.form.get("q") or None), 303)
         caps[key] = int(text) if text else None
     ticked = {int(d) for d in request.form.getlist("day") if d in WEEKDAY_VALUES}
+    desk = get_desk()
     try:
-        get_desk().set_staff_rule(
+        school_days = set(desk.calendar().weekdays)
+        desk.set_staff_rule(
             name,
             never="never" in request.form,
             last_resort="last_resort" in request.form,
             cap_day=caps["cap_day"],
             cap_week=caps["cap_week"],
-            # Every day ticked is no limit, so a new weekday in the timetable is covered too.
-            days=None if len(ticked) == len(WEEKDAYS) else frozenset(ticked),
+            # Every school day ticked is no limit, so a new weekday in the timetable
+            # is covered too.
+            days=None if ticked >= school_days else frozenset(ticked),
         )
     except DeskError as error:
         flash(str(error), "error")
