@@ -223,10 +223,6 @@ def rules(desk: Desk, day: SchoolDay) -> tuple[Rules, list[str]]:
     ), notes
 
 
-# `TimetableDays.matches` reads nothing of the member it is given.
-_member_stub = StaffMember("", "", True, "", 0)
-
-
 def _days_in(desk: Desk) -> dict[str, Fraction]:
     """Each part-timer's share of the timetable's days (3 days of 5 is
     3/5), read again only when the folder changes; full-timers are left out."""
@@ -245,7 +241,7 @@ def _days_in(desk: Desk) -> dict[str, Fraction]:
         for member in week.staff:
             listed = [d.strip() for d in re.split(r"[,;/+]", member.days) if d.strip()]
             if member.days:
-                days_in = sum(days.matches(day, listed, _member_stub) for day in days.groups)
+                days_in = sum(days.matches(day, listed) for day in days.groups)
             elif member.name in taught:
                 days_in = len(taught[member.name])
             else:

@@ -8,7 +8,6 @@ import datetime
 import re
 from collections.abc import Container, Iterable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 from rotavel_app.language import _, day_name
 from rotavel_app.messages import InputError, shown
@@ -22,8 +21,17 @@ from rotavel_app.school.weekdays import (
     weekday_of,
 )
 
-if TYPE_CHECKING:
-    from rotavel_app.school.day import DayWanted, StaffMember
+
+@dataclass(frozen=True)
+class DayWanted:
+    """Which day of a weekly (or rotating) timetable to plan."""
+
+    day: str | None = None  # --day, as typed
+    date: datetime.date | None = None  # --date
+    today: datetime.date | None = None  # used when neither is given
+    # The caller can choose another day with --day, so a refusal may say so; the
+    # desk keeps its record by date and has no such choice.
+    offers_day: bool = True
 
 
 def periods_of(week: Week, days: TimetableDays, settings: Settings) -> tuple[int, int] | None:
@@ -212,7 +220,7 @@ class TimetableDays:
             + self._listed()
         )
 
-    def matches(self, day: str, listed: list[str], member: StaffMember) -> bool:
+    def matches(self, day: str, listed: list[str]) -> bool:
         """Whether the teacher list's days for a member include the day planned."""
         for text in listed:
             if day_key(text) in map(day_key, self.groups[day]):

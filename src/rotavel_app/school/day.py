@@ -18,6 +18,7 @@ from dataclasses import dataclass, field, replace
 from rotavel_app.language import _, ngettext
 from rotavel_app.messages import InputError, did_you_mean, looks, shown
 from rotavel_app.school.calendar import (
+    DayWanted,
     TimetableDays,
     ab_week,
     periods_of,
@@ -140,18 +141,6 @@ class SchoolDay:
         return self.settings.times.get(period) or self.period_names.get(period, "")
 
 
-@dataclass(frozen=True)
-class DayWanted:
-    """Which day of a weekly (or rotating) timetable to plan."""
-
-    day: str | None = None  # --day, as typed
-    date: datetime.date | None = None  # --date
-    today: datetime.date | None = None  # used when neither is given
-    # The caller can choose another day with --day, so a refusal may say so; the
-    # desk keeps its record by date and has no such choice.
-    offers_day: bool = True
-
-
 def choose_day(
     week: Week, wanted: DayWanted | None = None, settings: Settings | None = None
 ) -> SchoolDay:
@@ -180,7 +169,7 @@ def choose_day(
     for name, member in staff.items():
         listed = in_days.get(name)
         if listed is not None:
-            in_school = day is None or days.matches(day, listed, member)
+            in_school = day is None or days.matches(day, listed)
         else:  # staff without a timetable (a head, a cover supervisor) are in every day
             in_school = name in taught_today or name not in taught_in_week
         if not in_school:
@@ -464,4 +453,5 @@ def check_periods(
         )
 
 
+# DayWanted is read by the calendar, which chooses the day; callers have always had it from here.
 __all__ = ["Absence", "DayWanted", "Lesson", "SchoolDay", "StaffMember", "spelling_key"]
