@@ -26,7 +26,7 @@ from rotavel_app.school.day import (
 if TYPE_CHECKING:
     from typing import Any
 
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
 
 # An absence as entered: teacher, first and last day, periods (None: whole days), reason.
 Entered = tuple[str, datetime.date, datetime.date, frozenset[int] | None, str]
@@ -42,7 +42,7 @@ class AbsenceRecord:
     reason: str
 
 
-def day(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> SchoolDay:
+def day(desk: Record, date: datetime.date, timetable_day: str | None = None) -> SchoolDay:
     """The day `date` with the record's absences applied (on the timetable's
     `timetable_day` when given, for looking at a day of a school whose days
     the calendar cannot tell); inside the caller's transaction."""
@@ -79,7 +79,7 @@ def day(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> Sc
     return replace(chosen, notes=tuple(notes), school_periods=periods)
 
 
-def enter(desk: Desk, absences: Iterable[Entered]) -> tuple[list[int], list[str]]:
+def enter(desk: Record, absences: Iterable[Entered]) -> tuple[list[int], list[str]]:
     """Enter absences, all or none; their numbers, and what is worth telling."""
     absences = list(absences)
     calendar = school.calendar(desk)
@@ -129,7 +129,7 @@ def enter(desk: Desk, absences: Iterable[Entered]) -> tuple[list[int], list[str]
                 % {"name": shown(name), "first": first, "last": last, "count": len(days)}
             )
     entered = []
-    with desk._writing():
+    with desk.writing():
         for absence in absences:
             number, merged, apart = _enter(desk, *absence)
             entered.append(number)
@@ -155,7 +155,7 @@ def enter(desk: Desk, absences: Iterable[Entered]) -> tuple[list[int], list[str]
 
 
 def _enter(
-    desk: Desk,
+    desk: Record,
     name: str,
     first: datetime.date,
     last: datetime.date,
@@ -165,7 +165,7 @@ def _enter(
     """Record one absence, merged into those of the teacher it overlaps;
     its number, whether it was merged, and the numbers of those it
     overlaps but cannot be one with (other periods over other days)."""
-    db = desk._db
+    db = desk.connection
     rows = db.execute(
         "SELECT id, teacher, first_day, last_day, periods, reason FROM absence "
         "WHERE teacher = ? AND first_day <= ? AND last_day >= ? ORDER BY id",
@@ -207,9 +207,9 @@ def _enter(
     return cursor.lastrowid, False, [r.id for r in apart]
 
 
-def end(desk: Desk, absence_id: int, last: datetime.date) -> None:
+def end(desk: Record, absence_id: int, last: datetime.date) -> None:
     """Make `last` the absence's last day (shorter or longer)."""
-    with desk._writing():
+    with desk.writing():
         absence = one(desk, absence_id)
         if last < absence.first:
             raise DeskError(
@@ -218,20 +218,20 @@ def end(desk: Desk, absence_id: int, last: datetime.date) -> None:
                 )
                 % {"number": absence_id, "first": absence.first, "last": last}
             )
-        desk._db.execute(
+        desk.connection.execute(
             "UPDATE absence SET last_day = ? WHERE id = ?", (day_text(last), absence_id)
         )
 
 
-def cancel(desk: Desk, absence_id: int) -> None:
-    with desk._writing():
+def cancel(desk: Record, absence_id: int) -> None:
+    with desk.writing():
         one(desk, absence_id)
-        desk._db.execute("DELETE FROM absence WHERE id = ?", (absence_id,))
+        desk.connection.execute("DELETE FROM absence WHERE id = ?", (absence_id,))
 
 
-def one(desk: Desk, absence_id: int) -> AbsenceRecord:
+def one(desk: Record, absence_id: int) -> AbsenceRecord:
     """The absence numbered `absence_id`, inside the caller's transaction."""
-    row = desk._db.execute(
+    row = desk.connection.execute(
         "SELECT id, teacher, first_day, last_day, periods, reason FROM absence WHERE id = ?",
         (absence_id,),
     ).fetchone()
@@ -243,10 +243,10 @@ def one(desk: Desk, absence_id: int) -> AbsenceRecord:
     return _absence_record(row)
 
 
-def between(desk: Desk, first: datetime.date, last: datetime.date) -> list[AbsenceRecord]:
+def between(desk: Record, first: datetime.date, last: datetime.date) -> list[AbsenceRecord]:
     """Every absence with a day from `first` to `last`, in the order entered;
     inside the caller's transaction."""
-    rows = desk._db.execute(
+    rows = desk.connection.execute(
         "SELECT id, teacher, first_day, last_day, periods, reason FROM absence "
         "WHERE first_day <= ? AND last_day >= ? ORDER BY id",
         (day_text(last), day_text(first)),

@@ -14,11 +14,11 @@ from rotavel_app.planning.plan import BY_HAND, NO_COVER
 from rotavel_app.school.day import Lesson, SchoolDay
 
 if TYPE_CHECKING:
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
     from rotavel_app.desk.rules import CoverRecord
 
 
-def absent_lesson(desk: Desk, day: SchoolDay, teacher: str, period: int) -> Lesson:
+def absent_lesson(desk: Record, day: SchoolDay, teacher: str, period: int) -> Lesson:
     """The absent teacher's lesson in `period`, refused unless it needs cover."""
     school.known(desk, teacher)
     lesson = next((x for x in day.lessons if x.teacher == teacher and x.period == period), None)
@@ -56,10 +56,10 @@ def absent_lesson(desk: Desk, day: SchoolDay, teacher: str, period: int) -> Less
 
 
 def assign(
-    desk: Desk, date: datetime.date, absent_teacher: str, period: int, substitute: str
+    desk: Record, date: datetime.date, absent_teacher: str, period: int, substitute: str
 ) -> None:
     """Give an absent teacher's lesson to `substitute` by hand, unless busy then."""
-    with desk._writing():
+    with desk.writing():
         day = absences.day(desk, date)
         lesson = absent_lesson(desk, day, absent_teacher, period)
         school.known(desk, substitute, "substitute")
@@ -91,15 +91,15 @@ def assign(
         _decide(desk, date, lesson, substitute, BY_HAND)
 
 
-def no_cover(desk: Desk, date: datetime.date, absent_teacher: str, period: int) -> None:
-    with desk._writing():
+def no_cover(desk: Record, date: datetime.date, absent_teacher: str, period: int) -> None:
+    with desk.writing():
         lesson = absent_lesson(desk, absences.day(desk, date), absent_teacher, period)
         _decide(desk, date, lesson, None, NO_COVER)
 
 
-def release(desk: Desk, date: datetime.date, absent_teacher: str, period: int) -> CoverRecord:
+def release(desk: Record, date: datetime.date, absent_teacher: str, period: int) -> CoverRecord:
     """Take back the record's cover (or no-cover decision) of a lesson."""
-    with desk._writing():
+    with desk.writing():
         school.known(desk, absent_teacher)
         row = next(
             (
@@ -118,7 +118,7 @@ def release(desk: Desk, date: datetime.date, absent_teacher: str, period: int) -
                 )
                 % {"teacher": absent_teacher, "period": period, "date": date}
             )
-        desk._db.execute(
+        desk.connection.execute(
             "DELETE FROM cover WHERE day = ? AND teacher = ? AND period = ?",
             (day_text(date), absent_teacher, period),
         )
@@ -126,9 +126,9 @@ def release(desk: Desk, date: datetime.date, absent_teacher: str, period: int) -
 
 
 def _decide(
-    desk: Desk, date: datetime.date, lesson: Lesson, substitute: str | None, how: str
+    desk: Record, date: datetime.date, lesson: Lesson, substitute: str | None, how: str
 ) -> None:
-    desk._db.execute(
+    desk.connection.execute(
         "INSERT INTO cover (day, teacher, period, classes, room, substitute, how, decided_at) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (day, teacher, period) DO UPDATE SET "
         "classes = excluded.classes, room = excluded.room, substitute = excluded.substitute, "
@@ -146,7 +146,7 @@ def _decide(
     )
 
 
-def set_work(desk: Desk, date: datetime.date, teacher: str, period: int, work: str) -> None:
+def set_work(desk: Record, date: datetime.date, teacher: str, period: int, work: str) -> None:
     """The work an absent teacher sets for a lesson ("" takes it away)."""
     # A textarea sends its lines as CRLF; the record keeps line feeds.
     work = work.replace("\r\n", "\n").strip()
@@ -156,16 +156,16 @@ def set_work(desk: Desk, date: datetime.date, teacher: str, period: int, work: s
         )
     if not work.replace("\n", " ").isprintable():
         raise DeskError(_("set work holds control characters; write plain text or a link"))
-    with desk._writing():
+    with desk.writing():
         absent_lesson(desk, absences.day(desk, date), teacher, period)
         if work:
-            desk._db.execute(
+            desk.connection.execute(
                 "INSERT INTO set_work (day, teacher, period, work) VALUES (?, ?, ?, ?) "
                 "ON CONFLICT (day, teacher, period) DO UPDATE SET work = excluded.work",
                 (day_text(date), teacher, period, work),
             )
         else:
-            desk._db.execute(
+            desk.connection.execute(
                 "DELETE FROM set_work WHERE day = ? AND teacher = ? AND period = ?",
                 (day_text(date), teacher, period),
             )

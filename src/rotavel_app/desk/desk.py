@@ -30,7 +30,6 @@ import datetime
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, contextmanager
-from fractions import Fraction
 from types import TracebackType
 from typing import TYPE_CHECKING
 
@@ -53,6 +52,7 @@ from rotavel_app.desk.record import (
     SCHEMA_VERSION,
     TABLES,
     DeskError,
+    Kept,
     day_text,
     now,
     record_names,
@@ -63,7 +63,6 @@ from rotavel_app.planning.plan import Plan, Rules
 from rotavel_app.school.calendar import Calendar, school_periods
 from rotavel_app.school.day import SchoolDay
 from rotavel_app.school.settings import Settings
-from rotavel_app.school.week import Week
 
 if TYPE_CHECKING:
     from rotavel_app.files import StrPath
@@ -99,10 +98,7 @@ class Desk:
         self.settings = settings
         self._db = connection
         # The folder's week and what is worked out from it, kept while its files stay the same.
-        self._week_key: object = None
-        self._week: Week | None = None
-        self._calendar: tuple[Week, Calendar] | None = None
-        self._shares: tuple[Week, dict[str, Fraction]] | None = None
+        self.kept = Kept()
 
     @classmethod
     def open(
@@ -142,10 +138,19 @@ class Desk:
         with record.transaction(self, write):
             yield
 
-    def _reading(self) -> AbstractContextManager[None]:
+    @property
+    def connection(self) -> sqlite3.Connection:
+        """The record's connection, for the desk's parts: used inside `reading`
+        or `writing`, in this desk's thread."""
+        return self._db
+
+    def reading(self) -> AbstractContextManager[None]:
+        """One transaction that reads: one snapshot for all of its reads."""
         return self._transaction(write=False)
 
-    def _writing(self) -> AbstractContextManager[None]:
+    def writing(self) -> AbstractContextManager[None]:
+        """One transaction that writes (BEGIN IMMEDIATE): all of its changes or
+        none, one command's change after another's."""
         return self._transaction(write=True)
 
     def others_wrote(self) -> int:
@@ -196,7 +201,7 @@ class Desk:
 
     def day(self, date: datetime.date) -> SchoolDay:
         """The school's day for `date`, with the record's absences applied."""
-        with self._reading():
+        with self.reading():
             return absences.day(self, date)
 
     # -- absences (absences.py) -----------------------------------------------------
@@ -233,7 +238,7 @@ class Desk:
         absences.cancel(self, absence_id)
 
     def absence(self, absence_id: int) -> AbsenceRecord:
-        with self._reading():
+        with self.reading():
             return absences.one(self, absence_id)
 
     def absences_on(self, date: datetime.date) -> list[AbsenceRecord]:
@@ -241,13 +246,13 @@ class Desk:
 
     def absences(self, first: datetime.date, last: datetime.date) -> list[AbsenceRecord]:
         """Every absence with a day from `first` to `last`, in the order entered."""
-        with self._reading():
+        with self.reading():
             return absences.between(self, first, last)
 
     # -- staff rules and the rules handed to the module (rules.py) ------------------
 
     def staff_rules(self) -> dict[str, StaffRule]:
-        with self._reading():
+        with self.reading():
             return rules.staff_rules(self)
 
     def set_staff_rule(
@@ -271,17 +276,17 @@ class Desk:
         )
 
     def clear_staff_rule(self, name: str) -> None:
-        with self._writing():
+        with self.writing():
             self._db.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
 
     def rules(self, date: datetime.date) -> Rules:
         """What the record adds to planning `date`."""
-        with self._reading():
+        with self.reading():
             return rules.rules(self, absences.day(self, date))[0]
 
     def window_counts(self, date: datetime.date) -> dict[str, int]:
         """Covers per teacher in the window before `date`."""
-        with self._reading():
+        with self.reading():
             return rules.counts(self, self.window_start(date), date - datetime.timedelta(1))
 
     # -- plans and publishing (plans.py, publishing.py) -----------------------------
@@ -290,7 +295,7 @@ class Desk:
         """The day's plan: what the record decided kept, the rest planned now
         (nothing is stored). `timetable_day` plans the date on that day of the
         timetable, for looking only: the record keeps plans by the calendar's day."""
-        with self._reading():
+        with self.reading():
             return plans.plan(self, date, timetable_day)[0]
 
     def publish(
@@ -307,7 +312,7 @@ class Desk:
         transaction holds the record, says nothing has changed since it was
         made: it is then exactly the plan the desk would make again. `by` is
         who published, for the day's audit."""
-        with self._writing():
+        with self.writing():
             if shown is not None and still_current is not None and still_current():
                 plan = shown
             else:
@@ -319,7 +324,7 @@ class Desk:
         """What publishing the day now (or `plan`) would change for people; [] for
         a day not published yet."""
         day = day_text(date)
-        with self._reading():
+        with self.reading():
             if plans.revision(self, day) is None:
                 return []
             if plan is None:
@@ -328,18 +333,18 @@ class Desk:
 
     def published(self, date: datetime.date) -> list[CoverRecord]:
         """The day's absent lessons as last published: what people are shown."""
-        with self._reading():
+        with self.reading():
             return plans.published(self, date)
 
     def recorded(self, date: datetime.date) -> list[CoverRecord]:
         """The record's absent lessons of the day as the desk has them now: the
         plan last stored and the decisions made by hand since (the draft)."""
-        with self._reading():
+        with self.reading():
             return rules.covers(self, date)
 
     def publication(self, date: datetime.date) -> tuple[str, int] | None:
         """When the day was last published and how many times, or None."""
-        with self._reading():
+        with self.reading():
             row = self._db.execute(
                 "SELECT published_at, revision FROM published_day WHERE day = ?",
                 (day_text(date),),
@@ -348,7 +353,7 @@ class Desk:
 
     def published_days(self, first: datetime.date, last: datetime.date) -> list[datetime.date]:
         """The days from `first` to `last` that have a published plan."""
-        with self._reading():
+        with self.reading():
             rows = self._db.execute(
                 "SELECT day FROM published_day WHERE day >= ? AND day <= ? ORDER BY day",
                 (day_text(first), day_text(last)),
@@ -364,14 +369,14 @@ class Desk:
         self, date: datetime.date
     ) -> dict[tuple[str, int], tuple[publishing.Shown, int]]:
         """The day as published: each lesson as shown, and the revision that last changed it."""
-        with self._reading():
+        with self.reading():
             return publishing.published(self._db, day_text(date))
 
     def publications(
         self, first: datetime.date, last: datetime.date
     ) -> list[publishing.Publication]:
         """Every publish of the days from `first` to `last`: when, by whom, what changed."""
-        with self._reading():
+        with self.reading():
             return publishing.publications(self._db, day_text(first), day_text(last))
 
     # -- decisions by hand and set work (decisions.py) -------------------------------
@@ -399,7 +404,7 @@ class Desk:
 
     def work(self, date: datetime.date) -> dict[tuple[str, int], str]:
         """The day's set work as the desk has it now (the draft)."""
-        with self._reading():
+        with self.reading():
             return publishing.set_work(self._db, day_text(date))
 
     # -- what people are told (publishing.py) -----------------------------------------
@@ -408,38 +413,38 @@ class Desk:
         """The secret of a teacher's personal link (made on first use); renewed,
         the old link opens nothing."""
         school.known(self, name)
-        with self._writing():
+        with self.writing():
             return publishing.link_token(self._db, name, now(), renew)
 
     def teacher_of_link(self, token: str) -> str | None:
-        with self._reading():
+        with self.reading():
             return publishing.name_of_token(self._db, token)
 
     def duties(self, name: str, first: datetime.date, last: datetime.date) -> list[publishing.Duty]:
         """A substitute's covers from `first` to `last` as they were told of them."""
-        with self._reading():
+        with self.reading():
             return publishing.duties_of(self._db, name, day_text(first), day_text(last))
 
     def duties_on(self, date: datetime.date) -> list[publishing.Duty]:
-        with self._reading():
+        with self.reading():
             return publishing.duties_on(self._db, day_text(date))
 
     def mark_seen(self, name: str, date: datetime.date) -> int:
         """A substitute has seen the day's covers; returns how many were new to them."""
-        with self._writing():
+        with self.writing():
             return publishing.mark_seen(self._db, name, day_text(date), now())
 
     def queued_mail(self, date: datetime.date | None = None) -> list[publishing.Queued]:
         """E-mail still to send (of `date`, or every day), failed tries included."""
-        with self._reading():
+        with self.reading():
             return publishing.queued(self._db, None if date is None else day_text(date))
 
     def mail_tried(self, number: int, error: str | None) -> None:
-        with self._writing():
+        with self.writing():
             publishing.tried(self._db, number, now(), error)
 
     def last_sent(self, date: datetime.date, name: str) -> int:
-        with self._reading():
+        with self.reading():
             return publishing.last_sent(self._db, day_text(date), name)
 
     # -- who is free, why, history (views.py) -------------------------------------------

@@ -16,11 +16,11 @@ from rotavel_app.planning.plan import TEAM, AbsentLesson, Plan, Rules, make_plan
 from rotavel_app.school.day import Lesson
 
 if TYPE_CHECKING:
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
     from rotavel_app.desk.rules import CoverRecord
 
 
-def plan(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> tuple[Plan, Rules]:
+def plan(desk: Record, date: datetime.date, timetable_day: str | None = None) -> tuple[Plan, Rules]:
     """The day's plan and the rules it was made with, inside the caller's transaction."""
     day = absences.day(desk, date, timetable_day)
     made, notes = rules.rules(desk, day)
@@ -29,28 +29,28 @@ def plan(desk: Desk, date: datetime.date, timetable_day: str | None = None) -> t
     return make_plan(day, made), made
 
 
-def plan_and_rules(desk: Desk, date: datetime.date, given: Plan | None) -> tuple[Plan, Rules]:
+def plan_and_rules(desk: Record, date: datetime.date, given: Plan | None) -> tuple[Plan, Rules]:
     """The day's plan (or `given`, made already) and the rules it was made with."""
-    with desk._reading():
+    with desk.reading():
         if given is None:
             return plan(desk, date)
         # a publish changes the decisions, not the window, caps or flags
         return given, rules.rules(desk, given.day)[0]
 
 
-def against_published(desk: Desk, day: str, made: Plan) -> list[publishing.Change] | None:
+def against_published(desk: Record, day: str, made: Plan) -> list[publishing.Change] | None:
     """What people would be shown differently were `made` published: the plan
     compared with the day as published; None for a day not published yet.
     Inside the caller's transaction."""
     if revision(desk, day) is None:
         return None
-    told = {key: lesson for key, (lesson, _) in publishing.published(desk._db, day).items()}
-    return publishing.diff(told, publishing.wanted(desk._db, day, made))
+    told = {key: lesson for key, (lesson, _) in publishing.published(desk.connection, day).items()}
+    return publishing.diff(told, publishing.wanted(desk.connection, day, made))
 
 
-def store(desk: Desk, date: datetime.date, made: Plan, by: str = "command") -> None:
+def store(desk: Record, date: datetime.date, made: Plan, by: str = "command") -> None:
     """Store `made` as the day's draft and publish it, inside the caller's transaction."""
-    db = desk._db
+    db = desk.connection
     day = day_text(date)
     old = {(r.teacher, r.period): r for r in rules.covers(desk, date)}
     wanted = [
@@ -87,26 +87,28 @@ def store(desk: Desk, date: datetime.date, made: Plan, by: str = "command") -> N
     publishing.store(db, day, shown, at, by, tell=desk.settings.mail is not None)
 
 
-def revision(desk: Desk, day: str) -> int | None:
+def revision(desk: Record, day: str) -> int | None:
     """The day's last published revision, or None; inside the caller's transaction."""
-    row = desk._db.execute("SELECT revision FROM published_day WHERE day = ?", (day,)).fetchone()
+    row = desk.connection.execute(
+        "SELECT revision FROM published_day WHERE day = ?", (day,)
+    ).fetchone()
     return None if row is None else int(row[0])
 
 
-def published(desk: Desk, date: datetime.date) -> list[CoverRecord]:
+def published(desk: Record, date: datetime.date) -> list[CoverRecord]:
     """The day's absent lessons as last published (what people are shown),
     inside the caller's transaction."""
-    rows = publishing.published(desk._db, day_text(date))
+    rows = publishing.published(desk.connection, day_text(date))
     return [
         rules.CoverRecord(date, teacher, period, s.classes, s.room, s.substitute, s.how)
         for (teacher, period), (s, _revision) in rows.items()
     ]
 
 
-def published_plan(desk: Desk, date: datetime.date) -> Plan | None:
+def published_plan(desk: Record, date: datetime.date) -> Plan | None:
     """The day as published, as a plan; None for a day not published. Read in
     one snapshot, so a publish meanwhile cannot mix two revisions."""
-    with desk._reading():
+    with desk.reading():
         if revision(desk, day_text(date)) is None:
             return None
         day = absences.day(desk, date)

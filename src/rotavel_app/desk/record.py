@@ -13,17 +13,57 @@ from __future__ import annotations
 import datetime
 import os
 import sqlite3
-from collections.abc import Iterable, Iterator
-from contextlib import contextmanager
-from typing import TYPE_CHECKING
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import AbstractContextManager, contextmanager
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Protocol
 
 from rotavel_app.language import _
 from rotavel_app.messages import InputError
 from rotavel_app.school.settings import Settings, load_settings
 
 if TYPE_CHECKING:
-    from rotavel_app.desk.desk import Desk
+    from fractions import Fraction
+
     from rotavel_app.files import StrPath
+    from rotavel_app.school.calendar import Calendar
+    from rotavel_app.school.week import Week
+
+
+@dataclass
+class Kept:
+    """What is worked out from the school's folder, kept while its files stay
+    the same: reading the week again on every call would read every CSV file."""
+
+    week_key: object = None  # the folder's files' version the week was read at
+    week: Week | None = None
+    calendar: tuple[Week, Calendar] | None = None
+    shares: tuple[Week, dict[str, Fraction]] | None = None
+
+
+class Record(Protocol):
+    """The record as the desk's parts use it (`Desk` is one): the parts do the
+    work and the facade hands itself to them, so they need only this, never
+    the facade."""
+
+    folder: str  # the school's folder
+    path: str | None  # the record's file; None for an empty record kept in memory
+    settings: Settings
+    kept: Kept
+
+    @property
+    def connection(self) -> sqlite3.Connection:
+        """The record's one connection, used inside `reading` or `writing`."""
+        ...
+
+    def reading(self) -> AbstractContextManager[None]:
+        """One transaction that reads: one snapshot for all of its reads."""
+        ...
+
+    def writing(self) -> AbstractContextManager[None]:
+        """One transaction that writes: all of its changes or none."""
+        ...
+
 
 DB_NAME = "rotavel.db"
 # Marks the file as a rotavel record, so another program's database is refused, not migrated.
@@ -263,9 +303,13 @@ def connect_read_only(path: str, timeout: float) -> sqlite3.Connection:
         ) from None
 
 
-def open_desk(
-    cls: type[Desk], folder: StrPath, db: StrPath | None, create: bool, timeout: float
-) -> Desk:
+# How a desk is made from its folder, file, connection and settings (`Desk` itself).
+type Making[D: Record] = Callable[[str, str | None, sqlite3.Connection, Settings], D]
+
+
+def open_desk[D: Record](
+    cls: Making[D], folder: StrPath, db: StrPath | None, create: bool, timeout: float
+) -> D:
     """The record of the school in `folder` (`folder/rotavel.db` unless `db`
     says), brought to the current version. Without `create`, a record that
     does not exist yet is read as empty and nothing is written to disk."""
@@ -306,9 +350,9 @@ def open_desk(
     return desk
 
 
-def _open_read_only(
-    cls: type[Desk], folder: str, path: str, settings: Settings, timeout: float
-) -> Desk | None:
+def _open_read_only[D: Record](
+    cls: Making[D], folder: str, path: str, settings: Settings, timeout: float
+) -> D | None:
     """The record opened for reading only, or None when it must first be
     brought to this version (which writes)."""
     connection = connect_read_only(path, timeout)
@@ -327,18 +371,18 @@ def _open_read_only(
     return desk
 
 
-def others_wrote(desk: Desk) -> int:
+def others_wrote(desk: Record) -> int:
     """SQLite's data_version: changes with every commit of another connection."""
     with errors(desk):
-        return int(desk._db.execute("PRAGMA data_version").fetchone()[0])
+        return int(desk.connection.execute("PRAGMA data_version").fetchone()[0])
 
 
-def where(desk: Desk) -> str:
+def where(desk: Record) -> str:
     return str(desk.path) if desk.path is not None else _("the record")
 
 
 @contextmanager
-def errors(desk: Desk) -> Iterator[None]:
+def errors(desk: Record) -> Iterator[None]:
     """SQLite's errors as one line for the user."""
     try:
         yield
@@ -405,9 +449,9 @@ def _roll_back(db: sqlite3.Connection) -> None:
 
 
 @contextmanager
-def transaction(desk: Desk, write: bool) -> Iterator[None]:
+def transaction(desk: Record, write: bool) -> Iterator[None]:
     """One transaction: all of its writes or none, and one snapshot for its reads."""
-    db = desk._db
+    db = desk.connection
     with errors(desk):
         db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
         try:
@@ -422,10 +466,10 @@ def transaction(desk: Desk, write: bool) -> Iterator[None]:
             raise
 
 
-def migrate(desk: Desk) -> None:
+def migrate(desk: Record) -> None:
     """The record brought to this version (a new one made), or refused when it
     is not a rotavel record or one of a newer rotavel."""
-    db = desk._db
+    db = desk.connection
     version = db.execute("PRAGMA user_version").fetchone()[0]
     if version > SCHEMA_VERSION:
         raise DeskError(
@@ -438,7 +482,7 @@ def migrate(desk: Desk) -> None:
     if version == SCHEMA_VERSION:
         _check_application(desk)
         return
-    with desk._transaction(write=True):
+    with desk.writing():
         # Another command may have migrated it while this one waited.
         version = db.execute("PRAGMA user_version").fetchone()[0]
         if version == 0:
@@ -457,6 +501,6 @@ def migrate(desk: Desk) -> None:
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
-def _check_application(desk: Desk) -> None:
-    if desk._db.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+def _check_application(desk: Record) -> None:
+    if desk.connection.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
         raise DeskError(_("%(record)s: not a rotavel record") % {"record": where(desk)})

@@ -29,7 +29,7 @@ from rotavel_app.school.settings import SETTINGS_FILE, Settings
 if TYPE_CHECKING:
     from typing import Any
 
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
     from rotavel_app.files import StrPath
 
 
@@ -58,10 +58,10 @@ class CoverRecord:
     how: str  # plan.PLANNED, BY_HAND, NO_COVER or TEAM
 
 
-def covers(desk: Desk, date: datetime.date) -> list[CoverRecord]:
+def covers(desk: Record, date: datetime.date) -> list[CoverRecord]:
     """The day's absent lessons as the desk has them now (its draft), inside the
     caller's transaction."""
-    rows = desk._db.execute(
+    rows = desk.connection.execute(
         "SELECT teacher, period, classes, room, substitute, how FROM cover WHERE day = ? "
         "ORDER BY rowid",
         (day_text(date),),
@@ -114,15 +114,15 @@ def window_start(
     return min(start, date)
 
 
-def desk_window_start(desk: Desk, date: datetime.date) -> datetime.date:
+def desk_window_start(desk: Record, date: datetime.date) -> datetime.date:
     """The desk's school's window for fair shares that ends with `date`."""
     where = os.path.join(desk.folder, SETTINGS_FILE)
     return window_start(desk.settings, date, where, school.calendar(desk))
 
 
-def staff_rules(desk: Desk) -> dict[str, StaffRule]:
+def staff_rules(desk: Record) -> dict[str, StaffRule]:
     """Every teacher's rule the record has, inside the caller's transaction."""
-    rows = desk._db.execute(
+    rows = desk.connection.execute(
         "SELECT name, never, last_resort, cap_day, cap_week, days FROM staff_rule ORDER BY name"
     )
     return {
@@ -131,7 +131,7 @@ def staff_rules(desk: Desk) -> dict[str, StaffRule]:
     }
 
 
-def set_staff_rule(desk: Desk, name: str, **changes: Any) -> StaffRule:
+def set_staff_rule(desk: Record, name: str, **changes: Any) -> StaffRule:
     """Change a teacher's rule; what is KEEP stays. Returns the rule now."""
     school.known(desk, name)
     for label in ("cap_day", "cap_week"):
@@ -147,13 +147,13 @@ def set_staff_rule(desk: Desk, name: str, **changes: Any) -> StaffRule:
             _("days must be weekday numbers from 0 (Monday) to 6, not %(days)s")
             % {"days": sorted(days)}
         )
-    with desk._writing():
+    with desk.writing():
         rule = staff_rules(desk).get(name, StaffRule())
         rule = replace(rule, **{key: value for key, value in changes.items() if value is not KEEP})
         if rule == StaffRule():
-            desk._db.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
+            desk.connection.execute("DELETE FROM staff_rule WHERE name = ?", (name,))
         else:
-            desk._db.execute(
+            desk.connection.execute(
                 "INSERT INTO staff_rule (name, never, last_resort, cap_day, cap_week, days) "
                 "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (name) DO UPDATE SET "
                 "never = excluded.never, last_resort = excluded.last_resort, "
@@ -171,10 +171,10 @@ def set_staff_rule(desk: Desk, name: str, **changes: Any) -> StaffRule:
 
 
 def counts(
-    desk: Desk, first: datetime.date, last: datetime.date, leave_out: datetime.date | None = None
+    desk: Record, first: datetime.date, last: datetime.date, leave_out: datetime.date | None = None
 ) -> dict[str, int]:
     """Covers per substitute from `first` to `last`, without the day `leave_out`."""
-    rows = desk._db.execute(
+    rows = desk.connection.execute(
         "SELECT substitute, count(*) FROM cover WHERE day >= ? AND day <= ? AND day != ? "
         "AND substitute IS NOT NULL GROUP BY substitute",
         (day_text(first), day_text(last), day_text(leave_out) if leave_out else ""),
@@ -182,7 +182,7 @@ def counts(
     return dict(rows.fetchall())
 
 
-def rules(desk: Desk, day: SchoolDay) -> tuple[Rules, list[str]]:
+def rules(desk: Record, day: SchoolDay) -> tuple[Rules, list[str]]:
     """What the record adds to planning `day`, and a note for each of its
     decisions that no longer holds; inside the caller's transaction."""
     date = day.date
@@ -223,12 +223,12 @@ def rules(desk: Desk, day: SchoolDay) -> tuple[Rules, list[str]]:
     ), notes
 
 
-def _days_in(desk: Desk) -> dict[str, Fraction]:
+def _days_in(desk: Record) -> dict[str, Fraction]:
     """Each part-timer's share of the timetable's days (3 days of 5 is
     3/5), read again only when the folder changes; full-timers are left out."""
     week = school.week(desk)
-    if desk._shares is not None and desk._shares[0] is week:
-        return desk._shares[1]
+    if desk.kept.shares is not None and desk.kept.shares[0] is week:
+        return desk.kept.shares[1]
     # The teacher list's days, else the days taught (staff who teach no
     # day are in every day), as the planned day tells who is in.
     days = TimetableDays(week)
@@ -248,11 +248,11 @@ def _days_in(desk: Desk) -> dict[str, Fraction]:
                 continue
             if 0 < days_in < len(days.groups):
                 shares[member.name] = Fraction(days_in, len(days.groups))
-    desk._shares = (week, shares)
+    desk.kept.shares = (week, shares)
     return shares
 
 
-def _decided(desk: Desk, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision], list[str]]:
+def _decided(desk: Record, day: SchoolDay) -> tuple[dict[tuple[str, int], Decision], list[str]]:
     """The record's decisions for the day that still hold, and a note for
     each that does not (it is planned again, and dropped when published)."""
     assert day.date is not None

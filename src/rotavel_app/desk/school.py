@@ -14,11 +14,11 @@ from rotavel_app.school.folder import read_folder, school_version
 from rotavel_app.school.importers import read_export
 
 if TYPE_CHECKING:
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
     from rotavel_app.school.week import Week
 
 
-def week(desk: Desk) -> Week:
+def week(desk: Record) -> Week:
     """The folder's week (its CSV files, or a timetabling program's export
     in it), read again only when the contents of one of its files changed:
     the same version of the files as the web pages' (one function for both)."""
@@ -29,25 +29,25 @@ def week(desk: Desk) -> Week:
             _("%(folder)s: cannot read the folder: %(error)s")
             % {"folder": desk.folder, "error": error.strerror}
         ) from None
-    if desk._week is None or key != desk._week_key:
+    if desk.kept.week is None or key != desk.kept.week_key:
         try:
             imported = read_export(desk.folder)
-            desk._week = imported if imported is not None else read_folder(desk.folder)
+            desk.kept.week = imported if imported is not None else read_folder(desk.folder)
         except InputError as error:
             raise DeskError(str(error)) from None
-        desk._week_key = key
-    return desk._week
+        desk.kept.week_key = key
+    return desk.kept.week
 
 
-def calendar(desk: Desk) -> Calendar:
+def calendar(desk: Record) -> Calendar:
     """The school's calendar: its weekdays, closures and cycle."""
     school = week(desk)
-    if desk._calendar is None or desk._calendar[0] is not school:
-        desk._calendar = (school, school_calendar(school, desk.settings))
-    return desk._calendar[1]
+    if desk.kept.calendar is None or desk.kept.calendar[0] is not school:
+        desk.kept.calendar = (school, school_calendar(school, desk.settings))
+    return desk.kept.calendar[1]
 
 
-def known(desk: Desk, name: str, what: str = "teacher") -> str:
+def known(desk: Record, name: str, what: str = "teacher") -> str:
     """`name`, refused unless the teacher list has it."""
     school = week(desk)
     names = [row.name for row in school.staff]

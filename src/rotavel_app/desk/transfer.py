@@ -26,11 +26,11 @@ from rotavel_app.output import OutputError, write_file
 from rotavel_app.school.weekdays import WEEKDAYS
 
 if TYPE_CHECKING:
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
     from rotavel_app.files import StrPath
 
 
-def backup(desk: Desk, target: StrPath) -> None:
+def backup(desk: Record, target: StrPath) -> None:
     """A copy of the whole record into `target`, taken with SQLite's online
     backup in one step, so one consistent snapshot even while others
     publish; made beside `target` (readable by its owner alone) and put in
@@ -53,7 +53,7 @@ def backup(desk: Desk, target: StrPath) -> None:
         copy = sqlite3.connect(temporary, isolation_level=None)
         try:
             with errors(desk):
-                desk._db.backup(copy)
+                desk.connection.backup(copy)
                 # One file, readable without its -wal beside it.
                 copy.execute("PRAGMA journal_mode = DELETE")
         finally:
@@ -71,7 +71,7 @@ def backup(desk: Desk, target: StrPath) -> None:
             os.unlink(temporary)
 
 
-def restore(desk: Desk, source: StrPath) -> None:
+def restore(desk: Record, source: StrPath) -> None:
     """The record replaced by the backup in `source`, which must be a whole
     rotavel record; all of it in one transaction (with SQLite's backup), so
     that if anything fails the record stays as it was, and readers see the
@@ -114,15 +114,15 @@ def restore(desk: Desk, source: StrPath) -> None:
                 % {"source": source, "check": check}
             )
         with errors(desk):
-            copy.backup(desk._db)
+            copy.backup(desk.connection)
     finally:
         copy.close()
-    desk._week_key = None
+    desk.kept.week_key = None
     with errors(desk):
         migrate(desk)  # a backup of an older version is brought to this one
 
 
-def export_csv(desk: Desk, folder: StrPath) -> list[str]:
+def export_csv(desk: Record, folder: StrPath) -> list[str]:
     """The whole record as CSV, one file per table (`cover.csv`, ...), read
     in one snapshot; each file is replaced only once written in full."""
     try:
@@ -135,10 +135,10 @@ def export_csv(desk: Desk, folder: StrPath) -> list[str]:
     from rotavel_app.pages.formats import spreadsheet_safe
 
     texts = {}
-    with desk._reading():
+    with desk.reading():
         for table in TABLES:
             # The table names are the code's own; only values come from outside.
-            cursor = desk._db.execute(f"SELECT * FROM {table} ORDER BY rowid")
+            cursor = desk.connection.execute(f"SELECT * FROM {table} ORDER BY rowid")
             columns = [column[0] for column in cursor.description]
             days = columns.index("days") if table == "staff_rule" else -1
             out = io.StringIO()

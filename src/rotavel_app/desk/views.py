@@ -20,7 +20,7 @@ from rotavel_app.planning.fair import ask_order
 from rotavel_app.planning.plan import AbsentLesson, Plan, Rules
 
 if TYPE_CHECKING:
-    from rotavel_app.desk.desk import Desk
+    from rotavel_app.desk.record import Record
 
 
 @dataclass(frozen=True)
@@ -174,19 +174,19 @@ class FreeLists:
         ]
 
 
-def _staff_rules(desk: Desk) -> dict[str, StaffRule]:
-    with desk._reading():
+def _staff_rules(desk: Record) -> dict[str, StaffRule]:
+    with desk.reading():
         return rules.staff_rules(desk)
 
 
-def free(desk: Desk, date: datetime.date, plan: Plan | None) -> dict[int, list[FreeTeacher]]:
+def free(desk: Record, date: datetime.date, plan: Plan | None) -> dict[int, list[FreeTeacher]]:
     plan, made = plans.plan_and_rules(desk, date, plan)
     lists = FreeLists(plan, made, _staff_rules(desk))
     return {period: lists.ranked(period) for period in plan.day.periods}
 
 
 def offers(
-    desk: Desk, date: datetime.date, plan: Plan | None
+    desk: Record, date: datetime.date, plan: Plan | None
 ) -> dict[tuple[int, str], list[FreeTeacher]]:
     plan, made = plans.plan_and_rules(desk, date, plan)
     lists = FreeLists(plan, made, _staff_rules(desk))
@@ -198,7 +198,7 @@ def offers(
 
 
 def suggestions(
-    desk: Desk, date: datetime.date, teacher: str, period: int, plan: Plan | None
+    desk: Record, date: datetime.date, teacher: str, period: int, plan: Plan | None
 ) -> list[FreeTeacher]:
     plan, made = plans.plan_and_rules(desk, date, plan)
     item = next(
@@ -218,15 +218,15 @@ def suggestions(
     return lists.ranked(period, plan.day.staff[teacher].subject_key)
 
 
-def why(desk: Desk, date: datetime.date, name: str, plan: Plan | None) -> WhyMe:
+def why(desk: Record, date: datetime.date, name: str, plan: Plan | None) -> WhyMe:
     school.known(desk, name)
     plan, made = plans.plan_and_rules(desk, date, plan)
     staff_rule = _staff_rules(desk).get(name, StaffRule())
-    with desk._reading():
+    with desk.reading():
         start = rules.desk_window_start(desk, date)
         before = date - datetime.timedelta(1)
         window = rules.counts(desk, start, before)
-        rows = desk._db.execute(
+        rows = desk.connection.execute(
             "SELECT day, teacher, period, classes, how FROM cover WHERE substitute = ? "
             "AND day >= ? AND day <= ? ORDER BY day, period",
             (name, day_text(start), day_text(before)),
@@ -257,14 +257,14 @@ def why(desk: Desk, date: datetime.date, name: str, plan: Plan | None) -> WhyMe:
     )
 
 
-def history(desk: Desk, first: datetime.date, last: datetime.date) -> list[tuple[str, int]]:
+def history(desk: Record, first: datetime.date, last: datetime.date) -> list[tuple[str, int]]:
     if last < first:
         raise DeskError(
             _("the range ends (%(last)s) before it starts (%(first)s)")
             % {"last": last, "first": first}
         )
     names = [row.name for row in school.week(desk).staff]
-    with desk._reading():
+    with desk.reading():
         counted = rules.counts(desk, first, last)
     every = dict.fromkeys(names, 0) | counted
     return sorted(every.items(), key=lambda item: (-item[1], name_key(item[0])))
