@@ -15,7 +15,6 @@ from rotavel_app.commands.desk_output import (
     Said,
     cell,
     csv_text,
-    how_words,
     span_words,
     when,
     window_words,
@@ -28,7 +27,7 @@ from rotavel_app.messages import InputError
 from rotavel_app.pages.formats import render_table
 from rotavel_app.pages.terminal_table import aligned as _aligned
 from rotavel_app.pages.wording import LIST_LIMIT, Shortened
-from rotavel_app.planning.plan import Plan
+from rotavel_app.planning.plan import Plan, settled_words
 from rotavel_app.school.day import parse_absence, parse_period, periods_text
 
 
@@ -484,7 +483,7 @@ def _why(args: argparse.Namespace, desk: Desk) -> Said:
                     "period": a.lesson.period,
                     "classes": a.lesson.class_label,
                     "teacher": a.lesson.teacher,
-                    "how": a.why or how_words(a.how),
+                    "how": a.why or settled_words(a.how),
                 }
             )
             for a in why.today
@@ -502,7 +501,7 @@ def _why(args: argparse.Namespace, desk: Desk) -> Said:
                     "period": period,
                     "classes": classes,
                     "teacher": teacher,
-                    "how": how_words(how),
+                    "how": settled_words(how),
                 }
             )
             for day, teacher, period, classes, how in why.earlier

@@ -16,7 +16,6 @@ from rotavel_app.desk.desk import Desk
 from rotavel_app.language import _, date_text, ngettext
 from rotavel_app.pages.formats import spreadsheet_safe
 from rotavel_app.pages.terminal import escape_controls
-from rotavel_app.planning.plan import BY_HAND, NO_COVER, PLANNED
 from rotavel_app.school.settings import Settings
 
 
@@ -58,12 +57,6 @@ def window_words(settings: Settings) -> str:
             "the last %(count)s school day", "the last %(count)s school days", settings.cycle_days
         ) % {"count": settings.cycle_days}
     return _("the term (from %(start)s)") % {"start": settings.term_start}
-
-
-def how_words(how: str) -> str:
-    """How a cover was settled, as the record keeps it, in the language in use."""
-    words = {PLANNED: _("planned"), BY_HAND: _("by hand"), NO_COVER: _("no cover needed")}
-    return words.get(how, how)
 
 
 def span_words(first: datetime.date, last: datetime.date) -> str:

@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from rotavel_app.language import _
-from rotavel_app.planning.plan import NO_COVER, TEAM, Plan
+from rotavel_app.planning.plan import BY_HAND, NO_COVER, TEAM, Plan
 
 if TYPE_CHECKING:
     from typing import Any
@@ -146,7 +146,7 @@ def describe(change: Change) -> str:
     if before.how != after.how:
         parts.append(
             _("%(state)s (by hand)") % {"state": _state(after)}
-            if after.how == "by hand"
+            if after.how == BY_HAND
             else _state(after)
         )
     if before.room != after.room:

@@ -70,6 +70,12 @@ NO_COVER = "no cover needed"
 TEAM = "taught by"  # a colleague of the same lesson is in
 
 
+def settled_words(how: str) -> str:
+    """How a lesson was settled (PLANNED, BY_HAND or NO_COVER) in the language in use."""
+    words = {PLANNED: _("planned"), BY_HAND: _("by hand"), NO_COVER: _("no cover needed")}
+    return words.get(how, how)
+
+
 class PlanError(Exception):
     """The module's answer does not fit the school the command gave it."""
 
@@ -95,11 +101,7 @@ class AbsentLesson:
         """How it was settled, when not by the plan: "taught by Ann", "by hand"."""
         if self.how == TEAM:
             return _("taught by %(names)s") % {"names": _(" and ").join(self.taught_by)}
-        if self.how == BY_HAND:
-            return _("by hand")
-        if self.how == NO_COVER:
-            return _("no cover needed")
-        return "" if self.how == PLANNED else self.how
+        return "" if self.how == PLANNED else settled_words(self.how)
 
     @property
     def needs_cover(self) -> bool:
