@@ -22,9 +22,8 @@ from rotavel_app.commands.desk_output import (
     window_words,
 )
 from rotavel_app.desk.desk import Desk, DeskError, StaffRule
-from rotavel_app.language import ENGLISH, _, current, ngettext
+from rotavel_app.language import _, day_name, ngettext
 from rotavel_app.pages.terminal_table import aligned as _aligned
-from rotavel_app.school.weekdays import WEEKDAYS
 
 if TYPE_CHECKING:
     from typing import Any
@@ -168,7 +167,7 @@ def _rule_text(rule: StaffRule) -> str:
     if rule.cap_week is not None:
         parts.append(_a_week(rule.cap_week))
     if rule.days is not None:
-        days = _weekday_names(sorted(rule.days))
+        days = [day_name(d) for d in sorted(rule.days)]
         if days:
             parts.append(_("covers only on %(days)s") % {"days": _(", ").join(days)})
         else:
@@ -186,16 +185,6 @@ def _a_week(cap: int) -> str:
     return ngettext("at most %(count)s cover a week", "at most %(count)s covers a week", cap) % {
         "count": cap
     }
-
-
-def _weekday_names(days: Sequence[int]) -> list[str]:
-    """The weekdays (Monday 0) by name in the language in use."""
-    if current() == ENGLISH:
-        return [WEEKDAYS[d] for d in days]
-    import babel.dates  # as for the dates: only another language pays for CLDR's data
-
-    names = babel.dates.get_day_names("wide", locale=current())
-    return [names[d] for d in days]
 
 
 def _rules_table(desk: Desk) -> str:
