@@ -38,7 +38,12 @@ TERMINAL = NEVER_LOADED + NOT_FOR_THE_TERMINAL
 # A school folder of CSV files: none of the timetabling programs' readers, nor the XML
 # parser they use. Its rotavel.toml brings typing (tomllib uses it).
 FOLDER = str(Path(__file__).resolve().parents[2] / "examples" / "hillside")
-READERS = ("xml.etree", "rotavel_app.school.importers.fet", "rotavel_app.school.importers.untis")
+READERS = (
+    "xml.etree",
+    "rotavel_app.school.importers.fet",
+    "rotavel_app.school.importers.fet_csv",
+    "rotavel_app.school.importers.untis",
+)
 
 
 CASES = [

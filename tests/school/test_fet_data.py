@@ -26,7 +26,8 @@ from support.exports import plan_every_day
 from rotavel_app.__main__ import main
 from rotavel_app.desk.desk import Desk
 from rotavel_app.school.importers import read_export
-from rotavel_app.school.importers.fet import read_fet, read_fet_csv
+from rotavel_app.school.importers.fet import read_fet
+from rotavel_app.school.importers.fet_csv import read_fet_csv
 
 EXAMPLES = Path("/usr/share/doc/fet-data/examples")
 REQUIRED = os.environ.get("ROTAVEL_FET_DATA") == "required"

@@ -31,7 +31,8 @@ from rotavel_app.school.day import (
 )
 from rotavel_app.school.importers import read_export
 from rotavel_app.school.importers.asc import read_asc
-from rotavel_app.school.importers.fet import _order_by_name, read_fet, read_fet_csv
+from rotavel_app.school.importers.fet import read_fet
+from rotavel_app.school.importers.fet_csv import _order_by_name, read_fet_csv
 from rotavel_app.school.importers.untis import Substitution, read_gpu014, read_untis
 from rotavel_app.school.week import LessonRow, StaffRow, Week
 

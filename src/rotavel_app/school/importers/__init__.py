@@ -62,7 +62,7 @@ def _lazy(module: str, name: str) -> Reader:
 
 read_asc = _lazy("asc", "read_asc")
 read_fet = _lazy("fet", "read_fet")
-read_fet_csv = _lazy("fet", "read_fet_csv")
+read_fet_csv = _lazy("fet_csv", "read_fet_csv")
 read_untis = _lazy("untis", "read_untis")
 
 
