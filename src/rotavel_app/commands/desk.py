@@ -36,7 +36,6 @@ from rotavel_app.files import plain_path
 from rotavel_app.language import _, use
 from rotavel_app.output import write_file, write_stdout
 from rotavel_app.pages.terminal import escape_controls
-from rotavel_app.school.settings import load_settings
 from rotavel_app.school.weekdays import weekday_of
 
 # -- the parser --------------------------------------------------------------------
@@ -283,18 +282,19 @@ def main(argv: Sequence[str]) -> int:
 def _parse(argv: Sequence[str]) -> argparse.Namespace:
     """The options, as argparse reads them; its help and its errors in --language's
     language."""
-    # A desk command names its folder first: its language is the staff's.
+    # A desk command names its folder first: its language is the staff's, for the
+    # help and the usage errors too, and for the record's own refusals after.
     folder = argv[1] if len(argv) > 1 and not argv[1].startswith("-") else None
     use(plumbing.language_asked(argv) or (folder and plumbing.folder_language(folder)))
     check_utf8(argv)
-    return _parser().parse_args(argv)
+    args = _parser().parse_args(argv)
+    if args.language is None and folder is None:  # the folder came after an option
+        use(plumbing.folder_language(args.folder))
+    return args
 
 
 def _run(args: argparse.Namespace) -> int:
     writes = DESK_COMMANDS[args.command].writes
-    # The school's language before the record is opened, so that the record's own
-    # refusals (another program's file, a record locked too long) are said in it.
-    use(args.language or load_settings(args.folder).language)
     with Desk.open(args.folder, args.db, create=writes or getattr(args, "publish", False)) as desk:
         said = RUNS[args.command](args, desk)
     for note in said.notes:
