@@ -21,7 +21,6 @@ from rotavel_app.school.weekdays import read_days
 
 SUNDAY = datetime.date(2027, 1, 3)
 MONDAY = SUNDAY + datetime.timedelta(1)
-FRIDAY = SUNDAY + datetime.timedelta(5)
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
 STAFF = "name,subject\nAnn,maths\nBob,maths\nCat,maths\nDan,english\n"
 SUN_TO_THU = "Sunday, Monday, Tuesday, Wednesday, Thursday"
@@ -178,17 +177,6 @@ def test_asc_days_planned_by_date(tmp_path, names, date, expected):
     path.write_text(text, encoding="utf-8")
     day = choose_day(read_asc(path), DayWanted(date=date))
     assert day.day == expected
-
-
-def test_a_day_the_school_does_not_have_is_refused_naming_the_school_days(tmp_path, capsys):
-    folder = half_day_school(tmp_path, HALF_NAMES["french"])
-    tt = folder / "timetable.csv"
-    assert run(capsys, str(folder), "--date", str(FRIDAY)) == (
-        2,
-        "",
-        f"rotavel: {tt}: --date 2027-01-08 is a Friday, not a school day "
-        f"(choose a day with --day); the school days are {SUN_TO_THU}\n",
-    )
 
 
 CYCLE_TOML = (
