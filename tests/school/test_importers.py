@@ -625,7 +625,6 @@ NO_DAYS = ASC_TABLES.split("</days>\n")[1]
     [
         # Without a days table, days count from Monday: from 0, or from 1 when the options say.
         (NO_DAYS, "", 'day="0"', ["Monday"], ([""], ["B", "C"])),
-        (NO_DAYS, "", 'day="4"', ["Friday"], ([""], ["B", "C"])),
         (NO_DAYS, "daynumbering1", 'day="1"', ["Monday"], ([""], ["B", "C"])),
         # A days table whose rows count from 0, as older exports write it.
         (
@@ -750,10 +749,8 @@ def folder_of(tmp_path, files):
 @pytest.mark.parametrize(
     ("files", "reader", "read"),
     [
-        (SCHOOL_FOLDER, None, None),
         ({**SCHOOL_FOLDER, "GPU001.TXT": gpu(GPU001)}, None, None),  # the school's own files first
         ({"notes.xml": "<notes/>", "list.csv": "a,b\n"}, None, None),
-        ({"GPU001.TXT": gpu(GPU001), "GPU004.TXT": gpu(GPU004)}, read_untis, ""),
         ({"gpu001.txt": gpu(GPU001)}, read_untis, ""),
         ({"hill.fet": FET_FILE}, read_fet, "hill.fet"),
         ({"hill_timetable.csv": fet_csv(FET_CSV_ROWS)}, read_fet_csv, "hill_timetable.csv"),
