@@ -313,8 +313,6 @@ def test_the_desk_merges_two_absences_of_one_day(tmp_path, capfd):
 @pytest.mark.parametrize(
     "recorded, entered, expected, note",
     [
-        # The same absence twice is one.
-        ((0, 2, None), (0, 2, None), [(1, 0, 2, None)], "merged into absence #1"),
         # Overlapping days of the same periods join.
         ((0, 2, None), (1, 4, None), [(1, 0, 4, None)], "merged into absence #1"),
         # The same days, other periods: the periods join.
