@@ -216,7 +216,6 @@ DOCTYPE = (
     "never have; refusing it"
 )
 FET_BAD = [
-    ('<?xml version="1.0"?><!DOCTYPE fet [<!ENTITY a "aaaa">]><fet>&a;</fet>', DOCTYPE),
     ('<?xml version="1.0" encoding="UTF-16"?><!DOCTYPE fet><fet/>'.encode("utf-16"), DOCTYPE),
     (
         fet_xml(FET_ACTIVITIES, FET_STARTS)[:900],
@@ -227,11 +226,6 @@ FET_BAD = [
         "{path}, line 15: not well-formed XML (mismatched tag, column 3)",
     ),
     ("<timetable/>", "{path}: not a FET file (its root element is <timetable>, not <fet>)"),
-    (
-        fet_xml(FET_ACTIVITIES, ""),
-        "{path}: the file has no timetable (no activity has a starting time); generate one "
-        "with FET and read the file it saves, NAME_data_and_timetable.fet",
-    ),
     (
         fet_xml(activity(1, "Maths", ["Ann"], ["9A"], duration=2), start(1, "Tue", "10:00")),
         "{path}, <Activity> number 1 (Id 1): lasts 2 hours from hour '10:00', past the last "
@@ -245,7 +239,6 @@ FET_BAD = [
         (fet_xml(FET_ACTIVITIES, starts), "{path}, <ConstraintActivityPreferredStartingTime> " + m)
         for starts, m in [
             (start(1, "Wed", "8:00"), "number 1: day 'Wed' is not in <Days_List>"),
-            (start(1, "Mon", "9:00"), "number 1: hour '9:00' is not in <Hours_List>"),
             (
                 start(1, "Mon", "8:00") + start(1, "Tue", "8:45"),
                 "number 2: activity 1 is placed at Tue 8:45 and also at Mon 8:00",
@@ -407,10 +400,6 @@ FET_CSV_BAD = [
         "Students Sets, Subject, Teachers, Activity Tags, Room, Comments)",
     ),
     (
-        fet_csv([("x", "Mon", "8:00", "9A", "Maths", "Ann", "", "", "")]),
-        "{path}, line 2: activity id 'x' is not a whole number",
-    ),
-    (
         fet_csv([("1", "Mon", "", "9A", "Maths", "Ann", "", "", "")]),
         "{path}, line 2: no hour given",
     ),
@@ -513,14 +502,6 @@ UNTIS_BAD = [
         gpu(GPU001[:3]) + '7,"9B","KOC"\r\n',
         "{path}, line 4: 3 fields, expected at least 7 (lesson number, class, teacher, subject, "
         "room, day, period); is the line cut short?",
-    ),
-    (
-        gpu([(1, "9A", "BER", "M", "", 8, 1, "", "")]),
-        "{path}, line 1: day 8 is not a day of the week (1 = Monday ... 7)",
-    ),
-    (
-        gpu([(1, "9A", "BER", "M", "", 1, "1st", "", "")]),
-        "{path}, line 1: period '1st' is not a whole number",
     ),
     (
         gpu(GPU001[:1]) + '2,"9A,"BER","M","",1,2,,\r\n',
@@ -658,14 +639,8 @@ ASC_BAD = [
     *[
         (asc_xml(lessons=ASC_LESSONS.replace(old, new)), "{path}, <card> number " + m)
         for old, new, m in [
-            (
-                'teacherids="T1,T2"',
-                'teacherids="T1,T9"',
-                "2: teacher 'T9' is not in the teachers table",
-            ),
             ('classids="C1,C2"', 'classids="C1,C7"', "2: class 'C7' is not in the classes table"),
             ('groupids="G3"', 'groupids="G8"', "3: group 'G8' is not in the groups table"),
-            ('weeks="10"', 'weeks="AB"', "3: weeks 'AB' is not a string of 0 and 1"),
             (
                 'periodspercard="2"',
                 'periodspercard="0"',
