@@ -820,13 +820,6 @@ def test_export_format_given(tmp_path, files, path, format, expected):
             "{folder}/notes.txt: not a timetable export rotavel reads; expected FET (a .fet file, "
             "NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)",
         ),
-        (
-            {"zs.xml": asc_xml()},
-            "zs.xml",
-            "untis",
-            "{folder}/zs.xml, line 1: 1 fields, expected at least 7 (lesson number, class, "
-            "teacher, subject, room, day, period); is the line cut short?",
-        ),
         ({}, "missing.fet", None, "{folder}/missing.fet: file not found"),
     ],
 )
