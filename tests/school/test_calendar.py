@@ -66,6 +66,7 @@ HALF_NAMES = {
     "french": ("dimanche matin", "dimanche soir", "lundi matin", "lundi soir"),
     "french, short": ("Dim M", "Dim S", "Lun M", "Lun S"),
     "french, letters": ("D_m", "D_s", "L_m", "L_s"),
+    "english": ("sun mor", "sun aft", "mon mor", "mon aft"),
 }
 # Days without a weekday in their names, named in the settings.
 NAMED_DAYS = (

@@ -346,7 +346,7 @@ def test_weekday_names_as_schools_write_them(tmp_path, days, date, planned):
         assert [lesson.period for lesson in day.lessons] == [1, 2]
 
 
-@pytest.mark.parametrize("typed", ["Mo", "mon", "lundi"])
+@pytest.mark.parametrize("typed", ["Montag", "Mo", "mon", "lundi"])
 def test_day_option_in_any_language(tmp_path, typed):
     place = folder(
         tmp_path,
