@@ -21,7 +21,6 @@ from rotavel_app.school.weekdays import read_days
 
 SUNDAY = datetime.date(2027, 1, 3)
 MONDAY = SUNDAY + datetime.timedelta(1)
-FRIDAY = SUNDAY + datetime.timedelta(5)
 HEADER = "Teacher,Period,Subject,Substitution,Classroom,Reason,Room,Note\n"
 STAFF = "name,subject\nAnn,maths\nBob,maths\nCat,maths\nDan,english\n"
 SUN_TO_THU = "Sunday, Monday, Tuesday, Wednesday, Thursday"
@@ -120,10 +119,6 @@ def test_the_desk_plans_a_half_day_school_by_date(tmp_path, capfd):
     [
         # The timetable's order, however its rows come.
         (["Thursday", "Monday", "Sunday"], "Sunday, Monday, Thursday"),
-        (
-            ["Saturday", "Tuesday", "Monday", "Friday", "Thursday", "Wednesday"],
-            "Monday, Tuesday, Wednesday, Thursday, Friday, Saturday",
-        ),
         (["Day 10", "Day 2", "Day 1"], "Day 1, Day 2, Day 10"),
         (
             ["الخميس", "الأحد2", "الاثنين", "الأحد", "الأربعاء", "الثلاثاء"],  # noqa: RUF001
@@ -185,17 +180,6 @@ def test_asc_days_planned_by_date(tmp_path, names, date, expected):
     assert day.day == expected
 
 
-def test_a_day_the_school_does_not_have_is_refused_naming_the_school_days(tmp_path, capsys):
-    folder = half_day_school(tmp_path, HALF_NAMES["french"])
-    tt = folder / "timetable.csv"
-    assert run(capsys, str(folder), "--date", str(FRIDAY)) == (
-        2,
-        "",
-        f"rotavel: {tt}: --date 2027-01-08 is a Friday, not a school day "
-        f"(choose a day with --day); the school days are {SUN_TO_THU}\n",
-    )
-
-
 CYCLE_TOML = (
     'cycle_start = "2027-01-04"\n'
     "[closed]\n"
@@ -215,15 +199,11 @@ def cycle_school(tmp_path, toml=CYCLE_TOML):
     "date, expected",
     [
         ("2027-01-04", "Day 1"),  # the cycle's start, a Monday
-        ("2027-01-08", "Day 5"),
         ("2027-01-11", "Day 6"),  # the weekend skipped
-        ("2027-01-12", "Day 7"),
         ("2027-01-18", "Day 8"),  # Wednesday to Friday closed
-        ("2027-01-20", "Day 10"),
         ("2027-01-21", "Day 1"),
         ("2027-01-26", "Day 3"),  # Monday the 25th closed
         ("2027-01-01", "Day 10"),  # before the start, counted back
-        ("2026-12-31", "Day 9"),
     ],
 )
 def test_a_ten_day_cycle_counts_school_days_across_a_holiday(tmp_path, date, expected):
@@ -278,7 +258,6 @@ def test_windows_count_the_schools_own_days(tmp_path, toml, date, expected):
     [
         ({6, 0, 1, 2, 3}, datetime.date(2027, 1, 3)),  # Sunday to Thursday: Sunday
         ({0, 1, 2, 3, 4, 5}, datetime.date(2027, 1, 4)),  # Monday to Saturday: Monday
-        ({0, 1, 2, 3, 4}, datetime.date(2027, 1, 4)),
         ({5, 6, 0, 1, 2}, datetime.date(2027, 1, 2)),  # Saturday to Wednesday
     ],
 )
@@ -316,23 +295,10 @@ MERGE_TIMETABLE = (
 MERGED_PLAN = HEADER + "Clara Vogel,1,music,Ole Berg,8B,,,\nClara Vogel,4,music,Pia Lund,8C,,,\n"
 
 
-@pytest.mark.parametrize(
-    "staff, options, plan",
-    [
-        (MERGE_STAFF, ["--absent", "Clara Vogel@1", "--absent", "Clara Vogel@4"], MERGED_PLAN),
-        # The teacher list's absence and an option's.
-        (
-            MERGE_STAFF.replace(",music\n", ",music,yes,,\n")
-            .replace("Clara Vogel,music,yes,,", "Clara Vogel,music,no,Course,1")
-            .replace("name,subject", "name,subject,present,reason,periods"),
-            ["--absent", "Clara Vogel@4"],
-            MERGED_PLAN.replace("8B,,", "8B,Course,").replace("8C,,", "8C,Course,"),
-        ),
-    ],
-)
-def test_two_absences_of_one_teacher_add_up(tmp_path, capsys, staff, options, plan):
-    folder = folder_of(tmp_path, MERGE_TIMETABLE, staff=staff)
-    assert run(capsys, str(folder), *options, "-f", "csv") == (0, plan, "")
+def test_two_absences_of_one_teacher_add_up(tmp_path, capsys):
+    folder = folder_of(tmp_path, MERGE_TIMETABLE, staff=MERGE_STAFF)
+    options = ["--absent", "Clara Vogel@1", "--absent", "Clara Vogel@4", "-f", "csv"]
+    assert run(capsys, str(folder), *options) == (0, MERGED_PLAN, "")
 
 
 def test_the_desk_merges_two_absences_of_one_day(tmp_path, capfd):
@@ -348,8 +314,6 @@ def test_the_desk_merges_two_absences_of_one_day(tmp_path, capfd):
 @pytest.mark.parametrize(
     "recorded, entered, expected, note",
     [
-        # The same absence twice is one.
-        ((0, 2, None), (0, 2, None), [(1, 0, 2, None)], "merged into absence #1"),
         # Overlapping days of the same periods join.
         ((0, 2, None), (1, 4, None), [(1, 0, 4, None)], "merged into absence #1"),
         # The same days, other periods: the periods join.
@@ -438,11 +402,6 @@ def refused(tmp_path, kind):
             "half",
             ["plan", "{f}", "--date", "2027-01-05"],
             "--date 2027-01-05: the school is closed (training, 2027-01-05)",
-        ),
-        (
-            "cycle",
-            ["plan", "{f}", "--date", "2027-01-14"],
-            "--date 2027-01-14: the school is closed (Winter break, 2027-01-13 to 2027-01-15)",
         ),
         (
             "cycle",

@@ -78,10 +78,7 @@ OUT_OF_RANGE = "is out of range (-32768 to 32767)"
 
 @pytest.mark.parametrize(
     ("name", "text", "argv", "message"),
-    [
-        ("GPU001.TXT", untis(period), ("-a", "ANN"), f"GPU001.TXT, line 1: period {period}")
-        for period in (40000, 99999)
-    ]
+    [("GPU001.TXT", untis(40000), ("-a", "ANN"), "GPU001.TXT, line 1: period 40000")]
     + [
         ("zs.xml", text, ("--day", "Monday", "-a", "Ann"), "zs.xml, " + message)
         for text, message in [
@@ -249,7 +246,7 @@ def test_utf16_export_is_an_encoding_problem(tmp_path, name, text, encoding):
     )
 
 
-@pytest.mark.parametrize("separator", ["\u2028", "\u2029", "\x85", "\x0c", "\x1e"])
+@pytest.mark.parametrize("separator", ["\u2028", "\x85", "\x1e"])
 def test_a_line_separator_inside_a_quoted_field_does_not_split_the_record(tmp_path, separator):
     write(tmp_path, "GPU001.TXT", untis().replace('"R1"', f'"R1{separator}annex"'))
     week = read_untis(tmp_path)

@@ -217,7 +217,6 @@ DOCTYPE = (
     "never have; refusing it"
 )
 FET_BAD = [
-    ('<?xml version="1.0"?><!DOCTYPE fet [<!ENTITY a "aaaa">]><fet>&a;</fet>', DOCTYPE),
     ('<?xml version="1.0" encoding="UTF-16"?><!DOCTYPE fet><fet/>'.encode("utf-16"), DOCTYPE),
     (
         fet_xml(FET_ACTIVITIES, FET_STARTS)[:900],
@@ -228,11 +227,6 @@ FET_BAD = [
         "{path}, line 15: not well-formed XML (mismatched tag, column 3)",
     ),
     ("<timetable/>", "{path}: not a FET file (its root element is <timetable>, not <fet>)"),
-    (
-        fet_xml(FET_ACTIVITIES, ""),
-        "{path}: the file has no timetable (no activity has a starting time); generate one "
-        "with FET and read the file it saves, NAME_data_and_timetable.fet",
-    ),
     (
         fet_xml(activity(1, "Maths", ["Ann"], ["9A"], duration=2), start(1, "Tue", "10:00")),
         "{path}, <Activity> number 1 (Id 1): lasts 2 hours from hour '10:00', past the last "
@@ -246,7 +240,6 @@ FET_BAD = [
         (fet_xml(FET_ACTIVITIES, starts), "{path}, <ConstraintActivityPreferredStartingTime> " + m)
         for starts, m in [
             (start(1, "Wed", "8:00"), "number 1: day 'Wed' is not in <Days_List>"),
-            (start(1, "Mon", "9:00"), "number 1: hour '9:00' is not in <Hours_List>"),
             (
                 start(1, "Mon", "8:00") + start(1, "Tue", "8:45"),
                 "number 2: activity 1 is placed at Tue 8:45 and also at Mon 8:00",
@@ -319,7 +312,7 @@ def test_fet_csv_export(tmp_path):
 
 @pytest.mark.parametrize(
     ("separator", "quote", "header"),
-    [(",", '"', True), (";", "'", True), ("|", "", True), (",", '"', False), (";", "", False)],
+    [(";", "'", True), ("|", "", True), (",", '"', False)],
 )
 def test_fet_csv_dialects(tmp_path, separator, quote, header):
     plain = [tuple(f.replace(",", "").replace('"', "") for f in r) for r in FET_CSV_ROWS]
@@ -408,10 +401,6 @@ FET_CSV_BAD = [
         "Students Sets, Subject, Teachers, Activity Tags, Room, Comments)",
     ),
     (
-        fet_csv([("x", "Mon", "8:00", "9A", "Maths", "Ann", "", "", "")]),
-        "{path}, line 2: activity id 'x' is not a whole number",
-    ),
-    (
         fet_csv([("1", "Mon", "", "9A", "Maths", "Ann", "", "", "")]),
         "{path}, line 2: no hour given",
     ),
@@ -490,7 +479,7 @@ def untis_expected(folder):
 @pytest.mark.parametrize("file", ["", "GPU001.TXT"])
 @pytest.mark.parametrize(
     ("encoding", "separator"),
-    [("utf-8", ","), ("utf-8-sig", ";"), ("cp1252", ";"), ("cp1252", ",")],
+    [("utf-8", ","), ("utf-8-sig", ";"), ("cp1252", ";")],
 )
 def test_untis_export(tmp_path, encoding, separator, file):
     folder = untis_folder(tmp_path / "Lindenschule", encoding, separator)
@@ -514,14 +503,6 @@ UNTIS_BAD = [
         gpu(GPU001[:3]) + '7,"9B","KOC"\r\n',
         "{path}, line 4: 3 fields, expected at least 7 (lesson number, class, teacher, subject, "
         "room, day, period); is the line cut short?",
-    ),
-    (
-        gpu([(1, "9A", "BER", "M", "", 8, 1, "", "")]),
-        "{path}, line 1: day 8 is not a day of the week (1 = Monday ... 7)",
-    ),
-    (
-        gpu([(1, "9A", "BER", "M", "", 1, "1st", "", "")]),
-        "{path}, line 1: period '1st' is not a whole number",
     ),
     (
         gpu(GPU001[:1]) + '2,"9A,"BER","M","",1,2,,\r\n',
@@ -626,7 +607,6 @@ NO_DAYS = ASC_TABLES.split("</days>\n")[1]
     [
         # Without a days table, days count from Monday: from 0, or from 1 when the options say.
         (NO_DAYS, "", 'day="0"', ["Monday"], ([""], ["B", "C"])),
-        (NO_DAYS, "", 'day="4"', ["Friday"], ([""], ["B", "C"])),
         (NO_DAYS, "daynumbering1", 'day="1"', ["Monday"], ([""], ["B", "C"])),
         # A days table whose rows count from 0, as older exports write it.
         (
@@ -660,14 +640,8 @@ ASC_BAD = [
     *[
         (asc_xml(lessons=ASC_LESSONS.replace(old, new)), "{path}, <card> number " + m)
         for old, new, m in [
-            (
-                'teacherids="T1,T2"',
-                'teacherids="T1,T9"',
-                "2: teacher 'T9' is not in the teachers table",
-            ),
             ('classids="C1,C2"', 'classids="C1,C7"', "2: class 'C7' is not in the classes table"),
             ('groupids="G3"', 'groupids="G8"', "3: group 'G8' is not in the groups table"),
-            ('weeks="10"', 'weeks="AB"', "3: weeks 'AB' is not a string of 0 and 1"),
             (
                 'periodspercard="2"',
                 'periodspercard="0"',
@@ -710,8 +684,6 @@ ASC_BAD = [
         "<fet/>",
         "{path}: not an aSc Timetables export (its root element is <fet>, not <timetable>)",
     ),
-    ('<!DOCTYPE timetable SYSTEM "http://example.com/x.dtd"><timetable/>', DOCTYPE),
-    (asc_xml()[:-30], "{path}, line 58: the XML ends early (is the file cut short?)"),
 ]
 GPU014_BAD = [
     (
@@ -753,11 +725,8 @@ def folder_of(tmp_path, files):
 @pytest.mark.parametrize(
     ("files", "reader", "read"),
     [
-        (SCHOOL_FOLDER, None, None),
         ({**SCHOOL_FOLDER, "GPU001.TXT": gpu(GPU001)}, None, None),  # the school's own files first
-        ({}, None, None),
         ({"notes.xml": "<notes/>", "list.csv": "a,b\n"}, None, None),
-        ({"GPU001.TXT": gpu(GPU001), "GPU004.TXT": gpu(GPU004)}, read_untis, ""),
         ({"gpu001.txt": gpu(GPU001)}, read_untis, ""),
         ({"hill.fet": FET_FILE}, read_fet, "hill.fet"),
         ({"hill_timetable.csv": fet_csv(FET_CSV_ROWS)}, read_fet_csv, "hill_timetable.csv"),
@@ -851,13 +820,6 @@ def test_export_format_given(tmp_path, files, path, format, expected):
             None,
             "{folder}/notes.txt: not a timetable export rotavel reads; expected FET (a .fet file, "
             "NAME_timetable.csv), Untis (GPU001.TXT) or aSc Timetables (.xml)",
-        ),
-        (
-            {"zs.xml": asc_xml()},
-            "zs.xml",
-            "untis",
-            "{folder}/zs.xml, line 1: 1 fields, expected at least 7 (lesson number, class, "
-            "teacher, subject, room, day, period); is the line cut short?",
         ),
         ({}, "missing.fet", None, "{folder}/missing.fet: file not found"),
     ],

