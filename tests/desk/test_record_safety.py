@@ -107,7 +107,7 @@ def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, c
 # -- a foreign database, a read-only folder ------------------------------------------
 
 
-@pytest.mark.parametrize("command", ["plan", "absences", "absent"])
+@pytest.mark.parametrize("command", ["absences", "absent"])
 @pytest.mark.parametrize(
     "make, message",
     [
@@ -148,10 +148,8 @@ def _published_school(tmp_path, capfd):
     "argv",
     [
         ("plan", "--date", TUE),
-        ("absences", "--date", TUE),
         ("free", "--date", TUE),
         ("history", "--to", TUE),
-        ("plan", "--date", TUE, "-f", "csv"),
     ],
     ids=lambda argv: " ".join(map(str, argv)),
 )
@@ -228,18 +226,14 @@ def test_writing_on_a_full_disk_is_said_as_a_full_disk(tiny_disk, capfd, command
 # -- dates at the ends of the calendar ------------------------------------------------
 
 
-@pytest.mark.parametrize("date", ["0001-01-01", "1899-12-31", "3000-01-01", "9999-12-31"])
+@pytest.mark.parametrize("date", ["1899-12-31", "3000-01-01"])
 @pytest.mark.parametrize(
     "argv",
     [
         ("plan", "{folder}", "--date"),
-        ("free", "{folder}", "--date"),
-        ("absences", "{folder}", "--date"),
-        ("absent", "{folder}", "Ann", "--from"),
-        ("history", "{folder}", "--from"),
-        ("history", "{folder}", "--to"),
         ("back", "{folder}", "1", "--date"),
-        ("assign", "{folder}", "--lesson", "Ann@1", "--to", "Bob", "--date"),
+        ("absent", "{folder}", "Ann", "--from"),
+        ("history", "{folder}", "--to"),
         ("{folder}", "--date"),
     ],
     ids=lambda argv: argv[0],
@@ -277,7 +271,7 @@ def test_numbers_beyond_sqlite_refused_in_one_line(tmp_path, capfd, argv, messag
     assert (code, out, err) == (2, "", f"rotavel: {message} {help_}\n")
 
 
-@pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to"), ("free", "--date")])
+@pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to")])
 def test_a_cycle_longer_than_a_year_is_refused_not_counted(tmp_path, capfd, command):
     folder = shorthand_school(
         tmp_path / "s", *HAND, toml='window = "cycle"\ncycle_days = 9999999999\n'
