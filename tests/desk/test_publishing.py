@@ -81,14 +81,6 @@ def test_the_desk_says_what_changed_since_publishing(folder, capfd):
     "change, said",
     [
         (
-            lambda d: d.assign(TUE, "Ann", 1, "Dan"),
-            ["Ann's 9A in period 1 moves from Bob to Dan"],
-        ),
-        (
-            lambda d: d.no_cover(TUE, "Ann", 2),
-            ["Cat loses Ann's 9B in period 2: no cover needed"],
-        ),
-        (
             lambda d: d.cancel_absence(1),
             [
                 "Bob loses Ann's 9A in period 1: no longer needs cover",
