@@ -251,7 +251,7 @@ def test_mail_settings_refused_in_one_line(tmp_path, capfd, toml, message):
 BCC = ('"bob@x.test\nBcc: all@x.test"', "'bob@x.test\\nBcc: all@x.test'")
 
 
-@pytest.mark.parametrize("written, shown", [BCC, ("bob at x", "'bob at x'")])
+@pytest.mark.parametrize("written, shown", [BCC])
 def test_an_email_column_that_is_not_an_address_is_refused(tmp_path, capfd, written, shown):
     # A line break would let the teacher list add mail headers of its own.
     staff = [("Ann", "maths", "ann@school.test"), ("Bob", "maths", written)]
