@@ -76,7 +76,6 @@ def _bob_by_hand_in_period_3(desk):
         # A weekly cap of two with one cover on Monday leaves Bob one today;
         # Monday's cover puts Cat first, then Bob takes the one he has left.
         ("", {"cap_week": 2}, _earlier_cover_for_bob, ["Cat", "Bob", "Cat"]),
-        ("cap_week = 2\n", None, _earlier_cover_for_bob, ["Cat", "Bob", "Cat"]),
         # The tighter of the two caps counts: none left for Bob this week, and
         # Cat's daily two are used by period 3, which goes to Dan.
         ("cap_day = 2\n", {"cap_week": 1}, _earlier_cover_for_bob, ["Cat", "Cat", "Dan"]),

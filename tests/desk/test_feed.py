@@ -221,10 +221,6 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
 @pytest.mark.parametrize(
     "argv, message",
     [
-        (
-            ["work", "--lesson", "Dan@3", "Read chapter 2"],
-            "Dan is not absent in period 3 on 2026-03-10; enter the absence first (rotavel absent)",
-        ),
         (["work", "--lesson", "Ann@1", "x" * 501], "set work is longer than 500 characters"),
         (
             ["work", "--lesson", "Ann@1", "a\x1b[2Jb"],
