@@ -60,8 +60,13 @@ REFUSALS = {
 }
 
 
-@pytest.mark.parametrize("lang", LANGUAGES)
-@pytest.mark.parametrize("case", REFUSALS)
+# Each refusal in one language other than English, the languages taken in turn: a
+# message left unmarked, or translated without its values, shows in any of them.
+OTHERS = [lang for lang in LANGUAGES if lang != "en"]
+IN_TURN = [(case, OTHERS[n % len(OTHERS)]) for n, case in enumerate(REFUSALS)]
+
+
+@pytest.mark.parametrize("case, lang", IN_TURN)
 def test_a_desk_refusal_is_one_line_in_the_schools_language(tmp_path, capfd, lang, case):
     argv, values, toml = REFUSALS[case]
     folder = school(tmp_path / "s", lang, toml)
@@ -74,11 +79,10 @@ def test_a_desk_refusal_is_one_line_in_the_schools_language(tmp_path, capfd, lan
     assert [v for v in values if v not in err] == []
     assert "%(" not in err
     assert (folder / "rotavel.db").read_bytes() == before
-    if lang != "en":
-        assert english_left(err.replace(str(tmp_path), "PATH"), lang) == []
+    assert english_left(err.replace(str(tmp_path), "PATH"), lang) == []
 
 
-@pytest.mark.parametrize("lang", LANGUAGES)
+@pytest.mark.parametrize("lang", ["de", "ar"])
 def test_the_web_desks_refusals_speak_the_schools_language(tmp_path, monkeypatch, lang):
     pytest.importorskip("flask")
     from rotavel_app.web import secure
@@ -103,12 +107,10 @@ def test_the_web_desks_refusals_speak_the_schools_language(tmp_path, monkeypatch
     for text, values in zip(said, (["Cat", "9A", "9B"], ["'Ann'", DAY, NEXT])):
         text = html.unescape(text)
         assert [v for v in values if v not in text] == []
-        if lang != "en":
-            assert english_left(text, lang) == []
+        assert english_left(text, lang) == []
 
 
-@pytest.mark.parametrize("lang", LANGUAGES)
-@pytest.mark.parametrize("argv", [["plan"], ["absent", "Ann"]])
+@pytest.mark.parametrize("argv, lang", [(["plan"], "fr"), (["absent", "Ann"], "nl")])
 def test_a_day_the_school_does_not_have_offers_no_other_day(tmp_path, capfd, lang, argv):
     # The record is kept by date, so the desk has no --day to offer in any language.
     folder = tmp_path / "s"
@@ -117,5 +119,4 @@ def test_a_day_the_school_does_not_have_offers_no_other_day(tmp_path, capfd, lan
     code, out, err = run(capfd, argv[0], folder, *argv[1:], "--date", "2026-12-12")
     assert (code, out, err.count("\n")) == (2, "", 1)
     assert "2026-12-12" in err and "--day" not in err
-    if lang != "en":
-        assert english_left(err.replace(str(tmp_path), "PATH"), lang) == []
+    assert english_left(err.replace(str(tmp_path), "PATH"), lang) == []

@@ -1,6 +1,6 @@
-"""The desk's modules behind `Desk`: the transaction helper's rollback, the
-names the package exports, and the people-facing words it builds read from
-the language in use without changing who is asked."""
+"""The desk's modules behind `Desk`: the transaction helper's rollback, and the
+people-facing words it builds read from the language in use without changing
+who is asked."""
 
 import re
 import sqlite3
@@ -9,9 +9,7 @@ import pytest
 from support.desk import FAIR
 from support.schools import MON, TUE, shorthand_school
 
-import rotavel_app.desk
 from rotavel_app import language
-from rotavel_app.desk import desk as desk_module
 from rotavel_app.desk.desk import Desk, FreeTeacher
 
 
@@ -43,14 +41,6 @@ def test_a_failing_rollback_does_not_hide_the_error_that_called_for_it(tmp_path,
         real.execute("ROLLBACK")  # what closing the connection would do
         desk._db = real
         assert desk.staff_rules() == {}
-
-
-def test_every_name_the_package_exports_is_the_desk_modules_own():
-    assert {name: getattr(rotavel_app.desk, name) for name in rotavel_app.desk.__all__} == {
-        name: getattr(desk_module, name) for name in rotavel_app.desk.__all__
-    }
-    with pytest.raises(AttributeError):
-        rotavel_app.desk.PAUSE_ENV  # noqa: B018
 
 
 class _Shouting:

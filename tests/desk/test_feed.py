@@ -91,8 +91,8 @@ def test_seen_is_recorded_and_shown_on_the_desk_until_the_cover_changes(folder, 
 
 
 # "renewed": the old link after renewing.
-@pytest.mark.parametrize("how, status", [("renewed", 404), ("made up", 404), ("kept", 303)])
-def test_only_the_current_secret_opens_the_page_and_presses_seen(folder, app, how, status):
+@pytest.mark.parametrize("how", ["renewed", "made up"])
+def test_only_the_current_secret_opens_the_page_and_presses_seen(folder, app, how):
     phone = app.test_client()
     mine = link(folder, "Bob")
     if how == "renewed":
@@ -102,9 +102,9 @@ def test_only_the_current_secret_opens_the_page_and_presses_seen(folder, app, ho
         mine = "/my/" + "A" * 32
     seen = phone.post(f"{mine}/seen", data={"date": TUE.isoformat()}).status_code
     opened = [phone.get(mine).status_code, phone.get(f"{mine}/calendar.ics").status_code]
-    assert (seen, opened) == (status, [404, 404] if status == 404 else [200, 200])
+    assert (seen, opened) == (404, [404, 404])
     with Desk.open(folder) as desk:
-        assert [d.seen_at is not None for d in desk.duties("Bob", TUE, TUE)] == [status == 303]
+        assert [d.seen_at is not None for d in desk.duties("Bob", TUE, TUE)] == [False]
 
 
 def test_the_desk_renews_a_personal_link(folder, desk_client):
@@ -221,10 +221,6 @@ def test_covers_not_seen_shortly_before_their_period_are_flagged(tmp_path):
 @pytest.mark.parametrize(
     "argv, message",
     [
-        (
-            ["work", "--lesson", "Dan@3", "Read chapter 2"],
-            "Dan is not absent in period 3 on 2026-03-10; enter the absence first (rotavel absent)",
-        ),
         (["work", "--lesson", "Ann@1", "x" * 501], "set work is longer than 500 characters"),
         (
             ["work", "--lesson", "Ann@1", "a\x1b[2Jb"],

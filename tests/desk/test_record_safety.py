@@ -88,17 +88,11 @@ def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, c
         ["Bob", "2026-03-11", "2026-03-11", "'+1\t@me", ""],
         ["Cat", "2026-03-11", "2026-03-11", "'-2", ""],
     ]
-    assert [r[:7] for r in read["cover"]] == [
-        "day teacher period classes room substitute how".split(),
-        ["2026-03-10", "Ann", "2", "9B", "", "Dan", "by hand"],
-        ["2026-03-10", "Ann", "1", "9A", "", "Bob", "planned"],
-    ]
     assert read["staff_rule"] == [
         "name never last_resort cap_day cap_week days".split(),
         ["Bob", "0", "0", "1", "", ""],
         ["Dan", "0", "0", "", "", "Monday,Wednesday"],
     ]
-    assert [r[0::2] for r in read["published_day"]] == [["day", "revision"], ["2026-03-10", "1"]]
     # The record itself keeps the days as it reads them back.
     with Desk.open(folder) as desk:
         assert desk.staff_rules()["Dan"].days == frozenset({0, 2})
@@ -107,7 +101,7 @@ def test_export_files_are_private_safe_in_a_spreadsheet_and_readable(tmp_path, c
 # -- a foreign database, a read-only folder ------------------------------------------
 
 
-@pytest.mark.parametrize("command", ["plan", "absences", "absent"])
+@pytest.mark.parametrize("command", ["absences", "absent"])
 @pytest.mark.parametrize(
     "make, message",
     [
@@ -148,10 +142,8 @@ def _published_school(tmp_path, capfd):
     "argv",
     [
         ("plan", "--date", TUE),
-        ("absences", "--date", TUE),
         ("free", "--date", TUE),
         ("history", "--to", TUE),
-        ("plan", "--date", TUE, "-f", "csv"),
     ],
     ids=lambda argv: " ".join(map(str, argv)),
 )
@@ -228,18 +220,14 @@ def test_writing_on_a_full_disk_is_said_as_a_full_disk(tiny_disk, capfd, command
 # -- dates at the ends of the calendar ------------------------------------------------
 
 
-@pytest.mark.parametrize("date", ["0001-01-01", "1899-12-31", "3000-01-01", "9999-12-31"])
+@pytest.mark.parametrize("date", ["1899-12-31", "3000-01-01"])
 @pytest.mark.parametrize(
     "argv",
     [
         ("plan", "{folder}", "--date"),
-        ("free", "{folder}", "--date"),
-        ("absences", "{folder}", "--date"),
-        ("absent", "{folder}", "Ann", "--from"),
-        ("history", "{folder}", "--from"),
-        ("history", "{folder}", "--to"),
         ("back", "{folder}", "1", "--date"),
-        ("assign", "{folder}", "--lesson", "Ann@1", "--to", "Bob", "--date"),
+        ("absent", "{folder}", "Ann", "--from"),
+        ("history", "{folder}", "--to"),
         ("{folder}", "--date"),
     ],
     ids=lambda argv: argv[0],
@@ -277,7 +265,7 @@ def test_numbers_beyond_sqlite_refused_in_one_line(tmp_path, capfd, argv, messag
     assert (code, out, err) == (2, "", f"rotavel: {message} {help_}\n")
 
 
-@pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to"), ("free", "--date")])
+@pytest.mark.parametrize("command", [("plan", "--date"), ("history", "--to")])
 def test_a_cycle_longer_than_a_year_is_refused_not_counted(tmp_path, capfd, command):
     folder = shorthand_school(
         tmp_path / "s", *HAND, toml='window = "cycle"\ncycle_days = 9999999999\n'
@@ -313,45 +301,26 @@ with Desk.open(folder) as desk:
 
 
 @contextlib.contextmanager
-def publishing(folder, days, how, stop):
-    """Publishes of `days` running in a thread or another process while the
-    block runs; yields a function telling how many have been made."""
-    if how == "process":
-        process = subprocess.Popen(
-            [sys.executable, "-c", PUBLISHER, str(folder), str(stop), *map(str, days)],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        lines = []
-        reader = threading.Thread(target=lambda: lines.extend(process.stdout))
-        reader.start()
-        try:
-            yield lambda: len(lines)
-        finally:
-            stop.touch()
-            assert process.wait(timeout=60) == 0
-            reader.join()
-        return
-    published = []
-
-    def publish():
-        with Desk.open(folder) as desk:
-            while not stop.exists():
-                for day in days:
-                    desk.publish(day)
-                    published.append(day)
-
-    thread = threading.Thread(target=publish)
-    thread.start()
+def publishing(folder, days, stop):
+    """Publishes of `days` running in another process while the block runs;
+    yields a function telling how many have been made."""
+    process = subprocess.Popen(
+        [sys.executable, "-c", PUBLISHER, str(folder), str(stop), *map(str, days)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(process.stdout))
+    reader.start()
     try:
-        yield lambda: len(published)
+        yield lambda: len(lines)
     finally:
         stop.touch()
-        thread.join()
+        assert process.wait(timeout=60) == 0
+        reader.join()
 
 
-@pytest.mark.parametrize("how", ["thread", "process"])
-def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capfd, how):
+def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capfd):
     # Seven school days (an absence on a weekend is refused).
     days = [TUE + datetime.timedelta(n) for n in range(0, 9)]
     days = [day for day in days if day.weekday() < 5]
@@ -359,7 +328,7 @@ def test_a_backup_taken_while_publishing_restores_the_same_record(tmp_path, capf
     for day in days:
         assert run(capfd, "absent", folder, "Ann", "Eve@2", "--date", day)[0] == 0
     backups, counts = [], []
-    with publishing(folder, days, how, tmp_path / "stop") as published:
+    with publishing(folder, days, tmp_path / "stop") as published:
         deadline = time.monotonic() + 30
         while published() < 3:
             assert time.monotonic() < deadline, "the publisher never published"
