@@ -27,14 +27,6 @@ def test_reimport_returns_the_cached_module_and_types():
     assert again.__all__ == ["Teacher", "School", "Class", "register_period"]
 
 
-@pytest.mark.parametrize("tp", TYPES, ids=lambda t: t.__name__)
-def test_type_names(tp):
-    name = tp.__name__
-    assert (tp.__qualname__, tp.__module__) == (name, "builtins")
-    assert repr(tp) == f"<class 'builtins.{name}'>"
-    assert getattr(rotavel, name) is tp
-
-
 @pytest.mark.parametrize(
     "obj, signature",
     [

@@ -65,10 +65,6 @@ def setup(name="Asha", sub="maths", present=True):
     return t, s, c
 
 
-def test_empty_school():
-    assert str(School()) == "List of teachers: []\nList of classes:[]\nTeacher_hashtable {}"
-
-
 def test_school_text_shows_pairs_registered_through_the_map():
     t, s, c = setup()
     register_period(t, 3, s, c)

@@ -45,10 +45,7 @@ def test_new_teacher():
         "Planned Absense",
         "Maths",
     )
-    assert str(t) == (
-        "Teacher:\n    {\n        name:Asha \n        periods: [] \n"
-        "        subject: Maths\n        present: true\n    }\n"
-    )
+    assert str(t) == printed()
 
 
 def test_keyword_constructor_and_str_subclass_name():
