@@ -22,30 +22,10 @@ def test_subject_keywords_in_mixed_case(text):
 
 
 @pytest.mark.parametrize(
-    "text, message",
-    [
-        ("Geo", "Wrong subject geo"),
-        ("maths ", "Wrong subject maths "),
-        ("", "Wrong subject "),
-        ("maths\x00", "Wrong subject maths\x00"),
-        ("ACCOUNTANCYACCOU", "Wrong subject accountancyaccou"),
-        ("ACCOUNTANCYACCOUN", "Wrong subject accountancyaccoun"),
-        ("@[`{", "Wrong subject @[`{"),
-    ],
+    "text", ["Geo", "maths ", "", "maths\x00", "ACCOUNTANCYACCOU", "ACCOUNTANCYACCOUN", "@[`{"]
 )
-def test_subject_rejections_quote_the_lower_cased_text(text, message):
-    assert outcome(Teacher, "Asha", text, True) == (TypeError, message)
-
-
-def test_new_teacher():
-    t = Teacher("Asha", "maths", True)
-    assert (t.name, t.present, t.reason_of_absentee, t.get_sub()) == (
-        "Asha",
-        True,
-        "Planned Absense",
-        "Maths",
-    )
-    assert str(t) == printed()
+def test_subject_rejections_quote_the_lower_cased_text(text):
+    assert outcome(Teacher, "Asha", text, True) == (TypeError, "Wrong subject " + text.lower())
 
 
 def test_keyword_constructor_and_str_subclass_name():
@@ -81,36 +61,15 @@ def test_many_pairs_stay_a_set_in_insertion_order():
 @pytest.mark.parametrize(
     "period, grade, expected",
     [
-        (
-            2.0,
-            "x",
-            (TypeError, "argument 'period': 'float' object cannot be interpreted as an integer"),
-        ),
-        (
-            1,
-            None,
-            (TypeError, "argument 'grade': 'NoneType' object cannot be converted to 'PyString'"),
-        ),
+        (2.0, "x", "argument 'period': 'float' object cannot be interpreted as an integer"),
+        (1, None, "argument 'grade': 'NoneType' object cannot be converted to 'PyString'"),
     ],
 )
 def test_add_period_failures_leave_the_set_unchanged(period, grade, expected):
     t = Teacher("Asha", "maths", True)
     t.add_period(3, "10A")
-    assert outcome(t.add_period, period, grade) == expected
+    assert outcome(t.add_period, period, grade) == (TypeError, expected)
     assert str(t) == printed(periods='["3:10A"]')
-
-
-@pytest.mark.parametrize(
-    "grade, shown",
-    [
-        ('a"b', 'a\\"b'),
-        ("\n", "\\n"),
-    ],
-)
-def test_grades_are_quoted_text_in_the_period_list(grade, shown):
-    t = Teacher("Asha", "maths", True)
-    t.add_period(1, grade)
-    assert str(t) == printed(periods=f'["1:{shown}"]')
 
 
 def test_name_is_printed_unescaped():
@@ -129,12 +88,22 @@ def test_reasons_are_kept_whole_and_the_default_is_not_changed_by_them(reason):
 
 def test_attribute_writes():
     t = Teacher("Asha", "maths", True)
+    assert (t.name, t.present, t.reason_of_absentee, t.get_sub()) == (
+        "Asha",
+        True,
+        "Planned Absense",
+        "Maths",
+    )
+    assert str(t) == printed()
     t.present = False
     t.reason_of_absentee = 'Sick, "flu"'
     assert (t.present, t.reason_of_absentee) == (False, 'Sick, "flu"')
     assert str(t) == printed(present="false")  # the reason is not printed
     t.present = True
     assert str(t) == printed()
+
+
+NOT_WRITABLE = "attribute 'name' of 'builtins.Teacher' objects is not writable"
 
 
 @pytest.mark.parametrize(
@@ -150,10 +119,7 @@ def test_attribute_writes():
         ),
         (lambda t: delattr(t, "present"), (AttributeError, "can't delete attribute")),
         (lambda t: delattr(t, "reason_of_absentee"), (AttributeError, "can't delete attribute")),
-        (
-            lambda t: setattr(t, "name", "Bea"),
-            (AttributeError, "attribute 'name' of 'builtins.Teacher' objects is not writable"),
-        ),
+        (lambda t: setattr(t, "name", "Bea"), (AttributeError, NOT_WRITABLE)),
         (
             lambda t: t.periods,
             (AttributeError, "'builtins.Teacher' object has no attribute 'periods'"),
