@@ -113,13 +113,6 @@ ANN = ("Ann", "maths", False, [])
             [],
             id="periods-3-and-5-fallback",
         ),
-        pytest.param(
-            [ANN, ("Bob", "maths", True, [-7]), ("Cat", "maths", True, [-2, -7])],
-            [("Ann", 0), ("Ann", -2), ("Ann", -7)],
-            [row("Ann", 0, "Maths", "Bob"), row("Ann", -2, "Maths", "Bob")],
-            [("Ann", -7, "9B")],
-            id="zero-and-negative",
-        ),
         pytest.param(  # periods outside 0..63 are as busy as any other
             [ANN, ("Bob", "maths", True, [64, 32767]), ("Cat", "maths", True, [-32768, 100, 101])],
             [("Ann", 64), ("Ann", -32768), ("Ann", 32767)],
