@@ -47,6 +47,7 @@ S.add_teacher(T)
             lambda: S.add_teacher(T, teacher=T),
             "School.add_teacher() got multiple values for argument 'teacher'",
         ),
+        (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
         (
             lambda: Class(name="a", size=3),
             "Class.__new__() got an unexpected keyword argument 'size'",

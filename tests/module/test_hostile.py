@@ -155,7 +155,6 @@ def test_lone_surrogates_raise_the_interpreters_error(call, bad):
     "call, full_name",
     [
         (lambda key: Class(**{"name": "9B", key: 1}), "Class.__new__()"),
-        (lambda key: S.add_teacher(T, **{key: 1}), "School.add_teacher()"),
         (lambda key: register_period(T, 1, S, C, **{key: 1}), "register_period()"),
     ],
 )
@@ -188,22 +187,6 @@ def test_keyword_names_match_by_their_characters_and_may_show_the_receiver():
         TypeError,
         f"School.add_teacher() got an unexpected keyword argument '{S}'",
     )
-
-
-@pytest.mark.parametrize(
-    "call, expected",
-    [
-        (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
-        (
-            lambda: register_period(T, 1, S, C, **{"class": C}),
-            "register_period() got multiple values for argument 'class'",
-        ),
-    ],
-)
-def test_keywords_given_twice(call, expected):
-    before = texts(T, S, C)
-    assert outcome(call) == (TypeError, expected)
-    assert texts(T, S, C) == before
 
 
 # ---- period arguments ------------------------------------------------------------
