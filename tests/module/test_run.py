@@ -69,20 +69,6 @@ ANN = ("Ann", "maths", False, [])
             [],
             id="least-loaded",
         ),
-        pytest.param(
-            [ANN, ("Zed", "maths", True, []), ("Amy", "maths", True, [])],
-            [("Ann", 3)],
-            [row("Ann", 3, "Maths", "Zed")],
-            [],
-            id="tie-teachers-order",
-        ),
-        pytest.param(
-            [ANN, ("Bob", "maths", True, [3]), ("Cat", "maths", True, [7, 8])],
-            [("Ann", 3)],
-            [row("Ann", 3, "Maths", "Cat")],
-            [],
-            id="busy-any-grade",
-        ),
         pytest.param(  # order Dan, Eve, Ann, Bob: Dan stays first however loaded
             [
                 ANN,
