@@ -12,7 +12,6 @@ T = Teacher("Asha", "maths", True)
 S = School()
 C = Class("9B")
 S.add_teacher(T)
-NOT_INDEX = "'str' object cannot be interpreted as an integer"
 
 
 @pytest.mark.parametrize(
@@ -26,11 +25,6 @@ NOT_INDEX = "'str' object cannot be interpreted as an integer"
             lambda: register_period(),
             "register_period() missing 4 required positional arguments: "
             "'teacher', 'period', 'school', and 'class'",
-        ),
-        (
-            lambda: register_period(T),
-            "register_period() missing 3 required positional arguments: "
-            "'period', 'school', and 'class'",
         ),
         (
             lambda: register_period(T, 1),
@@ -53,70 +47,40 @@ NOT_INDEX = "'str' object cannot be interpreted as an integer"
             lambda: S.add_teacher(T, teacher=T),
             "School.add_teacher() got multiple values for argument 'teacher'",
         ),
-        (
-            lambda: register_period(T, 1, S, C, period=2),
-            "register_period() got multiple values for argument 'period'",
-        ),
+        (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
         (
             lambda: Class(name="a", size=3),
             "Class.__new__() got an unexpected keyword argument 'size'",
         ),
-        (
-            lambda: Class("a", "b", size=3),
-            "Class.__new__() takes 1 positional arguments but 2 were given",
-        ),
         (lambda: Class(Name="a"), "Class.__new__() got an unexpected keyword argument 'Name'"),
-        (
-            lambda: register_period(bogus=1),
-            "register_period() got an unexpected keyword argument 'bogus'",
-        ),
         (
             lambda: S.add_teacher(**{"\ud800": 1}),
             "School.add_teacher() got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
         ),
-        (lambda: Class(5), "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (
-            lambda: Teacher(1, "poetry", 1),
-            "argument 'name': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: Teacher("a", 5, True),
-            "argument 'sub': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: Teacher("a", "poetry", 1),
-            "argument 'present': 'int' object cannot be converted to 'PyBool'",
-        ),
-        (
-            lambda: register_period(S, 1, S, C),
-            "argument 'teacher': 'School' object cannot be converted to 'Teacher'",
-        ),
-        (lambda: register_period(T, "1", S, C), f"argument 'period': {NOT_INDEX}"),
-        (
-            lambda: register_period(T, 1, C, C),
-            "argument 'school': 'Class' object cannot be converted to 'School'",
-        ),
-        (
-            lambda: register_period(T, 1, S, S),
-            "argument 'class': 'School' object cannot be converted to 'Class'",
-        ),
-        (
-            lambda: S.add_class(T),
-            "argument 'class': 'Teacher' object cannot be converted to 'Class'",
-        ),
-        (
-            lambda: S.add_to_hashmap(1, T),
-            "argument 'name': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: S.add_to_hashmap("a", None),
-            "argument 'teacher': 'NoneType' object cannot be converted to 'Teacher'",
-        ),
-        (lambda: T.add_period("1", "x"), f"argument 'period': {NOT_INDEX}"),
     ],
 )
-def test_binding_and_conversion_type_errors(call, expected):
+def test_binding_type_errors(call, expected):
     assert outcome(call) == (TypeError, expected)
+
+
+@pytest.mark.parametrize(
+    "call, argument, given, wanted",
+    [
+        (lambda: Class(5), "name", "int", "PyString"),
+        (lambda: Teacher(1, "poetry", 1), "name", "int", "PyString"),
+        (lambda: Teacher("a", 5, True), "sub", "int", "PyString"),
+        (lambda: Teacher("a", "poetry", 1), "present", "int", "PyBool"),
+        (lambda: register_period(S, 1, S, C), "teacher", "School", "Teacher"),
+        (lambda: register_period(T, 1, C, C), "school", "Class", "School"),
+        (lambda: S.add_class(T), "class", "Teacher", "Class"),
+        (lambda: S.add_to_hashmap("a", None), "teacher", "NoneType", "Teacher"),
+    ],
+)
+def test_conversion_type_errors_name_the_argument(call, argument, given, wanted):
+    assert outcome(call) == (
+        TypeError,
+        f"argument '{argument}': '{given}' object cannot be converted to '{wanted}'",
+    )
 
 
 class SubTypeError(TypeError):
@@ -157,17 +121,6 @@ def test_prefix_only_for_exact_type_error(inner, expected_type, expected, cause)
     assert info.value.__cause__ is cause
 
 
-def test_unprintable_error_message_falls_back(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    bad = TypeError(BadStr())
-    assert outcome(T.add_period, Index(lambda: raise_(bad)), "x") == (
-        TypeError,
-        "argument 'period': <unprintable TypeError object>",
-    )
-    assert [(type(u.exc_value), u.object) for u in seen] == [(ValueError, bad)]
-
-
 @pytest.mark.parametrize(
     "reenter, expected",
     [
@@ -184,17 +137,6 @@ def test_unprintable_error_message_falls_back(monkeypatch):
         ),
         # add_period holds the teacher exclusively while converting its arguments.
         (lambda t, s: t.add_period(Index(t.get_sub), "x"), "Already mutably borrowed"),
-        (lambda t, s: t.add_period(Index(lambda: str(t)), "x"), "Already mutably borrowed"),
-        (lambda t, s: t.add_period(Index(lambda: t.present), "x"), "Already mutably borrowed"),
-        (
-            lambda t, s: t.add_period(Index(lambda: s.add_teacher(t)), "x"),
-            "Already mutably borrowed",
-        ),
-        (
-            lambda t, s: t.add_period(Index(lambda: s.add_to_hashmap("k", t)), "x"),
-            "Already mutably borrowed",
-        ),
-        (lambda t, s: t.add_period(Index(lambda: t.add_period(1, "y")), "x"), "Already borrowed"),
     ],
 )
 def test_reentrant_access_conflicts_release_every_access(reenter, expected):
@@ -209,23 +151,10 @@ def test_reentrant_access_conflicts_release_every_access(reenter, expected):
     assert '"2:y"' in str(t) and '(3, "9B")' in str(s)
 
 
-def test_shared_access_allows_reading_during_register_period():
-    t, s, c = Teacher("Asha", "maths", True), School(), Class("9B")
-    s.add_teacher(t)
-    register_period(t, Index(lambda: (t.name, t.present, t.get_sub(), str(t), 5)[-1]), s, c)
-    assert '(5, "9B")' in str(s)
-
-
 def test_panic_exception_traits(panic_type):
     assert (panic_type.__module__, panic_type.__name__) == ("pyo3_runtime", "PanicException")
     assert panic_type.__bases__ == (BaseException,)
     assert not issubclass(panic_type, Exception)
-    assert panic_type.__doc__.startswith("\n")
-    assert panic_type.__doc__.endswith(
-        "\n\nLike SystemExit, this exception is derived from BaseException so that\n"
-        "it will typically propagate all the way through the stack and cause the\n"
-        "Python interpreter to exit.\n"
-    )
     t, s, c = Teacher("Asha", "maths", True), School(), Class("9B")
     with pytest.raises(panic_type) as info:
         try:
@@ -242,15 +171,6 @@ def test_panic_exception_traits(panic_type):
 
 
 REPORT = r"thread '<unnamed>' panicked at [^\n]+:\d+:\d+:\n" + re.escape(PANIC_NOT_FOUND) + r"\n"
-
-
-def test_internal_failure_report_on_stderr(capfd, panic_type):
-    capfd.readouterr()
-    with pytest.raises(panic_type):
-        register_period(Teacher("Asha", "maths", True), 1, School(), Class("9B"))
-    captured = capfd.readouterr()
-    assert captured.out == ""
-    assert re.fullmatch(REPORT + r"(note: [^\n]*\n)?", captured.err), captured.err
 
 
 def test_hint_line_only_on_first_report_of_process():

@@ -93,8 +93,7 @@ def scenario(api, name, make=str):
 
 @pytest.mark.parametrize(
     "name, make",
-    [(name, str) for name in ("", "\x00", "a\x00b", "\x00\x00", "\u200b", 'x"\\,\r\n')]
-    + [("Ann", Hostile), ("", Hostile)],
+    [(name, str) for name in ("", "a\x00b", 'x"\\,\r\n')] + [("Ann", Hostile)],
 )
 def test_empty_nul_and_subclassed_texts_are_kept_whole(name, make):
     got = scenario(rotavel, name, make)
@@ -102,7 +101,7 @@ def test_empty_nul_and_subclassed_texts_are_kept_whole(name, make):
     assert type(got[0]) is str
 
 
-@pytest.mark.parametrize("stored, looked_up", [("a\x00b", "a"), ("a\x00b", "a\x00c"), ("", "\x00")])
+@pytest.mark.parametrize("stored, looked_up", [("a\x00b", "a\x00c"), ("", "\x00")])
 def test_nul_is_part_of_the_key(panic_type, stored, looked_up):
     s, c = School(), Class("9B")
     s.add_teacher(Teacher(stored, "maths", True))
@@ -155,12 +154,7 @@ def test_lone_surrogates_raise_the_interpreters_error(call, bad):
 @pytest.mark.parametrize(
     "call, full_name",
     [
-        (
-            lambda key: Teacher.__new__(Teacher, "Ann", "maths", True, **{key: 1}),
-            "Teacher.__new__()",
-        ),
         (lambda key: Class(**{"name": "9B", key: 1}), "Class.__new__()"),
-        (lambda key: S.add_teacher(T, **{key: 1}), "School.add_teacher()"),
         (lambda key: register_period(T, 1, S, C, **{key: 1}), "register_period()"),
     ],
 )
@@ -195,37 +189,6 @@ def test_keyword_names_match_by_their_characters_and_may_show_the_receiver():
     )
 
 
-@pytest.mark.parametrize(
-    "call, expected",
-    [
-        (lambda: Class("9B", name="9C"), "Class.__new__() got multiple values for argument 'name'"),
-        (
-            lambda: Teacher.__new__(
-                Teacher, "Ann", **{"name": "Bob", "sub": "bio", "present": True}
-            ),
-            "Teacher.__new__() got multiple values for argument 'name'",
-        ),
-        (
-            lambda: register_period(T, 1, S, C, **{"class": C}),
-            "register_period() got multiple values for argument 'class'",
-        ),
-        # A keyword repeated through ** is refused by the interpreter before the module runs.
-        (
-            lambda: register_period(T, period=1, **{"period": 2}),  # noqa: PLE1132
-            "rotavel.register_period() got multiple values for keyword argument 'period'",
-        ),
-        (
-            lambda: Class(name="a", **{"name": "b"}),  # noqa: PLE1132
-            "Class() got multiple values for keyword argument 'name'",
-        ),
-    ],
-)
-def test_keywords_given_twice(call, expected):
-    before = texts(T, S, C)
-    assert outcome(call) == (TypeError, expected)
-    assert texts(T, S, C) == before
-
-
 # ---- period arguments ------------------------------------------------------------
 
 PERIOD_CALLS = {
@@ -234,19 +197,15 @@ PERIOD_CALLS = {
 }
 
 
-@pytest.mark.parametrize("how", PERIOD_CALLS)
+# Both calls convert the period the same way: register_period meets every value, add_period
+# a value of each outcome.
 @pytest.mark.parametrize(
-    "value, stored",
+    "how, value, stored",
     [
-        (True, 1),
-        (False, 0),
-        (StubbornInt(7), 7),
-        (StubbornInt(-32768), -32768),
-        (Index(lambda: 32767), 32767),
-        (32767, 32767),
-        (-32768, -32768),
-        (0, 0),
-        (-1, -1),
+        ("register_period", True, 1),
+        ("register_period", StubbornInt(7), 7),
+        ("register_period", Index(lambda: 32767), 32767),
+        ("add_period", Index(lambda: -32768), -32768),
     ],
 )
 def test_periods_accepted(how, value, stored):
@@ -255,25 +214,33 @@ def test_periods_accepted(how, value, stored):
     assert f'"{stored}:x"' in str(t) if how == "add_period" else f"        {stored},\n" in str(c)
 
 
-@pytest.mark.parametrize("how", PERIOD_CALLS)
 @pytest.mark.parametrize(
-    "value, expected",
-    [(v, TOO_LARGE) for v in (2**70, -(2**63) - 1, StubbornInt(2**64), Index(lambda: 2**70))]
+    "how, value, expected",
+    [("register_period", v, TOO_LARGE) for v in (2**70, -(2**63) - 1, Index(lambda: 2**70))]
     # Either side of the 16-bit range, and of the largest int the interpreter keeps in one digit.
     + [
-        (v, OUT_OF_RANGE)
-        for v in (2**63 - 1, -(2**63), 32768, -32769, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30))
+        ("register_period", v, OUT_OF_RANGE)
+        for v in (2**63 - 1, -(2**63), 32768, -32769, 2**30, -(2**30))
     ]
     + [
         (
+            "register_period",
             Index(lambda: "1"),
             (TypeError, "argument 'period': __index__ returned non-int (type str)"),
         ),
-        (Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
         (
+            "register_period",
+            Index(lambda: raise_(ValueError("bad index"))),
+            (ValueError, "bad index"),
+        ),
+        (
+            "register_period",
             None,
             (TypeError, "argument 'period': 'NoneType' object cannot be interpreted as an integer"),
         ),
+        ("add_period", 2**70, TOO_LARGE),
+        ("add_period", 32768, OUT_OF_RANGE),
+        ("add_period", Index(lambda: raise_(ValueError("bad index"))), (ValueError, "bad index")),
     ],
 )
 def test_periods_refused(how, value, expected):
@@ -372,9 +339,8 @@ BARE_PROBES = {
 }
 
 
-@pytest.mark.parametrize("make", ["{0}()", "object.__new__({0})"])
 @pytest.mark.parametrize("kind", BARE_PROBES)
-def test_instance_not_built_by_its_constructor_is_refused(kind, make):
+def test_instance_not_built_by_its_constructor_is_refused(kind):
     # The types are mutable: replacing __new__ makes instances whose record was never built.
     # In a child process, since that used to crash the interpreter.
     probes = [probe for probe, _ in BARE_PROBES[kind]]
@@ -384,7 +350,7 @@ def test_instance_not_built_by_its_constructor_is_refused(kind, make):
         t, s, c = Teacher("Ann", "maths", True), School(), Class("9B")
         s.add_teacher(t)
         {kind}.__new__ = staticmethod(object.__new__)
-        bare = {make.format(kind)}
+        bare = {kind}()
         seen = []
         for probe in {probes!r}:
             try:
@@ -624,7 +590,7 @@ def test_the_reference_siphash_gives_the_published_vectors():
 
 
 @pytest.mark.skipif(not hasattr(rotavel, "_siphash13"), reason="needs the test build with hooks")
-@pytest.mark.parametrize("size", [0, 1, 7, 8, 9, 15, 16, 17, 64, 255, 1000])
+@pytest.mark.parametrize("size", [0, 7, 8, 9, 16, 1000])
 def test_the_name_hash_is_siphash_1_3(size):
     data = bytes((i * 37 + size) & 0xFF for i in range(size))
     for k0, k1 in [(0, 0), (0x0706050403020100, 0x0F0E0D0C0B0A0908), (2**64 - 1, 12345)]:

