@@ -11,8 +11,6 @@ from support.schools import small_school
 
 from rotavel_app.commands.plumbing import ExitStatus
 from rotavel_app.commands.plumbing import run as run_command
-from rotavel_app.messages import InputError
-from rotavel_app.output import OutputError
 from rotavel_app.planning.plan import PlanError
 
 # Each command: the arguments that start it, and the name its lines begin with.
@@ -81,14 +79,7 @@ def _raise(error):
 @pytest.mark.parametrize(
     ("work", "status", "said"),
     [
-        (lambda args: ExitStatus.OK, ExitStatus.OK, ""),
         (lambda args: ExitStatus.ERROR, ExitStatus.ERROR, ""),
-        (
-            _raise(InputError("timetable.csv, line 3: no period")),
-            2,
-            "cmd: timetable.csv, line 3: no period\n",
-        ),
-        (_raise(OutputError("board.html: cannot write")), 2, "cmd: board.html: cannot write\n"),
         (_raise(Refused("Ann is not away\x07")), 2, "cmd: Ann is not away\\x07\n"),
         (
             _raise(PlanError("no row for Ann")),

@@ -33,7 +33,7 @@ sys.exit(status)
 """
 
 
-PAGES = (["--format", "html"], ["--format", "slips"], ["--format", "html", "--output", "b.html"])
+PAGES = (["--format", "html", "--output", "b.html"],)
 TERMINAL = NEVER_LOADED + NOT_FOR_THE_TERMINAL
 # A school folder of CSV files: none of the timetabling programs' readers, nor the XML
 # parser they use. Its rotavel.toml brings typing (tomllib uses it).
