@@ -515,18 +515,14 @@ def test_a_typed_path_is_shown_as_pathlib_shows_it(parts, slashes):
     assert plain_path(text) == str(PurePosixPath(text))
 
 
-@pytest.mark.parametrize(
-    ("typed", "shown"),
-    [
-        ("./school//", "school/teacher_list.csv"),
-    ],
-)
-def test_messages_name_the_folder_as_typed_without_redundant_slashes(
-    tmp_path, capsys, monkeypatch, typed, shown
-):
+def test_messages_name_the_folder_as_typed_without_redundant_slashes(tmp_path, capsys, monkeypatch):
     (tmp_path / "school").mkdir()
     monkeypatch.chdir(tmp_path)
-    assert run(capsys, typed) == (2, "", f"rotavel: {shown}: file not found\n")
+    assert run(capsys, "./school//") == (
+        2,
+        "",
+        "rotavel: school/teacher_list.csv: file not found\n",
+    )
 
 
 def test_formulas_are_text_in_the_csv(tmp_path, capsys):
@@ -662,75 +658,44 @@ def test_out_of_memory_is_one_line(tmp_path):
 # ---- the table, and the module's answer --------------------------------------------------------
 
 
-def fixed_timing(monkeypatch, timing):
-    """The module's runs, with `timing` as the time each took."""
-    from rotavel_app.planning import plan
-
-    real = plan.HandedSchool.run
-
-    def run_once(self):
-        text = real(self)
-        return text.rpartition("\n")[0] + f'\n"Time taken to generate subs: {timing}"'
-
-    monkeypatch.setattr(plan.HandedSchool, "run", run_once)
-
-
-def test_wide_characters_keep_the_table_aligned(tmp_path, capsys, monkeypatch):
-    fixed_timing(monkeypatch, "12.5ms")
+def test_wide_characters_keep_the_table_aligned(tmp_path, capsys):
     folder = small_school(
         tmp_path,
         "name,subject,present,reason\n欧阳修远,理科综合,no,出差\n李雷,理科综合,yes,\n"
         "Bob,理科综合,yes,\n",
         "teacher,period,class\n欧阳修远,1,高一(3)班\n欧阳修远,2,9A\n李雷,1,9B\nBob,2,9C\n",
     )
-    assert run(capsys, str(folder)) == (
+    code, out, err = run(capsys, str(folder))
+    assert (code, err, out.split("\n\n")[1]) == (
         0,
+        "",
         """\
-Cover plan: school
-Out today:
-  欧阳修远 (理科综合), all day: 出差
-
 Period  Class      Subject   Absent teacher  Substitute  Reason
 ------  ---------  --------  --------------  ----------  ------
      1  高一(3)班  理科综合  欧阳修远        Bob         出差
-     2  9A         理科综合  欧阳修远        李雷        出差
-
-2 lessons covered, 0 not covered.
-
-Covers per substitute:
-  Bob: 1 cover
-  李雷: 1 cover
-
-Time taken to generate subs: 12.5ms
-""",
-        "",
+     2  9A         理科综合  欧阳修远        李雷        出差""",
     )
 
 
 TABLE = "Teacher,Period,Subject,Substitution,Classroom,Reason\n"
 TIMED = '"Time taken to generate subs: 1µs"'
+BOTH = "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n"
 
 
 @pytest.mark.parametrize(
     "answer, message",
     [
-        (
-            TABLE + "t9,2,Maths,t1,c0,\n\n\n" + TIMED,
-            "unexpected row 't9,2,Maths,t1,c0,'",
-        ),
+        (TABLE + "t9,2,Maths,t1,c0,\n\n\n" + TIMED, "unexpected row 't9,2,Maths,t1,c0,'"),
         (TABLE + "\n\n" + TIMED, "no outcome for 'Ann' in period 1"),
         (
-            TABLE.replace("Reason", "Why") + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n\n\n" + TIMED,
+            TABLE.replace("Reason", "Why") + BOTH + "\n\n" + TIMED,
             "unexpected header 'Teacher,Period,Subject,Substitution,Classroom,Why'",
         ),
         (
-            TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\nt0,3,Maths,t1,c0,\n\n\n" + TIMED,
+            TABLE + BOTH + "t0,3,Maths,t1,c0,\n\n\n" + TIMED,
             "outcomes for lessons the school does not have: [(0, 3)]",
         ),
-        (
-            TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n\n\nTime: 1µs",
-            "unexpected timing line 'Time: 1µs'",
-        ),
+        (TABLE + BOTH + "\n\nTime: 1µs", "unexpected timing line 'Time: 1µs'"),
     ],
 )
 def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, answer, message):
