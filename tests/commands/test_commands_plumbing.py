@@ -23,7 +23,6 @@ COMMANDS = [
 
 @pytest.mark.parametrize(("start", "prog", "see"), COMMANDS)
 def test_a_bad_argument_is_one_line_with_its_controls_shown(capsys, tmp_path, start, prog, see):
-    """A terminal's control sequence in a bad argument is shown, never sent to the terminal."""
     folder = str(small_school(tmp_path))
     code, out, err = run(capsys, *start, folder, "--x", "\x1b[31m")
     assert (code, out, err) == (
