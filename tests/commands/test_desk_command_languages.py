@@ -5,7 +5,7 @@ import datetime
 
 import pytest
 from support.command import run
-from support.languages import LANGUAGES, english_left
+from support.languages import english_left, in_turn
 from support.schools import write_school
 from support.web import DATE, LESSONS, STAFF, fake_server
 
@@ -63,8 +63,7 @@ def check(text, lang, values):
         assert value in text, value
 
 
-@pytest.mark.parametrize("command", COMMANDS)
-@pytest.mark.parametrize("lang", LANGUAGES)
+@pytest.mark.parametrize(("lang", "command"), in_turn(COMMANDS))
 def test_a_desk_command_speaks_the_schools_language(tmp_path, capsys, lang, command):
     folder = school(tmp_path / "school", lang)
     for argv in (
@@ -79,8 +78,8 @@ def test_a_desk_command_speaks_the_schools_language(tmp_path, capsys, lang, comm
     check(said(capsys, folder, argv, code), lang, values)
 
 
-@pytest.mark.parametrize("lang", LANGUAGES)
-def test_serve_says_where_it_is_in_the_schools_language(tmp_path, capsys, monkeypatch, lang):
+def test_serve_says_where_it_is_in_the_schools_language(tmp_path, capsys, monkeypatch):
+    lang = "ar"
     pytest.importorskip("flask", reason="the serve extra is missing")
     from rotavel_app.web import command
 
@@ -94,9 +93,7 @@ def test_serve_says_where_it_is_in_the_schools_language(tmp_path, capsys, monkey
     check(capsys.readouterr().err.replace(str(folder), "FOLDER"), lang, ["FOLDER", "0.0.0.0"])
 
 
-@pytest.mark.parametrize(
-    "lang, share", [("en", "0.0"), ("fr", "0,0"), ("de", "0,0"), ("ar", "0.0")]
-)
+@pytest.mark.parametrize("lang, share", [("fr", "0,0"), ("ar", "0.0")])
 def test_the_fair_share_is_written_as_the_language_writes_numbers(tmp_path, capsys, lang, share):
     folder = school(tmp_path / "school", lang)
     text = said(capsys, folder, ["why", F, "Fay", "--date", DAY])
@@ -104,15 +101,16 @@ def test_the_fair_share_is_written_as_the_language_writes_numbers(tmp_path, caps
     assert (share in text, other in text) == (True, False)
 
 
-@pytest.mark.parametrize("lang", LANGUAGES)
 @pytest.mark.parametrize(
-    "argv",
-    [
-        ["absent", F, "Ann", "--reason", "Flu"],
-        ["staff", F, "--help"],
-        ["serve", "--port", "8001", F, "--help"],
-        ["serve", F, "--bogus"],
-    ],
+    ("lang", "argv"),
+    in_turn(
+        [
+            ["absent", F, "Ann", "--reason", "Flu"],
+            ["staff", F, "--help"],
+            ["serve", "--port", "8001", F, "--help"],
+            ["serve", F, "--bogus"],
+        ]
+    ),
 )
 def test_a_desk_commands_usage_speaks_its_folders_language(tmp_path, capsys, lang, argv):
     # Before the options are read, the folder the command names gives the language.

@@ -152,7 +152,6 @@ CLOSED = "closed"
     "where, argv, message",
     [
         ("/dev/full", ["-f", "csv"], "standard output: cannot write: No space left on device"),
-        ("/dev/full", ["--help"], "standard output: cannot write: No space left on device"),
         ("/dev/full", ["--version"], "standard output: cannot write: No space left on device"),
         (
             "limited",
@@ -161,7 +160,6 @@ CLOSED = "closed"
             "the output stops after 500 of {size} bytes",
         ),
         (CLOSED, ["-f", "csv"], "standard output is closed"),
-        (CLOSED, ["--version"], "standard output is closed"),
     ],
 )
 def test_an_output_cut_short_is_an_error(tmp_path, where, argv, message, unbuffered):
@@ -183,8 +181,7 @@ def test_an_output_cut_short_is_an_error(tmp_path, where, argv, message, unbuffe
 # dot in "Zoë · maths".
 @pytest.mark.parametrize(
     "form, first",
-    [(form, "'\\xeb' (U+00EB)") for form in ("csv", "table", "report")]
-    + [("html", "'\\xb7' (U+00B7)")],
+    [("csv", "'\\xeb' (U+00EB)")] + [("html", "'\\xb7' (U+00B7)")],
 )
 def test_an_output_the_encoding_cannot_hold_is_an_error(tmp_path, form, first):
     folder = small_school(
@@ -266,12 +263,6 @@ LESSON_ROW_ERRORS = {
 
 # The arguments after the folder, split at spaces, and the message.
 ARGUMENT_ERRORS = {
-    "absence file a folder": ("--absent-file {folder}", "{folder}: is a folder, not a file"),
-    "absence file missing": (
-        "--absent-file {folder}/missing.txt",
-        "{folder}/missing.txt: file not found",
-    ),
-    "a device": ("--absent-file /dev/zero", "/dev/zero: not a regular file"),
     # A regular file whose reading fails: this process's own memory, unmapped at 0.
     "unreadable": (
         "--absent-file /proc/self/mem",
@@ -283,10 +274,6 @@ ARGUMENT_ERRORS = {
     "argument not UTF-8": (
         "--absent Bob:\udcff",
         "argument 'Bob:\\xff' is not valid UTF-8 (see rotavel --help)",
-    ),
-    "day not UTF-8": (
-        "--day Mon\udce9",
-        "argument 'Mon\\xe9' is not valid UTF-8 (see rotavel --help)",
     ),
     "output an input": ("-o {tt}", "--output {tt} is the input file {tt}; choose another file"),
     "output a link to an input": (
@@ -484,8 +471,6 @@ def test_the_absence_file_ends_lines_at_line_feeds_only(tmp_path, capsys):
     "twin, shown, written",
     [
         ("Ann\u200b", "Ann\\u200b", "Ann\\u200b"),  # a zero-width space
-        ("A\u00adnn", "A\\xadnn", "A\\xadnn"),  # a soft hyphen
-        ("\u200eAnn", "\\u200eAnn", "\\u200eAnn"),  # a left-to-right mark
         ("\uff21nn", "\uff21nn", "\\uff21nn"),  # a fullwidth A, which shows as itself
     ],
 )
@@ -530,20 +515,14 @@ def test_a_typed_path_is_shown_as_pathlib_shows_it(parts, slashes):
     assert plain_path(text) == str(PurePosixPath(text))
 
 
-@pytest.mark.parametrize(
-    ("typed", "shown"),
-    [
-        ("./school//", "school/teacher_list.csv"),
-        ("school/./", "school/teacher_list.csv"),
-        ("school/../school", "school/../school/teacher_list.csv"),
-    ],
-)
-def test_messages_name_the_folder_as_typed_without_redundant_slashes(
-    tmp_path, capsys, monkeypatch, typed, shown
-):
+def test_messages_name_the_folder_as_typed_without_redundant_slashes(tmp_path, capsys, monkeypatch):
     (tmp_path / "school").mkdir()
     monkeypatch.chdir(tmp_path)
-    assert run(capsys, typed) == (2, "", f"rotavel: {shown}: file not found\n")
+    assert run(capsys, "./school//") == (
+        2,
+        "",
+        "rotavel: school/teacher_list.csv: file not found\n",
+    )
 
 
 def test_formulas_are_text_in_the_csv(tmp_path, capsys):
@@ -567,8 +546,7 @@ def test_formulas_are_text_in_the_csv(tmp_path, capsys):
 
 @pytest.mark.parametrize(
     "text, safe",
-    [(t, "'" + t) for t in ("=1+1", "+1", "-1", "@SUM(A1)", "\t=1", "\r=1")]
-    + [(t, t) for t in ("Ann", "9A-9B", "")],
+    [(t, "'" + t) for t in ("\t=1", "\r=1")] + [(t, t) for t in ("Ann", "9A-9B", "")],
 )
 def test_what_a_spreadsheet_would_run(text, safe):
     from rotavel_app.pages.formats import spreadsheet_safe
@@ -680,75 +658,44 @@ def test_out_of_memory_is_one_line(tmp_path):
 # ---- the table, and the module's answer --------------------------------------------------------
 
 
-def fixed_timing(monkeypatch, timing):
-    """The module's runs, with `timing` as the time each took."""
-    from rotavel_app.planning import plan
-
-    real = plan.HandedSchool.run
-
-    def run_once(self):
-        text = real(self)
-        return text.rpartition("\n")[0] + f'\n"Time taken to generate subs: {timing}"'
-
-    monkeypatch.setattr(plan.HandedSchool, "run", run_once)
-
-
-def test_wide_characters_keep_the_table_aligned(tmp_path, capsys, monkeypatch):
-    fixed_timing(monkeypatch, "12.5ms")
+def test_wide_characters_keep_the_table_aligned(tmp_path, capsys):
     folder = small_school(
         tmp_path,
         "name,subject,present,reason\n欧阳修远,理科综合,no,出差\n李雷,理科综合,yes,\n"
         "Bob,理科综合,yes,\n",
         "teacher,period,class\n欧阳修远,1,高一(3)班\n欧阳修远,2,9A\n李雷,1,9B\nBob,2,9C\n",
     )
-    assert run(capsys, str(folder)) == (
+    code, out, err = run(capsys, str(folder))
+    assert (code, err, out.split("\n\n")[1]) == (
         0,
+        "",
         """\
-Cover plan: school
-Out today:
-  欧阳修远 (理科综合), all day: 出差
-
 Period  Class      Subject   Absent teacher  Substitute  Reason
 ------  ---------  --------  --------------  ----------  ------
      1  高一(3)班  理科综合  欧阳修远        Bob         出差
-     2  9A         理科综合  欧阳修远        李雷        出差
-
-2 lessons covered, 0 not covered.
-
-Covers per substitute:
-  Bob: 1 cover
-  李雷: 1 cover
-
-Time taken to generate subs: 12.5ms
-""",
-        "",
+     2  9A         理科综合  欧阳修远        李雷        出差""",
     )
 
 
 TABLE = "Teacher,Period,Subject,Substitution,Classroom,Reason\n"
 TIMED = '"Time taken to generate subs: 1µs"'
+BOTH = "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n"
 
 
 @pytest.mark.parametrize(
     "answer, message",
     [
-        (
-            TABLE + "t9,2,Maths,t1,c0,\n\n\n" + TIMED,
-            "unexpected row 't9,2,Maths,t1,c0,'",
-        ),
+        (TABLE + "t9,2,Maths,t1,c0,\n\n\n" + TIMED, "unexpected row 't9,2,Maths,t1,c0,'"),
         (TABLE + "\n\n" + TIMED, "no outcome for 'Ann' in period 1"),
         (
-            TABLE.replace("Reason", "Why") + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n\n\n" + TIMED,
+            TABLE.replace("Reason", "Why") + BOTH + "\n\n" + TIMED,
             "unexpected header 'Teacher,Period,Subject,Substitution,Classroom,Why'",
         ),
         (
-            TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\nt0,3,Maths,t1,c0,\n\n\n" + TIMED,
+            TABLE + BOTH + "t0,3,Maths,t1,c0,\n\n\n" + TIMED,
             "outcomes for lessons the school does not have: [(0, 3)]",
         ),
-        (
-            TABLE + "t0,1,Maths,t1,c0,\nt0,2,Maths,t1,c0,\n\n\nTime: 1µs",
-            "unexpected timing line 'Time: 1µs'",
-        ),
+        (TABLE + BOTH + "\n\nTime: 1µs", "unexpected timing line 'Time: 1µs'"),
     ],
 )
 def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, answer, message):
@@ -764,11 +711,10 @@ def test_an_answer_that_does_not_fit_the_school(tmp_path, capsys, monkeypatch, a
 
 @pytest.mark.parametrize(
     "char, shown",
-    # Escape sequences (the one-character CSI too), text reversed or invisible (a difference
-    # between two names hidden), tag characters and bytes that were not UTF-8 are escaped; the
-    # joiners, which spell names in Indic scripts and Persian, and accents are not.
-    [(c, ascii(c)[1:-1]) for c in "\x1b\x07\x9b\u202e\u2066\u200b\ufeff\u00ad\U000e0041\udcff"]
-    + [(c, c) for c in "\u200d\u200c\u0301李"],
+    # The one-character CSI and bytes that were not UTF-8 are escaped; the joiners, which
+    # spell names in Indic scripts and Persian, and accents are not. The other controls and
+    # format characters: tests/pages/test_render.py.
+    [(c, ascii(c)[1:-1]) for c in "\x9b\udcff"] + [(c, c) for c in "\u200d\u0301"],
 )
 def test_one_definition_of_unsafe_text(char, shown):
     from rotavel_app.pages import webpage
@@ -780,8 +726,6 @@ def test_one_definition_of_unsafe_text(char, shown):
 @pytest.mark.parametrize(
     "text, columns",
     [
-        ("Ann", 3),
-        ("王芳", 4),
         ("e\u0301", 1),  # a combining accent
         ("\u0938\u0941\u0928\u0940\u0932", 4),  # सुनील: the vowel sign u takes no column
         ("\u0915\u094d\u200d\u0937", 2),  # क्‍ष: virama and joiner take none

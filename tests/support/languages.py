@@ -43,3 +43,9 @@ def english_left(text, lang):
 
 def ids(value):
     return [value] if isinstance(value, str) else list(value)
+
+
+def in_turn(items, languages=LANGUAGES[1:]):
+    """Each item with one language other than English, the languages taken in turn: a
+    message left unmarked shows in any of them, and every language is still met."""
+    return [(languages[n % len(languages)], item) for n, item in enumerate(items)]
