@@ -195,17 +195,6 @@ def test_escape_controls(text, line_feeds, shown):
     assert escape_controls(text, keep_line_feeds=line_feeds) == shown
 
 
-@pytest.mark.parametrize(
-    "text, shown",
-    [
-        ("\x1b]0;owned\x07<b>", "\\x1b]0;owned\\x07&lt;b&gt;"),
-        ("Ann\u202eoaR \u2066x\u2069\u200f", "Ann\\u202eoaR \\u2066x\\u2069\\u200f"),
-    ],
-)
-def test_pages_escape_controls_and_overrides(text, shown):
-    assert webpage.h(text) == shown
-
-
 HOSTILE_TEACHERS = (
     'name,subject,present,reason\n"Ann\x1b]0;owned\x07",maths,no,"\u202eevil"\nBob,maths,yes,\n'
 )
