@@ -37,17 +37,21 @@ def day_of(tmp_path, timetable=TIMETABLE, teachers=TEACHERS, **settings):
     return replace(day, settings=replace(day.settings, **settings))
 
 
+DAYS = [
+    (None, datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
+    ("Tues", datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
+    ("Mon", datetime.date(2026, 12, 8), "Tuesday 8 December 2026 (Mon)"),
+    ("Friday", None, "Friday"),
+    (None, None, None),
+]
+
+
+# The label is made once: each of its cases on the table, each page with and without one.
 @pytest.mark.parametrize(
-    "day, date, label",
-    [
-        (None, datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
-        ("Tues", datetime.date(2026, 12, 8), "Tuesday 8 December 2026"),
-        ("Mon", datetime.date(2026, 12, 8), "Tuesday 8 December 2026 (Mon)"),
-        ("Friday", None, "Friday"),
-        (None, None, None),
-    ],
+    "day, date, label, form",
+    [(*row, "table") for row in DAYS]
+    + [(*row, form) for row in (DAYS[2], DAYS[4]) for form in ("board", "slips")],
 )
-@pytest.mark.parametrize("form", ["table", "board", "slips"])
 def test_day_and_date_in_every_output(tmp_path, day, date, label, form):
     plan = make_plan(replace(day_of(tmp_path), day=day, date=date))
     suffix = f", {label}" if label else ""
