@@ -242,7 +242,7 @@ HEAD = b"POST /login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-
 
 @pytest.mark.parametrize(
     ("length", "status"),
-    [(900_000_000, "413"), (1024 * 1024 + 1, "413"), (1024 * 1024, "400")],
+    [(1024 * 1024 + 1, "413"), (1024 * 1024, "400")],
 )
 def test_a_body_over_the_limit_is_refused_from_its_length_before_it_is_sent(served, length, status):
     # Nothing of a refused body is sent: the answer comes from the head alone. A body of
@@ -306,10 +306,8 @@ def test_guesses_sent_at_once_reach_the_password_check_once(site, app, monkeypat
 @pytest.mark.parametrize(
     ("address", "counted"),
     [
-        ("192.0.2.7", "192.0.2.7"),
         ("::ffff:192.0.2.7", "192.0.2.7"),
         ("2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"),
-        ("2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"),
     ],
 )
 def test_the_throttle_counts_an_ipv6_network_as_one_client(address, counted):
@@ -358,8 +356,11 @@ EDGE_PAGES = [
 ]
 
 
-@pytest.mark.parametrize("day", ["9999-12-31", "0001-01-01"])
-@pytest.mark.parametrize("page", EDGE_PAGES)
+# Each page checks its day; that both ends are checked, once.
+@pytest.mark.parametrize(
+    ("page", "day"),
+    [(page, "9999-12-31") for page in EDGE_PAGES] + [(EDGE_PAGES[0], "0001-01-01")],
+)
 def test_a_day_at_the_end_of_the_calendar_is_a_plain_refusal(site, client, page, day):
     absent(site, "Ann")
     answer = client.get(page.format(day))
@@ -367,13 +368,13 @@ def test_a_day_at_the_end_of_the_calendar_is_a_plain_refusal(site, client, page,
     assert f"{day} is outside the days the desk keeps (1900-01-01 to 2999-12-31)." in answer.text
 
 
-@pytest.mark.parametrize("day", ["9999-12-31", "0001-01-01"])
 @pytest.mark.parametrize(
-    ("path", "form"),
+    ("path", "form", "day"),
     [
-        ("/publish", {}),
-        ("/absences", {"teacher": "Ann", "first": "{}", "last": "{}"}),
-        ("/lessons/no-cover", {"lesson": "1-QW5u"}),
+        ("/publish", {}, "9999-12-31"),
+        ("/publish", {}, "0001-01-01"),
+        ("/absences", {"teacher": "Ann", "first": "{}", "last": "{}"}, "9999-12-31"),
+        ("/lessons/no-cover", {"lesson": "1-QW5u"}, "9999-12-31"),
     ],
 )
 def test_a_form_naming_a_day_at_the_end_of_the_calendar_changes_nothing(

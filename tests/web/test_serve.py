@@ -59,20 +59,12 @@ EDITS = [
 ]
 
 
-@pytest.mark.parametrize(("path", "form"), EDITS, ids=[p for p, _ in EDITS])
-def test_an_edit_without_login_is_refused(site, app, path, form):
-    absent(site, "Ann")
-    before = record(site)
-    visitor = app.test_client()
-    token = token_of(visitor.get("/login").text)  # a valid token, but no login
-    response = visitor.post(path, data={"csrf_token": token, "date": "2026-12-08", **form})
-    assert response.status_code == 403
-    assert "Log in first." in response.text
-    assert record(site) == before
-
-
-@pytest.mark.parametrize(("path", "form"), EDITS, ids=[p for p, _ in EDITS])
-@pytest.mark.parametrize("token", ["none", "another session's", "tampered"])
+# Every route is checked (none exempted); how a token is wrong, on one of them.
+@pytest.mark.parametrize(
+    ("path", "form", "token"),
+    [(path, form, "none") for path, form in EDITS]
+    + [(*EDITS[0], "another session's"), (*EDITS[0], "tampered")],
+)
 def test_an_edit_without_its_token_is_refused(site, app, client, path, form, token):
     absent(site, "Ann")
     before = record(site)
@@ -89,9 +81,8 @@ def test_an_edit_without_its_token_is_refused(site, app, client, path, form, tok
 
 
 # Every desk page without its query is in test_web_areas.py; a query is read only after the login.
-@pytest.mark.parametrize("path", ["/today?date=2026-12-09", "/today/lesson?lesson=1-QW5u"])
-def test_a_page_without_login_sends_to_the_login(app, path):
-    response = app.test_client().get(path)
+def test_a_page_without_login_sends_to_the_login(app):
+    response = app.test_client().get("/today/lesson?lesson=1-QW5u")
     assert response.status_code == 302
     assert response.headers["Location"].startswith("/login?next=")
     assert "<main>" not in response.text
@@ -239,7 +230,6 @@ def test_a_refused_form_says_why_and_changes_nothing(site, client, path, form, m
     "path",
     [
         "/today?date=2026-13-01",
-        "/today?date=tomorrow",
         "/history?first=1.1.2026",
         "/today/lesson?lesson=x-QW5u",
         "/today/lesson?lesson=1-QW5u.",
@@ -420,8 +410,8 @@ def test_two_clients_publishing_at_once_lose_nothing(site, app):
 # The command
 
 
-@pytest.mark.parametrize("host", ["0.0.0.0", "192.168.1.10", "::", "school-server"])
-def test_another_address_without_a_password_is_refused(tmp_path, capsys, host):
+def test_another_address_without_a_password_is_refused(tmp_path, capsys):
+    host = "::"  # which addresses are not this machine: test_loopback_addresses
     folder = write_school(tmp_path / "school", STAFF, LESSONS)
     code, _, err = run_serve(capsys, str(folder), "--host", host)
     assert code == 2
@@ -448,7 +438,6 @@ SHORT = "rotavel serve: a password needs at least 8 characters; nothing changed\
             2,
             "rotavel serve: the two passwords differ; nothing changed\n",
         ),
-        (("short", "short"), 2, SHORT),
     ],
 )
 def test_the_first_start_in_a_terminal_sets_a_password_or_stops(
@@ -488,7 +477,6 @@ def test_set_password_then_serve(tmp_path, capsys, monkeypatch):
             ["{folder}", "--port", "0"],
             "--port 0 is not a port (1 to 65535) (see rotavel serve --help)",
         ),
-        (["{folder}", "--bogus"], "unrecognized arguments: --bogus (see rotavel serve --help)"),
         (["{folder}/nowhere"], "{folder}/nowhere is not a folder"),
     ],
 )

@@ -1,16 +1,6 @@
-"""A morning at `rotavel serve` in a real browser: Debian's Chromium, driven
-by Playwright, against waitress on 127.0.0.1.
-
-Log in, enter two absences (one for part of the day), read the plan,
-overrule a cover with a free teacher from the lesson's list, mark a lesson
-as needing no cover, publish, watch the board on its own link change by
-itself, print the slips to PDF, and read the history chart; on a 1920x1080
-screen and a 390x844 phone.
-
-Run only with ROTAVEL_BROWSER set, and skipped then without Chromium,
-Playwright or the serve extra; with ROTAVEL_BROWSER=required (as `make
-check-browser` sets) a missing one fails instead. With ROTAVEL_SHOTS=DIR the screenshots and the PDF are kept in DIR.
-"""
+"""A morning at `rotavel serve` in Debian's Chromium (Playwright) against waitress on
+127.0.0.1, on a 1920x1080 screen and a 390x844 phone. Run only with ROTAVEL_BROWSER set
+(=required: a missing browser fails); ROTAVEL_SHOTS=DIR keeps screenshots and the PDF."""
 
 import csv
 import datetime
